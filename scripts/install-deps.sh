@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages libvesk needs to build and test, when missing.
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config libevent-dev libssl-dev libgtest-dev binutils)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,37 @@
+// An application built against the installed library: creates the system,
+// sizes its pools, registers a handler, uses the exported helpers and deletes
+// the system.
+#include <cstdio>
+#include <cstring>
+
+#include "CryptFunction.h"
+#include "VeskMessageSystem.h"
+
+using namespace VeskMessageSystem;
+
+static int on_message(CVeskMessageSession*, const char*, const char*, const void*, size_t)
+{
+    return 1;
+}
+
+int main()
+{
+    CVeskMessageSystem* system = VeskMessageSystemCreate();
+    if (system->CreateSessions(4) != 1 || system->CreateListenSessions(1) != 1 || system->CreateUDPSessions(1) != 1)
+        return 1;
+    tagExtensionCallFunction handler = {7, 16, on_message};
+    if (system->add_ExtensionCallFunction(handler) != 1 || system->add_user("alice", 5, "secret", 6) != 1)
+        return 2;
+    CVeskMessageUser alice = system->reference_user("alice", 5);
+    if (std::strcmp(alice.get_passwd(), "secret") != 0 || get_key_length_DES_EDE3() != 24)
+        return 3;
+    unsigned char key[16] = {1, 2, 3};
+    unsigned char iv[8] = {};
+    unsigned char cipher[16];
+    if (encrypt_BF(cipher, sizeof cipher, key, 3, key, 16, iv, 8) != 8)
+        return 4;
+    system->ReleaseSessions();
+    delete system;
+    std::puts("consumer ok");
+    return 0;
+}
