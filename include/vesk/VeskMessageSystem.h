@@ -1,0 +1,357 @@
+// Message layer of libvesk: the object an application holds, the session
+// handle, users, handler registrations and the message records.
+//
+// Message records go on the wire exactly as they lie in memory: little-endian
+// integers, 8-bit characters, no padding other than the one the tables name.
+#ifndef VESK_MESSAGE_SYSTEM_H
+#define VESK_MESSAGE_SYSTEM_H
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "VeskNetworkSystem.h"
+#include "VeskTypedefNoneWin32.h"
+
+// Text helpers for the fixed-width text fields of the message records.
+VESK_API int _tcscmp(const char* _s1, const char* _s2);
+// Copies up to and including the source's NUL, never more than
+// _Destination_size_chars characters, and NUL-fills the rest. _Count is not
+// used: the copy is bounded by the source's NUL and the destination size.
+VESK_API char* _tcsncpy_s(char* _Destination, size_t _Destination_size_chars, const char* _Source, size_t _Count);
+VESK_API size_t _tcscnlen(const char* _String, size_t _Maximum);
+
+namespace VeskMessageSystem {
+
+using VeskNetworkSystem::CVeskNetworkSession;
+using VeskNetworkSystem::CVeskNetworkSessionManager;
+using VeskNetworkSystem::CVeskNetworkUDPSession;
+
+enum eVeskMessageSystemCryptoAlgorithm : int {
+    VESKMESSYS_CRYPTO_ALGORITHM_NONE = 0,
+    VESKMESSYS_CRYPTO_ALGORITHM_3DES = 1,
+    VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH = 2,
+};
+
+enum eVeskMessageSystemServiceType : int {
+    VESKMESSYS_SERVICE_TYPE_NONE = 0,
+    VESKMESSYS_SERVICE_TYPE_SERVER = 1,
+    VESKMESSYS_SERVICE_TYPE_CLIENT = 2,
+};
+
+enum eVeskMessageSystemMessageType : uint32_t {
+    VESKMESSYS_MESSAGE_TYPE_UNKNOWN = 0x10000001,
+    VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT = 0x10000002,
+    VESKMESSYS_MESSAGE_TYPE_HANDSHAKE_FINISH = 0x10000003,
+    VESKMESSYS_MESSAGE_TYPE_USER_AUTH_REQUSET = 0x10000004,
+    VESKMESSYS_MESSAGE_TYPE_USER_AUTH_RESULT = 0x10000005,
+    VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE = 0x10000006,
+    VESKMESSYS_MESSAGE_TYPE_USER_STATE = 0x10000007,
+    VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_START = 0x00000000,
+    VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_END = 0x0000FFFF,
+    VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL = 0x00010000,
+};
+
+// The 8-byte header that starts every message.
+struct tagMessageHeader {
+    uint32_t m_type;
+    uint16_t m_size;
+    uint16_t m_padding;
+};
+
+// Built by the library for local delivery of session events to a handler.
+// Packed so that the address sits at offset 12 as in the 32-bit layout.
+#pragma pack(push, 4)
+struct tagMessageDataSesssionEvent {
+    tagMessageHeader m_header;
+    int16_t m_ev;
+    uint16_t m_padding;
+    sockaddr_storage m_SessionAddr;
+};
+#pragma pack(pop)
+
+struct tagMessageDataUserAuthRequest {
+    tagMessageHeader m_header;
+    TCHAR m_uid[256];
+    TCHAR m_passwd[256];
+};
+
+struct tagMessageDataUserAuthResult {
+    tagMessageHeader m_header;
+    int32_t m_result;
+    TCHAR m_uid[256];
+    TCHAR m_passwd[256];
+};
+
+struct tagMessageDataUserMessage {
+    tagMessageHeader m_header;
+    TCHAR m_uid_from[256];
+    TCHAR m_uid_to[256];
+    TCHAR m_message[1024];
+};
+
+struct tagMessageDataUserState {
+    tagMessageHeader m_header;
+    TCHAR m_uid_from[256];
+    TCHAR m_uid_to[256];
+    TCHAR m_state[64];
+};
+
+static_assert(sizeof(tagMessageHeader) == 8, "message header is 8 bytes");
+static_assert(offsetof(tagMessageHeader, m_size) == 4, "m_size at offset 4");
+static_assert(sizeof(tagMessageDataSesssionEvent) == 140, "session event record is 140 bytes");
+static_assert(offsetof(tagMessageDataSesssionEvent, m_ev) == 8, "m_ev at offset 8");
+static_assert(offsetof(tagMessageDataSesssionEvent, m_SessionAddr) == 12, "address at offset 12");
+static_assert(sizeof(tagMessageDataUserAuthRequest) == 520, "auth request is 520 bytes");
+static_assert(offsetof(tagMessageDataUserAuthRequest, m_passwd) == 264, "request password at 264");
+static_assert(sizeof(tagMessageDataUserAuthResult) == 524, "auth result is 524 bytes");
+static_assert(offsetof(tagMessageDataUserAuthResult, m_result) == 8, "result at offset 8");
+static_assert(offsetof(tagMessageDataUserAuthResult, m_uid) == 12, "result user id at 12");
+static_assert(offsetof(tagMessageDataUserAuthResult, m_passwd) == 268, "result password at 268");
+static_assert(sizeof(tagMessageDataUserMessage) == 1544, "user message is 1544 bytes");
+static_assert(offsetof(tagMessageDataUserMessage, m_message) == 520, "message text at 520");
+static_assert(sizeof(tagMessageDataUserState) == 584, "user state is 584 bytes");
+static_assert(offsetof(tagMessageDataUserState, m_state) == 520, "state text at 520");
+
+class CVeskMessageSystem;
+
+class CVeskMessageSessionAbstract {
+public:
+    virtual bool is_session_used() const = 0;
+    virtual int send_message(const void* pMessageData, size_t nMessageDataSize) = 0;
+    virtual bool is_udp_session_used() const = 0;
+    virtual int sendto_udp_message(const void* pMessageData, size_t nMessageDataSize, const char* hostname,
+                                   const char* service) = 0;
+};
+
+// A reference to a TCP session or a datagram socket of the system's pools.
+// It owns neither; is_session_used() tells whether the session still lives.
+class VESK_API CVeskMessageSession : public CVeskMessageSessionAbstract {
+public:
+    CVeskMessageSession();
+    CVeskMessageSession(const CVeskMessageSession& rVeskMessageSession);
+    CVeskMessageSession operator=(const CVeskMessageSession& rVeskMessageSession);
+    bool operator==(const CVeskMessageSession& rVeskMessageSession) const;
+    bool operator!=(const CVeskMessageSession& rVeskMessageSession) const;
+
+    bool is_session_used() const override;
+    int send_message(const void* pMessageData, size_t nMessageDataSize) override;
+    bool is_udp_session_used() const override;
+    int sendto_udp_message(const void* pMessageData, size_t nMessageDataSize, const char* hostname,
+                           const char* service) override;
+    virtual ~CVeskMessageSession();
+
+private:
+    friend class CVeskMessageSystem;
+    friend struct ::VeskNetworkTestAccess;
+
+    void attach_session(CVeskNetworkSession* session) { m_ns = session; }
+    void detach_session() { m_ns = nullptr; }
+    void attach_udp_session(CVeskNetworkUDPSession* session) { m_ns_udp = session; }
+    void detach_udp_session() { m_ns_udp = nullptr; }
+    VESK_LOCAL void close_session();
+    VESK_LOCAL void close_udp_session();
+
+    CVeskNetworkSession* m_ns;
+    CVeskNetworkUDPSession* m_ns_udp;
+};
+
+class CVeskMessageUserAbstract {
+public:
+    virtual LPCTSTR get_uid() const = 0;
+    virtual size_t get_uid_size() const = 0;
+    virtual void set_uid(LPCTSTR uid, size_t size) = 0;
+    virtual LPCTSTR get_passwd() const = 0;
+    virtual size_t get_passwd_size() const = 0;
+    virtual void set_passwd(LPCTSTR passwd, size_t size) = 0;
+};
+
+// A user id and password, each a text of at most 256 characters.
+class VESK_API CVeskMessageUser : public CVeskMessageUserAbstract {
+public:
+    static constexpr size_t kTextCapacity = 256;
+
+    CVeskMessageUser();
+    CVeskMessageUser(const CVeskMessageUser& rVeskMessageUser);
+    CVeskMessageUser& operator=(const CVeskMessageUser& rVeskMessageUser);
+
+    LPCTSTR get_uid() const override;
+    size_t get_uid_size() const override;
+    void set_uid(LPCTSTR uid, size_t size) override;
+    LPCTSTR get_passwd() const override;
+    size_t get_passwd_size() const override;
+    void set_passwd(LPCTSTR passwd, size_t size) override;
+    virtual ~CVeskMessageUser();
+
+private:
+    TCHAR m_uid[kTextCapacity];
+    TCHAR m_passwd[kTextCapacity];
+};
+
+class CVeskMessageUserManagerAbstract {
+public:
+    virtual int add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size) = 0;
+    virtual int delete_user(LPCTSTR uid, size_t uid_size) = 0;
+    virtual int delete_alluser() = 0;
+    virtual CVeskMessageUser reference_user(LPCTSTR uid, size_t uid_size) const = 0;
+    virtual CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) = 0;
+    virtual const CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) const = 0;
+};
+
+// A list of users in insertion order; lookups find the first entry whose id
+// equals the key (a NUL-terminated text; the size argument is not used).
+// A pointer from get_user stays valid only until the list next changes.
+class VESK_API CVeskMessageUserManager : public CVeskMessageUserManagerAbstract {
+public:
+    CVeskMessageUserManager();
+
+    int add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size) override;
+    int delete_user(LPCTSTR uid, size_t uid_size) override;
+    int delete_alluser() override;
+    CVeskMessageUser reference_user(LPCTSTR uid, size_t uid_size) const override;
+    CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) override;
+    const CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) const override;
+    virtual ~CVeskMessageUserManager();
+
+private:
+    friend struct ::VeskNetworkTestAccess;
+
+    std::vector<CVeskMessageUser> m_VeskMessageUserArray;
+};
+
+typedef int (*ty_ExtensionCallFunction)(CVeskMessageSession* session, const char* host, const char* service,
+                                        const void* data, size_t size);
+
+// A handler registration: the message type it is for, its size rule and the
+// handler.
+struct tagExtensionCallFunction {
+    uint32_t m_type;
+    uint16_t m_size;
+    ty_ExtensionCallFunction m_call_func;
+};
+
+class CVeskMessageSystemAbstract {
+private:
+    virtual int auth(CVeskMessageSession* session, LPCTSTR uid, size_t uid_size, LPCTSTR passwd,
+                     size_t passwd_size) = 0;
+    virtual int notify_session_event(CVeskNetworkSession* session, short ev) = 0;
+    virtual int notify_udp_session_event(CVeskNetworkUDPSession* session, short ev, const sockaddr* sa,
+                                         socklen_t salen) = 0;
+    virtual int parse_message(CVeskNetworkSession* session, const unsigned char* buf, int num) = 0;
+    virtual int parse_message_data_user_auth_request(CVeskNetworkSession* session, const void* pMessageData,
+                                                     size_t nMessageData) = 0;
+    virtual int parse_message_data_user_auth_result(CVeskNetworkSession* session, const void* pMessageData,
+                                                    size_t nMessageData) = 0;
+    virtual int parse_message_data_user_message(CVeskNetworkSession* session, const void* pMessageData,
+                                                size_t nMessageData) = 0;
+    virtual int parse_message_data_user_state(CVeskNetworkSession* session, const void* pMessageData,
+                                              size_t nMessageData) = 0;
+    virtual int parse_udp_message(CVeskNetworkUDPSession* session, const unsigned char* buf, int num,
+                                  const sockaddr* sa, socklen_t salen) = 0;
+
+public:
+    virtual int CreateSessions(int session_max) = 0;
+    virtual int CreateListenSessions(int listen_session_max) = 0;
+    virtual int CreateUDPSessions(int udp_session_max) = 0;
+    virtual void ReleaseSessions() = 0;
+    virtual void ReleaseListenSessions() = 0;
+    virtual void ReleaseUDPSessions() = 0;
+    virtual int InitSocketEvent() = 0;
+    virtual int DispatchSocketEvent() = 0;
+    virtual int listen(const char* service, int family,
+                       eVeskMessageSystemCryptoAlgorithm VeskMessageSystemCryptoAlgorithm) = 0;
+    virtual int load_auth_user_list(LPCTSTR lpFileName) = 0;
+    virtual CVeskMessageSession* connect(const char* hostname, const char* service) = 0;
+    virtual CVeskMessageSession* connect(const char* hostname, const char* service, LPCTSTR uid, size_t uid_size,
+                                         LPCTSTR passwd, size_t passwd_size) = 0;
+    virtual void close(CVeskMessageSession* session) = 0;
+    virtual CVeskMessageSession* open_udp(int family) = 0;
+    virtual void close_udp(CVeskMessageSession* session) = 0;
+    virtual int open_udp_bind(const char* service, int family) = 0;
+    virtual void close_udp_bind(const char* service) = 0;
+    virtual int add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size) = 0;
+    virtual int delete_user(LPCTSTR uid, size_t uid_size) = 0;
+    virtual int delete_alluser() = 0;
+    virtual CVeskMessageUser reference_user(LPCTSTR uid, size_t uid_size) const = 0;
+    virtual CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) = 0;
+    virtual const CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) const = 0;
+    virtual int add_ExtensionCallFunction(const tagExtensionCallFunction& ExtensionCallFunction) = 0;
+    virtual int delete_ExtensionCallFunction(int type) = 0;
+    virtual int delete_allExtensionCallFunction() = 0;
+};
+
+// The one object an application holds. Made by VeskMessageSystemCreate and
+// destroyed with delete on a CVeskMessageSystem pointer.
+class VESK_API CVeskMessageSystem : public CVeskMessageSystemAbstract {
+public:
+    CVeskMessageSystem();
+    CVeskMessageSystem(const CVeskMessageSystem&) = delete;
+    CVeskMessageSystem& operator=(const CVeskMessageSystem&) = delete;
+
+    int CreateSessions(int session_max) override;
+    int CreateListenSessions(int listen_session_max) override;
+    int CreateUDPSessions(int udp_session_max) override;
+    void ReleaseSessions() override;
+    void ReleaseListenSessions() override;
+    void ReleaseUDPSessions() override;
+    int InitSocketEvent() override;
+    int DispatchSocketEvent() override;
+    int listen(const char* service, int family,
+               eVeskMessageSystemCryptoAlgorithm VeskMessageSystemCryptoAlgorithm) override;
+    int load_auth_user_list(LPCTSTR lpFileName) override;
+    CVeskMessageSession* connect(const char* hostname, const char* service) override;
+    CVeskMessageSession* connect(const char* hostname, const char* service, LPCTSTR uid, size_t uid_size,
+                                 LPCTSTR passwd, size_t passwd_size) override;
+    void close(CVeskMessageSession* session) override;
+    CVeskMessageSession* open_udp(int family) override;
+    void close_udp(CVeskMessageSession* session) override;
+    int open_udp_bind(const char* service, int family) override;
+    void close_udp_bind(const char* service) override;
+    int add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size) override;
+    int delete_user(LPCTSTR uid, size_t uid_size) override;
+    int delete_alluser() override;
+    CVeskMessageUser reference_user(LPCTSTR uid, size_t uid_size) const override;
+    CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) override;
+    const CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) const override;
+    int add_ExtensionCallFunction(const tagExtensionCallFunction& ExtensionCallFunction) override;
+    int delete_ExtensionCallFunction(int type) override;
+    int delete_allExtensionCallFunction() override;
+    virtual ~CVeskMessageSystem();
+
+    void close_listen(const char* service);
+
+private:
+    friend struct ::VeskNetworkTestAccess;
+
+    VESK_LOCAL int auth(CVeskMessageSession* session, LPCTSTR uid, size_t uid_size, LPCTSTR passwd,
+                        size_t passwd_size) override;
+    VESK_LOCAL int notify_session_event(CVeskNetworkSession* session, short ev) override;
+    VESK_LOCAL int notify_udp_session_event(CVeskNetworkUDPSession* session, short ev, const sockaddr* sa,
+                                            socklen_t salen) override;
+    VESK_LOCAL int parse_message(CVeskNetworkSession* session, const unsigned char* buf, int num) override;
+    VESK_LOCAL int parse_message_data_user_auth_request(CVeskNetworkSession* session, const void* pMessageData,
+                                                        size_t nMessageData) override;
+    VESK_LOCAL int parse_message_data_user_auth_result(CVeskNetworkSession* session, const void* pMessageData,
+                                                       size_t nMessageData) override;
+    VESK_LOCAL int parse_message_data_user_message(CVeskNetworkSession* session, const void* pMessageData,
+                                                   size_t nMessageData) override;
+    VESK_LOCAL int parse_message_data_user_state(CVeskNetworkSession* session, const void* pMessageData,
+                                                 size_t nMessageData) override;
+    VESK_LOCAL int parse_udp_message(CVeskNetworkUDPSession* session, const unsigned char* buf, int num,
+                                     const sockaddr* sa, socklen_t salen) override;
+
+    eVeskMessageSystemServiceType m_service_type;
+    CVeskNetworkSessionManager* m_nsm;
+    CVeskMessageUserManager m_mum;
+    CVeskMessageUserManager m_mum_auth;
+    TCHAR m_error_msg[512];
+    std::vector<tagExtensionCallFunction> m_ExtensionCallFunctionArray;
+};
+
+}  // namespace VeskMessageSystem
+
+extern "C" VESK_API VeskMessageSystem::CVeskMessageSystem* VeskMessageSystemCreate();
+
+#endif

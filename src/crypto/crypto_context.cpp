@@ -1,0 +1,71 @@
+#include "crypto/crypto_context.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/provider.h>
+
+namespace vesk::crypto {
+namespace {
+
+// Deliberately never freed: OpenSSL's own exit handler may already have torn
+// the library down when static destructors run.
+struct Context {
+    OSSL_LIB_CTX* libctx = nullptr;
+    EVP_CIPHER* triple_des_cbc = nullptr;
+    EVP_CIPHER* blowfish_cbc = nullptr;
+};
+
+Context MakeContext()
+{
+    ScopedErrorMark mark;
+    Context context;
+    context.libctx = OSSL_LIB_CTX_new();
+    if (context.libctx == nullptr) {
+        return context;
+    }
+    // Loading a provider explicitly switches off the automatic fallback to
+    // "default", so both are loaded. The provider handles stay loaded for the
+    // life of the context.
+    OSSL_PROVIDER_load(context.libctx, "default");
+    OSSL_PROVIDER_load(context.libctx, "legacy");
+    context.triple_des_cbc = EVP_CIPHER_fetch(context.libctx, "DES-EDE3-CBC", nullptr);
+    context.blowfish_cbc = EVP_CIPHER_fetch(context.libctx, "BF-CBC", nullptr);
+    return context;
+}
+
+const Context& TheContext()
+{
+    static const Context context = MakeContext();
+    return context;
+}
+
+}  // namespace
+
+OSSL_LIB_CTX* LibraryContext()
+{
+    return TheContext().libctx;
+}
+
+const EVP_CIPHER* Cipher(CipherId id)
+{
+    const Context& context = TheContext();
+    switch (id) {
+        case CipherId::kTripleDesCbc:
+            return context.triple_des_cbc;
+        case CipherId::kBlowfishCbc:
+            return context.blowfish_cbc;
+    }
+    return nullptr;
+}
+
+ScopedErrorMark::ScopedErrorMark()
+{
+    ERR_set_mark();
+}
+
+ScopedErrorMark::~ScopedErrorMark()
+{
+    ERR_pop_to_mark();
+}
+
+}  // namespace vesk::crypto

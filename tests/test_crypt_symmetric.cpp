@@ -1,0 +1,289 @@
+// Triple-DES and Blowfish CBC functions, their lengths, random material and the
+// lengths by algorithm. Known answers were made with the openssl command-line
+// tool, e.g.
+//   openssl enc -des-ede3-cbc -K <key> -iv <iv>
+//   openssl enc -bf-cbc -provider legacy -provider default -K <key> -iv <iv>
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/provider.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CryptFunction.h"
+#include "crypto/crypto_context.h"
+#include "net/crypto_lengths.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using CipherFunction = int (*)(unsigned char*, long, const unsigned char*, long, const unsigned char*, int,
+                               const unsigned char*, int);
+
+Bytes FromHex(const std::string& hex)
+{
+    Bytes bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+const Bytes kIv = FromHex("1234567890abcdef");
+const Bytes kDesKey = FromHex("0123456789abcdeffedcba987654321089abcdef01234567");
+const Bytes kBfKey = FromHex("00112233445566778899aabbccddeeff");
+
+struct KnownAnswer {
+    std::string plain;  // "", "The qui", "The quic": 0, 7 and 8 bytes
+    Bytes cipher;
+};
+
+// Runs `function` on `input` into a buffer of `capacity` bytes and returns the
+// bytes written, or an empty vector with `result` set to the failure.
+Bytes RunCipher(CipherFunction function, const Bytes& input, const Bytes& key, int key_length, const Bytes& iv,
+                long capacity, int& result)
+{
+    Bytes output(static_cast<std::size_t>(capacity) + 1, 0xAA);
+    const unsigned char none = 0;  // empty input still comes with a valid pointer
+    result = function(output.data(), capacity, input.empty() ? &none : input.data(), static_cast<long>(input.size()),
+                      key.data(), key_length, iv.data(), static_cast<int>(iv.size()));
+    output.resize(result > 0 ? static_cast<std::size_t>(result) : 0);
+    return output;
+}
+
+Bytes Encrypt(CipherFunction function, const Bytes& plain, const Bytes& key, int key_length, const Bytes& iv)
+{
+    int result = 0;
+    Bytes cipher = RunCipher(function, plain, key, key_length, iv, static_cast<long>(plain.size()) + 8, result);
+    EXPECT_GT(result, 0);
+    return cipher;
+}
+
+void ExpectKnownAnswers(CipherFunction encrypt, CipherFunction decrypt, const Bytes& key,
+                        const std::vector<KnownAnswer>& answers)
+{
+    for (const KnownAnswer& answer : answers) {
+        SCOPED_TRACE("plaintext of " + std::to_string(answer.plain.size()) + " bytes");
+        const Bytes plain(answer.plain.begin(), answer.plain.end());
+        int result = 0;
+        EXPECT_EQ(RunCipher(encrypt, plain, key, static_cast<int>(key.size()), kIv, 64, result), answer.cipher);
+        EXPECT_EQ(result, static_cast<int>(answer.cipher.size()));
+        EXPECT_EQ(RunCipher(decrypt, answer.cipher, key, static_cast<int>(key.size()), kIv, 64, result), plain);
+        EXPECT_EQ(result, static_cast<int>(plain.size()));
+    }
+}
+
+TEST(TripleDesCbc, MatchesKnownAnswersAndRoundTrips)
+{
+    ExpectKnownAnswers(encrypt_DES_EDE3, decrypt_DES_EDE3, kDesKey,
+                       {{"", FromHex("d91818b74c5d4075")},
+                        {"The qui", FromHex("a5502e0b849be0d5")},
+                        {"The quic", FromHex("c64e358b46fa685a8883bb25d31ab19b")}});
+}
+
+TEST(TripleDesCbc, AlwaysReadsTwentyFourKeyBytes)
+{
+    const Bytes plain = FromHex("5468652071756963");
+    const Bytes expected = Encrypt(encrypt_DES_EDE3, plain, kDesKey, 24, kIv);
+    EXPECT_EQ(Encrypt(encrypt_DES_EDE3, plain, kDesKey, 16, kIv), expected);
+    EXPECT_EQ(Encrypt(encrypt_DES_EDE3, plain, kDesKey, 0, kIv), expected);
+}
+
+TEST(BlowfishCbc, MatchesKnownAnswersAndRoundTrips)
+{
+    ExpectKnownAnswers(encrypt_BF, decrypt_BF, kBfKey,
+                       {{"", FromHex("d9c0d842de39347d")},
+                        {"The qui", FromHex("1a12542d1487e230")},
+                        {"The quic", FromHex("18b4b37738cccba4ec90d297a9115f85")}});
+}
+
+TEST(BlowfishCbc, HonoursTheGivenKeyLength)
+{
+    // Blowfish repeats a short key over its schedule, so an 8-byte key K keys
+    // the cipher exactly as the 16-byte K || K does; the tool takes 16 bytes.
+    const Bytes key8 = FromHex("f0e1d2c3b4a59687");
+    const Bytes plain = FromHex("5468652071756963");
+    const Bytes eight = Encrypt(encrypt_BF, plain, key8, 8, kIv);
+    EXPECT_EQ(eight, FromHex("d98512551ccd6bb4e1dd576c7dab5fa9"));  // key f0e1d2c3b4a59687 twice
+
+    // The same 8 bytes zero-padded to 16 are another key.
+    const Bytes padded = FromHex("f0e1d2c3b4a596870000000000000000");
+    const Bytes sixteen = Encrypt(encrypt_BF, plain, padded, 16, kIv);
+    EXPECT_EQ(sixteen, FromHex("286ab8216b3b90697c79d903409e903c"));
+    EXPECT_NE(eight, sixteen);
+
+    // With a zero IV the first block is plain Blowfish: the published 8-byte
+    // key vector FFFFFFFFFFFFFFFF / FFFFFFFFFFFFFFFF -> 51866FD5B85ECB8A.
+    const Bytes ones = FromHex("ffffffffffffffff");
+    const Bytes first_block = Encrypt(encrypt_BF, ones, ones, 8, FromHex("0000000000000000"));
+    ASSERT_EQ(first_block.size(), 16u);
+    EXPECT_EQ(Bytes(first_block.begin(), first_block.begin() + 8), FromHex("51866fd5b85ecb8a"));
+}
+
+TEST(BlowfishCbc, NonPositiveKeyLengthKeepsTheDefaultSixteen)
+{
+    const Bytes plain = FromHex("5468652071756963");
+    const Bytes expected = FromHex("18b4b37738cccba4ec90d297a9115f85");
+    EXPECT_EQ(Encrypt(encrypt_BF, plain, kBfKey, 0, kIv), expected);
+    EXPECT_EQ(Encrypt(encrypt_BF, plain, kBfKey, -5, kIv), expected);
+}
+
+TEST(SymmetricDecrypt, WrongKeyFailsThePaddingCheck)
+{
+    // Under these keys the last block decrypts to ...9d (Triple-DES) and ...a7
+    // (Blowfish): no valid padding, as `openssl enc -d` reports "bad decrypt".
+    int result = 0;
+    const Bytes des_wrong = FromHex("1123456789abcdeffedcba987654321089abcdef01234567");
+    RunCipher(decrypt_DES_EDE3, FromHex("c64e358b46fa685a8883bb25d31ab19b"), des_wrong, 24, kIv, 64, result);
+    EXPECT_EQ(result, -1);
+    const Bytes bf_wrong = FromHex("01112233445566778899aabbccddeeff");
+    RunCipher(decrypt_BF, FromHex("18b4b37738cccba4ec90d297a9115f85"), bf_wrong, 16, kIv, 64, result);
+    EXPECT_EQ(result, -1);
+}
+
+TEST(SymmetricDecrypt, RefusesInputThatIsNotWholeBlocks)
+{
+    for (CipherFunction decrypt : {decrypt_BF, decrypt_DES_EDE3}) {
+        int result = 0;
+        RunCipher(decrypt, Bytes(12, 0x42), kDesKey, 24, kIv, 64, result);
+        EXPECT_EQ(result, -1);
+        RunCipher(decrypt, Bytes(), kDesKey, 24, kIv, 64, result);
+        EXPECT_EQ(result, -1);
+    }
+}
+
+TEST(SymmetricBounds, OutputTooSmallIsRefusedAndLeftUntouched)
+{
+    const Bytes plain = FromHex("5468652071756963");  // 8 bytes: 16 of ciphertext
+    const Bytes cipher = FromHex("18b4b37738cccba4ec90d297a9115f85");
+    Bytes output(32, 0xAA);
+    EXPECT_EQ(encrypt_BF(output.data(), 15, plain.data(), 8, kBfKey.data(), 16, kIv.data(), 8), -1);
+    EXPECT_EQ(decrypt_BF(output.data(), 15, cipher.data(), 16, kBfKey.data(), 16, kIv.data(), 8), -1);
+    EXPECT_EQ(encrypt_DES_EDE3(output.data(), 15, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
+    EXPECT_EQ(output, Bytes(32, 0xAA));
+
+    // Exactly enough room is enough.
+    EXPECT_EQ(encrypt_BF(output.data(), 16, plain.data(), 8, kBfKey.data(), 16, kIv.data(), 8), 16);
+    EXPECT_EQ(encrypt_BF(output.data(), 8, plain.data(), 7, kBfKey.data(), 16, kIv.data(), 8), 8);
+    EXPECT_EQ(decrypt_BF(output.data(), 16, cipher.data(), 16, kBfKey.data(), 16, kIv.data(), 8), 8);
+}
+
+TEST(SymmetricBounds, NullPointersAndNegativeLengthsAreRefused)
+{
+    const Bytes plain(8, 0x11);
+    unsigned char output[32];
+    for (CipherFunction encrypt : {encrypt_BF, encrypt_DES_EDE3}) {
+        EXPECT_EQ(encrypt(nullptr, 32, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
+        EXPECT_EQ(encrypt(output, 32, nullptr, 8, kDesKey.data(), 24, kIv.data(), 8), -1);
+        EXPECT_EQ(encrypt(output, 32, plain.data(), 8, nullptr, 24, kIv.data(), 8), -1);
+        EXPECT_EQ(encrypt(output, 32, plain.data(), 8, kDesKey.data(), 24, nullptr, 8), -1);
+        EXPECT_EQ(encrypt(output, -1, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
+        EXPECT_EQ(encrypt(output, 32, plain.data(), -8, kDesKey.data(), 24, kIv.data(), 8), -1);
+    }
+}
+
+TEST(SymmetricRoundTrip, LargestRecordBody)
+{
+    // The largest encrypted record body is 19992 bytes, decrypted into a
+    // 40006-byte area.
+    Bytes plain(19991);
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+        plain[i] = static_cast<unsigned char>(i * 7 + 3);
+    }
+    const std::vector<std::pair<CipherFunction, CipherFunction>> pairs = {{encrypt_DES_EDE3, decrypt_DES_EDE3},
+                                                                          {encrypt_BF, decrypt_BF}};
+    for (const auto& [encrypt, decrypt] : pairs) {
+        const Bytes cipher = Encrypt(encrypt, plain, kDesKey, 24, kIv);
+        EXPECT_EQ(cipher.size(), 19992u);
+        int result = 0;
+        EXPECT_EQ(RunCipher(decrypt, cipher, kDesKey, 24, kIv, 40006, result), plain);
+        EXPECT_EQ(result, 19991);
+    }
+}
+
+TEST(SymmetricRoundTrip, ConcurrentCallsFromTheFirstOn)
+{
+    // Each test runs in its own process, so these are the first calls: the
+    // library's context is set up while several threads race for it.
+    const Bytes plain = FromHex("5468652071756963");
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    for (std::size_t t = 0; t < failures.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                unsigned char cipher[16];
+                unsigned char back[16];
+                const bool ok =
+                    encrypt_BF(cipher, 16, plain.data(), 8, kBfKey.data(), 16, kIv.data(), 8) == 16 &&
+                    decrypt_BF(back, 16, cipher, 16, kBfKey.data(), 16, kIv.data(), 8) == 8 &&
+                    encrypt_DES_EDE3(cipher, 16, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8) == 16 &&
+                    Bytes(cipher, cipher + 16) == FromHex("c64e358b46fa685a8883bb25d31ab19b");
+                failures[t] += ok ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failures, std::vector<int>(4, 0));
+}
+
+TEST(SymmetricErrors, FailuresLeaveNothingOnTheOpenSslErrorQueue)
+{
+    ERR_clear_error();
+    int result = 0;
+    RunCipher(decrypt_BF, FromHex("18b4b37738cccba4ec90d297a9115f85"), FromHex("01112233445566778899aabbccddeeff"), 16,
+              kIv, 64, result);
+    ASSERT_EQ(result, -1);
+    Encrypt(encrypt_DES_EDE3, Bytes(3, 1), kDesKey, 16, kIv);  // refused key length
+    EXPECT_EQ(ERR_peek_error(), 0ul);
+}
+
+TEST(CryptoContext, KeepsProvidersOutOfTheDefaultContext)
+{
+    ASSERT_NE(vesk::crypto::LibraryContext(), nullptr);
+    EXPECT_NE(vesk::crypto::Cipher(vesk::crypto::CipherId::kTripleDesCbc), nullptr);
+    EXPECT_NE(vesk::crypto::Cipher(vesk::crypto::CipherId::kBlowfishCbc), nullptr);
+    EXPECT_EQ(OSSL_PROVIDER_available(vesk::crypto::LibraryContext(), "legacy"), 1);
+    Encrypt(encrypt_BF, Bytes(3, 1), kBfKey, 16, kIv);
+    EXPECT_EQ(OSSL_PROVIDER_available(nullptr, "legacy"), 0);
+}
+
+TEST(CipherLengths, KeyAndIvLengthsOfBothCiphers)
+{
+    EXPECT_EQ(get_key_length_DES_EDE3(), 24);
+    EXPECT_EQ(get_iv_length_DES_EDE3(), 8);
+    EXPECT_EQ(get_key_length_BF(), 16);
+    EXPECT_EQ(get_iv_length_BF(), 8);
+}
+
+TEST(CipherLengths, ByAlgorithm)
+{
+    using namespace VeskNetworkSystem;
+    EXPECT_EQ(GetCryptoKeyLength(CRYPTO_ALGORITHM_NONE), 0);
+    EXPECT_EQ(GetCryptoIVLength(CRYPTO_ALGORITHM_NONE), 0);
+    EXPECT_EQ(GetCryptoKeyLength(CRYPTO_ALGORITHM_3DES), 24);
+    EXPECT_EQ(GetCryptoIVLength(CRYPTO_ALGORITHM_3DES), 8);
+    EXPECT_EQ(GetCryptoKeyLength(CRYPTO_ALGORITHM_BLOWFISH), 16);
+    EXPECT_EQ(GetCryptoIVLength(CRYPTO_ALGORITHM_BLOWFISH), 8);
+    EXPECT_EQ(GetCryptoKeyLength(static_cast<eCryptoAlgorithm>(3)), 0);
+    EXPECT_EQ(GetCryptoIVLength(static_cast<eCryptoAlgorithm>(3)), 0);
+}
+
+TEST(RandomMaterial, FillsExactlyTheRequestedBytes)
+{
+    for (auto select : {select_random_key, select_random_iv}) {
+        Bytes first(32, 0);
+        Bytes second(32, 0);
+        select(first.data(), 24);
+        select(second.data(), 24);
+        EXPECT_NE(first, second);
+        EXPECT_NE(Bytes(first.begin(), first.begin() + 24), Bytes(24, 0));
+        EXPECT_EQ(Bytes(first.begin() + 24, first.end()), Bytes(8, 0));
+        select(nullptr, 24);       // ignored
+        select(first.data(), -1);  // ignored
+    }
+}
+
+}  // namespace
