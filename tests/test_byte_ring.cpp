@@ -1,0 +1,161 @@
+// The 20000-byte rings that carry socket bytes and delivered payload.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include "VeskNetworkSystem.h"
+
+using VeskNetworkSystem::CVeskByteRing;
+
+namespace {
+
+std::vector<unsigned char> Sequence(size_t n, unsigned char first = 0)
+{
+    std::vector<unsigned char> bytes(n);
+    std::iota(bytes.begin(), bytes.end(), first);
+    return bytes;
+}
+
+class ByteRingTest : public ::testing::Test {
+protected:
+    // Moves both points to `offset` so that later writes wrap the end.
+    void AdvanceTo(size_t offset)
+    {
+        std::vector<unsigned char> filler(offset);
+        ASSERT_TRUE(ring.Append(filler.data(), filler.size()));
+        ring.Consume(offset);
+    }
+
+    CVeskByteRing ring;
+};
+
+TEST_F(ByteRingTest, HoldsAtMostOneByteLessThanItsSize)
+{
+    EXPECT_EQ(ring.Held(), 0u);
+    EXPECT_EQ(ring.Free(), 19999u);
+    const auto bytes = Sequence(19999);
+    EXPECT_TRUE(ring.Append(bytes.data(), bytes.size()));
+    EXPECT_EQ(ring.Held(), 19999u);
+    EXPECT_EQ(ring.Free(), 0u);
+    EXPECT_FALSE(ring.Append(bytes.data(), 1));
+    iovec spans[2];
+    EXPECT_EQ(ring.WritableSpans(spans), 0);
+}
+
+TEST_F(ByteRingTest, AppendIsAllOrNothing)
+{
+    const auto bytes = Sequence(19990);
+    ASSERT_TRUE(ring.Append(bytes.data(), bytes.size()));
+    EXPECT_FALSE(ring.Append(bytes.data(), 10));
+    EXPECT_EQ(ring.Held(), 19990u);
+    EXPECT_TRUE(ring.Append(bytes.data(), 9));
+}
+
+TEST_F(ByteRingTest, KeepsOrderAcrossTheEnd)
+{
+    AdvanceTo(19995);
+    const auto bytes = Sequence(100, 7);
+    ASSERT_TRUE(ring.Append(bytes.data(), bytes.size()));
+    EXPECT_LT(ring.WritePoint(), ring.ReadPoint());
+    EXPECT_EQ(ring.Held(), 100u);
+    EXPECT_EQ(ring.Free(), 19899u);
+
+    unsigned char peeked[10];
+    ASSERT_TRUE(ring.Peek(peeked, sizeof peeked, 3));
+    EXPECT_EQ(peeked[0], 10);
+    EXPECT_EQ(peeked[9], 19);
+
+    std::vector<unsigned char> out(150);
+    EXPECT_EQ(ring.Read(out.data(), out.size()), 100u);
+    out.resize(100);
+    EXPECT_EQ(out, bytes);
+    EXPECT_EQ(ring.Held(), 0u);
+}
+
+TEST_F(ByteRingTest, PeekRefusesBytesNotHeld)
+{
+    const auto bytes = Sequence(8);
+    ASSERT_TRUE(ring.Append(bytes.data(), bytes.size()));
+    unsigned char out[8];
+    EXPECT_TRUE(ring.Peek(out, 8));
+    EXPECT_FALSE(ring.Peek(out, 8, 1));
+    EXPECT_FALSE(ring.Peek(out, 9));
+    EXPECT_EQ(ring.Held(), 8u);
+}
+
+TEST_F(ByteRingTest, WritableSpansCoverTheFreeSpaceInOrder)
+{
+    AdvanceTo(19990);
+    iovec spans[2];
+    ASSERT_EQ(ring.WritableSpans(spans), 2);
+    EXPECT_EQ(spans[0].iov_len, 10u);
+    EXPECT_EQ(spans[0].iov_len + spans[1].iov_len, ring.Free());
+
+    const auto bytes = Sequence(25, 1);
+    std::memcpy(spans[0].iov_base, bytes.data(), 10);
+    std::memcpy(spans[1].iov_base, bytes.data() + 10, 15);
+    ring.Commit(25);
+
+    std::vector<unsigned char> out(25);
+    EXPECT_EQ(ring.Read(out.data(), out.size()), 25u);
+    EXPECT_EQ(out, bytes);
+}
+
+TEST_F(ByteRingTest, ResetEmptiesAndZeroes)
+{
+    AdvanceTo(500);
+    const auto bytes = Sequence(40, 1);
+    ASSERT_TRUE(ring.Append(bytes.data(), bytes.size()));
+    ring.Reset();
+    EXPECT_EQ(ring.ReadPoint(), 0u);
+    EXPECT_EQ(ring.WritePoint(), 0u);
+    EXPECT_EQ(ring.Held(), 0u);
+
+    iovec spans[2];
+    ASSERT_EQ(ring.WritableSpans(spans), 1);
+    const auto* storage = static_cast<const unsigned char*>(spans[0].iov_base);
+    EXPECT_EQ(std::count(storage, storage + CVeskByteRing::kUsable, 0), 19999);
+}
+
+// One producer thread and one consumer thread: every byte arrives once, in
+// order, however the two interleave.
+TEST(ByteRingThreads, OneProducerOneConsumerKeepTheStream)
+{
+    auto ring = std::make_unique<CVeskByteRing>();
+    constexpr size_t kTotal = 4u << 20;
+
+    std::thread producer([&] {
+        size_t sent = 0;
+        unsigned char chunk[1500];
+        while (sent < kTotal) {
+            const size_t n = std::min(sizeof chunk, kTotal - sent);
+            for (size_t i = 0; i < n; ++i)
+                chunk[i] = static_cast<unsigned char>((sent + i) % 251);
+            if (ring->Append(chunk, n))
+                sent += n;
+            else
+                std::this_thread::yield();
+        }
+    });
+
+    size_t received = 0;
+    size_t mismatches = 0;
+    unsigned char out[4096];
+    while (received < kTotal) {
+        const size_t n = ring->Read(out, sizeof out);
+        for (size_t i = 0; i < n; ++i)
+            mismatches += out[i] != static_cast<unsigned char>((received + i) % 251);
+        received += n;
+        if (n == 0)
+            std::this_thread::yield();
+    }
+    producer.join();
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_EQ(ring->Held(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+// The manager's three fixed pools: creation, release, claiming free elements
+// and looking elements up by descriptor; and the listener and datagram
+// socket objects they hold.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VeskNetworkSystem.h"
+
+using namespace VeskNetworkSystem;
+
+struct VeskNetworkTestAccess {
+    static CVeskPool<CVeskNetworkSession>& Sessions(CVeskNetworkSessionManager& m) { return m.m_SessionArray; }
+    static CVeskPool<CVeskNetworkSessionListen>& Listeners(CVeskNetworkSessionManager& m)
+    {
+        return m.m_SessionListenArray;
+    }
+    static CVeskPool<CVeskNetworkUDPSession>& Datagrams(CVeskNetworkSessionManager& m) { return m.m_UDPSessionArray; }
+    static CVeskNetworkSession* Lookup(CVeskNetworkSessionManager& m, SOCKET s) { return m.GetVeskNetworkSession(s); }
+    static CVeskNetworkSessionListen* LookupListen(CVeskNetworkSessionManager& m, SOCKET s)
+    {
+        return m.GetVeskNetworkSessionListen(s);
+    }
+    static CVeskNetworkUDPSession* LookupUDP(CVeskNetworkSessionManager& m, SOCKET s)
+    {
+        return m.GetVeskNetworkUDPSession(s);
+    }
+    static void Adopt(CVeskNetworkSession& session, SOCKET s) { session.AdoptSocket(s, nullptr, 0); }
+    static void AdoptListen(CVeskNetworkSessionListen& listener, SOCKET s) { listener.m_ListenSocket = s; }
+    static void AdoptUDP(CVeskNetworkUDPSession& datagram, SOCKET s, bool bind)
+    {
+        datagram.m_Socket = s;
+        datagram.m_bBind = bind;
+    }
+};
+
+namespace {
+
+using Access = VeskNetworkTestAccess;
+
+struct SocketPair {
+    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0); }
+    ~SocketPair() { ::close(fds[1]); }
+    bool PeerSeesClose() const
+    {
+        char byte;
+        return read(fds[1], &byte, 1) == 0;
+    }
+    int fds[2] = {-1, -1};
+};
+
+class SessionPoolTest : public ::testing::Test {
+protected:
+    std::unique_ptr<CVeskNetworkSessionManager> manager = std::make_unique<CVeskNetworkSessionManager>();
+};
+
+TEST_F(SessionPoolTest, FreshManagerHasEmptyPools)
+{
+    EXPECT_EQ(Access::Sessions(*manager).Size(), 0);
+    EXPECT_EQ(Access::Sessions(*manager).Data(), nullptr);
+    EXPECT_EQ(Access::Sessions(*manager).Claim(), nullptr);
+    EXPECT_EQ(Access::Listeners(*manager).Claim(), nullptr);
+    EXPECT_EQ(Access::Datagrams(*manager).Claim(), nullptr);
+    EXPECT_EQ(Access::Lookup(*manager, 0), nullptr);
+    EXPECT_EQ(Access::LookupListen(*manager, 0), nullptr);
+    EXPECT_EQ(Access::LookupUDP(*manager, 0), nullptr);
+}
+
+TEST_F(SessionPoolTest, CountZeroMakesAnEmptyPool)
+{
+    EXPECT_EQ(manager->CreateSessions(0), 1);
+    EXPECT_NE(Access::Sessions(*manager).Data(), nullptr);
+    EXPECT_EQ(Access::Sessions(*manager).Size(), 0);
+    EXPECT_EQ(Access::Sessions(*manager).Claim(), nullptr);
+}
+
+TEST_F(SessionPoolTest, NegativeCountIsRefused)
+{
+    EXPECT_EQ(manager->CreateSessions(-1), 0);
+    EXPECT_EQ(manager->CreateListenSessions(-5), 0);
+    EXPECT_EQ(manager->CreateUDPSessions(-2147483647 - 1), 0);
+    EXPECT_EQ(Access::Sessions(*manager).Data(), nullptr);
+    EXPECT_EQ(Access::Sessions(*manager).Size(), 0);
+    EXPECT_EQ(manager->CreateSessions(2), 1) << "the pool can still be created";
+}
+
+TEST_F(SessionPoolTest, SecondCreationLeavesTheExistingPoolUntouched)
+{
+    ASSERT_EQ(manager->CreateSessions(3), 1);
+    CVeskNetworkSession* first = Access::Sessions(*manager).Claim();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(manager->CreateSessions(10), 0);
+    EXPECT_EQ(Access::Sessions(*manager).Size(), 3);
+    EXPECT_EQ(Access::Sessions(*manager).Data(), first);
+    EXPECT_TRUE(first->IsUsed());
+}
+
+TEST_F(SessionPoolTest, ClaimTakesTheLowestFreeIndexAndFailsWhenFull)
+{
+    ASSERT_EQ(manager->CreateSessions(3), 1);
+    auto& pool = Access::Sessions(*manager);
+    CVeskNetworkSession* a = pool.Claim();
+    CVeskNetworkSession* b = pool.Claim();
+    CVeskNetworkSession* c = pool.Claim();
+    EXPECT_EQ(a, &pool[0]);
+    EXPECT_EQ(b, &pool[1]);
+    EXPECT_EQ(c, &pool[2]);
+    EXPECT_EQ(pool.Claim(), nullptr);
+
+    b->SetUsed(false);
+    a->SetUsed(false);
+    EXPECT_EQ(pool.Claim(), a) << "of two free elements the lower index is taken";
+    EXPECT_TRUE(c->IsUsed());
+}
+
+TEST_F(SessionPoolTest, LookupIgnoresFreeElementsHoldingTheDescriptor)
+{
+    ASSERT_EQ(manager->CreateSessions(2), 1);
+    SocketPair pair;
+    CVeskNetworkSession& slot = Access::Sessions(*manager)[1];
+    Access::Adopt(slot, pair.fds[0]);
+    EXPECT_EQ(Access::Lookup(*manager, pair.fds[0]), nullptr) << "a free element never matches";
+    ASSERT_TRUE(slot.TryClaim());
+    EXPECT_EQ(Access::Lookup(*manager, pair.fds[0]), &slot);
+    EXPECT_EQ(Access::Lookup(*manager, pair.fds[1]), nullptr);
+}
+
+TEST_F(SessionPoolTest, ReleaseClosesOpenSocketsOfEveryPoolAndIsIdempotent)
+{
+    ASSERT_EQ(manager->CreateSessions(2), 1);
+    ASSERT_EQ(manager->CreateListenSessions(1), 1);
+    ASSERT_EQ(manager->CreateUDPSessions(1), 1);
+    SocketPair session_pair, listen_pair, udp_pair;
+    CVeskNetworkSession* session = Access::Sessions(*manager).Claim();
+    Access::Adopt(*session, session_pair.fds[0]);
+    Access::AdoptListen(*Access::Listeners(*manager).Claim(), listen_pair.fds[0]);
+    Access::AdoptUDP(*Access::Datagrams(*manager).Claim(), udp_pair.fds[0], true);
+
+    manager->ReleaseSessions();
+    EXPECT_TRUE(session_pair.PeerSeesClose());
+    EXPECT_EQ(Access::Sessions(*manager).Data(), nullptr);
+    EXPECT_EQ(Access::Sessions(*manager).Size(), 0);
+    manager->ReleaseSessions();
+
+    manager.reset();
+    EXPECT_TRUE(listen_pair.PeerSeesClose());
+    EXPECT_TRUE(udp_pair.PeerSeesClose());
+}
+
+TEST_F(SessionPoolTest, ConcurrentClaimsNeverShareAnElement)
+{
+    constexpr int kSlots = 64;
+    constexpr int kThreads = 8;
+    ASSERT_EQ(manager->CreateUDPSessions(kSlots), 1);
+    auto& pool = Access::Datagrams(*manager);
+    std::vector<std::vector<CVeskNetworkUDPSession*>> claimed(kThreads);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            while (!go.load())
+                std::this_thread::yield();
+            while (CVeskNetworkUDPSession* element = pool.Claim())
+                claimed[t].push_back(element);
+        });
+    }
+    go = true;
+    for (auto& thread : threads)
+        thread.join();
+
+    std::set<CVeskNetworkUDPSession*> distinct;
+    for (const auto& list : claimed)
+        distinct.insert(list.begin(), list.end());
+    size_t total = 0;
+    for (const auto& list : claimed)
+        total += list.size();
+    EXPECT_EQ(total, static_cast<size_t>(kSlots));
+    EXPECT_EQ(distinct.size(), static_cast<size_t>(kSlots));
+}
+
+TEST(ListenerObject, ServiceNameIsAlwaysTerminated)
+{
+    auto listener = std::make_unique<CVeskNetworkSessionListen>();
+    listener->SetListenService("8080");
+    EXPECT_STREQ(listener->GetListenService(), "8080");
+    const std::string long_name(40, 's');
+    listener->SetListenService(long_name.c_str());
+    EXPECT_EQ(std::string(listener->GetListenService()), long_name.substr(0, 31));
+    listener->SetListenService(nullptr);
+    EXPECT_EQ(std::string(listener->GetListenService()), long_name.substr(0, 31));
+
+    auto datagram = std::make_unique<CVeskNetworkUDPSession>();
+    datagram->SetBindService(long_name.c_str());
+    EXPECT_EQ(std::string(datagram->GetBindService()), long_name.substr(0, 31));
+}
+
+TEST(ListenerObject, FailedKeyGenerationKeepsTheExponentOnly)
+{
+    auto listener = std::make_unique<CVeskNetworkSessionListen>();
+    EXPECT_LT(listener->GenerateRSAKey(512, 65537), 0);
+    EXPECT_EQ(listener->GetRSAPublicExponent(), 65537u);
+    unsigned char out[16];
+    EXPECT_EQ(listener->GetRSAPublicKey(out, sizeof out), 0);
+}
+
+TEST(ListenerObject, CloseEmptiesKeysButKeepsTheServiceName)
+{
+    auto listener = std::make_unique<CVeskNetworkSessionListen>();
+    ASSERT_GT(listener->GenerateRSAKey(1024, 65537), 0);
+    std::vector<unsigned char> key(65535);
+    EXPECT_EQ(listener->GetRSAPublicKey(key.data(), 65535), 140);
+    listener->SetListenService("7000");
+    SocketPair pair;
+    Access::AdoptListen(*listener, pair.fds[0]);
+
+    listener->SetUsed(false);
+    EXPECT_TRUE(pair.PeerSeesClose());
+    EXPECT_EQ(listener->GetSocket(), -1);
+    EXPECT_EQ(listener->GetRSAPublicKey(key.data(), 65535), 0);
+    EXPECT_EQ(listener->GetRSAPrivateKey(key.data(), 65535), 0);
+    EXPECT_EQ(listener->GetRSAPublicExponent(), 0u);
+    EXPECT_EQ(listener->GetCryptoAlgorithm(), CRYPTO_ALGORITHM_NONE);
+    EXPECT_STREQ(listener->GetListenService(), "7000");
+}
+
+TEST(ListenerObject, FreshPairOnEveryGeneration)
+{
+    auto listener = std::make_unique<CVeskNetworkSessionListen>();
+    std::vector<unsigned char> first(65535), second(65535);
+    ASSERT_GT(listener->GenerateRSAKey(1024, 65537), 0);
+    ASSERT_EQ(listener->GetRSAPublicKey(first.data(), 65535), 140);
+    ASSERT_GT(listener->GenerateRSAKey(1024, 65537), 0);
+    ASSERT_EQ(listener->GetRSAPublicKey(second.data(), 65535), 140);
+    EXPECT_NE(first, second);
+}
+
+TEST(DatagramObject, CloseUnbindsAndKeepsTheServiceName)
+{
+    auto datagram = std::make_unique<CVeskNetworkUDPSession>();
+    SocketPair pair;
+    Access::AdoptUDP(*datagram, pair.fds[0], true);
+    datagram->SetBindService("9000");
+    EXPECT_TRUE(datagram->IsBind());
+    datagram->close();
+    EXPECT_FALSE(datagram->IsBind());
+    EXPECT_EQ(datagram->GetSocket(), -1);
+    EXPECT_TRUE(pair.PeerSeesClose());
+    EXPECT_STREQ(datagram->GetBindService(), "9000");
+}
+
+}  // namespace
