@@ -1,0 +1,194 @@
+#include <memory>
+#include <new>
+
+#include "VeskMessageSystem.h"
+
+namespace VeskMessageSystem {
+
+CVeskMessageSystem::CVeskMessageSystem() : m_service_type(VESKMESSYS_SERVICE_TYPE_NONE), m_nsm(nullptr), m_error_msg{}
+{
+    // Without a manager the object stays usable for its user and handler
+    // lists; every network operation then reports failure.
+    try {
+        m_nsm = new CVeskNetworkSessionManager;
+    } catch (const std::bad_alloc&) {
+        m_nsm = nullptr;
+    }
+}
+
+CVeskMessageSystem::~CVeskMessageSystem()
+{
+    delete m_nsm;
+    m_nsm = nullptr;
+}
+
+int CVeskMessageSystem::CreateSessions(int session_max)
+{
+    return m_nsm != nullptr ? m_nsm->CreateSessions(session_max) : 0;
+}
+
+int CVeskMessageSystem::CreateListenSessions(int listen_session_max)
+{
+    return m_nsm != nullptr ? m_nsm->CreateListenSessions(listen_session_max) : 0;
+}
+
+int CVeskMessageSystem::CreateUDPSessions(int udp_session_max)
+{
+    return m_nsm != nullptr ? m_nsm->CreateUDPSessions(udp_session_max) : 0;
+}
+
+void CVeskMessageSystem::ReleaseSessions()
+{
+    if (m_nsm != nullptr)
+        m_nsm->ReleaseSessions();
+}
+
+void CVeskMessageSystem::ReleaseListenSessions()
+{
+    if (m_nsm != nullptr)
+        m_nsm->ReleaseListenSessions();
+}
+
+void CVeskMessageSystem::ReleaseUDPSessions()
+{
+    if (m_nsm != nullptr)
+        m_nsm->ReleaseUDPSessions();
+}
+
+// The worker threads, listening, connecting, datagram sockets and the
+// authentication exchange rest on transport operations of the session manager
+// that do not exist yet; until they do, these operations report failure.
+
+int CVeskMessageSystem::InitSocketEvent()
+{
+    return 0;
+}
+
+int CVeskMessageSystem::DispatchSocketEvent()
+{
+    return 0;
+}
+
+int CVeskMessageSystem::listen(const char* /*service*/, int /*family*/,
+                               eVeskMessageSystemCryptoAlgorithm /*VeskMessageSystemCryptoAlgorithm*/)
+{
+    return 0;
+}
+
+void CVeskMessageSystem::close_listen(const char* /*service*/) {}
+
+CVeskMessageSession* CVeskMessageSystem::connect(const char* /*hostname*/, const char* /*service*/)
+{
+    return nullptr;
+}
+
+// Connects, then sends the credentials without waiting for the answer; a
+// refusal arrives later and closes the session then.
+CVeskMessageSession* CVeskMessageSystem::connect(const char* hostname, const char* service, LPCTSTR uid,
+                                                 size_t uid_size, LPCTSTR passwd, size_t passwd_size)
+{
+    if (m_service_type != VESKMESSYS_SERVICE_TYPE_NONE)
+        return nullptr;
+    std::unique_ptr<CVeskMessageSession> handle(connect(hostname, service));
+    if (!handle || !handle->is_session_used())
+        return nullptr;
+    if (auth(handle.get(), uid, uid_size, passwd, passwd_size) == 0) {
+        handle->close_session();
+        handle->detach_session();
+        return nullptr;
+    }
+    return handle.release();
+}
+
+void CVeskMessageSystem::close(CVeskMessageSession* /*session*/) {}
+
+CVeskMessageSession* CVeskMessageSystem::open_udp(int /*family*/)
+{
+    return nullptr;
+}
+
+void CVeskMessageSystem::close_udp(CVeskMessageSession* /*session*/) {}
+
+int CVeskMessageSystem::open_udp_bind(const char* /*service*/, int /*family*/)
+{
+    return 0;
+}
+
+void CVeskMessageSystem::close_udp_bind(const char* /*service*/) {}
+
+int CVeskMessageSystem::auth(CVeskMessageSession* /*session*/, LPCTSTR /*uid*/, size_t /*uid_size*/, LPCTSTR /*passwd*/,
+                             size_t /*passwd_size*/)
+{
+    return 0;
+}
+
+int CVeskMessageSystem::notify_session_event(CVeskNetworkSession* /*session*/, short /*ev*/)
+{
+    return 0;
+}
+
+int CVeskMessageSystem::notify_udp_session_event(CVeskNetworkUDPSession* /*session*/, short /*ev*/,
+                                                 const sockaddr* /*sa*/, socklen_t /*salen*/)
+{
+    return 0;
+}
+
+int CVeskMessageSystem::parse_message(CVeskNetworkSession* /*session*/, const unsigned char* /*buf*/, int /*num*/)
+{
+    return 0;
+}
+
+int CVeskMessageSystem::parse_message_data_user_auth_request(CVeskNetworkSession* /*session*/,
+                                                             const void* /*pMessageData*/, size_t /*nMessageData*/)
+{
+    return 0;
+}
+
+int CVeskMessageSystem::parse_message_data_user_auth_result(CVeskNetworkSession* /*session*/,
+                                                            const void* /*pMessageData*/, size_t /*nMessageData*/)
+{
+    return 0;
+}
+
+int CVeskMessageSystem::parse_udp_message(CVeskNetworkUDPSession* /*session*/, const unsigned char* /*buf*/,
+                                          int /*num*/, const sockaddr* /*sa*/, socklen_t /*salen*/)
+{
+    return 0;
+}
+
+int CVeskMessageSystem::add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size)
+{
+    return m_mum.add_user(uid, uid_size, passwd, passwd_size);
+}
+
+int CVeskMessageSystem::delete_user(LPCTSTR uid, size_t uid_size)
+{
+    return m_mum.delete_user(uid, uid_size);
+}
+
+int CVeskMessageSystem::delete_alluser()
+{
+    return m_mum.delete_alluser();
+}
+
+CVeskMessageUser CVeskMessageSystem::reference_user(LPCTSTR uid, size_t uid_size) const
+{
+    return m_mum.reference_user(uid, uid_size);
+}
+
+CVeskMessageUser* CVeskMessageSystem::get_user(LPCTSTR uid, size_t uid_size)
+{
+    return m_mum.get_user(uid, uid_size);
+}
+
+const CVeskMessageUser* CVeskMessageSystem::get_user(LPCTSTR uid, size_t uid_size) const
+{
+    return m_mum.get_user(uid, uid_size);
+}
+
+}  // namespace VeskMessageSystem
+
+VeskMessageSystem::CVeskMessageSystem* VeskMessageSystemCreate()
+{
+    return new VeskMessageSystem::CVeskMessageSystem;
+}
