@@ -196,13 +196,40 @@ private:
     std::atomic<bool> m_bUsed;
 };
 
-class CVeskNetworkSession : public CVeskPoolElement {
+// An RSA key pair held as PKCS #1 DER, with the public exponent beside it.
+// Sessions and listeners both carry one.
+class CVeskRSAKeyMaterial {
+public:
+    static constexpr int kRSAKeyCapacity = 65535;
+
+    int SetRSAPrivateKey(const unsigned char* key, int length) { return m_RSAPrivateKey.Set(key, length); }
+    int GetRSAPrivateKey(unsigned char* buffer, int size) const { return m_RSAPrivateKey.Get(buffer, size); }
+    int SetRSAPublicKey(const unsigned char* key, int length) { return m_RSAPublicKey.Set(key, length); }
+    int GetRSAPublicKey(unsigned char* buffer, int size) const { return m_RSAPublicKey.Get(buffer, size); }
+    unsigned long GetRSAPublicExponent() const { return m_RSAPublicExponent; }
+    void SetRSAPublicExponent(unsigned long exponent) { m_RSAPublicExponent = exponent; }
+
+protected:
+    CVeskRSAKeyMaterial() : m_RSAPublicExponent(0) {}
+    ~CVeskRSAKeyMaterial() = default;
+    void ClearRSAKeyMaterial()
+    {
+        m_RSAPrivateKey.Clear();
+        m_RSAPublicKey.Clear();
+        m_RSAPublicExponent = 0;
+    }
+
+    CVeskKeyField<kRSAKeyCapacity> m_RSAPrivateKey;
+    CVeskKeyField<kRSAKeyCapacity> m_RSAPublicKey;
+    unsigned long m_RSAPublicExponent;
+};
+
+class CVeskNetworkSession : public CVeskPoolElement, public CVeskRSAKeyMaterial {
 public:
     typedef std::vector<eCryptoMessageType> CryptoMessages;
 
     static constexpr int kCryptoKeyCapacity = 32;
     static constexpr int kCryptoIVCapacity = 16;
-    static constexpr int kRSAKeyCapacity = 65535;
 
     CVeskNetworkSession();
     virtual ~CVeskNetworkSession();
@@ -243,12 +270,6 @@ public:
     {
         return m_CryptoIV.Get(CryptoIV, CryptoIVLength);
     }
-    int SetRSAPrivateKey(const unsigned char* key, int length) { return m_RSAPrivateKey.Set(key, length); }
-    int GetRSAPrivateKey(unsigned char* buffer, int size) const { return m_RSAPrivateKey.Get(buffer, size); }
-    int SetRSAPublicKey(const unsigned char* key, int length) { return m_RSAPublicKey.Set(key, length); }
-    int GetRSAPublicKey(unsigned char* buffer, int size) const { return m_RSAPublicKey.Get(buffer, size); }
-    unsigned long GetRSAPublicExponent() const { return m_RSAPublicExponent; }
-    void SetRSAPublicExponent(unsigned long exponent) { m_RSAPublicExponent = exponent; }
 
     void attach_ExtensionObject(void* object) { m_ExtensionObject.store(object, std::memory_order_release); }
     void detach_ExtensionObject() { m_ExtensionObject.store(nullptr, std::memory_order_release); }
@@ -286,15 +307,11 @@ private:
     CryptoMessages m_LastRecvCryptoMessages;
     CVeskKeyField<kCryptoKeyCapacity> m_CryptoKey;
     CVeskKeyField<kCryptoIVCapacity> m_CryptoIV;
-    CVeskKeyField<kRSAKeyCapacity> m_RSAPrivateKey;
-    CVeskKeyField<kRSAKeyCapacity> m_RSAPublicKey;
-    unsigned long m_RSAPublicExponent;
 };
 
-class CVeskNetworkSessionListen : public CVeskPoolElement {
+class CVeskNetworkSessionListen : public CVeskPoolElement, public CVeskRSAKeyMaterial {
 public:
     static constexpr int kServiceCapacity = 32;
-    static constexpr int kRSAKeyCapacity = 65535;
 
     CVeskNetworkSessionListen();
     virtual ~CVeskNetworkSessionListen();
@@ -317,12 +334,6 @@ public:
     // Stores the exponent, then generates a fresh pair; the sum of the two DER
     // lengths, or a negative value.
     int GenerateRSAKey(int bits, unsigned long e);
-    int SetRSAPrivateKey(const unsigned char* key, int length) { return m_RSAPrivateKey.Set(key, length); }
-    int GetRSAPrivateKey(unsigned char* buffer, int size) const { return m_RSAPrivateKey.Get(buffer, size); }
-    int SetRSAPublicKey(const unsigned char* key, int length) { return m_RSAPublicKey.Set(key, length); }
-    int GetRSAPublicKey(unsigned char* buffer, int size) const { return m_RSAPublicKey.Get(buffer, size); }
-    unsigned long GetRSAPublicExponent() const { return m_RSAPublicExponent; }
-    void SetRSAPublicExponent(unsigned long exponent) { m_RSAPublicExponent = exponent; }
 
     void SetLibEvent(short libevent, ty_libevent_handler fn, void* arg);
     int AddLibEvent(timeval* tv) { return m_ListenLibEvent.Add(tv); }
@@ -345,9 +356,6 @@ private:
     ty_cbfunc_Event m_cbfunc_Event;
     void* m_cbfunc_EventParam;
     eCryptoAlgorithm m_CryptoAlgorithm;
-    CVeskKeyField<kRSAKeyCapacity> m_RSAPrivateKey;
-    CVeskKeyField<kRSAKeyCapacity> m_RSAPublicKey;
-    unsigned long m_RSAPublicExponent;
 };
 
 class CVeskNetworkUDPSession : public CVeskPoolElement {

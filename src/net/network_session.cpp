@@ -16,8 +16,7 @@ CVeskNetworkSession::CVeskNetworkSession()
       m_ExtensionObject(nullptr),
       m_CryptoAlgorithm(CRYPTO_ALGORITHM_NONE),
       m_CryptoStateRecv(CRYPTO_STATE_PLAIN),
-      m_CryptoStateSend(CRYPTO_STATE_PLAIN),
-      m_RSAPublicExponent(0)
+      m_CryptoStateSend(CRYPTO_STATE_PLAIN)
 {
 }
 
@@ -41,9 +40,7 @@ void CVeskNetworkSession::SetUsed(bool bFlag)
     SetCryptoStateSend(CRYPTO_STATE_PLAIN);
     m_CryptoKey.Clear();
     m_CryptoIV.Clear();
-    m_RSAPrivateKey.Clear();
-    m_RSAPublicKey.Clear();
-    m_RSAPublicExponent = 0;
+    ClearRSAKeyMaterial();
 }
 
 sockaddr* CVeskNetworkSession::GetSocketAddr(sockaddr_storage* pSocketAddr)

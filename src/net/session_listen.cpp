@@ -1,4 +1,7 @@
+#include <openssl/crypto.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
@@ -12,8 +15,7 @@ CVeskNetworkSessionListen::CVeskNetworkSessionListen()
       m_ListenAddr(),
       m_cbfunc_Event(nullptr),
       m_cbfunc_EventParam(nullptr),
-      m_CryptoAlgorithm(CRYPTO_ALGORITHM_NONE),
-      m_RSAPublicExponent(0)
+      m_CryptoAlgorithm(CRYPTO_ALGORITHM_NONE)
 {
 }
 
@@ -41,14 +43,17 @@ void CVeskNetworkSessionListen::SetListenService(const char* service)
 int CVeskNetworkSessionListen::GenerateRSAKey(int bits, unsigned long e)
 {
     m_RSAPublicExponent = e;
-    unsigned char private_key[kRSAKeyCapacity];
-    unsigned char public_key[kRSAKeyCapacity];
+    // Generation costs milliseconds; the scratch stays off the caller's stack.
+    std::vector<unsigned char> scratch(2 * static_cast<size_t>(kRSAKeyCapacity));
+    unsigned char* private_key = scratch.data();
+    unsigned char* public_key = private_key + kRSAKeyCapacity;
     int private_length = 0;
     int public_length = 0;
-    const int result = RSA_generate_key_der(bits, e, private_key, &private_length, public_key, &public_length);
+    int result = RSA_generate_key_der(bits, e, private_key, &private_length, public_key, &public_length);
     if (result > 0 &&
         (m_RSAPrivateKey.Set(private_key, private_length) < 0 || m_RSAPublicKey.Set(public_key, public_length) < 0))
-        return -1;
+        result = -1;
+    OPENSSL_cleanse(private_key, static_cast<size_t>(kRSAKeyCapacity));
     return result;
 }
 
@@ -66,9 +71,7 @@ void CVeskNetworkSessionListen::Close()
     DelLibEvent();
     ::close(s);
     m_CryptoAlgorithm = CRYPTO_ALGORITHM_NONE;
-    m_RSAPrivateKey.Clear();
-    m_RSAPublicKey.Clear();
-    m_RSAPublicExponent = 0;
+    ClearRSAKeyMaterial();
 }
 
 }  // namespace VeskNetworkSystem
