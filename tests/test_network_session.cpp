@@ -22,9 +22,9 @@ struct VeskNetworkTestAccess {
         peer.sin_family = AF_INET;
         peer.sin_port = htons(4242);
         peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        session.AdoptSocket(s, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+        session.AdoptConnection(s, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
     }
-    static void SetBase(CVeskNetworkSession& session, event_base* base) { session.SetEventBase(base); }
+    static void SetBase(CVeskNetworkSession& session, event_base* base) { session.SetOwner(nullptr, base); }
     static void SetCallback(CVeskNetworkSession& session, ty_cbfunc_Event cb, void* param)
     {
         session.m_cbfunc_Event = cb;
@@ -171,7 +171,7 @@ TEST_F(NetworkSessionTest, ReleaseClearsEverythingButTheExtensionObject)
 {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    ASSERT_TRUE(session->TryClaim());
+    session->SetUsed(true);
     Access::Adopt(*session, pair[0]);
     int owner = 0;
     Access::SetCallback(
@@ -212,6 +212,7 @@ TEST_F(NetworkSessionTest, ReleaseClearsEverythingButTheExtensionObject)
 
 TEST_F(NetworkSessionTest, CallbackReceivesSessionEventAndParameter)
 {
+    session->SetUsed(true);
     struct Seen {
         CVeskNetworkSession* session = nullptr;
         short ev = 0;

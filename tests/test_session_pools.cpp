@@ -33,11 +33,11 @@ struct VeskNetworkTestAccess {
     {
         return m.GetVeskNetworkUDPSession(s);
     }
-    static void Adopt(CVeskNetworkSession& session, SOCKET s) { session.AdoptSocket(s, nullptr, 0); }
-    static void AdoptListen(CVeskNetworkSessionListen& listener, SOCKET s) { listener.m_ListenSocket = s; }
+    static void Adopt(CVeskNetworkSession& session, SOCKET s) { session.AdoptConnection(s, nullptr, 0); }
+    static void AdoptListen(CVeskNetworkSessionListen& listener, SOCKET s) { listener.AdoptSocket(s); }
     static void AdoptUDP(CVeskNetworkUDPSession& datagram, SOCKET s, bool bind)
     {
-        datagram.m_Socket = s;
+        datagram.AdoptSocket(s);
         datagram.m_bBind = bind;
     }
 };
@@ -45,6 +45,16 @@ struct VeskNetworkTestAccess {
 namespace {
 
 using Access = VeskNetworkTestAccess;
+
+// Claims the lowest free element and puts it in use, as an opener does.
+template <class Element>
+Element* ClaimInUse(CVeskPool<Element>& pool)
+{
+    Element* element = pool.Claim();
+    if (element != nullptr)
+        element->SetUsed(true);
+    return element;
+}
 
 struct SocketPair {
     SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0); }
@@ -95,7 +105,7 @@ TEST_F(SessionPoolTest, NegativeCountIsRefused)
 TEST_F(SessionPoolTest, SecondCreationLeavesTheExistingPoolUntouched)
 {
     ASSERT_EQ(manager->CreateSessions(3), 1);
-    CVeskNetworkSession* first = Access::Sessions(*manager).Claim();
+    CVeskNetworkSession* first = ClaimInUse(Access::Sessions(*manager));
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(manager->CreateSessions(10), 0);
     EXPECT_EQ(Access::Sessions(*manager).Size(), 3);
@@ -107,9 +117,9 @@ TEST_F(SessionPoolTest, ClaimTakesTheLowestFreeIndexAndFailsWhenFull)
 {
     ASSERT_EQ(manager->CreateSessions(3), 1);
     auto& pool = Access::Sessions(*manager);
-    CVeskNetworkSession* a = pool.Claim();
-    CVeskNetworkSession* b = pool.Claim();
-    CVeskNetworkSession* c = pool.Claim();
+    CVeskNetworkSession* a = ClaimInUse(pool);
+    CVeskNetworkSession* b = ClaimInUse(pool);
+    CVeskNetworkSession* c = ClaimInUse(pool);
     EXPECT_EQ(a, &pool[0]);
     EXPECT_EQ(b, &pool[1]);
     EXPECT_EQ(c, &pool[2]);
@@ -117,7 +127,7 @@ TEST_F(SessionPoolTest, ClaimTakesTheLowestFreeIndexAndFailsWhenFull)
 
     b->SetUsed(false);
     a->SetUsed(false);
-    EXPECT_EQ(pool.Claim(), a) << "of two free elements the lower index is taken";
+    EXPECT_EQ(ClaimInUse(pool), a) << "of two free elements the lower index is taken";
     EXPECT_TRUE(c->IsUsed());
 }
 
@@ -128,7 +138,7 @@ TEST_F(SessionPoolTest, LookupIgnoresFreeElementsHoldingTheDescriptor)
     CVeskNetworkSession& slot = Access::Sessions(*manager)[1];
     Access::Adopt(slot, pair.fds[0]);
     EXPECT_EQ(Access::Lookup(*manager, pair.fds[0]), nullptr) << "a free element never matches";
-    ASSERT_TRUE(slot.TryClaim());
+    slot.SetUsed(true);
     EXPECT_EQ(Access::Lookup(*manager, pair.fds[0]), &slot);
     EXPECT_EQ(Access::Lookup(*manager, pair.fds[1]), nullptr);
 }
@@ -139,10 +149,9 @@ TEST_F(SessionPoolTest, ReleaseClosesOpenSocketsOfEveryPoolAndIsIdempotent)
     ASSERT_EQ(manager->CreateListenSessions(1), 1);
     ASSERT_EQ(manager->CreateUDPSessions(1), 1);
     SocketPair session_pair, listen_pair, udp_pair;
-    CVeskNetworkSession* session = Access::Sessions(*manager).Claim();
-    Access::Adopt(*session, session_pair.fds[0]);
-    Access::AdoptListen(*Access::Listeners(*manager).Claim(), listen_pair.fds[0]);
-    Access::AdoptUDP(*Access::Datagrams(*manager).Claim(), udp_pair.fds[0], true);
+    Access::Adopt(*ClaimInUse(Access::Sessions(*manager)), session_pair.fds[0]);
+    Access::AdoptListen(*ClaimInUse(Access::Listeners(*manager)), listen_pair.fds[0]);
+    Access::AdoptUDP(*ClaimInUse(Access::Datagrams(*manager)), udp_pair.fds[0], true);
 
     manager->ReleaseSessions();
     EXPECT_TRUE(session_pair.PeerSeesClose());
@@ -168,7 +177,7 @@ TEST_F(SessionPoolTest, ConcurrentClaimsNeverShareAnElement)
         threads.emplace_back([&, t] {
             while (!go.load())
                 std::this_thread::yield();
-            while (CVeskNetworkUDPSession* element = pool.Claim())
+            while (CVeskNetworkUDPSession* element = ClaimInUse(pool))
                 claimed[t].push_back(element);
         });
     }

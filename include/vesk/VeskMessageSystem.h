@@ -325,6 +325,9 @@ public:
 private:
     friend struct ::VeskNetworkTestAccess;
 
+    // Every TCP session of the system reports here, with the system as parameter.
+    VESK_LOCAL static int cbfunc_Recv(CVeskNetworkSession* session, short ev, void* pParam);
+
     VESK_LOCAL int auth(CVeskMessageSession* session, LPCTSTR uid, size_t uid_size, LPCTSTR passwd,
                         size_t passwd_size) override;
     VESK_LOCAL int notify_session_event(CVeskNetworkSession* session, short ev) override;

@@ -5,6 +5,7 @@
 #define VESK_NETWORK_SYSTEM_H
 
 #include <event2/event_struct.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -12,9 +13,14 @@
 #include <sys/uio.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "VeskTypedefNoneWin32.h"
@@ -176,24 +182,83 @@ private:
     std::atomic<bool> m_bArmed;
 };
 
-// A pool element is free or in use by its own flag alone; claiming a free one
-// is a compare-and-swap so that openers on different threads never share it.
+// The life of a pool element (session, listener or datagram socket), which
+// several threads share without a lock:
+//
+//   free --TryClaim--> claimed --Publish--> in use --Release--> releasing --> free
+//
+// An opener claims a free element (a compare-and-swap, so two openers never
+// share one), sets it up and publishes it. Threads that work inside an element
+// in use (socket reads, parse passes, sends, event handlers) hold a reference
+// from TryEnter to Leave. Release marks the element and disarms its events at
+// once; its descriptor is closed and its contents cleared only when the last
+// reference goes, so no thread ever works on a closed, reused or cleared
+// element, and the slot cannot be claimed again before that.
 class CVeskPoolElement {
 public:
-    bool IsUsed() const { return m_bUsed.load(std::memory_order_acquire); }
-    bool TryClaim()
-    {
-        bool expected = false;
-        return m_bUsed.compare_exchange_strong(expected, true, std::memory_order_acq_rel);
-    }
+    // Claimed or in use.
+    bool IsUsed() const;
+    bool IsFree() const;
+    SOCKET GetSocket() const { return m_Socket.load(std::memory_order_acquire); }
+
+    bool TryClaim();
+    // False when the element was released while it was being set up; the
+    // opener's claim is given up either way.
+    bool Publish();
+    bool TryEnter();
+    void Leave();
+    // Gives up a claim whose setup failed; the element becomes free again.
+    void AbandonClaim();
+
+    // Whether the calling thread holds a reference on some element; such a
+    // thread must not wait for elements to become free.
+    static bool CallerHoldsReferences();
 
 protected:
-    CVeskPoolElement() : m_bUsed(false) {}
+    CVeskPoolElement();
     ~CVeskPoolElement() = default;
-    void StoreUsed(bool bFlag) { m_bUsed.store(bFlag, std::memory_order_release); }
+
+    // Releases the element (the SetUsed(false) of every kind of element).
+    void Release();
+    // Gives up the descriptor: events deleted, the number no longer handed
+    // out. The descriptor is shut down at once and closed as soon as no other
+    // thread can still be inside a call on it.
+    void CloseSocket();
+    void AdoptSocket(SOCKET s) { m_Socket.store(s, std::memory_order_release); }
+
+    virtual void DisarmEvents() = 0;
+    // Clears what the element held; runs when nobody is inside any more.
+    virtual void ClearContents() = 0;
+    // Runs after the element has become free.
+    virtual void AfterFreed() {}
 
 private:
-    std::atomic<bool> m_bUsed;
+    void DropReference();
+    void CloseRetiredSocket();
+
+    std::atomic<uint32_t> m_Life;
+    std::atomic<SOCKET> m_Socket;
+    std::atomic<SOCKET> m_RetiredSocket;
+};
+
+// A reference on an element in use for the length of a scope.
+class CVeskElementEntry {
+public:
+    explicit CVeskElementEntry(CVeskPoolElement* element)
+        : m_element(element != nullptr && element->TryEnter() ? element : nullptr)
+    {
+    }
+    ~CVeskElementEntry()
+    {
+        if (m_element != nullptr)
+            m_element->Leave();
+    }
+    CVeskElementEntry(const CVeskElementEntry&) = delete;
+    CVeskElementEntry& operator=(const CVeskElementEntry&) = delete;
+    explicit operator bool() const { return m_element != nullptr; }
+
+private:
+    CVeskPoolElement* m_element;
 };
 
 // An RSA key pair held as PKCS #1 DER, with the public exponent beside it.
@@ -212,6 +277,14 @@ public:
 protected:
     CVeskRSAKeyMaterial() : m_RSAPublicExponent(0) {}
     ~CVeskRSAKeyMaterial() = default;
+    void CopyRSAKeyMaterialFrom(const CVeskRSAKeyMaterial& other)
+    {
+        if (other.m_RSAPrivateKey.Length() > 0)
+            m_RSAPrivateKey.Set(other.m_RSAPrivateKey.Data(), other.m_RSAPrivateKey.Length());
+        if (other.m_RSAPublicKey.Length() > 0)
+            m_RSAPublicKey.Set(other.m_RSAPublicKey.Data(), other.m_RSAPublicKey.Length());
+        m_RSAPublicExponent = other.m_RSAPublicExponent;
+    }
     void ClearRSAKeyMaterial()
     {
         m_RSAPrivateKey.Clear();
@@ -239,8 +312,6 @@ public:
     // Storing false releases the session: socket closed, events deleted,
     // rings, callback, cipher state and key material cleared.
     void SetUsed(bool bFlag);
-    SOCKET GetSocket() { return m_ConnectSocket.load(std::memory_order_acquire); }
-    SOCKET GetSocket() const { return m_ConnectSocket.load(std::memory_order_acquire); }
     sockaddr* GetSocketAddr(sockaddr_storage* pSocketAddr);
     void close();
 
@@ -276,9 +347,25 @@ public:
     void* get_ExtensionObject() { return m_ExtensionObject.load(std::memory_order_acquire); }
     const void* get_ExtensionObject() const { return m_ExtensionObject.load(std::memory_order_acquire); }
 
+    // Connects to a host and service; with bSecure the handshake is started.
+    // The descriptor, or -1.
+    SOCKET accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen);
+    SOCKET connect(bool bSecure, const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
+                   void* cbfunc_EventParam);
+    SOCKET connect(const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam);
+    SOCKET connect_secure(const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
+                          void* cbfunc_EventParam);
+
+    // Takes up to num delivered payload bytes; 0 when none, -1 after a failure.
+    int recv(unsigned char* buf, int num, int flags);
+
 private:
     friend class CVeskNetworkSessionManager;
     friend struct ::VeskNetworkTestAccess;
+
+    void DisarmEvents() override;
+    void ClearContents() override;
+    void AfterFreed() override;
 
     int call_cbfunc_Event(short ev);
     eCryptoAlgorithm GetCryptoAlgorithm() const { return m_CryptoAlgorithm; }
@@ -286,15 +373,24 @@ private:
     void SetCryptoStateRecv(eCryptoState state) { m_CryptoStateRecv.store(state, std::memory_order_release); }
     void SetCryptoStateSend(eCryptoState state) { m_CryptoStateSend.store(state, std::memory_order_release); }
     CryptoMessages GetLastRecvCryptoMessages() const { return m_LastRecvCryptoMessages; }
+    void SetOwner(CVeskNetworkSessionManager* manager, event_base* base);
     // Takes over a connected descriptor and the peer's address.
-    void AdoptSocket(SOCKET s, const sockaddr* addr, socklen_t addrlen);
-    void SetEventBase(event_base* base) { m_EventBase = base; }
+    void AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen);
+
+    // Reads what the socket holds into the socket ring: the byte count, 0 at
+    // end of stream, kNothingToRead when the socket had nothing after all,
+    // another negative value on error.
+    static constexpr int kNothingToRead = -2;
+    int recv();
+    // Processes the complete records of the socket ring.
+    int parse_recv_socket_buffer();
+    int SendHandShakeClientHello();
 
     sockaddr_storage m_ConnectAddr;
-    std::atomic<SOCKET> m_ConnectSocket;
-    eSokcetState m_SokcetState;
+    std::atomic<eSokcetState> m_SokcetState;
     CVeskByteRing m_recv_socket_buffer;
     CVeskByteRing m_recv_buffer;
+    CVeskNetworkSessionManager* m_Manager;
     event_base* m_EventBase;
     CVeskEventRecord m_ConnectLibEventRead;
     CVeskEventRecord m_ConnectLibEventWrite;
@@ -321,14 +417,12 @@ public:
     // Storing false closes the listener.
     void SetUsed(bool bFlag);
     const char* GetListenService() const { return m_ListenService; }
-    // Bounded copy of at most 32 bytes, zero-padded.
+    // Bounded copy, always terminated: a name of 32 characters or more is cut.
     void SetListenService(const char* service);
     ty_cbfunc_Event Get_cbfunc_Event() { return m_cbfunc_Event; }
     ty_cbfunc_Event Get_cbfunc_Event() const { return m_cbfunc_Event; }
     void* Get_cbfunc_EventParam() { return m_cbfunc_EventParam; }
     const void* Get_cbfunc_EventParam() const { return m_cbfunc_EventParam; }
-    SOCKET GetSocket() { return m_ListenSocket.load(std::memory_order_acquire); }
-    SOCKET GetSocket() const { return m_ListenSocket.load(std::memory_order_acquire); }
     eCryptoAlgorithm GetCryptoAlgorithm() const { return m_CryptoAlgorithm; }
 
     // Stores the exponent, then generates a fresh pair; the sum of the two DER
@@ -339,18 +433,32 @@ public:
     int AddLibEvent(timeval* tv) { return m_ListenLibEvent.Add(tv); }
     int DelLibEvent() { return m_ListenLibEvent.Del(); }
 
-    // Closes the socket and empties keys, exponent, algorithm and callback.
+    // Accepts one queued connection; -1 when there is none.
+    SOCKET Accept(sockaddr* addr, socklen_t* addrlen);
+    // Opens a non-blocking listening socket for one resolved address and
+    // generates the key pair; the descriptor, or -1.
+    SOCKET Listen(addrinfo* ai, int family, int backlog, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam,
+                  eCryptoAlgorithm CryptoAlgorithm);
+    // Closes the socket and empties keys, exponent and algorithm.
     void Close();
 
 private:
     friend class CVeskNetworkSessionManager;
     friend struct ::VeskNetworkTestAccess;
 
-    void SetEventBase(event_base* base) { m_EventBase = base; }
+    void DisarmEvents() override;
+    void ClearContents() override;
+    void SetOwner(CVeskNetworkSessionManager* manager, event_base* base)
+    {
+        m_Manager = manager;
+        m_EventBase = base;
+    }
 
-    std::atomic<SOCKET> m_ListenSocket;
+    CVeskNetworkSessionManager* m_Manager;
     event_base* m_EventBase;
     CVeskEventRecord m_ListenLibEvent;
+    // The accept event waits for a free session instead of being re-armed.
+    std::atomic<bool> m_bAcceptPaused;
     char m_ListenService[kServiceCapacity];
     sockaddr_storage m_ListenAddr;
     ty_cbfunc_Event m_cbfunc_Event;
@@ -371,10 +479,8 @@ public:
     void SetUsed(bool bFlag);
     bool IsBind() const { return m_bBind; }
     const char* GetBindService() const { return m_BindService; }
-    // Bounded copy of at most 32 bytes, zero-padded.
+    // Bounded copy, always terminated: a name of 32 characters or more is cut.
     void SetBindService(const char* service);
-    SOCKET GetSocket() { return m_Socket.load(std::memory_order_acquire); }
-    SOCKET GetSocket() const { return m_Socket.load(std::memory_order_acquire); }
 
     void SetLibEventRead(short libevent, ty_libevent_handler fn, void* arg);
     int AddLibEventRead(timeval* tv) { return m_LibEventRead.Add(tv); }
@@ -391,13 +497,19 @@ private:
     friend class CVeskNetworkSessionManager;
     friend struct ::VeskNetworkTestAccess;
 
+    void DisarmEvents() override;
+    void ClearContents() override;
     int call_cbfunc_UDPEvent(short ev);
-    void SetEventBase(event_base* base) { m_EventBase = base; }
+    void SetOwner(CVeskNetworkSessionManager* manager, event_base* base)
+    {
+        m_Manager = manager;
+        m_EventBase = base;
+    }
 
     bool m_bBind;
-    std::atomic<SOCKET> m_Socket;
     eSokcetState m_SokcetState;
     int m_family;
+    CVeskNetworkSessionManager* m_Manager;
     event_base* m_EventBase;
     CVeskEventRecord m_LibEventRead;
     CVeskEventRecord m_LibEventWrite;
@@ -407,66 +519,172 @@ private:
     void* m_ExtensionObject;
 };
 
-// A fixed array of socket objects allocated once. Elements never move while
-// the pool holds them; a negative count or a second creation is refused.
+// A fixed array of socket objects allocated once; elements never move while
+// the pool holds them. Threads that walk the array (parse passes, accepts,
+// openers) do so as readers; releasing the pool waits for them and for every
+// element to become free before it frees the array, or, when called from
+// inside such work, leaves the array to be freed with the pool itself.
 template <class Element>
 class CVeskPool {
 public:
-    CVeskPool() : m_array(nullptr), m_size(0) {}
-    ~CVeskPool() { Release(); }
+    CVeskPool() : m_array(nullptr), m_size(0), m_readers(0) {}
+    ~CVeskPool()
+    {
+        Release();
+        for (Element* array : m_retired)
+            delete[] array;
+    }
     CVeskPool(const CVeskPool&) = delete;
     CVeskPool& operator=(const CVeskPool&) = delete;
 
-    int Create(int count)
+    // 1 when created; 0 for a negative count, an allocation failure or a
+    // pool that already holds an array.
+    template <class Setup>
+    int Create(int count, Setup setup)
     {
-        if (count < 0 || m_array != nullptr)
+        if (count < 0)
+            return 0;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_array != nullptr)
             return 0;
         try {
             m_array = new Element[static_cast<size_t>(count)];
         } catch (const std::bad_alloc&) {
             m_array = nullptr;
-            m_size = 0;
             return 0;
         }
         m_size = count;
+        for (int i = 0; i < count; ++i)
+            setup(m_array[i]);
         return 1;
     }
 
     void Release()
     {
-        if (m_array == nullptr)
+        Element* array = nullptr;
+        int size = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            std::swap(array, m_array);
+            std::swap(size, m_size);
+        }
+        if (array == nullptr)
             return;
-        delete[] m_array;
-        m_array = nullptr;
-        m_size = 0;
+        // Released first, so that work blocked on an element ends; again once
+        // no reader is left, for elements claimed meanwhile.
+        ReleaseElements(array, size);
+        if (CVeskPoolElement::CallerHoldsReferences() || t_reading > 0) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_retired.push_back(array);
+            return;
+        }
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_no_readers.wait(lock, [this] { return m_readers == 0; });
+        }
+        ReleaseElements(array, size);
+        WaitUntilFree(array, size);
+        delete[] array;
     }
 
-    // The free element with the lowest index, claimed atomically; or null.
+    // Calls fn(element) for each element while the array stays alive.
+    template <class Fn>
+    void ForEach(Fn fn)
+    {
+        Reader reader(*this);
+        for (int i = 0; i < reader.size; ++i)
+            fn(reader.array[i]);
+    }
+
+    // The free element with the lowest index, claimed; or null.
     Element* Claim()
     {
-        for (int i = 0; i < m_size; ++i)
-            if (m_array[i].TryClaim())
-                return &m_array[i];
+        Reader reader(*this);
+        for (int i = 0; i < reader.size; ++i)
+            if (reader.array[i].TryClaim())
+                return &reader.array[i];
         return nullptr;
+    }
+
+    bool HasFree()
+    {
+        Reader reader(*this);
+        for (int i = 0; i < reader.size; ++i)
+            if (reader.array[i].IsFree())
+                return true;
+        return false;
     }
 
     // The element in use that holds descriptor s; free elements never match.
     Element* Find(SOCKET s)
     {
-        for (int i = 0; i < m_size; ++i)
-            if (m_array[i].IsUsed() && m_array[i].GetSocket() == s)
-                return &m_array[i];
+        Reader reader(*this);
+        for (int i = 0; i < reader.size; ++i)
+            if (reader.array[i].IsUsed() && reader.array[i].GetSocket() == s)
+                return &reader.array[i];
         return nullptr;
     }
 
-    int Size() const { return m_size; }
-    Element* Data() { return m_array; }
-    Element& operator[](int index) { return m_array[index]; }
+    int Size()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_size;
+    }
+    Element* Data()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_array;
+    }
+    Element& operator[](int index) { return Data()[index]; }
 
 private:
+    struct Reader {
+        explicit Reader(CVeskPool& pool) : owner(pool)
+        {
+            std::lock_guard<std::mutex> lock(owner.m_mutex);
+            array = owner.m_array;
+            size = owner.m_size;
+            ++owner.m_readers;
+            ++t_reading;
+        }
+        ~Reader()
+        {
+            --t_reading;
+            std::lock_guard<std::mutex> lock(owner.m_mutex);
+            if (--owner.m_readers == 0)
+                owner.m_no_readers.notify_all();
+        }
+        CVeskPool& owner;
+        Element* array;
+        int size;
+    };
+
+    static void ReleaseElements(Element* array, int size)
+    {
+        for (int i = 0; i < size; ++i)
+            if (array[i].IsUsed())
+                array[i].SetUsed(false);
+    }
+
+    static void WaitUntilFree(Element* array, int size)
+    {
+        for (int i = 0; i < size; ++i)
+            while (!array[i].IsFree())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    static thread_local int t_reading;
+
+    std::mutex m_mutex;
+    std::condition_variable m_no_readers;
     Element* m_array;
     int m_size;
+    int m_readers;
+    std::vector<Element*> m_retired;
 };
+
+template <class Element>
+thread_local int CVeskPool<Element>::t_reading = 0;
 
 class CVeskNetworkSessionManager {
 public:
@@ -482,18 +700,71 @@ public:
     void ReleaseListenSessions();
     void ReleaseUDPSessions();
 
+    // The event base is made with the manager; 1 when it exists.
+    int InitLibEvent();
+    // Starts the event loop thread, which runs until the manager is
+    // destroyed; 1 also when it already runs.
+    int DispatchLibEvent();
+    // Starts the parse thread; 1 also when it already runs.
+    int CreateParseRecvSocketBufferThread();
+    // Sleeps until a wake-up; a wake-up that came while awake is kept.
+    void SuspendParseRecvSocketBufferThread();
+    void ResumeParseRecvSocketBufferThread();
+
+    int Listen(const char* service, int family, int backlog, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam,
+               eCryptoAlgorithm CryptoAlgorithm);
+    void CloseListen(const char* service);
+
+    CVeskNetworkSession* Connect(bool bSecure, const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
+                                 void* cbfunc_EventParam);
+    CVeskNetworkSession* Connect(const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
+                                 void* cbfunc_EventParam);
+    CVeskNetworkSession* ConnectSecure(const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
+                                       void* cbfunc_EventParam);
+    int Close(CVeskNetworkSession* session);
+
 private:
+    friend class CVeskNetworkSession;
     friend struct ::VeskNetworkTestAccess;
+
+    static void* DispatchLibEventThreadFunc(LPVOID lpvoid);
+    static void* ParseRecvSocketBufferThreadFunc(LPVOID lpvoid);
+    int ParseRecvSocketBuffer();
+    void StopThreads();
+
+    static void event_accept(int sockfd, short libevent, void* argv);
+    static void event_read(int sockfd, short libevent, void* argv);
+    static void event_write(int sockfd, short libevent, void* argv);
+    static void udp_event_read(int sockfd, short libevent, void* argv);
+    static void udp_event_write(int sockfd, short libevent, void* argv);
+
+    CVeskNetworkSession* Accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen);
+    // A session has become free: listeners that wait for one accept again.
+    void ResumePausedAccepts();
 
     CVeskNetworkSession* GetVeskNetworkSession(SOCKET s) { return m_SessionArray.Find(s); }
     CVeskNetworkSessionListen* GetVeskNetworkSessionListen(SOCKET s) { return m_SessionListenArray.Find(s); }
     CVeskNetworkUDPSession* GetVeskNetworkUDPSession(SOCKET s) { return m_UDPSessionArray.Find(s); }
 
+    event_base* m_EventBase;
+    std::thread m_hLibEventThread;
+    std::thread m_ParseRecvSocketBufferThreadHandle;
+    std::mutex m_ParseRecvSocketBufferThreadMutex;
+    std::condition_variable m_ParseRecvSocketBufferThreadCond;
+    bool m_bParseWakeUpPending;
+    std::atomic<bool> m_bStopping;
+    std::atomic<unsigned long> m_ParsePasses;
+    std::mutex m_ThreadStartMutex;
     CVeskPool<CVeskNetworkSession> m_SessionArray;
     CVeskPool<CVeskNetworkSessionListen> m_SessionListenArray;
     CVeskPool<CVeskNetworkUDPSession> m_UDPSessionArray;
 };
 
 }  // namespace VeskNetworkSystem
+
+// Resolves a host name or dotted address to an IPv4 address; 1 when one was
+// stored in *ipaddr (the last of the host's addresses), 0 otherwise.
+// Thread-safe.
+VESK_API int nslookup(const char* hostname, in_addr* ipaddr);
 
 #endif

@@ -55,31 +55,51 @@ void CVeskMessageSystem::ReleaseUDPSessions()
         m_nsm->ReleaseUDPSessions();
 }
 
-// The worker threads, listening, connecting, datagram sockets and the
-// authentication exchange rest on transport operations of the session manager
-// that do not exist yet; until they do, these operations report failure.
-
 int CVeskMessageSystem::InitSocketEvent()
 {
-    return 0;
+    if (m_nsm == nullptr || m_nsm->CreateParseRecvSocketBufferThread() <= 0)
+        return 0;
+    return m_nsm->InitLibEvent() > 0 ? 1 : 0;
 }
 
 int CVeskMessageSystem::DispatchSocketEvent()
 {
-    return 0;
+    return m_nsm != nullptr ? m_nsm->DispatchLibEvent() : 0;
 }
 
-int CVeskMessageSystem::listen(const char* /*service*/, int /*family*/,
-                               eVeskMessageSystemCryptoAlgorithm /*VeskMessageSystemCryptoAlgorithm*/)
+int CVeskMessageSystem::listen(const char* service, int family,
+                               eVeskMessageSystemCryptoAlgorithm VeskMessageSystemCryptoAlgorithm)
 {
-    return 0;
+    if (m_nsm == nullptr || m_service_type != VESKMESSYS_SERVICE_TYPE_NONE)
+        return 0;
+    VeskNetworkSystem::eCryptoAlgorithm algorithm = VeskNetworkSystem::CRYPTO_ALGORITHM_NONE;
+    if (VeskMessageSystemCryptoAlgorithm == VESKMESSYS_CRYPTO_ALGORITHM_3DES)
+        algorithm = VeskNetworkSystem::CRYPTO_ALGORITHM_3DES;
+    else if (VeskMessageSystemCryptoAlgorithm == VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH)
+        algorithm = VeskNetworkSystem::CRYPTO_ALGORITHM_BLOWFISH;
+    constexpr int kBacklog = 5;
+    return m_nsm->Listen(service, family, kBacklog, cbfunc_Recv, this, algorithm) != 0 ? 1 : 0;
 }
 
-void CVeskMessageSystem::close_listen(const char* /*service*/) {}
-
-CVeskMessageSession* CVeskMessageSystem::connect(const char* /*hostname*/, const char* /*service*/)
+void CVeskMessageSystem::close_listen(const char* service)
 {
-    return nullptr;
+    if (m_nsm != nullptr)
+        m_nsm->CloseListen(service);
+}
+
+// Every connection the system makes runs the secure handshake.
+CVeskMessageSession* CVeskMessageSystem::connect(const char* hostname, const char* service)
+{
+    if (m_nsm == nullptr || m_service_type != VESKMESSYS_SERVICE_TYPE_NONE)
+        return nullptr;
+    std::unique_ptr<CVeskMessageSession> handle(new (std::nothrow) CVeskMessageSession);
+    if (!handle)
+        return nullptr;
+    CVeskNetworkSession* session = m_nsm->ConnectSecure(hostname, service, cbfunc_Recv, this);
+    if (session == nullptr)
+        return nullptr;
+    handle->attach_session(session);
+    return handle.release();
 }
 
 // Connects, then sends the credentials without waiting for the answer; a
@@ -100,7 +120,11 @@ CVeskMessageSession* CVeskMessageSystem::connect(const char* hostname, const cha
     return handle.release();
 }
 
-void CVeskMessageSystem::close(CVeskMessageSession* /*session*/) {}
+void CVeskMessageSystem::close(CVeskMessageSession* session)
+{
+    if (m_nsm != nullptr && session != nullptr)
+        m_nsm->Close(session->m_ns);
+}
 
 CVeskMessageSession* CVeskMessageSystem::open_udp(int /*family*/)
 {

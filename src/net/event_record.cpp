@@ -9,7 +9,7 @@ CVeskEventRecord::CVeskEventRecord() : m_event(), m_bPrepared(false), m_bArmed(f
 void CVeskEventRecord::Set(event_base* base, SOCKET fd, short libevent, ty_libevent_handler fn, void* arg)
 {
     // An armed record must not be reassigned: libevent would lose track of it.
-    if (base == nullptr || IsArmed())
+    if (base == nullptr || fd < 0 || IsArmed())
         return;
     m_bPrepared = event_assign(&m_event, base, fd, libevent, fn, arg) == 0;
 }
@@ -18,14 +18,17 @@ int CVeskEventRecord::Add(const timeval* tv)
 {
     if (!m_bPrepared)
         return -1;
-    m_bArmed.store(true, std::memory_order_release);
+    m_bArmed.store(true);
     return event_add(&m_event, tv);
 }
 
+// From a thread other than the loop's, event_del waits for a callback of this
+// event that is running, so after it returns no callback of it runs; callers
+// therefore hold no lock that a callback could need.
 int CVeskEventRecord::Del()
 {
     bool armed = true;
-    if (!m_bArmed.compare_exchange_strong(armed, false, std::memory_order_acq_rel))
+    if (!m_bArmed.compare_exchange_strong(armed, false, std::memory_order_seq_cst))
         return -1;
     return event_del(&m_event);
 }

@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "VeskNetworkSystem.h"
@@ -8,8 +6,8 @@ namespace VeskNetworkSystem {
 
 CVeskNetworkSession::CVeskNetworkSession()
     : m_ConnectAddr(),
-      m_ConnectSocket(-1),
       m_SokcetState(SOCKET_STATE_NORMAL),
+      m_Manager(nullptr),
       m_EventBase(nullptr),
       m_cbfunc_Event(nullptr),
       m_cbfunc_EventParam(nullptr),
@@ -27,20 +25,13 @@ CVeskNetworkSession::~CVeskNetworkSession()
 
 void CVeskNetworkSession::SetUsed(bool bFlag)
 {
-    StoreUsed(bFlag);
-    if (bFlag)
+    if (!bFlag) {
+        Release();
         return;
-    close();
-    m_recv_socket_buffer.Reset();
-    m_recv_buffer.Reset();
-    m_cbfunc_Event = nullptr;
-    m_cbfunc_EventParam = nullptr;
-    m_CryptoAlgorithm = CRYPTO_ALGORITHM_NONE;
-    SetCryptoStateRecv(CRYPTO_STATE_PLAIN);
-    SetCryptoStateSend(CRYPTO_STATE_PLAIN);
-    m_CryptoKey.Clear();
-    m_CryptoIV.Clear();
-    ClearRSAKeyMaterial();
+    }
+    if (IsFree())
+        TryClaim();
+    Publish();
 }
 
 sockaddr* CVeskNetworkSession::GetSocketAddr(sockaddr_storage* pSocketAddr)
@@ -52,13 +43,9 @@ sockaddr* CVeskNetworkSession::GetSocketAddr(sockaddr_storage* pSocketAddr)
 
 void CVeskNetworkSession::close()
 {
-    // Exchanging the descriptor first makes two racing closes close it once.
-    const SOCKET s = m_ConnectSocket.exchange(-1, std::memory_order_acq_rel);
-    if (s < 0)
+    if (GetSocket() < 0)
         return;
-    DelLibEventRead();
-    DelLibEventWrite();
-    ::close(s);
+    CloseSocket();
     m_SokcetState = SOCKET_STATE_NORMAL;
 }
 
@@ -72,19 +59,53 @@ void CVeskNetworkSession::SetLibEventWrite(short libevent, ty_libevent_handler f
     m_ConnectLibEventWrite.Set(m_EventBase, GetSocket(), libevent, fn, arg);
 }
 
+void CVeskNetworkSession::DisarmEvents()
+{
+    DelLibEventRead();
+    DelLibEventWrite();
+}
+
+void CVeskNetworkSession::ClearContents()
+{
+    m_SokcetState = SOCKET_STATE_NORMAL;
+    m_recv_socket_buffer.Reset();
+    m_recv_buffer.Reset();
+    m_cbfunc_Event = nullptr;
+    m_cbfunc_EventParam = nullptr;
+    m_CryptoAlgorithm = CRYPTO_ALGORITHM_NONE;
+    SetCryptoStateRecv(CRYPTO_STATE_PLAIN);
+    SetCryptoStateSend(CRYPTO_STATE_PLAIN);
+    m_CryptoKey.Clear();
+    m_CryptoIV.Clear();
+    ClearRSAKeyMaterial();
+}
+
+void CVeskNetworkSession::AfterFreed()
+{
+    if (m_Manager != nullptr)
+        m_Manager->ResumePausedAccepts();
+}
+
 int CVeskNetworkSession::call_cbfunc_Event(short ev)
 {
-    if (m_cbfunc_Event == nullptr)
+    // A session that is being released reports nothing more.
+    if (m_cbfunc_Event == nullptr || !IsUsed())
         return 1;
     return m_cbfunc_Event(this, ev, m_cbfunc_EventParam);
 }
 
-void CVeskNetworkSession::AdoptSocket(SOCKET s, const sockaddr* addr, socklen_t addrlen)
+void CVeskNetworkSession::SetOwner(CVeskNetworkSessionManager* manager, event_base* base)
+{
+    m_Manager = manager;
+    m_EventBase = base;
+}
+
+void CVeskNetworkSession::AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen)
 {
     std::memset(&m_ConnectAddr, 0, sizeof m_ConnectAddr);
     if (addr != nullptr)
         std::memcpy(&m_ConnectAddr, addr, std::min<size_t>(addrlen, sizeof m_ConnectAddr));
-    m_ConnectSocket.store(s, std::memory_order_release);
+    AdoptSocket(s);
 }
 
 }  // namespace VeskNetworkSystem

@@ -1,16 +1,21 @@
 #include <openssl/crypto.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <vector>
 
 #include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
+#include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
 
 CVeskNetworkSessionListen::CVeskNetworkSessionListen()
-    : m_ListenSocket(-1),
+    : m_Manager(nullptr),
       m_EventBase(nullptr),
+      m_bAcceptPaused(false),
       m_ListenService{},
       m_ListenAddr(),
       m_cbfunc_Event(nullptr),
@@ -26,14 +31,17 @@ CVeskNetworkSessionListen::~CVeskNetworkSessionListen()
 
 void CVeskNetworkSessionListen::SetUsed(bool bFlag)
 {
-    StoreUsed(bFlag);
-    if (!bFlag)
-        Close();
+    if (!bFlag) {
+        Release();
+        return;
+    }
+    if (IsFree())
+        TryClaim();
+    Publish();
 }
 
 void CVeskNetworkSessionListen::SetListenService(const char* service)
 {
-    // Always terminated: a name of 32 characters or more is cut to 31.
     if (service == nullptr)
         return;
     std::memset(m_ListenService, 0, sizeof m_ListenService);
@@ -62,14 +70,70 @@ void CVeskNetworkSessionListen::SetLibEvent(short libevent, ty_libevent_handler 
     m_ListenLibEvent.Set(m_EventBase, GetSocket(), libevent, fn, arg);
 }
 
+SOCKET CVeskNetworkSessionListen::Accept(sockaddr* addr, socklen_t* addrlen)
+{
+    const SOCKET s = GetSocket();
+    if (s < 0)
+        return -1;
+    // The listening socket is non-blocking: a connection that went away
+    // between readiness and this call is simply nothing to accept. The
+    // accepted socket itself is blocking.
+    return ::accept4(s, addr, addrlen, SOCK_CLOEXEC);
+}
+
+SOCKET CVeskNetworkSessionListen::Listen(addrinfo* ai, int /*family*/, int backlog, ty_cbfunc_Event cbfunc_Event,
+                                         void* cbfunc_EventParam, eCryptoAlgorithm CryptoAlgorithm)
+{
+    if (ai == nullptr || cbfunc_Event == nullptr)
+        return -1;
+    m_cbfunc_Event = cbfunc_Event;
+    m_cbfunc_EventParam = cbfunc_EventParam;
+    const SOCKET s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    if (s < 0)
+        return -1;
+    const int on = 1;
+    // A restarted server can listen again while old connections linger, and
+    // an IPv6 wildcard does not take the IPv4 port from its own sibling.
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (ai->ai_family == AF_INET6)
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (::bind(s, ai->ai_addr, ai->ai_addrlen) != 0) {
+        if (errno != EADDRINUSE)
+            perror("bind");
+        ::close(s);
+        return -1;
+    }
+    if (::listen(s, backlog) != 0 || !vesk::net::SetNonBlocking(s)) {
+        ::close(s);
+        return -1;
+    }
+    AdoptSocket(s);
+    if (GenerateRSAKey(1024, 65537) < 0) {
+        CloseSocket();
+        return -1;
+    }
+    m_CryptoAlgorithm = CryptoAlgorithm;
+    return s;
+}
+
 void CVeskNetworkSessionListen::Close()
 {
-    // Service name, callback and parameter stay: the next Listen overwrites them.
-    const SOCKET s = m_ListenSocket.exchange(-1, std::memory_order_acq_rel);
-    if (s < 0)
+    if (GetSocket() < 0)
         return;
+    CloseSocket();
+    m_CryptoAlgorithm = CRYPTO_ALGORITHM_NONE;
+    ClearRSAKeyMaterial();
+}
+
+void CVeskNetworkSessionListen::DisarmEvents()
+{
     DelLibEvent();
-    ::close(s);
+}
+
+void CVeskNetworkSessionListen::ClearContents()
+{
+    // Service name, callback and parameter stay: the next Listen overwrites them.
+    m_bAcceptPaused = false;
     m_CryptoAlgorithm = CRYPTO_ALGORITHM_NONE;
     ClearRSAKeyMaterial();
 }

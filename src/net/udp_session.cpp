@@ -1,14 +1,12 @@
-#include <unistd.h>
-
 #include "VeskNetworkSystem.h"
 
 namespace VeskNetworkSystem {
 
 CVeskNetworkUDPSession::CVeskNetworkUDPSession()
     : m_bBind(false),
-      m_Socket(-1),
       m_SokcetState(SOCKET_STATE_NORMAL),
       m_family(0),
+      m_Manager(nullptr),
       m_EventBase(nullptr),
       m_BindService{},
       m_cbfunc_UDPEvent(nullptr),
@@ -24,14 +22,17 @@ CVeskNetworkUDPSession::~CVeskNetworkUDPSession()
 
 void CVeskNetworkUDPSession::SetUsed(bool bFlag)
 {
-    StoreUsed(bFlag);
-    if (!bFlag)
-        close();
+    if (!bFlag) {
+        Release();
+        return;
+    }
+    if (IsFree())
+        TryClaim();
+    Publish();
 }
 
 void CVeskNetworkUDPSession::SetBindService(const char* service)
 {
-    // Always terminated: a name of 32 characters or more is cut to 31.
     if (service == nullptr)
         return;
     std::memset(m_BindService, 0, sizeof m_BindService);
@@ -61,18 +62,26 @@ int CVeskNetworkUDPSession::sendto(const void* buf, size_t len, int flags, const
 void CVeskNetworkUDPSession::close()
 {
     // Callback, parameter and service name stay as they are.
-    const SOCKET s = m_Socket.exchange(-1, std::memory_order_acq_rel);
-    if (s < 0)
+    if (GetSocket() < 0)
         return;
+    CloseSocket();
+    m_bBind = false;
+}
+
+void CVeskNetworkUDPSession::DisarmEvents()
+{
     DelLibEventRead();
     DelLibEventWrite();
-    ::close(s);
+}
+
+void CVeskNetworkUDPSession::ClearContents()
+{
     m_bBind = false;
 }
 
 int CVeskNetworkUDPSession::call_cbfunc_UDPEvent(short ev)
 {
-    if (m_cbfunc_UDPEvent == nullptr)
+    if (m_cbfunc_UDPEvent == nullptr || !IsUsed())
         return 1;
     return m_cbfunc_UDPEvent(this, ev, m_cbfunc_UDPEventParam);
 }

@@ -1,0 +1,89 @@
+// Connecting sessions to named hosts, closing them, and the exported name
+// lookup.
+#include <arpa/inet.h>
+#include <event2/event.h>
+#include <netdb.h>
+
+#include "VeskNetworkSystem.h"
+#include "net/arming.h"
+
+namespace VeskNetworkSystem {
+
+CVeskNetworkSession* CVeskNetworkSessionManager::Connect(bool bSecure, const char* hostname, const char* service,
+                                                         ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
+{
+    CVeskNetworkSession* session = m_SessionArray.Claim();
+    if (session == nullptr)
+        return nullptr;
+    if (session->connect(bSecure, hostname, service, cbfunc_Event, cbfunc_EventParam) < 0) {
+        session->AbandonClaim();
+        return nullptr;
+    }
+    if (!session->Publish())
+        return nullptr;
+    const bool armed = vesk::net::ArmWhileInUse(
+        *session,
+        [session] {
+            session->SetLibEventRead(EV_READ | EV_PERSIST, event_read, session);
+            return session->AddLibEventRead(nullptr);
+        },
+        [session] { session->DelLibEventRead(); });
+    if (!armed) {
+        session->SetUsed(false);
+        return nullptr;
+    }
+    return session;
+}
+
+CVeskNetworkSession* CVeskNetworkSessionManager::Connect(const char* hostname, const char* service,
+                                                         ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
+{
+    return Connect(false, hostname, service, cbfunc_Event, cbfunc_EventParam);
+}
+
+CVeskNetworkSession* CVeskNetworkSessionManager::ConnectSecure(const char* hostname, const char* service,
+                                                               ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
+{
+    return Connect(true, hostname, service, cbfunc_Event, cbfunc_EventParam);
+}
+
+int CVeskNetworkSessionManager::Close(CVeskNetworkSession* session)
+{
+    if (session == nullptr)
+        return 0;
+    session->close();
+    session->SetUsed(false);
+    return 1;
+}
+
+}  // namespace VeskNetworkSystem
+
+int nslookup(const char* hostname, in_addr* ipaddr)
+{
+    if (hostname == nullptr || ipaddr == nullptr)
+        return 0;
+    const in_addr_t numeric = inet_addr(hostname);
+    if (numeric != INADDR_NONE) {
+        ipaddr->s_addr = numeric;
+        return 1;
+    }
+    // getaddrinfo keeps its result per call, unlike the shared storage of
+    // the older resolver calls, so concurrent lookups do not disturb each other.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* addresses = nullptr;
+    if (getaddrinfo(hostname, nullptr, &hints, &addresses) != 0)
+        return 0;
+    int stored = 0;
+    for (const addrinfo* entry = addresses; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(sockaddr_in))
+            continue;
+        sockaddr_in address;
+        std::memcpy(&address, entry->ai_addr, sizeof address);
+        *ipaddr = address.sin_addr;
+        stored = 1;
+    }
+    freeaddrinfo(addresses);
+    return stored;
+}

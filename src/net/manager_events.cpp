@@ -1,0 +1,100 @@
+// The event loop's handlers. Each registration carries its socket object as
+// argument; a handler works only inside an element that is still in use and
+// still holds the descriptor the event was for.
+#include <event2/event.h>
+
+#include "VeskNetworkSystem.h"
+
+namespace VeskNetworkSystem {
+
+void CVeskNetworkSessionManager::event_read(int sockfd, short libevent, void* argv)
+{
+    auto* session = static_cast<CVeskNetworkSession*>(argv);
+    if ((libevent & EV_READ) == 0 || session == nullptr)
+        return;
+    CVeskElementEntry entry(session);
+    if (!entry || session->GetSocket() != sockfd)
+        return;
+    const int n = session->recv();
+    if (n == CVeskNetworkSession::kNothingToRead)
+        return;
+    if (n < 0)
+        session->call_cbfunc_Event(NETWORK_EVENT_READ);
+    else if (n == 0)
+        session->call_cbfunc_Event(NETWORK_EVENT_CLOSE);
+    else
+        session->m_Manager->ResumeParseRecvSocketBufferThread();
+}
+
+void CVeskNetworkSessionManager::event_accept(int sockfd, short libevent, void* argv)
+{
+    auto* listener = static_cast<CVeskNetworkSessionListen*>(argv);
+    if ((libevent & EV_READ) == 0 || listener == nullptr)
+        return;
+    CVeskElementEntry entry(listener);
+    if (!entry || listener->GetSocket() != sockfd)
+        return;
+    CVeskNetworkSessionManager* manager = listener->m_Manager;
+    if (CVeskNetworkSession* session = manager->Accept(listener)) {
+        CVeskElementEntry accepted(session);
+        if (accepted)
+            session->call_cbfunc_Event(NETWORK_EVENT_ACCEPT);
+    } else if (!manager->m_SessionArray.HasFree()) {
+        // Every session is taken: the connection waits in the kernel's queue
+        // and the listener waits for a session to free instead of firing on
+        // every loop pass. A session freed meanwhile is not missed: the pause
+        // is set before the pool is looked at again.
+        listener->m_bAcceptPaused = true;
+        if (!manager->m_SessionArray.HasFree() || !listener->m_bAcceptPaused.exchange(false))
+            return;
+    }
+    listener->AddLibEvent(nullptr);
+}
+
+void CVeskNetworkSessionManager::event_write(int sockfd, short libevent, void* argv)
+{
+    auto* session = static_cast<CVeskNetworkSession*>(argv);
+    if ((libevent & EV_WRITE) == 0 || session == nullptr)
+        return;
+    CVeskElementEntry entry(session);
+    if (entry && session->GetSocket() == sockfd)
+        session->call_cbfunc_Event(NETWORK_EVENT_WRITE);
+}
+
+void CVeskNetworkSessionManager::udp_event_read(int sockfd, short libevent, void* argv)
+{
+    auto* datagram = static_cast<CVeskNetworkUDPSession*>(argv);
+    if ((libevent & EV_READ) == 0 || datagram == nullptr)
+        return;
+    CVeskElementEntry entry(datagram);
+    if (!entry || datagram->GetSocket() != sockfd)
+        return;
+    datagram->call_cbfunc_UDPEvent(NETWORK_EVENT_READ);
+    // The callback may have closed the socket, or its number may belong to
+    // another socket by now: only a socket still open is watched again.
+    if (datagram->IsUsed() && datagram->GetSocket() == sockfd)
+        datagram->AddLibEventRead(nullptr);
+}
+
+void CVeskNetworkSessionManager::udp_event_write(int sockfd, short libevent, void* argv)
+{
+    auto* datagram = static_cast<CVeskNetworkUDPSession*>(argv);
+    if ((libevent & EV_WRITE) == 0 || datagram == nullptr)
+        return;
+    CVeskElementEntry entry(datagram);
+    if (entry && datagram->GetSocket() == sockfd)
+        datagram->call_cbfunc_UDPEvent(NETWORK_EVENT_WRITE);
+}
+
+void CVeskNetworkSessionManager::ResumePausedAccepts()
+{
+    m_SessionListenArray.ForEach([](CVeskNetworkSessionListen& listener) {
+        if (!listener.m_bAcceptPaused.exchange(false))
+            return;
+        CVeskElementEntry entry(&listener);
+        if (entry)
+            listener.AddLibEvent(nullptr);
+    });
+}
+
+}  // namespace VeskNetworkSystem

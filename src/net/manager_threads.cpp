@@ -1,0 +1,129 @@
+// The manager's two threads: the event loop thread, which watches every
+// socket, and the parse thread, which cuts records out of the sessions'
+// socket rings and sleeps while there is nothing to parse.
+#include <event2/event.h>
+
+#include <system_error>
+
+#include "VeskNetworkSystem.h"
+
+namespace VeskNetworkSystem {
+
+int CVeskNetworkSessionManager::InitLibEvent()
+{
+    return m_EventBase != nullptr ? 1 : 0;
+}
+
+int CVeskNetworkSessionManager::DispatchLibEvent()
+{
+    std::lock_guard<std::mutex> lock(m_ThreadStartMutex);
+    if (m_hLibEventThread.joinable())
+        return 1;
+    if (m_EventBase == nullptr || m_bStopping)
+        return 0;
+    try {
+        m_hLibEventThread = std::thread(DispatchLibEventThreadFunc, this);
+    } catch (const std::system_error&) {
+        return 0;
+    }
+    return 1;
+}
+
+int CVeskNetworkSessionManager::CreateParseRecvSocketBufferThread()
+{
+    std::lock_guard<std::mutex> lock(m_ThreadStartMutex);
+    if (m_ParseRecvSocketBufferThreadHandle.joinable())
+        return 1;
+    if (m_bStopping)
+        return 0;
+    try {
+        m_ParseRecvSocketBufferThreadHandle = std::thread(ParseRecvSocketBufferThreadFunc, this);
+    } catch (const std::system_error&) {
+        return 0;
+    }
+    return 1;
+}
+
+void CVeskNetworkSessionManager::SuspendParseRecvSocketBufferThread()
+{
+    std::unique_lock<std::mutex> lock(m_ParseRecvSocketBufferThreadMutex);
+    m_ParseRecvSocketBufferThreadCond.wait(lock, [this] { return m_bParseWakeUpPending || m_bStopping; });
+    m_bParseWakeUpPending = false;
+}
+
+void CVeskNetworkSessionManager::ResumeParseRecvSocketBufferThread()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_ParseRecvSocketBufferThreadMutex);
+        m_bParseWakeUpPending = true;
+    }
+    m_ParseRecvSocketBufferThreadCond.notify_one();
+}
+
+// The loop runs whether or not any socket is registered, until the manager
+// stops it: sockets armed later are watched all the same.
+void* CVeskNetworkSessionManager::DispatchLibEventThreadFunc(LPVOID lpvoid)
+{
+    auto* manager = static_cast<CVeskNetworkSessionManager*>(lpvoid);
+    while (!manager->m_bStopping)
+        event_base_loop(manager->m_EventBase, EVLOOP_NO_EXIT_ON_EMPTY);
+    return nullptr;
+}
+
+void* CVeskNetworkSessionManager::ParseRecvSocketBufferThreadFunc(LPVOID lpvoid)
+{
+    auto* manager = static_cast<CVeskNetworkSessionManager*>(lpvoid);
+    if (manager == nullptr)
+        return nullptr;
+    while (!manager->m_bStopping) {
+        if (manager->ParseRecvSocketBuffer() > 0)
+            continue;
+        manager->SuspendParseRecvSocketBufferThread();
+    }
+    return nullptr;
+}
+
+int CVeskNetworkSessionManager::ParseRecvSocketBuffer()
+{
+    m_ParsePasses.fetch_add(1, std::memory_order_relaxed);
+    int total = 0;
+    m_SessionArray.ForEach([&total](CVeskNetworkSession& session) {
+        CVeskElementEntry entry(&session);
+        if (!entry)
+            return;
+        const int result = session.parse_recv_socket_buffer();
+        if (result < 0) {
+            session.call_cbfunc_Event(NETWORK_EVENT_READ);
+            return;
+        }
+        if (result == 0)
+            return;
+        total += result;
+        // Payload reached the receive ring: one event per pass, however
+        // many data records there were.
+        for (eCryptoMessageType type : session.m_LastRecvCryptoMessages) {
+            if (type == CRYPTO_MES_TYPE_PLAIN || type == CRYPTO_MES_TYPE_CRYPTOED) {
+                session.call_cbfunc_Event(NETWORK_EVENT_READ);
+                break;
+            }
+        }
+    });
+    return total;
+}
+
+void CVeskNetworkSessionManager::StopThreads()
+{
+    m_bStopping = true;
+    // A loop exit requested before the loop has started is not lost: the
+    // thread tests the stopping flag before it enters the loop again.
+    if (m_EventBase != nullptr)
+        event_base_loopexit(m_EventBase, nullptr);
+    ResumeParseRecvSocketBufferThread();
+    std::lock_guard<std::mutex> lock(m_ThreadStartMutex);
+    if (m_hLibEventThread.joinable())
+        m_hLibEventThread.join();
+    if (m_ParseRecvSocketBufferThreadHandle.joinable())
+        m_ParseRecvSocketBufferThreadHandle.join();
+}
+
+}  // namespace VeskNetworkSystem

@@ -1,0 +1,166 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "VeskNetworkSystem.h"
+
+namespace VeskNetworkSystem {
+namespace {
+
+// The life word: the state in the top byte, the references below it.
+enum : uint32_t { kFree = 0, kClaimed = 1, kInUse = 2, kReleasing = 3 };
+constexpr uint32_t kReferenceMask = 0x00FFFFFFu;
+
+constexpr uint32_t StateOf(uint32_t life)
+{
+    return life >> 24;
+}
+constexpr uint32_t ReferencesOf(uint32_t life)
+{
+    return life & kReferenceMask;
+}
+constexpr uint32_t Life(uint32_t state, uint32_t references)
+{
+    return state << 24 | references;
+}
+
+// References that belong to the state itself: "in use" holds one, a claim
+// holds one for being used and one for the opener.
+constexpr uint32_t OwnReferences(uint32_t state)
+{
+    return state == kInUse ? 1 : state == kClaimed ? 2 : 0;
+}
+
+bool OthersInside(uint32_t life)
+{
+    return ReferencesOf(life) > OwnReferences(StateOf(life));
+}
+
+thread_local int t_references_held = 0;
+
+}  // namespace
+
+CVeskPoolElement::CVeskPoolElement() : m_Life(Life(kFree, 0)), m_Socket(-1), m_RetiredSocket(-1) {}
+
+bool CVeskPoolElement::IsUsed() const
+{
+    const uint32_t state = StateOf(m_Life.load(std::memory_order_acquire));
+    return state == kClaimed || state == kInUse;
+}
+
+bool CVeskPoolElement::IsFree() const
+{
+    return StateOf(m_Life.load(std::memory_order_acquire)) == kFree;
+}
+
+bool CVeskPoolElement::CallerHoldsReferences()
+{
+    return t_references_held > 0;
+}
+
+bool CVeskPoolElement::TryClaim()
+{
+    uint32_t expected = Life(kFree, 0);
+    return m_Life.compare_exchange_strong(expected, Life(kClaimed, 2), std::memory_order_seq_cst);
+}
+
+bool CVeskPoolElement::Publish()
+{
+    uint32_t life = m_Life.load(std::memory_order_acquire);
+    while (StateOf(life) == kClaimed) {
+        if (m_Life.compare_exchange_weak(life, Life(kInUse, ReferencesOf(life) - 1), std::memory_order_seq_cst))
+            return true;
+    }
+    DropReference();
+    return false;
+}
+
+bool CVeskPoolElement::TryEnter()
+{
+    uint32_t life = m_Life.load(std::memory_order_acquire);
+    while (StateOf(life) == kInUse) {
+        if (m_Life.compare_exchange_weak(life, life + 1, std::memory_order_seq_cst)) {
+            ++t_references_held;
+            return true;
+        }
+    }
+    return false;
+}
+
+void CVeskPoolElement::Leave()
+{
+    --t_references_held;
+    DropReference();
+}
+
+void CVeskPoolElement::AbandonClaim()
+{
+    Release();
+    // The opener's own reference; Publish drops it once the element is released.
+    Publish();
+}
+
+void CVeskPoolElement::Release()
+{
+    uint32_t life = m_Life.load(std::memory_order_acquire);
+    for (;;) {
+        const uint32_t state = StateOf(life);
+        if (state == kReleasing)
+            return;
+        if (state == kFree) {
+            // Nobody can be inside a free element: clear what a test or a
+            // half-built opener may have left.
+            CloseSocket();
+            ClearContents();
+            return;
+        }
+        if (m_Life.compare_exchange_weak(life, Life(kReleasing, ReferencesOf(life)), std::memory_order_seq_cst))
+            break;
+    }
+    CloseSocket();
+    DropReference();
+}
+
+void CVeskPoolElement::CloseSocket()
+{
+    const SOCKET s = m_Socket.exchange(-1);
+    if (s < 0)
+        return;
+    // Blocked reads and sends on other threads end now; the peer sees the close.
+    shutdown(s, SHUT_RDWR);
+    DisarmEvents();
+    if (!OthersInside(m_Life.load())) {
+        ::close(s);
+        return;
+    }
+    const SOCKET older = m_RetiredSocket.exchange(s);
+    if (older >= 0)
+        ::close(older);
+    // The last thread inside may have left before the descriptor was retired.
+    if (!OthersInside(m_Life.load()))
+        CloseRetiredSocket();
+}
+
+void CVeskPoolElement::CloseRetiredSocket()
+{
+    const SOCKET s = m_RetiredSocket.exchange(-1);
+    if (s >= 0)
+        ::close(s);
+}
+
+void CVeskPoolElement::DropReference()
+{
+    const uint32_t before = m_Life.fetch_sub(1);
+    const uint32_t after = before - 1;
+    if (ReferencesOf(after) != 0) {
+        if (!OthersInside(after))
+            CloseRetiredSocket();
+        return;
+    }
+    // The last reference of a released element: nobody is inside any more.
+    CloseRetiredSocket();
+    ClearContents();
+    m_Life.store(Life(kFree, 0), std::memory_order_release);
+    AfterFreed();
+}
+
+}  // namespace VeskNetworkSystem
