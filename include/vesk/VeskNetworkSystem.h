@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -26,6 +27,10 @@
 #include "VeskTypedefNoneWin32.h"
 
 struct VeskNetworkTestAccess;
+
+namespace vesk::crypto {
+class RecordCipher;
+}
 
 namespace VeskNetworkSystem {
 
@@ -60,6 +65,34 @@ constexpr short NETWORK_EVENT_CLOSE = 4;
 constexpr short NETWORK_EVENT_READ = 8;
 constexpr short NETWORK_EVENT_WRITE = 16;
 constexpr short NETWORK_EVENT_HANDSHAKE_FINISH = 256;
+
+// The 6-byte header of every record: type, version 2.0, and the body length as
+// a 24-bit big-endian number.
+struct tagDataHeader {
+    unsigned char m_CryptoMessageType;
+    unsigned char m_MajorProtocolVersion;
+    unsigned char m_MinerProtocolVersion;
+    unsigned char m_body_length_high;
+    unsigned char m_body_length_mid;
+    unsigned char m_body_length_low;
+};
+static_assert(sizeof(tagDataHeader) == 6, "the record header is 6 bytes");
+
+// The 4-byte header of every handshake message: type and 24-bit body length.
+struct tagHandShakeHeader {
+    unsigned char m_HandShakeMessageType;
+    unsigned char m_body_length_high;
+    unsigned char m_body_length_mid;
+    unsigned char m_body_length_low;
+};
+static_assert(sizeof(tagHandShakeHeader) == 4, "the handshake header is 4 bytes");
+
+// Record limits that follow from the 20000-byte rings: a whole record fits in
+// the 19999 usable bytes, and an encrypted body is a multiple of 8.
+constexpr size_t kRecordHeaderSize = sizeof(tagDataHeader);
+constexpr size_t kMaxRecordBody = 19993;
+constexpr size_t kMaxPlainPayload = kMaxRecordBody;
+constexpr size_t kMaxEncryptedPayload = 19991;
 
 class CVeskNetworkSession;
 class CVeskNetworkSessionListen;
@@ -144,6 +177,9 @@ public:
     // without consuming; false when fewer are held.
     bool Peek(unsigned char* out, size_t n, size_t offset = 0) const;
     void Consume(size_t n);
+    // Consumer: the n held bytes starting `offset` past the read point when
+    // they lie in one piece, else null.
+    const unsigned char* Contiguous(size_t offset, size_t n) const;
     // Consumer: takes up to n bytes; returns how many.
     size_t Read(unsigned char* out, size_t n);
 
@@ -358,6 +394,9 @@ public:
 
     // Takes up to num delivered payload bytes; 0 when none, -1 after a failure.
     int recv(unsigned char* buf, int num, int flags);
+    // Sends num bytes as one record, encrypted once the sending direction is:
+    // the body bytes written, or -1 (nothing written for a refused payload).
+    int send(const unsigned char* buf, int num, int flags);
 
 private:
     friend class CVeskNetworkSessionManager;
@@ -368,8 +407,11 @@ private:
     void AfterFreed() override;
 
     int call_cbfunc_Event(short ev);
-    eCryptoAlgorithm GetCryptoAlgorithm() const { return m_CryptoAlgorithm; }
-    void SetCryptoAlgorithm(eCryptoAlgorithm algorithm) { m_CryptoAlgorithm = algorithm; }
+    eCryptoAlgorithm GetCryptoAlgorithm() const { return m_CryptoAlgorithm.load(std::memory_order_acquire); }
+    void SetCryptoAlgorithm(eCryptoAlgorithm algorithm)
+    {
+        m_CryptoAlgorithm.store(algorithm, std::memory_order_release);
+    }
     void SetCryptoStateRecv(eCryptoState state) { m_CryptoStateRecv.store(state, std::memory_order_release); }
     void SetCryptoStateSend(eCryptoState state) { m_CryptoStateSend.store(state, std::memory_order_release); }
     CryptoMessages GetLastRecvCryptoMessages() const { return m_LastRecvCryptoMessages; }
@@ -382,8 +424,29 @@ private:
     // another negative value on error.
     static constexpr int kNothingToRead = -2;
     int recv();
-    // Processes the complete records of the socket ring.
+    // Processes the complete records of the socket ring: -1 on a record
+    // that failed, otherwise the offset reached.
     int parse_recv_socket_buffer();
+    // One record; its handler's result, 0 when none ran, -1 on failure, or
+    // kWaitForRoom when its payload must wait for room in the receive ring.
+    static constexpr int kWaitForRoom = -2;
+    int parse_recv_socket_buffer_sub(const tagDataHeader& DataHeader, const unsigned char* Body);
+    int Plain(const tagDataHeader& DataHeader, const unsigned char* Body, size_t length);
+    int Cryptoed(const tagDataHeader& DataHeader, const unsigned char* Body, size_t length);
+    int HandShake(const tagDataHeader& DataHeader, const unsigned char* Body, size_t length);
+    int ChangeCipherSpec(const tagDataHeader& DataHeader, const unsigned char* Body, size_t length);
+    size_t push_recv_buffer(const unsigned char* buffer, size_t size);
+    size_t pop_recv_buffer(unsigned char* buffer, size_t size);
+    // Stops reading the socket while the socket ring is full; the parse
+    // thread resumes it once it has made room.
+    void PauseReading();
+    void ResumeReading();
+    // The peer has closed: records already read are delivered first.
+    void MarkEndOfStream();
+    // After a pass: reports the close once nothing more can be delivered.
+    bool TakeCloseToReport();
+    // Writes one whole record under the send lock; never raises SIGPIPE.
+    int WriteRecord(eCryptoMessageType type, const unsigned char* body, size_t length, int flags);
     int SendHandShakeClientHello();
 
     sockaddr_storage m_ConnectAddr;
@@ -397,12 +460,27 @@ private:
     ty_cbfunc_Event m_cbfunc_Event;
     void* m_cbfunc_EventParam;
     std::atomic<void*> m_ExtensionObject;
-    eCryptoAlgorithm m_CryptoAlgorithm;
+    std::atomic<eCryptoAlgorithm> m_CryptoAlgorithm;
     std::atomic<eCryptoState> m_CryptoStateRecv;
     std::atomic<eCryptoState> m_CryptoStateSend;
     CryptoMessages m_LastRecvCryptoMessages;
     CVeskKeyField<kCryptoKeyCapacity> m_CryptoKey;
     CVeskKeyField<kCryptoIVCapacity> m_CryptoIV;
+    // Guards the two flow-control flags between the thread that stops and
+    // the thread that makes room, so neither misses the other.
+    std::mutex m_FlowMutex;
+    bool m_bReadPaused;
+    bool m_bWaitingForRoom;
+    std::atomic<bool> m_bEndOfStream;
+    // The latest parse pass appended payload to the receive ring.
+    bool m_bPassDeliveredPayload;
+    bool m_bCloseReported;
+    // Keeps whole records from interleaving when several threads send; guards
+    // the send cipher.
+    std::mutex m_SendMutex;
+    std::unique_ptr<vesk::crypto::RecordCipher> m_SendCipher;
+    std::vector<unsigned char> m_SendScratch;
+    std::unique_ptr<vesk::crypto::RecordCipher> m_RecvCipher;
 };
 
 class CVeskNetworkSessionListen : public CVeskPoolElement, public CVeskRSAKeyMaterial {

@@ -50,6 +50,15 @@ bool CVeskByteRing::Peek(unsigned char* out, size_t n, size_t offset) const
     return true;
 }
 
+const unsigned char* CVeskByteRing::Contiguous(size_t offset, size_t n) const
+{
+    const size_t read = m_read_point.load(std::memory_order_relaxed);
+    if (offset + n > Distance(read, m_write_point.load(std::memory_order_acquire)))
+        return nullptr;
+    const size_t start = (read + offset) % kSize;
+    return start + n <= kSize ? m_buffer + start : nullptr;
+}
+
 void CVeskByteRing::Consume(size_t n)
 {
     const size_t read = m_read_point.load(std::memory_order_relaxed);

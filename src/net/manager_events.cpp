@@ -16,14 +16,19 @@ void CVeskNetworkSessionManager::event_read(int sockfd, short libevent, void* ar
     if (!entry || session->GetSocket() != sockfd)
         return;
     const int n = session->recv();
-    if (n == CVeskNetworkSession::kNothingToRead)
-        return;
-    if (n < 0)
-        session->call_cbfunc_Event(NETWORK_EVENT_READ);
-    else if (n == 0)
-        session->call_cbfunc_Event(NETWORK_EVENT_CLOSE);
-    else
+    if (n > 0) {
         session->m_Manager->ResumeParseRecvSocketBufferThread();
+    } else if (n == 0) {
+        // Records read before the end of stream are delivered before the
+        // parse thread reports the close.
+        session->MarkEndOfStream();
+        session->m_Manager->ResumeParseRecvSocketBufferThread();
+    } else if (n == CVeskNetworkSession::kNothingToRead) {
+        // A full socket ring paused reading; the parse thread is making room.
+        session->m_Manager->ResumeParseRecvSocketBufferThread();
+    } else {
+        session->call_cbfunc_Event(NETWORK_EVENT_READ);
+    }
 }
 
 void CVeskNetworkSessionManager::event_accept(int sockfd, short libevent, void* argv)

@@ -83,11 +83,14 @@ void* CVeskNetworkSessionManager::ParseRecvSocketBufferThreadFunc(LPVOID lpvoid)
     return nullptr;
 }
 
+// One pass over the sessions in use. Returns the number of records consumed:
+// a pass that consumed nothing waits for the next wake-up instead of spinning
+// over a record whose body has not arrived.
 int CVeskNetworkSessionManager::ParseRecvSocketBuffer()
 {
     m_ParsePasses.fetch_add(1, std::memory_order_relaxed);
-    int total = 0;
-    m_SessionArray.ForEach([&total](CVeskNetworkSession& session) {
+    int consumed = 0;
+    m_SessionArray.ForEach([&consumed](CVeskNetworkSession& session) {
         CVeskElementEntry entry(&session);
         if (!entry)
             return;
@@ -96,19 +99,17 @@ int CVeskNetworkSessionManager::ParseRecvSocketBuffer()
             session.call_cbfunc_Event(NETWORK_EVENT_READ);
             return;
         }
-        if (result == 0)
-            return;
-        total += result;
-        // Payload reached the receive ring: one event per pass, however
-        // many data records there were.
-        for (eCryptoMessageType type : session.m_LastRecvCryptoMessages) {
-            if (type == CRYPTO_MES_TYPE_PLAIN || type == CRYPTO_MES_TYPE_CRYPTOED) {
-                session.call_cbfunc_Event(NETWORK_EVENT_READ);
-                break;
-            }
-        }
+        consumed += static_cast<int>(session.m_LastRecvCryptoMessages.size());
+        // Payload reached the receive ring: one event per pass, however many
+        // data records there were. A record with an empty body delivers
+        // nothing and raises nothing, so its reader never mistakes it for a
+        // closed connection.
+        if (session.m_bPassDeliveredPayload)
+            session.call_cbfunc_Event(NETWORK_EVENT_READ);
+        if (session.TakeCloseToReport())
+            session.call_cbfunc_Event(NETWORK_EVENT_CLOSE);
     });
-    return total;
+    return consumed;
 }
 
 void CVeskNetworkSessionManager::StopThreads()

@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "VeskNetworkSystem.h"
+#include "crypto/record_cipher.h"
 
 namespace VeskNetworkSystem {
 
@@ -14,7 +15,12 @@ CVeskNetworkSession::CVeskNetworkSession()
       m_ExtensionObject(nullptr),
       m_CryptoAlgorithm(CRYPTO_ALGORITHM_NONE),
       m_CryptoStateRecv(CRYPTO_STATE_PLAIN),
-      m_CryptoStateSend(CRYPTO_STATE_PLAIN)
+      m_CryptoStateSend(CRYPTO_STATE_PLAIN),
+      m_bReadPaused(false),
+      m_bWaitingForRoom(false),
+      m_bEndOfStream(false),
+      m_bPassDeliveredPayload(false),
+      m_bCloseReported(false)
 {
 }
 
@@ -78,6 +84,14 @@ void CVeskNetworkSession::ClearContents()
     m_CryptoKey.Clear();
     m_CryptoIV.Clear();
     ClearRSAKeyMaterial();
+    if (m_SendCipher)
+        m_SendCipher->Forget();
+    if (m_RecvCipher)
+        m_RecvCipher->Forget();
+    m_bReadPaused = false;
+    m_bWaitingForRoom = false;
+    m_bEndOfStream = false;
+    m_bCloseReported = false;
 }
 
 void CVeskNetworkSession::AfterFreed()

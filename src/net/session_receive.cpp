@@ -1,12 +1,29 @@
-// The receive path: socket bytes into the socket ring, complete records out
-// of it, delivered payload into the receive ring and out to the reader.
+// The receive path: socket bytes into the socket ring (event loop thread),
+// complete records out of it (parse thread), delivered payload into the
+// receive ring and out to the reader.
 #include <sys/socket.h>
 
 #include <cerrno>
 
 #include "VeskNetworkSystem.h"
+#include "crypto/record_cipher.h"
+#include "net/arming.h"
 
 namespace VeskNetworkSystem {
+namespace {
+
+size_t BodyLength(const tagDataHeader& header)
+{
+    return static_cast<size_t>(header.m_body_length_high) << 16 | static_cast<size_t>(header.m_body_length_mid) << 8 |
+           header.m_body_length_low;
+}
+
+bool CarriesPayload(unsigned char type)
+{
+    return type == CRYPTO_MES_TYPE_PLAIN || type == CRYPTO_MES_TYPE_CRYPTOED;
+}
+
+}  // namespace
 
 int CVeskNetworkSession::recv()
 {
@@ -16,8 +33,8 @@ int CVeskNetworkSession::recv()
     iovec spans[2];
     const int span_count = m_recv_socket_buffer.WritableSpans(spans);
     if (span_count == 0) {
-        m_SokcetState = SOCKET_STATE_CONNECTION_CLOSE;
-        return 0;
+        PauseReading();
+        return kNothingToRead;
     }
     msghdr message{};
     message.msg_iov = spans;
@@ -31,18 +48,182 @@ int CVeskNetworkSession::recv()
         m_SokcetState = SOCKET_STATE_ERROR;
         return -1;
     }
-    if (n == 0) {
-        m_SokcetState = SOCKET_STATE_CONNECTION_CLOSE;
-        return 0;
-    }
-    m_recv_socket_buffer.Commit(static_cast<size_t>(n));
+    if (n > 0)
+        m_recv_socket_buffer.Commit(static_cast<size_t>(n));
     return static_cast<int>(n);
+}
+
+void CVeskNetworkSession::PauseReading()
+{
+    std::lock_guard<std::mutex> lock(m_FlowMutex);
+    // The parse thread may have made room since the ring was found full.
+    if (m_recv_socket_buffer.Free() > 0)
+        return;
+    DelLibEventRead();
+    m_bReadPaused = true;
+}
+
+void CVeskNetworkSession::ResumeReading()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_FlowMutex);
+        if (!m_bReadPaused)
+            return;
+        m_bReadPaused = false;
+    }
+    // Outside the lock: a disarm here may wait for this session's read
+    // callback, which may want the lock.
+    vesk::net::ArmWhileInUse(
+        *this, [this] { return AddLibEventRead(nullptr); }, [this] { DelLibEventRead(); });
+}
+
+void CVeskNetworkSession::MarkEndOfStream()
+{
+    // EOF stays readable: stop watching, the parse thread reports the close.
+    DelLibEventRead();
+    m_bEndOfStream.store(true);
+}
+
+bool CVeskNetworkSession::TakeCloseToReport()
+{
+    if (m_bCloseReported || !m_bEndOfStream.load())
+        return false;
+    // Every complete record read before the end of stream is delivered first.
+    {
+        std::lock_guard<std::mutex> lock(m_FlowMutex);
+        if (m_bWaitingForRoom)
+            return false;
+    }
+    tagDataHeader header;
+    if (m_recv_socket_buffer.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header) &&
+        m_recv_socket_buffer.Held() >= sizeof header + BodyLength(header))
+        return false;
+    m_bCloseReported = true;
+    m_SokcetState = SOCKET_STATE_CONNECTION_CLOSE;
+    return true;
 }
 
 int CVeskNetworkSession::parse_recv_socket_buffer()
 {
     m_LastRecvCryptoMessages.clear();
-    return 0;
+    m_bPassDeliveredPayload = false;
+    size_t offset = 0;
+    for (;;) {
+        const size_t held = m_recv_socket_buffer.Held();
+        tagDataHeader header;
+        if (!m_recv_socket_buffer.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header))
+            break;
+        const size_t length = BodyLength(header);
+        // A record that can never fit in the ring fails at once instead of
+        // stalling the session.
+        if (length > kMaxRecordBody) {
+            m_SokcetState = SOCKET_STATE_ERROR;
+            return -1;
+        }
+        if (held - sizeof header < length) {
+            offset += sizeof header;
+            break;
+        }
+        unsigned char unwrapped[kMaxRecordBody];
+        const unsigned char* body = m_recv_socket_buffer.Contiguous(sizeof header, length);
+        if (body == nullptr) {
+            m_recv_socket_buffer.Peek(unwrapped, length, sizeof header);
+            body = unwrapped;
+        }
+        const int result = parse_recv_socket_buffer_sub(header, body);
+        if (result == kWaitForRoom) {
+            std::lock_guard<std::mutex> lock(m_FlowMutex);
+            // The reader may have made room since the record was looked at.
+            if (m_recv_buffer.Free() >= length)
+                continue;
+            m_bWaitingForRoom = true;
+            break;
+        }
+        if (result < 0) {
+            m_SokcetState = SOCKET_STATE_ERROR;
+            return -1;
+        }
+        m_recv_socket_buffer.Consume(sizeof header + length);
+        offset += sizeof header + length;
+        m_LastRecvCryptoMessages.push_back(static_cast<eCryptoMessageType>(header.m_CryptoMessageType));
+    }
+    if (!m_LastRecvCryptoMessages.empty())
+        ResumeReading();
+    return static_cast<int>(offset);
+}
+
+int CVeskNetworkSession::parse_recv_socket_buffer_sub(const tagDataHeader& DataHeader, const unsigned char* Body)
+{
+    const unsigned char type = DataHeader.m_CryptoMessageType;
+    if (type > CRYPTO_MES_TYPE_CRYPTOED)
+        return -1;
+    const size_t length = BodyLength(DataHeader);
+    // Payload waits in the socket ring until the receive ring can take it;
+    // an encrypted body is never shorter than its plaintext.
+    if (CarriesPayload(type) && m_recv_buffer.Free() < length)
+        return kWaitForRoom;
+
+    const unsigned char* plain = Body;
+    size_t plain_length = length;
+    unsigned char decrypted[kMaxRecordBody + 8];
+    if (GetCryptoStateRecv() == CRYPTO_STATE_CRYPTOED) {
+        const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
+        if (algorithm == CRYPTO_ALGORITHM_3DES || algorithm == CRYPTO_ALGORITHM_BLOWFISH) {
+            if (!m_RecvCipher)
+                m_RecvCipher = std::make_unique<vesk::crypto::RecordCipher>();
+            const auto id = algorithm == CRYPTO_ALGORITHM_3DES ? vesk::crypto::CipherId::kTripleDesCbc
+                                                               : vesk::crypto::CipherId::kBlowfishCbc;
+            const int n = m_CryptoIV.Length() < 8 ? -1
+                                                  : m_RecvCipher->Decrypt(id, m_CryptoKey.Data(), m_CryptoKey.Length(),
+                                                                          m_CryptoIV.Data(), Body, length, decrypted);
+            if (n <= 0)
+                return -1;
+            plain = decrypted;
+            plain_length = static_cast<size_t>(n);
+        } else if (algorithm != CRYPTO_ALGORITHM_NONE) {
+            plain_length = 0;
+        }
+    }
+    if (plain_length == 0)
+        return 0;
+    switch (type) {
+        case CRYPTO_MES_TYPE_PLAIN:
+            return Plain(DataHeader, plain, plain_length);
+        case CRYPTO_MES_TYPE_HANDSHAKE:
+            return HandShake(DataHeader, plain, plain_length);
+        case CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC:
+            return ChangeCipherSpec(DataHeader, plain, plain_length);
+        default:
+            return Cryptoed(DataHeader, plain, plain_length);
+    }
+}
+
+int CVeskNetworkSession::Plain(const tagDataHeader& /*DataHeader*/, const unsigned char* Body, size_t length)
+{
+    if (Body == nullptr)
+        return -1;
+    const size_t stored = push_recv_buffer(Body, length);
+    m_bPassDeliveredPayload = m_bPassDeliveredPayload || stored > 0;
+    return static_cast<int>(stored);
+}
+
+int CVeskNetworkSession::Cryptoed(const tagDataHeader& DataHeader, const unsigned char* Body, size_t length)
+{
+    return Plain(DataHeader, Body, length);
+}
+
+size_t CVeskNetworkSession::push_recv_buffer(const unsigned char* buffer, size_t size)
+{
+    if (buffer == nullptr || size == 0)
+        return 0;
+    return m_recv_buffer.Append(buffer, size) ? size : 0;
+}
+
+size_t CVeskNetworkSession::pop_recv_buffer(unsigned char* buffer, size_t size)
+{
+    if (buffer == nullptr || size == 0)
+        return 0;
+    return m_recv_buffer.Read(buffer, size);
 }
 
 int CVeskNetworkSession::recv(unsigned char* buf, int num, int /*flags*/)
@@ -52,9 +233,20 @@ int CVeskNetworkSession::recv(unsigned char* buf, int num, int /*flags*/)
         return -1;
     if (state == SOCKET_STATE_CONNECTION_CLOSE)
         return 0;
-    if (buf == nullptr || num <= 0)
+    if (num <= 0)
         return 0;
-    return static_cast<int>(m_recv_buffer.Read(buf, static_cast<size_t>(num)));
+    const size_t taken = pop_recv_buffer(buf, static_cast<size_t>(num));
+    if (taken == 0)
+        return 0;
+    // A record that waited for this room can go on now.
+    bool wake_parser = false;
+    {
+        std::lock_guard<std::mutex> lock(m_FlowMutex);
+        std::swap(wake_parser, m_bWaitingForRoom);
+    }
+    if (wake_parser && m_Manager != nullptr)
+        m_Manager->ResumeParseRecvSocketBufferThread();
+    return static_cast<int>(taken);
 }
 
 }  // namespace VeskNetworkSystem

@@ -1,0 +1,102 @@
+// The send path: one record per call, encrypted once the sending direction is.
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "VeskNetworkSystem.h"
+#include "crypto/record_cipher.h"
+
+namespace VeskNetworkSystem {
+namespace {
+
+tagDataHeader MakeHeader(eCryptoMessageType type, size_t length)
+{
+    tagDataHeader header;
+    header.m_CryptoMessageType = static_cast<unsigned char>(type);
+    header.m_MajorProtocolVersion = 2;
+    header.m_MinerProtocolVersion = 0;
+    header.m_body_length_high = static_cast<unsigned char>(length >> 16);
+    header.m_body_length_mid = static_cast<unsigned char>(length >> 8);
+    header.m_body_length_low = static_cast<unsigned char>(length);
+    return header;
+}
+
+// Writes header and body with as few calls as the socket allows; a short
+// write is continued, so the peer never sees a truncated record.
+bool WriteAll(SOCKET s, iovec* parts, size_t count, int flags)
+{
+    while (count > 0) {
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = count;
+        ssize_t written = ::sendmsg(s, &message, flags | MSG_NOSIGNAL);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        while (count > 0 && static_cast<size_t>(written) >= parts->iov_len) {
+            written -= static_cast<ssize_t>(parts->iov_len);
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<unsigned char*>(parts->iov_base) + written;
+            parts->iov_len -= static_cast<size_t>(written);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int CVeskNetworkSession::WriteRecord(eCryptoMessageType type, const unsigned char* body, size_t length, int flags)
+{
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    const SOCKET s = GetSocket();
+    if (s < 0)
+        return -1;
+    tagDataHeader header = MakeHeader(type, length);
+    iovec parts[2] = {{&header, sizeof header}, {const_cast<unsigned char*>(body), length}};
+    return WriteAll(s, parts, length > 0 ? 2 : 1, flags) ? static_cast<int>(length) : -1;
+}
+
+int CVeskNetworkSession::send(const unsigned char* buf, int num, int flags)
+{
+    if (num < 0 || (buf == nullptr && num > 0))
+        return -1;
+    CVeskElementEntry entry(this);
+    if (!entry)
+        return -1;
+    const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
+    const eCryptoMessageType type =
+        algorithm != CRYPTO_ALGORITHM_NONE ? CRYPTO_MES_TYPE_CRYPTOED : CRYPTO_MES_TYPE_PLAIN;
+    const auto length = static_cast<size_t>(num);
+    const bool encrypt = GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED && algorithm != CRYPTO_ALGORITHM_NONE;
+    // A payload the peer could never take in is refused here.
+    if (length > (encrypt ? kMaxEncryptedPayload : kMaxPlainPayload))
+        return -1;
+    if (!encrypt)
+        return WriteRecord(type, buf, length, flags);
+    if (algorithm != CRYPTO_ALGORITHM_3DES && algorithm != CRYPTO_ALGORITHM_BLOWFISH)
+        return WriteRecord(type, nullptr, 0, flags);
+
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    const SOCKET s = GetSocket();
+    if (s < 0 || m_CryptoIV.Length() < 8)
+        return -1;
+    if (!m_SendCipher)
+        m_SendCipher = std::make_unique<vesk::crypto::RecordCipher>();
+    m_SendScratch.resize(kMaxEncryptedPayload + 8);
+    const auto id = algorithm == CRYPTO_ALGORITHM_3DES ? vesk::crypto::CipherId::kTripleDesCbc
+                                                       : vesk::crypto::CipherId::kBlowfishCbc;
+    const int body_length = m_SendCipher->Encrypt(id, m_CryptoKey.Data(), m_CryptoKey.Length(), m_CryptoIV.Data(), buf,
+                                                  length, m_SendScratch.data());
+    if (body_length < 0)
+        return -1;
+    tagDataHeader header = MakeHeader(type, static_cast<size_t>(body_length));
+    iovec parts[2] = {{&header, sizeof header}, {m_SendScratch.data(), static_cast<size_t>(body_length)}};
+    return WriteAll(s, parts, 2, flags) ? body_length : -1;
+}
+
+}  // namespace VeskNetworkSystem
