@@ -31,6 +31,9 @@ struct VeskNetworkTestAccess;
 namespace vesk::crypto {
 class RecordCipher;
 }
+namespace vesk::net {
+class ByteReader;
+}
 
 namespace VeskNetworkSystem {
 
@@ -448,6 +451,21 @@ private:
     // Writes one whole record under the send lock; never raises SIGPIPE.
     int WriteRecord(eCryptoMessageType type, const unsigned char* body, size_t length, int flags);
     int SendHandShakeClientHello();
+
+    // The handshake: one handler per message, each reading only the message
+    // body it is given.
+    int HandShakeClientHello(vesk::net::ByteReader& message);
+    int HandShakeServerHello(vesk::net::ByteReader& message);
+    int HandShakeServerKeyExchange(vesk::net::ByteReader& message);
+    int HandShakeServerHelloDone(vesk::net::ByteReader& message);
+    int HandShakeClientKeyExchange(vesk::net::ByteReader& message);
+    int HandShakeFinish(vesk::net::ByteReader& message);
+    // Writes handshake records under the send lock; with bSwitchSending the
+    // sending direction turns encrypted before the lock is let go, so no
+    // record decided plain can follow a ChangeCipherSpec.
+    int WriteHandShakeFlight(const unsigned char* records, size_t length, bool bSwitchSending);
+    // The Finish message under the session's algorithm, key and IV.
+    int BuildFinish(unsigned char* body);
 
     sockaddr_storage m_ConnectAddr;
     std::atomic<eSokcetState> m_SokcetState;

@@ -1,20 +1,94 @@
-// Handshake and ChangeCipherSpec records reach the session here.
+// Handshake and ChangeCipherSpec records reach the session here; the
+// messages are dispatched by a table on their type code.
+#include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
+#include "net/handshake_records.h"
+#include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
+namespace {
 
-// This side does not negotiate ciphers yet: a handshake record fails the
-// session as any record it cannot take.
-int CVeskNetworkSession::HandShake(const tagDataHeader& /*DataHeader*/, const unsigned char* /*Body*/,
-                                   size_t /*length*/)
+using Handler = int (CVeskNetworkSession::*)(vesk::net::ByteReader&);
+
+}  // namespace
+
+int CVeskNetworkSession::HandShake(const tagDataHeader& /*DataHeader*/, const unsigned char* Body, size_t length)
 {
-    return -1;
+    static const Handler kHandlers[] = {
+        &CVeskNetworkSession::HandShakeClientHello,       &CVeskNetworkSession::HandShakeServerHello,
+        &CVeskNetworkSession::HandShakeServerKeyExchange, &CVeskNetworkSession::HandShakeServerHelloDone,
+        &CVeskNetworkSession::HandShakeClientKeyExchange, &CVeskNetworkSession::HandShakeFinish,
+    };
+    vesk::net::ByteReader record(Body, length);
+    uint8_t type = 0;
+    uint32_t message_length = 0;
+    vesk::net::ByteReader message(nullptr, 0);
+    // A message that claims more bytes than its record holds is malformed.
+    if (!record.ReadU8(&type) || !record.ReadU24(&message_length) || !record.ReadSub(message_length, &message))
+        return -1;
+    if (type >= sizeof kHandlers / sizeof kHandlers[0])
+        return -1;
+    return (this->*kHandlers[type])(message);
 }
 
-int CVeskNetworkSession::ChangeCipherSpec(const tagDataHeader& /*DataHeader*/, const unsigned char* /*Body*/,
-                                          size_t /*length*/)
+int CVeskNetworkSession::ChangeCipherSpec(const tagDataHeader& /*DataHeader*/, const unsigned char* Body, size_t length)
 {
-    return -1;
+    if (Body == nullptr || length == 0)
+        return -1;
+    if (Body[0] == 1)
+        SetCryptoStateRecv(CRYPTO_STATE_CRYPTOED);
+    return static_cast<int>(length);
+}
+
+int CVeskNetworkSession::WriteHandShakeFlight(const unsigned char* records, size_t length, bool bSwitchSending)
+{
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    const SOCKET s = GetSocket();
+    if (s < 0 || vesk::net::SendAll(s, records, length) < 0)
+        return -1;
+    if (bSwitchSending)
+        SetCryptoStateSend(CRYPTO_STATE_CRYPTOED);
+    return static_cast<int>(length);
+}
+
+int CVeskNetworkSession::BuildFinish(unsigned char* body)
+{
+    const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
+    if (algorithm == CRYPTO_ALGORITHM_NONE) {
+        std::memcpy(body, vesk::net::kFinishMessage, sizeof vesk::net::kFinishMessage);
+        return static_cast<int>(sizeof vesk::net::kFinishMessage);
+    }
+    const auto encrypt = algorithm == CRYPTO_ALGORITHM_3DES ? encrypt_DES_EDE3 : encrypt_BF;
+    if ((algorithm != CRYPTO_ALGORITHM_3DES && algorithm != CRYPTO_ALGORITHM_BLOWFISH) || m_CryptoKey.Length() == 0 ||
+        m_CryptoIV.Length() < 8)
+        return -1;
+    return encrypt(body, 16, vesk::net::kFinishMessage, sizeof vesk::net::kFinishMessage, m_CryptoKey.Data(),
+                   m_CryptoKey.Length(), m_CryptoIV.Data(), m_CryptoIV.Length());
+}
+
+// Whichever side finishes first: a session that has not switched its own
+// sending yet answers with its ChangeCipherSpec and Finish; one that has
+// (the client) closes the handshake.
+int CVeskNetworkSession::HandShakeFinish(vesk::net::ByteReader& /*message*/)
+{
+    if (GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED) {
+        call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
+        return 0;
+    }
+    unsigned char finish[16];
+    const int finish_length = BuildFinish(finish);
+    if (finish_length < 0)
+        return -1;
+    unsigned char records[7 + 6 + 16];
+    vesk::net::ByteWriter writer(records, sizeof records);
+    vesk::net::ChangeCipherSpecRecord(writer);
+    vesk::net::RecordHeader(writer, CRYPTO_MES_TYPE_HANDSHAKE, static_cast<size_t>(finish_length));
+    writer.Bytes(finish, static_cast<size_t>(finish_length));
+    const int written = WriteHandShakeFlight(writer.Data(), writer.Length(), true);
+    if (written < 0)
+        return -1;
+    call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
+    return written;
 }
 
 }  // namespace VeskNetworkSystem

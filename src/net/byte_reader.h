@@ -1,0 +1,111 @@
+// A bounded reader over bytes received from a peer. Every read is checked
+// against the bytes the reader really holds; a read that does not fit fails
+// and leaves the reader where it was, so no parse can run past its message.
+#ifndef VESK_NET_BYTE_READER_H
+#define VESK_NET_BYTE_READER_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vesk::net {
+
+class ByteReader {
+public:
+    ByteReader(const unsigned char* data, size_t length) : m_data(data), m_length(data != nullptr ? length : 0) {}
+
+    size_t Remaining() const { return m_length; }
+
+    bool ReadU8(uint8_t* out) { return ReadBigEndian(1, out); }
+    bool ReadU16(uint16_t* out) { return ReadBigEndian(2, out); }
+    bool ReadU24(uint32_t* out) { return ReadBigEndian(3, out); }
+
+    // The next n bytes, in place.
+    bool ReadBytes(size_t n, const unsigned char** out)
+    {
+        if (n > m_length)
+            return false;
+        *out = m_data;
+        Skip(n);
+        return true;
+    }
+
+    // A reader over the next n bytes, which this reader then skips.
+    bool ReadSub(size_t n, ByteReader* out)
+    {
+        const unsigned char* bytes = nullptr;
+        if (!ReadBytes(n, &bytes))
+            return false;
+        *out = ByteReader(bytes, n);
+        return true;
+    }
+
+private:
+    template <class Integer>
+    bool ReadBigEndian(size_t width, Integer* out)
+    {
+        if (width > m_length)
+            return false;
+        Integer value = 0;
+        for (size_t i = 0; i < width; ++i)
+            value = static_cast<Integer>(value << 8 | m_data[i]);
+        *out = value;
+        Skip(width);
+        return true;
+    }
+
+    void Skip(size_t n)
+    {
+        m_data += n;
+        m_length -= n;
+    }
+
+    const unsigned char* m_data;
+    size_t m_length;
+};
+
+// Builds records into a fixed buffer; an append that does not fit fails the
+// whole build instead of writing past it.
+class ByteWriter {
+public:
+    ByteWriter(unsigned char* buffer, size_t capacity) : m_buffer(buffer), m_capacity(capacity) {}
+
+    bool Ok() const { return m_ok; }
+    size_t Length() const { return m_length; }
+    const unsigned char* Data() const { return m_buffer; }
+
+    void U8(uint32_t value) { BigEndian(value, 1); }
+    void U16(uint32_t value) { BigEndian(value, 2); }
+    void U24(uint32_t value) { BigEndian(value, 3); }
+    void Bytes(const unsigned char* bytes, size_t n)
+    {
+        if (!Reserve(n))
+            return;
+        for (size_t i = 0; i < n; ++i)
+            m_buffer[m_length + i] = bytes[i];
+        m_length += n;
+    }
+
+private:
+    bool Reserve(size_t n)
+    {
+        m_ok = m_ok && n <= m_capacity - m_length;
+        return m_ok;
+    }
+    void BigEndian(uint32_t value, size_t width)
+    {
+        if (!Reserve(width))
+            return;
+        for (size_t i = 0; i < width; ++i)
+            m_buffer[m_length + i] = static_cast<unsigned char>(value >> (8 * (width - 1 - i)));
+        m_length += width;
+    }
+
+    unsigned char* m_buffer;
+    size_t m_capacity;
+    size_t m_length = 0;
+    bool m_ok = true;
+};
+
+}  // namespace vesk::net
+
+#endif

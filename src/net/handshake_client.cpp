@@ -1,0 +1,126 @@
+// The client's side of the handshake: ClientHello at connect, then flight 2
+// taken in and answered with flight 3.
+#include <openssl/crypto.h>
+
+#include "CryptFunction.h"
+#include "VeskNetworkSystem.h"
+#include "net/crypto_lengths.h"
+#include "net/handshake_records.h"
+#include "net/socket_io.h"
+
+namespace VeskNetworkSystem {
+namespace {
+
+using vesk::net::ByteReader;
+using vesk::net::ByteWriter;
+
+// Encrypts `plain` under the server's public key; the ciphertext is as long as
+// the server's modulus, which must fit the ClientKeyExchange field.
+int EncryptField(const unsigned char* plain, int plain_length, const unsigned char* public_key, int public_key_length,
+                 std::vector<unsigned char>& ciphertext)
+{
+    // A modulus is never longer than the DER key that carries it.
+    ciphertext.resize(static_cast<size_t>(public_key_length));
+    const int length = RSA_public_encrypt_der(plain_length, plain, ciphertext.data(), public_key, public_key_length);
+    if (length < 0 || static_cast<size_t>(length) > vesk::net::kClientIVFieldCapacity)
+        return -1;
+    ciphertext.resize(static_cast<size_t>(length));
+    return length;
+}
+
+}  // namespace
+
+int CVeskNetworkSession::SendHandShakeClientHello()
+{
+    // Record header (handshake, version 2.0, body 9), handshake header
+    // (ClientHello, body 5), entry count 3, then NONE, 3DES, Blowfish.
+    static const unsigned char kClientHello[15] = {
+        CRYPTO_MES_TYPE_HANDSHAKE, 2, 0, 0, 0, 9, 0, 0, 0, 5, 0, 3, CRYPTO_ALGORITHM_NONE, CRYPTO_ALGORITHM_3DES,
+        CRYPTO_ALGORITHM_BLOWFISH,
+    };
+    return static_cast<int>(vesk::net::SendAll(GetSocket(), kClientHello, sizeof kClientHello));
+}
+
+int CVeskNetworkSession::HandShakeServerHello(ByteReader& message)
+{
+    uint8_t algorithm = 0;
+    if (!message.ReadU8(&algorithm))
+        return -1;
+    // An algorithm this side does not know could never finish the handshake.
+    if (algorithm > CRYPTO_ALGORITHM_BLOWFISH)
+        return -1;
+    SetCryptoAlgorithm(static_cast<eCryptoAlgorithm>(algorithm));
+    return 0;
+}
+
+int CVeskNetworkSession::HandShakeServerKeyExchange(ByteReader& message)
+{
+    uint16_t key_length = 0;
+    const unsigned char* key = nullptr;
+    uint16_t exponent_length = 0;
+    const unsigned char* exponent_bytes = nullptr;
+    if (!message.ReadU16(&key_length) || !message.ReadBytes(key_length, &key) || !message.ReadU16(&exponent_length) ||
+        !message.ReadBytes(exponent_length, &exponent_bytes))
+        return -1;
+    // Least significant byte first; only the first four bytes count.
+    unsigned long exponent = 0;
+    for (size_t i = 0; i < exponent_length && i < 4; ++i)
+        exponent |= static_cast<unsigned long>(exponent_bytes[i]) << (8 * i);
+    SetRSAPublicKey(key, key_length);
+    SetRSAPublicExponent(exponent);
+    return 0;
+}
+
+int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
+{
+    const int public_key_length = m_RSAPublicKey.Length();
+    if (public_key_length <= 0)
+        return -1;
+    const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
+    const int key_length = GetCryptoKeyLength(algorithm);
+    const int iv_length = GetCryptoIVLength(algorithm);
+
+    std::vector<unsigned char> encrypted_key;
+    std::vector<unsigned char> encrypted_iv;
+    unsigned char key[kCryptoKeyCapacity] = {};
+    unsigned char iv[kCryptoIVCapacity] = {};
+    const bool exchange_keys = key_length >= 1 && iv_length >= 1;
+    if (exchange_keys) {
+        select_random_key(key, key_length);
+        select_random_iv(iv, iv_length);
+        const bool encrypted =
+            EncryptField(key, key_length, m_RSAPublicKey.Data(), public_key_length, encrypted_key) >= 0 &&
+            EncryptField(iv, iv_length, m_RSAPublicKey.Data(), public_key_length, encrypted_iv) >= 0;
+        if (!encrypted) {
+            OPENSSL_cleanse(key, sizeof key);
+            return -1;
+        }
+        SetCryptoKey(key, key_length);
+        SetCryptoIV(iv, iv_length);
+        OPENSSL_cleanse(key, sizeof key);
+    }
+    unsigned char finish[16];
+    const int finish_length = BuildFinish(finish);
+    if (finish_length < 0)
+        return -1;
+
+    // ClientKeyExchange, ChangeCipherSpec and Finish leave in one write.
+    std::vector<unsigned char> flight(2 * 2 + encrypted_key.size() + encrypted_iv.size() + 10 + 7 + 6 + 16);
+    ByteWriter writer(flight.data(), flight.size());
+    if (exchange_keys) {
+        vesk::net::HandShakeHeaders(writer, vesk::net::kClientKeyExchange,
+                                    2 + encrypted_key.size() + 2 + encrypted_iv.size());
+        writer.U16(static_cast<uint32_t>(encrypted_key.size()));
+        writer.Bytes(encrypted_key.data(), encrypted_key.size());
+        writer.U16(static_cast<uint32_t>(encrypted_iv.size()));
+        writer.Bytes(encrypted_iv.data(), encrypted_iv.size());
+    }
+    vesk::net::ChangeCipherSpecRecord(writer);
+    vesk::net::RecordHeader(writer, CRYPTO_MES_TYPE_HANDSHAKE, static_cast<size_t>(finish_length));
+    writer.Bytes(finish, static_cast<size_t>(finish_length));
+    if (!writer.Ok())
+        return -1;
+    return WriteHandShakeFlight(writer.Data(), writer.Length(), true);
+}
+
+}  // namespace VeskNetworkSystem

@@ -1,0 +1,93 @@
+// The server's side of the handshake: ClientHello answered with flight 2,
+// ClientKeyExchange taken apart into the session key and IV.
+#include <openssl/crypto.h>
+
+#include <algorithm>
+
+#include "CryptFunction.h"
+#include "VeskNetworkSystem.h"
+#include "net/handshake_records.h"
+
+namespace VeskNetworkSystem {
+namespace {
+
+using vesk::net::ByteReader;
+using vesk::net::ByteWriter;
+
+// ServerHello, ServerKeyExchange and ServerHelloDone around a public key of
+// n bytes: 11 + (n + 18) + 10.
+constexpr size_t kFlightTwoOverhead = 11 + 18 + 10;
+// The exponent travels as 4 bytes, least significant first.
+constexpr size_t kExponentLength = 4;
+
+// Decrypts one ClientKeyExchange field with the session's private key.
+bool ReadEncryptedField(ByteReader& message, size_t capacity, const unsigned char* private_key, int private_key_length,
+                        unsigned char* plain, int* plain_length)
+{
+    uint16_t length = 0;
+    const unsigned char* field = nullptr;
+    if (!message.ReadU16(&length) || length > capacity || !message.ReadBytes(length, &field))
+        return false;
+    *plain_length = RSA_private_decrypt_der(length, field, plain, private_key, private_key_length);
+    return *plain_length >= 0;
+}
+
+}  // namespace
+
+int CVeskNetworkSession::HandShakeClientHello(ByteReader& message)
+{
+    uint16_t count = 0;
+    const unsigned char* offered = nullptr;
+    if (!message.ReadU16(&count) || !message.ReadBytes(count, &offered))
+        return -1;
+    // The server names its own algorithm, and only when the client offers it.
+    const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
+    if (std::find(offered, offered + count, static_cast<unsigned char>(algorithm)) == offered + count)
+        return -1;
+    // A key that no peer could receive in one record is never offered.
+    const size_t key_length = static_cast<size_t>(m_RSAPublicKey.Length());
+    if (key_length == 0 || key_length + 18 > kRecordHeaderSize + kMaxRecordBody)
+        return -1;
+
+    std::vector<unsigned char> flight(key_length + kFlightTwoOverhead);
+    ByteWriter writer(flight.data(), flight.size());
+    vesk::net::HandShakeHeaders(writer, vesk::net::kServerHello, 1);
+    writer.U8(static_cast<uint32_t>(algorithm));
+    vesk::net::HandShakeHeaders(writer, vesk::net::kServerKeyExchange, key_length + 4 + kExponentLength);
+    writer.U16(static_cast<uint32_t>(key_length));
+    writer.Bytes(m_RSAPublicKey.Data(), key_length);
+    writer.U16(kExponentLength);
+    for (size_t i = 0; i < kExponentLength; ++i)
+        writer.U8(static_cast<uint32_t>(m_RSAPublicExponent >> (8 * i)) & 0xFF);
+    vesk::net::HandShakeHeaders(writer, vesk::net::kServerHelloDone, 0);
+    if (!writer.Ok())
+        return -1;
+    return WriteHandShakeFlight(writer.Data(), writer.Length(), false);
+}
+
+int CVeskNetworkSession::HandShakeClientKeyExchange(ByteReader& message)
+{
+    const int private_key_length = m_RSAPrivateKey.Length();
+    if (private_key_length <= 0)
+        return -1;
+    // Room for the largest plaintext OAEP gives back for any key the library
+    // can decrypt with.
+    unsigned char key[2048];
+    unsigned char iv[2048];
+    int key_length = 0;
+    int iv_length = 0;
+    const bool ok = ReadEncryptedField(message, vesk::net::kClientKeyFieldCapacity, m_RSAPrivateKey.Data(),
+                                       private_key_length, key, &key_length) &&
+                    ReadEncryptedField(message, vesk::net::kClientIVFieldCapacity, m_RSAPrivateKey.Data(),
+                                       private_key_length, iv, &iv_length);
+    if (ok) {
+        // Lengths the fields cannot take leave the earlier values in place.
+        SetCryptoKey(key, key_length);
+        SetCryptoIV(iv, iv_length);
+    }
+    OPENSSL_cleanse(key, sizeof key);
+    OPENSSL_cleanse(iv, sizeof iv);
+    return ok ? 0 : -1;
+}
+
+}  // namespace VeskNetworkSystem
