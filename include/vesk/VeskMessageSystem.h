@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "VeskNetworkSystem.h"
@@ -203,9 +205,14 @@ public:
 // A list of users in insertion order; lookups find the first entry whose id
 // equals the key (a NUL-terminated text; the size argument is not used).
 // A pointer from get_user stays valid only until the list next changes.
+//
+// The list guards itself: authentication adds to it on a library thread while
+// the application reads it.
 class VESK_API CVeskMessageUserManager : public CVeskMessageUserManagerAbstract {
 public:
     CVeskMessageUserManager();
+    CVeskMessageUserManager(const CVeskMessageUserManager& rVeskMessageUserManager);
+    CVeskMessageUserManager& operator=(const CVeskMessageUserManager& rVeskMessageUserManager);
 
     int add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size) override;
     int delete_user(LPCTSTR uid, size_t uid_size) override;
@@ -215,9 +222,14 @@ public:
     const CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) const override;
     virtual ~CVeskMessageUserManager();
 
+    // A copy of the first user with this id, taken under the list's lock;
+    // false when there is none.
+    VESK_LOCAL bool find_user(LPCTSTR uid, CVeskMessageUser* out) const;
+
 private:
     friend struct ::VeskNetworkTestAccess;
 
+    mutable std::mutex m_Mutex;
     std::vector<CVeskMessageUser> m_VeskMessageUserArray;
 };
 
@@ -350,7 +362,12 @@ private:
     CVeskMessageUserManager m_mum;
     CVeskMessageUserManager m_mum_auth;
     TCHAR m_error_msg[512];
-    std::vector<tagExtensionCallFunction> m_ExtensionCallFunctionArray;
+    // Handlers are called from library threads while the application may
+    // register more: readers take a snapshot, writers replace it.
+    typedef std::vector<tagExtensionCallFunction> ExtensionCallFunctions;
+    std::shared_ptr<const ExtensionCallFunctions> ExtensionCallFunctionsSnapshot() const;
+    std::mutex m_ExtensionCallFunctionMutex;
+    std::shared_ptr<const ExtensionCallFunctions> m_ExtensionCallFunctionArray;
 };
 
 }  // namespace VeskMessageSystem

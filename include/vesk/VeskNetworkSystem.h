@@ -401,6 +401,13 @@ public:
     // the body bytes written, or -1 (nothing written for a refused payload).
     int send(const unsigned char* buf, int num, int flags);
 
+    // Waits until both directions are encrypted (true) or the session is no
+    // longer used (false), woken by either without polling.
+    bool WaitUntilEncrypted();
+    // Whether the calling thread is one of the threads that carry this
+    // session's handshake; such a thread must never wait for it.
+    bool IsCalledFromOwnThread() const;
+
 private:
     friend class CVeskNetworkSessionManager;
     friend struct ::VeskNetworkTestAccess;
@@ -415,8 +422,8 @@ private:
     {
         m_CryptoAlgorithm.store(algorithm, std::memory_order_release);
     }
-    void SetCryptoStateRecv(eCryptoState state) { m_CryptoStateRecv.store(state, std::memory_order_release); }
-    void SetCryptoStateSend(eCryptoState state) { m_CryptoStateSend.store(state, std::memory_order_release); }
+    void SetCryptoStateRecv(eCryptoState state);
+    void SetCryptoStateSend(eCryptoState state);
     CryptoMessages GetLastRecvCryptoMessages() const { return m_LastRecvCryptoMessages; }
     void SetOwner(CVeskNetworkSessionManager* manager, event_base* base);
     // Takes over a connected descriptor and the peer's address.
@@ -444,10 +451,13 @@ private:
     // thread resumes it once it has made room.
     void PauseReading();
     void ResumeReading();
-    // The peer has closed: records already read are delivered first.
-    void MarkEndOfStream();
-    // After a pass: reports the close once nothing more can be delivered.
-    bool TakeCloseToReport();
+    // The peer has closed, or reading failed: records already read are
+    // delivered first.
+    void MarkEndOfStream(bool bFailed);
+    // After a pass: the event that ends the session (NETWORK_EVENT_CLOSE, or
+    // NETWORK_EVENT_READ for a failed read) once nothing more can be
+    // delivered; 0 until then, and after it was taken.
+    short TakeEndToReport();
     // Writes one whole record under the send lock; never raises SIGPIPE.
     int WriteRecord(eCryptoMessageType type, const unsigned char* body, size_t length, int flags);
     int SendHandShakeClientHello();
@@ -490,6 +500,7 @@ private:
     bool m_bReadPaused;
     bool m_bWaitingForRoom;
     std::atomic<bool> m_bEndOfStream;
+    std::atomic<bool> m_bReadFailed;
     // The latest parse pass appended payload to the receive ring.
     bool m_bPassDeliveredPayload;
     bool m_bCloseReported;
@@ -837,6 +848,9 @@ private:
     CVeskNetworkSession* Accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen);
     // A session has become free: listeners that wait for one accept again.
     void ResumePausedAccepts();
+    // Wakes the threads waiting for a session's handshake or release.
+    void NotifySessionStateChanged();
+    bool IsOwnThread() const;
 
     CVeskNetworkSession* GetVeskNetworkSession(SOCKET s) { return m_SessionArray.Find(s); }
     CVeskNetworkSessionListen* GetVeskNetworkSessionListen(SOCKET s) { return m_SessionListenArray.Find(s); }
@@ -851,6 +865,8 @@ private:
     std::atomic<bool> m_bStopping;
     std::atomic<unsigned long> m_ParsePasses;
     std::mutex m_ThreadStartMutex;
+    std::mutex m_SessionStateMutex;
+    std::condition_variable m_SessionStateChanged;
     CVeskPool<CVeskNetworkSession> m_SessionArray;
     CVeskPool<CVeskNetworkSessionListen> m_SessionListenArray;
     CVeskPool<CVeskNetworkUDPSession> m_UDPSessionArray;

@@ -1,3 +1,5 @@
+#include <climits>
+
 #include "VeskMessageSystem.h"
 
 namespace VeskMessageSystem {
@@ -45,10 +47,25 @@ bool CVeskMessageSession::is_udp_session_used() const
     return m_ns_udp != nullptr && m_ns_udp->IsUsed();
 }
 
-// Sending needs the record layer; until it exists a handle cannot send.
-int CVeskMessageSession::send_message(const void* /*pMessageData*/, size_t /*nMessageDataSize*/)
+// Waits for the session's handshake on application threads; a library
+// thread that carries the handshake itself is refused at once instead.
+int CVeskMessageSession::send_message(const void* pMessageData, size_t nMessageDataSize)
 {
-    return m_ns == nullptr ? -1 : 0;
+    if (m_ns == nullptr)
+        return -1;
+    const bool encrypted = m_ns->GetCryptoStateRecv() == VeskNetworkSystem::CRYPTO_STATE_CRYPTOED &&
+                           m_ns->GetCryptoStateSend() == VeskNetworkSystem::CRYPTO_STATE_CRYPTOED;
+    if (!encrypted) {
+        if (!m_ns->IsUsed())
+            return 0;
+        if (m_ns->IsCalledFromOwnThread())
+            return -1;
+        if (!m_ns->WaitUntilEncrypted())
+            return 0;
+    }
+    if (nMessageDataSize > static_cast<size_t>(INT_MAX))
+        return -1;
+    return m_ns->send(static_cast<const unsigned char*>(pMessageData), static_cast<int>(nMessageDataSize), 0);
 }
 
 // Sending datagrams needs the datagram messaging; until it exists a handle

@@ -140,36 +140,8 @@ int CVeskMessageSystem::open_udp_bind(const char* /*service*/, int /*family*/)
 
 void CVeskMessageSystem::close_udp_bind(const char* /*service*/) {}
 
-int CVeskMessageSystem::auth(CVeskMessageSession* /*session*/, LPCTSTR /*uid*/, size_t /*uid_size*/, LPCTSTR /*passwd*/,
-                             size_t /*passwd_size*/)
-{
-    return 0;
-}
-
-int CVeskMessageSystem::notify_session_event(CVeskNetworkSession* /*session*/, short /*ev*/)
-{
-    return 0;
-}
-
 int CVeskMessageSystem::notify_udp_session_event(CVeskNetworkUDPSession* /*session*/, short /*ev*/,
                                                  const sockaddr* /*sa*/, socklen_t /*salen*/)
-{
-    return 0;
-}
-
-int CVeskMessageSystem::parse_message(CVeskNetworkSession* /*session*/, const unsigned char* /*buf*/, int /*num*/)
-{
-    return 0;
-}
-
-int CVeskMessageSystem::parse_message_data_user_auth_request(CVeskNetworkSession* /*session*/,
-                                                             const void* /*pMessageData*/, size_t /*nMessageData*/)
-{
-    return 0;
-}
-
-int CVeskMessageSystem::parse_message_data_user_auth_result(CVeskNetworkSession* /*session*/,
-                                                            const void* /*pMessageData*/, size_t /*nMessageData*/)
 {
     return 0;
 }

@@ -81,6 +81,22 @@ auto FindUser(Users& users, LPCTSTR uid)
 
 CVeskMessageUserManager::CVeskMessageUserManager() = default;
 
+CVeskMessageUserManager::CVeskMessageUserManager(const CVeskMessageUserManager& rVeskMessageUserManager)
+    : CVeskMessageUserManagerAbstract(rVeskMessageUserManager)
+{
+    std::lock_guard<std::mutex> lock(rVeskMessageUserManager.m_Mutex);
+    m_VeskMessageUserArray = rVeskMessageUserManager.m_VeskMessageUserArray;
+}
+
+CVeskMessageUserManager& CVeskMessageUserManager::operator=(const CVeskMessageUserManager& rVeskMessageUserManager)
+{
+    if (this == &rVeskMessageUserManager)
+        return *this;
+    std::scoped_lock lock(m_Mutex, rVeskMessageUserManager.m_Mutex);
+    m_VeskMessageUserArray = rVeskMessageUserManager.m_VeskMessageUserArray;
+    return *this;
+}
+
 CVeskMessageUserManager::~CVeskMessageUserManager() = default;
 
 int CVeskMessageUserManager::add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size)
@@ -88,12 +104,14 @@ int CVeskMessageUserManager::add_user(LPCTSTR uid, size_t uid_size, LPCTSTR pass
     CVeskMessageUser user;
     user.set_uid(uid, uid_size);
     user.set_passwd(passwd, passwd_size);
+    std::lock_guard<std::mutex> lock(m_Mutex);
     m_VeskMessageUserArray.push_back(user);
     return 1;
 }
 
 int CVeskMessageUserManager::delete_user(LPCTSTR uid, size_t /*uid_size*/)
 {
+    std::lock_guard<std::mutex> lock(m_Mutex);
     const auto found = FindUser(m_VeskMessageUserArray, uid);
     if (found == m_VeskMessageUserArray.end())
         return 0;
@@ -103,24 +121,39 @@ int CVeskMessageUserManager::delete_user(LPCTSTR uid, size_t /*uid_size*/)
 
 int CVeskMessageUserManager::delete_alluser()
 {
+    std::lock_guard<std::mutex> lock(m_Mutex);
     m_VeskMessageUserArray.clear();
     return 1;
 }
 
-CVeskMessageUser CVeskMessageUserManager::reference_user(LPCTSTR uid, size_t uid_size) const
+CVeskMessageUser CVeskMessageUserManager::reference_user(LPCTSTR uid, size_t /*uid_size*/) const
 {
-    const CVeskMessageUser* user = get_user(uid, uid_size);
-    return user != nullptr ? *user : CVeskMessageUser();
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const auto found = FindUser(m_VeskMessageUserArray, uid);
+    return found != m_VeskMessageUserArray.end() ? *found : CVeskMessageUser();
 }
 
+bool CVeskMessageUserManager::find_user(LPCTSTR uid, CVeskMessageUser* out) const
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const auto found = FindUser(m_VeskMessageUserArray, uid);
+    if (found == m_VeskMessageUserArray.end())
+        return false;
+    *out = *found;
+    return true;
+}
+
+// The pointer stays valid until the list next changes.
 CVeskMessageUser* CVeskMessageUserManager::get_user(LPCTSTR uid, size_t /*uid_size*/)
 {
+    std::lock_guard<std::mutex> lock(m_Mutex);
     const auto found = FindUser(m_VeskMessageUserArray, uid);
     return found != m_VeskMessageUserArray.end() ? &*found : nullptr;
 }
 
 const CVeskMessageUser* CVeskMessageUserManager::get_user(LPCTSTR uid, size_t /*uid_size*/) const
 {
+    std::lock_guard<std::mutex> lock(m_Mutex);
     const auto found = FindUser(m_VeskMessageUserArray, uid);
     return found != m_VeskMessageUserArray.end() ? &*found : nullptr;
 }

@@ -1,11 +1,42 @@
 // The path from a TCP session to the application: session events and the
-// payload of every read.
+// messages cut out of every read.
+#include <cstring>
+
 #include "VeskMessageSystem.h"
+#include "message/text_functions.h"
 
 namespace VeskMessageSystem {
+namespace {
 
 using VeskNetworkSystem::NETWORK_EVENT_CLOSE;
 using VeskNetworkSystem::NETWORK_EVENT_READ;
+
+constexpr size_t kMessageHeaderSize = sizeof(tagMessageHeader);
+constexpr uint16_t kSessionEventSize = sizeof(tagMessageDataSesssionEvent);
+
+// Message headers travel little-endian, whatever this machine's order is.
+tagMessageHeader ReadHeader(const unsigned char* bytes)
+{
+    tagMessageHeader header;
+    header.m_type = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                    static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    header.m_size = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
+    header.m_padding = 0;
+    return header;
+}
+
+// The peer's address as the host and service texts every handler gets.
+struct PeerTexts {
+    explicit PeerTexts(const sockaddr_storage& address)
+    {
+        addr2str(reinterpret_cast<const sockaddr*>(&address), sizeof address, host, sizeof host, service,
+                 sizeof service);
+    }
+    char host[1025];
+    char service[32];
+};
+
+}  // namespace
 
 int CVeskMessageSystem::cbfunc_Recv(CVeskNetworkSession* session, short ev, void* pParam)
 {
@@ -13,8 +44,8 @@ int CVeskMessageSystem::cbfunc_Recv(CVeskNetworkSession* session, short ev, void
         return 0;
     auto* system = static_cast<CVeskMessageSystem*>(pParam);
     if ((ev & NETWORK_EVENT_READ) != 0) {
-        // One read takes whatever the receive ring holds, up to its size. A
-        // read of nothing means the session is finished.
+        // One read takes whatever the receive ring holds. A read of nothing
+        // means the session is finished.
         unsigned char data[VeskNetworkSystem::CVeskByteRing::kSize];
         const int length = session->recv(data, sizeof data, 0);
         if (length > 0) {
@@ -29,6 +60,100 @@ int CVeskMessageSystem::cbfunc_Recv(CVeskNetworkSession* session, short ev, void
     }
     if ((ev & NETWORK_EVENT_CLOSE) != 0)
         session->SetUsed(false);
+    return 1;
+}
+
+// Only the first handler registered for session events, with a size rule of
+// at most the record's size, receives them.
+int CVeskMessageSystem::notify_session_event(CVeskNetworkSession* session, short ev)
+{
+    const auto handlers = ExtensionCallFunctionsSnapshot();
+    const tagExtensionCallFunction* target = nullptr;
+    for (const tagExtensionCallFunction& entry : *handlers) {
+        if (entry.m_type == VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT && entry.m_size <= kSessionEventSize) {
+            target = &entry;
+            break;
+        }
+    }
+    if (target == nullptr || target->m_call_func == nullptr)
+        return 1;
+
+    tagMessageDataSesssionEvent record{};
+    record.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT;
+    record.m_header.m_size = kSessionEventSize;
+    record.m_ev = ev;
+    sockaddr_storage address;
+    session->GetSocketAddr(&address);
+    std::memcpy(&record.m_SessionAddr, &address, sizeof address);
+    const PeerTexts peer(address);
+    CVeskMessageSession handle;
+    handle.attach_session(session);
+    target->m_call_func(&handle, peer.host, peer.service, &record, kSessionEventSize);
+    return 1;
+}
+
+// Cuts one read into messages. Every read starts at a message boundary; a
+// header that is cut short or claims fewer than 8 bytes ends the cut, so no
+// byte beyond the read is looked at and the cut always moves forward.
+int CVeskMessageSystem::parse_message(CVeskNetworkSession* session, const unsigned char* buf, int num)
+{
+    if (num <= 0 || buf == nullptr)
+        return 0;
+    struct BuiltIn {
+        uint32_t type;
+        int (CVeskMessageSystem::*handler)(CVeskNetworkSession*, const void*, size_t);
+        uint16_t size;
+    };
+    static const BuiltIn kBuiltIns[] = {
+        {VESKMESSYS_MESSAGE_TYPE_USER_AUTH_REQUSET, &CVeskMessageSystem::parse_message_data_user_auth_request,
+         sizeof(tagMessageDataUserAuthRequest)},
+        {VESKMESSYS_MESSAGE_TYPE_USER_AUTH_RESULT, &CVeskMessageSystem::parse_message_data_user_auth_result,
+         sizeof(tagMessageDataUserAuthResult)},
+    };
+    sockaddr_storage address;
+    session->GetSocketAddr(&address);
+    const PeerTexts peer(address);
+    const auto handlers = ExtensionCallFunctionsSnapshot();
+
+    const auto total = static_cast<size_t>(num);
+    size_t read_seek = 0;
+    while (read_seek < total && total - read_seek >= kMessageHeaderSize) {
+        const size_t remaining = total - read_seek;
+        const unsigned char* message = buf + read_seek;
+        const tagMessageHeader header = ReadHeader(message);
+        if (header.m_size < kMessageHeaderSize)
+            break;
+        bool taken = false;
+        for (const BuiltIn& row : kBuiltIns) {
+            if (header.m_type == row.type && header.m_size == row.size && remaining >= row.size) {
+                if ((this->*row.handler)(session, message, row.size) == 0)
+                    return 0;
+                taken = true;
+                break;
+            }
+        }
+        if (!taken && header.m_type <= VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_END) {
+            // Handlers for every extension type see the message first, then
+            // those registered for its type and size.
+            for (const tagExtensionCallFunction& entry : *handlers) {
+                if (entry.m_type == VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL && remaining >= header.m_size &&
+                    entry.m_call_func != nullptr) {
+                    CVeskMessageSession handle;
+                    handle.attach_session(session);
+                    entry.m_call_func(&handle, peer.host, peer.service, message, header.m_size);
+                }
+            }
+            for (const tagExtensionCallFunction& entry : *handlers) {
+                if (entry.m_type == header.m_type && entry.m_size == header.m_size && entry.m_size <= remaining &&
+                    entry.m_call_func != nullptr) {
+                    CVeskMessageSession handle;
+                    handle.attach_session(session);
+                    entry.m_call_func(&handle, peer.host, peer.service, message, entry.m_size);
+                }
+            }
+        }
+        read_seek += header.m_size;
+    }
     return 1;
 }
 

@@ -15,20 +15,13 @@ void CVeskNetworkSessionManager::event_read(int sockfd, short libevent, void* ar
     CVeskElementEntry entry(session);
     if (!entry || session->GetSocket() != sockfd)
         return;
+    // Every event after the accept is raised on the parse thread, in the order
+    // the records and the end of the stream came: records read before an end
+    // of stream or a failed read are delivered before it is reported.
     const int n = session->recv();
-    if (n > 0) {
-        session->m_Manager->ResumeParseRecvSocketBufferThread();
-    } else if (n == 0) {
-        // Records read before the end of stream are delivered before the
-        // parse thread reports the close.
-        session->MarkEndOfStream();
-        session->m_Manager->ResumeParseRecvSocketBufferThread();
-    } else if (n == CVeskNetworkSession::kNothingToRead) {
-        // A full socket ring paused reading; the parse thread is making room.
-        session->m_Manager->ResumeParseRecvSocketBufferThread();
-    } else {
-        session->call_cbfunc_Event(NETWORK_EVENT_READ);
-    }
+    if (n == 0 || (n < 0 && n != CVeskNetworkSession::kNothingToRead))
+        session->MarkEndOfStream(n < 0);
+    session->m_Manager->ResumeParseRecvSocketBufferThread();
 }
 
 void CVeskNetworkSessionManager::event_accept(int sockfd, short libevent, void* argv)
@@ -89,6 +82,16 @@ void CVeskNetworkSessionManager::udp_event_write(int sockfd, short libevent, voi
     CVeskElementEntry entry(datagram);
     if (entry && datagram->GetSocket() == sockfd)
         datagram->call_cbfunc_UDPEvent(NETWORK_EVENT_WRITE);
+}
+
+void CVeskNetworkSessionManager::NotifySessionStateChanged()
+{
+    // Taking the lock orders the change before the wake-up, so a waiter that
+    // has just tested the old state cannot miss it.
+    {
+        std::lock_guard<std::mutex> lock(m_SessionStateMutex);
+    }
+    m_SessionStateChanged.notify_all();
 }
 
 void CVeskNetworkSessionManager::ResumePausedAccepts()

@@ -8,6 +8,17 @@
 #include "VeskNetworkSystem.h"
 
 namespace VeskNetworkSystem {
+namespace {
+
+// The manager whose thread this is, if any.
+thread_local const CVeskNetworkSessionManager* t_owner = nullptr;
+
+}  // namespace
+
+bool CVeskNetworkSessionManager::IsOwnThread() const
+{
+    return t_owner == this;
+}
 
 int CVeskNetworkSessionManager::InitLibEvent()
 {
@@ -65,6 +76,7 @@ void CVeskNetworkSessionManager::ResumeParseRecvSocketBufferThread()
 void* CVeskNetworkSessionManager::DispatchLibEventThreadFunc(LPVOID lpvoid)
 {
     auto* manager = static_cast<CVeskNetworkSessionManager*>(lpvoid);
+    t_owner = manager;
     while (!manager->m_bStopping)
         event_base_loop(manager->m_EventBase, EVLOOP_NO_EXIT_ON_EMPTY);
     return nullptr;
@@ -75,6 +87,7 @@ void* CVeskNetworkSessionManager::ParseRecvSocketBufferThreadFunc(LPVOID lpvoid)
     auto* manager = static_cast<CVeskNetworkSessionManager*>(lpvoid);
     if (manager == nullptr)
         return nullptr;
+    t_owner = manager;
     while (!manager->m_bStopping) {
         if (manager->ParseRecvSocketBuffer() > 0)
             continue;
@@ -106,8 +119,8 @@ int CVeskNetworkSessionManager::ParseRecvSocketBuffer()
         // closed connection.
         if (session.m_bPassDeliveredPayload)
             session.call_cbfunc_Event(NETWORK_EVENT_READ);
-        if (session.TakeCloseToReport())
-            session.call_cbfunc_Event(NETWORK_EVENT_CLOSE);
+        if (const short end = session.TakeEndToReport())
+            session.call_cbfunc_Event(end);
     });
     return consumed;
 }

@@ -19,6 +19,7 @@ CVeskNetworkSession::CVeskNetworkSession()
       m_bReadPaused(false),
       m_bWaitingForRoom(false),
       m_bEndOfStream(false),
+      m_bReadFailed(false),
       m_bPassDeliveredPayload(false),
       m_bCloseReported(false)
 {
@@ -33,6 +34,8 @@ void CVeskNetworkSession::SetUsed(bool bFlag)
 {
     if (!bFlag) {
         Release();
+        if (m_Manager != nullptr)
+            m_Manager->NotifySessionStateChanged();
         return;
     }
     if (IsFree())
@@ -91,6 +94,7 @@ void CVeskNetworkSession::ClearContents()
     m_bReadPaused = false;
     m_bWaitingForRoom = false;
     m_bEndOfStream = false;
+    m_bReadFailed = false;
     m_bCloseReported = false;
 }
 
@@ -98,6 +102,38 @@ void CVeskNetworkSession::AfterFreed()
 {
     if (m_Manager != nullptr)
         m_Manager->ResumePausedAccepts();
+}
+
+void CVeskNetworkSession::SetCryptoStateRecv(eCryptoState state)
+{
+    m_CryptoStateRecv.store(state, std::memory_order_release);
+    if (m_Manager != nullptr)
+        m_Manager->NotifySessionStateChanged();
+}
+
+void CVeskNetworkSession::SetCryptoStateSend(eCryptoState state)
+{
+    m_CryptoStateSend.store(state, std::memory_order_release);
+    if (m_Manager != nullptr)
+        m_Manager->NotifySessionStateChanged();
+}
+
+bool CVeskNetworkSession::WaitUntilEncrypted()
+{
+    const auto settled = [this] {
+        return !IsUsed() ||
+               (GetCryptoStateRecv() == CRYPTO_STATE_CRYPTOED && GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED);
+    };
+    if (m_Manager == nullptr)
+        return settled() && IsUsed();
+    std::unique_lock<std::mutex> lock(m_Manager->m_SessionStateMutex);
+    m_Manager->m_SessionStateChanged.wait(lock, settled);
+    return IsUsed();
+}
+
+bool CVeskNetworkSession::IsCalledFromOwnThread() const
+{
+    return m_Manager != nullptr && m_Manager->IsOwnThread();
 }
 
 int CVeskNetworkSession::call_cbfunc_Event(short ev)

@@ -45,7 +45,6 @@ int CVeskNetworkSession::recv()
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
             return kNothingToRead;
-        m_SokcetState = SOCKET_STATE_ERROR;
         return -1;
     }
     if (n > 0)
@@ -77,30 +76,35 @@ void CVeskNetworkSession::ResumeReading()
         *this, [this] { return AddLibEventRead(nullptr); }, [this] { DelLibEventRead(); });
 }
 
-void CVeskNetworkSession::MarkEndOfStream()
+void CVeskNetworkSession::MarkEndOfStream(bool bFailed)
 {
-    // EOF stays readable: stop watching, the parse thread reports the close.
+    // The end stays readable: stop watching, the parse thread reports it.
     DelLibEventRead();
+    m_bReadFailed.store(bFailed);
     m_bEndOfStream.store(true);
 }
 
-bool CVeskNetworkSession::TakeCloseToReport()
+short CVeskNetworkSession::TakeEndToReport()
 {
     if (m_bCloseReported || !m_bEndOfStream.load())
-        return false;
+        return 0;
     // Every complete record read before the end of stream is delivered first.
     {
         std::lock_guard<std::mutex> lock(m_FlowMutex);
         if (m_bWaitingForRoom)
-            return false;
+            return 0;
     }
     tagDataHeader header;
     if (m_recv_socket_buffer.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header) &&
         m_recv_socket_buffer.Held() >= sizeof header + BodyLength(header))
-        return false;
+        return 0;
     m_bCloseReported = true;
+    if (m_bReadFailed.load()) {
+        m_SokcetState = SOCKET_STATE_ERROR;
+        return NETWORK_EVENT_READ;
+    }
     m_SokcetState = SOCKET_STATE_CONNECTION_CLOSE;
-    return true;
+    return NETWORK_EVENT_CLOSE;
 }
 
 int CVeskNetworkSession::parse_recv_socket_buffer()

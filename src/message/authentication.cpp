@@ -1,0 +1,111 @@
+// Logging in: the client's request, the server's check against its user list
+// and its answer, and the client's reaction to the answer.
+#include <openssl/crypto.h>
+
+#include <cstring>
+
+#include "VeskMessageSystem.h"
+
+namespace VeskMessageSystem {
+namespace {
+
+constexpr size_t kTextCapacity = CVeskMessageUser::kTextCapacity;
+
+// A field of the wire record as a NUL-terminated text of at most 256
+// characters, whatever the peer put in it.
+struct FieldText {
+    explicit FieldText(const TCHAR (&field)[kTextCapacity])
+    {
+        std::memcpy(text, field, kTextCapacity);
+        text[kTextCapacity] = '\0';
+    }
+    TCHAR text[kTextCapacity + 1];
+};
+
+// Compares two passwords as their 256-character fields, in constant time.
+bool SamePassword(LPCTSTR offered, LPCTSTR expected)
+{
+    TCHAR a[kTextCapacity];
+    TCHAR b[kTextCapacity];
+    _tcsncpy_s(a, kTextCapacity, offered, kTextCapacity);
+    _tcsncpy_s(b, kTextCapacity, expected, kTextCapacity);
+    const bool same = CRYPTO_memcmp(a, b, kTextCapacity) == 0;
+    OPENSSL_cleanse(a, sizeof a);
+    OPENSSL_cleanse(b, sizeof b);
+    return same;
+}
+
+}  // namespace
+
+int CVeskMessageSystem::auth(CVeskMessageSession* session, LPCTSTR uid, size_t uid_size, LPCTSTR passwd,
+                             size_t passwd_size)
+{
+    tagMessageDataUserAuthRequest request{};
+    request.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_USER_AUTH_REQUSET;
+    request.m_header.m_size = sizeof request;
+    _tcsncpy_s(request.m_uid, kTextCapacity, uid != nullptr ? uid : "", uid_size);
+    _tcsncpy_s(request.m_passwd, kTextCapacity, passwd != nullptr ? passwd : "", passwd_size);
+    // The answer comes later; a send that failed is seen as no answer.
+    if (session != nullptr)
+        session->send_message(&request, sizeof request);
+    OPENSSL_cleanse(request.m_passwd, sizeof request.m_passwd);
+    return 1;
+}
+
+int CVeskMessageSystem::parse_message_data_user_auth_request(CVeskNetworkSession* session, const void* pMessageData,
+                                                             size_t nMessageData)
+{
+    tagMessageDataUserAuthRequest request;
+    if (pMessageData == nullptr || nMessageData < sizeof request)
+        return 0;
+    std::memcpy(&request, pMessageData, sizeof request);
+    const FieldText uid(request.m_uid);
+    const FieldText passwd(request.m_passwd);
+
+    // An unknown user id and a wrong password are not told apart.
+    CVeskMessageUser allowed;
+    int result = m_mum_auth.find_user(uid.text, &allowed) && SamePassword(passwd.text, allowed.get_passwd()) ? 1 : 0;
+    if (result == 1) {
+        const size_t uid_length = _tcscnlen(uid.text, kTextCapacity);
+        add_user(uid.text, uid_length, passwd.text, _tcscnlen(passwd.text, kTextCapacity));
+        CVeskMessageUser* user = get_user(uid.text, uid_length);
+        if (user == nullptr)
+            return 0;
+        session->attach_ExtensionObject(user);
+    }
+
+    tagMessageDataUserAuthResult answer{};
+    answer.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_USER_AUTH_RESULT;
+    answer.m_header.m_size = sizeof answer;
+    answer.m_result = result;
+    _tcsncpy_s(answer.m_uid, kTextCapacity, uid.text, kTextCapacity);
+    _tcsncpy_s(answer.m_passwd, kTextCapacity, passwd.text, kTextCapacity);
+    // Answered directly: the handshake is complete, or the request could not
+    // have been decrypted.
+    session->send(reinterpret_cast<const unsigned char*>(&answer), sizeof answer, 0);
+    OPENSSL_cleanse(&answer, sizeof answer);
+    OPENSSL_cleanse(&request, sizeof request);
+    return 1;
+}
+
+int CVeskMessageSystem::parse_message_data_user_auth_result(CVeskNetworkSession* session, const void* pMessageData,
+                                                            size_t nMessageData)
+{
+    tagMessageDataUserAuthResult answer;
+    if (m_nsm == nullptr || pMessageData == nullptr || nMessageData < sizeof answer)
+        return 0;
+    std::memcpy(&answer, pMessageData, sizeof answer);
+    if (answer.m_result == 1) {
+        const FieldText uid(answer.m_uid);
+        const FieldText passwd(answer.m_passwd);
+        add_user(uid.text, _tcscnlen(uid.text, kTextCapacity), passwd.text, _tcscnlen(passwd.text, kTextCapacity));
+    } else {
+        // Refused: the session ends here; the application learns it from
+        // its handle.
+        m_nsm->Close(session);
+    }
+    OPENSSL_cleanse(&answer, sizeof answer);
+    return 1;
+}
+
+}  // namespace VeskMessageSystem
