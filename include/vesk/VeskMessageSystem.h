@@ -339,6 +339,9 @@ private:
 
     // Every TCP session of the system reports here, with the system as parameter.
     VESK_LOCAL static int cbfunc_Recv(CVeskNetworkSession* session, short ev, void* pParam);
+    // Every datagram socket of the system reports here, with the system as
+    // parameter.
+    VESK_LOCAL static int cbfunc_udp_Recv(CVeskNetworkUDPSession* session, short ev, void* pParam);
 
     VESK_LOCAL int auth(CVeskMessageSession* session, LPCTSTR uid, size_t uid_size, LPCTSTR passwd,
                         size_t passwd_size) override;

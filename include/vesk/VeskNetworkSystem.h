@@ -596,6 +596,12 @@ public:
     int AddLibEventWrite(timeval* tv) { return m_LibEventWrite.Add(tv); }
     int DelLibEventWrite() { return m_LibEventWrite.Del(); }
 
+    // Opens an unbound socket of `family`; the descriptor, or -1.
+    SOCKET make_socket(int family, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam);
+    // Opens a socket bound to one resolved address; the descriptor, or -1.
+    SOCKET make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam);
+    int GetFamily() const { return m_family; }
+
     int recvfrom(void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromlen);
     int sendto(const void* buf, size_t len, int flags, const sockaddr* to, socklen_t tolen);
     void close();
@@ -829,6 +835,13 @@ public:
     CVeskNetworkSession* ConnectSecure(const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
                                        void* cbfunc_EventParam);
     int Close(CVeskNetworkSession* session);
+
+    CVeskNetworkUDPSession* OpenUDPSession(int family, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam);
+    void CloseUDPSession(CVeskNetworkUDPSession* session);
+    // The number of sockets bound for the service (one per resolved address).
+    int OpenUDPBindSession(const char* service, int family, ty_cbfunc_UDPEvent cbfunc_UDPEvent,
+                           void* cbfunc_UDPEventParam);
+    void CloseUDPBindSession(const char* service);
 
 private:
     friend class CVeskNetworkSession;

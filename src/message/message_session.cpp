@@ -68,14 +68,6 @@ int CVeskMessageSession::send_message(const void* pMessageData, size_t nMessageD
     return m_ns->send(static_cast<const unsigned char*>(pMessageData), static_cast<int>(nMessageDataSize), 0);
 }
 
-// Sending datagrams needs the datagram messaging; until it exists a handle
-// cannot send.
-int CVeskMessageSession::sendto_udp_message(const void* /*pMessageData*/, size_t /*nMessageDataSize*/,
-                                            const char* /*hostname*/, const char* /*service*/)
-{
-    return -1;
-}
-
 // The reference stays: the handle goes on naming the slot, which now reports
 // that it is not in use.
 void CVeskMessageSession::close_session()

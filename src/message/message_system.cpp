@@ -126,32 +126,6 @@ void CVeskMessageSystem::close(CVeskMessageSession* session)
         m_nsm->Close(session->m_ns);
 }
 
-CVeskMessageSession* CVeskMessageSystem::open_udp(int /*family*/)
-{
-    return nullptr;
-}
-
-void CVeskMessageSystem::close_udp(CVeskMessageSession* /*session*/) {}
-
-int CVeskMessageSystem::open_udp_bind(const char* /*service*/, int /*family*/)
-{
-    return 0;
-}
-
-void CVeskMessageSystem::close_udp_bind(const char* /*service*/) {}
-
-int CVeskMessageSystem::notify_udp_session_event(CVeskNetworkUDPSession* /*session*/, short /*ev*/,
-                                                 const sockaddr* /*sa*/, socklen_t /*salen*/)
-{
-    return 0;
-}
-
-int CVeskMessageSystem::parse_udp_message(CVeskNetworkUDPSession* /*session*/, const unsigned char* /*buf*/,
-                                          int /*num*/, const sockaddr* /*sa*/, socklen_t /*salen*/)
-{
-    return 0;
-}
-
 int CVeskMessageSystem::add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size)
 {
     return m_mum.add_user(uid, uid_size, passwd, passwd_size);

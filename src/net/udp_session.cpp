@@ -1,3 +1,6 @@
+#include <netinet/in.h>
+#include <unistd.h>
+
 #include "VeskNetworkSystem.h"
 
 namespace VeskNetworkSystem {
@@ -47,6 +50,44 @@ void CVeskNetworkUDPSession::SetLibEventRead(short libevent, ty_libevent_handler
 void CVeskNetworkUDPSession::SetLibEventWrite(short libevent, ty_libevent_handler fn, void* arg)
 {
     m_LibEventWrite.Set(m_EventBase, GetSocket(), libevent, fn, arg);
+}
+
+SOCKET CVeskNetworkUDPSession::make_socket(int family, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam)
+{
+    const SOCKET s = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return -1;
+    AdoptSocket(s);
+    m_family = family;
+    m_cbfunc_UDPEvent = cbfunc_UDPEvent;
+    m_cbfunc_UDPEventParam = cbfunc_UDPEventParam;
+    m_SokcetState = SOCKET_STATE_NORMAL;
+    return s;
+}
+
+SOCKET CVeskNetworkUDPSession::make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent cbfunc_UDPEvent,
+                                                void* cbfunc_UDPEventParam)
+{
+    if (ai == nullptr || cbfunc_UDPEvent == nullptr)
+        return -1;
+    const SOCKET s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    if (s < 0)
+        return -1;
+    // An IPv6 wildcard leaves the IPv4 port to its own sibling socket.
+    if (ai->ai_family == AF_INET6) {
+        const int on = 1;
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    }
+    if (::bind(s, ai->ai_addr, ai->ai_addrlen) != 0) {
+        ::close(s);
+        return -1;
+    }
+    AdoptSocket(s);
+    m_family = ai->ai_family;
+    m_cbfunc_UDPEvent = cbfunc_UDPEvent;
+    m_cbfunc_UDPEventParam = cbfunc_UDPEventParam;
+    m_bBind = true;
+    return s;
 }
 
 int CVeskNetworkUDPSession::recvfrom(void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromlen)
