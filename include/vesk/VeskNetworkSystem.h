@@ -238,6 +238,8 @@ public:
     // Claimed or in use.
     bool IsUsed() const;
     bool IsFree() const;
+    // Free, and no thread is still finishing its release: the memory may go.
+    bool IsQuiescent() const;
     SOCKET GetSocket() const { return m_Socket.load(std::memory_order_acquire); }
 
     bool TryClaim();
@@ -276,6 +278,7 @@ private:
     void CloseRetiredSocket();
 
     std::atomic<uint32_t> m_Life;
+    std::atomic<bool> m_bFinishingRelease;
     std::atomic<SOCKET> m_Socket;
     std::atomic<SOCKET> m_RetiredSocket;
 };
@@ -782,7 +785,7 @@ private:
     static void WaitUntilFree(Element* array, int size)
     {
         for (int i = 0; i < size; ++i)
-            while (!array[i].IsFree())
+            while (!array[i].IsQuiescent())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 

@@ -18,8 +18,13 @@ int CVeskEventRecord::Add(const timeval* tv)
 {
     if (!m_bPrepared)
         return -1;
-    m_bArmed.store(true);
-    return event_add(&m_event, tv);
+    // Added before it is marked armed: a concurrent Del that sees the mark
+    // finds the event added, and one that does not leaves it to the arming
+    // thread, which checks the element after arming.
+    const int result = event_add(&m_event, tv);
+    if (result == 0)
+        m_bArmed.store(true);
+    return result;
 }
 
 // From a thread other than the loop's, event_del waits for a callback of this

@@ -4,8 +4,20 @@
 #include <event2/event.h>
 
 #include "VeskNetworkSystem.h"
+#include "net/arming.h"
 
 namespace VeskNetworkSystem {
+namespace {
+
+// The accept event fires once and is armed again after every accept; a
+// listener closed meanwhile is disarmed again instead.
+void RearmAccept(CVeskNetworkSessionListen& listener)
+{
+    vesk::net::ArmWhileInUse(
+        listener, [&listener] { return listener.AddLibEvent(nullptr); }, [&listener] { listener.DelLibEvent(); });
+}
+
+}  // namespace
 
 void CVeskNetworkSessionManager::event_read(int sockfd, short libevent, void* argv)
 {
@@ -46,7 +58,7 @@ void CVeskNetworkSessionManager::event_accept(int sockfd, short libevent, void* 
         if (!manager->m_SessionArray.HasFree() || !listener->m_bAcceptPaused.exchange(false))
             return;
     }
-    listener->AddLibEvent(nullptr);
+    RearmAccept(*listener);
 }
 
 void CVeskNetworkSessionManager::event_write(int sockfd, short libevent, void* argv)
@@ -70,8 +82,10 @@ void CVeskNetworkSessionManager::udp_event_read(int sockfd, short libevent, void
     datagram->call_cbfunc_UDPEvent(NETWORK_EVENT_READ);
     // The callback may have closed the socket, or its number may belong to
     // another socket by now: only a socket still open is watched again.
-    if (datagram->IsUsed() && datagram->GetSocket() == sockfd)
-        datagram->AddLibEventRead(nullptr);
+    if (datagram->GetSocket() == sockfd)
+        vesk::net::ArmWhileInUse(
+            *datagram, [datagram] { return datagram->AddLibEventRead(nullptr); },
+            [datagram] { datagram->DelLibEventRead(); });
 }
 
 void CVeskNetworkSessionManager::udp_event_write(int sockfd, short libevent, void* argv)
@@ -97,11 +111,8 @@ void CVeskNetworkSessionManager::NotifySessionStateChanged()
 void CVeskNetworkSessionManager::ResumePausedAccepts()
 {
     m_SessionListenArray.ForEach([](CVeskNetworkSessionListen& listener) {
-        if (!listener.m_bAcceptPaused.exchange(false))
-            return;
-        CVeskElementEntry entry(&listener);
-        if (entry)
-            listener.AddLibEvent(nullptr);
+        if (listener.m_bAcceptPaused.exchange(false))
+            RearmAccept(listener);
     });
 }
 

@@ -31,9 +31,10 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
     if (getaddrinfo(nullptr, service, &hints, &addresses) != 0)
         return 0;
 
-    int result = 1;
-    int nsocks = 0;
     const int capacity = m_SessionListenArray.Size();
+    // Without a listener element nothing can listen.
+    int result = capacity > 0 ? 1 : 0;
+    int nsocks = 0;
     for (addrinfo* entry = addresses; entry != nullptr && nsocks < capacity; entry = entry->ai_next) {
         CVeskNetworkSessionListen* listener = m_SessionListenArray.Claim();
         if (listener == nullptr) {

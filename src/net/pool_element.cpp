@@ -39,7 +39,10 @@ thread_local int t_references_held = 0;
 
 }  // namespace
 
-CVeskPoolElement::CVeskPoolElement() : m_Life(Life(kFree, 0)), m_Socket(-1), m_RetiredSocket(-1) {}
+CVeskPoolElement::CVeskPoolElement()
+    : m_Life(Life(kFree, 0)), m_bFinishingRelease(false), m_Socket(-1), m_RetiredSocket(-1)
+{
+}
 
 bool CVeskPoolElement::IsUsed() const
 {
@@ -50,6 +53,11 @@ bool CVeskPoolElement::IsUsed() const
 bool CVeskPoolElement::IsFree() const
 {
     return StateOf(m_Life.load(std::memory_order_acquire)) == kFree;
+}
+
+bool CVeskPoolElement::IsQuiescent() const
+{
+    return IsFree() && !m_bFinishingRelease.load();
 }
 
 bool CVeskPoolElement::CallerHoldsReferences()
@@ -157,10 +165,14 @@ void CVeskPoolElement::DropReference()
         return;
     }
     // The last reference of a released element: nobody is inside any more.
+    // Until AfterFreed has run the element is free to claim but its memory
+    // is still in use here, so a pool release waits for the flag.
+    m_bFinishingRelease.store(true);
     CloseRetiredSocket();
     ClearContents();
-    m_Life.store(Life(kFree, 0), std::memory_order_release);
+    m_Life.store(Life(kFree, 0));
     AfterFreed();
+    m_bFinishingRelease.store(false);
 }
 
 }  // namespace VeskNetworkSystem
