@@ -1,0 +1,376 @@
+// Connecting sessions, closing them, name lookups and the message system's
+// own listen, connect and close, with real sockets on the loopback interface.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VeskMessageSystem.h"
+#include "VeskNetworkSystem.h"
+
+using namespace VeskNetworkSystem;
+using VeskMessageSystem::CVeskMessageSession;
+using VeskMessageSystem::CVeskMessageSystem;
+using VeskMessageSystem::eVeskMessageSystemCryptoAlgorithm;
+
+struct VeskNetworkTestAccess {
+    static CVeskPool<CVeskNetworkSession>& Sessions(CVeskNetworkSessionManager& m) { return m.m_SessionArray; }
+    static size_t SocketBytes(CVeskNetworkSession& s) { return s.m_recv_socket_buffer.Held(); }
+    static CVeskNetworkSessionManager& Manager(CVeskMessageSystem& system) { return *system.m_nsm; }
+    static CVeskNetworkSession* Session(const CVeskMessageSession& handle) { return handle.m_ns; }
+    // Read from inside the session, as every thread that works on it does; -1
+    // when it is not in use.
+    static int Algorithm(CVeskNetworkSession& s)
+    {
+        CVeskElementEntry inside(&s);
+        return inside ? s.GetCryptoAlgorithm() : -1;
+    }
+    static SOCKET ListenSocket(CVeskNetworkSessionManager& m, int index)
+    {
+        return m.m_SessionListenArray[index].GetSocket();
+    }
+};
+
+namespace {
+
+using Access = VeskNetworkTestAccess;
+using namespace std::chrono_literals;
+
+// A name that cannot resolve and whose lookup never leaves the machine: its
+// first label is longer than a name's label may be.
+const std::string kUnresolvable = std::string(64, 'a') + ".invalid";
+
+template <class Predicate>
+bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 5s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return predicate();
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+std::string PortOf(int fd)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return "";
+    return std::to_string(ntohs(address.sin_port));
+}
+
+// A stream socket bound to 127.0.0.1 at a port of the system's choosing.
+int BoundSocket()
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return s;
+}
+
+// A port that nothing listens on.
+std::string ClosedPort()
+{
+    const int probe = BoundSocket();
+    const std::string port = PortOf(probe);
+    ::close(probe);
+    return port;
+}
+
+// A plain listening socket.
+struct RawServer {
+    RawServer() { EXPECT_EQ(::listen(fd, 8), 0); }
+    ~RawServer() { ::close(fd); }
+
+    // The next queued connection, or -1 when none came in time.
+    int Accept() const
+    {
+        pollfd waiting{fd, POLLIN, 0};
+        if (poll(&waiting, 1, 5000) != 1)
+            return -1;
+        return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+
+    int fd = BoundSocket();
+    std::string port = PortOf(fd);
+};
+
+// What the callback saw of the connect event.
+struct ConnectSeen {
+    static int Record(CVeskNetworkSession* session, short ev, void* param)
+    {
+        auto* self = static_cast<ConnectSeen*>(param);
+        if (ev != NETWORK_EVENT_CONNECT)
+            return 1;
+        self->session = session;
+        self->param = param;
+        self->thread = std::this_thread::get_id();
+        ++self->count;
+        if (self->server != nullptr) {
+            // What the server side holds at this moment.
+            self->peer = self->server->Accept();
+            pollfd waiting{self->peer, POLLIN, 0};
+            if (poll(&waiting, 1, 5000) == 1) {
+                unsigned char bytes[64];
+                self->held = ::recv(self->peer, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
+            }
+        }
+        return 1;
+    }
+
+    const RawServer* server = nullptr;
+    CVeskNetworkSession* session = nullptr;
+    void* param = nullptr;
+    std::thread::id thread;
+    int count = 0;
+    int peer = -1;
+    ssize_t held = -1;
+};
+
+class ConnectTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(manager.CreateSessions(2), 1);
+        ASSERT_EQ(manager.DispatchLibEvent(), 1);
+    }
+    CVeskNetworkSession& Slot(int index) { return Access::Sessions(manager)[index]; }
+
+    RawServer server;
+    ConnectSeen seen;
+    CVeskNetworkSessionManager manager;
+};
+
+TEST_F(ConnectTest, PlainConnectReportsOnTheCallingThreadBeforeReturning)
+{
+    CVeskNetworkSession* session = manager.Connect("127.0.0.1", server.port.c_str(), ConnectSeen::Record, &seen);
+    // Checked before anything else runs on this thread.
+    EXPECT_EQ(seen.count, 1);
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(session, &Slot(0));
+    EXPECT_TRUE(session->IsUsed());
+    EXPECT_EQ(seen.session, session);
+    EXPECT_EQ(seen.param, &seen);
+    EXPECT_EQ(seen.thread, std::this_thread::get_id());
+
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    // The plain connect sends nothing of its own.
+    pollfd waiting{peer, POLLIN, 0};
+    EXPECT_EQ(poll(&waiting, 1, 100), 0);
+    ::close(peer);
+    EXPECT_EQ(manager.Close(session), 1);
+}
+
+TEST_F(ConnectTest, SecureConnectHasSentTheClientHelloWhenItReports)
+{
+    seen.server = &server;
+    CVeskNetworkSession* session = manager.ConnectSecure("127.0.0.1", server.port.c_str(), ConnectSeen::Record, &seen);
+    ASSERT_NE(session, nullptr);
+    ASSERT_EQ(seen.count, 1);
+    ASSERT_GE(seen.peer, 0);
+    EXPECT_EQ(seen.held, 15) << "the record was on its way when the callback ran";
+
+    const unsigned char expected[15] = {0x01, 0x02, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00,
+                                        0x00, 0x05, 0x00, 0x03, 0x00, 0x01, 0x02};
+    unsigned char received[15] = {};
+    ASSERT_EQ(::recv(seen.peer, received, sizeof received, MSG_WAITALL), 15);
+    EXPECT_EQ(0, std::memcmp(received, expected, sizeof expected));
+    pollfd waiting{seen.peer, POLLIN, 0};
+    EXPECT_EQ(poll(&waiting, 1, 100), 0) << "nothing follows it";
+    ::close(seen.peer);
+    EXPECT_EQ(manager.Close(session), 1);
+}
+
+TEST_F(ConnectTest, FailedConnectLeavesTheSessionFree)
+{
+    EXPECT_EQ(manager.Connect("127.0.0.1", ClosedPort().c_str(), ConnectSeen::Record, &seen), nullptr);
+    EXPECT_TRUE(Slot(0).IsFree());
+    EXPECT_EQ(manager.ConnectSecure(kUnresolvable.c_str(), server.port.c_str(), ConnectSeen::Record, &seen), nullptr);
+    EXPECT_TRUE(Slot(0).IsFree());
+    EXPECT_EQ(seen.count, 0) << "a failed connect reports nothing";
+
+    // The slot is usable again.
+    CVeskNetworkSession* session = manager.Connect("127.0.0.1", server.port.c_str(), ConnectSeen::Record, &seen);
+    EXPECT_EQ(session, &Slot(0));
+    EXPECT_EQ(manager.Close(session), 1);
+}
+
+TEST_F(ConnectTest, CloseFreesTheSessionAndThePeerSeesTheEnd)
+{
+    EXPECT_EQ(manager.Close(nullptr), 0);
+    CVeskNetworkSession* session = manager.Connect("127.0.0.1", server.port.c_str(), ConnectSeen::Record, &seen);
+    ASSERT_NE(session, nullptr);
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+
+    EXPECT_EQ(manager.Close(session), 1);
+    EXPECT_FALSE(session->IsUsed());
+    EXPECT_TRUE(WaitFor([&] { return session->IsFree(); }));
+    pollfd waiting{peer, POLLIN, 0};
+    char byte;
+    EXPECT_EQ(poll(&waiting, 1, 5000), 1);
+    EXPECT_EQ(::recv(peer, &byte, 1, MSG_DONTWAIT), 0);
+    ::close(peer);
+}
+
+int Ignore(CVeskNetworkSession*, short, void*)
+{
+    return 1;
+}
+
+// Writes to a socket until the peer is gone or a time limit passes.
+void WriteUntilClosed(int fd)
+{
+    const std::vector<char> chunk(2048, 'w');
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return;
+        pollfd waiting{fd, POLLOUT, 0};
+        poll(&waiting, 1, 10);
+    }
+}
+
+TEST_F(ConnectTest, ClosingWhileTheLoopReadsTheSessionIsSafe)
+{
+    for (int round = 0; round < 200; ++round) {
+        CVeskNetworkSession* session = manager.Connect("127.0.0.1", server.port.c_str(), Ignore, nullptr);
+        ASSERT_NE(session, nullptr) << round;
+        const int peer = server.Accept();
+        ASSERT_GE(peer, 0) << round;
+        std::thread writer(WriteUntilClosed, peer);
+        EXPECT_TRUE(WaitFor([&] { return Access::SocketBytes(*session) > 0; })) << round;
+        EXPECT_EQ(manager.Close(session), 1);
+        writer.join();
+        ::close(peer);
+        ASSERT_TRUE(WaitFor([&] { return Slot(0).IsFree(); })) << round;
+    }
+}
+
+TEST(NsLookupTest, DottedAddressIsTakenAsItIs)
+{
+    in_addr address{};
+    EXPECT_EQ(nslookup("127.0.0.1", &address), 1);
+    EXPECT_EQ(address.s_addr, htonl(INADDR_LOOPBACK));
+}
+
+TEST(NsLookupTest, UnresolvableNameLeavesTheAddressAlone)
+{
+    in_addr address{};
+    address.s_addr = 0x01020304;
+    EXPECT_EQ(nslookup(kUnresolvable.c_str(), &address), 0);
+    EXPECT_EQ(address.s_addr, 0x01020304u);
+}
+
+TEST(NsLookupTest, ConcurrentLookupsDoNotDisturbEachOther)
+{
+    in_addr probe{};
+    if (nslookup("localhost", &probe) != 1 || probe.s_addr != htonl(INADDR_LOOPBACK))
+        GTEST_SKIP() << "localhost does not resolve to 127.0.0.1 here";
+    constexpr int kThreads = 8;
+    std::vector<int> results(kThreads, -1);
+    std::vector<in_addr> addresses(kThreads, in_addr{});
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&, i] {
+            for (int n = 0; n < 20 && results[i] != 0; ++n) {
+                results[i] = nslookup("localhost", &addresses[i]);
+                if (addresses[i].s_addr != htonl(INADDR_LOOPBACK))
+                    results[i] = 0;
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int i = 0; i < kThreads; ++i) {
+        EXPECT_EQ(results[i], 1) << i;
+        EXPECT_EQ(addresses[i].s_addr, htonl(INADDR_LOOPBACK)) << i;
+    }
+}
+
+// A message system listening on a port of its own and connected to itself.
+class MessageSystemTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(system.CreateSessions(4), 1);
+        ASSERT_EQ(system.CreateListenSessions(2), 1);
+        ASSERT_EQ(system.InitSocketEvent(), 1);
+    }
+    void TearDown() override { delete handle; }
+
+    // Listens with the algorithm value, connects, and returns the server's
+    // side of the connection, or null.
+    CVeskNetworkSession* ListenAndConnect(int algorithm)
+    {
+        if (system.listen("0", AF_INET, static_cast<eVeskMessageSystemCryptoAlgorithm>(algorithm)) != 1 ||
+            system.DispatchSocketEvent() != 1)
+            return nullptr;
+        const std::string port = PortOf(Access::ListenSocket(manager(), 0));
+        handle = system.connect("127.0.0.1", port.c_str());
+        if (handle == nullptr)
+            return nullptr;
+        CVeskNetworkSession* server_side = nullptr;
+        WaitFor([&] {
+            // Only a session set up to the end can be entered.
+            Access::Sessions(manager()).ForEach([&](CVeskNetworkSession& s) {
+                CVeskElementEntry inside(&s);
+                if (inside && &s != Access::Session(*handle))
+                    server_side = &s;
+            });
+            return server_side != nullptr;
+        });
+        return server_side;
+    }
+    CVeskNetworkSessionManager& manager() { return Access::Manager(system); }
+    bool AllFree()
+    {
+        bool free = true;
+        Access::Sessions(manager()).ForEach([&free](CVeskNetworkSession& s) { free = free && s.IsFree(); });
+        return free;
+    }
+
+    CVeskMessageSystem system;
+    CVeskMessageSession* handle = nullptr;
+};
+
+TEST_F(MessageSystemTest, ListensConnectsAndCloses)
+{
+    CVeskNetworkSession* server_side = ListenAndConnect(VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_3DES);
+    ASSERT_NE(server_side, nullptr);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_TRUE(handle->is_session_used());
+    EXPECT_TRUE(WaitFor([&] { return server_side->GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED; }))
+        << "the handshake ran to its end";
+    EXPECT_EQ(Access::Algorithm(*server_side), CRYPTO_ALGORITHM_3DES);
+
+    system.close(handle);
+    EXPECT_FALSE(handle->is_session_used());
+    EXPECT_TRUE(WaitFor([&] { return AllFree(); })) << "the server closes its side at the end of the stream";
+}
+
+TEST_F(MessageSystemTest, UnknownAlgorithmValueListensWithoutCipher)
+{
+    CVeskNetworkSession* server_side = ListenAndConnect(3);
+    ASSERT_NE(server_side, nullptr);
+    EXPECT_EQ(Access::Algorithm(*server_side), CRYPTO_ALGORITHM_NONE);
+    system.close(handle);
+}
+
+}  // namespace
