@@ -37,9 +37,9 @@ bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 3000ms)
     return true;
 }
 
-std::string FreeUdpPort()
+std::string FreePort(int type)
 {
-    const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+    const int probe = socket(AF_INET, type, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -48,6 +48,11 @@ std::string FreeUdpPort()
     getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
     close(probe);
     return std::to_string(ntohs(address.sin_port));
+}
+
+std::string FreeUdpPort()
+{
+    return FreePort(SOCK_DGRAM);
 }
 
 bool HasIPv6Loopback()
@@ -131,10 +136,28 @@ int Record(CVeskMessageSession* session, const char* host, const char* service, 
     return 1;
 }
 
+// Set when a session event carried address bytes beyond an IPv4 address.
+std::atomic<bool> g_address_tail_dirty{false};
+
 int RecordEvent(CVeskMessageSession*, const char* host, const char* service, const void* data, size_t size)
 {
-    const auto* record = static_cast<const tagMessageDataSesssionEvent*>(data);
-    g_recorder->Add(Call{0, record->m_header.m_type, size, {}, host, service, record->m_ev});
+    tagMessageDataSesssionEvent record;
+    std::memcpy(&record, data, sizeof record);
+    const auto* address = reinterpret_cast<const unsigned char*>(&record.m_SessionAddr);
+    for (size_t i = sizeof(sockaddr_in); i < sizeof record.m_SessionAddr; ++i)
+        g_address_tail_dirty = g_address_tail_dirty || address[i] != 0;
+    g_recorder->Add(Call{0, record.m_header.m_type, size, {}, host, service, record.m_ev});
+    return 1;
+}
+
+// A handler that closes the bound sockets of the service it was reached on.
+std::string g_closing_port;
+CVeskMessageSystem* g_closing_system = nullptr;
+
+int CloseOwnSocket(CVeskMessageSession*, const char*, const char*, const void*, size_t)
+{
+    g_recorder->Add(Call{9, 0, 0, {}, {}, {}, 0});
+    g_closing_system->close_udp_bind(g_closing_port.c_str());
     return 1;
 }
 
@@ -292,6 +315,45 @@ TEST_F(DatagramTest, EmptyDatagramLeavesTheSocketServing)
     EXPECT_EQ(calls[0].host, "127.0.0.1");
 }
 
+TEST_F(DatagramTest, SessionEventCarriesTheSenderAndZerosBeyondIt)
+{
+    g_address_tail_dirty = false;
+    server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140, RecordEvent});
+    Start();
+    ASSERT_EQ(server->open_udp_bind(port.c_str(), AF_INET), 1);
+    const Text message = MakeText(7, "x");
+    SendRaw(&message, sizeof message);
+    ASSERT_TRUE(WaitFor([&] { return recorder.Count(0) == 1; }));
+    EXPECT_EQ(recorder.Calls().front().size, 140u);
+    EXPECT_FALSE(g_address_tail_dirty) << "bytes beyond the IPv4 address are zero";
+}
+
+// A callback that closes its own socket leaves no event behind for its
+// descriptor, which the next socket may well get again.
+TEST_F(DatagramTest, CallbackClosingItsSocketLeavesNothingArmed)
+{
+    g_closing_system = server;
+    g_closing_port = port;
+    server->add_ExtensionCallFunction({7, sizeof(Text), CloseOwnSocket});
+    Start();
+    ASSERT_EQ(server->open_udp_bind(port.c_str(), AF_INET), 1);
+    const Text message = MakeText(7, "close");
+    SendRaw(&message, sizeof message);
+    ASSERT_TRUE(WaitFor([&] { return recorder.Count(9) == 1; }));
+
+    const std::string other = FreeUdpPort();
+    server->delete_allExtensionCallFunction();
+    server->add_ExtensionCallFunction({7, sizeof(Text), Record<1>});
+    ASSERT_EQ(server->open_udp_bind(other.c_str(), AF_INET), 1);
+    port = other;
+    for (int i = 0; i < 3; ++i)
+        SendRaw(&message, sizeof message);
+    ASSERT_TRUE(WaitFor([&] { return recorder.Count(1) == 3; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(recorder.Count(1), 3u) << "one call per datagram on the reopened descriptor";
+    EXPECT_EQ(recorder.Count(9), 1u);
+}
+
 TEST_F(DatagramTest, BurstGivesOneEventAndOneCallPerDatagram)
 {
     server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 0, RecordEvent});
@@ -331,7 +393,7 @@ TEST_F(DatagramTest, SendingNeedsADatagramSocketAndAHost)
 
     // A handle of a TCP session has no datagram socket.
     ASSERT_EQ(server->CreateListenSessions(1), 1);
-    const std::string tcp_port = FreeUdpPort();
+    const std::string tcp_port = FreePort(SOCK_STREAM);
     ASSERT_EQ(server->listen(tcp_port.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_NONE), 1);
     std::unique_ptr<CVeskMessageSession> tcp(client->connect("127.0.0.1", tcp_port.c_str()));
     ASSERT_NE(tcp, nullptr);
