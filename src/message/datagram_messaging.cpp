@@ -12,6 +12,7 @@
 
 #include "VeskMessageSystem.h"
 #include "message/text_functions.h"
+#include "net/byte_reader.h"
 
 namespace VeskMessageSystem {
 namespace {
@@ -32,13 +33,12 @@ struct PeerTexts {
 // as zero.
 tagMessageHeader ReadHeader(const unsigned char* bytes, size_t length)
 {
-    unsigned char raw[sizeof(tagMessageHeader)] = {};
-    std::memcpy(raw, bytes, std::min(length, sizeof raw));
-    tagMessageHeader header;
-    header.m_type = static_cast<uint32_t>(raw[0]) | static_cast<uint32_t>(raw[1]) << 8 |
-                    static_cast<uint32_t>(raw[2]) << 16 | static_cast<uint32_t>(raw[3]) << 24;
-    header.m_size = static_cast<uint16_t>(raw[4] | raw[5] << 8);
-    header.m_padding = 0;
+    unsigned char padded[sizeof(tagMessageHeader)] = {};
+    std::memcpy(padded, bytes, std::min(length, sizeof padded));
+    vesk::net::ByteReader reader(padded, sizeof padded);
+    tagMessageHeader header{};
+    reader.ReadU32LE(&header.m_type);
+    reader.ReadU16LE(&header.m_size);
     return header;
 }
 

@@ -4,6 +4,7 @@
 
 #include "VeskMessageSystem.h"
 #include "message/text_functions.h"
+#include "net/byte_reader.h"
 
 namespace VeskMessageSystem {
 namespace {
@@ -14,15 +15,12 @@ using VeskNetworkSystem::NETWORK_EVENT_READ;
 constexpr size_t kMessageHeaderSize = sizeof(tagMessageHeader);
 constexpr uint16_t kSessionEventSize = sizeof(tagMessageDataSesssionEvent);
 
-// Message headers travel little-endian, whatever this machine's order is.
-tagMessageHeader ReadHeader(const unsigned char* bytes)
+// The 8-byte header at the start of `bytes`; false when fewer bytes are left.
+bool ReadHeader(const unsigned char* bytes, size_t length, tagMessageHeader* header)
 {
-    tagMessageHeader header;
-    header.m_type = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-                    static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-    header.m_size = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
-    header.m_padding = 0;
-    return header;
+    vesk::net::ByteReader reader(bytes, length);
+    header->m_padding = 0;
+    return reader.ReadU32LE(&header->m_type) && reader.ReadU16LE(&header->m_size) && reader.Remaining() >= 2;
 }
 
 // The peer's address as the host and service texts every handler gets.
@@ -117,11 +115,11 @@ int CVeskMessageSystem::parse_message(CVeskNetworkSession* session, const unsign
 
     const auto total = static_cast<size_t>(num);
     size_t read_seek = 0;
-    while (read_seek < total && total - read_seek >= kMessageHeaderSize) {
+    while (read_seek < total) {
         const size_t remaining = total - read_seek;
         const unsigned char* message = buf + read_seek;
-        const tagMessageHeader header = ReadHeader(message);
-        if (header.m_size < kMessageHeaderSize)
+        tagMessageHeader header;
+        if (!ReadHeader(message, remaining, &header) || header.m_size < kMessageHeaderSize)
             break;
         bool taken = false;
         for (const BuiltIn& row : kBuiltIns) {

@@ -18,6 +18,9 @@ public:
     bool ReadU8(uint8_t* out) { return ReadBigEndian(1, out); }
     bool ReadU16(uint16_t* out) { return ReadBigEndian(2, out); }
     bool ReadU24(uint32_t* out) { return ReadBigEndian(3, out); }
+    // Message headers travel least significant byte first.
+    bool ReadU16LE(uint16_t* out) { return ReadLittleEndian(2, out); }
+    bool ReadU32LE(uint32_t* out) { return ReadLittleEndian(4, out); }
 
     // The next n bytes, in place.
     bool ReadBytes(size_t n, const unsigned char** out)
@@ -48,6 +51,19 @@ private:
         Integer value = 0;
         for (size_t i = 0; i < width; ++i)
             value = static_cast<Integer>(value << 8 | m_data[i]);
+        *out = value;
+        Skip(width);
+        return true;
+    }
+
+    template <class Integer>
+    bool ReadLittleEndian(size_t width, Integer* out)
+    {
+        if (width > m_length)
+            return false;
+        Integer value = 0;
+        for (size_t i = width; i > 0; --i)
+            value = static_cast<Integer>(value << 8 | m_data[i - 1]);
         *out = value;
         Skip(width);
         return true;
