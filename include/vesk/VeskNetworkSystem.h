@@ -404,9 +404,12 @@ public:
     // the body bytes written, or -1 (nothing written for a refused payload).
     int send(const unsigned char* buf, int num, int flags);
 
-    // Waits until both directions are encrypted (true) or the session is no
+    // Whether the handshake has finished and its event has been reported:
+    // both directions are encrypted from then on.
+    bool IsHandshakeFinished() const { return m_bHandshakeFinished.load(std::memory_order_acquire); }
+    // Waits until the handshake has finished (true) or the session is no
     // longer used (false), woken by either without polling.
-    bool WaitUntilEncrypted();
+    bool WaitUntilHandshakeFinished();
     // Whether the calling thread is one of the threads that carry this
     // session's handshake; such a thread must never wait for it.
     bool IsCalledFromOwnThread() const;
@@ -479,6 +482,8 @@ private:
     int WriteHandShakeFlight(const unsigned char* records, size_t length, bool bSwitchSending);
     // The Finish message under the session's algorithm, key and IV.
     int BuildFinish(unsigned char* body);
+    // Reports the end of the handshake, then lets waiting senders go.
+    void ReportHandshakeFinished();
 
     sockaddr_storage m_ConnectAddr;
     std::atomic<eSokcetState> m_SokcetState;
@@ -504,6 +509,7 @@ private:
     bool m_bWaitingForRoom;
     std::atomic<bool> m_bEndOfStream;
     std::atomic<bool> m_bReadFailed;
+    std::atomic<bool> m_bHandshakeFinished;
     // The latest parse pass appended payload to the receive ring.
     bool m_bPassDeliveredPayload;
     bool m_bCloseReported;

@@ -53,14 +53,14 @@ int CVeskMessageSession::send_message(const void* pMessageData, size_t nMessageD
 {
     if (m_ns == nullptr)
         return -1;
-    const bool encrypted = m_ns->GetCryptoStateRecv() == VeskNetworkSystem::CRYPTO_STATE_CRYPTOED &&
-                           m_ns->GetCryptoStateSend() == VeskNetworkSystem::CRYPTO_STATE_CRYPTOED;
-    if (!encrypted) {
+    // Both directions are encrypted once the handshake has finished; the
+    // wait ends with the handshake-finished event, not before it.
+    if (!m_ns->IsHandshakeFinished()) {
         if (!m_ns->IsUsed())
             return 0;
         if (m_ns->IsCalledFromOwnThread())
             return -1;
-        if (!m_ns->WaitUntilEncrypted())
+        if (!m_ns->WaitUntilHandshakeFinished())
             return 0;
     }
     if (nMessageDataSize > static_cast<size_t>(INT_MAX))

@@ -72,7 +72,7 @@ int CVeskNetworkSession::BuildFinish(unsigned char* body)
 int CVeskNetworkSession::HandShakeFinish(vesk::net::ByteReader& /*message*/)
 {
     if (GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED) {
-        call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
+        ReportHandshakeFinished();
         return 0;
     }
     unsigned char finish[16];
@@ -87,7 +87,7 @@ int CVeskNetworkSession::HandShakeFinish(vesk::net::ByteReader& /*message*/)
     const int written = WriteHandShakeFlight(writer.Data(), writer.Length(), true);
     if (written < 0)
         return -1;
-    call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
+    ReportHandshakeFinished();
     return written;
 }
 

@@ -20,6 +20,7 @@ CVeskNetworkSession::CVeskNetworkSession()
       m_bWaitingForRoom(false),
       m_bEndOfStream(false),
       m_bReadFailed(false),
+      m_bHandshakeFinished(false),
       m_bPassDeliveredPayload(false),
       m_bCloseReported(false)
 {
@@ -95,6 +96,7 @@ void CVeskNetworkSession::ClearContents()
     m_bWaitingForRoom = false;
     m_bEndOfStream = false;
     m_bReadFailed = false;
+    m_bHandshakeFinished = false;
     m_bCloseReported = false;
 }
 
@@ -118,17 +120,22 @@ void CVeskNetworkSession::SetCryptoStateSend(eCryptoState state)
         m_Manager->NotifySessionStateChanged();
 }
 
-bool CVeskNetworkSession::WaitUntilEncrypted()
+bool CVeskNetworkSession::WaitUntilHandshakeFinished()
 {
-    const auto settled = [this] {
-        return !IsUsed() ||
-               (GetCryptoStateRecv() == CRYPTO_STATE_CRYPTOED && GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED);
-    };
+    const auto settled = [this] { return !IsUsed() || IsHandshakeFinished(); };
     if (m_Manager == nullptr)
         return settled() && IsUsed();
     std::unique_lock<std::mutex> lock(m_Manager->m_SessionStateMutex);
     m_Manager->m_SessionStateChanged.wait(lock, settled);
     return IsUsed();
+}
+
+void CVeskNetworkSession::ReportHandshakeFinished()
+{
+    call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
+    m_bHandshakeFinished.store(true, std::memory_order_release);
+    if (m_Manager != nullptr)
+        m_Manager->NotifySessionStateChanged();
 }
 
 bool CVeskNetworkSession::IsCalledFromOwnThread() const
