@@ -1,0 +1,937 @@
+// Messaging end to end through the public interface, as an application uses
+// it: a server and a client message system on loopback, logging in with each
+// cipher, extension messages both ways, the rules by which handlers are
+// chosen, malformed message headers, session events in order, user lists
+// read while logins happen, and sending before and during the handshake.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VeskMessageSystem.h"
+
+using namespace VeskMessageSystem;
+using VeskNetworkSystem::NETWORK_EVENT_ACCEPT;
+using VeskNetworkSystem::NETWORK_EVENT_CLOSE;
+using VeskNetworkSystem::NETWORK_EVENT_CONNECT;
+using VeskNetworkSystem::NETWORK_EVENT_HANDSHAKE_FINISH;
+using VeskNetworkSystem::NETWORK_EVENT_READ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<unsigned char>;
+
+constexpr int kServer = 0;
+constexpr int kClient = 1;
+constexpr uint32_t kAll = VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL;
+constexpr uint32_t kSessionEvent = VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT;
+constexpr uint16_t kEventSize = sizeof(tagMessageDataSesssionEvent);
+
+template <class Predicate>
+bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 5000ms)
+{
+    const auto deadline = Clock::now() + limit;
+    while (!predicate()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+int FreePort()
+{
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+uint32_t LittleEndian32(const unsigned char* bytes)
+{
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+void PutLittleEndian32(unsigned char* bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// A message of the given type and length; m_size says `claimed`, which
+// defaults to the length. Messages of 12 bytes or more carry a tag at offset
+// 8 by which the tests tell them apart.
+Bytes Message(uint32_t type, size_t length, uint32_t tag, int claimed = -1)
+{
+    Bytes message(length, 0);
+    unsigned char header[8] = {};
+    PutLittleEndian32(header, type);
+    const auto size = static_cast<uint16_t>(claimed >= 0 ? claimed : static_cast<int>(length));
+    header[4] = static_cast<unsigned char>(size);
+    header[5] = static_cast<unsigned char>(size >> 8);
+    std::memcpy(message.data(), header, std::min<size_t>(length, sizeof header));
+    if (length >= 12)
+        PutLittleEndian32(message.data() + 8, tag);
+    return message;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts)
+{
+    Bytes joined;
+    for (const Bytes& part : parts)
+        joined.insert(joined.end(), part.begin(), part.end());
+    return joined;
+}
+
+int Send(CVeskMessageSession* session, const Bytes& bytes)
+{
+    return session->send_message(bytes.data(), bytes.size());
+}
+
+// One handler call as a handler saw it.
+struct Call {
+    int side;
+    int handler;
+    long seq;
+    bool event;
+    int ev;
+    uint32_t type;
+    uint16_t claimed;
+    size_t size;
+    uint32_t tag;
+    std::string service;
+    Clock::time_point at;
+};
+
+std::atomic<long> g_sequence{0};
+
+// Every handler call of both systems, in the order the handlers ran.
+class Journal {
+public:
+    void Add(Call call)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        call.seq = ++g_sequence;
+        call.at = Clock::now();
+        m_calls.push_back(std::move(call));
+    }
+    std::vector<Call> Calls(int side, int handler = -1) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<Call> selected;
+        for (const Call& call : m_calls)
+            if (call.side == side && (handler < 0 || call.handler == handler))
+                selected.push_back(call);
+        return selected;
+    }
+    std::vector<Call> Events(int side) const
+    {
+        std::vector<Call> events = Calls(side);
+        events.erase(std::remove_if(events.begin(), events.end(), [](const Call& c) { return !c.event; }),
+                     events.end());
+        return events;
+    }
+    size_t Count(int side, int handler) const { return Calls(side, handler).size(); }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_calls.clear();
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<Call> m_calls;
+};
+
+Journal g_journal;
+
+void RecordMessage(int side, int handler, const char* service, const void* data, size_t size)
+{
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    Call call{side, handler, 0, false, 0, 0, 0, size, 0, service != nullptr ? service : "", {}};
+    if (size >= 8) {
+        call.type = LittleEndian32(bytes);
+        call.claimed = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
+    }
+    if (size >= 12)
+        call.tag = LittleEndian32(bytes + 8);
+    g_journal.Add(call);
+}
+
+int RecordEvent(int side, int handler, const char* service, const void* data, size_t size)
+{
+    tagMessageDataSesssionEvent record;
+    std::memcpy(&record, data, sizeof record);
+    Call call{side,
+              handler,
+              0,
+              true,
+              record.m_ev,
+              record.m_header.m_type,
+              record.m_header.m_size,
+              size,
+              0,
+              service != nullptr ? service : "",
+              {}};
+    g_journal.Add(call);
+    return record.m_ev;
+}
+
+template <int Side, int Id>
+int OnMessage(CVeskMessageSession*, const char*, const char* service, const void* data, size_t size)
+{
+    RecordMessage(Side, Id, service, data, size);
+    return 0;
+}
+
+template <int Side, int Id>
+int OnEvent(CVeskMessageSession*, const char*, const char* service, const void* data, size_t size)
+{
+    RecordEvent(Side, Id, service, data, size);
+    return 0;
+}
+
+// Answers every message it gets with a 24-byte message of type 7 whose tag
+// is 1000 more, through the handle it was given.
+constexpr int kReplier = 50;
+std::atomic<int> g_failed_replies{0};
+
+int ReplyOnServer(CVeskMessageSession* session, const char*, const char* service, const void* data, size_t size)
+{
+    RecordMessage(kServer, kReplier, service, data, size);
+    const uint32_t tag = size >= 12 ? LittleEndian32(static_cast<const unsigned char*>(data) + 8) : 0;
+    if (Send(session, Message(7, 24, tag + 1000)) <= 0)
+        ++g_failed_replies;
+    return 0;
+}
+
+// Tries to send on the session it was told has been accepted, before the
+// handshake has begun.
+std::atomic<int> g_accept_send_result{1};
+std::atomic<long> g_accept_send_micros{-1};
+
+int SendOnAccept(CVeskMessageSession* session, const char*, const char* service, const void* data, size_t size)
+{
+    if (RecordEvent(kServer, 1, service, data, size) == NETWORK_EVENT_ACCEPT) {
+        const auto start = Clock::now();
+        g_accept_send_result = Send(session, Message(11, 16, 11));
+        g_accept_send_micros =
+            static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+    }
+    return 0;
+}
+
+tagExtensionCallFunction Entry(uint32_t type, uint16_t size, ty_ExtensionCallFunction function)
+{
+    return tagExtensionCallFunction{type, size, function};
+}
+
+std::vector<int> EventCodes(const std::vector<Call>& calls)
+{
+    std::vector<int> codes;
+    for (const Call& call : calls)
+        if (call.event)
+            codes.push_back(call.ev);
+    return codes;
+}
+
+std::vector<uint32_t> Tags(const std::vector<Call>& calls)
+{
+    std::vector<uint32_t> tags;
+    for (const Call& call : calls)
+        if (!call.event)
+            tags.push_back(call.tag);
+    return tags;
+}
+
+// A server system with a user list and a client system, both with running
+// threads once Start has been called. Tests register their handlers first,
+// as an application does before it listens or connects.
+class Messaging : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_journal.Clear();
+        g_failed_replies = 0;
+        g_accept_send_result = 1;
+        g_accept_send_micros = -1;
+        server.reset(VeskMessageSystemCreate());
+        client.reset(VeskMessageSystemCreate());
+        ASSERT_EQ(server->CreateSessions(16), 1);
+        ASSERT_EQ(server->CreateListenSessions(2), 1);
+        ASSERT_EQ(client->CreateSessions(16), 1);
+
+        char path[] = "/tmp/vesk_users_XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        user_file = path;
+        const std::string users = "alice\twonderland\nbob\tbuilder\ncarol\tsinger\n";
+        ASSERT_EQ(write(fd, users.data(), users.size()), static_cast<ssize_t>(users.size()));
+        ::close(fd);
+    }
+
+    void TearDown() override
+    {
+        for (const auto& handle : handles)
+            if (handle->is_session_used())
+                client->close(handle.get());
+        client.reset();
+        server.reset();
+        handles.clear();
+        if (!user_file.empty())
+            std::remove(user_file.c_str());
+    }
+
+    void Start(eVeskMessageSystemCryptoAlgorithm algorithm)
+    {
+        ASSERT_EQ(server->load_auth_user_list(user_file.c_str()), 1);
+        ASSERT_EQ(server->InitSocketEvent(), 1);
+        bool listening = false;
+        for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
+            port = std::to_string(FreePort());
+            listening = server->listen(port.c_str(), AF_INET, algorithm) == 1;
+        }
+        ASSERT_TRUE(listening);
+        ASSERT_EQ(server->DispatchSocketEvent(), 1);
+        ASSERT_EQ(client->InitSocketEvent(), 1);
+        ASSERT_EQ(client->DispatchSocketEvent(), 1);
+    }
+
+    CVeskMessageSession* Keep(CVeskMessageSession* handle)
+    {
+        if (handle != nullptr)
+            handles.emplace_back(handle);
+        return handle;
+    }
+
+    CVeskMessageSession* Login(const char* uid, const char* passwd)
+    {
+        return Keep(client->connect("127.0.0.1", port.c_str(), uid, std::strlen(uid), passwd, std::strlen(passwd)));
+    }
+
+    CVeskMessageSession* ConnectPlain() { return Keep(client->connect("127.0.0.1", port.c_str())); }
+
+    // Logs in and waits until the client has been told it is accepted.
+    CVeskMessageSession* LoggedIn(const char* uid, const char* passwd)
+    {
+        CVeskMessageSession* handle = Login(uid, passwd);
+        EXPECT_NE(handle, nullptr);
+        EXPECT_TRUE(WaitFor([&] { return client->reference_user(uid, std::strlen(uid)).get_uid_size() > 0; }));
+        return handle;
+    }
+
+    std::unique_ptr<CVeskMessageSystem> server;
+    std::unique_ptr<CVeskMessageSystem> client;
+    std::vector<std::unique_ptr<CVeskMessageSession>> handles;
+    std::string user_file;
+    std::string port;
+};
+
+class MessagingByAlgorithm : public Messaging,
+                             public ::testing::WithParamInterface<eVeskMessageSystemCryptoAlgorithm> {};
+
+std::string AlgorithmName(const ::testing::TestParamInfo<eVeskMessageSystemCryptoAlgorithm>& param)
+{
+    switch (param.param) {
+        case VESKMESSYS_CRYPTO_ALGORITHM_3DES:
+            return "TripleDES";
+        case VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH:
+            return "Blowfish";
+        default:
+            return "None";
+    }
+}
+
+}  // namespace
+
+TEST_P(MessagingByAlgorithm, AcceptedLoginIsRecordedOnBothEnds)
+{
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 1>));
+    ASSERT_NO_FATAL_FAILURE(Start(GetParam()));
+
+    CVeskMessageSession* handle = LoggedIn("bob", "builder");
+
+    ASSERT_NE(handle, nullptr);
+    const CVeskMessageUser on_client = client->reference_user("bob", 3);
+    EXPECT_STREQ(on_client.get_uid(), "bob");
+    EXPECT_STREQ(on_client.get_passwd(), "builder");
+    ASSERT_TRUE(WaitFor([&] { return server->reference_user("bob", 3).get_uid_size() == 3; }));
+    EXPECT_NE(server->get_user("bob", 3), nullptr);
+    EXPECT_EQ(server->get_user("alice", 5), nullptr) << "only the user who logged in";
+    EXPECT_TRUE(handle->is_session_used());
+    EXPECT_EQ(EventCodes(g_journal.Events(kServer)),
+              (std::vector<int>{NETWORK_EVENT_ACCEPT, NETWORK_EVENT_HANDSHAKE_FINISH, NETWORK_EVENT_READ}));
+}
+
+// The server answers a refusal and keeps the connection; the client closes
+// it on the answer, without an event of its own, and only then does the
+// server see the end.
+TEST_P(MessagingByAlgorithm, RefusedLoginIsClosedByTheClientAfterTheAnswer)
+{
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 1>));
+    client->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kClient, 1>));
+    ASSERT_NO_FATAL_FAILURE(Start(GetParam()));
+    const std::pair<const char*, const char*> refused[] = {{"alice", "Wonderland"}, {"mallory", "wonderland"}};
+
+    for (const auto& [uid, passwd] : refused) {
+        SCOPED_TRACE(uid);
+        g_journal.Clear();
+        CVeskMessageSession* handle = Login(uid, passwd);
+        ASSERT_NE(handle, nullptr);
+
+        ASSERT_TRUE(WaitFor([&] { return !handle->is_session_used(); }));
+        ASSERT_TRUE(WaitFor([&] { return EventCodes(g_journal.Events(kServer)).size() == 4; }));
+
+        const std::vector<Call> on_server = g_journal.Events(kServer);
+        const std::vector<Call> on_client = g_journal.Events(kClient);
+        EXPECT_EQ(EventCodes(on_server), (std::vector<int>{NETWORK_EVENT_ACCEPT, NETWORK_EVENT_HANDSHAKE_FINISH,
+                                                           NETWORK_EVENT_READ, NETWORK_EVENT_CLOSE}));
+        EXPECT_EQ(EventCodes(on_client),
+                  (std::vector<int>{NETWORK_EVENT_CONNECT, NETWORK_EVENT_HANDSHAKE_FINISH, NETWORK_EVENT_READ}))
+            << "the answer reached the client, which saw no close from the server";
+        ASSERT_EQ(on_client.size(), 3u);
+        EXPECT_LT(on_client[2].seq, on_server[3].seq) << "the server saw the end only after the answer arrived";
+        EXPECT_EQ(client->reference_user(uid, std::strlen(uid)).get_uid_size(), 0u);
+        EXPECT_EQ(server->get_user(uid, std::strlen(uid)), nullptr);
+    }
+}
+
+TEST_P(MessagingByAlgorithm, ExtensionMessagesTravelBothWays)
+{
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(5, 16, ReplyOnServer));
+    client->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kClient, 1>));
+    client->add_ExtensionCallFunction(Entry(7, 24, OnMessage<kClient, 2>));
+    ASSERT_NO_FATAL_FAILURE(Start(GetParam()));
+    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
+    ASSERT_NE(handle, nullptr);
+
+    for (uint32_t tag = 1; tag <= 3; ++tag)
+        EXPECT_GT(Send(handle, Message(5, 16, tag)), 0);
+
+    ASSERT_TRUE(WaitFor([] { return g_journal.Count(kClient, 2) == 3; }));
+    EXPECT_EQ(g_failed_replies.load(), 0);
+    const std::vector<Call> on_server = g_journal.Calls(kServer);
+    ASSERT_EQ(on_server.size(), 6u);
+    for (size_t i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        // For each message the handler for all types comes first.
+        EXPECT_EQ(on_server[i].handler, i % 2 == 0 ? 1 : kReplier);
+        EXPECT_EQ(on_server[i].type, 5u);
+        EXPECT_EQ(on_server[i].size, 16u);
+        EXPECT_EQ(on_server[i].tag, i / 2 + 1);
+    }
+    const std::vector<Call> on_client = g_journal.Calls(kClient);
+    ASSERT_EQ(on_client.size(), 6u);
+    for (size_t i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(on_client[i].handler, i % 2 == 0 ? 1 : 2);
+        EXPECT_EQ(on_client[i].type, 7u);
+        EXPECT_EQ(on_client[i].size, 24u);
+        EXPECT_EQ(on_client[i].tag, i / 2 + 1001);
+        EXPECT_EQ(on_client[i].service, port);
+    }
+}
+
+// A send right after connecting waits for the handshake and is woken when it
+// completes, not by a periodic check; the server handles the message after
+// its own handshake-finished event.
+TEST_P(MessagingByAlgorithm, SendRightAfterConnectIsWokenByTheHandshake)
+{
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 2>));
+    client->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kClient, 1>));
+    ASSERT_NO_FATAL_FAILURE(Start(GetParam()));
+
+    std::vector<Clock::duration> gaps;
+    for (uint32_t round = 1; round <= 5; ++round) {
+        SCOPED_TRACE(round);
+        g_journal.Clear();
+        CVeskMessageSession* handle = ConnectPlain();
+        ASSERT_NE(handle, nullptr);
+        EXPECT_GT(Send(handle, Message(5, 16, round)), 0);
+        const auto returned = Clock::now();
+
+        ASSERT_TRUE(WaitFor([] { return EventCodes(g_journal.Events(kClient)).size() == 2; }));
+        const std::vector<Call> on_client = g_journal.Events(kClient);
+        EXPECT_EQ(on_client[0].ev, NETWORK_EVENT_CONNECT);
+        EXPECT_EQ(on_client[1].ev, NETWORK_EVENT_HANDSHAKE_FINISH);
+        gaps.push_back(returned > on_client[1].at ? returned - on_client[1].at : on_client[1].at - returned);
+        EXPECT_LT(gaps.back(), 250ms) << "the send returns as the handshake finishes";
+
+        ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 2) == 1; }));
+        const std::vector<Call> on_server = g_journal.Calls(kServer);
+        ASSERT_EQ(on_server.size(), 4u);
+        EXPECT_EQ(on_server[0].ev, NETWORK_EVENT_ACCEPT);
+        EXPECT_EQ(on_server[1].ev, NETWORK_EVENT_HANDSHAKE_FINISH);
+        EXPECT_EQ(on_server[2].ev, NETWORK_EVENT_READ);
+        EXPECT_EQ(on_server[3].tag, round);
+        client->close(handle);
+        ASSERT_TRUE(WaitFor([] { return g_journal.Calls(kServer).size() == 5; }));
+        EXPECT_EQ(g_journal.Calls(kServer).back().ev, NETWORK_EVENT_CLOSE);
+    }
+    std::sort(gaps.begin(), gaps.end());
+    std::printf("send return to handshake-finished event, median: %ld us\n",
+                static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(gaps[2]).count()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ciphers, MessagingByAlgorithm,
+                         ::testing::Values(VESKMESSYS_CRYPTO_ALGORITHM_NONE, VESKMESSYS_CRYPTO_ALGORITHM_3DES,
+                                           VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH),
+                         AlgorithmName);
+
+// By the time a send that waited for the handshake returns, the client's
+// session event handler has been told that the handshake finished.
+TEST_F(Messaging, WaitingSendReturnsAfterTheClientHearsTheHandshakeFinished)
+{
+    client->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kClient, 1>));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+
+    for (uint32_t round = 1; round <= 5; ++round) {
+        SCOPED_TRACE(round);
+        g_journal.Clear();
+        CVeskMessageSession* handle = ConnectPlain();
+        ASSERT_NE(handle, nullptr);
+        const long before_send = ++g_sequence;
+        EXPECT_GT(Send(handle, Message(5, 16, round)), 0);
+        const long after_send = ++g_sequence;
+
+        ASSERT_TRUE(WaitFor([] { return EventCodes(g_journal.Events(kClient)).size() == 2; }));
+        const Call finished = g_journal.Events(kClient)[1];
+        EXPECT_EQ(finished.ev, NETWORK_EVENT_HANDSHAKE_FINISH);
+        EXPECT_GT(finished.seq, before_send);
+        EXPECT_LT(finished.seq, after_send) << "the handshake-finished event came after the send returned";
+        client->close(handle);
+    }
+}
+
+TEST_F(Messaging, SeveralMessagesInOneSendArriveInStreamOrder)
+{
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(1, 12, OnMessage<kServer, 2>));
+    server->add_ExtensionCallFunction(Entry(2, 20, OnMessage<kServer, 3>));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
+    ASSERT_NE(handle, nullptr);
+
+    EXPECT_GT(Send(handle, Join({Message(1, 12, 1), Message(2, 20, 2), Message(1, 12, 3), Message(3, 8, 0),
+                                 Message(2, 20, 5)})),
+              0);
+
+    ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 3) == 2; }));
+    std::vector<std::pair<int, uint32_t>> seen;
+    for (const Call& call : g_journal.Calls(kServer))
+        seen.emplace_back(call.handler, call.type);
+    EXPECT_EQ(seen, (std::vector<std::pair<int, uint32_t>>{
+                        {1, 1}, {2, 1}, {1, 2}, {3, 2}, {1, 1}, {2, 1}, {1, 3}, {1, 2}, {3, 2}}));
+    EXPECT_EQ(Tags(g_journal.Calls(kServer, 1)), (std::vector<uint32_t>{1, 2, 3, 0, 5}));
+    EXPECT_EQ(Tags(g_journal.Calls(kServer, 2)), (std::vector<uint32_t>{1, 3}));
+}
+
+TEST_F(Messaging, HandlerAddedTwiceIsCalledTwicePerMessage)
+{
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 2>));
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 2>));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
+    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
+    ASSERT_NE(handle, nullptr);
+
+    EXPECT_GT(Send(handle, Message(5, 16, 1)), 0);
+    EXPECT_GT(Send(handle, Message(5, 16, 2)), 0);
+
+    ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 2) == 4; }));
+    std::vector<std::pair<int, uint32_t>> seen;
+    for (const Call& call : g_journal.Calls(kServer))
+        seen.emplace_back(call.handler, call.tag);
+    EXPECT_EQ(seen,
+              (std::vector<std::pair<int, uint32_t>>{{1, 1}, {1, 1}, {2, 1}, {2, 1}, {1, 2}, {1, 2}, {2, 2}, {2, 2}}));
+}
+
+TEST_F(Messaging, SizeMismatchReachesOnlyHandlersForAllTypes)
+{
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 2>));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH));
+    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
+    ASSERT_NE(handle, nullptr);
+
+    EXPECT_GT(Send(handle, Message(5, 20, 1)), 0);
+    EXPECT_GT(Send(handle, Message(5, 16, 2)), 0);
+
+    ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 2) == 1; }));
+    const std::vector<Call> all_types = g_journal.Calls(kServer, 1);
+    ASSERT_EQ(all_types.size(), 2u);
+    EXPECT_EQ(all_types[0].tag, 1u);
+    EXPECT_EQ(all_types[0].size, 20u);
+    EXPECT_EQ(Tags(g_journal.Calls(kServer, 2)), (std::vector<uint32_t>{2}));
+}
+
+// Only the first session event handler whose size rule fits the 140-byte
+// record is called: on the server the first of three, on the client the one
+// after a registration with size 200.
+TEST_F(Messaging, SessionEventsReachOnlyTheFirstFittingHandler)
+{
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 2>));
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, 0, OnEvent<kServer, 3>));
+    client->add_ExtensionCallFunction(Entry(kSessionEvent, 200, OnEvent<kClient, 1>));
+    client->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kClient, 2>));
+    client->add_ExtensionCallFunction(Entry(kSessionEvent, 0, OnEvent<kClient, 3>));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+
+    ASSERT_NE(LoggedIn("carol", "singer"), nullptr);
+    ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 1) == 3; }));
+
+    EXPECT_EQ(g_journal.Count(kServer, 2) + g_journal.Count(kServer, 3), 0u);
+    EXPECT_EQ(g_journal.Count(kClient, 1) + g_journal.Count(kClient, 3), 0u);
+    EXPECT_EQ(EventCodes(g_journal.Calls(kClient, 2)),
+              (std::vector<int>{NETWORK_EVENT_CONNECT, NETWORK_EVENT_HANDSHAKE_FINISH, NETWORK_EVENT_READ}));
+    for (const Call& call : g_journal.Events(kServer)) {
+        EXPECT_EQ(call.type, kSessionEvent);
+        EXPECT_EQ(call.claimed, kEventSize);
+        EXPECT_EQ(call.size, kEventSize);
+    }
+}
+
+TEST_F(Messaging, DeleteRemovesTheFirstHandlerOfATypeNotAPosition)
+{
+    server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 2>));
+    server->add_ExtensionCallFunction(Entry(9, 16, OnMessage<kServer, 3>));
+    server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 4>));
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 5>));
+    EXPECT_EQ(server->delete_ExtensionCallFunction(5), 1);
+    EXPECT_EQ(server->delete_ExtensionCallFunction(static_cast<int>(kAll)), 1);
+    EXPECT_EQ(server->delete_ExtensionCallFunction(1), 0) << "no handler of type 1, though there is a position 1";
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
+    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
+    ASSERT_NE(handle, nullptr);
+
+    EXPECT_GT(Send(handle, Join({Message(5, 16, 1), Message(9, 16, 2)})), 0);
+
+    ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 3) == 1; }));
+    std::vector<std::pair<int, uint32_t>> seen;
+    for (const Call& call : g_journal.Calls(kServer))
+        seen.emplace_back(call.handler, call.tag);
+    EXPECT_EQ(seen, (std::vector<std::pair<int, uint32_t>>{{5, 1}, {4, 1}, {5, 2}, {3, 2}}));
+}
+
+// User messages, user state and types above the extension range are dropped
+// over TCP, even with handlers registered for their types; the messages
+// after them in the same read still arrive.
+TEST_F(Messaging, LibraryTypesAndTypesAboveTheExtensionRangeReachNoHandler)
+{
+    constexpr uint32_t kUserMessage = VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE;
+    constexpr uint32_t kUserState = VESKMESSYS_MESSAGE_TYPE_USER_STATE;
+    server->add_ExtensionCallFunction(Entry(kUserMessage, sizeof(tagMessageDataUserMessage), OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kUserState, sizeof(tagMessageDataUserState), OnMessage<kServer, 2>));
+    server->add_ExtensionCallFunction(Entry(0x10001, 16, OnMessage<kServer, 3>));
+    server->add_ExtensionCallFunction(Entry(0x20000, 16, OnMessage<kServer, 4>));
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 5>));
+    server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 6>));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
+    ASSERT_NE(handle, nullptr);
+
+    tagMessageDataUserMessage user_message{};
+    user_message.m_header.m_type = kUserMessage;
+    user_message.m_header.m_size = sizeof user_message;
+    std::strcpy(user_message.m_uid_from, "alice");
+    std::strcpy(user_message.m_message, "hello");
+    tagMessageDataUserState user_state{};
+    user_state.m_header.m_type = kUserState;
+    user_state.m_header.m_size = sizeof user_state;
+    const auto* message_bytes = reinterpret_cast<const unsigned char*>(&user_message);
+    const auto* state_bytes = reinterpret_cast<const unsigned char*>(&user_state);
+    const Bytes as_message(message_bytes, message_bytes + sizeof user_message);
+    const Bytes as_state(state_bytes, state_bytes + sizeof user_state);
+
+    EXPECT_GT(Send(handle, as_message), 0);
+    EXPECT_GT(Send(handle, Join({as_message, Message(5, 16, 1)})), 0);
+    EXPECT_GT(Send(handle, Join({as_state, Message(5, 16, 2)})), 0);
+    EXPECT_GT(Send(handle, Join({Message(0x10000, 16, 9), Message(0x10001, 16, 9), Message(0x20000, 16, 9),
+                                 Message(5, 16, 3)})),
+              0);
+    EXPECT_GT(Send(handle, Message(5, 16, 4)), 0);
+
+    ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 6) == 4; }));
+    for (int dropped = 1; dropped <= 4; ++dropped)
+        EXPECT_EQ(g_journal.Count(kServer, dropped), 0u) << "handler " << dropped;
+    EXPECT_EQ(Tags(g_journal.Calls(kServer, 5)), (std::vector<uint32_t>{1, 2, 3, 4}));
+    EXPECT_EQ(Tags(g_journal.Calls(kServer, 6)), (std::vector<uint32_t>{1, 2, 3, 4}));
+    EXPECT_TRUE(handle->is_session_used());
+}
+
+// A header that claims fewer than 8 bytes, or a tail too short for a header,
+// ends the cut of that read: the message before it arrives, the rest of the
+// read is dropped, and the session goes on with the next read.
+TEST_F(Messaging, MalformedHeaderEndsTheCutOfItsRead)
+{
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 2>));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
+    ASSERT_NE(handle, nullptr);
+    const Bytes malformed[] = {
+        Message(5, 16, 77, 3),    // too small, pointing into its own header
+        Message(5, 16, 77, 0),    // would not move the cut at all
+        Message(5, 16, 77, 7),    // one byte short of a header
+        Message(6, 8, 0, 60000),  // reaches beyond the read
+        Bytes{5, 0, 0, 0, 16},    // fewer than 8 bytes: not a header
+    };
+
+    uint32_t expected = 0;
+    for (size_t i = 0; i < sizeof malformed / sizeof malformed[0]; ++i) {
+        SCOPED_TRACE(i);
+        const auto tag = static_cast<uint32_t>(10 * (i + 1));
+        const bool tail_only = malformed[i].size() < 8;
+        const Bytes read = tail_only ? Join({Message(5, 16, tag + 1), malformed[i]})
+                                     : Join({Message(5, 16, tag + 1), malformed[i], Message(5, 16, tag + 2)});
+        EXPECT_GT(Send(handle, read), 0);
+        expected += 1;
+        ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 2) == expected; }));
+        // Only once the first message has been handled has its read been
+        // taken, so the next message travels in a read of its own.
+        EXPECT_GT(Send(handle, Message(5, 16, tag + 3)), 0);
+        expected += 1;
+        ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 2) == expected; }));
+        const std::vector<uint32_t> tags = Tags(g_journal.Calls(kServer, 2));
+        EXPECT_EQ(std::vector<uint32_t>(tags.end() - 2, tags.end()), (std::vector<uint32_t>{tag + 1, tag + 3}));
+        EXPECT_TRUE(handle->is_session_used());
+    }
+    for (const Call& call : g_journal.Calls(kServer, 1))
+        EXPECT_NE(call.tag % 10, 2u) << "nothing after a malformed header reaches a handler";
+    EXPECT_EQ(g_journal.Count(kServer, 1), g_journal.Count(kServer, 2));
+}
+
+// Several sessions send at once and close: on the server, each session's
+// calls run ACCEPT, HANDSHAKE_FINISH, READ and its messages in the order
+// sent, and CLOSE last, with nothing after it.
+TEST_F(Messaging, EachSessionSeesItsEventsAndMessagesInOrder)
+{
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 2>));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH));
+    const std::pair<const char*, const char*> users[] = {
+        {"alice", "wonderland"}, {"bob", "builder"}, {"carol", "singer"}};
+    constexpr uint32_t kMessages = 40;
+    std::vector<CVeskMessageSession*> sessions;
+    for (const auto& [uid, passwd] : users) {
+        sessions.push_back(LoggedIn(uid, passwd));
+        ASSERT_NE(sessions.back(), nullptr);
+    }
+
+    std::vector<std::thread> senders;
+    for (uint32_t k = 0; k < sessions.size(); ++k) {
+        senders.emplace_back([this, k, session = sessions[k]] {
+            for (uint32_t i = 0; i < kMessages;) {
+                if (i % 4 == 0 && i + 3 <= kMessages) {
+                    const uint32_t base = (k << 16) | i;
+                    EXPECT_GT(
+                        Send(session, Join({Message(5, 16, base), Message(6, 12, base + 1), Message(7, 40, base + 2)})),
+                        0);
+                    i += 3;
+                } else {
+                    EXPECT_GT(Send(session, Message(5, 16, (k << 16) | i)), 0);
+                    i += 1;
+                }
+            }
+            client->close(session);
+        });
+    }
+    for (std::thread& sender : senders)
+        sender.join();
+    ASSERT_TRUE(WaitFor([] {
+        const std::vector<int> codes = EventCodes(g_journal.Events(kServer));
+        return std::count(codes.begin(), codes.end(), NETWORK_EVENT_CLOSE) == 3;
+    }));
+    // A round trip on a fresh session passes through both library threads.
+    CVeskMessageSession* last = LoggedIn("alice", "wonderland");
+    ASSERT_NE(last, nullptr);
+    EXPECT_GT(Send(last, Message(5, 16, 0xFFFFFFFF)), 0);
+    ASSERT_TRUE(WaitFor([] {
+        const std::vector<uint32_t> tags = Tags(g_journal.Calls(kServer, 2));
+        return std::find(tags.begin(), tags.end(), 0xFFFFFFFF) != tags.end();
+    }));
+
+    std::map<std::string, std::vector<Call>> by_peer;
+    for (const Call& call : g_journal.Calls(kServer))
+        by_peer[call.service].push_back(call);
+    ASSERT_EQ(by_peer.size(), 4u);
+    int closed = 0;
+    for (const auto& [peer, calls] : by_peer) {
+        SCOPED_TRACE(peer);
+        ASSERT_GE(calls.size(), 4u);
+        EXPECT_TRUE(calls[0].event && calls[0].ev == NETWORK_EVENT_ACCEPT);
+        EXPECT_TRUE(calls[1].event && calls[1].ev == NETWORK_EVENT_HANDSHAKE_FINISH);
+        EXPECT_TRUE(calls[2].event && calls[2].ev == NETWORK_EVENT_READ);
+        for (size_t i = 2; i + 1 < calls.size(); ++i)
+            EXPECT_TRUE(!calls[i].event || calls[i].ev == NETWORK_EVENT_READ) << i;
+        if (calls.back().event && calls.back().ev == NETWORK_EVENT_CLOSE) {
+            ++closed;
+            const std::vector<uint32_t> tags = Tags(calls);
+            ASSERT_EQ(tags.size(), kMessages);
+            const uint32_t session_bits = tags[0] & 0xFFFF0000u;
+            for (uint32_t i = 0; i < kMessages; ++i)
+                EXPECT_EQ(tags[i], session_bits | i);
+        }
+    }
+    EXPECT_EQ(closed, 3);
+}
+
+// Logins add to both systems' user lists on library threads while another
+// thread reads and changes the same lists.
+TEST_F(Messaging, UserListsStaySoundWhileLoginsHappen)
+{
+    server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 1>));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
+    std::atomic<bool> stop{false};
+    std::atomic<long> lookups{0};
+    std::thread reader([&] {
+        const auto deadline = Clock::now() + 60s;
+        for (long i = 0; i < 5000000 && !stop && Clock::now() < deadline; ++i) {
+            CVeskMessageSystem& system = i % 2 == 0 ? *server : *client;
+            const bool present = system.get_user("alice", 5) != nullptr;
+            const CVeskMessageUser copy = system.reference_user("alice", 5);
+            if (present) {
+                EXPECT_EQ(copy.get_uid_size(), 5u);
+            }
+            if (i % 16 == 0) {
+                system.add_user("zed", 3, "pw", 2);
+                system.delete_user("zed", 3);
+            }
+            ++lookups;
+        }
+    });
+
+    constexpr uint32_t kLogins = 8;
+    for (uint32_t i = 0; i < kLogins; ++i) {
+        SCOPED_TRACE(i);
+        CVeskMessageSession* handle = Login("alice", "wonderland");
+        ASSERT_NE(handle, nullptr);
+        // The server handles the login before the message sent after it.
+        EXPECT_GT(Send(handle, Message(5, 16, i)), 0);
+        ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 1) == i + 1; }));
+        client->close(handle);
+    }
+    stop = true;
+    reader.join();
+
+    EXPECT_GT(lookups.load(), 0);
+    for (uint32_t i = 0; i < kLogins; ++i)
+        EXPECT_EQ(server->delete_user("alice", 5), 1) << "one entry per login";
+    EXPECT_EQ(server->delete_user("alice", 5), 0);
+    EXPECT_NE(client->get_user("alice", 5), nullptr);
+    EXPECT_EQ(server->get_user("zed", 3), nullptr);
+}
+
+// Sending from the session event handler on accept happens on a library
+// thread before the handshake: refused at once, nothing goes out, and the
+// session completes its handshake and carries messages afterwards.
+TEST_F(Messaging, SendFromALibraryThreadBeforeTheHandshakeIsRefusedAtOnce)
+{
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, SendOnAccept));
+    server->add_ExtensionCallFunction(Entry(5, 16, ReplyOnServer));
+    client->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kClient, 1>));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+
+    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
+    ASSERT_NE(handle, nullptr);
+    EXPECT_GT(Send(handle, Message(5, 16, 1)), 0);
+    ASSERT_TRUE(WaitFor([] { return g_journal.Count(kClient, 1) == 1; }));
+
+    EXPECT_EQ(g_accept_send_result.load(), -1);
+    EXPECT_GE(g_accept_send_micros.load(), 0);
+    EXPECT_LT(g_accept_send_micros.load(), 500000) << "refused without waiting";
+    const std::vector<Call> on_client = g_journal.Calls(kClient, 1);
+    EXPECT_EQ(on_client[0].type, 7u) << "the message tried on accept never went out";
+    EXPECT_EQ(on_client[0].tag, 1001u);
+    EXPECT_EQ(EventCodes(g_journal.Events(kServer)),
+              (std::vector<int>{NETWORK_EVENT_ACCEPT, NETWORK_EVENT_HANDSHAKE_FINISH, NETWORK_EVENT_READ,
+                                NETWORK_EVENT_READ}))
+        << "the login and the message, each in a read of its own";
+    EXPECT_EQ(g_failed_replies.load(), 0);
+}
+
+// A send waiting for a handshake that never comes ends when the session is
+// released, whether the application closes it or the peer does; a handle
+// without a session is refused.
+TEST_F(Messaging, WaitingSendEndsWhenTheSessionIsReleased)
+{
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
+    const int silent = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string silent_port = std::to_string(ntohs(address.sin_port));
+
+    for (const bool peer_closes : {false, true}) {
+        SCOPED_TRACE(peer_closes ? "peer closes" : "application closes");
+        CVeskMessageSession* handle = Keep(client->connect("127.0.0.1", silent_port.c_str()));
+        ASSERT_NE(handle, nullptr);
+        const int accepted = accept(silent, nullptr, nullptr);
+        ASSERT_GE(accepted, 0);
+        std::atomic<bool> calling{false};
+        std::atomic<bool> done{false};
+        std::atomic<int> result{1};
+        Clock::time_point returned;
+        std::thread sender([&] {
+            calling = true;
+            result = Send(handle, Message(5, 16, 1));
+            returned = Clock::now();
+            done = true;
+        });
+        ASSERT_TRUE(WaitFor([&] { return calling.load(); }));
+        std::this_thread::sleep_for(50ms);  // lets the send reach its wait
+        EXPECT_FALSE(done.load());
+        const auto released = Clock::now();
+        if (peer_closes)
+            ::close(accepted);
+        else
+            client->close(handle);
+        const bool ended = WaitFor([&] { return done.load(); });
+        if (!ended && peer_closes)
+            client->close(handle);  // frees the sender before the join
+        sender.join();
+        if (!peer_closes)
+            ::close(accepted);
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(result.load(), 0);
+        EXPECT_LT(returned - released, 250ms) << "woken by the release, not by a periodic check";
+        EXPECT_FALSE(handle->is_session_used());
+    }
+    ::close(silent);
+
+    CVeskMessageSession empty;
+    EXPECT_EQ(Send(&empty, Message(5, 16, 1)), -1);
+}
