@@ -1,9 +1,10 @@
-# Entry points for a newcomer: `make test` installs what is missing, builds
-# and runs the whole suite. Sanitizer builds live in their own folders.
+# Entry points for a newcomer: `make demo` installs what is missing, builds
+# and runs the example tools against each other; `make test` runs the whole
+# suite. Sanitizer builds live in their own folders.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test test-asan test-tsan install format clean
+.PHONY: all deps build demo test test-asan test-tsan install format clean
 
 all: build
 
@@ -13,6 +14,9 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+demo: deps build
+	scripts/demo.sh $(BUILD_DIR)/examples
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
@@ -31,7 +35,7 @@ install: build
 	cmake --install $(BUILD_DIR)
 
 format:
-	clang-format -i include/vesk/*.h src/*/*.h src/*/*.cpp tests/*.cpp
+	clang-format -i include/vesk/*.h src/*/*.h src/*/*.cpp tests/*.cpp perf/*.cpp examples/*.cpp examples/*.h
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan

@@ -1,0 +1,182 @@
+// vesk-echo-server: sends every message it receives back to its sender, over
+// TCP sessions and as datagrams on the same port number, and prints one line
+// per session event and message. Stops on SIGINT or SIGTERM.
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "VeskMessageSystem.h"
+#include "example_common.h"
+#include "example_protocol.h"
+
+using namespace VeskMessageSystem;
+using namespace vesk_example;
+
+namespace {
+
+const char* Transport(const CVeskMessageSession* session)
+{
+    return session->is_udp_session_used() ? "udp" : "tcp";
+}
+
+// Session events, TCP and datagram alike. Runs on the library's threads.
+int OnSessionEvent(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
+{
+    tagMessageDataSesssionEvent event;
+    if (size < sizeof event)
+        return 0;
+    std::memcpy(&event, data, sizeof event);
+    std::printf("%s %s:%s %s\n", Transport(session), host, service, EventName(event.m_ev));
+    return 0;
+}
+
+// Every extension message that arrives on a TCP session goes back unchanged.
+// It runs on the parse thread after the session's handshake, so the answer
+// is sent at once.
+int OnMessage(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
+{
+    tagMessageHeader header;
+    std::memcpy(&header, data, sizeof header);
+    const bool echoed = session->send_message(data, size) > 0;
+    std::printf("tcp %s:%s message type %u, %zu bytes, %s\n", host, service, header.m_type, size,
+                echoed ? "echoed" : "not echoed");
+    return 0;
+}
+
+// A datagram ping is answered to the address it came from. Registrations
+// serve both transports, so a TCP message of this type and size comes here
+// too (after OnMessage has echoed it); it is left alone.
+int OnPing(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
+{
+    if (!session->is_udp_session_used() || size < sizeof(PingMessage))
+        return 0;
+    PingMessage pong;
+    std::memcpy(&pong, data, sizeof pong);
+    pong.m_header.m_type = kPongType;
+    pong.m_header.m_size = sizeof pong;
+    const bool answered = session->sendto_udp_message(&pong, sizeof pong, host, service) == sizeof pong;
+    std::printf("udp %s:%s ping %u, %s\n", host, service, pong.m_sequence, answered ? "answered" : "not answered");
+    return 0;
+}
+
+// listen() reports success when the address list was walked, also when the
+// port was taken by another program; a test bind tells the two apart.
+bool TcpPortFree(long port)
+{
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return false;
+    const int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const bool free = ::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(s);
+    return free;
+}
+
+bool ParseCipher(const std::string& name, eVeskMessageSystemCryptoAlgorithm& out)
+{
+    if (name == "none")
+        out = VESKMESSYS_CRYPTO_ALGORITHM_NONE;
+    else if (name == "3des")
+        out = VESKMESSYS_CRYPTO_ALGORITHM_3DES;
+    else if (name == "blowfish")
+        out = VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH;
+    else
+        return false;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CommandLine options("vesk-echo-server", "Echoes messages over encrypted TCP sessions and datagrams.",
+                        {{"port", "P", "TCP and UDP port to serve (required)"},
+                         {"cipher", "NAME", "none, 3des or blowfish (default blowfish)"},
+                         {"users", "FILE", "user list: one \"uid<TAB>password\" pair per line"},
+                         {"timeout", "SECONDS", "stop after this long (default 0: run until signalled)"}});
+    const auto parsed = options.Parse(argc, argv);
+    if (parsed != CommandLine::Result::kRun)
+        return parsed == CommandLine::Result::kHelp ? 0 : 2;
+    long port = 0;
+    long timeout = 0;
+    eVeskMessageSystemCryptoAlgorithm cipher = VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH;
+    if (!options.Require("port") || !options.Number("port", 1, 65535, 0, port) ||
+        !options.Number("timeout", 0, 86400, 0, timeout))
+        return 2;
+    const std::string cipher_name = options.Text("cipher", "blowfish");
+    if (!ParseCipher(cipher_name, cipher)) {
+        options.Error("--cipher must be none, 3des or blowfish, not '" + cipher_name + "'");
+        return 2;
+    }
+    const std::string service = std::to_string(port);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    // The stop signals are blocked before the library starts its threads, so
+    // that they all inherit the mask and only sigtimedwait below takes them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
+    if (system->CreateSessions(64) != 1 || system->CreateListenSessions(1) != 1 || system->CreateUDPSessions(1) != 1) {
+        std::fprintf(stderr, "vesk-echo-server: cannot create the session pools\n");
+        return 2;
+    }
+    // The first handler for session events gets them all; handlers for every
+    // extension type see each TCP message; datagrams go to the first handler
+    // of their exact type whose size rule they meet.
+    system->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 0, OnSessionEvent});
+    system->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 0, OnMessage});
+    system->add_ExtensionCallFunction({kPingType, sizeof(PingMessage), OnPing});
+    if (options.Has("users") && system->load_auth_user_list(options.Text("users").c_str()) != 1) {
+        std::fprintf(stderr, "vesk-echo-server: cannot read the user list '%s'\n", options.Text("users").c_str());
+        return 2;
+    }
+    if (system->InitSocketEvent() != 1) {
+        std::fprintf(stderr, "vesk-echo-server: cannot start the library's threads\n");
+        return 2;
+    }
+    if (!TcpPortFree(port) || system->listen(service.c_str(), AF_INET, cipher) != 1) {
+        std::fprintf(stderr, "vesk-echo-server: cannot listen on TCP port %ld\n", port);
+        return 2;
+    }
+    if (system->open_udp_bind(service.c_str(), AF_INET) < 1) {
+        std::fprintf(stderr, "vesk-echo-server: cannot bind UDP port %ld\n", port);
+        system->close_listen(service.c_str());
+        return 2;
+    }
+    if (system->DispatchSocketEvent() != 1) {
+        std::fprintf(stderr, "vesk-echo-server: cannot start the event loop\n");
+        return 2;
+    }
+    std::printf("listening on port %ld: tcp (%s), udp; users: %s\n", port, cipher_name.c_str(),
+                options.Has("users") ? options.Text("users").c_str() : "none (every login is refused)");
+
+    // The main thread only waits; all the work happens in the handlers.
+    const timespec tick = {1, 0};
+    int signal_number = -1;
+    for (long waited = 0; signal_number < 0 && (timeout == 0 || waited < timeout); ++waited)
+        signal_number = sigtimedwait(&stop_signals, nullptr, &tick);
+    std::printf("stopping (%s)\n", signal_number > 0 ? strsignal(signal_number) : "time is up");
+
+    system->close_listen(service.c_str());
+    system->close_udp_bind(service.c_str());
+    system.reset();  // closes the remaining sessions and stops the threads
+    std::printf("stopped\n");
+    return 0;
+}
