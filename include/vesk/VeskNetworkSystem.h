@@ -464,8 +464,6 @@ private:
     // NETWORK_EVENT_READ for a failed read) once nothing more can be
     // delivered; 0 until then, and after it was taken.
     short TakeEndToReport();
-    // Writes one whole record under the send lock; never raises SIGPIPE.
-    int WriteRecord(eCryptoMessageType type, const unsigned char* body, size_t length, int flags);
     int SendHandShakeClientHello();
 
     // The handshake: one handler per message, each reading only the message

@@ -50,23 +50,19 @@ bool WriteAll(SOCKET s, iovec* parts, size_t count, int flags)
 
 }  // namespace
 
-int CVeskNetworkSession::WriteRecord(eCryptoMessageType type, const unsigned char* body, size_t length, int flags)
-{
-    std::lock_guard<std::mutex> lock(m_SendMutex);
-    const SOCKET s = GetSocket();
-    if (s < 0)
-        return -1;
-    tagDataHeader header = MakeHeader(type, length);
-    iovec parts[2] = {{&header, sizeof header}, {const_cast<unsigned char*>(body), length}};
-    return WriteAll(s, parts, length > 0 ? 2 : 1, flags) ? static_cast<int>(length) : -1;
-}
-
+// The decision to encrypt, the encryption and the write happen under the send
+// lock, the same lock under which the handshake writes its ChangeCipherSpec
+// and switches the sending direction: no record decided plain can follow it.
 int CVeskNetworkSession::send(const unsigned char* buf, int num, int flags)
 {
     if (num < 0 || (buf == nullptr && num > 0))
         return -1;
     CVeskElementEntry entry(this);
     if (!entry)
+        return -1;
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    const SOCKET s = GetSocket();
+    if (s < 0)
         return -1;
     const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
     const eCryptoMessageType type =
@@ -76,27 +72,32 @@ int CVeskNetworkSession::send(const unsigned char* buf, int num, int flags)
     // A payload the peer could never take in is refused here.
     if (length > (encrypt ? kMaxEncryptedPayload : kMaxPlainPayload))
         return -1;
-    if (!encrypt)
-        return WriteRecord(type, buf, length, flags);
-    if (algorithm != CRYPTO_ALGORITHM_3DES && algorithm != CRYPTO_ALGORITHM_BLOWFISH)
-        return WriteRecord(type, nullptr, 0, flags);
 
-    std::lock_guard<std::mutex> lock(m_SendMutex);
-    const SOCKET s = GetSocket();
-    if (s < 0 || m_CryptoIV.Length() < 8)
-        return -1;
-    if (!m_SendCipher)
-        m_SendCipher = std::make_unique<vesk::crypto::RecordCipher>();
-    m_SendScratch.resize(kMaxEncryptedPayload + 8);
-    const auto id = algorithm == CRYPTO_ALGORITHM_3DES ? vesk::crypto::CipherId::kTripleDesCbc
-                                                       : vesk::crypto::CipherId::kBlowfishCbc;
-    const int body_length = m_SendCipher->Encrypt(id, m_CryptoKey.Data(), m_CryptoKey.Length(), m_CryptoIV.Data(), buf,
-                                                  length, m_SendScratch.data());
-    if (body_length < 0)
-        return -1;
-    tagDataHeader header = MakeHeader(type, static_cast<size_t>(body_length));
-    iovec parts[2] = {{&header, sizeof header}, {m_SendScratch.data(), static_cast<size_t>(body_length)}};
-    return WriteAll(s, parts, 2, flags) ? body_length : -1;
+    const unsigned char* body = buf;
+    size_t body_length = length;
+    if (encrypt) {
+        if (algorithm != CRYPTO_ALGORITHM_3DES && algorithm != CRYPTO_ALGORITHM_BLOWFISH) {
+            // An algorithm without a cipher sends an empty body.
+            body_length = 0;
+        } else {
+            if (m_CryptoIV.Length() < 8)
+                return -1;
+            if (!m_SendCipher)
+                m_SendCipher = std::make_unique<vesk::crypto::RecordCipher>();
+            m_SendScratch.resize(kMaxEncryptedPayload + 8);
+            const auto id = algorithm == CRYPTO_ALGORITHM_3DES ? vesk::crypto::CipherId::kTripleDesCbc
+                                                               : vesk::crypto::CipherId::kBlowfishCbc;
+            const int encrypted = m_SendCipher->Encrypt(id, m_CryptoKey.Data(), m_CryptoKey.Length(), m_CryptoIV.Data(),
+                                                        buf, length, m_SendScratch.data());
+            if (encrypted < 0)
+                return -1;
+            body = m_SendScratch.data();
+            body_length = static_cast<size_t>(encrypted);
+        }
+    }
+    tagDataHeader header = MakeHeader(type, body_length);
+    iovec parts[2] = {{&header, sizeof header}, {const_cast<unsigned char*>(body), body_length}};
+    return WriteAll(s, parts, body_length > 0 ? 2 : 1, flags) ? static_cast<int>(body_length) : -1;
 }
 
 }  // namespace VeskNetworkSystem
