@@ -1,0 +1,1314 @@
+// The handshake over real loopback sockets. The raw peers below play the other
+// role with their own record encoder and decoder, written from the protocol
+// alone; only the exported cipher functions are shared with the library.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CryptFunction.h"
+#include "VeskNetworkSystem.h"
+
+using namespace VeskNetworkSystem;
+using Bytes = std::vector<unsigned char>;
+
+struct VeskNetworkTestAccess {
+    static eCryptoAlgorithm Algorithm(const CVeskNetworkSession& session) { return session.GetCryptoAlgorithm(); }
+    static Bytes Key(const CVeskNetworkSession& session)
+    {
+        return Bytes(session.m_CryptoKey.Data(), session.m_CryptoKey.Data() + session.m_CryptoKey.Length());
+    }
+    static Bytes IV(const CVeskNetworkSession& session)
+    {
+        return Bytes(session.m_CryptoIV.Data(), session.m_CryptoIV.Data() + session.m_CryptoIV.Length());
+    }
+    // Only on the parse thread, from inside a callback.
+    static CVeskNetworkSession::CryptoMessages PassTypes(const CVeskNetworkSession& session)
+    {
+        return session.m_LastRecvCryptoMessages;
+    }
+    static CVeskNetworkSessionListen* Listener(CVeskNetworkSessionManager& manager)
+    {
+        CVeskNetworkSessionListen* found = nullptr;
+        manager.m_SessionListenArray.ForEach([&found](CVeskNetworkSessionListen& listener) {
+            if (listener.IsUsed() && found == nullptr)
+                found = &listener;
+        });
+        return found;
+    }
+    static void DropPublicKey(CVeskNetworkSessionListen& listener) { listener.m_RSAPublicKey.Clear(); }
+};
+
+namespace {
+
+using Access = VeskNetworkTestAccess;
+using namespace std::chrono_literals;
+
+template <class Predicate>
+bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 10000ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// --- the test's own encoder ---
+
+Bytes operator+(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes Be16(size_t value)
+{
+    return {static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
+}
+
+Bytes Be24(size_t value)
+{
+    return {static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 8),
+            static_cast<unsigned char>(value)};
+}
+
+Bytes Record(unsigned char type, const Bytes& body)
+{
+    return Bytes{type, 2, 0} + Be24(body.size()) + body;
+}
+
+// A handshake record whose header claims `claimed` body bytes.
+Bytes MessageClaiming(unsigned char type, size_t claimed, const Bytes& body)
+{
+    return Record(1, Bytes{type} + Be24(claimed) + body);
+}
+
+Bytes Message(unsigned char type, const Bytes& body)
+{
+    return MessageClaiming(type, body.size(), body);
+}
+
+Bytes ClientHello(const Bytes& offered)
+{
+    return Message(0, Be16(offered.size()) + offered);
+}
+Bytes ServerHello(unsigned char algorithm)
+{
+    return Message(1, {algorithm});
+}
+Bytes ServerKeyExchange(const Bytes& key, const Bytes& exponent, const Bytes& trailer = {})
+{
+    return Message(2, Be16(key.size()) + key + Be16(exponent.size()) + exponent + trailer);
+}
+Bytes ServerHelloDone()
+{
+    return Message(3, {});
+}
+Bytes ClientKeyExchange(const Bytes& key, const Bytes& iv)
+{
+    return Message(4, Be16(key.size()) + key + Be16(iv.size()) + iv);
+}
+Bytes ChangeCipherSpec(unsigned char data = 1)
+{
+    return Record(2, {data});
+}
+
+const Bytes kStandardExponent = {0x01, 0x00, 0x01, 0x00};
+const Bytes kFinishMessage = {5, 0, 0, 0};
+
+// --- the exported ciphers as record ciphers ---
+
+int KeyLength(eCryptoAlgorithm algorithm)
+{
+    return algorithm == CRYPTO_ALGORITHM_3DES ? 24 : algorithm == CRYPTO_ALGORITHM_BLOWFISH ? 16 : 0;
+}
+
+Bytes Encrypt(eCryptoAlgorithm algorithm, const Bytes& key, const Bytes& iv, const Bytes& plain)
+{
+    if (algorithm == CRYPTO_ALGORITHM_NONE)
+        return plain;
+    Bytes out(plain.size() + 8);
+    const auto encrypt = algorithm == CRYPTO_ALGORITHM_3DES ? encrypt_DES_EDE3 : encrypt_BF;
+    const int n = encrypt(out.data(), static_cast<long>(out.size()), plain.data(), static_cast<long>(plain.size()),
+                          key.data(), static_cast<int>(key.size()), iv.data(), static_cast<int>(iv.size()));
+    out.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return out;
+}
+
+std::optional<Bytes> Decrypt(eCryptoAlgorithm algorithm, const Bytes& key, const Bytes& iv, const Bytes& body)
+{
+    if (algorithm == CRYPTO_ALGORITHM_NONE)
+        return body;
+    Bytes out(body.size() + 8);
+    const auto decrypt = algorithm == CRYPTO_ALGORITHM_3DES ? decrypt_DES_EDE3 : decrypt_BF;
+    const int n = decrypt(out.data(), static_cast<long>(out.size()), body.data(), static_cast<long>(body.size()),
+                          key.data(), static_cast<int>(key.size()), iv.data(), static_cast<int>(iv.size()));
+    if (n < 0)
+        return std::nullopt;
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+Bytes Random(size_t n)
+{
+    Bytes bytes(n);
+    select_random_key(bytes.data(), static_cast<int>(n));
+    return bytes;
+}
+
+Bytes RsaEncrypt(const Bytes& plain, const Bytes& public_key)
+{
+    Bytes out(1024);
+    const int n = RSA_public_encrypt_der(static_cast<int>(plain.size()), plain.data(), out.data(), public_key.data(),
+                                         static_cast<int>(public_key.size()));
+    out.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return out;
+}
+
+struct KeyPair {
+    Bytes private_key;
+    Bytes public_key;
+};
+
+KeyPair GenerateKeyPair(int bits)
+{
+    KeyPair pair{Bytes(65535), Bytes(65535)};
+    int private_length = 0;
+    int public_length = 0;
+    EXPECT_GT(RSA_generate_key_der(bits, 65537, pair.private_key.data(), &private_length, pair.public_key.data(),
+                                   &public_length),
+              0);
+    pair.private_key.resize(static_cast<size_t>(private_length));
+    pair.public_key.resize(static_cast<size_t>(public_length));
+    return pair;
+}
+
+// The raw server's own pair, made once for the whole run.
+const KeyPair& RawServerKeys()
+{
+    static const KeyPair pair = GenerateKeyPair(1024);
+    return pair;
+}
+
+// --- the test's own decoder ---
+
+struct WireRecord {
+    unsigned char type = 0;
+    Bytes body;
+    Bytes wire;  // header and body as they travelled
+};
+
+// Reads a field with a 2-byte length at *at, staying within the body.
+bool TakeField(const Bytes& body, size_t* at, Bytes* field)
+{
+    if (body.size() - *at < 2)
+        return false;
+    const size_t length = static_cast<size_t>(body[*at]) << 8 | body[*at + 1];
+    if (body.size() - *at - 2 < length)
+        return false;
+    const auto begin = body.begin() + static_cast<std::ptrdiff_t>(*at + 2);
+    field->assign(begin, begin + static_cast<std::ptrdiff_t>(length));
+    *at += 2 + length;
+    return true;
+}
+
+struct HandShakeMessage {
+    unsigned char type = 0xFF;
+    Bytes body;
+};
+
+std::optional<HandShakeMessage> ParseMessage(const Bytes& record_body)
+{
+    if (record_body.size() < 4)
+        return std::nullopt;
+    const size_t claimed =
+        static_cast<size_t>(record_body[1]) << 16 | static_cast<size_t>(record_body[2]) << 8 | record_body[3];
+    if (claimed != record_body.size() - 4)
+        return std::nullopt;
+    return HandShakeMessage{record_body[0], Bytes(record_body.begin() + 4, record_body.end())};
+}
+
+std::vector<WireRecord> SplitRecords(const Bytes& stream)
+{
+    std::vector<WireRecord> records;
+    size_t at = 0;
+    while (stream.size() - at >= 6) {
+        const size_t length =
+            static_cast<size_t>(stream[at + 3]) << 16 | static_cast<size_t>(stream[at + 4]) << 8 | stream[at + 5];
+        if (stream.size() - at - 6 < length)
+            break;
+        const auto begin = stream.begin() + static_cast<std::ptrdiff_t>(at);
+        const auto end = begin + static_cast<std::ptrdiff_t>(6 + length);
+        records.push_back(WireRecord{stream[at], Bytes(begin + 6, end), Bytes(begin, end)});
+        at += 6 + length;
+    }
+    return records;
+}
+
+std::vector<size_t> Sizes(const std::vector<WireRecord>& records)
+{
+    std::vector<size_t> sizes;
+    for (const WireRecord& record : records)
+        sizes.push_back(record.wire.size());
+    return sizes;
+}
+
+// --- raw sockets ---
+
+void WriteAll(int fd, const Bytes& bytes)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        ASSERT_GT(n, 0);
+        sent += static_cast<size_t>(n);
+    }
+}
+
+Bytes ReadBytes(int fd, size_t n, std::chrono::milliseconds limit = 10000ms)
+{
+    Bytes bytes;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (bytes.size() < n && std::chrono::steady_clock::now() < deadline) {
+        pollfd waiting{fd, POLLIN, 0};
+        if (poll(&waiting, 1, 10) <= 0)
+            continue;
+        unsigned char chunk[4096];
+        const ssize_t got = ::recv(fd, chunk, std::min(sizeof chunk, n - bytes.size()), 0);
+        if (got <= 0)
+            break;
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    return bytes;
+}
+
+std::optional<WireRecord> ReadRecord(int fd)
+{
+    const Bytes header = ReadBytes(fd, 6);
+    if (header.size() != 6)
+        return std::nullopt;
+    const size_t length = static_cast<size_t>(header[3]) << 16 | static_cast<size_t>(header[4]) << 8 | header[5];
+    const Bytes body = ReadBytes(fd, length);
+    if (body.size() != length)
+        return std::nullopt;
+    return WireRecord{header[0], body, header + body};
+}
+
+bool NothingToRead(int fd, int milliseconds = 150)
+{
+    pollfd waiting{fd, POLLIN, 0};
+    return poll(&waiting, 1, milliseconds) == 0;
+}
+
+sockaddr_in Loopback(int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+int ConnectTo(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in address = Loopback(port);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+// A listening socket on an ephemeral loopback port.
+int ListenOnLoopback(int* port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(0);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd, 8);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+int AcceptWithin(int listener, int milliseconds = 10000)
+{
+    pollfd waiting{listener, POLLIN, 0};
+    if (poll(&waiting, 1, milliseconds) <= 0)
+        return -1;
+    return accept(listener, nullptr, nullptr);
+}
+
+int FreePort()
+{
+    int port = 0;
+    close(ListenOnLoopback(&port));
+    return port;
+}
+
+// Relays one loopback connection and keeps every byte of both directions.
+class RecordingProxy {
+public:
+    explicit RecordingProxy(int target_port) : m_listener(ListenOnLoopback(&m_port))
+    {
+        m_thread = std::thread([this, target_port] { Run(target_port); });
+    }
+    ~RecordingProxy()
+    {
+        m_stop = true;
+        m_thread.join();
+        close(m_listener);
+    }
+    std::string Port() const { return std::to_string(m_port); }
+    Bytes Upstream()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_up;
+    }
+    Bytes Downstream()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_down;
+    }
+
+private:
+    void Run(int target_port)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        int client = -1;
+        while (client < 0 && !m_stop && std::chrono::steady_clock::now() < deadline)
+            client = AcceptWithin(m_listener, 20);
+        if (client < 0)
+            return;
+        const int server = ConnectTo(target_port);
+        bool open = true;
+        while (open && !m_stop && std::chrono::steady_clock::now() < deadline) {
+            pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (poll(fds, 2, 20) <= 0)
+                continue;
+            for (int i = 0; i < 2 && open; ++i) {
+                if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+                    continue;
+                unsigned char chunk[8192];
+                const ssize_t n = ::recv(fds[i].fd, chunk, sizeof chunk, 0);
+                if (n <= 0) {
+                    open = false;
+                    break;
+                }
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    Bytes& log = i == 0 ? m_up : m_down;
+                    log.insert(log.end(), chunk, chunk + n);
+                }
+                WriteAll(i == 0 ? server : client, Bytes(chunk, chunk + n));
+            }
+        }
+        close(client);
+        close(server);
+    }
+
+    int m_port = 0;
+    int m_listener;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    Bytes m_up;
+    Bytes m_down;
+    std::thread m_thread;
+};
+
+// --- the peers ---
+
+// What both raw peers share: the socket, the cipher and the agreed key.
+struct RawPeer {
+    RawPeer(int socket, eCryptoAlgorithm cipher) : fd(socket), algorithm(cipher) {}
+
+    int fd;
+    eCryptoAlgorithm algorithm;
+    Bytes key;
+    Bytes iv;
+
+    bool ReadRecords(int count, std::vector<WireRecord>* records) const
+    {
+        for (int i = 0; i < count; ++i) {
+            auto record = ReadRecord(fd);
+            if (!record)
+                return false;
+            records->push_back(*record);
+        }
+        return true;
+    }
+    Bytes Finish() const { return Record(1, Encrypt(algorithm, key, iv, kFinishMessage)); }
+    // A ChangeCipherSpec, then a Finish under the agreed key, end the records.
+    bool EndsWithSwitchAndFinish(const std::vector<WireRecord>& records) const
+    {
+        if (records.size() < 2 || records[records.size() - 2].wire != ChangeCipherSpec() || records.back().type != 1)
+            return false;
+        return Decrypt(algorithm, key, iv, records.back().body) == std::optional<Bytes>(kFinishMessage);
+    }
+    unsigned char DataType() const { return algorithm == CRYPTO_ALGORITHM_NONE ? 0 : 3; }
+    void SendData(const Bytes& payload) const
+    {
+        WriteAll(fd, Record(DataType(), Encrypt(algorithm, key, iv, payload)));
+    }
+    std::optional<Bytes> ReadData() const
+    {
+        auto record = ReadRecord(fd);
+        if (!record || record->type != DataType())
+            return std::nullopt;
+        return Decrypt(algorithm, key, iv, record->body);
+    }
+};
+
+// Plays the client against the library's listener.
+struct RawClientPeer : RawPeer {
+    explicit RawClientPeer(int socket) : RawPeer(socket, CRYPTO_ALGORITHM_NONE) {}
+
+    std::vector<WireRecord> flight_two;
+    Bytes server_key;
+    unsigned long exponent = 0;
+
+    bool ReadFlightTwo()
+    {
+        std::vector<WireRecord> records;
+        return ReadRecords(3, &records) && TakeFlightTwo(records);
+    }
+
+    // ServerHello, ServerKeyExchange and ServerHelloDone, taken apart.
+    bool TakeFlightTwo(const std::vector<WireRecord>& records)
+    {
+        flight_two = records;
+        const auto hello = ParseMessage(records[0].body);
+        const auto exchange = ParseMessage(records[1].body);
+        const auto done = ParseMessage(records[2].body);
+        if (!hello || hello->type != 1 || hello->body.size() != 1 || !exchange || exchange->type != 2 || !done ||
+            done->type != 3 || !done->body.empty())
+            return false;
+        algorithm = static_cast<eCryptoAlgorithm>(hello->body[0]);
+        Bytes exponent_bytes;
+        size_t at = 0;
+        if (!TakeField(exchange->body, &at, &server_key) || !TakeField(exchange->body, &at, &exponent_bytes))
+            return false;
+        exponent = 0;
+        for (size_t i = 0; i < exponent_bytes.size() && i < 4; ++i)
+            exponent |= static_cast<unsigned long>(exponent_bytes[i]) << (8 * i);
+        return true;
+    }
+
+    // A fresh key and IV for the chosen cipher under the server's key, the
+    // switch and the Finish.
+    Bytes FlightThree()
+    {
+        Bytes flight;
+        key.clear();
+        iv.clear();
+        if (KeyLength(algorithm) > 0) {
+            key = Random(static_cast<size_t>(KeyLength(algorithm)));
+            iv = Random(8);
+            flight = ClientKeyExchange(RsaEncrypt(key, server_key), RsaEncrypt(iv, server_key));
+        }
+        return flight + ChangeCipherSpec() + Finish();
+    }
+
+    bool ReadFlightFour(std::vector<WireRecord>* records) const
+    {
+        return ReadRecords(2, records) && EndsWithSwitchAndFinish(*records);
+    }
+};
+
+// Plays the server against a library client, with its own key pair.
+struct RawServerPeer : RawPeer {
+    using RawPeer::RawPeer;
+
+    Bytes FlightTwo() const
+    {
+        return ServerHello(static_cast<unsigned char>(algorithm)) +
+               ServerKeyExchange(RawServerKeys().public_key, kStandardExponent) + ServerHelloDone();
+    }
+
+    // The records of flight 3 as they came; key and IV taken from them.
+    bool ReadFlightThree(std::vector<WireRecord>* records)
+    {
+        const bool keyed = KeyLength(algorithm) > 0;
+        if (!ReadRecords(keyed ? 3 : 2, records))
+            return false;
+        if (keyed) {
+            const auto exchange = ParseMessage(records->front().body);
+            Bytes encrypted_key;
+            Bytes encrypted_iv;
+            if (!exchange || exchange->type != 4)
+                return false;
+            size_t at = 0;
+            if (!TakeField(exchange->body, &at, &encrypted_key) || !TakeField(exchange->body, &at, &encrypted_iv))
+                return false;
+            key = RsaDecrypt(encrypted_key);
+            iv = RsaDecrypt(encrypted_iv);
+        }
+        return EndsWithSwitchAndFinish(*records);
+    }
+
+    Bytes FlightFour() const { return ChangeCipherSpec() + Finish(); }
+
+    static Bytes RsaDecrypt(const Bytes& ciphertext)
+    {
+        Bytes out(ciphertext.size());
+        const auto& keys = RawServerKeys();
+        const int n = RSA_private_decrypt_der(static_cast<int>(ciphertext.size()), ciphertext.data(), out.data(),
+                                              keys.private_key.data(), static_cast<int>(keys.private_key.size()));
+        out.resize(n < 0 ? 0 : static_cast<size_t>(n));
+        return out;
+    }
+};
+
+using RecordTypes = CVeskNetworkSession::CryptoMessages;
+
+// The last n record types of a parse pass. A pass also holds whatever earlier
+// records arrived while it ran, so only its end is certain.
+RecordTypes Tail(const RecordTypes& types, size_t n)
+{
+    return RecordTypes(types.end() - static_cast<std::ptrdiff_t>(std::min(n, types.size())), types.end());
+}
+
+Bytes Text(const char* text)
+{
+    return Bytes(text, text + std::strlen(text));
+}
+
+// A manager with running threads whose sessions all report to this fixture.
+class HandshakeTest : public ::testing::Test {
+protected:
+    struct Event {
+        CVeskNetworkSession* session;
+        short ev;
+        int recv_result;
+        Bytes payload;
+        RecordTypes pass_types;  // at HANDSHAKE_FINISH
+    };
+
+    void SetUp() override
+    {
+        ASSERT_EQ(manager->CreateSessions(12), 1);
+        ASSERT_EQ(manager->CreateListenSessions(2), 1);
+        ASSERT_EQ(manager->CreateParseRecvSocketBufferThread(), 1);
+        ASSERT_EQ(manager->DispatchLibEvent(), 1);
+    }
+
+    void TearDown() override
+    {
+        manager.reset();
+        for (int fd : raw_sockets)
+            close(fd);
+    }
+
+    void StartListener(eCryptoAlgorithm algorithm)
+    {
+        port = FreePort();
+        ASSERT_EQ(manager->Listen(std::to_string(port).c_str(), AF_INET, 8, &HandshakeTest::OnEvent, this, algorithm),
+                  1);
+        listener = Access::Listener(*manager);
+        ASSERT_NE(listener, nullptr);
+    }
+
+    Bytes ListenerPublicKey()
+    {
+        Bytes key(65535);
+        key.resize(static_cast<size_t>(listener->GetRSAPublicKey(key.data(), static_cast<int>(key.size()))));
+        return key;
+    }
+
+    int Track(int fd)
+    {
+        raw_sockets.push_back(fd);
+        return fd;
+    }
+
+    // A raw client connected to the listener, and the session that took it.
+    std::pair<int, CVeskNetworkSession*> ConnectRawClient()
+    {
+        const size_t before = Accepted().size();
+        const int fd = Track(ConnectTo(port));
+        EXPECT_TRUE(WaitFor([&] { return Accepted().size() > before; }));
+        const auto accepted = Accepted();
+        return {fd, accepted.size() > before ? accepted.back() : nullptr};
+    }
+
+    // A secure library client connected to a raw listening socket.
+    std::pair<CVeskNetworkSession*, int> ConnectSecureToRaw(int raw_listener, int raw_port)
+    {
+        CVeskNetworkSession* session =
+            manager->ConnectSecure("127.0.0.1", std::to_string(raw_port).c_str(), &HandshakeTest::OnEvent, this);
+        EXPECT_NE(session, nullptr);
+        const int fd = Track(AcceptWithin(raw_listener));
+        EXPECT_GE(fd, 0);
+        return {session, fd};
+    }
+
+    static int OnEvent(CVeskNetworkSession* session, short ev, void* param)
+    {
+        auto* self = static_cast<HandshakeTest*>(param);
+        Event event{session, ev, 0, {}, {}};
+        if (ev & NETWORK_EVENT_READ) {
+            Bytes buffer(CVeskByteRing::kSize);
+            event.recv_result = session->recv(buffer.data(), static_cast<int>(buffer.size()), 0);
+            if (event.recv_result > 0)
+                event.payload.assign(buffer.begin(), buffer.begin() + event.recv_result);
+        }
+        if (ev & NETWORK_EVENT_HANDSHAKE_FINISH)
+            event.pass_types = Access::PassTypes(*session);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->events.push_back(std::move(event));
+        return 1;
+    }
+
+    std::vector<Event> Events()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return events;
+    }
+
+    std::vector<CVeskNetworkSession*> Accepted()
+    {
+        std::vector<CVeskNetworkSession*> sessions;
+        for (const Event& event : Events())
+            if (event.ev & NETWORK_EVENT_ACCEPT)
+                sessions.push_back(event.session);
+        return sessions;
+    }
+
+    // Events of one session since the given count of events.
+    std::vector<Event> EventsOf(const CVeskNetworkSession* session, size_t since = 0)
+    {
+        std::vector<Event> mine;
+        const auto all = Events();
+        for (size_t i = since; i < all.size(); ++i)
+            if (all[i].session == session)
+                mine.push_back(all[i]);
+        return mine;
+    }
+
+    size_t Mark() { return Events().size(); }
+
+    std::optional<Event> Finish(const CVeskNetworkSession* session, size_t since = 0)
+    {
+        for (const Event& event : EventsOf(session, since))
+            if (event.ev & NETWORK_EVENT_HANDSHAKE_FINISH)
+                return event;
+        return std::nullopt;
+    }
+
+    bool Finished(const CVeskNetworkSession* session, size_t since = 0)
+    {
+        return WaitFor([&] { return Finish(session, since).has_value(); });
+    }
+
+    bool FailedNow(const CVeskNetworkSession* session, size_t since)
+    {
+        for (const Event& event : EventsOf(session, since))
+            if ((event.ev & NETWORK_EVENT_READ) && event.recv_result == -1)
+                return true;
+        return false;
+    }
+
+    // The session reported a failed record: a READ whose recv gives -1.
+    bool Failed(const CVeskNetworkSession* session, size_t since = 0)
+    {
+        return WaitFor([&] { return FailedNow(session, since); });
+    }
+
+    Bytes Payload(const CVeskNetworkSession* session, size_t since = 0)
+    {
+        Bytes all;
+        for (const Event& event : EventsOf(session, since))
+            all = all + event.payload;
+        return all;
+    }
+
+    bool Delivered(const CVeskNetworkSession* session, const Bytes& expected, size_t since = 0)
+    {
+        return WaitFor([&] { return Payload(session, since) == expected; });
+    }
+
+    // A library client completes a secure handshake with the listener and
+    // records flow both ways; both sessions are closed afterwards.
+    void ExpectFreshSecureHandshake()
+    {
+        const size_t mark = Mark();
+        const size_t accepted_before = Accepted().size();
+        CVeskNetworkSession* client =
+            manager->ConnectSecure("127.0.0.1", std::to_string(port).c_str(), &HandshakeTest::OnEvent, this);
+        ASSERT_NE(client, nullptr);
+        ASSERT_TRUE(WaitFor([&] { return Accepted().size() > accepted_before; }));
+        CVeskNetworkSession* server = Accepted().back();
+        EXPECT_TRUE(Finished(client, mark)) << "the client finishes";
+        EXPECT_TRUE(Finished(server, mark)) << "the server finishes";
+        const Bytes ping = Text("ping"), pong = Text("pong");
+        EXPECT_GE(client->send(ping.data(), 4, 0), 4);
+        EXPECT_GE(server->send(pong.data(), 4, 0), 4);
+        EXPECT_TRUE(Delivered(server, ping, mark));
+        EXPECT_TRUE(Delivered(client, pong, mark));
+        manager->Close(client);
+        manager->Close(server);
+    }
+
+    std::unique_ptr<CVeskNetworkSessionManager> manager = std::make_unique<CVeskNetworkSessionManager>();
+    int port = 0;
+    CVeskNetworkSessionListen* listener = nullptr;
+    std::vector<int> raw_sockets;
+    std::mutex mutex;
+    std::vector<Event> events;
+};
+
+class HandshakeByAlgorithm : public HandshakeTest, public ::testing::WithParamInterface<eCryptoAlgorithm> {};
+
+INSTANTIATE_TEST_SUITE_P(Ciphers, HandshakeByAlgorithm,
+                         ::testing::Values(CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_BLOWFISH, CRYPTO_ALGORITHM_NONE),
+                         [](const ::testing::TestParamInfo<eCryptoAlgorithm>& param_info) {
+                             return std::string(param_info.param == CRYPTO_ALGORITHM_3DES       ? "TripleDes"
+                                                : param_info.param == CRYPTO_ALGORITHM_BLOWFISH ? "Blowfish"
+                                                                                                : "None");
+                         });
+
+// --- complete handshakes against a peer of the other role ---
+
+TEST_P(HandshakeByAlgorithm, RawClientCompletesTheHandshakeWithTheServer)
+{
+    const eCryptoAlgorithm algorithm = GetParam();
+    const bool keyed = algorithm != CRYPTO_ALGORITHM_NONE;
+    StartListener(algorithm);
+    auto [fd, session] = ConnectRawClient();
+    ASSERT_NE(session, nullptr);
+    RawClientPeer client(fd);
+
+    WriteAll(fd, ClientHello({0, 1, 2}));
+    ASSERT_TRUE(client.ReadFlightTwo());
+    EXPECT_EQ(Sizes(client.flight_two), (std::vector<size_t>{11, 158, 10})) << "flight 2 is 179 bytes";
+    EXPECT_EQ(client.flight_two[0].wire, (Bytes{1, 2, 0, 0, 0, 5, 1, 0, 0, 1, static_cast<unsigned char>(algorithm)}));
+    const Bytes key = ListenerPublicKey();
+    ASSERT_EQ(key.size(), 140u);
+    EXPECT_EQ(client.flight_two[1].wire,
+              (Bytes{1, 2, 0, 0, 0, 152, 2, 0, 0, 148, 0, 140} + key + Bytes{0, 4, 1, 0, 1, 0}));
+    EXPECT_EQ(client.flight_two[2].wire, (Bytes{1, 2, 0, 0, 0, 4, 3, 0, 0, 0}));
+    EXPECT_EQ(client.server_key, key);
+    EXPECT_EQ(client.exponent, 65537u);
+
+    // The whole of flight 3 leaves in one write.
+    const Bytes flight_three = client.FlightThree();
+    EXPECT_EQ(flight_three.size(), keyed ? 291u : 17u);
+    WriteAll(fd, flight_three);
+    std::vector<WireRecord> flight_four;
+    ASSERT_TRUE(client.ReadFlightFour(&flight_four));
+    EXPECT_EQ(Sizes(flight_four), (std::vector<size_t>{7, keyed ? 14u : 10u}));
+
+    ASSERT_TRUE(Finished(session));
+    // Reported from inside the Finish: the same pass had just handled the key
+    // exchange and the switch, in that order.
+    const auto expected_types = keyed ? RecordTypes{CRYPTO_MES_TYPE_HANDSHAKE, CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC}
+                                      : RecordTypes{CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC};
+    EXPECT_EQ(Tail(Finish(session)->pass_types, expected_types.size()), expected_types);
+    EXPECT_EQ(session->GetCryptoStateSend(), CRYPTO_STATE_CRYPTOED);
+    EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_CRYPTOED);
+    EXPECT_EQ(Access::Key(*session), client.key);
+    EXPECT_EQ(Access::IV(*session), client.iv);
+
+    const Bytes up = Text("from the raw client"), down = Text("from the library server");
+    client.SendData(up);
+    EXPECT_TRUE(Delivered(session, up));
+    EXPECT_GE(session->send(down.data(), static_cast<int>(down.size()), 0), static_cast<int>(down.size()));
+    EXPECT_EQ(client.ReadData(), std::optional<Bytes>(down));
+}
+
+TEST_P(HandshakeByAlgorithm, RawServerAnswersASecureConnect)
+{
+    const eCryptoAlgorithm algorithm = GetParam();
+    const bool keyed = algorithm != CRYPTO_ALGORITHM_NONE;
+    int raw_port = 0;
+    const int raw_listener = Track(ListenOnLoopback(&raw_port));
+    auto [session, fd] = ConnectSecureToRaw(raw_listener, raw_port);
+    ASSERT_NE(session, nullptr);
+    RawServerPeer server(fd, algorithm);
+
+    EXPECT_EQ(ReadBytes(fd, 15), (Bytes{1, 2, 0, 0, 0, 9, 0, 0, 0, 5, 0, 3, 0, 1, 2}));
+    WriteAll(fd, server.FlightTwo());
+    std::vector<WireRecord> flight_three;
+    ASSERT_TRUE(server.ReadFlightThree(&flight_three));
+    if (keyed) {
+        EXPECT_EQ(Sizes(flight_three), (std::vector<size_t>{270, 7, 14})) << "flight 3 is 291 bytes";
+        const Bytes& exchange = flight_three[0].wire;
+        EXPECT_EQ(Bytes(exchange.begin(), exchange.begin() + 12), (Bytes{1, 2, 0, 0, 1, 8, 4, 0, 1, 4, 0, 128}));
+        EXPECT_EQ(Bytes(exchange.begin() + 140, exchange.begin() + 142), (Bytes{0, 128}));
+        EXPECT_EQ(server.key.size(), static_cast<size_t>(KeyLength(algorithm)));
+        EXPECT_EQ(server.iv.size(), 8u);
+    } else {
+        EXPECT_EQ(Sizes(flight_three), (std::vector<size_t>{7, 10})) << "flight 3 is 17 bytes";
+        EXPECT_EQ(flight_three[1].wire, (Bytes{1, 2, 0, 0, 0, 4, 5, 0, 0, 0}));
+    }
+    EXPECT_FALSE(Finish(session).has_value()) << "the client waits for the server's Finish";
+
+    const Bytes flight_four = server.FlightFour();
+    EXPECT_EQ(flight_four.size(), keyed ? 21u : 17u);
+    WriteAll(fd, flight_four);
+    ASSERT_TRUE(Finished(session));
+    EXPECT_EQ(Tail(Finish(session)->pass_types, 1), RecordTypes{CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC});
+    EXPECT_EQ(Access::Algorithm(*session), algorithm);
+    EXPECT_EQ(Access::Key(*session), server.key);
+    EXPECT_EQ(Access::IV(*session), server.iv);
+
+    const Bytes up = Text("from the library client"), down = Text("from the raw server");
+    EXPECT_GE(session->send(up.data(), static_cast<int>(up.size()), 0), static_cast<int>(up.size()));
+    EXPECT_EQ(server.ReadData(), std::optional<Bytes>(up));
+    server.SendData(down);
+    EXPECT_TRUE(Delivered(session, down));
+}
+
+// Library to library through a relay that keeps the bytes: the flights have
+// their sizes and application records are ciphertext on the wire.
+TEST_P(HandshakeByAlgorithm, LibraryPeersEncryptBothDirectionsOnTheWire)
+{
+    const eCryptoAlgorithm algorithm = GetParam();
+    const bool keyed = algorithm != CRYPTO_ALGORITHM_NONE;
+    StartListener(algorithm);
+    RecordingProxy proxy(port);
+    CVeskNetworkSession* client =
+        manager->ConnectSecure("127.0.0.1", proxy.Port().c_str(), &HandshakeTest::OnEvent, this);
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return !Accepted().empty(); }));
+    CVeskNetworkSession* server = Accepted().back();
+    ASSERT_TRUE(Finished(client));
+    ASSERT_TRUE(Finished(server));
+    for (CVeskNetworkSession* session : {client, server}) {
+        EXPECT_EQ(session->GetCryptoStateSend(), CRYPTO_STATE_CRYPTOED);
+        EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_CRYPTOED);
+        EXPECT_EQ(Access::Algorithm(*session), algorithm);
+    }
+    const Bytes key = Access::Key(*client), iv = Access::IV(*client);
+    EXPECT_EQ(key.size(), static_cast<size_t>(KeyLength(algorithm)));
+    EXPECT_EQ(Access::Key(*server), key);
+    EXPECT_EQ(Access::IV(*server), iv);
+
+    const Bytes up = Text("client to server, sixteen+"), down = Text("server to client");
+    EXPECT_GE(client->send(up.data(), static_cast<int>(up.size()), 0), static_cast<int>(up.size()));
+    EXPECT_GE(server->send(down.data(), static_cast<int>(down.size()), 0), static_cast<int>(down.size()));
+    EXPECT_TRUE(Delivered(server, up));
+    EXPECT_TRUE(Delivered(client, down));
+
+    const auto upstream = SplitRecords(proxy.Upstream());
+    const auto downstream = SplitRecords(proxy.Downstream());
+    const std::vector<size_t> expected_up =
+        keyed ? std::vector<size_t>{15, 270, 7, 14, 6 + 32} : std::vector<size_t>{15, 7, 10, 6 + up.size()};
+    const std::vector<size_t> expected_down = keyed ? std::vector<size_t>{11, 158, 10, 7, 14, 6 + 24}
+                                                    : std::vector<size_t>{11, 158, 10, 7, 10, 6 + down.size()};
+    ASSERT_EQ(Sizes(upstream), expected_up);
+    ASSERT_EQ(Sizes(downstream), expected_down);
+    const unsigned char data_type = keyed ? 3 : 0;
+    for (const auto& [record, payload] : {std::pair{upstream.back(), up}, std::pair{downstream.back(), down}}) {
+        EXPECT_EQ(record.type, data_type);
+        if (keyed) {
+            EXPECT_NE(record.body, payload) << "ciphertext on the wire";
+        }
+        EXPECT_EQ(Decrypt(algorithm, key, iv, record.body), std::optional<Bytes>(payload));
+    }
+}
+
+// --- what the server chooses ---
+
+TEST_F(HandshakeTest, ServerNamesItsOwnAlgorithmWhereverTheClientListsIt)
+{
+    StartListener(CRYPTO_ALGORITHM_3DES);
+    auto [fd, session] = ConnectRawClient();
+    RawClientPeer client(fd);
+    WriteAll(fd, ClientHello({2, 1}));
+    ASSERT_TRUE(client.ReadFlightTwo());
+    EXPECT_EQ(client.algorithm, CRYPTO_ALGORITHM_3DES);
+
+    // A second ClientHello gets the whole of flight 2 again.
+    const auto first = client.flight_two;
+    WriteAll(fd, ClientHello({0, 1, 2}));
+    ASSERT_TRUE(client.ReadFlightTwo());
+    ASSERT_EQ(client.flight_two.size(), first.size());
+    for (size_t i = 0; i < first.size(); ++i)
+        EXPECT_EQ(client.flight_two[i].wire, first[i].wire);
+    EXPECT_EQ(Access::Algorithm(*session), CRYPTO_ALGORITHM_3DES);
+}
+
+TEST_F(HandshakeTest, PlainConnectToACipherListenerStaysPlain)
+{
+    StartListener(CRYPTO_ALGORITHM_3DES);
+    RecordingProxy proxy(port);
+    CVeskNetworkSession* client = manager->Connect("127.0.0.1", proxy.Port().c_str(), &HandshakeTest::OnEvent, this);
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return !Accepted().empty(); }));
+    CVeskNetworkSession* server = Accepted().back();
+    const Bytes up = Text("hello"), down = Text("world");
+    EXPECT_EQ(client->send(up.data(), 5, 0), 5);
+    EXPECT_EQ(server->send(down.data(), 5, 0), 5);
+    EXPECT_TRUE(Delivered(server, up));
+    EXPECT_TRUE(Delivered(client, down));
+    EXPECT_EQ(proxy.Upstream(), Record(0, up));
+    EXPECT_EQ(proxy.Downstream(), Record(3, down)) << "the server's type names its cipher; the body is plain";
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(Finish(client).has_value());
+    EXPECT_FALSE(Finish(server).has_value());
+    for (CVeskNetworkSession* session : {client, server}) {
+        EXPECT_EQ(session->GetCryptoStateSend(), CRYPTO_STATE_PLAIN);
+        EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
+    }
+}
+
+// --- malformed or unwelcome messages at the server ---
+
+struct BadInput {
+    const char* what;
+    Bytes bytes;
+};
+
+TEST_F(HandshakeTest, MalformedMessagesFailTheServerSessionAlone)
+{
+    StartListener(CRYPTO_ALGORITHM_3DES);
+    const Bytes key = ListenerPublicKey();
+    const Bytes encrypted_key = RsaEncrypt(Random(24), key);
+    const std::vector<BadInput> cases = {
+        {"a handshake body of 3 bytes", Record(1, {0, 0, 0})},
+        {"type code 6", Message(6, {})},
+        {"type code 255", Message(255, {0, 0})},
+        {"a ClientHello of 1 byte", Message(0, {0})},
+        {"an entry count past the message", Message(0, {0, 4, 0, 1, 2})},
+        {"a message longer than its record", MessageClaiming(0, 50, {0, 3, 0, 1, 2})},
+        {"an empty algorithm list", ClientHello({})},
+        {"a list without the server's algorithm", ClientHello({0, 2})},
+        {"a key field of 0 bytes", ClientKeyExchange({}, RsaEncrypt(Random(8), key))},
+        {"a key field of 321 bytes", ClientKeyExchange(Bytes(321, 7), Bytes(128, 7))},
+        {"an IV field of 161 bytes", ClientKeyExchange(encrypted_key, Bytes(161, 7))},
+        {"a key that does not decrypt", ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))},
+        {"a ClientKeyExchange cut short", Message(4, Be16(128) + Bytes(127, 7))},
+    };
+    for (const BadInput& bad : cases) {
+        SCOPED_TRACE(bad.what);
+        const size_t mark = Mark();
+        auto [fd, session] = ConnectRawClient();
+        ASSERT_NE(session, nullptr);
+        WriteAll(fd, bad.bytes);
+        EXPECT_TRUE(Failed(session, mark));
+        EXPECT_TRUE(NothingToRead(fd)) << "nothing is answered";
+        ExpectFreshSecureHandshake();
+        manager->Close(session);
+    }
+}
+
+TEST_F(HandshakeTest, ServerWithoutAKeyOrWithAKeyNoRecordCanCarryAnswersNothing)
+{
+    StartListener(CRYPTO_ALGORITHM_3DES);
+    const Bytes generated = ListenerPublicKey();
+    for (size_t length : {size_t{0}, size_t{19982}, size_t{19981}}) {
+        SCOPED_TRACE(length);
+        if (length == 0)
+            Access::DropPublicKey(*listener);
+        else
+            ASSERT_EQ(listener->SetRSAPublicKey(Bytes(length, 0x30).data(), static_cast<int>(length)),
+                      static_cast<int>(length));
+        const size_t mark = Mark();
+        auto [fd, session] = ConnectRawClient();
+        WriteAll(fd, ClientHello({0, 1, 2}));
+        if (length == 19981) {
+            // The largest key whose ServerKeyExchange still fits one record.
+            RawClientPeer client(fd);
+            ASSERT_TRUE(client.ReadFlightTwo());
+            EXPECT_EQ(Sizes(client.flight_two), (std::vector<size_t>{11, 19999, 10}));
+        } else {
+            EXPECT_TRUE(Failed(session, mark));
+            EXPECT_TRUE(NothingToRead(fd)) << "not even the ServerHello";
+        }
+        manager->Close(session);
+    }
+    ASSERT_EQ(listener->SetRSAPublicKey(generated.data(), static_cast<int>(generated.size())), 140);
+    ExpectFreshSecureHandshake();
+}
+
+TEST_F(HandshakeTest, ChangeCipherSpecOtherThanOneLeavesReceivingPlain)
+{
+    StartListener(CRYPTO_ALGORITHM_3DES);
+    auto [fd, session] = ConnectRawClient();
+    WriteAll(fd, ChangeCipherSpec(0) + Record(0, Text("still plain")));
+    EXPECT_TRUE(Delivered(session, Text("still plain")));
+    EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
+    EXPECT_FALSE(FailedNow(session, 0));
+}
+
+TEST_F(HandshakeTest, KeyTooLongForTheSessionLeavesTheKeyInPlace)
+{
+    StartListener(CRYPTO_ALGORITHM_3DES);
+    auto [fd, session] = ConnectRawClient();
+    RawClientPeer client(fd);
+    WriteAll(fd, ClientHello({0, 1, 2}));
+    ASSERT_TRUE(client.ReadFlightTwo());
+    const Bytes key = Random(24), iv = Random(8), long_key = Random(40), second_iv = Random(8);
+    WriteAll(fd,
+             ClientKeyExchange(RsaEncrypt(key, client.server_key), RsaEncrypt(iv, client.server_key)) +
+                 ClientKeyExchange(RsaEncrypt(long_key, client.server_key), RsaEncrypt(second_iv, client.server_key)) +
+                 Record(0, Text("sync")));
+    ASSERT_TRUE(Delivered(session, Text("sync")));
+    EXPECT_FALSE(FailedNow(session, 0)) << "a 40-byte key is accepted";
+    EXPECT_EQ(Access::Key(*session), key) << "and does not replace the key";
+    EXPECT_EQ(Access::IV(*session), second_iv);
+
+    // The handshake goes on with the key that stayed.
+    client.key = key;
+    client.iv = second_iv;
+    WriteAll(fd, ChangeCipherSpec() + client.Finish());
+    std::vector<WireRecord> flight_four;
+    EXPECT_TRUE(client.ReadFlightFour(&flight_four));
+    EXPECT_TRUE(Finished(session));
+}
+
+TEST_F(HandshakeTest, FourByteServerHelloDoneIsHandledAsSuch)
+{
+    // A session that holds a public key and a cipher answers it with a key
+    // exchange, whatever its role.
+    StartListener(CRYPTO_ALGORITHM_BLOWFISH);
+    auto [fd, session] = ConnectRawClient();
+    WriteAll(fd, Record(1, {3, 0, 0, 0}));
+    std::vector<size_t> sizes;
+    for (int i = 0; i < 3; ++i)
+        if (auto record = ReadRecord(fd))
+            sizes.push_back(record->wire.size());
+    EXPECT_EQ(sizes, (std::vector<size_t>{270, 7, 14}));
+}
+
+// Flight 3 and a first record in one write: each record is handled with the
+// state the records before it left behind.
+TEST_F(HandshakeTest, FlightThreeAndARecordInOneWriteAreHandledInOrder)
+{
+    StartListener(CRYPTO_ALGORITHM_3DES);
+    auto [fd, session] = ConnectRawClient();
+    RawClientPeer client(fd);
+    WriteAll(fd, ClientHello({0, 1, 2}));
+    ASSERT_TRUE(client.ReadFlightTwo());
+    const Bytes flight_three = client.FlightThree();
+    WriteAll(fd, flight_three + Record(3, Encrypt(CRYPTO_ALGORITHM_3DES, client.key, client.iv, Text("right after"))));
+    std::vector<WireRecord> flight_four;
+    EXPECT_TRUE(client.ReadFlightFour(&flight_four));
+    EXPECT_TRUE(Delivered(session, Text("right after")));
+    ASSERT_TRUE(Finished(session));
+    EXPECT_EQ(Tail(Finish(session)->pass_types, 2),
+              (RecordTypes{CRYPTO_MES_TYPE_HANDSHAKE, CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC}));
+}
+
+// --- malformed flight 2 at the client ---
+
+TEST_F(HandshakeTest, MalformedFlightTwoFailsTheClientSessionAlone)
+{
+    StartListener(CRYPTO_ALGORITHM_3DES);
+    int raw_port = 0;
+    const int raw_listener = Track(ListenOnLoopback(&raw_port));
+    const Bytes& key = RawServerKeys().public_key;
+    const Bytes exponent_part = Be16(4) + kStandardExponent;
+    const std::vector<BadInput> cases = {
+        {"an empty ServerHello", Message(1, {})},
+        {"algorithm 3", ServerHello(3)},
+        {"algorithm 7", ServerHello(7)},
+        {"algorithm 255", ServerHello(255)},
+        {"a modulus length one more than the bytes left",
+         Message(2, Be16(key.size() + exponent_part.size() + 1) + key + exponent_part)},
+        {"an exponent field past the message", Message(2, Be16(key.size()) + key + Be16(5) + kStandardExponent)},
+        {"a ServerKeyExchange of 1 byte", Message(2, {0})},
+        {"a ServerHelloDone with no server key", ServerHello(1) + ServerHelloDone()},
+    };
+    for (const BadInput& bad : cases) {
+        SCOPED_TRACE(bad.what);
+        const size_t mark = Mark();
+        auto [session, fd] = ConnectSecureToRaw(raw_listener, raw_port);
+        ASSERT_NE(session, nullptr);
+        EXPECT_EQ(ReadBytes(fd, 15).size(), 15u);
+        WriteAll(fd, bad.bytes);
+        EXPECT_TRUE(Failed(session, mark));
+        EXPECT_TRUE(NothingToRead(fd)) << "nothing is sent";
+        ExpectFreshSecureHandshake();
+        manager->Close(session);
+    }
+}
+
+TEST_F(HandshakeTest, ExponentIsReadLeastSignificantByteFirstFromFourBytesAtMost)
+{
+    int raw_port = 0;
+    const int raw_listener = Track(ListenOnLoopback(&raw_port));
+    auto [session, fd] = ConnectSecureToRaw(raw_listener, raw_port);
+    ASSERT_EQ(ReadBytes(fd, 15).size(), 15u);
+    const Bytes& key = RawServerKeys().public_key;
+    const struct {
+        Bytes field;
+        Bytes trailer;
+        unsigned long expected;
+    } cases[] = {
+        {{0x01, 0x00, 0x01, 0x00, 0x7F}, {}, 65537},
+        {{0x00, 0x00, 0x00, 0x55}, {}, 0x55000000},
+        {{0x01, 0x00, 0x01}, {}, 65537},
+        {{0x03, 0x00, 0x00, 0x00}, {9, 9, 9}, 3},
+    };
+    WriteAll(fd, ServerHello(CRYPTO_ALGORITHM_3DES));
+    for (const auto& test_case : cases) {
+        SCOPED_TRACE(test_case.expected);
+        const size_t mark = Mark();
+        WriteAll(fd, ServerKeyExchange(key, test_case.field, test_case.trailer) + Record(0, {1}));
+        ASSERT_TRUE(Delivered(session, {1}, mark));
+        EXPECT_EQ(session->GetRSAPublicExponent(), test_case.expected);
+    }
+    EXPECT_FALSE(FailedNow(session, 0));
+
+    // The key stored with those exponents serves the rest of the handshake.
+    RawServerPeer server(fd, CRYPTO_ALGORITHM_3DES);
+    WriteAll(fd, ServerHelloDone());
+    std::vector<WireRecord> flight_three;
+    ASSERT_TRUE(server.ReadFlightThree(&flight_three));
+    WriteAll(fd, server.FlightFour());
+    EXPECT_TRUE(Finished(session));
+}
+
+// The client's IV field takes a ciphertext of at most 160 bytes: a 1280-bit
+// server key is the largest that works.
+TEST_F(HandshakeTest, ServerKeyLongerThanTheIVFieldFailsAtServerHelloDone)
+{
+    StartListener(CRYPTO_ALGORITHM_3DES);
+    for (int bits : {1280, 2048}) {
+        SCOPED_TRACE(bits);
+        const KeyPair pair = GenerateKeyPair(bits);
+        ASSERT_GT(listener->SetRSAPrivateKey(pair.private_key.data(), static_cast<int>(pair.private_key.size())), 0);
+        ASSERT_GT(listener->SetRSAPublicKey(pair.public_key.data(), static_cast<int>(pair.public_key.size())), 0);
+        const size_t mark = Mark();
+        RecordingProxy proxy(port);
+        CVeskNetworkSession* client =
+            manager->ConnectSecure("127.0.0.1", proxy.Port().c_str(), &HandshakeTest::OnEvent, this);
+        ASSERT_NE(client, nullptr);
+        const size_t modulus = static_cast<size_t>(bits / 8);
+        if (bits == 1280) {
+            ASSERT_TRUE(Finished(client, mark));
+            const auto upstream = SplitRecords(proxy.Upstream());
+            ASSERT_GE(upstream.size(), 2u);
+            EXPECT_EQ(upstream[1].wire.size(), 6 + 4 + 2 + modulus + 2 + modulus);
+        } else {
+            EXPECT_TRUE(Failed(client, mark));
+            std::this_thread::sleep_for(100ms);
+            EXPECT_EQ(proxy.Upstream(), ClientHello({0, 1, 2})) << "nothing after the ClientHello";
+            EXPECT_EQ(Sizes(SplitRecords(proxy.Downstream())),
+                      (std::vector<size_t>{11, 18 + pair.public_key.size(), 10}));
+        }
+        manager->Close(client);
+    }
+}
+
+// --- no record decided plain after the ChangeCipherSpec ---
+
+Bytes Numbered(uint64_t n)
+{
+    Bytes payload(16, 0xA5);
+    for (int i = 0; i < 8; ++i)
+        payload[static_cast<size_t>(i)] = static_cast<unsigned char>(n >> (8 * i));
+    return payload;
+}
+
+std::optional<uint64_t> NumberOf(const Bytes& payload)
+{
+    if (payload.size() != 16 || !std::equal(payload.begin() + 8, payload.end(), Bytes(8, 0xA5).begin()))
+        return std::nullopt;
+    uint64_t n = 0;
+    for (int i = 0; i < 8; ++i)
+        n |= static_cast<uint64_t>(payload[static_cast<size_t>(i)]) << (8 * i);
+    return n;
+}
+
+// The server's application sends as fast as it can while the handshake runs;
+// the raw client checks that every record after the server's ChangeCipherSpec
+// decrypts, and that none is lost or repeated.
+TEST_F(HandshakeTest, ApplicationSendingDuringTheHandshakeNeverPutsPlainAfterTheSwitch)
+{
+    StartListener(CRYPTO_ALGORITHM_3DES);
+    // The window is narrow: many short rounds, bounded in count and time.
+    constexpr int kRounds = 100;
+    const auto give_up = std::chrono::steady_clock::now() + 15s;
+    for (int round = 0; round < kRounds && !HasFailure() && std::chrono::steady_clock::now() < give_up; ++round) {
+        SCOPED_TRACE(round);
+        auto [fd, session] = ConnectRawClient();
+        ASSERT_NE(session, nullptr);
+        std::atomic<bool> stop{false};
+        std::atomic<bool> done{false};
+        std::thread sender([&, server = session] {
+            for (uint64_t n = 0; n < 1000000 && !stop; ++n)
+                if (server->send(Numbered(n).data(), 16, 0) < 0)
+                    break;
+            done = true;
+        });
+
+        RawClientPeer client(fd);
+        bool finished = false;
+        size_t encrypted_records = 0;
+        const auto read_stream = [&, fd = fd] {
+            WriteAll(fd, ClientHello({0, 1, 2}));
+            std::vector<WireRecord> flight_two;
+            bool switched = false;
+            std::optional<uint64_t> last;
+            const auto deadline = std::chrono::steady_clock::now() + 20s;
+            while (!(finished && encrypted_records >= 200) && std::chrono::steady_clock::now() < deadline) {
+                const auto record = ReadRecord(fd);
+                ASSERT_TRUE(record.has_value());
+                std::optional<Bytes> body = record->body;
+                if (switched)
+                    body = Decrypt(CRYPTO_ALGORITHM_3DES, client.key, client.iv, record->body);
+                const auto plain_number = NumberOf(record->body);
+                ASSERT_TRUE(body.has_value())
+                    << "a record of type " << int{record->type} << " after the ChangeCipherSpec and "
+                    << encrypted_records << " encrypted records does not decrypt"
+                    << (plain_number ? "; it is plain record " + std::to_string(*plain_number) : std::string());
+                if (record->type == CRYPTO_MES_TYPE_CRYPTOED) {
+                    const auto n = NumberOf(*body);
+                    ASSERT_TRUE(n.has_value()) << "an application record that is neither plain nor encrypted";
+                    ASSERT_EQ(*n, last ? *last + 1 : 0) << "records stay whole and in order";
+                    last = n;
+                    encrypted_records += switched ? 1 : 0;
+                } else if (record->type == CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC) {
+                    ASSERT_EQ(record->wire, ChangeCipherSpec());
+                    switched = true;
+                } else {
+                    ASSERT_EQ(record->type, CRYPTO_MES_TYPE_HANDSHAKE);
+                    if (switched) {
+                        EXPECT_EQ(*body, kFinishMessage);
+                        finished = true;
+                        continue;
+                    }
+                    flight_two.push_back(*record);
+                    if (flight_two.size() == 3) {
+                        ASSERT_TRUE(client.TakeFlightTwo(flight_two));
+                        WriteAll(fd, client.FlightThree());
+                    }
+                }
+            }
+        };
+        read_stream();
+        EXPECT_TRUE(finished);
+        EXPECT_GE(encrypted_records, 200u);
+        stop = true;
+        // The sender may be blocked on a full socket: keep draining.
+        WaitFor([&] {
+            unsigned char drain[65536];
+            while (::recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+            }
+            return done.load();
+        });
+        sender.join();
+        manager->Close(session);
+    }
+}
+
+}  // namespace
