@@ -221,6 +221,10 @@ private:
     std::atomic<bool> m_bArmed;
 };
 
+// Copies a service name into a 32-byte field, always terminated: a name of 32
+// characters or more is cut.
+void CopyServiceName(char (&field)[32], const char* service);
+
 // The life of a pool element (session, listener or datagram socket), which
 // several threads share without a lock:
 //
@@ -259,7 +263,10 @@ protected:
     CVeskPoolElement();
     ~CVeskPoolElement() = default;
 
-    // Releases the element (the SetUsed(false) of every kind of element).
+    // The SetUsed of every kind of element: true puts a free or claimed
+    // element in use, false releases it.
+    void StoreUsed(bool bFlag);
+    // Releases the element.
     void Release();
     // Gives up the descriptor: events deleted, the number no longer handed
     // out. The descriptor is shut down at once and closed as soon as no other
@@ -866,6 +873,9 @@ private:
     static void udp_event_write(int sockfd, short libevent, void* argv);
 
     CVeskNetworkSession* Accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen);
+    // Publishes a session that was set up and arms its read event; null when
+    // it was released meanwhile.
+    static CVeskNetworkSession* PublishAndWatch(CVeskNetworkSession* session);
     // A session has become free: listeners that wait for one accept again.
     void ResumePausedAccepts();
     // Wakes the threads waiting for a session's handshake or release.

@@ -11,7 +11,7 @@
 #include <new>
 
 #include "VeskMessageSystem.h"
-#include "message/text_functions.h"
+#include "message/session_events.h"
 #include "net/byte_reader.h"
 
 namespace VeskMessageSystem {
@@ -20,14 +20,7 @@ namespace {
 using VeskNetworkSystem::NETWORK_EVENT_CLOSE;
 using VeskNetworkSystem::NETWORK_EVENT_READ;
 
-constexpr uint16_t kSessionEventSize = sizeof(tagMessageDataSesssionEvent);
 constexpr size_t kDatagramCapacity = VeskNetworkSystem::CVeskByteRing::kSize;
-
-struct PeerTexts {
-    PeerTexts(const sockaddr* sa, socklen_t salen) { addr2str(sa, salen, host, sizeof host, service, sizeof service); }
-    char host[1025];
-    char service[32];
-};
 
 // The header at the start of a datagram; bytes a short datagram lacks read
 // as zero.
@@ -130,27 +123,9 @@ int CVeskMessageSystem::cbfunc_udp_Recv(CVeskNetworkUDPSession* session, short e
 int CVeskMessageSystem::notify_udp_session_event(CVeskNetworkUDPSession* session, short ev, const sockaddr* sa,
                                                  socklen_t salen)
 {
-    const auto handlers = ExtensionCallFunctionsSnapshot();
-    const tagExtensionCallFunction* target = nullptr;
-    for (const tagExtensionCallFunction& entry : *handlers) {
-        if (entry.m_type == VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT && entry.m_size <= kSessionEventSize) {
-            target = &entry;
-            break;
-        }
-    }
-    if (target == nullptr || target->m_call_func == nullptr)
-        return 1;
-    tagMessageDataSesssionEvent record{};
-    record.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT;
-    record.m_header.m_size = kSessionEventSize;
-    record.m_ev = ev;
-    // Bytes of the address beyond the sender's own length stay zero.
-    if (sa != nullptr)
-        std::memcpy(&record.m_SessionAddr, sa, std::min<size_t>(salen, sizeof record.m_SessionAddr));
-    const PeerTexts peer(sa, salen);
     CVeskMessageSession handle;
     handle.attach_udp_session(session);
-    target->m_call_func(&handle, peer.host, peer.service, &record, kSessionEventSize);
+    DeliverSessionEvent(*ExtensionCallFunctionsSnapshot(), handle, ev, sa, salen);
     return 1;
 }
 

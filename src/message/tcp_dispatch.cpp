@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "VeskMessageSystem.h"
-#include "message/text_functions.h"
+#include "message/session_events.h"
 #include "net/byte_reader.h"
 
 namespace VeskMessageSystem {
@@ -13,7 +13,6 @@ using VeskNetworkSystem::NETWORK_EVENT_CLOSE;
 using VeskNetworkSystem::NETWORK_EVENT_READ;
 
 constexpr size_t kMessageHeaderSize = sizeof(tagMessageHeader);
-constexpr uint16_t kSessionEventSize = sizeof(tagMessageDataSesssionEvent);
 
 // The 8-byte header at the start of `bytes`; false when fewer bytes are left.
 bool ReadHeader(const unsigned char* bytes, size_t length, tagMessageHeader* header)
@@ -22,17 +21,6 @@ bool ReadHeader(const unsigned char* bytes, size_t length, tagMessageHeader* hea
     header->m_padding = 0;
     return reader.ReadU32LE(&header->m_type) && reader.ReadU16LE(&header->m_size) && reader.Remaining() >= 2;
 }
-
-// The peer's address as the host and service texts every handler gets.
-struct PeerTexts {
-    explicit PeerTexts(const sockaddr_storage& address)
-    {
-        addr2str(reinterpret_cast<const sockaddr*>(&address), sizeof address, host, sizeof host, service,
-                 sizeof service);
-    }
-    char host[1025];
-    char service[32];
-};
 
 }  // namespace
 
@@ -61,32 +49,14 @@ int CVeskMessageSystem::cbfunc_Recv(CVeskNetworkSession* session, short ev, void
     return 1;
 }
 
-// Only the first handler registered for session events, with a size rule of
-// at most the record's size, receives them.
 int CVeskMessageSystem::notify_session_event(CVeskNetworkSession* session, short ev)
 {
-    const auto handlers = ExtensionCallFunctionsSnapshot();
-    const tagExtensionCallFunction* target = nullptr;
-    for (const tagExtensionCallFunction& entry : *handlers) {
-        if (entry.m_type == VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT && entry.m_size <= kSessionEventSize) {
-            target = &entry;
-            break;
-        }
-    }
-    if (target == nullptr || target->m_call_func == nullptr)
-        return 1;
-
-    tagMessageDataSesssionEvent record{};
-    record.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT;
-    record.m_header.m_size = kSessionEventSize;
-    record.m_ev = ev;
     sockaddr_storage address;
     session->GetSocketAddr(&address);
-    std::memcpy(&record.m_SessionAddr, &address, sizeof address);
-    const PeerTexts peer(address);
     CVeskMessageSession handle;
     handle.attach_session(session);
-    target->m_call_func(&handle, peer.host, peer.service, &record, kSessionEventSize);
+    DeliverSessionEvent(*ExtensionCallFunctionsSnapshot(), handle, ev, reinterpret_cast<const sockaddr*>(&address),
+                        sizeof address);
     return 1;
 }
 
@@ -110,7 +80,7 @@ int CVeskMessageSystem::parse_message(CVeskNetworkSession* session, const unsign
     };
     sockaddr_storage address;
     session->GetSocketAddr(&address);
-    const PeerTexts peer(address);
+    const PeerTexts peer(reinterpret_cast<const sockaddr*>(&address), sizeof address);
     const auto handlers = ExtensionCallFunctionsSnapshot();
 
     const auto total = static_cast<size_t>(num);

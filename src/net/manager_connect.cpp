@@ -19,6 +19,11 @@ CVeskNetworkSession* CVeskNetworkSessionManager::Connect(bool bSecure, const cha
         session->AbandonClaim();
         return nullptr;
     }
+    return PublishAndWatch(session);
+}
+
+CVeskNetworkSession* CVeskNetworkSessionManager::PublishAndWatch(CVeskNetworkSession* session)
+{
     if (!session->Publish())
         return nullptr;
     const bool armed = vesk::net::ArmWhileInUse(

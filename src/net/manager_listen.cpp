@@ -91,20 +91,7 @@ CVeskNetworkSession* CVeskNetworkSessionManager::Accept(CVeskNetworkSessionListe
         return nullptr;
     }
     session->SetCryptoAlgorithm(pVeskNetworkSessionListen->GetCryptoAlgorithm());
-    if (!session->Publish())
-        return nullptr;
-    const bool armed = vesk::net::ArmWhileInUse(
-        *session,
-        [session] {
-            session->SetLibEventRead(EV_READ | EV_PERSIST, event_read, session);
-            return session->AddLibEventRead(nullptr);
-        },
-        [session] { session->DelLibEventRead(); });
-    if (!armed) {
-        session->SetUsed(false);
-        return nullptr;
-    }
-    return session;
+    return PublishAndWatch(session);
 }
 
 }  // namespace VeskNetworkSystem

@@ -33,15 +33,10 @@ CVeskNetworkSession::~CVeskNetworkSession()
 
 void CVeskNetworkSession::SetUsed(bool bFlag)
 {
-    if (!bFlag) {
-        Release();
-        if (m_Manager != nullptr)
-            m_Manager->NotifySessionStateChanged();
-        return;
-    }
-    if (IsFree())
-        TryClaim();
-    Publish();
+    StoreUsed(bFlag);
+    // Senders waiting for the handshake learn that it will not come.
+    if (!bFlag && m_Manager != nullptr)
+        m_Manager->NotifySessionStateChanged();
 }
 
 sockaddr* CVeskNetworkSession::GetSocketAddr(sockaddr_storage* pSocketAddr)

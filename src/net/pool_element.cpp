@@ -100,6 +100,25 @@ void CVeskPoolElement::Leave()
     DropReference();
 }
 
+void CopyServiceName(char (&field)[32], const char* service)
+{
+    if (service == nullptr)
+        return;
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, service, strnlen(service, sizeof field - 1));
+}
+
+void CVeskPoolElement::StoreUsed(bool bFlag)
+{
+    if (!bFlag) {
+        Release();
+        return;
+    }
+    if (IsFree())
+        TryClaim();
+    Publish();
+}
+
 void CVeskPoolElement::AbandonClaim()
 {
     Release();

@@ -31,21 +31,12 @@ CVeskNetworkSessionListen::~CVeskNetworkSessionListen()
 
 void CVeskNetworkSessionListen::SetUsed(bool bFlag)
 {
-    if (!bFlag) {
-        Release();
-        return;
-    }
-    if (IsFree())
-        TryClaim();
-    Publish();
+    StoreUsed(bFlag);
 }
 
 void CVeskNetworkSessionListen::SetListenService(const char* service)
 {
-    if (service == nullptr)
-        return;
-    std::memset(m_ListenService, 0, sizeof m_ListenService);
-    std::memcpy(m_ListenService, service, strnlen(service, sizeof m_ListenService - 1));
+    CopyServiceName(m_ListenService, service);
 }
 
 int CVeskNetworkSessionListen::GenerateRSAKey(int bits, unsigned long e)

@@ -25,21 +25,12 @@ CVeskNetworkUDPSession::~CVeskNetworkUDPSession()
 
 void CVeskNetworkUDPSession::SetUsed(bool bFlag)
 {
-    if (!bFlag) {
-        Release();
-        return;
-    }
-    if (IsFree())
-        TryClaim();
-    Publish();
+    StoreUsed(bFlag);
 }
 
 void CVeskNetworkUDPSession::SetBindService(const char* service)
 {
-    if (service == nullptr)
-        return;
-    std::memset(m_BindService, 0, sizeof m_BindService);
-    std::memcpy(m_BindService, service, strnlen(service, sizeof m_BindService - 1));
+    CopyServiceName(m_BindService, service);
 }
 
 void CVeskNetworkUDPSession::SetLibEventRead(short libevent, ty_libevent_handler fn, void* arg)
