@@ -10,11 +10,18 @@
 // (OAEP with SHA-1 and MGF1-SHA-1, the tool's default), where message.bin holds
 // the 24 bytes 00 01 02 ... 17.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <atomic>
+
 #include <openssl/err.h>
+#include <thread>
 
 #include <vector>
 
 #include "CryptFunction.h"
+#include "crypto/rsa_key.h"
 
 namespace {
 
@@ -260,6 +267,49 @@ TEST_F(RsaKeyGeneration, MakesAWorkingPkcs1PairOf1024Bits)
     EXPECT_EQ(PrivateDecrypt(cipher, plain, private_der), 24);
     EXPECT_EQ(plain, Message(24));
     EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, plain, private_der), -1);  // another key
+}
+
+// A key decoded once serves any number of operations, from several threads
+// at once, with the results of the per-call functions.
+TEST(RsaKeyDecodedOnce, ServesConcurrentOperations)
+{
+    const auto private_key =
+        vesk::crypto::RsaKey::DecodePrivate(kPrivateKey.data(), static_cast<int>(kPrivateKey.size()));
+    const auto public_key = vesk::crypto::RsaKey::DecodePublic(kPublicKey.data(), static_cast<int>(kPublicKey.size()));
+    ASSERT_NE(private_key, nullptr);
+    ASSERT_NE(public_key, nullptr);
+    Bytes with_garbage = kPrivateKey;
+    with_garbage.push_back(0);
+    EXPECT_EQ(vesk::crypto::RsaKey::DecodePrivate(with_garbage.data(), static_cast<int>(with_garbage.size())), nullptr);
+    EXPECT_EQ(vesk::crypto::RsaKey::DecodePrivate(kPublicKey.data(), static_cast<int>(kPublicKey.size())), nullptr);
+
+    Bytes plain(kModulusLength);
+    EXPECT_EQ(
+        public_key->Decrypt(static_cast<int>(kExternalCiphertext.size()), kExternalCiphertext.data(), plain.data()), -1)
+        << "a public key decrypts nothing";
+
+    std::vector<std::thread> threads;
+    std::atomic<int> correct{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int round = 0; round < 10; ++round) {
+                const Bytes message = Message(24);
+                Bytes cipher(kModulusLength);
+                Bytes out(kModulusLength);
+                if (public_key->Encrypt(24, message.data(), cipher.data()) != kModulusLength)
+                    continue;
+                if (private_key->Decrypt(kModulusLength, cipher.data(), out.data()) == 24 &&
+                    std::equal(message.begin(), message.end(), out.begin()))
+                    ++correct;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(correct.load(), 40);
+    EXPECT_EQ(
+        private_key->Decrypt(static_cast<int>(kExternalCiphertext.size()), kExternalCiphertext.data(), plain.data()),
+        24);
 }
 
 TEST_F(RsaKeyGeneration, RefusesFewerThan1024Bits)

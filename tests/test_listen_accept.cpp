@@ -32,6 +32,11 @@ struct VeskNetworkTestAccess {
     static bool AcceptPaused(const CVeskNetworkSessionListen& l) { return l.m_bAcceptPaused; }
     static bool AcceptArmed(const CVeskNetworkSessionListen& l) { return l.m_ListenLibEvent.IsArmed(); }
     static const unsigned char* PublicKeyStorage(const CVeskNetworkSessionListen& l) { return l.m_RSAPublicKey.Data(); }
+    template <class Holder>
+    static const void* DecodedKey(const Holder& holder)
+    {
+        return holder.m_DecodedPrivateKey.get();
+    }
 };
 
 namespace {
@@ -250,6 +255,8 @@ TEST_F(ListenTest, AcceptedSessionCarriesWhatTheListenerWasGiven)
         EXPECT_EQ(PublicKey(*session).size(), 140u);
         EXPECT_EQ(PublicKey(*session), PublicKey(listener));
         EXPECT_EQ(PrivateKey(*session), PrivateKey(listener));
+        ASSERT_NE(Access::DecodedKey(listener), nullptr) << "the listener decodes its key once";
+        EXPECT_EQ(Access::DecodedKey(*session), Access::DecodedKey(listener)) << "and its sessions share it";
         EXPECT_EQ(session->GetRSAPublicExponent(), 65537u);
         sockaddr_storage peer{};
         session->GetSocketAddr(&peer);

@@ -30,7 +30,8 @@ struct VeskNetworkTestAccess;
 
 namespace vesk::crypto {
 class RecordCipher;
-}
+class RsaKey;
+}  // namespace vesk::crypto
 namespace vesk::net {
 class ByteReader;
 }
@@ -316,7 +317,13 @@ class CVeskRSAKeyMaterial {
 public:
     static constexpr int kRSAKeyCapacity = 65535;
 
-    int SetRSAPrivateKey(const unsigned char* key, int length) { return m_RSAPrivateKey.Set(key, length); }
+    int SetRSAPrivateKey(const unsigned char* key, int length)
+    {
+        const int result = m_RSAPrivateKey.Set(key, length);
+        if (result > 0)
+            m_DecodedPrivateKey.reset();
+        return result;
+    }
     int GetRSAPrivateKey(unsigned char* buffer, int size) const { return m_RSAPrivateKey.Get(buffer, size); }
     int SetRSAPublicKey(const unsigned char* key, int length) { return m_RSAPublicKey.Set(key, length); }
     int GetRSAPublicKey(unsigned char* buffer, int size) const { return m_RSAPublicKey.Get(buffer, size); }
@@ -328,22 +335,30 @@ protected:
     ~CVeskRSAKeyMaterial() = default;
     void CopyRSAKeyMaterialFrom(const CVeskRSAKeyMaterial& other)
     {
-        if (other.m_RSAPrivateKey.Length() > 0)
+        if (other.m_RSAPrivateKey.Length() > 0) {
             m_RSAPrivateKey.Set(other.m_RSAPrivateKey.Data(), other.m_RSAPrivateKey.Length());
+            m_DecodedPrivateKey = other.m_DecodedPrivateKey;
+        }
         if (other.m_RSAPublicKey.Length() > 0)
             m_RSAPublicKey.Set(other.m_RSAPublicKey.Data(), other.m_RSAPublicKey.Length());
         m_RSAPublicExponent = other.m_RSAPublicExponent;
     }
     void ClearRSAKeyMaterial()
     {
+        m_DecodedPrivateKey.reset();
         m_RSAPrivateKey.Clear();
         m_RSAPublicKey.Clear();
         m_RSAPublicExponent = 0;
     }
 
+    // The private key decoded once, shared by a listener and its sessions
+    // (read only); decoding DER costs more than the decryption itself.
+    const vesk::crypto::RsaKey* DecodedPrivateKey();
+
     CVeskKeyField<kRSAKeyCapacity> m_RSAPrivateKey;
     CVeskKeyField<kRSAKeyCapacity> m_RSAPublicKey;
     unsigned long m_RSAPublicExponent;
+    std::shared_ptr<const vesk::crypto::RsaKey> m_DecodedPrivateKey;
 };
 
 class CVeskNetworkSession : public CVeskPoolElement, public CVeskRSAKeyMaterial {

@@ -1,6 +1,6 @@
 // RSA with OAEP padding on keys held as PKCS #1 DER: RSAPublicKey (modulus and
-// exponent only) and RSAPrivateKey. Keys are decoded for each call and freed
-// before it returns.
+// exponent only) and RSAPrivateKey. The exported functions decode the key for
+// each call; RsaKey keeps a decoded key for repeated use.
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/decoder.h>
@@ -14,6 +14,7 @@
 
 #include "CryptFunction.h"
 #include "crypto/crypto_context.h"
+#include "crypto/rsa_key.h"
 
 namespace {
 
@@ -174,61 +175,66 @@ bool EncodeKey(EVP_PKEY* pkey, KeyKind kind, DerBuffer& out)
 
 }  // namespace
 
-int RSA_public_encrypt_der(int flen, const unsigned char* from, unsigned char* to, const unsigned char* public_key,
-                           int public_key_length)
+namespace vesk::crypto {
+
+std::shared_ptr<const RsaKey> RsaKey::DecodePrivate(const unsigned char* der, int der_length)
 {
-    if (!ValidOperationArguments(flen, from, to, public_key, public_key_length)) {
+    OSSL_LIB_CTX* libctx = LibraryContext();
+    if (der == nullptr || der_length < 1 || libctx == nullptr)
+        return nullptr;
+    ScopedErrorMark mark;
+    PkeyPtr pkey = DecodeRsaKey(libctx, der, der_length, KeyKind::kPrivate);
+    if (!pkey)
+        return nullptr;
+    return std::shared_ptr<const RsaKey>(new RsaKey(pkey.release(), true));
+}
+
+std::shared_ptr<const RsaKey> RsaKey::DecodePublic(const unsigned char* der, int der_length)
+{
+    OSSL_LIB_CTX* libctx = LibraryContext();
+    if (der == nullptr || der_length < 1 || libctx == nullptr)
+        return nullptr;
+    ScopedErrorMark mark;
+    PkeyPtr pkey = DecodeRsaKey(libctx, der, der_length, KeyKind::kPublic);
+    if (!pkey)
+        return nullptr;
+    return std::shared_ptr<const RsaKey>(new RsaKey(pkey.release(), false));
+}
+
+RsaKey::~RsaKey()
+{
+    EVP_PKEY_free(m_pkey);
+}
+
+int RsaKey::Encrypt(int flen, const unsigned char* from, unsigned char* to) const
+{
+    if (flen <= 0 || from == nullptr || to == nullptr)
         return -1;
-    }
-    OSSL_LIB_CTX* libctx = vesk::crypto::LibraryContext();
-    if (libctx == nullptr) {
+    ScopedErrorMark mark;
+    const int modulus_length = EVP_PKEY_get_size(m_pkey);
+    if (modulus_length <= kOaepOverhead || modulus_length > kMaxModulusLength || flen > modulus_length - kOaepOverhead)
         return -1;
-    }
-    vesk::crypto::ScopedErrorMark mark;
-    PkeyPtr pkey = DecodeRsaKey(libctx, public_key, public_key_length, KeyKind::kPublic);
-    if (!pkey) {
+    PkeyCtxPtr ctx = NewOaepContext(LibraryContext(), m_pkey, KeyKind::kPublic);
+    if (!ctx)
         return -1;
-    }
-    const int modulus_length = EVP_PKEY_get_size(pkey.get());
-    if (modulus_length <= kOaepOverhead || modulus_length > kMaxModulusLength ||
-        flen > modulus_length - kOaepOverhead) {
-        return -1;
-    }
-    PkeyCtxPtr ctx = NewOaepContext(libctx, pkey.get(), KeyKind::kPublic);
-    if (!ctx) {
-        return -1;
-    }
     // The ciphertext is exactly as long as the modulus.
     auto written = static_cast<std::size_t>(modulus_length);
-    if (EVP_PKEY_encrypt(ctx.get(), to, &written, from, static_cast<std::size_t>(flen)) <= 0) {
+    if (EVP_PKEY_encrypt(ctx.get(), to, &written, from, static_cast<std::size_t>(flen)) <= 0)
         return -1;
-    }
     return static_cast<int>(written);
 }
 
-int RSA_private_decrypt_der(int flen, const unsigned char* from, unsigned char* to, const unsigned char* private_key,
-                            int private_key_length)
+int RsaKey::Decrypt(int flen, const unsigned char* from, unsigned char* to) const
 {
-    if (!ValidOperationArguments(flen, from, to, private_key, private_key_length)) {
+    if (!m_private || flen <= 0 || from == nullptr || to == nullptr)
         return -1;
-    }
-    OSSL_LIB_CTX* libctx = vesk::crypto::LibraryContext();
-    if (libctx == nullptr) {
+    ScopedErrorMark mark;
+    const int modulus_length = EVP_PKEY_get_size(m_pkey);
+    if (modulus_length <= kOaepOverhead || modulus_length > kMaxModulusLength)
         return -1;
-    }
-    vesk::crypto::ScopedErrorMark mark;
-    PkeyPtr pkey = DecodeRsaKey(libctx, private_key, private_key_length, KeyKind::kPrivate);
-    if (!pkey) {
+    PkeyCtxPtr ctx = NewOaepContext(LibraryContext(), m_pkey, KeyKind::kPrivate);
+    if (!ctx)
         return -1;
-    }
-    const int modulus_length = EVP_PKEY_get_size(pkey.get());
-    if (modulus_length <= kOaepOverhead || modulus_length > kMaxModulusLength) {
-        return -1;
-    }
-    PkeyCtxPtr ctx = NewOaepContext(libctx, pkey.get(), KeyKind::kPrivate);
-    if (!ctx) {
-        return -1;
-    }
     // OpenSSL wants room for a whole block; decrypt on the stack so that `to`
     // never receives more than the largest OAEP plaintext.
     unsigned char plain[kMaxModulusLength];
@@ -241,6 +247,26 @@ int RSA_private_decrypt_der(int flen, const unsigned char* from, unsigned char* 
     }
     OPENSSL_cleanse(plain, static_cast<std::size_t>(modulus_length));
     return result;
+}
+
+}  // namespace vesk::crypto
+
+int RSA_public_encrypt_der(int flen, const unsigned char* from, unsigned char* to, const unsigned char* public_key,
+                           int public_key_length)
+{
+    if (!ValidOperationArguments(flen, from, to, public_key, public_key_length))
+        return -1;
+    const auto key = vesk::crypto::RsaKey::DecodePublic(public_key, public_key_length);
+    return key ? key->Encrypt(flen, from, to) : -1;
+}
+
+int RSA_private_decrypt_der(int flen, const unsigned char* from, unsigned char* to, const unsigned char* private_key,
+                            int private_key_length)
+{
+    if (!ValidOperationArguments(flen, from, to, private_key, private_key_length))
+        return -1;
+    const auto key = vesk::crypto::RsaKey::DecodePrivate(private_key, private_key_length);
+    return key ? key->Decrypt(flen, from, to) : -1;
 }
 
 // OAEP is an encryption padding only: signing with the private key and

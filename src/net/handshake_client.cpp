@@ -4,6 +4,7 @@
 
 #include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
+#include "crypto/rsa_key.h"
 #include "net/crypto_lengths.h"
 #include "net/handshake_records.h"
 #include "net/socket_io.h"
@@ -16,12 +17,12 @@ using vesk::net::ByteWriter;
 
 // Encrypts `plain` under the server's public key; the ciphertext is as long as
 // the server's modulus, which must fit the ClientKeyExchange field.
-int EncryptField(const unsigned char* plain, int plain_length, const unsigned char* public_key, int public_key_length,
-                 std::vector<unsigned char>& ciphertext)
+int EncryptField(const unsigned char* plain, int plain_length, const vesk::crypto::RsaKey& public_key,
+                 size_t modulus_bound, std::vector<unsigned char>& ciphertext)
 {
     // A modulus is never longer than the DER key that carries it.
-    ciphertext.resize(static_cast<size_t>(public_key_length));
-    const int length = RSA_public_encrypt_der(plain_length, plain, ciphertext.data(), public_key, public_key_length);
+    ciphertext.resize(modulus_bound);
+    const int length = public_key.Encrypt(plain_length, plain, ciphertext.data());
     if (length < 0 || static_cast<size_t>(length) > vesk::net::kClientIVFieldCapacity)
         return -1;
     ciphertext.resize(static_cast<size_t>(length));
@@ -88,9 +89,12 @@ int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
     if (exchange_keys) {
         select_random_key(key, key_length);
         select_random_iv(iv, iv_length);
-        const bool encrypted =
-            EncryptField(key, key_length, m_RSAPublicKey.Data(), public_key_length, encrypted_key) >= 0 &&
-            EncryptField(iv, iv_length, m_RSAPublicKey.Data(), public_key_length, encrypted_iv) >= 0;
+        // The server's key is decoded once for both fields.
+        const auto server_key = vesk::crypto::RsaKey::DecodePublic(m_RSAPublicKey.Data(), public_key_length);
+        const auto bound = static_cast<size_t>(public_key_length);
+        const bool encrypted = server_key != nullptr &&
+                               EncryptField(key, key_length, *server_key, bound, encrypted_key) >= 0 &&
+                               EncryptField(iv, iv_length, *server_key, bound, encrypted_iv) >= 0;
         if (!encrypted) {
             OPENSSL_cleanse(key, sizeof key);
             return -1;

@@ -6,6 +6,7 @@
 
 #include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
+#include "crypto/rsa_key.h"
 #include "net/handshake_records.h"
 
 namespace VeskNetworkSystem {
@@ -21,14 +22,14 @@ constexpr size_t kFlightTwoOverhead = 11 + 18 + 10;
 constexpr size_t kExponentLength = 4;
 
 // Decrypts one ClientKeyExchange field with the session's private key.
-bool ReadEncryptedField(ByteReader& message, size_t capacity, const unsigned char* private_key, int private_key_length,
+bool ReadEncryptedField(ByteReader& message, size_t capacity, const vesk::crypto::RsaKey& private_key,
                         unsigned char* plain, int* plain_length)
 {
     uint16_t length = 0;
     const unsigned char* field = nullptr;
     if (!message.ReadU16(&length) || length > capacity || !message.ReadBytes(length, &field))
         return false;
-    *plain_length = RSA_private_decrypt_der(length, field, plain, private_key, private_key_length);
+    *plain_length = private_key.Decrypt(length, field, plain);
     return *plain_length >= 0;
 }
 
@@ -67,8 +68,8 @@ int CVeskNetworkSession::HandShakeClientHello(ByteReader& message)
 
 int CVeskNetworkSession::HandShakeClientKeyExchange(ByteReader& message)
 {
-    const int private_key_length = m_RSAPrivateKey.Length();
-    if (private_key_length <= 0)
+    const vesk::crypto::RsaKey* private_key = DecodedPrivateKey();
+    if (private_key == nullptr)
         return -1;
     // Room for the largest plaintext OAEP gives back for any key the library
     // can decrypt with.
@@ -76,10 +77,8 @@ int CVeskNetworkSession::HandShakeClientKeyExchange(ByteReader& message)
     unsigned char iv[2048];
     int key_length = 0;
     int iv_length = 0;
-    const bool ok = ReadEncryptedField(message, vesk::net::kClientKeyFieldCapacity, m_RSAPrivateKey.Data(),
-                                       private_key_length, key, &key_length) &&
-                    ReadEncryptedField(message, vesk::net::kClientIVFieldCapacity, m_RSAPrivateKey.Data(),
-                                       private_key_length, iv, &iv_length);
+    const bool ok = ReadEncryptedField(message, vesk::net::kClientKeyFieldCapacity, *private_key, key, &key_length) &&
+                    ReadEncryptedField(message, vesk::net::kClientIVFieldCapacity, *private_key, iv, &iv_length);
     if (ok) {
         // Lengths the fields cannot take leave the earlier values in place.
         SetCryptoKey(key, key_length);

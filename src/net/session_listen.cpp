@@ -49,8 +49,9 @@ int CVeskNetworkSessionListen::GenerateRSAKey(int bits, unsigned long e)
     int private_length = 0;
     int public_length = 0;
     int result = RSA_generate_key_der(bits, e, private_key, &private_length, public_key, &public_length);
-    if (result > 0 &&
-        (m_RSAPrivateKey.Set(private_key, private_length) < 0 || m_RSAPublicKey.Set(public_key, public_length) < 0))
+    // The private key is decoded here, once for every session of the listener.
+    if (result > 0 && (SetRSAPrivateKey(private_key, private_length) < 0 ||
+                       m_RSAPublicKey.Set(public_key, public_length) < 0 || DecodedPrivateKey() == nullptr))
         result = -1;
     OPENSSL_cleanse(private_key, static_cast<size_t>(kRSAKeyCapacity));
     return result;
