@@ -530,6 +530,8 @@ private:
     std::atomic<bool> m_bEndOfStream;
     std::atomic<bool> m_bReadFailed;
     std::atomic<bool> m_bHandshakeFinished;
+    // The session waits in its manager's queue for a parse pass.
+    std::atomic<bool> m_bReadyToParse;
     // The latest parse pass appended payload to the receive ring.
     bool m_bPassDeliveredPayload;
     bool m_bCloseReported;
@@ -767,6 +769,14 @@ public:
         return nullptr;
     }
 
+    // Calls fn(array, size) while the array stays alive.
+    template <class Fn>
+    void WithArray(Fn fn)
+    {
+        Reader reader(*this);
+        fn(reader.array, reader.size);
+    }
+
     int Size()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -879,6 +889,7 @@ private:
     static void* DispatchLibEventThreadFunc(LPVOID lpvoid);
     static void* ParseRecvSocketBufferThreadFunc(LPVOID lpvoid);
     int ParseRecvSocketBuffer();
+    int ParseSession(CVeskNetworkSession& session);
     void StopThreads();
 
     static void event_accept(int sockfd, short libevent, void* argv);
@@ -895,6 +906,9 @@ private:
     void ResumePausedAccepts();
     // Wakes the threads waiting for a session's handshake or release.
     void NotifySessionStateChanged();
+    // Queues a session for the parse thread's next pass and wakes it; a pass
+    // visits only queued sessions, so idle ones cost nothing.
+    void MarkReadyToParse(CVeskNetworkSession* session);
     bool IsOwnThread() const;
 
     CVeskNetworkSession* GetVeskNetworkSession(SOCKET s) { return m_SessionArray.Find(s); }
@@ -910,6 +924,8 @@ private:
     std::atomic<bool> m_bStopping;
     std::atomic<unsigned long> m_ParsePasses;
     std::mutex m_ThreadStartMutex;
+    std::mutex m_ReadyMutex;
+    std::vector<CVeskNetworkSession*> m_ReadySessions;
     std::mutex m_SessionStateMutex;
     std::condition_variable m_SessionStateChanged;
     CVeskPool<CVeskNetworkSession> m_SessionArray;

@@ -33,7 +33,7 @@ void CVeskNetworkSessionManager::event_read(int sockfd, short libevent, void* ar
     const int n = session->recv();
     if (n == 0 || (n < 0 && n != CVeskNetworkSession::kNothingToRead))
         session->MarkEndOfStream(n < 0);
-    session->m_Manager->ResumeParseRecvSocketBufferThread();
+    session->m_Manager->MarkReadyToParse(session);
 }
 
 void CVeskNetworkSessionManager::event_accept(int sockfd, short libevent, void* argv)

@@ -3,6 +3,7 @@
 // socket rings and sleeps while there is nothing to parse.
 #include <event2/event.h>
 
+#include <functional>
 #include <system_error>
 
 #include "VeskNetworkSystem.h"
@@ -96,33 +97,60 @@ void* CVeskNetworkSessionManager::ParseRecvSocketBufferThreadFunc(LPVOID lpvoid)
     return nullptr;
 }
 
-// One pass over the sessions in use. Returns the number of records consumed:
-// a pass that consumed nothing waits for the next wake-up instead of spinning
-// over a record whose body has not arrived.
+void CVeskNetworkSessionManager::MarkReadyToParse(CVeskNetworkSession* session)
+{
+    if (!session->m_bReadyToParse.exchange(true)) {
+        std::lock_guard<std::mutex> lock(m_ReadyMutex);
+        m_ReadySessions.push_back(session);
+    }
+    ResumeParseRecvSocketBufferThread();
+}
+
+// One pass over the sessions that were queued since the last one. Returns the
+// number of records consumed. A session that gets new bytes while it is being
+// parsed is queued again, so nothing waits for a wake-up that already came.
 int CVeskNetworkSessionManager::ParseRecvSocketBuffer()
 {
     m_ParsePasses.fetch_add(1, std::memory_order_relaxed);
+    std::vector<CVeskNetworkSession*> ready;
+    {
+        std::lock_guard<std::mutex> lock(m_ReadyMutex);
+        ready.swap(m_ReadySessions);
+    }
     int consumed = 0;
-    m_SessionArray.ForEach([&consumed](CVeskNetworkSession& session) {
-        CVeskElementEntry entry(&session);
-        if (!entry)
-            return;
-        const int result = session.parse_recv_socket_buffer();
-        if (result < 0) {
-            session.call_cbfunc_Event(NETWORK_EVENT_READ);
-            return;
+    m_SessionArray.WithArray([&](CVeskNetworkSession* array, int size) {
+        for (CVeskNetworkSession* session : ready) {
+            // Only sessions of the pool as it is now: a queue entry may
+            // outlive a released pool.
+            const std::less<const CVeskNetworkSession*> before;
+            if (before(session, array) || !before(session, array + size))
+                continue;
+            session->m_bReadyToParse = false;
+            consumed += ParseSession(*session);
         }
-        consumed += static_cast<int>(session.m_LastRecvCryptoMessages.size());
-        // Payload reached the receive ring: one event per pass, however many
-        // data records there were. A record with an empty body delivers
-        // nothing and raises nothing, so its reader never mistakes it for a
-        // closed connection.
-        if (session.m_bPassDeliveredPayload)
-            session.call_cbfunc_Event(NETWORK_EVENT_READ);
-        if (const short end = session.TakeEndToReport())
-            session.call_cbfunc_Event(end);
     });
     return consumed;
+}
+
+int CVeskNetworkSessionManager::ParseSession(CVeskNetworkSession& session)
+{
+    CVeskElementEntry entry(&session);
+    if (!entry)
+        return 0;
+    const int result = session.parse_recv_socket_buffer();
+    if (result < 0) {
+        session.call_cbfunc_Event(NETWORK_EVENT_READ);
+        return 0;
+    }
+    // Payload reached the receive ring: one event per pass, however many
+    // data records there were. A record with an empty body delivers nothing
+    // and raises nothing, so its reader never mistakes it for a closed
+    // connection.
+    if (session.m_bPassDeliveredPayload)
+        session.call_cbfunc_Event(NETWORK_EVENT_READ);
+    if (const short end = session.TakeEndToReport())
+        session.call_cbfunc_Event(end);
+    return static_cast<int>(session.m_LastRecvCryptoMessages.size());
 }
 
 void CVeskNetworkSessionManager::StopThreads()

@@ -21,6 +21,7 @@ CVeskNetworkSession::CVeskNetworkSession()
       m_bEndOfStream(false),
       m_bReadFailed(false),
       m_bHandshakeFinished(false),
+      m_bReadyToParse(false),
       m_bPassDeliveredPayload(false),
       m_bCloseReported(false)
 {

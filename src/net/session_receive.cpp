@@ -249,7 +249,7 @@ int CVeskNetworkSession::recv(unsigned char* buf, int num, int /*flags*/)
         std::swap(wake_parser, m_bWaitingForRoom);
     }
     if (wake_parser && m_Manager != nullptr)
-        m_Manager->ResumeParseRecvSocketBufferThread();
+        m_Manager->MarkReadyToParse(this);
     return static_cast<int>(taken);
 }
 
