@@ -19,7 +19,8 @@ grep -q '^VeskMessageSystem::CVeskMessageSession::CVeskMessageSession(' <<<"$sym
     fail "session handle not exported"
 grep -q '^VeskMessageSystem::CVeskMessageUser::CVeskMessageUser(' <<<"$symbols" || fail "user not exported"
 grep -q '^typeinfo for VeskMessageSystem::CVeskMessageSession$' <<<"$symbols" || fail "handle typeinfo not exported"
-if grep -E '^VeskMessageSystem::CVeskMessageSystem::(parse_|notify_|auth\()' <<<"$symbols"; then
+grep -q '^nslookup(char const\*, in_addr\*)$' <<<"$symbols" || fail "nslookup not exported"
+if grep -E '^VeskMessageSystem::CVeskMessageSystem::(parse_|notify_|auth\(|cbfunc_|ExtensionCallFunctionsSnapshot)' <<<"$symbols"; then
     fail "private operations of the message system exported"
 fi
 

@@ -368,7 +368,7 @@ private:
     // Handlers are called from library threads while the application may
     // register more: readers take a snapshot, writers replace it.
     typedef std::vector<tagExtensionCallFunction> ExtensionCallFunctions;
-    std::shared_ptr<const ExtensionCallFunctions> ExtensionCallFunctionsSnapshot() const;
+    VESK_LOCAL std::shared_ptr<const ExtensionCallFunctions> ExtensionCallFunctionsSnapshot() const;
     std::mutex m_ExtensionCallFunctionMutex;
     std::shared_ptr<const ExtensionCallFunctions> m_ExtensionCallFunctionArray;
 };
