@@ -42,6 +42,13 @@ struct VeskNetworkTestAccess {
     {
         session.SetCryptoAlgorithm(algorithm);
     }
+    // Both directions encrypted, but no key or IV was ever agreed.
+    static void EncryptWithoutKey(CVeskNetworkSession& session, eCryptoAlgorithm algorithm)
+    {
+        session.SetCryptoAlgorithm(algorithm);
+        session.SetCryptoStateRecv(CRYPTO_STATE_CRYPTOED);
+        session.SetCryptoStateSend(CRYPTO_STATE_CRYPTOED);
+    }
 };
 
 namespace {
@@ -333,6 +340,27 @@ TEST_F(RecordLayerTest, SendFailsOnAReleasedSessionAndOnAResetPeer)
 
     manager->Close(session);
     EXPECT_EQ(session->send(&byte, 1, 0), -1);
+}
+
+// A direction switched to encrypted without an agreed key never falls back to
+// enciphering with whatever the key storage holds.
+TEST_F(RecordLayerTest, EncryptedDirectionWithoutAKeyFailsInsteadOfGuessing)
+{
+    auto [session, raw] = ConnectToRawServer();
+    Access::EncryptWithoutKey(*session, CRYPTO_ALGORITHM_3DES);
+    const unsigned char bytes[4] = {1, 2, 3, 4};
+    EXPECT_EQ(session->send(bytes, 4, 0), -1);
+    EXPECT_TRUE(NothingToRead(raw));
+
+    auto [client, accepted] = ConnectRawClient();
+    Access::EncryptWithoutKey(*accepted, CRYPTO_ALGORITHM_BLOWFISH);
+    WriteAll(client, Record(3, std::vector<unsigned char>(8, 0x11)));
+    EXPECT_TRUE(WaitFor([&] {
+        for (const Event& event : Events())
+            if (event.session == accepted && event.ev == NETWORK_EVENT_READ && event.recv_result == -1)
+                return true;
+        return false;
+    }));
 }
 
 // --- the receive path, from a raw peer ---
