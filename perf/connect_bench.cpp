@@ -20,10 +20,13 @@
 #include <vector>
 
 #include "VeskMessageSystem.h"
+#include "perf_support.h"
 
 using namespace VeskMessageSystem;
 
 namespace {
+
+using vesk_perf::FreePort;
 
 using Clock = std::chrono::steady_clock;
 
@@ -38,19 +41,6 @@ int OnMessage(CVeskMessageSession*, const char*, const char*, const void*, size_
     g_received_at = Clock::now().time_since_epoch().count();
     ++g_received;
     return 0;
-}
-
-int FreePort()
-{
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return ntohs(address.sin_port);
 }
 
 bool WaitForMessage(long count)

@@ -16,10 +16,13 @@
 #include <vector>
 
 #include "VeskNetworkSystem.h"
+#include "perf_support.h"
 
 using namespace VeskNetworkSystem;
 
 namespace {
+
+using vesk_perf::FreePort;
 
 std::atomic<CVeskNetworkSession*> g_accepted{nullptr};
 std::atomic<int> g_finished{0};
@@ -31,19 +34,6 @@ int OnEvent(CVeskNetworkSession* session, short ev, void*)
     if (ev & NETWORK_EVENT_HANDSHAKE_FINISH)
         ++g_finished;
     return 1;
-}
-
-int FreePort()
-{
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return ntohs(address.sin_port);
 }
 
 // Waits up to 5 s; false when the condition never came.

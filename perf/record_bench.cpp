@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "VeskNetworkSystem.h"
+#include "perf_support.h"
 
 using namespace VeskNetworkSystem;
 
@@ -34,6 +35,8 @@ struct VeskNetworkTestAccess {
 
 namespace {
 
+using vesk_perf::FreePort;
+
 std::atomic<size_t> g_received{0};
 std::atomic<CVeskNetworkSession*> g_accepted{nullptr};
 
@@ -48,19 +51,6 @@ int OnEvent(CVeskNetworkSession* session, short ev, void*)
             g_received += static_cast<size_t>(n);
     }
     return 1;
-}
-
-int FreePort()
-{
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return ntohs(address.sin_port);
 }
 
 const char* Name(eCryptoAlgorithm algorithm)

@@ -17,6 +17,7 @@
 
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
+#include "test_support.h"
 
 using namespace VeskNetworkSystem;
 using VeskMessageSystem::CVeskMessageSession;
@@ -43,24 +44,14 @@ struct VeskNetworkTestAccess {
 
 namespace {
 
+using namespace vesk_test;
+
 using Access = VeskNetworkTestAccess;
 using namespace std::chrono_literals;
 
 // A name that cannot resolve and whose lookup never leaves the machine: its
 // first label is longer than a name's label may be.
 const std::string kUnresolvable = std::string(64, 'a') + ".invalid";
-
-template <class Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 5s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return predicate();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 std::string PortOf(int fd)
 {
@@ -231,21 +222,6 @@ TEST_F(ConnectTest, CloseFreesTheSessionAndThePeerSeesTheEnd)
 int Ignore(CVeskNetworkSession*, short, void*)
 {
     return 1;
-}
-
-// Writes to a socket until the peer is gone or a time limit passes.
-void WriteUntilClosed(int fd)
-{
-    const std::vector<char> chunk(2048, 'w');
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return;
-        pollfd waiting{fd, POLLOUT, 0};
-        poll(&waiting, 1, 10);
-    }
 }
 
 TEST_F(ConnectTest, ClosingWhileTheLoopReadsTheSessionIsSafe)

@@ -17,25 +17,16 @@
 #include <vector>
 
 #include "VeskMessageSystem.h"
+#include "test_support.h"
 
 using namespace VeskMessageSystem;
 using VeskNetworkSystem::NETWORK_EVENT_READ;
 
 namespace {
 
-using namespace std::chrono_literals;
+using namespace vesk_test;
 
-template <class Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 3000ms)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using namespace std::chrono_literals;
 
 std::string FreePort(int type)
 {

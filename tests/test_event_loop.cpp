@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "VeskNetworkSystem.h"
+#include "test_support.h"
 
 using namespace VeskNetworkSystem;
 
@@ -53,20 +54,10 @@ struct VeskNetworkTestAccess {
 
 namespace {
 
+using namespace vesk_test;
+
 using Access = VeskNetworkTestAccess;
 using namespace std::chrono_literals;
-
-template <class Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 5s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return predicate();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // A blocking client socket connected to 127.0.0.1:port, or -1.
 int RawConnect(const std::string& port)
@@ -298,21 +289,6 @@ TEST(EventLoopTest, TwoManagersServeTheirOwnListenersAndConnections)
     EXPECT_EQ(b.manager->Close(outgoing), 1);
     ::close(client);
     ::close(client_b);
-}
-
-// Writes to a socket until the peer is gone or a time limit passes.
-void WriteUntilClosed(int fd)
-{
-    const std::vector<char> chunk(4096, 'w');
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return;
-        pollfd waiting{fd, POLLOUT, 0};
-        poll(&waiting, 1, 10);
-    }
 }
 
 int CountAccepts(CVeskNetworkSession*, short ev, void* param)

@@ -22,6 +22,7 @@
 
 #include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
+#include "test_support.h"
 
 using namespace VeskNetworkSystem;
 using Bytes = std::vector<unsigned char>;
@@ -55,20 +56,10 @@ struct VeskNetworkTestAccess {
 
 namespace {
 
+using namespace vesk_test;
+
 using Access = VeskNetworkTestAccess;
 using namespace std::chrono_literals;
-
-template <class Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 10000ms)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // --- the test's own encoder ---
 
@@ -272,33 +263,6 @@ std::vector<size_t> Sizes(const std::vector<WireRecord>& records)
 
 // --- raw sockets ---
 
-void WriteAll(int fd, const Bytes& bytes)
-{
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        ASSERT_GT(n, 0);
-        sent += static_cast<size_t>(n);
-    }
-}
-
-Bytes ReadBytes(int fd, size_t n, std::chrono::milliseconds limit = 10000ms)
-{
-    Bytes bytes;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (bytes.size() < n && std::chrono::steady_clock::now() < deadline) {
-        pollfd waiting{fd, POLLIN, 0};
-        if (poll(&waiting, 1, 10) <= 0)
-            continue;
-        unsigned char chunk[4096];
-        const ssize_t got = ::recv(fd, chunk, std::min(sizeof chunk, n - bytes.size()), 0);
-        if (got <= 0)
-            break;
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    }
-    return bytes;
-}
-
 std::optional<WireRecord> ReadRecord(int fd)
 {
     const Bytes header = ReadBytes(fd, 6);
@@ -353,13 +317,6 @@ int AcceptWithin(int listener, int milliseconds = 10000)
     if (poll(&waiting, 1, milliseconds) <= 0)
         return -1;
     return accept(listener, nullptr, nullptr);
-}
-
-int FreePort()
-{
-    int port = 0;
-    close(ListenOnLoopback(&port));
-    return port;
 }
 
 // Relays one loopback connection and keeps every byte of both directions.

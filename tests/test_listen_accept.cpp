@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "VeskNetworkSystem.h"
+#include "test_support.h"
 
 using namespace VeskNetworkSystem;
 
@@ -41,21 +42,11 @@ struct VeskNetworkTestAccess {
 
 namespace {
 
+using namespace vesk_test;
+
 using Access = VeskNetworkTestAccess;
 using namespace std::chrono_literals;
 using Key = std::vector<unsigned char>;
-
-template <class Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 5s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return predicate();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // The loopback address of a family with a port.
 sockaddr_storage Loopback(int family, int port)

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "VeskMessageSystem.h"
+#include "test_support.h"
 
 using namespace VeskMessageSystem;
 using VeskNetworkSystem::NETWORK_EVENT_ACCEPT;
@@ -34,6 +35,8 @@ using VeskNetworkSystem::NETWORK_EVENT_READ;
 
 namespace {
 
+using namespace vesk_test;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<unsigned char>;
@@ -43,31 +46,6 @@ constexpr int kClient = 1;
 constexpr uint32_t kAll = VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL;
 constexpr uint32_t kSessionEvent = VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT;
 constexpr uint16_t kEventSize = sizeof(tagMessageDataSesssionEvent);
-
-template <class Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!predicate()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-int FreePort()
-{
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return ntohs(address.sin_port);
-}
 
 uint32_t LittleEndian32(const unsigned char* bytes)
 {

@@ -25,6 +25,7 @@
 
 #include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
+#include "test_support.h"
 
 using namespace VeskNetworkSystem;
 
@@ -53,36 +54,13 @@ struct VeskNetworkTestAccess {
 
 namespace {
 
+using namespace vesk_test;
+
 using Access = VeskNetworkTestAccess;
 using namespace std::chrono_literals;
 
 const unsigned char kKey[24] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
 const unsigned char kIV[8] = {8, 7, 6, 5, 4, 3, 2, 1};
-
-template <class Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-int FreePort()
-{
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return ntohs(address.sin_port);
-}
 
 std::vector<unsigned char> Record(unsigned char type, const std::vector<unsigned char>& body)
 {
@@ -94,34 +72,6 @@ std::vector<unsigned char> Record(unsigned char type, const std::vector<unsigned
                                          static_cast<unsigned char>(body.size())};
     record.insert(record.end(), body.begin(), body.end());
     return record;
-}
-
-void WriteAll(int fd, const std::vector<unsigned char>& bytes)
-{
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        ASSERT_GT(n, 0);
-        sent += static_cast<size_t>(n);
-    }
-}
-
-// Reads exactly n bytes, or what arrived before the deadline.
-std::vector<unsigned char> ReadBytes(int fd, size_t n, std::chrono::milliseconds limit = 3000ms)
-{
-    std::vector<unsigned char> bytes;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (bytes.size() < n && std::chrono::steady_clock::now() < deadline) {
-        pollfd waiting{fd, POLLIN, 0};
-        if (poll(&waiting, 1, 10) <= 0)
-            continue;
-        unsigned char chunk[4096];
-        const ssize_t got = ::recv(fd, chunk, std::min(sizeof chunk, n - bytes.size()), 0);
-        if (got <= 0)
-            break;
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    }
-    return bytes;
 }
 
 bool NothingToRead(int fd)
