@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <functional>
@@ -165,7 +166,7 @@ protected:
                 event.payload.assign(buffer.begin(), buffer.begin() + event.recv_result);
         }
         if (self->on_payload && !event.payload.empty()) {
-            self->on_payload(event.payload);
+            self->on_payload(session, event.payload);
             return 1;
         }
         std::lock_guard<std::mutex> lock(self->mutex);
@@ -201,7 +202,8 @@ protected:
     std::mutex mutex;
     std::vector<Event> events;
     std::atomic<bool> slow_reader{false};
-    std::function<void(const std::vector<unsigned char>&)> on_payload;
+    // Runs on the parse thread for every payload read, instead of recording it.
+    std::function<void(CVeskNetworkSession*, const std::vector<unsigned char>&)> on_payload;
 };
 
 // --- the send path, as bytes on the wire ---
@@ -425,7 +427,7 @@ TEST_F(RecordLayerTest, SlowReaderLosesNothingOfFiftyMegabytes)
     std::atomic<size_t> received{0};
     std::atomic<size_t> mismatches{0};
     std::atomic<int> reads{0};
-    on_payload = [&](const std::vector<unsigned char>& payload) {
+    on_payload = [&](CVeskNetworkSession*, const std::vector<unsigned char>& payload) {
         // Every 64th read sleeps, long enough for both rings to fill.
         if (reads.fetch_add(1) % 64 == 0)
             std::this_thread::sleep_for(2ms);
@@ -480,6 +482,109 @@ TEST_F(RecordLayerTest, TricklingBodyCostsNoCpu)
     EXPECT_LT(cpu, 0.1 * wall) << "cpu " << cpu << " s over " << wall << " s";
     WriteAll(raw, {4});
     EXPECT_TRUE(WaitFor([&] { return Received().size() == 4; }));
+}
+
+// --- peers that stop reading ---
+
+// Cuts the records of a byte stream; false at the first one that is not a
+// plain record of the expected counter.
+bool RecordsCountUp(const std::vector<unsigned char>& stream, size_t body_size, size_t* records)
+{
+    size_t at = 0;
+    for (*records = 0; at + 6 + body_size <= stream.size(); ++*records, at += 6 + body_size) {
+        const unsigned char* record = stream.data() + at;
+        const size_t length = (size_t{record[3]} << 16) | (size_t{record[4]} << 8) | record[5];
+        if (record[0] != 0 || length != body_size || std::memcmp(record + 6, records, sizeof *records) != 0)
+            return false;
+    }
+    return at == stream.size();
+}
+
+// An application thread that sends faster than its peer reads is held back
+// once the session's backlog is full, and every record still arrives whole
+// and in order when the peer reads again.
+TEST_F(RecordLayerTest, SenderAheadOfItsReaderWaitsAndLosesNothing)
+{
+    auto [session, raw] = ConnectToRawServer();
+    constexpr size_t kBody = 10000;
+    constexpr size_t kRecords = 1500;  // 15 MB: beyond the socket buffers and the backlog
+    std::atomic<size_t> sent{0};
+    std::thread sender([&, session = session] {
+        std::vector<unsigned char> body(kBody, 0x5a);
+        for (size_t i = 0; i < kRecords; ++i) {
+            std::memcpy(body.data(), &i, sizeof i);
+            if (session->send(body.data(), static_cast<int>(kBody), 0) != static_cast<int>(kBody))
+                return;
+            ++sent;
+        }
+    });
+    std::this_thread::sleep_for(500ms);
+    EXPECT_LT(sent.load(), kRecords) << "the sender is held back while nobody reads";
+    const auto stream = ReadBytes(raw, kRecords * (6 + kBody), 60s);
+    sender.join();
+    size_t records = 0;
+    EXPECT_TRUE(RecordsCountUp(stream, kBody, &records)) << "record " << records;
+    EXPECT_EQ(records, kRecords);
+}
+
+// The parse thread answers for every session; a peer that never reads its
+// answers must not hold it. Its session ends once its backlog is full, and
+// the other sessions are served all along.
+TEST_F(RecordLayerTest, PeerThatNeverReadsIsCutOffWithoutStallingOthers)
+{
+    const std::vector<unsigned char> answer(16384, 0xaa);
+    on_payload = [&](CVeskNetworkSession* session, const std::vector<unsigned char>& payload) {
+        // A one-byte request is echoed; every two-byte one asks for 64 KiB.
+        if (payload.size() == 1) {
+            session->send(payload.data(), 1, 0);
+            return;
+        }
+        for (size_t i = 0; i < payload.size() / 2 * 4; ++i)
+            session->send(answer.data(), static_cast<int>(answer.size()), 0);
+    };
+    const int small_buffer = 4096;
+    auto [silent, silent_session] = ConnectRawClient();
+    setsockopt(silent, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
+    auto [reader, reader_session] = ConnectRawClient();
+    ASSERT_NE(silent_session, reader_session);
+
+    std::thread flood([silent = silent] {
+        for (int i = 0; i < 400; ++i)
+            WriteAll(silent, Record(0, {1, 2}));
+    });
+    for (unsigned char i = 0; i < 50; ++i) {
+        WriteAll(reader, Record(0, {i}));
+        ASSERT_EQ(ReadBytes(reader, 7, 2s), (std::vector<unsigned char>{0, 2, 0, 0, 0, 1, i})) << "ping " << int{i};
+    }
+    flood.join();
+    EXPECT_TRUE(WaitFor([&] {
+        for (const Event& event : Events())
+            if (event.session == silent_session && (event.ev & NETWORK_EVENT_CLOSE))
+                return true;
+        return false;
+    })) << "the silent peer's session is reported closed";
+    WriteAll(reader, Record(0, {7}));
+    EXPECT_EQ(ReadBytes(reader, 7, 2s), (std::vector<unsigned char>{0, 2, 0, 0, 0, 1, 7}));
+}
+
+// Destruction lets go of an application thread waiting for backlog room.
+TEST_F(RecordLayerTest, DestructionReleasesASenderWaitingForRoom)
+{
+    auto [session, raw] = ConnectToRawServer();
+    std::atomic<bool> returned{false};
+    std::thread sender([&, session = session] {
+        const std::vector<unsigned char> body(kMaxRecordBody, 1);
+        while (session->send(body.data(), static_cast<int>(body.size()), 0) >= 0) {
+        }
+        returned = true;
+    });
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(returned.load());
+    const auto before = std::chrono::steady_clock::now();
+    manager.reset();
+    sender.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    EXPECT_TRUE(returned.load());
 }
 
 }  // namespace

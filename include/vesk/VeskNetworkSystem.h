@@ -97,6 +97,10 @@ constexpr size_t kRecordHeaderSize = sizeof(tagDataHeader);
 constexpr size_t kMaxRecordBody = 19993;
 constexpr size_t kMaxPlainPayload = kMaxRecordBody;
 constexpr size_t kMaxEncryptedPayload = 19991;
+// Bytes a session keeps for a peer that reads slower than it is sent to;
+// beyond them an application sender waits and a library thread gives up the
+// session rather than stall every other one.
+constexpr size_t kSendBacklogLimit = size_t{1} << 20;
 
 class CVeskNetworkSession;
 class CVeskNetworkSessionListen;
@@ -496,6 +500,20 @@ private:
     int HandShakeServerHelloDone(vesk::net::ByteReader& message);
     int HandShakeClientKeyExchange(vesk::net::ByteReader& message);
     int HandShakeFinish(vesk::net::ByteReader& message);
+    // The outcome of handing bytes to the socket in order.
+    enum class WriteResult { kWritten, kQueued, kFailed };
+    // Writes all parts behind the bytes already waiting, keeping what the
+    // socket cannot take in the backlog; called under m_SendMutex. An
+    // application thread waits while the backlog is full; the library's own
+    // threads never wait: a peer that stopped reading loses its session.
+    WriteResult WriteInOrder(std::unique_lock<std::mutex>& lock, iovec* parts, size_t count, int flags);
+    bool WaitForBacklogRoom(std::unique_lock<std::mutex>& lock, size_t length);
+    void AppendToBacklog(const iovec* parts, size_t count);
+    // Asks the loop thread to write the backlog; called without m_SendMutex.
+    void ArmBacklogFlush();
+    // The loop thread's turn when the socket can take bytes again.
+    void FlushSendBacklog();
+    void DropSendBacklog();
     // Writes handshake records under the send lock; with bSwitchSending the
     // sending direction turns encrypted before the lock is let go, so no
     // record decided plain can follow a ChangeCipherSpec.
@@ -536,10 +554,18 @@ private:
     bool m_bPassDeliveredPayload;
     bool m_bCloseReported;
     // Keeps whole records from interleaving when several threads send; guards
-    // the send cipher.
+    // the send cipher, the backlog and the send failure flag.
     std::mutex m_SendMutex;
     std::unique_ptr<vesk::crypto::RecordCipher> m_SendCipher;
     std::vector<unsigned char> m_SendScratch;
+    // Bytes the socket could not take yet, from m_SendBacklogHead on; the
+    // loop thread writes them when the socket has room again.
+    std::vector<unsigned char> m_SendBacklog;
+    size_t m_SendBacklogHead;
+    // A write failed, or the backlog overflowed: the stream is broken.
+    bool m_bSendFailed;
+    // Signalled when the backlog shrinks and when the session goes away.
+    std::condition_variable m_SendRoom;
     std::unique_ptr<vesk::crypto::RecordCipher> m_RecvCipher;
 };
 

@@ -3,7 +3,6 @@
 #include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
 #include "net/handshake_records.h"
-#include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
 namespace {
@@ -42,12 +41,16 @@ int CVeskNetworkSession::ChangeCipherSpec(const tagDataHeader& /*DataHeader*/, c
 
 int CVeskNetworkSession::WriteHandShakeFlight(const unsigned char* records, size_t length, bool bSwitchSending)
 {
-    std::lock_guard<std::mutex> lock(m_SendMutex);
-    const SOCKET s = GetSocket();
-    if (s < 0 || vesk::net::SendAll(s, records, length) < 0)
+    std::unique_lock<std::mutex> lock(m_SendMutex);
+    iovec flight{const_cast<unsigned char*>(records), length};
+    const WriteResult result = WriteInOrder(lock, &flight, 1, 0);
+    if (result == WriteResult::kFailed)
         return -1;
     if (bSwitchSending)
         SetCryptoStateSend(CRYPTO_STATE_CRYPTOED);
+    lock.unlock();
+    if (result == WriteResult::kQueued)
+        ArmBacklogFlush();
     return static_cast<int>(length);
 }
 

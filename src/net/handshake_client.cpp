@@ -7,7 +7,6 @@
 #include "crypto/rsa_key.h"
 #include "net/crypto_lengths.h"
 #include "net/handshake_records.h"
-#include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
 namespace {
@@ -39,7 +38,7 @@ int CVeskNetworkSession::SendHandShakeClientHello()
         CRYPTO_MES_TYPE_HANDSHAKE, 2, 0, 0, 0, 9, 0, 0, 0, 5, 0, 3, CRYPTO_ALGORITHM_NONE, CRYPTO_ALGORITHM_3DES,
         CRYPTO_ALGORITHM_BLOWFISH,
     };
-    return static_cast<int>(vesk::net::SendAll(GetSocket(), kClientHello, sizeof kClientHello));
+    return WriteHandShakeFlight(kClientHello, sizeof kClientHello, false);
 }
 
 int CVeskNetworkSession::HandShakeServerHello(ByteReader& message)

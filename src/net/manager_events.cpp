@@ -66,9 +66,11 @@ void CVeskNetworkSessionManager::event_write(int sockfd, short libevent, void* a
     auto* session = static_cast<CVeskNetworkSession*>(argv);
     if ((libevent & EV_WRITE) == 0 || session == nullptr)
         return;
+    // The write event is armed only while a backlog waits; it raises no
+    // session event.
     CVeskElementEntry entry(session);
     if (entry && session->GetSocket() == sockfd)
-        session->call_cbfunc_Event(NETWORK_EVENT_WRITE);
+        session->FlushSendBacklog();
 }
 
 void CVeskNetworkSessionManager::udp_event_read(int sockfd, short libevent, void* argv)

@@ -1,3 +1,5 @@
+#include <event2/event.h>
+
 #include <algorithm>
 
 #include "VeskNetworkSystem.h"
@@ -23,7 +25,9 @@ CVeskNetworkSession::CVeskNetworkSession()
       m_bHandshakeFinished(false),
       m_bReadyToParse(false),
       m_bPassDeliveredPayload(false),
-      m_bCloseReported(false)
+      m_bCloseReported(false),
+      m_SendBacklogHead(0),
+      m_bSendFailed(false)
 {
 }
 
@@ -69,6 +73,11 @@ void CVeskNetworkSession::DisarmEvents()
 {
     DelLibEventRead();
     DelLibEventWrite();
+    // Senders waiting for room in the backlog learn that none will come.
+    {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
+    }
+    m_SendRoom.notify_all();
 }
 
 void CVeskNetworkSession::ClearContents()
@@ -88,6 +97,8 @@ void CVeskNetworkSession::ClearContents()
         m_SendCipher->Forget();
     if (m_RecvCipher)
         m_RecvCipher->Forget();
+    DropSendBacklog();
+    m_bSendFailed = false;
     m_bReadPaused = false;
     m_bWaitingForRoom = false;
     m_bEndOfStream = false;
@@ -159,6 +170,8 @@ void CVeskNetworkSession::AdoptConnection(SOCKET s, const sockaddr* addr, sockle
     if (addr != nullptr)
         std::memcpy(&m_ConnectAddr, addr, std::min<size_t>(addrlen, sizeof m_ConnectAddr));
     AdoptSocket(s);
+    // Armed only while bytes wait in the backlog.
+    SetLibEventWrite(EV_WRITE | EV_PERSIST, CVeskNetworkSessionManager::event_write, this);
 }
 
 }  // namespace VeskNetworkSystem

@@ -1,8 +1,4 @@
 // The send path: one record per call, encrypted once the sending direction is.
-#include <sys/socket.h>
-
-#include <cerrno>
-
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
 
@@ -21,33 +17,6 @@ tagDataHeader MakeHeader(eCryptoMessageType type, size_t length)
     return header;
 }
 
-// Writes header and body with as few calls as the socket allows; a short
-// write is continued, so the peer never sees a truncated record.
-bool WriteAll(SOCKET s, iovec* parts, size_t count, int flags)
-{
-    while (count > 0) {
-        msghdr message{};
-        message.msg_iov = parts;
-        message.msg_iovlen = count;
-        ssize_t written = ::sendmsg(s, &message, flags | MSG_NOSIGNAL);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        while (count > 0 && static_cast<size_t>(written) >= parts->iov_len) {
-            written -= static_cast<ssize_t>(parts->iov_len);
-            ++parts;
-            --count;
-        }
-        if (count > 0) {
-            parts->iov_base = static_cast<unsigned char*>(parts->iov_base) + written;
-            parts->iov_len -= static_cast<size_t>(written);
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 // The decision to encrypt, the encryption and the write happen under the send
@@ -60,10 +29,7 @@ int CVeskNetworkSession::send(const unsigned char* buf, int num, int flags)
     CVeskElementEntry entry(this);
     if (!entry)
         return -1;
-    std::lock_guard<std::mutex> lock(m_SendMutex);
-    const SOCKET s = GetSocket();
-    if (s < 0)
-        return -1;
+    std::unique_lock<std::mutex> lock(m_SendMutex);
     const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
     const eCryptoMessageType type =
         algorithm != CRYPTO_ALGORITHM_NONE ? CRYPTO_MES_TYPE_CRYPTOED : CRYPTO_MES_TYPE_PLAIN;
@@ -97,7 +63,11 @@ int CVeskNetworkSession::send(const unsigned char* buf, int num, int flags)
     }
     tagDataHeader header = MakeHeader(type, body_length);
     iovec parts[2] = {{&header, sizeof header}, {const_cast<unsigned char*>(body), body_length}};
-    return WriteAll(s, parts, body_length > 0 ? 2 : 1, flags) ? static_cast<int>(body_length) : -1;
+    const WriteResult result = WriteInOrder(lock, parts, body_length > 0 ? 2 : 1, flags);
+    lock.unlock();
+    if (result == WriteResult::kQueued)
+        ArmBacklogFlush();
+    return result != WriteResult::kFailed ? static_cast<int>(body_length) : -1;
 }
 
 }  // namespace VeskNetworkSystem

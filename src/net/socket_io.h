@@ -6,10 +6,6 @@
 
 namespace vesk::net {
 
-// Writes all n bytes on a blocking socket, retrying short writes and
-// interruptions; never raises SIGPIPE. The byte count, or -1.
-ssize_t SendAll(int fd, const void* data, size_t n);
-
 bool SetNonBlocking(int fd);
 
 }  // namespace vesk::net

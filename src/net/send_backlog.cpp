@@ -1,0 +1,151 @@
+// The order in which bytes leave a session. Records are written at once while
+// the socket takes them; what it cannot take waits in the session's backlog
+// and the loop thread writes it when the socket has room again. No thread
+// blocks in a socket write, so a peer that stops reading holds up only the
+// application threads that send to it, never the library's own threads.
+#include <event2/event.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "VeskNetworkSystem.h"
+#include "net/arming.h"
+
+namespace VeskNetworkSystem {
+namespace {
+
+size_t TotalLength(const iovec* parts, size_t count)
+{
+    size_t length = 0;
+    for (size_t i = 0; i < count; ++i)
+        length += parts[i].iov_len;
+    return length;
+}
+
+// Writes what the socket takes now and advances the parts past it: the byte
+// count, or -1 when the socket failed.
+ssize_t WriteWhatFits(SOCKET s, iovec*& parts, size_t& count, int flags)
+{
+    size_t total = 0;
+    while (count > 0) {
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = count;
+        ssize_t written = ::sendmsg(s, &message, flags | MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
+            return -1;
+        }
+        total += static_cast<size_t>(written);
+        while (count > 0 && static_cast<size_t>(written) >= parts->iov_len) {
+            written -= static_cast<ssize_t>(parts->iov_len);
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<unsigned char*>(parts->iov_base) + written;
+            parts->iov_len -= static_cast<size_t>(written);
+        }
+    }
+    return static_cast<ssize_t>(total);
+}
+
+}  // namespace
+
+CVeskNetworkSession::WriteResult CVeskNetworkSession::WriteInOrder(std::unique_lock<std::mutex>& lock, iovec* parts,
+                                                                   size_t count, int flags)
+{
+    if (!WaitForBacklogRoom(lock, TotalLength(parts, count)))
+        return WriteResult::kFailed;
+    if (m_SendBacklogHead == m_SendBacklog.size()) {
+        if (WriteWhatFits(GetSocket(), parts, count, flags) < 0) {
+            m_bSendFailed = true;
+            return WriteResult::kFailed;
+        }
+        if (count == 0)
+            return WriteResult::kWritten;
+    }
+    AppendToBacklog(parts, count);
+    return WriteResult::kQueued;
+}
+
+bool CVeskNetworkSession::WaitForBacklogRoom(std::unique_lock<std::mutex>& lock, size_t length)
+{
+    const auto gone = [this] { return m_bSendFailed || !IsUsed() || GetSocket() < 0; };
+    const auto fits = [this, length] {
+        const size_t waiting = m_SendBacklog.size() - m_SendBacklogHead;
+        return waiting == 0 || waiting + length <= kSendBacklogLimit;
+    };
+    if (gone())
+        return false;
+    if (fits())
+        return true;
+    if (IsCalledFromOwnThread()) {
+        // Waiting here would stall every session this thread serves, for a
+        // peer that may never read again: the session ends instead, and the
+        // read path reports its close like any other.
+        m_bSendFailed = true;
+        ::shutdown(GetSocket(), SHUT_RDWR);
+        return false;
+    }
+    m_SendRoom.wait(lock, [&] { return gone() || fits(); });
+    return !gone();
+}
+
+void CVeskNetworkSession::AppendToBacklog(const iovec* parts, size_t count)
+{
+    // Bytes already written are dropped from the front only when the buffer
+    // would grow otherwise, so a backlog in steady use allocates nothing.
+    if (m_SendBacklogHead > 0 && m_SendBacklog.size() + TotalLength(parts, count) > m_SendBacklog.capacity()) {
+        m_SendBacklog.erase(m_SendBacklog.begin(),
+                            m_SendBacklog.begin() + static_cast<std::ptrdiff_t>(m_SendBacklogHead));
+        m_SendBacklogHead = 0;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        const auto* bytes = static_cast<const unsigned char*>(parts[i].iov_base);
+        m_SendBacklog.insert(m_SendBacklog.end(), bytes, bytes + parts[i].iov_len);
+    }
+}
+
+void CVeskNetworkSession::ArmBacklogFlush()
+{
+    vesk::net::ArmWhileInUse(
+        *this, [this] { return AddLibEventWrite(nullptr); }, [this] { DelLibEventWrite(); });
+}
+
+void CVeskNetworkSession::FlushSendBacklog()
+{
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    const SOCKET s = GetSocket();
+    if (s >= 0 && !m_bSendFailed && m_SendBacklogHead < m_SendBacklog.size()) {
+        iovec waiting{m_SendBacklog.data() + m_SendBacklogHead, m_SendBacklog.size() - m_SendBacklogHead};
+        iovec* parts = &waiting;
+        size_t count = 1;
+        const ssize_t written = WriteWhatFits(s, parts, count, 0);
+        if (written < 0) {
+            // The read path reports the broken connection.
+            m_bSendFailed = true;
+            DropSendBacklog();
+        } else {
+            m_SendBacklogHead += static_cast<size_t>(written);
+        }
+    }
+    if (m_SendBacklogHead == m_SendBacklog.size()) {
+        m_SendBacklog.clear();
+        m_SendBacklogHead = 0;
+        // On the loop thread, inside this event's own handler: returns at once.
+        DelLibEventWrite();
+    }
+    m_SendRoom.notify_all();
+}
+
+void CVeskNetworkSession::DropSendBacklog()
+{
+    std::vector<unsigned char>().swap(m_SendBacklog);
+    m_SendBacklogHead = 0;
+}
+
+}  // namespace VeskNetworkSystem
