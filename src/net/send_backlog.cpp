@@ -91,15 +91,18 @@ bool CVeskNetworkSession::WaitForBacklogRoom(std::unique_lock<std::mutex>& lock,
         ::shutdown(GetSocket(), SHUT_RDWR);
         return false;
     }
-    m_SendRoom.wait(lock, [&] { return gone() || fits(); });
+    // Woken at half the limit rather than at the first free byte, so a
+    // sender and the loop thread do not take turns record by record.
+    m_SendRoom.wait(lock, [&] { return gone() || m_SendBacklog.size() - m_SendBacklogHead <= kSendBacklogLimit / 2; });
     return !gone();
 }
 
 void CVeskNetworkSession::AppendToBacklog(const iovec* parts, size_t count)
 {
-    // Bytes already written are dropped from the front only when the buffer
-    // would grow otherwise, so a backlog in steady use allocates nothing.
-    if (m_SendBacklogHead > 0 && m_SendBacklog.size() + TotalLength(parts, count) > m_SendBacklog.capacity()) {
+    // Bytes already written are dropped from the front once they are at least
+    // as many as those still waiting: each byte is moved at most once on
+    // average, and a backlog in steady use stops allocating.
+    if (m_SendBacklogHead > 0 && m_SendBacklogHead >= m_SendBacklog.size() - m_SendBacklogHead) {
         m_SendBacklog.erase(m_SendBacklog.begin(),
                             m_SendBacklog.begin() + static_cast<std::ptrdiff_t>(m_SendBacklogHead));
         m_SendBacklogHead = 0;
