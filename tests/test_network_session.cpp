@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -53,108 +54,83 @@ bool IsOpen(int fd)
 
 class NetworkSessionTest : public ::testing::Test {
 protected:
+    // Hands one end of a fresh socket pair to the session; the other end is
+    // the peer's.
+    void Adopt()
+    {
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        Access::Adopt(*session, pair[0]);
+    }
+    void TearDown() override
+    {
+        if (pair[1] >= 0)
+            ::close(pair[1]);
+    }
+
     std::unique_ptr<CVeskNetworkSession> session = std::make_unique<CVeskNetworkSession>();
+    int pair[2] = {-1, -1};
 };
 
-TEST_F(NetworkSessionTest, KeySetterTakesOneToThirtyTwoBytes)
+// Every key field takes 1..capacity bytes, hands them out zero-filled to a
+// buffer that can hold them, and leaves itself and the caller's buffer alone
+// when it refuses.
+TEST_F(NetworkSessionTest, KeyFieldsFollowTheirRangeRules)
 {
-    unsigned char key[33];
-    for (int i = 0; i < 33; ++i)
-        key[i] = static_cast<unsigned char>(i + 1);
-    EXPECT_EQ(session->SetCryptoKey(key, 32), 32);
-    EXPECT_EQ(session->SetCryptoKey(key, 33), -1);
-    EXPECT_EQ(session->SetCryptoKey(key, 0), -1);
-    EXPECT_EQ(session->SetCryptoKey(nullptr, 8), -1);
-
-    unsigned char out[32];
-    ASSERT_EQ(session->GetCryptoKey(out, 32), 32);
-    EXPECT_EQ(0, std::memcmp(out, key, 32)) << "a refused set keeps the old key";
-}
-
-TEST_F(NetworkSessionTest, KeyGetterZeroesTheCallersWholeBuffer)
-{
-    unsigned char key[24];
-    std::memset(key, 0xAB, sizeof key);
-    ASSERT_EQ(session->SetCryptoKey(key, 24), 24);
-
-    unsigned char out[32];
-    std::memset(out, 0xEE, sizeof out);
-    ASSERT_EQ(session->GetCryptoKey(out, 32), 24);
-    EXPECT_EQ(0, std::memcmp(out, key, 24));
-    for (int i = 24; i < 32; ++i)
-        EXPECT_EQ(out[i], 0) << i;
-
-    std::memset(out, 0xEE, sizeof out);
-    EXPECT_EQ(session->GetCryptoKey(out, 16), -1);
-    EXPECT_EQ(session->GetCryptoKey(out, 0), -1);
-    EXPECT_EQ(session->GetCryptoKey(nullptr, 32), -1);
-    EXPECT_EQ(out[0], 0xEE) << "a refused get leaves the buffer untouched";
-}
-
-TEST_F(NetworkSessionTest, ShorterKeyLeavesNoTailOfTheLongerOne)
-{
-    unsigned char long_key[32];
-    std::memset(long_key, 0x11, sizeof long_key);
-    unsigned char short_key[8];
-    std::memset(short_key, 0x22, sizeof short_key);
-    ASSERT_EQ(session->SetCryptoKey(long_key, 32), 32);
-    ASSERT_EQ(session->SetCryptoKey(short_key, 8), 8);
-
-    unsigned char out[32];
-    ASSERT_EQ(session->GetCryptoKey(out, 32), 8);
-    for (int i = 8; i < 32; ++i)
-        EXPECT_EQ(out[i], 0) << i;
-}
-
-TEST_F(NetworkSessionTest, FreshSessionHasEmptyKeyMaterial)
-{
-    unsigned char out[64];
-    EXPECT_EQ(session->GetCryptoKey(out, 32), 0);
-    EXPECT_EQ(session->GetCryptoIV(out, 16), 0);
-    EXPECT_EQ(session->GetRSAPublicKey(out, 64), 0);
+    using Setter = int (CVeskNetworkSession::*)(const unsigned char*, int);
+    using Getter = int (CVeskNetworkSession::*)(unsigned char*, int) const;
+    struct Field {
+        const char* name;
+        Setter set;
+        Getter get;
+        int capacity;
+    };
+    const Field fields[] = {
+        {"key", &CVeskNetworkSession::SetCryptoKey, &CVeskNetworkSession::GetCryptoKey, 32},
+        {"iv", &CVeskNetworkSession::SetCryptoIV, &CVeskNetworkSession::GetCryptoIV, 16},
+        {"rsa public", &CVeskNetworkSession::SetRSAPublicKey, &CVeskNetworkSession::GetRSAPublicKey, 65535},
+        {"rsa private", &CVeskNetworkSession::SetRSAPrivateKey, &CVeskNetworkSession::GetRSAPrivateKey, 65535},
+    };
     EXPECT_EQ(session->GetSocket(), -1);
     EXPECT_FALSE(session->IsUsed());
     EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
     EXPECT_EQ(session->GetCryptoStateSend(), CRYPTO_STATE_PLAIN);
-}
 
-TEST_F(NetworkSessionTest, IVAndRSAFieldsFollowTheirOwnRanges)
-{
-    unsigned char iv[17] = {};
-    EXPECT_EQ(session->SetCryptoIV(iv, 16), 16);
-    EXPECT_EQ(session->SetCryptoIV(iv, 17), -1);
+    for (const Field& field : fields) {
+        SCOPED_TRACE(field.name);
+        CVeskNetworkSession& s = *session;
+        const int n = field.capacity;
+        std::vector<unsigned char> full(static_cast<size_t>(n) + 1);
+        for (size_t i = 0; i < full.size(); ++i)
+            full[i] = static_cast<unsigned char>(i + 1);
+        std::vector<unsigned char> out(static_cast<size_t>(n), 0xEE);
+        EXPECT_EQ((s.*field.get)(out.data(), n), 0) << "a fresh field is empty";
 
-    std::vector<unsigned char> big(65536, 0x5A);
-    EXPECT_EQ(session->SetRSAPublicKey(big.data(), 65535), 65535);
-    EXPECT_EQ(session->SetRSAPublicKey(big.data(), 65536), -1);
-    EXPECT_EQ(session->SetRSAPrivateKey(big.data(), 0), -1);
+        EXPECT_EQ((s.*field.set)(full.data(), n), n);
+        EXPECT_EQ((s.*field.set)(full.data(), n + 1), -1);
+        EXPECT_EQ((s.*field.set)(full.data(), 0), -1);
+        EXPECT_EQ((s.*field.set)(nullptr, 8), -1);
+        std::fill(out.begin(), out.end(), 0xEE);
+        EXPECT_EQ((s.*field.get)(out.data(), n - 1), -1) << "the buffer must hold the whole key";
+        EXPECT_EQ((s.*field.get)(out.data(), 0), -1);
+        EXPECT_EQ((s.*field.get)(nullptr, n), -1);
+        EXPECT_EQ(out[0], 0xEE) << "a refused get leaves the buffer untouched";
+        ASSERT_EQ((s.*field.get)(out.data(), n), n);
+        EXPECT_TRUE(std::equal(out.begin(), out.end(), full.begin())) << "a refused set keeps the old key";
 
-    std::vector<unsigned char> out(65535);
-    EXPECT_EQ(session->GetRSAPublicKey(out.data(), 65534), -1);
-    EXPECT_EQ(session->GetRSAPublicKey(out.data(), 65535), 65535);
-}
-
-TEST_F(NetworkSessionTest, SocketAddressCopiesOnlyWhenAsked)
-{
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    Access::Adopt(*session, pair[0]);
-    sockaddr* inside = session->GetSocketAddr(nullptr);
-    ASSERT_NE(inside, nullptr);
-    EXPECT_EQ(inside->sa_family, AF_INET);
-
-    sockaddr_storage copy;
-    std::memset(&copy, 0xFF, sizeof copy);
-    EXPECT_EQ(session->GetSocketAddr(&copy), inside);
-    EXPECT_EQ(0, std::memcmp(&copy, inside, sizeof copy));
-    ::close(pair[1]);
+        // A shorter key leaves no tail of the longer one, and the rest of
+        // the caller's buffer is zeroed.
+        const std::vector<unsigned char> short_key(8, 0x22);
+        ASSERT_EQ((s.*field.set)(short_key.data(), 8), 8);
+        std::fill(out.begin(), out.end(), 0xEE);
+        ASSERT_EQ((s.*field.get)(out.data(), n), 8);
+        EXPECT_TRUE(std::equal(short_key.begin(), short_key.end(), out.begin()));
+        EXPECT_EQ(std::count(out.begin() + 8, out.end(), 0), n - 8);
+    }
 }
 
 TEST_F(NetworkSessionTest, CloseTwiceClosesTheDescriptorOnce)
 {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    Access::Adopt(*session, pair[0]);
+    Adopt();
     session->close();
     EXPECT_EQ(session->GetSocket(), -1);
     EXPECT_FALSE(IsOpen(pair[0]));
@@ -164,18 +140,26 @@ TEST_F(NetworkSessionTest, CloseTwiceClosesTheDescriptorOnce)
     session->close();
     EXPECT_TRUE(IsOpen(reused));
     ::close(reused);
-    ::close(pair[1]);
 }
 
 TEST_F(NetworkSessionTest, ReleaseClearsEverythingButTheExtensionObject)
 {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     session->SetUsed(true);
-    Access::Adopt(*session, pair[0]);
-    int owner = 0;
+    Adopt();
+    struct Seen {
+        CVeskNetworkSession* session = nullptr;
+        short ev = 0;
+    } seen;
     Access::SetCallback(
-        *session, [](CVeskNetworkSession*, short, void*) { return 7; }, &owner);
+        *session,
+        [](CVeskNetworkSession* s, short ev, void* param) {
+            *static_cast<Seen*>(param) = Seen{s, ev};
+            return 7;
+        },
+        &seen);
+    EXPECT_EQ(Access::Call(*session, NETWORK_EVENT_HANDSHAKE_FINISH), 7);
+    EXPECT_EQ(seen.session, session.get());
+    EXPECT_EQ(seen.ev, NETWORK_EVENT_HANDSHAKE_FINISH);
     Access::Encrypt(*session);
     unsigned char key[24] = {1};
     session->SetCryptoKey(key, 24);
@@ -186,7 +170,7 @@ TEST_F(NetworkSessionTest, ReleaseClearsEverythingButTheExtensionObject)
     const unsigned char payload[5] = {1, 2, 3, 4, 5};
     Access::SocketRing(*session).Append(payload, 5);
     Access::ReceiveRing(*session).Append(payload, 5);
-    session->attach_ExtensionObject(&owner);
+    session->attach_ExtensionObject(&seen);
 
     session->SetUsed(false);
 
@@ -206,48 +190,24 @@ TEST_F(NetworkSessionTest, ReleaseClearsEverythingButTheExtensionObject)
     EXPECT_EQ(session->GetRSAPublicKey(out, 32), 0);
     EXPECT_EQ(session->GetRSAPrivateKey(out, 32), 0);
     EXPECT_EQ(session->GetRSAPublicExponent(), 0u);
-    EXPECT_EQ(session->get_ExtensionObject(), &owner);
-    ::close(pair[1]);
-}
-
-TEST_F(NetworkSessionTest, CallbackReceivesSessionEventAndParameter)
-{
-    session->SetUsed(true);
-    struct Seen {
-        CVeskNetworkSession* session = nullptr;
-        short ev = 0;
-    } seen;
-    Access::SetCallback(
-        *session,
-        [](CVeskNetworkSession* s, short ev, void* param) {
-            auto* out = static_cast<Seen*>(param);
-            out->session = s;
-            out->ev = ev;
-            return 5;
-        },
-        &seen);
-    EXPECT_EQ(Access::Call(*session, NETWORK_EVENT_HANDSHAKE_FINISH), 5);
-    EXPECT_EQ(seen.session, session.get());
-    EXPECT_EQ(seen.ev, NETWORK_EVENT_HANDSHAKE_FINISH);
+    EXPECT_EQ(session->get_ExtensionObject(), &seen);
 }
 
 class SessionEventTest : public NetworkSessionTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        Access::Adopt(*session, pair[0]);
+        Adopt();
         Access::SetBase(*session, base);
     }
     void TearDown() override
     {
         session.reset();
-        ::close(pair[1]);
+        NetworkSessionTest::TearDown();
         event_base_free(base);
     }
     static void OnRead(int, short, void* arg) { ++*static_cast<int*>(arg); }
 
-    int pair[2] = {-1, -1};
     event_base* base = event_base_new();
     int reads = 0;
 };
