@@ -96,25 +96,21 @@ int LocalPort(int fd)
     return getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? PortOf(address) : -1;
 }
 
-// A port that nothing listens on for IPv4 or IPv6 at the moment; 0 when the
+// A port that nothing listened on for IPv4 or IPv6 a moment ago; 0 when the
 // machine has no IPv6 loopback.
 int FreeDualPort()
 {
     for (int attempt = 0; attempt < 20; ++attempt) {
+        const int port = FreePort();
         const int v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_storage address = Loopback(AF_INET6, 0);
-        if (v6 < 0 || ::bind(v6, reinterpret_cast<sockaddr*>(&address), LengthOf(AF_INET6)) != 0) {
-            ::close(v6);
-            return 0;
-        }
-        const int port = LocalPort(v6);
-        const int v4 = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        address = Loopback(AF_INET, port);
-        const bool free4 = ::bind(v4, reinterpret_cast<sockaddr*>(&address), LengthOf(AF_INET)) == 0;
-        ::close(v4);
+        const sockaddr_storage address = Loopback(AF_INET6, port);
+        const int bound = v6 < 0 ? -1 : ::bind(v6, reinterpret_cast<const sockaddr*>(&address), LengthOf(AF_INET6));
+        const int error = errno;
         ::close(v6);
-        if (free4)
+        if (bound == 0)
             return port;
+        if (v6 < 0 || error == EADDRNOTAVAIL)
+            return 0;
     }
     return -1;
 }
@@ -275,6 +271,8 @@ TEST_F(ListenTest, EveryListenerHasItsOwnKeysZeroedWhenClosed)
     EXPECT_TRUE(PublicKey(Listener(0)).empty());
     EXPECT_TRUE(PrivateKey(Listener(0)).empty());
     EXPECT_EQ(Listener(0).GetRSAPublicExponent(), 0u);
+    EXPECT_EQ(Listener(0).GetCryptoAlgorithm(), CRYPTO_ALGORITHM_NONE);
+    EXPECT_STREQ(Listener(0).GetListenService(), "0") << "the name is kept";
     const unsigned char* storage = Access::PublicKeyStorage(Listener(0));
     EXPECT_EQ(std::vector<unsigned char>(storage, storage + 140), std::vector<unsigned char>(140, 0));
     EXPECT_EQ(RawConnect(closed_port), -1);
@@ -385,17 +383,25 @@ TEST(ListenPoolTest, EmptyListenerPoolRefuses)
     EXPECT_EQ(manager.Listen("0", AF_INET, 5, Accepted::Record, &accepted, CRYPTO_ALGORITHM_NONE), 0);
 }
 
-TEST(AcceptQueueTest, ClientWaitsForAFreeSessionWhileThePoolIsFull)
-{
+// One listener with a pool of `sessions`; the port it listens on.
+class AcceptQueueTest : public ::testing::Test {
+protected:
+    int Listen(int sessions)
+    {
+        EXPECT_EQ(manager.CreateSessions(sessions), 1);
+        EXPECT_EQ(manager.CreateListenSessions(1), 1);
+        EXPECT_EQ(manager.Listen("0", AF_INET, 5, Accepted::Record, &accepted, CRYPTO_ALGORITHM_NONE), 1);
+        return LocalPort(Access::Listeners(manager)[0].GetSocket());
+    }
+
     Accepted accepted;
     CVeskNetworkSessionManager manager;
-    ASSERT_EQ(manager.CreateSessions(1), 1);
-    ASSERT_EQ(manager.CreateListenSessions(1), 1);
-    ASSERT_EQ(manager.Listen("0", AF_INET, 5, Accepted::Record, &accepted, CRYPTO_ALGORITHM_NONE), 1);
-    CVeskNetworkSessionListen& listener = Access::Listeners(manager)[0];
-    const int port = LocalPort(listener.GetSocket());
-    ASSERT_EQ(manager.DispatchLibEvent(), 1);
+};
 
+TEST_F(AcceptQueueTest, ClientWaitsForAFreeSessionWhileThePoolIsFull)
+{
+    const int port = Listen(1);
+    ASSERT_EQ(manager.DispatchLibEvent(), 1);
     const int first = RawConnect(port);
     ASSERT_GE(first, 0);
     CVeskNetworkSession* session = accepted.Wait(1);
@@ -403,7 +409,7 @@ TEST(AcceptQueueTest, ClientWaitsForAFreeSessionWhileThePoolIsFull)
 
     const int second = RawConnect(port);
     ASSERT_GE(second, 0) << "the kernel queues the connection";
-    ASSERT_TRUE(WaitFor([&] { return Access::AcceptPaused(listener); }));
+    ASSERT_TRUE(WaitFor([&] { return Access::AcceptPaused(Access::Listeners(manager)[0]); }));
     EXPECT_EQ(accepted.Count(), 1u);
 
     EXPECT_EQ(manager.Close(session), 1);
@@ -414,15 +420,9 @@ TEST(AcceptQueueTest, ClientWaitsForAFreeSessionWhileThePoolIsFull)
     ::close(second);
 }
 
-TEST(AcceptQueueTest, ConnectionResetBeforeAcceptDoesNotStallTheLoop)
+TEST_F(AcceptQueueTest, ConnectionResetBeforeAcceptDoesNotStallTheLoop)
 {
-    Accepted accepted;
-    CVeskNetworkSessionManager manager;
-    ASSERT_EQ(manager.CreateSessions(8), 1);
-    ASSERT_EQ(manager.CreateListenSessions(1), 1);
-    ASSERT_EQ(manager.Listen("0", AF_INET, 5, Accepted::Record, &accepted, CRYPTO_ALGORITHM_NONE), 1);
-    const int port = LocalPort(Access::Listeners(manager)[0].GetSocket());
-
+    const int port = Listen(8);
     // Reset while queued, before the loop runs at all.
     for (int i = 0; i < 3; ++i) {
         const int client = RawConnect(port);
