@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -140,7 +139,7 @@ Key PrivateKey(const CVeskRSAKeyMaterial& keys)
     return Copy(keys, &CVeskRSAKeyMaterial::GetRSAPrivateKey);
 }
 
-// The sessions accepted through a callback, in order.
+// The sessions accepted through a callback, in order, with their peers' ports.
 class Accepted {
 public:
     static int Record(CVeskNetworkSession* session, short ev, void* param)
@@ -152,22 +151,18 @@ public:
             return 1;
         sockaddr_storage peer{};
         session->GetSocketAddr(&peer);
-        {
-            std::lock_guard<std::mutex> lock(self->m_mutex);
-            self->m_sessions.push_back(session);
-            self->m_peer_ports.push_back(PortOf(peer));
-        }
-        self->m_cond.notify_all();
+        std::lock_guard<std::mutex> lock(self->m_mutex);
+        self->m_sessions.emplace_back(session, PortOf(peer));
         return 1;
     }
 
     // The n-th accepted session (from 1), or null when it did not come in time.
-    CVeskNetworkSession* Wait(size_t n, std::chrono::milliseconds limit = 5s)
+    CVeskNetworkSession* Wait(size_t n)
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_cond.wait_for(lock, limit, [&] { return m_sessions.size() >= n; }))
+        if (!WaitFor([&] { return Count() >= n; }))
             return nullptr;
-        return m_sessions[n - 1];
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_sessions[n - 1].first;
     }
 
     size_t Count()
@@ -177,19 +172,18 @@ public:
     }
 
     // Whether a session was accepted for a peer on this port in time.
-    bool WaitPeer(int port, std::chrono::milliseconds limit = 5s)
+    bool WaitPeer(int port)
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cond.wait_for(lock, limit, [&] {
-            return std::find(m_peer_ports.begin(), m_peer_ports.end(), port) != m_peer_ports.end();
+        return WaitFor([&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            return std::any_of(m_sessions.begin(), m_sessions.end(),
+                               [port](const auto& s) { return s.second == port; });
         });
     }
 
 private:
     std::mutex m_mutex;
-    std::condition_variable m_cond;
-    std::vector<CVeskNetworkSession*> m_sessions;
-    std::vector<int> m_peer_ports;
+    std::vector<std::pair<CVeskNetworkSession*, int>> m_sessions;
 };
 
 class ListenTest : public ::testing::Test {
