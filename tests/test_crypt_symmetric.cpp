@@ -136,7 +136,9 @@ TEST(SymmetricDecrypt, WrongKeyAndPartialBlocksFail)
     }
 }
 
-TEST(SymmetricBounds, OutputTooSmallIsRefusedAndLeftUntouched)
+// Too small an output, null pointers and negative lengths are refused with
+// nothing written; exactly enough room is enough.
+TEST(SymmetricBounds, RefusedArgumentsWriteNothing)
 {
     const Bytes plain = FromHex("5468652071756963");  // 8 bytes: 16 of ciphertext
     const Bytes cipher = FromHex("18b4b37738cccba4ec90d297a9115f85");
@@ -144,26 +146,20 @@ TEST(SymmetricBounds, OutputTooSmallIsRefusedAndLeftUntouched)
     EXPECT_EQ(encrypt_BF(output.data(), 15, plain.data(), 8, kBfKey.data(), 16, kIv.data(), 8), -1);
     EXPECT_EQ(decrypt_BF(output.data(), 15, cipher.data(), 16, kBfKey.data(), 16, kIv.data(), 8), -1);
     EXPECT_EQ(encrypt_DES_EDE3(output.data(), 15, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
+    for (CipherFunction encrypt : {encrypt_BF, encrypt_DES_EDE3}) {
+        unsigned char* out = output.data();
+        EXPECT_EQ(encrypt(nullptr, 32, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
+        EXPECT_EQ(encrypt(out, 32, nullptr, 8, kDesKey.data(), 24, kIv.data(), 8), -1);
+        EXPECT_EQ(encrypt(out, 32, plain.data(), 8, nullptr, 24, kIv.data(), 8), -1);
+        EXPECT_EQ(encrypt(out, 32, plain.data(), 8, kDesKey.data(), 24, nullptr, 8), -1);
+        EXPECT_EQ(encrypt(out, -1, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
+        EXPECT_EQ(encrypt(out, 32, plain.data(), -8, kDesKey.data(), 24, kIv.data(), 8), -1);
+    }
     EXPECT_EQ(output, Bytes(32, 0xAA));
 
-    // Exactly enough room is enough.
     EXPECT_EQ(encrypt_BF(output.data(), 16, plain.data(), 8, kBfKey.data(), 16, kIv.data(), 8), 16);
     EXPECT_EQ(encrypt_BF(output.data(), 8, plain.data(), 7, kBfKey.data(), 16, kIv.data(), 8), 8);
     EXPECT_EQ(decrypt_BF(output.data(), 16, cipher.data(), 16, kBfKey.data(), 16, kIv.data(), 8), 8);
-}
-
-TEST(SymmetricBounds, NullPointersAndNegativeLengthsAreRefused)
-{
-    const Bytes plain(8, 0x11);
-    unsigned char output[32];
-    for (CipherFunction encrypt : {encrypt_BF, encrypt_DES_EDE3}) {
-        EXPECT_EQ(encrypt(nullptr, 32, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
-        EXPECT_EQ(encrypt(output, 32, nullptr, 8, kDesKey.data(), 24, kIv.data(), 8), -1);
-        EXPECT_EQ(encrypt(output, 32, plain.data(), 8, nullptr, 24, kIv.data(), 8), -1);
-        EXPECT_EQ(encrypt(output, 32, plain.data(), 8, kDesKey.data(), 24, nullptr, 8), -1);
-        EXPECT_EQ(encrypt(output, -1, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
-        EXPECT_EQ(encrypt(output, 32, plain.data(), -8, kDesKey.data(), 24, kIv.data(), 8), -1);
-    }
 }
 
 TEST(SymmetricRoundTrip, LargestRecordBody)

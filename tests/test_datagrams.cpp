@@ -28,9 +28,10 @@ using namespace vesk_test;
 
 using namespace std::chrono_literals;
 
-std::string FreePort(int type)
+// A UDP port that was free a moment ago.
+std::string FreeUdpPort()
 {
-    const int probe = socket(AF_INET, type, 0);
+    const int probe = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -39,11 +40,6 @@ std::string FreePort(int type)
     getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
     close(probe);
     return std::to_string(ntohs(address.sin_port));
-}
-
-std::string FreeUdpPort()
-{
-    return FreePort(SOCK_DGRAM);
 }
 
 bool HasIPv6Loopback()
@@ -382,7 +378,7 @@ TEST_F(DatagramTest, SendingNeedsADatagramSocketAndAHost)
 
     // A handle of a TCP session has no datagram socket.
     ASSERT_EQ(server->CreateListenSessions(1), 1);
-    const std::string tcp_port = FreePort(SOCK_STREAM);
+    const std::string tcp_port = std::to_string(FreePort());
     ASSERT_EQ(server->listen(tcp_port.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_NONE), 1);
     std::unique_ptr<CVeskMessageSession> tcp(client->connect("127.0.0.1", tcp_port.c_str()));
     ASSERT_NE(tcp, nullptr);
