@@ -75,19 +75,22 @@ protected:
 // when it refuses.
 TEST_F(NetworkSessionTest, KeyFieldsFollowTheirRangeRules)
 {
-    using Setter = int (CVeskNetworkSession::*)(const unsigned char*, int);
-    using Getter = int (CVeskNetworkSession::*)(unsigned char*, int) const;
+    using Session = CVeskNetworkSession;
     struct Field {
         const char* name;
-        Setter set;
-        Getter get;
         int capacity;
+        int (*set)(Session&, const unsigned char*, int);
+        int (*get)(const Session&, unsigned char*, int);
     };
     const Field fields[] = {
-        {"key", &CVeskNetworkSession::SetCryptoKey, &CVeskNetworkSession::GetCryptoKey, 32},
-        {"iv", &CVeskNetworkSession::SetCryptoIV, &CVeskNetworkSession::GetCryptoIV, 16},
-        {"rsa public", &CVeskNetworkSession::SetRSAPublicKey, &CVeskNetworkSession::GetRSAPublicKey, 65535},
-        {"rsa private", &CVeskNetworkSession::SetRSAPrivateKey, &CVeskNetworkSession::GetRSAPrivateKey, 65535},
+        {"key", 32, [](Session& s, const unsigned char* k, int n) { return s.SetCryptoKey(k, n); },
+         [](const Session& s, unsigned char* b, int n) { return s.GetCryptoKey(b, n); }},
+        {"iv", 16, [](Session& s, const unsigned char* k, int n) { return s.SetCryptoIV(k, n); },
+         [](const Session& s, unsigned char* b, int n) { return s.GetCryptoIV(b, n); }},
+        {"rsa public", 65535, [](Session& s, const unsigned char* k, int n) { return s.SetRSAPublicKey(k, n); },
+         [](const Session& s, unsigned char* b, int n) { return s.GetRSAPublicKey(b, n); }},
+        {"rsa private", 65535, [](Session& s, const unsigned char* k, int n) { return s.SetRSAPrivateKey(k, n); },
+         [](const Session& s, unsigned char* b, int n) { return s.GetRSAPrivateKey(b, n); }},
     };
     EXPECT_EQ(session->GetSocket(), -1);
     EXPECT_FALSE(session->IsUsed());
@@ -102,26 +105,26 @@ TEST_F(NetworkSessionTest, KeyFieldsFollowTheirRangeRules)
         for (size_t i = 0; i < full.size(); ++i)
             full[i] = static_cast<unsigned char>(i + 1);
         std::vector<unsigned char> out(static_cast<size_t>(n), 0xEE);
-        EXPECT_EQ((s.*field.get)(out.data(), n), 0) << "a fresh field is empty";
+        EXPECT_EQ(field.get(s, out.data(), n), 0) << "a fresh field is empty";
 
-        EXPECT_EQ((s.*field.set)(full.data(), n), n);
-        EXPECT_EQ((s.*field.set)(full.data(), n + 1), -1);
-        EXPECT_EQ((s.*field.set)(full.data(), 0), -1);
-        EXPECT_EQ((s.*field.set)(nullptr, 8), -1);
+        EXPECT_EQ(field.set(s, full.data(), n), n);
+        EXPECT_EQ(field.set(s, full.data(), n + 1), -1);
+        EXPECT_EQ(field.set(s, full.data(), 0), -1);
+        EXPECT_EQ(field.set(s, nullptr, 8), -1);
         std::fill(out.begin(), out.end(), 0xEE);
-        EXPECT_EQ((s.*field.get)(out.data(), n - 1), -1) << "the buffer must hold the whole key";
-        EXPECT_EQ((s.*field.get)(out.data(), 0), -1);
-        EXPECT_EQ((s.*field.get)(nullptr, n), -1);
+        EXPECT_EQ(field.get(s, out.data(), n - 1), -1) << "the buffer must hold the whole key";
+        EXPECT_EQ(field.get(s, out.data(), 0), -1);
+        EXPECT_EQ(field.get(s, nullptr, n), -1);
         EXPECT_EQ(out[0], 0xEE) << "a refused get leaves the buffer untouched";
-        ASSERT_EQ((s.*field.get)(out.data(), n), n);
+        ASSERT_EQ(field.get(s, out.data(), n), n);
         EXPECT_TRUE(std::equal(out.begin(), out.end(), full.begin())) << "a refused set keeps the old key";
 
         // A shorter key leaves no tail of the longer one, and the rest of
         // the caller's buffer is zeroed.
         const std::vector<unsigned char> short_key(8, 0x22);
-        ASSERT_EQ((s.*field.set)(short_key.data(), 8), 8);
+        ASSERT_EQ(field.set(s, short_key.data(), 8), 8);
         std::fill(out.begin(), out.end(), 0xEE);
-        ASSERT_EQ((s.*field.get)(out.data(), n), 8);
+        ASSERT_EQ(field.get(s, out.data(), n), 8);
         EXPECT_TRUE(std::equal(short_key.begin(), short_key.end(), out.begin()));
         EXPECT_EQ(std::count(out.begin() + 8, out.end(), 0), n - 8);
     }
