@@ -33,12 +33,16 @@ protected:
     CVeskByteRing ring;
 };
 
-TEST_F(ByteRingTest, HoldsAtMostOneByteLessThanItsSize)
+// One byte always stays empty; an append that does not fit writes nothing.
+TEST_F(ByteRingTest, HoldsAtMostOneByteLessThanItsSizeAndAppendIsAllOrNothing)
 {
     EXPECT_EQ(ring.Held(), 0u);
     EXPECT_EQ(ring.Free(), 19999u);
     const auto bytes = Sequence(19999);
-    EXPECT_TRUE(ring.Append(bytes.data(), bytes.size()));
+    ASSERT_TRUE(ring.Append(bytes.data(), 19990));
+    EXPECT_FALSE(ring.Append(bytes.data(), 10));
+    EXPECT_EQ(ring.Held(), 19990u);
+    EXPECT_TRUE(ring.Append(bytes.data(), 9));
     EXPECT_EQ(ring.Held(), 19999u);
     EXPECT_EQ(ring.Free(), 0u);
     EXPECT_FALSE(ring.Append(bytes.data(), 1));
@@ -46,16 +50,7 @@ TEST_F(ByteRingTest, HoldsAtMostOneByteLessThanItsSize)
     EXPECT_EQ(ring.WritableSpans(spans), 0);
 }
 
-TEST_F(ByteRingTest, AppendIsAllOrNothing)
-{
-    const auto bytes = Sequence(19990);
-    ASSERT_TRUE(ring.Append(bytes.data(), bytes.size()));
-    EXPECT_FALSE(ring.Append(bytes.data(), 10));
-    EXPECT_EQ(ring.Held(), 19990u);
-    EXPECT_TRUE(ring.Append(bytes.data(), 9));
-}
-
-TEST_F(ByteRingTest, KeepsOrderAcrossTheEnd)
+TEST_F(ByteRingTest, KeepsOrderAcrossTheEndAndPeeksOnlyHeldBytes)
 {
     AdvanceTo(19995);
     const auto bytes = Sequence(100, 7);
@@ -68,23 +63,15 @@ TEST_F(ByteRingTest, KeepsOrderAcrossTheEnd)
     ASSERT_TRUE(ring.Peek(peeked, sizeof peeked, 3));
     EXPECT_EQ(peeked[0], 10);
     EXPECT_EQ(peeked[9], 19);
+    EXPECT_TRUE(ring.Peek(peeked, 10, 90));
+    EXPECT_FALSE(ring.Peek(peeked, 10, 91)) << "bytes not held are refused";
+    EXPECT_FALSE(ring.Peek(peeked, 1, 100));
 
     std::vector<unsigned char> out(150);
     EXPECT_EQ(ring.Read(out.data(), out.size()), 100u);
     out.resize(100);
     EXPECT_EQ(out, bytes);
     EXPECT_EQ(ring.Held(), 0u);
-}
-
-TEST_F(ByteRingTest, PeekRefusesBytesNotHeld)
-{
-    const auto bytes = Sequence(8);
-    ASSERT_TRUE(ring.Append(bytes.data(), bytes.size()));
-    unsigned char out[8];
-    EXPECT_TRUE(ring.Peek(out, 8));
-    EXPECT_FALSE(ring.Peek(out, 8, 1));
-    EXPECT_FALSE(ring.Peek(out, 9));
-    EXPECT_EQ(ring.Held(), 8u);
 }
 
 TEST_F(ByteRingTest, WritableSpansCoverTheFreeSpaceInOrder)

@@ -73,15 +73,6 @@ int BoundSocket()
     return s;
 }
 
-// A port that nothing listens on.
-std::string ClosedPort()
-{
-    const int probe = BoundSocket();
-    const std::string port = PortOf(probe);
-    ::close(probe);
-    return port;
-}
-
 // A plain listening socket.
 struct RawServer {
     RawServer() { EXPECT_EQ(::listen(fd, 8), 0); }
@@ -146,8 +137,11 @@ protected:
     CVeskNetworkSessionManager manager;
 };
 
-TEST_F(ConnectTest, PlainConnectReportsOnTheCallingThreadBeforeReturning)
+// A plain connect reports on the calling thread before it returns and sends
+// nothing of its own; Close frees the session and the peer sees the end.
+TEST_F(ConnectTest, PlainConnectReportsOnTheCallingThreadAndCloseEndsIt)
 {
+    EXPECT_EQ(manager.Close(nullptr), 0);
     CVeskNetworkSession* session = manager.Connect("127.0.0.1", server.port.c_str(), ConnectSeen::Record, &seen);
     // Checked before anything else runs on this thread.
     EXPECT_EQ(seen.count, 1);
@@ -160,11 +154,16 @@ TEST_F(ConnectTest, PlainConnectReportsOnTheCallingThreadBeforeReturning)
 
     const int peer = server.Accept();
     ASSERT_GE(peer, 0);
-    // The plain connect sends nothing of its own.
     pollfd waiting{peer, POLLIN, 0};
     EXPECT_EQ(poll(&waiting, 1, 100), 0);
-    ::close(peer);
+
     EXPECT_EQ(manager.Close(session), 1);
+    EXPECT_FALSE(session->IsUsed());
+    EXPECT_TRUE(WaitFor([&] { return session->IsFree(); }));
+    char byte;
+    EXPECT_EQ(poll(&waiting, 1, 5000), 1);
+    EXPECT_EQ(::recv(peer, &byte, 1, MSG_DONTWAIT), 0);
+    ::close(peer);
 }
 
 TEST_F(ConnectTest, SecureConnectHasSentTheClientHelloWhenItReports)
@@ -189,7 +188,7 @@ TEST_F(ConnectTest, SecureConnectHasSentTheClientHelloWhenItReports)
 
 TEST_F(ConnectTest, FailedConnectLeavesTheSessionFree)
 {
-    EXPECT_EQ(manager.Connect("127.0.0.1", ClosedPort().c_str(), ConnectSeen::Record, &seen), nullptr);
+    EXPECT_EQ(manager.Connect("127.0.0.1", std::to_string(FreePort()).c_str(), ConnectSeen::Record, &seen), nullptr);
     EXPECT_TRUE(Slot(0).IsFree());
     EXPECT_EQ(manager.ConnectSecure(kUnresolvable.c_str(), server.port.c_str(), ConnectSeen::Record, &seen), nullptr);
     EXPECT_TRUE(Slot(0).IsFree());
@@ -199,24 +198,6 @@ TEST_F(ConnectTest, FailedConnectLeavesTheSessionFree)
     CVeskNetworkSession* session = manager.Connect("127.0.0.1", server.port.c_str(), ConnectSeen::Record, &seen);
     EXPECT_EQ(session, &Slot(0));
     EXPECT_EQ(manager.Close(session), 1);
-}
-
-TEST_F(ConnectTest, CloseFreesTheSessionAndThePeerSeesTheEnd)
-{
-    EXPECT_EQ(manager.Close(nullptr), 0);
-    CVeskNetworkSession* session = manager.Connect("127.0.0.1", server.port.c_str(), ConnectSeen::Record, &seen);
-    ASSERT_NE(session, nullptr);
-    const int peer = server.Accept();
-    ASSERT_GE(peer, 0);
-
-    EXPECT_EQ(manager.Close(session), 1);
-    EXPECT_FALSE(session->IsUsed());
-    EXPECT_TRUE(WaitFor([&] { return session->IsFree(); }));
-    pollfd waiting{peer, POLLIN, 0};
-    char byte;
-    EXPECT_EQ(poll(&waiting, 1, 5000), 1);
-    EXPECT_EQ(::recv(peer, &byte, 1, MSG_DONTWAIT), 0);
-    ::close(peer);
 }
 
 int Ignore(CVeskNetworkSession*, short, void*)
@@ -240,16 +221,11 @@ TEST_F(ConnectTest, ClosingWhileTheLoopReadsTheSessionIsSafe)
     }
 }
 
-TEST(NsLookupTest, DottedAddressIsTakenAsItIs)
+TEST(NsLookupTest, DottedAddressIsTakenAsItIsAndAFailureWritesNothing)
 {
     in_addr address{};
     EXPECT_EQ(nslookup("127.0.0.1", &address), 1);
     EXPECT_EQ(address.s_addr, htonl(INADDR_LOOPBACK));
-}
-
-TEST(NsLookupTest, UnresolvableNameLeavesTheAddressAlone)
-{
-    in_addr address{};
     address.s_addr = 0x01020304;
     EXPECT_EQ(nslookup(kUnresolvable.c_str(), &address), 0);
     EXPECT_EQ(address.s_addr, 0x01020304u);
@@ -286,19 +262,19 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(system.CreateSessions(4), 1);
-        ASSERT_EQ(system.CreateListenSessions(2), 1);
+        ASSERT_EQ(system.CreateListenSessions(4), 1);
         ASSERT_EQ(system.InitSocketEvent(), 1);
     }
     void TearDown() override { delete handle; }
 
-    // Listens with the algorithm value, connects, and returns the server's
-    // side of the connection, or null.
-    CVeskNetworkSession* ListenAndConnect(int algorithm)
+    // Listens with the algorithm value on the next listener, connects, and
+    // returns the server's side of the connection, or null.
+    CVeskNetworkSession* ListenAndConnect(int algorithm, int listener)
     {
         if (system.listen("0", AF_INET, static_cast<eVeskMessageSystemCryptoAlgorithm>(algorithm)) != 1 ||
             system.DispatchSocketEvent() != 1)
             return nullptr;
-        const std::string port = PortOf(Access::ListenSocket(manager(), 0));
+        const std::string port = PortOf(Access::ListenSocket(manager(), listener));
         handle = system.connect("127.0.0.1", port.c_str());
         if (handle == nullptr)
             return nullptr;
@@ -326,27 +302,36 @@ protected:
     CVeskMessageSession* handle = nullptr;
 };
 
-TEST_F(MessageSystemTest, ListensConnectsAndCloses)
+// Each algorithm value reaches the accepted session (an unknown one listens
+// without a cipher); closing the handle frees the client's session and the
+// server closes its side at the end of the stream.
+TEST_F(MessageSystemTest, ListensWithTheAlgorithmValueConnectsAndCloses)
 {
-    CVeskNetworkSession* server_side = ListenAndConnect(VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_3DES);
-    ASSERT_NE(server_side, nullptr);
-    ASSERT_NE(handle, nullptr);
-    EXPECT_TRUE(handle->is_session_used());
-    EXPECT_TRUE(WaitFor([&] { return server_side->GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED; }))
-        << "the handshake ran to its end";
-    EXPECT_EQ(Access::Algorithm(*server_side), CRYPTO_ALGORITHM_3DES);
-
-    system.close(handle);
-    EXPECT_FALSE(handle->is_session_used());
-    EXPECT_TRUE(WaitFor([&] { return AllFree(); })) << "the server closes its side at the end of the stream";
-}
-
-TEST_F(MessageSystemTest, UnknownAlgorithmValueListensWithoutCipher)
-{
-    CVeskNetworkSession* server_side = ListenAndConnect(3);
-    ASSERT_NE(server_side, nullptr);
-    EXPECT_EQ(Access::Algorithm(*server_side), CRYPTO_ALGORITHM_NONE);
-    system.close(handle);
+    using namespace VeskMessageSystem;
+    const struct {
+        int value;
+        eCryptoAlgorithm algorithm;
+    } cases[] = {{VESKMESSYS_CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_3DES},
+                 {VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH, CRYPTO_ALGORITHM_BLOWFISH},
+                 {VESKMESSYS_CRYPTO_ALGORITHM_NONE, CRYPTO_ALGORITHM_NONE},
+                 {3, CRYPTO_ALGORITHM_NONE}};
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(cases[i].value);
+        CVeskNetworkSession* server_side = ListenAndConnect(cases[i].value, i);
+        ASSERT_NE(server_side, nullptr);
+        ASSERT_NE(handle, nullptr);
+        EXPECT_TRUE(handle->is_session_used());
+        EXPECT_EQ(Access::Algorithm(*server_side), cases[i].algorithm);
+        if (cases[i].algorithm != CRYPTO_ALGORITHM_NONE) {
+            EXPECT_TRUE(WaitFor([&] { return server_side->GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED; }))
+                << "the handshake ran to its end";
+        }
+        system.close(handle);
+        EXPECT_FALSE(handle->is_session_used());
+        EXPECT_TRUE(WaitFor([&] { return AllFree(); }));
+        delete handle;
+        handle = nullptr;
+    }
 }
 
 }  // namespace

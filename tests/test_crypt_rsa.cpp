@@ -11,13 +11,11 @@
 // the 24 bytes 00 01 02 ... 17.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
-#include <atomic>
-
 #include <openssl/err.h>
-#include <thread>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "CryptFunction.h"
@@ -129,33 +127,30 @@ TEST(RsaOaep, DecryptsCiphertextMadeByTheOpenSslTool)
     EXPECT_EQ(plain, Message(24));
 }
 
-TEST(RsaOaep, PublicEncryptThenPrivateDecryptRoundTrips)
+// OAEP is randomised; plaintext is limited to the modulus length minus 42.
+TEST(RsaOaep, RoundTripsUpToModulusLengthMinus42)
 {
     const Bytes key = Message(24);
     Bytes first;
     Bytes second;
+    Bytes plain;
     ASSERT_EQ(PublicEncrypt(key, first, kPublicKey), kModulusLength);
     ASSERT_EQ(PublicEncrypt(key, second, kPublicKey), kModulusLength);
-    EXPECT_NE(first, second);  // OAEP is randomised
-
-    Bytes plain;
+    EXPECT_NE(first, second);
     EXPECT_EQ(PrivateDecrypt(first, plain, kPrivateKey), 24);
     EXPECT_EQ(plain, key);
     EXPECT_EQ(PrivateDecrypt(second, plain, kPrivateKey), 24);
     EXPECT_EQ(plain, key);
-}
 
-TEST(RsaOaep, PlaintextIsLimitedToModulusLengthMinus42)
-{
-    Bytes cipher;
-    Bytes plain;
-    ASSERT_EQ(PublicEncrypt(Message(kMaxPlainLength), cipher, kPublicKey), kModulusLength);
-    EXPECT_EQ(PrivateDecrypt(cipher, plain, kPrivateKey), kMaxPlainLength);
+    ASSERT_EQ(PublicEncrypt(Message(kMaxPlainLength), first, kPublicKey), kModulusLength);
+    EXPECT_EQ(PrivateDecrypt(first, plain, kPrivateKey), kMaxPlainLength);
     EXPECT_EQ(plain, Message(kMaxPlainLength));
-    EXPECT_EQ(PublicEncrypt(Message(kMaxPlainLength + 1), cipher, kPublicKey), -1);
+    EXPECT_EQ(PublicEncrypt(Message(kMaxPlainLength + 1), first, kPublicKey), -1);
 }
 
-TEST(RsaOaep, DamagedCiphertextFails)
+// Damaged or short ciphertext, empty input, null arguments and the signature
+// directions all give -1.
+TEST(RsaOaep, RefusalsGiveMinusOne)
 {
     Bytes cipher = kExternalCiphertext;
     cipher[kModulusLength / 2] ^= 0x01;
@@ -163,33 +158,21 @@ TEST(RsaOaep, DamagedCiphertextFails)
     EXPECT_EQ(PrivateDecrypt(cipher, plain, kPrivateKey), -1);
     EXPECT_EQ(PrivateDecrypt(Bytes(kExternalCiphertext.begin(), kExternalCiphertext.end() - 1), plain, kPrivateKey),
               -1);
-}
 
-TEST(RsaOaep, RefusesEmptyInputAndNullArguments)
-{
     const Bytes from = Message(24);
     unsigned char to[kModulusLength];
-    const int key_length = static_cast<int>(kPublicKey.size());
-    EXPECT_EQ(RSA_public_encrypt_der(0, from.data(), to, kPublicKey.data(), key_length), -1);
-    EXPECT_EQ(RSA_public_encrypt_der(-1, from.data(), to, kPublicKey.data(), key_length), -1);
-    EXPECT_EQ(RSA_public_encrypt_der(24, nullptr, to, kPublicKey.data(), key_length), -1);
-    EXPECT_EQ(RSA_public_encrypt_der(24, from.data(), nullptr, kPublicKey.data(), key_length), -1);
-    EXPECT_EQ(RSA_public_encrypt_der(24, from.data(), to, nullptr, key_length), -1);
+    const int public_length = static_cast<int>(kPublicKey.size());
+    const int private_length = static_cast<int>(kPrivateKey.size());
+    EXPECT_EQ(RSA_public_encrypt_der(0, from.data(), to, kPublicKey.data(), public_length), -1);
+    EXPECT_EQ(RSA_public_encrypt_der(-1, from.data(), to, kPublicKey.data(), public_length), -1);
+    EXPECT_EQ(RSA_public_encrypt_der(24, nullptr, to, kPublicKey.data(), public_length), -1);
+    EXPECT_EQ(RSA_public_encrypt_der(24, from.data(), nullptr, kPublicKey.data(), public_length), -1);
+    EXPECT_EQ(RSA_public_encrypt_der(24, from.data(), to, nullptr, public_length), -1);
     EXPECT_EQ(RSA_public_encrypt_der(24, from.data(), to, kPublicKey.data(), 0), -1);
-    EXPECT_EQ(RSA_private_decrypt_der(0, kExternalCiphertext.data(), to, kPrivateKey.data(),
-                                      static_cast<int>(kPrivateKey.size())),
-              -1);
+    EXPECT_EQ(RSA_private_decrypt_der(0, kExternalCiphertext.data(), to, kPrivateKey.data(), private_length), -1);
     EXPECT_EQ(RSA_private_decrypt_der(kModulusLength, kExternalCiphertext.data(), to, kPrivateKey.data(), 0), -1);
-}
-
-TEST(RsaOaep, SignatureDirectionsAlwaysFail)
-{
-    const Bytes from = Message(24);
-    unsigned char to[kModulusLength];
-    EXPECT_EQ(RSA_private_encrypt_der(24, from.data(), to, kPrivateKey.data(), static_cast<int>(kPrivateKey.size())),
-              -1);
-    EXPECT_EQ(RSA_public_decrypt_der(kModulusLength, kExternalCiphertext.data(), to, kPublicKey.data(),
-                                     static_cast<int>(kPublicKey.size())),
+    EXPECT_EQ(RSA_private_encrypt_der(24, from.data(), to, kPrivateKey.data(), private_length), -1);
+    EXPECT_EQ(RSA_public_decrypt_der(kModulusLength, kExternalCiphertext.data(), to, kPublicKey.data(), public_length),
               -1);
 }
 
@@ -312,26 +295,18 @@ TEST(RsaKeyDecodedOnce, ServesConcurrentOperations)
         24);
 }
 
-TEST_F(RsaKeyGeneration, RefusesFewerThan1024Bits)
+// Fewer than 1024 bits, an unusable exponent or a missing output is refused,
+// and a refused request writes no lengths.
+TEST_F(RsaKeyGeneration, RefusedRequests)
 {
     EXPECT_EQ(Generate(1023, 65537), -1);
     EXPECT_EQ(Generate(0, 65537), -1);
-    EXPECT_EQ(private_length, -7);
-    EXPECT_EQ(public_length, -7);
-}
-
-TEST_F(RsaKeyGeneration, NullOutputs)
-{
     EXPECT_EQ(RSA_generate_key_der(1024, 65537, nullptr, &private_length, public_key.data(), &public_length), -1);
     EXPECT_EQ(RSA_generate_key_der(1024, 65537, private_key.data(), nullptr, public_key.data(), &public_length), -1);
     EXPECT_EQ(RSA_generate_key_der(1024, 65537, private_key.data(), &private_length, nullptr, &public_length), 0);
     EXPECT_EQ(RSA_generate_key_der(1024, 65537, private_key.data(), &private_length, public_key.data(), nullptr), -1);
     EXPECT_EQ(private_length, -7);
     EXPECT_EQ(public_length, -7);
-}
-
-TEST_F(RsaKeyGeneration, UnusableExponentFails)
-{
     EXPECT_EQ(Generate(1024, 4), -1);
     EXPECT_EQ(Generate(1024, 1), -1);
     EXPECT_EQ(Generate(1024, 0), -1);

@@ -74,86 +74,71 @@ void ExpectKnownAnswers(CipherFunction encrypt, CipherFunction decrypt, const By
     }
 }
 
-TEST(TripleDesCbc, MatchesKnownAnswersAndRoundTrips)
+TEST(SymmetricCbc, MatchesKnownAnswersAndRoundTrips)
 {
     ExpectKnownAnswers(encrypt_DES_EDE3, decrypt_DES_EDE3, kDesKey,
                        {{"", FromHex("d91818b74c5d4075")},
                         {"The qui", FromHex("a5502e0b849be0d5")},
                         {"The quic", FromHex("c64e358b46fa685a8883bb25d31ab19b")}});
-}
-
-TEST(TripleDesCbc, AlwaysReadsTwentyFourKeyBytes)
-{
-    const Bytes plain = FromHex("5468652071756963");
-    const Bytes expected = Encrypt(encrypt_DES_EDE3, plain, kDesKey, 24, kIv);
-    EXPECT_EQ(Encrypt(encrypt_DES_EDE3, plain, kDesKey, 16, kIv), expected);
-    EXPECT_EQ(Encrypt(encrypt_DES_EDE3, plain, kDesKey, 0, kIv), expected);
-}
-
-TEST(BlowfishCbc, MatchesKnownAnswersAndRoundTrips)
-{
     ExpectKnownAnswers(encrypt_BF, decrypt_BF, kBfKey,
                        {{"", FromHex("d9c0d842de39347d")},
                         {"The qui", FromHex("1a12542d1487e230")},
                         {"The quic", FromHex("18b4b37738cccba4ec90d297a9115f85")}});
 }
 
-TEST(BlowfishCbc, HonoursTheGivenKeyLength)
+// Triple-DES always reads 24 key bytes. Blowfish honours the given length
+// (a non-positive one keeps the default 16): it repeats a short key over its
+// schedule, so an 8-byte key K keys the cipher exactly as the 16-byte K || K
+// the tool takes, while the same 8 bytes zero-padded to 16 are another key.
+// With a zero IV the first block is plain Blowfish: the published 8-byte key
+// vector FFFFFFFFFFFFFFFF / FFFFFFFFFFFFFFFF -> 51866FD5B85ECB8A.
+TEST(SymmetricCbc, KeyLengthRules)
 {
-    // Blowfish repeats a short key over its schedule, so an 8-byte key K keys
-    // the cipher exactly as the 16-byte K || K does; the tool takes 16 bytes.
-    const Bytes key8 = FromHex("f0e1d2c3b4a59687");
     const Bytes plain = FromHex("5468652071756963");
-    const Bytes eight = Encrypt(encrypt_BF, plain, key8, 8, kIv);
-    EXPECT_EQ(eight, FromHex("d98512551ccd6bb4e1dd576c7dab5fa9"));  // key f0e1d2c3b4a59687 twice
-
-    // The same 8 bytes zero-padded to 16 are another key.
-    const Bytes padded = FromHex("f0e1d2c3b4a596870000000000000000");
-    const Bytes sixteen = Encrypt(encrypt_BF, plain, padded, 16, kIv);
-    EXPECT_EQ(sixteen, FromHex("286ab8216b3b90697c79d903409e903c"));
-    EXPECT_NE(eight, sixteen);
-
-    // With a zero IV the first block is plain Blowfish: the published 8-byte
-    // key vector FFFFFFFFFFFFFFFF / FFFFFFFFFFFFFFFF -> 51866FD5B85ECB8A.
+    const Bytes des = FromHex("c64e358b46fa685a8883bb25d31ab19b");
+    const Bytes bf = FromHex("18b4b37738cccba4ec90d297a9115f85");
+    const auto expect = [](CipherFunction encrypt, const Bytes& key, int key_length, const Bytes& input,
+                           const Bytes& iv, const Bytes& expected) {
+        SCOPED_TRACE("key of " + std::to_string(key.size()) + " bytes, length " + std::to_string(key_length));
+        const Bytes cipher = Encrypt(encrypt, input, key, key_length, iv);
+        ASSERT_EQ(cipher.size(), 16u);
+        EXPECT_EQ(Bytes(cipher.begin(), cipher.begin() + static_cast<long>(expected.size())), expected);
+    };
+    expect(encrypt_DES_EDE3, kDesKey, 24, plain, kIv, des);
+    expect(encrypt_DES_EDE3, kDesKey, 16, plain, kIv, des);
+    expect(encrypt_DES_EDE3, kDesKey, 0, plain, kIv, des);
+    expect(encrypt_BF, FromHex("f0e1d2c3b4a59687"), 8, plain, kIv, FromHex("d98512551ccd6bb4e1dd576c7dab5fa9"));
+    expect(encrypt_BF, FromHex("f0e1d2c3b4a596870000000000000000"), 16, plain, kIv,
+           FromHex("286ab8216b3b90697c79d903409e903c"));
+    expect(encrypt_BF, kBfKey, 0, plain, kIv, bf);
+    expect(encrypt_BF, kBfKey, -5, plain, kIv, bf);
     const Bytes ones = FromHex("ffffffffffffffff");
-    const Bytes first_block = Encrypt(encrypt_BF, ones, ones, 8, FromHex("0000000000000000"));
-    ASSERT_EQ(first_block.size(), 16u);
-    EXPECT_EQ(Bytes(first_block.begin(), first_block.begin() + 8), FromHex("51866fd5b85ecb8a"));
+    expect(encrypt_BF, ones, 8, ones, FromHex("0000000000000000"), FromHex("51866fd5b85ecb8a"));
 }
 
-TEST(BlowfishCbc, NonPositiveKeyLengthKeepsTheDefaultSixteen)
+// A wrong key leaves no valid padding (the last block decrypts to ...9d under
+// Triple-DES and ...a7 under Blowfish, as `openssl enc -d` reports "bad
+// decrypt"); input that is not whole blocks is refused.
+TEST(SymmetricDecrypt, WrongKeyAndPartialBlocksFail)
 {
-    const Bytes plain = FromHex("5468652071756963");
-    const Bytes expected = FromHex("18b4b37738cccba4ec90d297a9115f85");
-    EXPECT_EQ(Encrypt(encrypt_BF, plain, kBfKey, 0, kIv), expected);
-    EXPECT_EQ(Encrypt(encrypt_BF, plain, kBfKey, -5, kIv), expected);
-}
-
-TEST(SymmetricDecrypt, WrongKeyFailsThePaddingCheck)
-{
-    // Under these keys the last block decrypts to ...9d (Triple-DES) and ...a7
-    // (Blowfish): no valid padding, as `openssl enc -d` reports "bad decrypt".
     int result = 0;
-    const Bytes des_wrong = FromHex("1123456789abcdeffedcba987654321089abcdef01234567");
-    RunCipher(decrypt_DES_EDE3, FromHex("c64e358b46fa685a8883bb25d31ab19b"), des_wrong, 24, kIv, 64, result);
+    RunCipher(decrypt_DES_EDE3, FromHex("c64e358b46fa685a8883bb25d31ab19b"),
+              FromHex("1123456789abcdeffedcba987654321089abcdef01234567"), 24, kIv, 64, result);
     EXPECT_EQ(result, -1);
-    const Bytes bf_wrong = FromHex("01112233445566778899aabbccddeeff");
-    RunCipher(decrypt_BF, FromHex("18b4b37738cccba4ec90d297a9115f85"), bf_wrong, 16, kIv, 64, result);
+    RunCipher(decrypt_BF, FromHex("18b4b37738cccba4ec90d297a9115f85"), FromHex("01112233445566778899aabbccddeeff"), 16,
+              kIv, 64, result);
     EXPECT_EQ(result, -1);
-}
-
-TEST(SymmetricDecrypt, RefusesInputThatIsNotWholeBlocks)
-{
     for (CipherFunction decrypt : {decrypt_BF, decrypt_DES_EDE3}) {
-        int result = 0;
-        RunCipher(decrypt, Bytes(12, 0x42), kDesKey, 24, kIv, 64, result);
-        EXPECT_EQ(result, -1);
-        RunCipher(decrypt, Bytes(), kDesKey, 24, kIv, 64, result);
-        EXPECT_EQ(result, -1);
+        for (const Bytes& input : {Bytes(12, 0x42), Bytes()}) {
+            RunCipher(decrypt, input, kDesKey, 24, kIv, 64, result);
+            EXPECT_EQ(result, -1) << input.size();
+        }
     }
 }
 
-TEST(SymmetricBounds, OutputTooSmallIsRefusedAndLeftUntouched)
+// Too small an output, null pointers and negative lengths are refused with
+// nothing written; exactly enough room is enough.
+TEST(SymmetricBounds, RefusedArgumentsWriteNothing)
 {
     const Bytes plain = FromHex("5468652071756963");  // 8 bytes: 16 of ciphertext
     const Bytes cipher = FromHex("18b4b37738cccba4ec90d297a9115f85");
@@ -161,26 +146,20 @@ TEST(SymmetricBounds, OutputTooSmallIsRefusedAndLeftUntouched)
     EXPECT_EQ(encrypt_BF(output.data(), 15, plain.data(), 8, kBfKey.data(), 16, kIv.data(), 8), -1);
     EXPECT_EQ(decrypt_BF(output.data(), 15, cipher.data(), 16, kBfKey.data(), 16, kIv.data(), 8), -1);
     EXPECT_EQ(encrypt_DES_EDE3(output.data(), 15, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
+    for (CipherFunction encrypt : {encrypt_BF, encrypt_DES_EDE3}) {
+        unsigned char* out = output.data();
+        EXPECT_EQ(encrypt(nullptr, 32, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
+        EXPECT_EQ(encrypt(out, 32, nullptr, 8, kDesKey.data(), 24, kIv.data(), 8), -1);
+        EXPECT_EQ(encrypt(out, 32, plain.data(), 8, nullptr, 24, kIv.data(), 8), -1);
+        EXPECT_EQ(encrypt(out, 32, plain.data(), 8, kDesKey.data(), 24, nullptr, 8), -1);
+        EXPECT_EQ(encrypt(out, -1, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
+        EXPECT_EQ(encrypt(out, 32, plain.data(), -8, kDesKey.data(), 24, kIv.data(), 8), -1);
+    }
     EXPECT_EQ(output, Bytes(32, 0xAA));
 
-    // Exactly enough room is enough.
     EXPECT_EQ(encrypt_BF(output.data(), 16, plain.data(), 8, kBfKey.data(), 16, kIv.data(), 8), 16);
     EXPECT_EQ(encrypt_BF(output.data(), 8, plain.data(), 7, kBfKey.data(), 16, kIv.data(), 8), 8);
     EXPECT_EQ(decrypt_BF(output.data(), 16, cipher.data(), 16, kBfKey.data(), 16, kIv.data(), 8), 8);
-}
-
-TEST(SymmetricBounds, NullPointersAndNegativeLengthsAreRefused)
-{
-    const Bytes plain(8, 0x11);
-    unsigned char output[32];
-    for (CipherFunction encrypt : {encrypt_BF, encrypt_DES_EDE3}) {
-        EXPECT_EQ(encrypt(nullptr, 32, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
-        EXPECT_EQ(encrypt(output, 32, nullptr, 8, kDesKey.data(), 24, kIv.data(), 8), -1);
-        EXPECT_EQ(encrypt(output, 32, plain.data(), 8, nullptr, 24, kIv.data(), 8), -1);
-        EXPECT_EQ(encrypt(output, 32, plain.data(), 8, kDesKey.data(), 24, nullptr, 8), -1);
-        EXPECT_EQ(encrypt(output, -1, plain.data(), 8, kDesKey.data(), 24, kIv.data(), 8), -1);
-        EXPECT_EQ(encrypt(output, 32, plain.data(), -8, kDesKey.data(), 24, kIv.data(), 8), -1);
-    }
 }
 
 TEST(SymmetricRoundTrip, LargestRecordBody)
@@ -250,17 +229,13 @@ TEST(CryptoContext, KeepsProvidersOutOfTheDefaultContext)
     EXPECT_EQ(OSSL_PROVIDER_available(nullptr, "legacy"), 0);
 }
 
-TEST(CipherLengths, KeyAndIvLengthsOfBothCiphers)
+TEST(CipherLengths, ByCipherAndByAlgorithm)
 {
+    using namespace VeskNetworkSystem;
     EXPECT_EQ(get_key_length_DES_EDE3(), 24);
     EXPECT_EQ(get_iv_length_DES_EDE3(), 8);
     EXPECT_EQ(get_key_length_BF(), 16);
     EXPECT_EQ(get_iv_length_BF(), 8);
-}
-
-TEST(CipherLengths, ByAlgorithm)
-{
-    using namespace VeskNetworkSystem;
     EXPECT_EQ(GetCryptoKeyLength(CRYPTO_ALGORITHM_NONE), 0);
     EXPECT_EQ(GetCryptoIVLength(CRYPTO_ALGORITHM_NONE), 0);
     EXPECT_EQ(GetCryptoKeyLength(CRYPTO_ALGORITHM_3DES), 24);

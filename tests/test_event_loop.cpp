@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -103,17 +102,16 @@ public:
             std::lock_guard<std::mutex> lock(log->m_mutex);
             log->m_events.push_back(Event{session, ev, param, std::this_thread::get_id()});
         }
-        log->m_cond.notify_all();
         if (ev == NETWORK_EVENT_CLOSE)
             session->SetUsed(false);
         return 1;
     }
 
     // The first event with code ev; false when none came in time.
-    bool Wait(short ev, Event* out, std::chrono::milliseconds limit = 5s)
+    bool Wait(short ev, Event* out)
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cond.wait_for(lock, limit, [&] {
+        return WaitFor([&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
             auto found = std::find_if(m_events.begin(), m_events.end(), [ev](const Event& e) { return e.ev == ev; });
             return found != m_events.end() && (*out = *found, true);
         });
@@ -128,7 +126,6 @@ public:
 
 private:
     std::mutex m_mutex;
-    std::condition_variable m_cond;
     std::vector<Event> m_events;
 };
 

@@ -89,7 +89,6 @@ struct VeskNetworkTestAccess {
         return system.parse_message_data_user_state(nullptr, data, size);
     }
 
-    // The results of every private operation, called with plausible arguments.
     static void Attach(CVeskMessageSession& handle, CVeskNetworkSession* session) { handle.attach_session(session); }
     static void AttachUDP(CVeskMessageSession& handle, CVeskNetworkUDPSession* datagram)
     {
@@ -145,16 +144,6 @@ std::unique_ptr<CVeskMessageSystem> MakeSystem()
 
 }  // namespace
 
-TEST(Factory, MakesASystemWithAManagerAndEmptyLists)
-{
-    const auto system = MakeSystem();
-
-    ASSERT_NE(system, nullptr);
-    EXPECT_NE(Access::Manager(*system), nullptr);
-    EXPECT_TRUE(Access::Handlers(*system).empty());
-    EXPECT_EQ(system->get_user("", 0), nullptr);
-}
-
 TEST(Pools, CreateRefusesANegativeCountAndASecondCreationUntilReleased)
 {
     struct Pool {
@@ -171,6 +160,8 @@ TEST(Pools, CreateRefusesANegativeCountAndASecondCreationUntilReleased)
          Access::Datagrams},
     };
     const auto system = MakeSystem();
+    ASSERT_NE(system, nullptr);
+    ASSERT_NE(Access::Manager(*system), nullptr);
 
     for (const Pool& pool : pools) {
         SCOPED_TRACE(pool.name);
@@ -210,44 +201,36 @@ TEST(WithoutManager, NetworkOperationsFailWhileTheListsStillWork)
     EXPECT_EQ(Access::Handlers(system), (Handlers{{5, 16}}));
 }
 
-TEST(ExtensionHandlers, AddAppendsCopiesInOrderAndKeepsDuplicates)
+// Add appends copies in order and keeps duplicates; delete takes a message
+// type (any, also outside the extension range), not a position, and removes
+// the first entry of that type.
+TEST(ExtensionHandlers, AddAppendsAndDeleteTakesATypeNotAPosition)
 {
     CVeskMessageSystem system;
     tagExtensionCallFunction entry = Handler(5, 16);
-
     EXPECT_EQ(system.add_ExtensionCallFunction(entry), 1);
     EXPECT_EQ(system.add_ExtensionCallFunction(entry), 1);
     entry.m_size = 99;
-    EXPECT_EQ(system.add_ExtensionCallFunction(Handler(kAllExtensions, 0)), 1);
-
-    EXPECT_EQ(Access::Handlers(system), (Handlers{{5, 16}, {5, 16}, {kAllExtensions, 0}}));
-}
-
-TEST(ExtensionHandlers, DeleteTakesAMessageTypeNotAPosition)
-{
-    CVeskMessageSystem system;
-    for (const auto& entry : {Handler(7, 1), Handler(5, 2), Handler(9, 3), Handler(5, 4)})
-        system.add_ExtensionCallFunction(entry);
+    for (const auto& added : {Handler(7, 1), Handler(kAllExtensions, 0), Handler(kSessionEvent, 140),
+                              Handler(0xFFFFFFFF, 0), Handler(kAllExtensions, 8)})
+        EXPECT_EQ(system.add_ExtensionCallFunction(added), 1);
+    EXPECT_EQ(Access::Handlers(system), (Handlers{{5, 16},
+                                                  {5, 16},
+                                                  {7, 1},
+                                                  {kAllExtensions, 0},
+                                                  {kSessionEvent, 140},
+                                                  {0xFFFFFFFF, 0},
+                                                  {kAllExtensions, 8}}));
 
     EXPECT_EQ(system.delete_ExtensionCallFunction(1), 0);
     EXPECT_EQ(system.delete_ExtensionCallFunction(5), 1);
-    EXPECT_EQ(Access::Handlers(system), (Handlers{{7, 1}, {9, 3}, {5, 4}}));
+    EXPECT_EQ(Access::Handlers(system).front(), (std::pair<uint32_t, uint16_t>{5, 16}));
     EXPECT_EQ(system.delete_ExtensionCallFunction(5), 1);
     EXPECT_EQ(system.delete_ExtensionCallFunction(5), 0);
-    EXPECT_EQ(Access::Handlers(system), (Handlers{{7, 1}, {9, 3}}));
-}
-
-TEST(ExtensionHandlers, DeleteReachesTypesOutsideTheExtensionRange)
-{
-    CVeskMessageSystem system;
-    for (const auto& entry :
-         {Handler(kAllExtensions, 0), Handler(kSessionEvent, 140), Handler(kAllExtensions, 8), Handler(0xFFFFFFFF, 0)})
-        system.add_ExtensionCallFunction(entry);
-
     EXPECT_EQ(system.delete_ExtensionCallFunction(65536), 1);
     EXPECT_EQ(system.delete_ExtensionCallFunction(static_cast<int>(kSessionEvent)), 1);
     EXPECT_EQ(system.delete_ExtensionCallFunction(-1), 1);
-    EXPECT_EQ(Access::Handlers(system), (Handlers{{kAllExtensions, 8}}));
+    EXPECT_EQ(Access::Handlers(system), (Handlers{{7, 1}, {kAllExtensions, 8}}));
 
     EXPECT_EQ(system.delete_allExtensionCallFunction(), 1);
     EXPECT_TRUE(Access::Handlers(system).empty());
@@ -322,67 +305,61 @@ private:
 
 }  // namespace
 
-TEST(ConnectWithCredentials, FailedConnectGivesNullWithoutAuthenticating)
+// Connecting with credentials gives a handle only to a client system whose
+// connect gave a session in use that then authenticated; otherwise the handle
+// is deleted and a refused session closed.
+TEST(ConnectWithCredentials, HandleOnlyForAConnectedAndAuthenticatedSession)
 {
-    ScriptedSystem system;
-    system.connect_succeeds = false;
+    enum class Slot { kNone, kEnded, kLive };
+    const struct {
+        const char* name;
+        bool connects;
+        Slot slot;
+        int auth_result;
+        bool server;
+        int connect_calls;
+        bool authenticates;
+        bool handle;
+    } cases[] = {
+        {"connect fails", false, Slot::kNone, 1, false, 1, false, false},
+        {"session not in use", true, Slot::kEnded, 1, false, 1, false, false},
+        {"authentication refused", true, Slot::kLive, 0, false, 1, true, false},
+        {"authenticated", true, Slot::kLive, 1, false, 1, true, true},
+        {"server system", true, Slot::kLive, 1, true, 0, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedSystem system;
+        LiveSession live;
+        CVeskNetworkSession ended;
+        system.connect_succeeds = c.connects;
+        system.connected_session = c.slot == Slot::kLive ? live.session.get() : &ended;
+        system.auth_result = c.auth_result;
+        if (c.server)
+            Access::SetServiceType(system, VESKMESSYS_SERVICE_TYPE_SERVER);
 
-    EXPECT_EQ(system.connect("host", "1", "uid", 3, "pw", 2), nullptr);
-    EXPECT_TRUE(system.auth_arguments.empty());
+        std::unique_ptr<CVeskMessageSession> handle(system.connect("host", "1", "alice", 5, "secret", 6));
+
+        EXPECT_EQ(system.connect_calls, c.connect_calls);
+        const std::vector<std::string> sent = {"alice", "secret"};
+        EXPECT_EQ(system.auth_arguments, c.authenticates ? sent : std::vector<std::string>());
+        ASSERT_EQ(handle != nullptr, c.handle);
+        if (c.handle) {
+            EXPECT_TRUE(handle->is_session_used());
+            EXPECT_EQ(system.handles_destroyed, 0);
+            handle.reset();
+        }
+        EXPECT_EQ(system.handles_destroyed, c.connect_calls == 1 && c.connects ? 1 : 0);
+        if (c.slot == Slot::kLive && c.connect_calls == 1) {
+            EXPECT_EQ(live.session->IsUsed(), c.handle);
+            EXPECT_EQ(IsClosed(live.fds[0]), !c.handle);
+        }
+    }
 }
 
-TEST(ConnectWithCredentials, HandleWhoseSessionIsNotInUseIsDeleted)
-{
-    ScriptedSystem system;
-    CVeskNetworkSession ended;
-    system.connected_session = &ended;
-
-    EXPECT_EQ(system.connect("host", "1", "uid", 3, "pw", 2), nullptr);
-    EXPECT_EQ(system.handles_destroyed, 1);
-    EXPECT_TRUE(system.auth_arguments.empty());
-}
-
-TEST(ConnectWithCredentials, RefusedAuthenticationClosesTheSessionAndDeletesTheHandle)
-{
-    ScriptedSystem system;
-    LiveSession live;
-    system.connected_session = live.session.get();
-    system.auth_result = 0;
-
-    EXPECT_EQ(system.connect("host", "1", "uid", 3, "pw", 2), nullptr);
-    EXPECT_EQ(system.handles_destroyed, 1);
-    EXPECT_FALSE(live.session->IsUsed());
-    EXPECT_TRUE(IsClosed(live.fds[0]));
-}
-
-TEST(ConnectWithCredentials, SentCredentialsReturnTheConnectedHandle)
-{
-    ScriptedSystem system;
-    LiveSession live;
-    system.connected_session = live.session.get();
-
-    std::unique_ptr<CVeskMessageSession> handle(system.connect("host", "1", "alice", 5, "secret", 6));
-
-    ASSERT_NE(handle, nullptr);
-    EXPECT_TRUE(handle->is_session_used());
-    EXPECT_EQ(system.auth_arguments, (std::vector<std::string>{"alice", "secret"}));
-    handle.reset();
-    EXPECT_EQ(system.handles_destroyed, 1);
-    EXPECT_TRUE(live.session->IsUsed());
-}
-
-TEST(ConnectWithCredentials, RefusedUnlessTheServiceTypeIsNone)
-{
-    ScriptedSystem system;
-    LiveSession live;
-    system.connected_session = live.session.get();
-    Access::SetServiceType(system, VESKMESSYS_SERVICE_TYPE_SERVER);
-
-    EXPECT_EQ(system.connect("host", "1", "uid", 3, "pw", 2), nullptr);
-    EXPECT_EQ(system.connect_calls, 0);
-}
-
-TEST(SessionHandle, CopiesAndComparesBothReferences)
+// A handle compares by both its references and is in use while its slot is,
+// whoever occupies the slot by then.
+TEST(SessionHandle, ComparesBothReferencesAndFollowsTheSlot)
 {
     CVeskNetworkSession tcp_a;
     CVeskNetworkSession tcp_b;
@@ -390,6 +367,8 @@ TEST(SessionHandle, CopiesAndComparesBothReferences)
     CVeskMessageSession a;
     CVeskMessageSession b;
     EXPECT_TRUE(a == b);
+    EXPECT_FALSE(a.is_session_used());
+    EXPECT_FALSE(a.is_udp_session_used());
 
     Access::Attach(a, &tcp_a);
     Access::AttachUDP(a, &shared_udp);
@@ -397,40 +376,26 @@ TEST(SessionHandle, CopiesAndComparesBothReferences)
     Access::AttachUDP(b, &shared_udp);
     EXPECT_TRUE(a != b);
     EXPECT_FALSE(a == b);
-
     const CVeskMessageSession copied(a);
     EXPECT_TRUE(copied == a);
-
     CVeskMessageSession target;
     const CVeskMessageSession returned = (target = b);
     EXPECT_TRUE(target == b);
     EXPECT_TRUE(returned == b);
 
+    EXPECT_FALSE(a.is_session_used());
+    tcp_a.SetUsed(true);
+    shared_udp.SetUsed(true);
+    EXPECT_TRUE(a.is_session_used());
+    EXPECT_TRUE(a.is_udp_session_used());
+    tcp_a.SetUsed(false);
+    EXPECT_FALSE(a.is_session_used());
+    tcp_a.SetUsed(true);
+    EXPECT_TRUE(a.is_session_used());
+
     Access::AttachUDP(b, nullptr);
     Access::Attach(a, &tcp_b);
     EXPECT_TRUE(a != b);
-}
-
-TEST(SessionHandle, UseFollowsTheSlotAndANewOccupant)
-{
-    CVeskNetworkSession tcp;
-    CVeskNetworkUDPSession udp;
-    CVeskMessageSession handle;
-    EXPECT_FALSE(handle.is_session_used());
-    EXPECT_FALSE(handle.is_udp_session_used());
-
-    Access::Attach(handle, &tcp);
-    Access::AttachUDP(handle, &udp);
-    EXPECT_FALSE(handle.is_session_used());
-    tcp.SetUsed(true);
-    udp.SetUsed(true);
-    EXPECT_TRUE(handle.is_session_used());
-    EXPECT_TRUE(handle.is_udp_session_used());
-
-    tcp.SetUsed(false);
-    EXPECT_FALSE(handle.is_session_used());
-    tcp.SetUsed(true);
-    EXPECT_TRUE(handle.is_session_used());
 }
 
 TEST(SessionHandle, CloseReleasesTheSlotButKeepsTheReference)

@@ -1,13 +1,13 @@
 // The TCP session object: key material accessors, release, close and its
 // event registrations.
 #include <event2/event.h>
-#include <event2/thread.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -53,108 +53,86 @@ bool IsOpen(int fd)
 
 class NetworkSessionTest : public ::testing::Test {
 protected:
+    // Hands one end of a fresh socket pair to the session; the other end is
+    // the peer's.
+    void Adopt()
+    {
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        Access::Adopt(*session, pair[0]);
+    }
+    void TearDown() override
+    {
+        if (pair[1] >= 0)
+            ::close(pair[1]);
+    }
+
     std::unique_ptr<CVeskNetworkSession> session = std::make_unique<CVeskNetworkSession>();
+    int pair[2] = {-1, -1};
 };
 
-TEST_F(NetworkSessionTest, KeySetterTakesOneToThirtyTwoBytes)
+// Every key field takes 1..capacity bytes, hands them out zero-filled to a
+// buffer that can hold them, and leaves itself and the caller's buffer alone
+// when it refuses.
+TEST_F(NetworkSessionTest, KeyFieldsFollowTheirRangeRules)
 {
-    unsigned char key[33];
-    for (int i = 0; i < 33; ++i)
-        key[i] = static_cast<unsigned char>(i + 1);
-    EXPECT_EQ(session->SetCryptoKey(key, 32), 32);
-    EXPECT_EQ(session->SetCryptoKey(key, 33), -1);
-    EXPECT_EQ(session->SetCryptoKey(key, 0), -1);
-    EXPECT_EQ(session->SetCryptoKey(nullptr, 8), -1);
-
-    unsigned char out[32];
-    ASSERT_EQ(session->GetCryptoKey(out, 32), 32);
-    EXPECT_EQ(0, std::memcmp(out, key, 32)) << "a refused set keeps the old key";
-}
-
-TEST_F(NetworkSessionTest, KeyGetterZeroesTheCallersWholeBuffer)
-{
-    unsigned char key[24];
-    std::memset(key, 0xAB, sizeof key);
-    ASSERT_EQ(session->SetCryptoKey(key, 24), 24);
-
-    unsigned char out[32];
-    std::memset(out, 0xEE, sizeof out);
-    ASSERT_EQ(session->GetCryptoKey(out, 32), 24);
-    EXPECT_EQ(0, std::memcmp(out, key, 24));
-    for (int i = 24; i < 32; ++i)
-        EXPECT_EQ(out[i], 0) << i;
-
-    std::memset(out, 0xEE, sizeof out);
-    EXPECT_EQ(session->GetCryptoKey(out, 16), -1);
-    EXPECT_EQ(session->GetCryptoKey(out, 0), -1);
-    EXPECT_EQ(session->GetCryptoKey(nullptr, 32), -1);
-    EXPECT_EQ(out[0], 0xEE) << "a refused get leaves the buffer untouched";
-}
-
-TEST_F(NetworkSessionTest, ShorterKeyLeavesNoTailOfTheLongerOne)
-{
-    unsigned char long_key[32];
-    std::memset(long_key, 0x11, sizeof long_key);
-    unsigned char short_key[8];
-    std::memset(short_key, 0x22, sizeof short_key);
-    ASSERT_EQ(session->SetCryptoKey(long_key, 32), 32);
-    ASSERT_EQ(session->SetCryptoKey(short_key, 8), 8);
-
-    unsigned char out[32];
-    ASSERT_EQ(session->GetCryptoKey(out, 32), 8);
-    for (int i = 8; i < 32; ++i)
-        EXPECT_EQ(out[i], 0) << i;
-}
-
-TEST_F(NetworkSessionTest, FreshSessionHasEmptyKeyMaterial)
-{
-    unsigned char out[64];
-    EXPECT_EQ(session->GetCryptoKey(out, 32), 0);
-    EXPECT_EQ(session->GetCryptoIV(out, 16), 0);
-    EXPECT_EQ(session->GetRSAPublicKey(out, 64), 0);
+    using Session = CVeskNetworkSession;
+    struct Field {
+        const char* name;
+        int capacity;
+        int (*set)(Session&, const unsigned char*, int);
+        int (*get)(const Session&, unsigned char*, int);
+    };
+    const Field fields[] = {
+        {"key", 32, [](Session& s, const unsigned char* k, int n) { return s.SetCryptoKey(k, n); },
+         [](const Session& s, unsigned char* b, int n) { return s.GetCryptoKey(b, n); }},
+        {"iv", 16, [](Session& s, const unsigned char* k, int n) { return s.SetCryptoIV(k, n); },
+         [](const Session& s, unsigned char* b, int n) { return s.GetCryptoIV(b, n); }},
+        {"rsa public", 65535, [](Session& s, const unsigned char* k, int n) { return s.SetRSAPublicKey(k, n); },
+         [](const Session& s, unsigned char* b, int n) { return s.GetRSAPublicKey(b, n); }},
+        {"rsa private", 65535, [](Session& s, const unsigned char* k, int n) { return s.SetRSAPrivateKey(k, n); },
+         [](const Session& s, unsigned char* b, int n) { return s.GetRSAPrivateKey(b, n); }},
+    };
     EXPECT_EQ(session->GetSocket(), -1);
     EXPECT_FALSE(session->IsUsed());
     EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
     EXPECT_EQ(session->GetCryptoStateSend(), CRYPTO_STATE_PLAIN);
-}
 
-TEST_F(NetworkSessionTest, IVAndRSAFieldsFollowTheirOwnRanges)
-{
-    unsigned char iv[17] = {};
-    EXPECT_EQ(session->SetCryptoIV(iv, 16), 16);
-    EXPECT_EQ(session->SetCryptoIV(iv, 17), -1);
+    for (const Field& field : fields) {
+        SCOPED_TRACE(field.name);
+        CVeskNetworkSession& s = *session;
+        const int n = field.capacity;
+        std::vector<unsigned char> full(static_cast<size_t>(n) + 1);
+        for (size_t i = 0; i < full.size(); ++i)
+            full[i] = static_cast<unsigned char>(i + 1);
+        std::vector<unsigned char> out(static_cast<size_t>(n), 0xEE);
+        EXPECT_EQ(field.get(s, out.data(), n), 0) << "a fresh field is empty";
 
-    std::vector<unsigned char> big(65536, 0x5A);
-    EXPECT_EQ(session->SetRSAPublicKey(big.data(), 65535), 65535);
-    EXPECT_EQ(session->SetRSAPublicKey(big.data(), 65536), -1);
-    EXPECT_EQ(session->SetRSAPrivateKey(big.data(), 0), -1);
+        EXPECT_EQ(field.set(s, full.data(), n), n);
+        EXPECT_EQ(field.set(s, full.data(), n + 1), -1);
+        EXPECT_EQ(field.set(s, full.data(), 0), -1);
+        EXPECT_EQ(field.set(s, nullptr, 8), -1);
+        std::fill(out.begin(), out.end(), 0xEE);
+        EXPECT_EQ(field.get(s, out.data(), n - 1), -1) << "the buffer must hold the whole key";
+        EXPECT_EQ(field.get(s, out.data(), 0), -1);
+        EXPECT_EQ(field.get(s, nullptr, n), -1);
+        EXPECT_EQ(out[0], 0xEE) << "a refused get leaves the buffer untouched";
+        ASSERT_EQ(field.get(s, out.data(), n), n);
+        EXPECT_TRUE(std::equal(out.begin(), out.end(), full.begin())) << "a refused set keeps the old key";
 
-    std::vector<unsigned char> out(65535);
-    EXPECT_EQ(session->GetRSAPublicKey(out.data(), 65534), -1);
-    EXPECT_EQ(session->GetRSAPublicKey(out.data(), 65535), 65535);
-}
-
-TEST_F(NetworkSessionTest, SocketAddressCopiesOnlyWhenAsked)
-{
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    Access::Adopt(*session, pair[0]);
-    sockaddr* inside = session->GetSocketAddr(nullptr);
-    ASSERT_NE(inside, nullptr);
-    EXPECT_EQ(inside->sa_family, AF_INET);
-
-    sockaddr_storage copy;
-    std::memset(&copy, 0xFF, sizeof copy);
-    EXPECT_EQ(session->GetSocketAddr(&copy), inside);
-    EXPECT_EQ(0, std::memcmp(&copy, inside, sizeof copy));
-    ::close(pair[1]);
+        // A shorter key leaves no tail of the longer one, and the rest of
+        // the caller's buffer is zeroed.
+        const std::vector<unsigned char> short_key(8, 0x22);
+        ASSERT_EQ(field.set(s, short_key.data(), 8), 8);
+        std::fill(out.begin(), out.end(), 0xEE);
+        ASSERT_EQ(field.get(s, out.data(), n), 8);
+        EXPECT_TRUE(std::equal(short_key.begin(), short_key.end(), out.begin()));
+        EXPECT_EQ(std::count(out.begin() + 8, out.end(), 0), n - 8);
+    }
 }
 
 TEST_F(NetworkSessionTest, CloseTwiceClosesTheDescriptorOnce)
 {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    Access::Adopt(*session, pair[0]);
+    Adopt();
     session->close();
     EXPECT_EQ(session->GetSocket(), -1);
     EXPECT_FALSE(IsOpen(pair[0]));
@@ -164,18 +142,26 @@ TEST_F(NetworkSessionTest, CloseTwiceClosesTheDescriptorOnce)
     session->close();
     EXPECT_TRUE(IsOpen(reused));
     ::close(reused);
-    ::close(pair[1]);
 }
 
 TEST_F(NetworkSessionTest, ReleaseClearsEverythingButTheExtensionObject)
 {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     session->SetUsed(true);
-    Access::Adopt(*session, pair[0]);
-    int owner = 0;
+    Adopt();
+    struct Seen {
+        CVeskNetworkSession* session = nullptr;
+        short ev = 0;
+    } seen;
     Access::SetCallback(
-        *session, [](CVeskNetworkSession*, short, void*) { return 7; }, &owner);
+        *session,
+        [](CVeskNetworkSession* s, short ev, void* param) {
+            *static_cast<Seen*>(param) = Seen{s, ev};
+            return 7;
+        },
+        &seen);
+    EXPECT_EQ(Access::Call(*session, NETWORK_EVENT_HANDSHAKE_FINISH), 7);
+    EXPECT_EQ(seen.session, session.get());
+    EXPECT_EQ(seen.ev, NETWORK_EVENT_HANDSHAKE_FINISH);
     Access::Encrypt(*session);
     unsigned char key[24] = {1};
     session->SetCryptoKey(key, 24);
@@ -186,7 +172,7 @@ TEST_F(NetworkSessionTest, ReleaseClearsEverythingButTheExtensionObject)
     const unsigned char payload[5] = {1, 2, 3, 4, 5};
     Access::SocketRing(*session).Append(payload, 5);
     Access::ReceiveRing(*session).Append(payload, 5);
-    session->attach_ExtensionObject(&owner);
+    session->attach_ExtensionObject(&seen);
 
     session->SetUsed(false);
 
@@ -206,53 +192,29 @@ TEST_F(NetworkSessionTest, ReleaseClearsEverythingButTheExtensionObject)
     EXPECT_EQ(session->GetRSAPublicKey(out, 32), 0);
     EXPECT_EQ(session->GetRSAPrivateKey(out, 32), 0);
     EXPECT_EQ(session->GetRSAPublicExponent(), 0u);
-    EXPECT_EQ(session->get_ExtensionObject(), &owner);
-    ::close(pair[1]);
-}
-
-TEST_F(NetworkSessionTest, CallbackReceivesSessionEventAndParameter)
-{
-    session->SetUsed(true);
-    struct Seen {
-        CVeskNetworkSession* session = nullptr;
-        short ev = 0;
-    } seen;
-    Access::SetCallback(
-        *session,
-        [](CVeskNetworkSession* s, short ev, void* param) {
-            auto* out = static_cast<Seen*>(param);
-            out->session = s;
-            out->ev = ev;
-            return 5;
-        },
-        &seen);
-    EXPECT_EQ(Access::Call(*session, NETWORK_EVENT_HANDSHAKE_FINISH), 5);
-    EXPECT_EQ(seen.session, session.get());
-    EXPECT_EQ(seen.ev, NETWORK_EVENT_HANDSHAKE_FINISH);
+    EXPECT_EQ(session->get_ExtensionObject(), &seen);
 }
 
 class SessionEventTest : public NetworkSessionTest {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        Access::Adopt(*session, pair[0]);
+        Adopt();
         Access::SetBase(*session, base);
     }
     void TearDown() override
     {
         session.reset();
-        ::close(pair[1]);
+        NetworkSessionTest::TearDown();
         event_base_free(base);
     }
     static void OnRead(int, short, void* arg) { ++*static_cast<int*>(arg); }
 
-    int pair[2] = {-1, -1};
     event_base* base = event_base_new();
     int reads = 0;
 };
 
-TEST_F(SessionEventTest, AddArmsAndDelDisarmsOnce)
+TEST_F(SessionEventTest, AddArmsDelDisarmsOnceAndCloseDeletesArmedEvents)
 {
     EXPECT_EQ(session->AddLibEventRead(nullptr), -1) << "nothing was prepared";
     EXPECT_EQ(session->DelLibEventRead(), -1);
@@ -262,23 +224,18 @@ TEST_F(SessionEventTest, AddArmsAndDelDisarmsOnce)
     ASSERT_EQ(write(pair[1], "x", 1), 1);
     event_base_loop(base, EVLOOP_ONCE);
     EXPECT_EQ(reads, 1);
-
     EXPECT_EQ(session->DelLibEventRead(), 0);
     EXPECT_EQ(session->DelLibEventRead(), -1);
     EXPECT_EQ(event_base_loop(base, EVLOOP_NONBLOCK), 1) << "no event is left on the base";
-}
 
-TEST_F(SessionEventTest, CloseDeletesArmedEvents)
-{
-    session->SetLibEventRead(EV_READ | EV_PERSIST, OnRead, &reads);
     session->SetLibEventWrite(EV_WRITE, OnRead, &reads);
     ASSERT_EQ(session->AddLibEventRead(nullptr), 0);
     ASSERT_EQ(session->AddLibEventWrite(nullptr), 0);
     session->close();
     EXPECT_EQ(session->DelLibEventRead(), -1);
     EXPECT_EQ(session->DelLibEventWrite(), -1);
-    EXPECT_EQ(event_base_loop(base, EVLOOP_NONBLOCK), 1) << "no event is left on the base";
-    EXPECT_EQ(reads, 0);
+    EXPECT_EQ(event_base_loop(base, EVLOOP_NONBLOCK), 1) << "close deleted both events";
+    EXPECT_EQ(reads, 1);
 }
 
 }  // namespace

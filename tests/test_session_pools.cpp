@@ -72,44 +72,37 @@ protected:
     std::unique_ptr<CVeskNetworkSessionManager> manager = std::make_unique<CVeskNetworkSessionManager>();
 };
 
-TEST_F(SessionPoolTest, FreshManagerHasEmptyPools)
+// Before creation every pool is empty and looks nothing up; a count of zero
+// makes an empty pool; a negative count is refused and leaves no pool; a
+// second creation is refused and leaves the first pool as it was.
+TEST_F(SessionPoolTest, CreationDecisions)
 {
-    EXPECT_EQ(Access::Sessions(*manager).Size(), 0);
-    EXPECT_EQ(Access::Sessions(*manager).Data(), nullptr);
-    EXPECT_EQ(Access::Sessions(*manager).Claim(), nullptr);
+    auto& sessions = Access::Sessions(*manager);
+    EXPECT_EQ(sessions.Claim(), nullptr);
     EXPECT_EQ(Access::Listeners(*manager).Claim(), nullptr);
     EXPECT_EQ(Access::Datagrams(*manager).Claim(), nullptr);
     EXPECT_EQ(Access::Lookup(*manager, 0), nullptr);
     EXPECT_EQ(Access::LookupListen(*manager, 0), nullptr);
     EXPECT_EQ(Access::LookupUDP(*manager, 0), nullptr);
-}
 
-TEST_F(SessionPoolTest, CountZeroMakesAnEmptyPool)
-{
-    EXPECT_EQ(manager->CreateSessions(0), 1);
-    EXPECT_NE(Access::Sessions(*manager).Data(), nullptr);
-    EXPECT_EQ(Access::Sessions(*manager).Size(), 0);
-    EXPECT_EQ(Access::Sessions(*manager).Claim(), nullptr);
-}
-
-TEST_F(SessionPoolTest, NegativeCountIsRefused)
-{
     EXPECT_EQ(manager->CreateSessions(-1), 0);
     EXPECT_EQ(manager->CreateListenSessions(-5), 0);
     EXPECT_EQ(manager->CreateUDPSessions(-2147483647 - 1), 0);
-    EXPECT_EQ(Access::Sessions(*manager).Data(), nullptr);
-    EXPECT_EQ(Access::Sessions(*manager).Size(), 0);
-    EXPECT_EQ(manager->CreateSessions(2), 1) << "the pool can still be created";
-}
+    EXPECT_EQ(sessions.Data(), nullptr);
+    EXPECT_EQ(sessions.Size(), 0);
 
-TEST_F(SessionPoolTest, SecondCreationLeavesTheExistingPoolUntouched)
-{
-    ASSERT_EQ(manager->CreateSessions(3), 1);
-    CVeskNetworkSession* first = ClaimInUse(Access::Sessions(*manager));
+    EXPECT_EQ(manager->CreateSessions(0), 1);
+    EXPECT_NE(sessions.Data(), nullptr);
+    EXPECT_EQ(sessions.Size(), 0);
+    EXPECT_EQ(sessions.Claim(), nullptr);
+    manager->ReleaseSessions();
+
+    ASSERT_EQ(manager->CreateSessions(3), 1) << "the pool can still be created";
+    CVeskNetworkSession* first = ClaimInUse(sessions);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(manager->CreateSessions(10), 0);
-    EXPECT_EQ(Access::Sessions(*manager).Size(), 3);
-    EXPECT_EQ(Access::Sessions(*manager).Data(), first);
+    EXPECT_EQ(sessions.Size(), 3);
+    EXPECT_EQ(sessions.Data(), first);
     EXPECT_TRUE(first->IsUsed());
 }
 
@@ -186,15 +179,17 @@ TEST_F(SessionPoolTest, ConcurrentClaimsNeverShareAnElement)
         thread.join();
 
     std::set<CVeskNetworkUDPSession*> distinct;
-    for (const auto& list : claimed)
-        distinct.insert(list.begin(), list.end());
     size_t total = 0;
-    for (const auto& list : claimed)
+    for (const auto& list : claimed) {
+        distinct.insert(list.begin(), list.end());
         total += list.size();
+    }
     EXPECT_EQ(total, static_cast<size_t>(kSlots));
     EXPECT_EQ(distinct.size(), static_cast<size_t>(kSlots));
 }
 
+// Service names are cut to 31 characters and always terminated; a closed
+// datagram socket is unbound but keeps its name.
 TEST(ListenerObject, ServiceNameIsAlwaysTerminated)
 {
     auto listener = std::make_unique<CVeskNetworkSessionListen>();
@@ -209,51 +204,6 @@ TEST(ListenerObject, ServiceNameIsAlwaysTerminated)
     auto datagram = std::make_unique<CVeskNetworkUDPSession>();
     datagram->SetBindService(long_name.c_str());
     EXPECT_EQ(std::string(datagram->GetBindService()), long_name.substr(0, 31));
-}
-
-TEST(ListenerObject, FailedKeyGenerationKeepsTheExponentOnly)
-{
-    auto listener = std::make_unique<CVeskNetworkSessionListen>();
-    EXPECT_LT(listener->GenerateRSAKey(512, 65537), 0);
-    EXPECT_EQ(listener->GetRSAPublicExponent(), 65537u);
-    unsigned char out[16];
-    EXPECT_EQ(listener->GetRSAPublicKey(out, sizeof out), 0);
-}
-
-TEST(ListenerObject, CloseEmptiesKeysButKeepsTheServiceName)
-{
-    auto listener = std::make_unique<CVeskNetworkSessionListen>();
-    ASSERT_GT(listener->GenerateRSAKey(1024, 65537), 0);
-    std::vector<unsigned char> key(65535);
-    EXPECT_EQ(listener->GetRSAPublicKey(key.data(), 65535), 140);
-    listener->SetListenService("7000");
-    SocketPair pair;
-    Access::AdoptListen(*listener, pair.fds[0]);
-
-    listener->SetUsed(false);
-    EXPECT_TRUE(pair.PeerSeesClose());
-    EXPECT_EQ(listener->GetSocket(), -1);
-    EXPECT_EQ(listener->GetRSAPublicKey(key.data(), 65535), 0);
-    EXPECT_EQ(listener->GetRSAPrivateKey(key.data(), 65535), 0);
-    EXPECT_EQ(listener->GetRSAPublicExponent(), 0u);
-    EXPECT_EQ(listener->GetCryptoAlgorithm(), CRYPTO_ALGORITHM_NONE);
-    EXPECT_STREQ(listener->GetListenService(), "7000");
-}
-
-TEST(ListenerObject, FreshPairOnEveryGeneration)
-{
-    auto listener = std::make_unique<CVeskNetworkSessionListen>();
-    std::vector<unsigned char> first(65535), second(65535);
-    ASSERT_GT(listener->GenerateRSAKey(1024, 65537), 0);
-    ASSERT_EQ(listener->GetRSAPublicKey(first.data(), 65535), 140);
-    ASSERT_GT(listener->GenerateRSAKey(1024, 65537), 0);
-    ASSERT_EQ(listener->GetRSAPublicKey(second.data(), 65535), 140);
-    EXPECT_NE(first, second);
-}
-
-TEST(DatagramObject, CloseUnbindsAndKeepsTheServiceName)
-{
-    auto datagram = std::make_unique<CVeskNetworkUDPSession>();
     SocketPair pair;
     Access::AdoptUDP(*datagram, pair.fds[0], true);
     datagram->SetBindService("9000");
@@ -263,6 +213,22 @@ TEST(DatagramObject, CloseUnbindsAndKeepsTheServiceName)
     EXPECT_EQ(datagram->GetSocket(), -1);
     EXPECT_TRUE(pair.PeerSeesClose());
     EXPECT_STREQ(datagram->GetBindService(), "9000");
+}
+
+// A failed generation leaves no key; each generation makes a new pair.
+TEST(ListenerObject, FailedGenerationLeavesNoKeyAndEachMakesANewPair)
+{
+    auto listener = std::make_unique<CVeskNetworkSessionListen>();
+    std::vector<unsigned char> first(65535), second(65535);
+    EXPECT_LT(listener->GenerateRSAKey(512, 65537), 0);
+    EXPECT_EQ(listener->GetRSAPublicExponent(), 65537u);
+    EXPECT_EQ(listener->GetRSAPublicKey(first.data(), 16), 0);
+
+    ASSERT_GT(listener->GenerateRSAKey(1024, 65537), 0);
+    ASSERT_EQ(listener->GetRSAPublicKey(first.data(), 65535), 140);
+    ASSERT_GT(listener->GenerateRSAKey(1024, 65537), 0);
+    ASSERT_EQ(listener->GetRSAPublicKey(second.data(), 65535), 140);
+    EXPECT_NE(first, second);
 }
 
 }  // namespace

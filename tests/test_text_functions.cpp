@@ -50,132 +50,96 @@ Texts Convert(const void* address, socklen_t length)
 
 }  // namespace
 
-TEST(TextCompare, ComparesBytesAsUnsignedAndWholeTexts)
+TEST(TextFunctions, CompareCopyAndLengthStayWithinTheirFields)
 {
     EXPECT_EQ(_tcscmp("alice", "alice"), 0);
     EXPECT_LT(_tcscmp("alice", "alicea"), 0);
     EXPECT_GT(_tcscmp("Alice", "ALICE"), 0);
-    EXPECT_GT(_tcscmp("\x80", "a"), 0);
-}
+    EXPECT_GT(_tcscmp("\x80", "a"), 0) << "bytes compare as unsigned";
 
-TEST(TextCopy, IgnoresCountAndFillsTheRestWithNul)
-{
+    // The count is ignored; the rest of the field is filled with NUL.
     char field[kField];
     std::memset(field, 'x', sizeof field);
-
     EXPECT_EQ(_tcsncpy_s(field, sizeof field, "abc", 1), field);
-
     EXPECT_STREQ(field, "abc");
     EXPECT_EQ(std::string(field + 3, sizeof field - 3), std::string(sizeof field - 3, '\0'));
-}
 
-TEST(TextCopy, LongSourceFillsTheFieldWithoutNulAndStopsAtItsEnd)
-{
+    // A long source fills the field without NUL and stops at its end.
     const std::string source(300, 'q');
     char buffer[kField + 1];
     buffer[kField] = '#';
-
     _tcsncpy_s(buffer, kField, source.c_str(), source.size());
-
     EXPECT_EQ(std::string(buffer, kField), std::string(kField, 'q'));
     EXPECT_EQ(buffer[kField], '#');
-}
 
-TEST(TextLength, CountsUpToNulAndNeverBeyondTheMaximum)
-{
     EXPECT_EQ(_tcscnlen("abc", kField), 3u);
     EXPECT_EQ(_tcscnlen("", kField), 0u);
     EXPECT_EQ(_tcscnlen("abc", 0), 0u);
-
     // Exactly the maximum is readable: the sanitizer build catches a read past it.
     const auto full = std::make_unique<char[]>(kField);
     std::memset(full.get(), 'z', kField);
     EXPECT_EQ(_tcscnlen(full.get(), kField), kField);
 }
 
-TEST(AddressText, NumericHostAndPortOfIpv4AndIpv6)
+// Each address is copied into a heap block of exactly `length` bytes, so the
+// sanitizer build reports any read beyond it. Numeric texts for IPv4 and IPv6
+// (a longer length than the family needs is fine); "unknown" for other
+// families and for lengths shorter than the family's structure.
+TEST(AddressText, NumericForIPFamiliesUnknownOtherwiseAndNeverOverread)
 {
-    const sockaddr_in v4 = Ipv4Address("192.0.2.7", 8080);
-    const Texts v4_texts = Convert(&v4, sizeof v4);
-    EXPECT_STREQ(v4_texts.host, "192.0.2.7");
-    EXPECT_STREQ(v4_texts.serv, "8080");
-
-    const sockaddr_in6 v6 = Ipv6Address("2001:db8::1", 443);
-    const Texts v6_texts = Convert(&v6, sizeof v6);
-    EXPECT_STREQ(v6_texts.host, "2001:db8::1");
-    EXPECT_STREQ(v6_texts.serv, "443");
-}
-
-TEST(AddressText, LongerLengthThanTheFamilyNeedsIsAccepted)
-{
-    sockaddr_storage storage{};
-    const sockaddr_in v4 = Ipv4Address("10.1.2.3", 1);
-    std::memcpy(&storage, &v4, sizeof v4);
-
-    const Texts texts = Convert(&storage, sizeof storage);
-
-    EXPECT_STREQ(texts.host, "10.1.2.3");
-    EXPECT_STREQ(texts.serv, "1");
-}
-
-TEST(AddressText, OtherFamiliesAreUnknown)
-{
-    sockaddr_un local{};
-    local.sun_family = AF_UNIX;
-    std::strcpy(local.sun_path, "/tmp/socket");
+    sockaddr_storage v4{};
+    sockaddr_storage v6{};
+    sockaddr_storage local{};
     sockaddr_storage empty{};
-
-    for (const Texts& texts : {Convert(&local, sizeof local), Convert(&empty, sizeof empty)}) {
-        EXPECT_STREQ(texts.host, "unknown");
-        EXPECT_STREQ(texts.serv, "unknown");
-    }
-}
-
-// The address is copied into a heap block of exactly `length` bytes, so the
-// sanitizer build reports any read beyond it.
-TEST(AddressText, LengthShorterThanTheFamilyStructureIsUnknownAndNotOverread)
-{
-    const sockaddr_in v4 = Ipv4Address("192.0.2.7", 80);
-    const sockaddr_in6 v6 = Ipv6Address("::1", 80);
-    const std::vector<std::pair<const void*, socklen_t>> cases = {{&v4, socklen_t{1}},
-                                                                  {&v4, socklen_t{8}},
-                                                                  {&v4, socklen_t{sizeof v4 - 1}},
-                                                                  {&v6, socklen_t{sizeof v4}},
-                                                                  {&v6, socklen_t{sizeof v6 - 1}}};
-
-    for (const auto& [address, length] : cases) {
-        std::vector<unsigned char> exact(static_cast<const unsigned char*>(address),
-                                         static_cast<const unsigned char*>(address) + length);
-        const Texts texts = Convert(exact.data(), length);
-        EXPECT_STREQ(texts.host, "unknown") << "length " << length;
-        EXPECT_STREQ(texts.serv, "unknown") << "length " << length;
+    *reinterpret_cast<sockaddr_in*>(&v4) = Ipv4Address("192.0.2.7", 8080);
+    *reinterpret_cast<sockaddr_in6*>(&v6) = Ipv6Address("2001:db8::1", 443);
+    auto* un = reinterpret_cast<sockaddr_un*>(&local);
+    un->sun_family = AF_UNIX;
+    std::strcpy(un->sun_path, "/tmp/socket");
+    const struct {
+        const sockaddr_storage* address;
+        socklen_t length;
+        const char* host;
+        const char* serv;
+    } cases[] = {
+        {&v4, sizeof(sockaddr_in), "192.0.2.7", "8080"},
+        {&v6, sizeof(sockaddr_in6), "2001:db8::1", "443"},
+        {&v4, sizeof(sockaddr_storage), "192.0.2.7", "8080"},
+        {&local, sizeof(sockaddr_un), "unknown", "unknown"},
+        {&empty, sizeof(sockaddr_storage), "unknown", "unknown"},
+        {&v4, 1, "unknown", "unknown"},
+        {&v4, 8, "unknown", "unknown"},
+        {&v4, sizeof(sockaddr_in) - 1, "unknown", "unknown"},
+        {&v6, sizeof(sockaddr_in), "unknown", "unknown"},
+        {&v6, sizeof(sockaddr_in6) - 1, "unknown", "unknown"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("family " + std::to_string(c.address->ss_family) + ", length " + std::to_string(c.length));
+        const auto* bytes = reinterpret_cast<const unsigned char*>(c.address);
+        const std::vector<unsigned char> exact(bytes, bytes + c.length);
+        const Texts texts = Convert(exact.data(), c.length);
+        EXPECT_STREQ(texts.host, c.host);
+        EXPECT_STREQ(texts.serv, c.serv);
     }
     EXPECT_STREQ(Convert(&v4, 0).host, "unknown");
 }
 
-TEST(AddressText, NullArgumentsWriteNothing)
-{
-    const sockaddr_in v4 = Ipv4Address("192.0.2.7", 80);
-    char host[16] = "host";
-    char serv[16] = "serv";
-
-    addr2str(reinterpret_cast<const sockaddr*>(&v4), sizeof v4, nullptr, 16, serv, sizeof serv);
-    addr2str(reinterpret_cast<const sockaddr*>(&v4), sizeof v4, host, sizeof host, nullptr, 16);
-    addr2str(nullptr, sizeof v4, host, sizeof host, serv, sizeof serv);
-
-    EXPECT_STREQ(host, "host");
-    EXPECT_STREQ(serv, "serv");
-}
-
 // The sanitizer build catches a write past either buffer.
-TEST(AddressText, SmallBuffersGetTruncatedUnknown)
+TEST(AddressText, NullArgumentsWriteNothingAndSmallBuffersGetTruncatedUnknown)
 {
     const sockaddr_in v4 = Ipv4Address("192.0.2.7", 8080);
-    char host[5];
-    char serv[3];
+    const auto* address = reinterpret_cast<const sockaddr*>(&v4);
+    char host[16] = "host";
+    char serv[16] = "serv";
+    addr2str(address, sizeof v4, nullptr, 16, serv, sizeof serv);
+    addr2str(address, sizeof v4, host, sizeof host, nullptr, 16);
+    addr2str(nullptr, sizeof v4, host, sizeof host, serv, sizeof serv);
+    EXPECT_STREQ(host, "host");
+    EXPECT_STREQ(serv, "serv");
 
-    addr2str(reinterpret_cast<const sockaddr*>(&v4), sizeof v4, host, sizeof host, serv, sizeof serv);
-
-    EXPECT_STREQ(host, "unkn");
-    EXPECT_STREQ(serv, "un");
+    char small_host[5];
+    char small_serv[3];
+    addr2str(address, sizeof v4, small_host, sizeof small_host, small_serv, sizeof small_serv);
+    EXPECT_STREQ(small_host, "unkn");
+    EXPECT_STREQ(small_serv, "un");
 }

@@ -81,7 +81,10 @@ protected:
 
 }  // namespace
 
-TEST(User, SetCopiesUpToNulWhateverTheSizeAndClearsTheRest)
+// A user's text is copied up to its NUL whatever size is given, the rest of
+// the field cleared; a null text changes nothing; a text of 256 or more
+// characters fills the field without a NUL.
+TEST(User, SetCopiesUpToNulAndStaysWithinTheField)
 {
     CVeskMessageUser user;
     EXPECT_EQ(user.get_uid_size(), 0u);
@@ -90,30 +93,19 @@ TEST(User, SetCopiesUpToNulWhateverTheSizeAndClearsTheRest)
     user.set_uid("abcdef", 6);
     user.set_uid("abc", 1);
     user.set_passwd("secret", 100);
-
     EXPECT_EQ(Field(user.get_uid()), std::string("abc") + std::string(kField - 3, '\0'));
     EXPECT_EQ(user.get_uid_size(), 3u);
     EXPECT_STREQ(user.get_passwd(), "secret");
-}
-
-TEST(User, NullTextChangesNothing)
-{
-    CVeskMessageUser user = MakeUser("alice", "pw");
 
     user.set_uid(nullptr, 3);
     user.set_passwd(nullptr, 3);
+    EXPECT_STREQ(user.get_uid(), "abc");
+    EXPECT_STREQ(user.get_passwd(), "secret");
 
-    EXPECT_STREQ(user.get_uid(), "alice");
-    EXPECT_STREQ(user.get_passwd(), "pw");
-}
-
-TEST(User, LongTextFillsTheFieldWithoutNul)
-{
-    const CVeskMessageUser user = MakeUser(std::string(300, 'u'), std::string(kField, 'p'));
-
-    EXPECT_EQ(Field(user.get_uid()), std::string(kField, 'u'));
-    EXPECT_EQ(user.get_uid_size(), kField);
-    EXPECT_EQ(user.get_passwd_size(), kField);
+    const CVeskMessageUser full = MakeUser(std::string(300, 'u'), std::string(kField, 'p'));
+    EXPECT_EQ(Field(full.get_uid()), std::string(kField, 'u'));
+    EXPECT_EQ(full.get_uid_size(), kField);
+    EXPECT_EQ(full.get_passwd_size(), kField);
 }
 
 TEST(User, CopyAndAssignmentKeepFullFieldsAndSurviveSelfAssignment)
@@ -135,28 +127,50 @@ TEST(User, CopyAndAssignmentKeepFullFieldsAndSurviveSelfAssignment)
     EXPECT_EQ(Field(shorter.get_uid()), std::string("bob") + std::string(kField - 3, '\0'));
 }
 
-TEST(UserList, LookupUsesTheWholeKeyAndIgnoresItsSize)
+// Lookups compare the whole key (its size is ignored), case-sensitively,
+// within the 256-character field even when an id fills it without a NUL.
+TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
 {
+    const std::string full_id(kField, 'i');
     CVeskMessageUserManager users;
     users.add_user("ab", 2, "short", 5);
     users.add_user("abcde", 5, "long", 4);
-
-    const CVeskMessageUser* found = users.get_user("abcde", 2);
-
-    ASSERT_NE(found, nullptr);
-    EXPECT_STREQ(found->get_passwd(), "long");
-    EXPECT_EQ(users.get_user("abc", 3), nullptr);
-    EXPECT_EQ(users.delete_user("abcde", 1), 1);
-    EXPECT_STREQ(users.reference_user("ab", 99).get_passwd(), "short");
-}
-
-TEST(UserList, IdsAreCaseSensitive)
-{
-    CVeskMessageUserManager users;
     users.add_user("alice", 5, "pw", 2);
+    users.add_user(full_id.c_str(), full_id.size(), "full", 4);
+    users.add_user(nullptr, 0, "empty", 5);
 
-    EXPECT_EQ(users.get_user("Alice", 5), nullptr);
+    struct Case {
+        std::string key;
+        size_t size;
+        const char* passwd;  // null: not found
+    };
+    const Case cases[] = {
+        {"abcde", 2, "long"},
+        {"abc", 3, nullptr},
+        {"ab", 99, "short"},
+        {"alice", 5, "pw"},
+        {"Alice", 5, nullptr},
+        {full_id, full_id.size(), "full"},
+        {full_id + "x", 0, nullptr},
+        {full_id.substr(1), 0, nullptr},
+        {"", 0, "empty"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key.substr(0, 8) + " of " + std::to_string(c.key.size()));
+        const CVeskMessageUser* found = users.get_user(c.key.c_str(), c.size);
+        if (c.passwd == nullptr) {
+            EXPECT_EQ(found, nullptr);
+            EXPECT_EQ(users.reference_user(c.key.c_str(), c.size).get_uid_size(), 0u) << "an absent user is empty";
+        } else {
+            ASSERT_NE(found, nullptr);
+            EXPECT_STREQ(found->get_passwd(), c.passwd);
+            EXPECT_STREQ(users.reference_user(c.key.c_str(), c.size).get_passwd(), c.passwd);
+        }
+    }
+    EXPECT_EQ(users.get_user(nullptr, 0), nullptr) << "a null key matches nothing";
+    EXPECT_EQ(users.delete_user(nullptr, 0), 0);
     EXPECT_EQ(users.delete_user("ALICE", 5), 0);
+    EXPECT_EQ(users.delete_user("abcde", 1), 1);
 }
 
 TEST(UserList, DuplicatesAreKeptAndTheFirstIsFoundAndDeletedFirst)
@@ -174,53 +188,6 @@ TEST(UserList, DuplicatesAreKeptAndTheFirstIsFoundAndDeletedFirst)
     EXPECT_EQ(users.delete_user("bob", 3), 0);
 }
 
-TEST(UserList, ReferenceIsACopyAndAnAbsentUserIsEmpty)
-{
-    CVeskMessageUserManager users;
-    users.add_user("carol", 5, "pw", 2);
-
-    const CVeskMessageUser copy = users.reference_user("carol", 5);
-    users.delete_alluser();
-    const CVeskMessageUser absent = users.reference_user("carol", 5);
-
-    EXPECT_STREQ(copy.get_passwd(), "pw");
-    EXPECT_EQ(absent.get_uid_size(), 0u);
-    EXPECT_EQ(absent.get_passwd_size(), 0u);
-}
-
-TEST(UserList, ConstLookupFindsTheSameEntry)
-{
-    CVeskMessageUserManager users;
-    users.add_user("dave", 4, "pw", 2);
-    const CVeskMessageUserManager& view = users;
-
-    EXPECT_EQ(view.get_user("dave", 4), users.get_user("dave", 4));
-    EXPECT_EQ(view.get_user("eve", 3), nullptr);
-}
-
-// An id that fills its field has no NUL; the comparison must neither run on
-// into the password nor accept a longer key.
-TEST(UserList, IdFillingItsFieldMatchesOnlyTheSameText)
-{
-    const std::string id(kField, 'i');
-    CVeskMessageUserManager users;
-    users.add_user(id.c_str(), id.size(), "pw", 2);
-
-    EXPECT_NE(users.get_user(id.c_str(), id.size()), nullptr);
-    EXPECT_EQ(users.get_user((id + "x").c_str(), 0), nullptr);
-    EXPECT_EQ(users.get_user(id.substr(1).c_str(), 0), nullptr);
-}
-
-TEST(UserList, NullKeyMatchesNothing)
-{
-    CVeskMessageUserManager users;
-    users.add_user(nullptr, 0, "pw", 2);
-
-    EXPECT_EQ(users.get_user(nullptr, 0), nullptr);
-    EXPECT_EQ(users.delete_user(nullptr, 0), 0);
-    EXPECT_NE(users.get_user("", 0), nullptr);
-}
-
 TEST(SystemUsers, PublicOperationsWorkOnTheAuthenticatedListNotTheLoadedOne)
 {
     CVeskMessageSystem system;
@@ -236,110 +203,57 @@ TEST(SystemUsers, PublicOperationsWorkOnTheAuthenticatedListNotTheLoadedOne)
     EXPECT_EQ(system.delete_alluser(), 1);
 }
 
-TEST_F(AuthListTest, PairsAreSeparatedByAnyWhiteSpaceWhateverTheLines)
+// Pairs are separated by any white space whatever the lines; the last token
+// without a partner is a user with an empty password; case and duplicates are
+// kept; a NUL ends a token's text. A token of 255 characters is kept, a longer
+// one is consumed whole and its pair skipped, so later pairs stay in step.
+TEST_F(AuthListTest, LoadedFilesGiveTheirPairsInOrder)
 {
-    EXPECT_EQ(Load("alice\tWonder1\n"
-                   "  bob   builder\r\n"
-                   "\n\n"
-                   "carol\n\tpass\v\f"
-                   "dave eve\tfrank grace\n"),
-              1);
-
-    EXPECT_EQ(
-        AuthEntries(),
-        (Pairs{{"alice", "Wonder1"}, {"bob", "builder"}, {"carol", "pass"}, {"dave", "eve"}, {"frank", "grace"}}));
-}
-
-TEST_F(AuthListTest, LastTokenWithoutPartnerIsAUserWithEmptyPassword)
-{
-    ASSERT_EQ(Load("alice secret\nbob"), 1);
-
-    EXPECT_EQ(AuthEntries(), (Pairs{{"alice", "secret"}, {"bob", ""}}));
-}
-
-TEST_F(AuthListTest, IdsAndPasswordsKeepTheirCase)
-{
-    ASSERT_EQ(Load("Alice Secret\nalice secret\n"), 1);
-
-    EXPECT_EQ(AuthEntries(), (Pairs{{"Alice", "Secret"}, {"alice", "secret"}}));
-    EXPECT_STREQ(AuthUsers().get_user("alice", 5)->get_passwd(), "secret");
-}
-
-TEST_F(AuthListTest, DuplicateIdsAreStoredAndTheFirstIsFound)
-{
-    ASSERT_EQ(Load("bob one\nbob two\n"), 1);
-
-    EXPECT_EQ(AuthEntries(), (Pairs{{"bob", "one"}, {"bob", "two"}}));
-    EXPECT_STREQ(AuthUsers().get_user("bob", 3)->get_passwd(), "one");
-}
-
-TEST_F(AuthListTest, NulByteInsideATokenEndsTheStoredText)
-{
-    ASSERT_EQ(Load(std::string("ab\0cd pw\n", 9)), 1);
-
-    EXPECT_EQ(AuthEntries(), (Pairs{{"ab", "pw"}}));
-}
-
-TEST_F(AuthListTest, TokenOf255CharactersIsKept)
-{
-    const std::string id(kField - 1, 'a');
-    const std::string passwd(kField - 1, 'b');
-
-    ASSERT_EQ(Load(id + "\t" + passwd + "\n"), 1);
-
-    EXPECT_EQ(AuthEntries(), (Pairs{{id, passwd}}));
-}
-
-TEST_F(AuthListTest, OverLongTokensSkipTheirPairAndLaterPairsStayInStep)
-{
-    const std::string long_id(kField, 'u');
-    const std::string long_passwd(300, 'p');
-
-    ASSERT_EQ(Load("alice a\n" + long_id + "\tpw1\n" + "bob\t" + long_passwd + "\ncarol c\n"), 1);
-
-    EXPECT_EQ(AuthEntries(), (Pairs{{"alice", "a"}, {"carol", "c"}}));
-}
-
-TEST_F(AuthListTest, OverLongTokenSpanningManyChunksAndAnUnpairedOneAtTheEnd)
-{
+    const std::string id255(kField - 1, 'a');
+    const std::string passwd255(kField - 1, 'b');
     const std::string huge(20000, 'h');
-
-    ASSERT_EQ(Load("x " + huge + " dave d " + huge), 1);
-
-    EXPECT_EQ(AuthEntries(), (Pairs{{"dave", "d"}}));
-}
-
-TEST_F(AuthListTest, LargeFileLoadsEveryPairAcrossChunkBoundaries)
-{
-    std::string contents;
-    Pairs expected;
+    std::string many;
+    Pairs many_pairs;
     for (int i = 0; i < 3000; ++i) {
-        expected.emplace_back("user" + std::to_string(i), "pass" + std::to_string(i * 7));
-        contents += expected.back().first + "\t" + expected.back().second + "\n";
+        many_pairs.emplace_back("user" + std::to_string(i), "pass" + std::to_string(i * 7));
+        many += many_pairs.back().first + "\t" + many_pairs.back().second + "\n";
     }
-
-    ASSERT_EQ(Load(contents), 1);
-
-    EXPECT_EQ(AuthEntries(), expected);
+    const struct {
+        const char* name;
+        std::string contents;
+        Pairs expected;
+    } cases[] = {
+        {"white space",
+         "alice\tWonder1\n  bob   builder\r\n\n\ncarol\n\tpass\v\fdave eve\tfrank grace\n",
+         {{"alice", "Wonder1"}, {"bob", "builder"}, {"carol", "pass"}, {"dave", "eve"}, {"frank", "grace"}}},
+        {"unpaired last token", "alice secret\nbob", {{"alice", "secret"}, {"bob", ""}}},
+        {"case", "Alice Secret\nalice secret\n", {{"Alice", "Secret"}, {"alice", "secret"}}},
+        {"duplicates", "bob one\nbob two\n", {{"bob", "one"}, {"bob", "two"}}},
+        {"nul in a token", std::string("ab\0cd pw\n", 9), {{"ab", "pw"}}},
+        {"255 characters", id255 + "\t" + passwd255 + "\n", {{id255, passwd255}}},
+        {"256-character id and 300-character password",
+         "alice a\n" + std::string(kField, 'u') + "\tpw1\nbob\t" + std::string(300, 'p') + "\ncarol c\n",
+         {{"alice", "a"}, {"carol", "c"}}},
+        {"20000-character tokens", "x " + huge + " dave d " + huge, {{"dave", "d"}}},
+        {"3000 pairs across chunks", many, many_pairs},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(Load(c.contents), 1);
+        EXPECT_EQ(AuthEntries(), c.expected);
+    }
 }
 
-TEST_F(AuthListTest, EachLoadReplacesTheList)
+TEST_F(AuthListTest, EachLoadReplacesTheListAndAFailedOneKeepsIt)
 {
     ASSERT_EQ(Load("old pw\n"), 1);
     ASSERT_EQ(Load("new pw\n"), 1);
     EXPECT_EQ(AuthEntries(), (Pairs{{"new", "pw"}}));
 
-    ASSERT_EQ(Load("old pw\n"), 1);
-    ASSERT_EQ(Load(" \n\t"), 1);
-    EXPECT_TRUE(AuthEntries().empty());
-}
-
-TEST_F(AuthListTest, NullNameOrMissingFileFailsAndKeepsTheList)
-{
-    ASSERT_EQ(Load("kept pw\n"), 1);
-
     EXPECT_EQ(m_system.load_auth_user_list(nullptr), 0);
     EXPECT_EQ(m_system.load_auth_user_list("/nonexistent/vesk/users.txt"), 0);
+    EXPECT_EQ(AuthEntries(), (Pairs{{"new", "pw"}}));
 
-    EXPECT_EQ(AuthEntries(), (Pairs{{"kept", "pw"}}));
+    ASSERT_EQ(Load(" \n\t"), 1);
+    EXPECT_TRUE(AuthEntries().empty());
 }
