@@ -428,21 +428,31 @@ TEST_F(HostilePeers, HandshakeRecordsOutOfOrderRepeatedOrGarbledAreRefused)
     PlayRows(rows);
 }
 
-// A second ClientHello before the key exchange is answered again, and the
-// handshake goes on from there.
-TEST_F(HostilePeers, RepeatedClientHelloIsAnsweredAgain)
+// A second ClientHello before the key exchange, or one followed by bytes its
+// record holds beyond the message, is answered, and the handshake goes on.
+TEST_F(HostilePeers, ClientHelloRepeatedOrWithTrailingBytesIsAnswered)
 {
+    const auto then_log_in_and_echo = [](Intruder& i, uint32_t tag) {
+        ASSERT_TRUE(i.LogIn());
+        i.SendData(Note(tag));
+        EXPECT_EQ(i.ReadEcho(), tag);
+    };
     const std::vector<Row> rows = {
         {"a ClientHello twice",
-         [this](Intruder& i) {
+         [=](Intruder& i) {
              ASSERT_TRUE(i.ReachFlightTwo());
-             ASSERT_TRUE(i.LogIn());
-             i.SendData(Note(++next_tag));
-             EXPECT_EQ(i.ReadEcho(), next_tag);
+             then_log_in_and_echo(i, 1);
+         },
+         false},
+        {"a ClientHello shorter than its record",
+         [=](Intruder& i) {
+             i.Write(Record(1, Bytes{0} + Be24(5) + Bytes{0, 3, 0, 1, 2} + Bytes{9, 9, 9}));
+             ASSERT_TRUE(i.ReadFlightTwo());
+             then_log_in_and_echo(i, 2);
          },
          false},
     };
-    PlayRows(rows, {{next_tag + 1}});
+    PlayRows(rows, {{1}, {2}});
 }
 
 // --- message headers that lie, on a session that has logged in ---
