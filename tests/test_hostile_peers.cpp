@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "VeskMessageSystem.h"
@@ -26,6 +28,7 @@
 #include "test_support.h"
 
 using namespace VeskMessageSystem;
+using VeskNetworkSystem::NETWORK_EVENT_ACCEPT;
 using VeskNetworkSystem::NETWORK_EVENT_CLOSE;
 using VeskNetworkSystem::NETWORK_EVENT_HANDSHAKE_FINISH;
 
@@ -73,27 +76,33 @@ Bytes LoginRequest(const char* uid, const char* passwd)
     return AsBytes(request);
 }
 
-// What the handlers of both systems saw, keyed by the peer's port as the
+// What the handlers of both systems saw, keyed by the peer's address as the
 // server's handlers are told it.
 class Journal {
 public:
-    void Event(const char* service, int ev)
+    void Event(const std::string& peer, int ev)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_events.push_back({service, static_cast<uint32_t>(ev)});
+        m_events.push_back({peer, static_cast<uint32_t>(ev)});
     }
-    void Delivered(const char* service, uint32_t tag)
+    void Delivered(const std::string& peer, uint32_t tag)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_delivered.push_back({service, tag});
+        m_delivered.push_back({peer, tag});
     }
     void Echoed(uint32_t tag)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_echoed.push_back(tag);
     }
-    std::vector<uint32_t> Events(const std::string& service) const { return Of(m_events, service); }
-    std::vector<uint32_t> DeliveredFrom(const std::string& service) const { return Of(m_delivered, service); }
+    std::vector<uint32_t> Events(const std::string& peer) const { return Of(m_events, peer); }
+    std::vector<uint32_t> DeliveredFrom(const std::string& peer) const { return Of(m_delivered, peer); }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.clear();
+        m_delivered.clear();
+    }
     bool WasEchoed(uint32_t tag) const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -102,15 +111,15 @@ public:
 
 private:
     struct Entry {
-        std::string service;
+        std::string peer;
         uint32_t value;
     };
-    std::vector<uint32_t> Of(const std::vector<Entry>& entries, const std::string& service) const
+    std::vector<uint32_t> Of(const std::vector<Entry>& entries, const std::string& peer) const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<uint32_t> values;
         for (const Entry& entry : entries)
-            if (entry.service == service)
+            if (entry.peer == peer)
                 values.push_back(entry.value);
         return values;
     }
@@ -128,15 +137,20 @@ uint32_t TagOf(const void* data, size_t size)
     return size >= 12 ? LittleEndian32(static_cast<const unsigned char*>(data) + 8) : 0;
 }
 
-int OnServerEvent(CVeskMessageSession*, const char*, const char* service, const void* data, size_t)
+std::string Peer(const char* host, const char* service)
 {
-    g_journal.Event(service, static_cast<const tagMessageDataSesssionEvent*>(data)->m_ev);
+    return std::string(host) + " " + service;
+}
+
+int OnServerEvent(CVeskMessageSession*, const char* host, const char* service, const void* data, size_t)
+{
+    g_journal.Event(Peer(host, service), static_cast<const tagMessageDataSesssionEvent*>(data)->m_ev);
     return 0;
 }
 
-int OnServerMessage(CVeskMessageSession*, const char*, const char* service, const void* data, size_t size)
+int OnServerMessage(CVeskMessageSession*, const char* host, const char* service, const void* data, size_t size)
 {
-    g_journal.Delivered(service, TagOf(data, size));
+    g_journal.Delivered(Peer(host, service), TagOf(data, size));
     return 0;
 }
 
@@ -152,15 +166,38 @@ int OnClientEcho(CVeskMessageSession*, const char*, const char*, const void* dat
     return 0;
 }
 
+// A connection from 127.0.0.2, so that its port never names a library client
+// that once had the same number; -1 when it cannot be made.
+int ConnectFromSecondLoopback(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local = Loopback(0);
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+    const sockaddr_in address = Loopback(port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The connection's own address as the server's handlers are told it.
+std::string LocalPeer(int fd)
+{
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    return Peer("127.0.0.2", std::to_string(ntohs(local.sin_port)).c_str());
+}
+
 // A raw client of the server under test, known to the server's handlers by
-// its port.
+// its address.
 struct Intruder : RawClientPeer {
-    explicit Intruder(int port) : RawClientPeer(ConnectTo(port))
+    explicit Intruder(int port) : RawClientPeer(ConnectFromSecondLoopback(port))
     {
-        sockaddr_in local{};
-        socklen_t length = sizeof local;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-        service = std::to_string(ntohs(local.sin_port));
+        EXPECT_GE(fd, 0) << "connecting: " << std::strerror(errno);
+        peer = LocalPeer(fd);
     }
     ~Intruder()
     {
@@ -230,7 +267,7 @@ struct Intruder : RawClientPeer {
         return std::nullopt;
     }
 
-    std::string service;
+    std::string peer;
 };
 
 // One row: what the raw client does, and whether the server then closes the
@@ -254,7 +291,7 @@ protected:
         ::close(fd);
 
         server.reset(VeskMessageSystemCreate());
-        ASSERT_EQ(server->CreateSessions(8), 1);
+        ASSERT_EQ(server->CreateSessions(16), 1);
         ASSERT_EQ(server->CreateListenSessions(2), 1);
         server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 0, OnServerEvent});
         server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 0, OnServerMessage});
@@ -264,10 +301,10 @@ protected:
         bool listening = false;
         for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
             port = FreePort();
-            listening = server->listen(std::to_string(port).c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1;
+            listening = server->listen(std::to_string(port).c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1 &&
+                        server->DispatchSocketEvent() == 1 && Accepts();
         }
         ASSERT_TRUE(listening);
-        ASSERT_EQ(server->DispatchSocketEvent(), 1);
 
         client.reset(VeskMessageSystemCreate());
         ASSERT_EQ(client->CreateSessions(2), 1);
@@ -283,9 +320,27 @@ protected:
         std::remove(user_file.c_str());
     }
 
+    // Whether this server accepts on its port: listening succeeds also when
+    // the port was taken meanwhile, by another process's connection say.
+    bool Accepts() const
+    {
+        const int fd = ConnectFromSecondLoopback(port);
+        if (fd < 0)
+            return false;
+        const std::string peer = LocalPeer(fd);
+        const bool accepted = WaitFor(
+            [&] {
+                const auto events = g_journal.Events(peer);
+                return std::find(events.begin(), events.end(), NETWORK_EVENT_ACCEPT) != events.end();
+            },
+            2s);
+        ::close(fd);
+        return accepted;
+    }
+
     static bool ClosedNow(const Intruder& intruder)
     {
-        const auto events = g_journal.Events(intruder.service);
+        const auto events = g_journal.Events(intruder.peer);
         return std::find(events.begin(), events.end(), NETWORK_EVENT_CLOSE) != events.end();
     }
     bool ServerClosed(const Intruder& intruder)
@@ -317,6 +372,7 @@ protected:
         for (size_t i = 0; i < rows.size(); ++i) {
             const Row& row = rows[i];
             SCOPED_TRACE(row.input);
+            g_journal.Clear();
             Intruder intruder(port);
             row.play(intruder);
             if (intruder.fd >= 0 && row.closes) {
@@ -324,15 +380,15 @@ protected:
             }
             if (row.closes) {
                 EXPECT_TRUE(ServerClosed(intruder)) << "the server reports the session closed";
-                EXPECT_EQ(g_journal.DeliveredFrom(intruder.service), std::vector<uint32_t>{}) << "nothing delivered";
+                EXPECT_EQ(g_journal.DeliveredFrom(intruder.peer), std::vector<uint32_t>{}) << "nothing delivered";
             } else {
                 // The row has had its answers, so the session would have been
                 // closed by now.
                 EXPECT_FALSE(ClosedNow(intruder)) << "the session stays open";
-                EXPECT_EQ(g_journal.DeliveredFrom(intruder.service),
+                EXPECT_EQ(g_journal.DeliveredFrom(intruder.peer),
                           i < delivered.size() ? delivered[i] : std::vector<uint32_t>{});
             }
-            const auto events = g_journal.Events(intruder.service);
+            const auto events = g_journal.Events(intruder.peer);
             EXPECT_LE(std::count(events.begin(), events.end(), NETWORK_EVENT_HANDSHAKE_FINISH), 1)
                 << "the handshake ends once";
             ExpectServerStillServes();
@@ -351,11 +407,16 @@ std::function<void(Intruder&)> Sends(const Bytes& bytes)
     return [bytes](Intruder& intruder) { intruder.Write(bytes); };
 }
 
-// --- records and handshake messages before or instead of a handshake ---
-
-TEST_F(HostilePeers, MalformedRecordsAndHandshakeMessagesCloseTheSessionSilently)
+// Records and handshake messages before or instead of a handshake.
+std::vector<Row> MalformedRecordRows()
 {
-    const std::vector<Row> rows = {
+    const auto then_drop = [](const Bytes& bytes, bool reset) {
+        return [bytes, reset](Intruder& intruder) {
+            intruder.Write(bytes);
+            intruder.Drop(reset);
+        };
+    };
+    return {
         {"record type 4", Sends(Record(4, {1, 2, 3})), true},
         {"record type 255 with an empty body", Sends(Record(255, {})), true},
         {"a record declaring a body of 19994 bytes", Sends(Bytes{0, 2, 0} + Be24(19994)), true},
@@ -372,13 +433,14 @@ TEST_F(HostilePeers, MalformedRecordsAndHandshakeMessagesCloseTheSessionSilently
         {"a ServerHello naming no cipher, then a ClientHello offering none",
          Sends(ServerHello(CRYPTO_ALGORITHM_NONE) + ClientHello({0})), true},
         {"a ClientKeyExchange before the ClientHello", Sends(ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))), true},
+        {"record type 4, then closed at once", then_drop(Record(4, {1}), false), true},
+        {"record type 4, then reset at once", then_drop(Record(4, {1}), true), true},
+        {"a ClientHello, then reset at once", then_drop(ClientHello({0, 1, 2}), true), true},
     };
-    PlayRows(rows);
 }
 
-// --- a handshake that goes wrong part-way, or is played twice ---
-
-TEST_F(HostilePeers, HandshakeRecordsOutOfOrderRepeatedOrGarbledAreRefused)
+// A handshake that goes wrong part-way, or is played again.
+std::vector<Row> RefusedHandshakeRows()
 {
     const auto after_flight_two = [](std::function<void(Intruder&)> then) {
         return [then](Intruder& intruder) {
@@ -392,7 +454,7 @@ TEST_F(HostilePeers, HandshakeRecordsOutOfOrderRepeatedOrGarbledAreRefused)
             then(intruder);
         };
     };
-    const std::vector<Row> rows = {
+    return {
         {"a garbage ClientKeyExchange",
          after_flight_two([](Intruder& i) { i.Write(ClientKeyExchange(Random(128), Random(128))); }), true},
         {"a ClientKeyExchange cut short", after_flight_two([](Intruder& i) { i.Write(Message(4, Be16(128))); }), true},
@@ -425,11 +487,60 @@ TEST_F(HostilePeers, HandshakeRecordsOutOfOrderRepeatedOrGarbledAreRefused)
          }),
          true},
     };
-    PlayRows(rows);
+}
+
+TEST_F(HostilePeers, MalformedRecordsAndHandshakeMessagesCloseTheSessionSilently)
+{
+    PlayRows(MalformedRecordRows());
+}
+
+TEST_F(HostilePeers, HandshakeRecordsOutOfOrderRepeatedOrGarbledAreRefused)
+{
+    PlayRows(RefusedHandshakeRows());
+}
+
+// Several raw clients play the refused rows over and over at once while
+// library clients log in: every hostile session is closed, and the server
+// goes on serving.
+TEST_F(HostilePeers, ManyHostilePeersAtOnceLeaveTheServerServing)
+{
+    std::vector<Row> rows = MalformedRecordRows();
+    const std::vector<Row> refused = RefusedHandshakeRows();
+    rows.insert(rows.end(), refused.begin(), refused.end());
+    constexpr size_t kIntruders = 4;
+    std::mutex mutex;
+    std::vector<std::string> peers;
+    std::vector<std::thread> intruders;
+    for (size_t t = 0; t < kIntruders; ++t) {
+        intruders.emplace_back([&, t] {
+            for (size_t n = t; n < 2 * rows.size(); n += kIntruders) {
+                Intruder intruder(port);
+                rows[n % rows.size()].play(intruder);
+                std::lock_guard<std::mutex> lock(mutex);
+                peers.push_back(intruder.peer);
+            }
+        });
+    }
+    for (int i = 0; i < 4; ++i)
+        ExpectServerStillServes();
+    for (std::thread& intruder : intruders)
+        intruder.join();
+    ASSERT_EQ(peers.size(), 2 * rows.size());
+    for (const std::string& peer : peers) {
+        SCOPED_TRACE(peer);
+        EXPECT_TRUE(WaitFor([&] {
+            const auto events = g_journal.Events(peer);
+            return std::find(events.begin(), events.end(), NETWORK_EVENT_CLOSE) != events.end();
+        }));
+        EXPECT_EQ(g_journal.DeliveredFrom(peer), std::vector<uint32_t>{});
+    }
+    ExpectServerStillServes();
 }
 
 // A second ClientHello before the key exchange, or one followed by bytes its
-// record holds beyond the message, is answered, and the handshake goes on.
+// record holds beyond the message, is answered, and the handshake goes on. One
+// after the handshake is answered too, in the clear as every handshake
+// record, and changes nothing: the key exchange it would lead to is refused.
 TEST_F(HostilePeers, ClientHelloRepeatedOrWithTrailingBytesIsAnswered)
 {
     const auto then_log_in_and_echo = [](Intruder& i, uint32_t tag) {
@@ -444,6 +555,18 @@ TEST_F(HostilePeers, ClientHelloRepeatedOrWithTrailingBytesIsAnswered)
              then_log_in_and_echo(i, 1);
          },
          false},
+        {"a ClientHello again after the handshake",
+         [=](Intruder& i) {
+             ASSERT_TRUE(i.LogIn());
+             const Bytes hello = ClientHello({0, 1, 2});
+             i.Write(Record(1, Encrypt(i.algorithm, i.key, i.iv, Bytes(hello.begin() + 6, hello.end()))));
+             std::vector<WireRecord> flight_two;
+             ASSERT_TRUE(i.ReadRecords(3, &flight_two));
+             EXPECT_EQ(flight_two[0].wire, i.flight_two[0].wire) << "answered again, in the clear";
+             i.SendData(Note(3));
+             EXPECT_EQ(i.ReadEcho(), 3u) << "under the key agreed first";
+         },
+         false},
         {"a ClientHello shorter than its record",
          [=](Intruder& i) {
              i.Write(Record(1, Bytes{0} + Be24(5) + Bytes{0, 3, 0, 1, 2} + Bytes{9, 9, 9}));
@@ -452,7 +575,7 @@ TEST_F(HostilePeers, ClientHelloRepeatedOrWithTrailingBytesIsAnswered)
          },
          false},
     };
-    PlayRows(rows, {{1}, {2}});
+    PlayRows(rows, {{1}, {3}, {2}});
 }
 
 // --- message headers that lie, on a session that has logged in ---
@@ -585,7 +708,7 @@ TEST_F(HostilePeers, RecordWhoseBodyNeverComesHoldsOnlyItsOwnSession)
     EXPECT_FALSE(intruder.ReadUntilClosed(200ms).has_value()) << "the server waits";
     intruder.Drop(false);
     EXPECT_TRUE(ServerClosed(intruder));
-    EXPECT_EQ(g_journal.DeliveredFrom(intruder.service), std::vector<uint32_t>{});
+    EXPECT_EQ(g_journal.DeliveredFrom(intruder.peer), std::vector<uint32_t>{});
 }
 
 }  // namespace
