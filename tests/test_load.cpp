@@ -6,8 +6,11 @@
 //
 // CI runs a reduced size; VESK_STRESS=1 selects the full one (200 clients,
 // 1000 messages each way per round), as `make stress` does.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,6 +140,7 @@ struct LoadState {
     // The server's handle of each client's session, taken from its hello.
     std::vector<CVeskMessageSession> server_handles;
     std::atomic<int> hellos{0};
+    std::atomic<int> accepted{0};
     std::atomic<bool> echo{false};
 };
 
@@ -153,6 +157,29 @@ int OnServerHello(CVeskMessageSession* session, const char*, const char*, const 
         g_load->hellos.fetch_add(1);
     }
     return 0;
+}
+
+int OnServerEvent(CVeskMessageSession*, const char*, const char*, const void* data, size_t)
+{
+    if (static_cast<const tagMessageDataSesssionEvent*>(data)->m_ev == VeskNetworkSystem::NETWORK_EVENT_ACCEPT)
+        g_load->accepted.fetch_add(1);
+    return 0;
+}
+
+// Whether the server accepts on `port`: listening succeeds also when the port
+// was taken meanwhile, by another process's connection say.
+bool ServerAccepts(const std::string& port)
+{
+    const int before = g_load->accepted.load();
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool accepted = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+                          WaitFor([&] { return g_load->accepted.load() > before; }, std::chrono::seconds(2));
+    ::close(fd);
+    return accepted;
 }
 
 int OnServerMessage(CVeskMessageSession* session, const char*, const char*, const void* data, size_t size)
@@ -239,6 +266,7 @@ TEST(Load, ManyClientsExchangeNumberedMessagesAndTheServerGoesWhileTrafficFlows)
     ASSERT_EQ(server->CreateSessions(size.clients + 4), 1);
     ASSERT_EQ(server->CreateListenSessions(2), 1);
     ASSERT_EQ(client->CreateSessions(size.clients + 4), 1);
+    server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 0, OnServerEvent});
     server->add_ExtensionCallFunction({kHello, kMessageSize, OnServerHello});
     server->add_ExtensionCallFunction({kToServer, kMessageSize, OnServerMessage});
     client->add_ExtensionCallFunction({kToClient, kMessageSize, OnClientMessage});
@@ -252,10 +280,10 @@ TEST(Load, ManyClientsExchangeNumberedMessagesAndTheServerGoesWhileTrafficFlows)
     bool listening = false;
     for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
         port = std::to_string(FreePort());
-        listening = server->listen(port.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1;
+        listening = server->listen(port.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1 &&
+                    server->DispatchSocketEvent() == 1 && ServerAccepts(port);
     }
     ASSERT_TRUE(listening);
-    ASSERT_EQ(server->DispatchSocketEvent(), 1);
     ASSERT_EQ(client->InitSocketEvent(), 1);
     ASSERT_EQ(client->DispatchSocketEvent(), 1);
     const long rss_start = ResidentKiB();
