@@ -247,103 +247,170 @@ void SendRound(std::vector<CVeskMessageSession*> handles, uint32_t type, uint32_
     EXPECT_EQ(failures.load(), 0) << "sends refused";
 }
 
-TEST(Load, ManyClientsExchangeNumberedMessagesAndTheServerGoesWhileTrafficFlows)
+// Keeps sending numbered messages from `first` on to every handle, from
+// kSendersPerSide threads, until `stop` is set or every send of a pass fails.
+std::vector<std::thread> KeepSending(const std::vector<CVeskMessageSession*>& handles, uint32_t type, uint32_t first,
+                                     const std::atomic<bool>& stop)
 {
-    const LoadSize size = SizeFromEnvironment();
-    EnsureDescriptors(size.clients);
-    LoadState state(size.clients);
-    g_load = &state;
-
-    char path[] = "/tmp/vesk_load_users_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const std::string users = "load\tsecret\n";
-    ASSERT_EQ(write(fd, users.data(), users.size()), static_cast<ssize_t>(users.size()));
-    ::close(fd);
-
-    std::unique_ptr<CVeskMessageSystem> server(VeskMessageSystemCreate());
-    std::unique_ptr<CVeskMessageSystem> client(VeskMessageSystemCreate());
-    ASSERT_EQ(server->CreateSessions(size.clients + 4), 1);
-    ASSERT_EQ(server->CreateListenSessions(2), 1);
-    ASSERT_EQ(client->CreateSessions(size.clients + 4), 1);
-    server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 0, OnServerEvent});
-    server->add_ExtensionCallFunction({kHello, kMessageSize, OnServerHello});
-    server->add_ExtensionCallFunction({kToServer, kMessageSize, OnServerMessage});
-    client->add_ExtensionCallFunction({kToClient, kMessageSize, OnClientMessage});
-    // The server's echoes go on each client's stream where its own messages
-    // ended.
-    client->add_ExtensionCallFunction({kToServer, kMessageSize, OnClientMessage});
-    ASSERT_EQ(server->load_auth_user_list(path), 1);
-    std::remove(path);
-    ASSERT_EQ(server->InitSocketEvent(), 1);
-    std::string port;
-    bool listening = false;
-    for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
-        port = std::to_string(FreePort());
-        listening = server->listen(port.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1 &&
-                    server->DispatchSocketEvent() == 1 && ServerAccepts(port);
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kSendersPerSide; ++t) {
+        senders.emplace_back([&handles, &stop, type, first, t] {
+            for (uint32_t seq = first; !stop; ++seq) {
+                bool any = false;
+                for (size_t c = static_cast<size_t>(t); c < handles.size(); c += kSendersPerSide) {
+                    const Numbered message = MakeNumbered(type, static_cast<uint32_t>(c), seq);
+                    any = handles[c]->send_message(&message, sizeof message) > 0 || any;
+                }
+                if (!any)
+                    return;
+            }
+        });
     }
-    ASSERT_TRUE(listening);
-    ASSERT_EQ(client->InitSocketEvent(), 1);
-    ASSERT_EQ(client->DispatchSocketEvent(), 1);
-    const long rss_start = ResidentKiB();
+    return senders;
+}
 
-    // Connect and log in from several threads at once; each client says hello.
-    std::vector<std::unique_ptr<CVeskMessageSession>> handles(static_cast<size_t>(size.clients));
-    const auto connect_start = Clock::now();
+bool AllEnded(const std::vector<CVeskMessageSession*>& handles)
+{
+    return std::none_of(handles.begin(), handles.end(),
+                        [](CVeskMessageSession* handle) { return handle->is_session_used(); });
+}
+
+// A server and a client system with every client connected, logged in and
+// known to the server by its hello.
+class Load : public ::testing::Test {
+protected:
+    void SetUp() override
     {
+        EnsureDescriptors(size.clients);
+        g_load = &state;
+
+        char path[] = "/tmp/vesk_load_users_XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        const std::string users = "load\tsecret\n";
+        ASSERT_EQ(write(fd, users.data(), users.size()), static_cast<ssize_t>(users.size()));
+        ::close(fd);
+
+        server.reset(VeskMessageSystemCreate());
+        client.reset(VeskMessageSystemCreate());
+        ASSERT_EQ(server->CreateSessions(size.clients + 4), 1);
+        ASSERT_EQ(server->CreateListenSessions(2), 1);
+        ASSERT_EQ(client->CreateSessions(size.clients + 4), 1);
+        server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 0, OnServerEvent});
+        server->add_ExtensionCallFunction({kHello, kMessageSize, OnServerHello});
+        server->add_ExtensionCallFunction({kToServer, kMessageSize, OnServerMessage});
+        client->add_ExtensionCallFunction({kToClient, kMessageSize, OnClientMessage});
+        // The server's echoes go on each client's stream where its own
+        // messages ended.
+        client->add_ExtensionCallFunction({kToServer, kMessageSize, OnClientMessage});
+        ASSERT_EQ(server->load_auth_user_list(path), 1);
+        std::remove(path);
+        ASSERT_EQ(server->InitSocketEvent(), 1);
+        bool listening = false;
+        for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
+            port = std::to_string(FreePort());
+            listening = server->listen(port.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1 &&
+                        server->DispatchSocketEvent() == 1 && ServerAccepts(port);
+        }
+        ASSERT_TRUE(listening);
+        ASSERT_EQ(client->InitSocketEvent(), 1);
+        ASSERT_EQ(client->DispatchSocketEvent(), 1);
+        rss_start = ResidentKiB();
+
+        // Connect and log in from several threads at once; each client says
+        // hello.
+        handles.resize(static_cast<size_t>(size.clients));
+        const auto connect_start = Clock::now();
         std::vector<std::thread> connectors;
         for (int t = 0; t < kSendersPerSide; ++t) {
-            connectors.emplace_back([&, t] {
+            connectors.emplace_back([this, t] {
                 for (int c = t; c < size.clients; c += kSendersPerSide) {
-                    handles[static_cast<size_t>(c)].reset(
-                        client->connect("127.0.0.1", port.c_str(), "load", 4, "secret", 6));
-                    if (!handles[static_cast<size_t>(c)])
+                    auto& handle = handles[static_cast<size_t>(c)];
+                    handle.reset(client->connect("127.0.0.1", port.c_str(), "load", 4, "secret", 6));
+                    if (!handle)
                         continue;
                     const Numbered hello = MakeNumbered(kHello, static_cast<uint32_t>(c), 0);
-                    handles[static_cast<size_t>(c)]->send_message(&hello, sizeof hello);
+                    handle->send_message(&hello, sizeof hello);
                 }
             });
         }
         for (std::thread& connector : connectors)
             connector.join();
+        for (const auto& handle : handles)
+            ASSERT_NE(handle, nullptr);
+        ASSERT_TRUE(WaitFor([&] { return state.hellos.load() == size.clients; }, kLimit));
+        // Each accepted login adds the user to the client's list, when the
+        // client has read the answer.
+        int accepted = 0;
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                while (client->delete_user("load", 4) == 1)
+                    ++accepted;
+                return accepted == size.clients;
+            },
+            kLimit))
+            << "logins accepted: " << accepted;
+        connect_seconds = SecondsSince(connect_start);
+        for (int c = 0; c < size.clients; ++c) {
+            on_client.push_back(handles[static_cast<size_t>(c)].get());
+            on_server.push_back(&state.server_handles[static_cast<size_t>(c)]);
+        }
     }
-    for (const auto& handle : handles)
-        ASSERT_NE(handle, nullptr);
-    const auto limit = std::chrono::seconds(120);
-    ASSERT_TRUE(WaitFor([&] { return state.hellos.load() == size.clients; }, limit));
-    int accepted = 0;
-    while (client->delete_user("load", 4) == 1)
-        ++accepted;
-    EXPECT_EQ(accepted, size.clients) << "every login accepted";
-    const double connect_seconds = SecondsSince(connect_start);
 
-    std::vector<CVeskMessageSession*> on_client;
-    std::vector<CVeskMessageSession*> on_server;
-    for (int c = 0; c < size.clients; ++c) {
-        on_client.push_back(handles[static_cast<size_t>(c)].get());
-        on_server.push_back(&state.server_handles[static_cast<size_t>(c)]);
+    void TearDown() override
+    {
+        handles.clear();
+        client.reset();
+        server.reset();
+        g_load = nullptr;
     }
+
     // One round: both streams at once, until everything has arrived.
-    const auto messages = static_cast<uint32_t>(size.messages);
-    const auto round = [&](uint32_t first) {
+    double Round(uint32_t first)
+    {
         const auto start = Clock::now();
+        const auto messages = static_cast<uint32_t>(size.messages);
         std::thread up([&] { SendRound(on_client, kToServer, first, messages); });
         std::thread down([&] { SendRound(on_server, kToClient, first, messages); });
         up.join();
         down.join();
-        EXPECT_TRUE(WaitFor([&] { return state.to_server.AllReached(first + messages); }, limit))
+        EXPECT_TRUE(WaitFor([&] { return state.to_server.AllReached(first + messages); }, kLimit))
             << "client to server, lowest count " << state.to_server.Lowest();
-        EXPECT_TRUE(WaitFor([&] { return state.to_client.AllReached(first + messages); }, limit))
+        EXPECT_TRUE(WaitFor([&] { return state.to_client.AllReached(first + messages); }, kLimit))
             << "server to client, lowest count " << state.to_client.Lowest();
+        EXPECT_EQ(state.to_server.Faults(), 0) << "client to server: lost, repeated, reordered or damaged";
+        EXPECT_EQ(state.to_client.Faults(), 0) << "server to client: lost, repeated, reordered or damaged";
         return SecondsSince(start);
-    };
-    const double warm_up_seconds = round(0);
+    }
+
+    // Times destroying one of the two systems.
+    static double Destroy(std::unique_ptr<CVeskMessageSystem>& system)
+    {
+        const auto start = Clock::now();
+        system.reset();
+        return SecondsSince(start);
+    }
+
+    static constexpr std::chrono::seconds kLimit{120};
+    const LoadSize size = SizeFromEnvironment();
+    LoadState state{size.clients};
+    std::unique_ptr<CVeskMessageSystem> server;
+    std::unique_ptr<CVeskMessageSystem> client;
+    std::vector<std::unique_ptr<CVeskMessageSession>> handles;
+    std::vector<CVeskMessageSession*> on_client;
+    std::vector<CVeskMessageSession*> on_server;
+    std::string port;
+    long rss_start = 0;
+    double connect_seconds = 0;
+};
+
+TEST_F(Load, ManyClientsExchangeNumberedMessagesAndTheServerGoesWhileTrafficFlows)
+{
+    const auto messages = static_cast<uint32_t>(size.messages);
+    const double warm_up_seconds = Round(0);
     const long rss_warm = ResidentKiB();
-    const double round_seconds = round(messages);
+    const double round_seconds = Round(messages);
     const long rss_after = ResidentKiB();
-    EXPECT_EQ(state.to_server.Faults(), 0) << "client to server: lost, repeated, reordered or damaged";
-    EXPECT_EQ(state.to_client.Faults(), 0) << "server to client: lost, repeated, reordered or damaged";
     // The messages of a round allocate nothing that stays; the slack covers
     // the allocator's and AddressSanitizer's own bookkeeping.
     if (kResidentSizeIsMeaningful) {
@@ -354,48 +421,23 @@ TEST(Load, ManyClientsExchangeNumberedMessagesAndTheServerGoesWhileTrafficFlows)
     // goes; the clients keep sending and the server echoes every message.
     state.echo = true;
     std::atomic<bool> stop{false};
-    std::vector<std::thread> senders;
-    for (int t = 0; t < kSendersPerSide; ++t) {
-        senders.emplace_back([&, t] {
-            for (uint32_t seq = 2 * messages; !stop; ++seq) {
-                bool any = false;
-                for (int c = t; c < size.clients; c += kSendersPerSide) {
-                    const Numbered message = MakeNumbered(kToServer, static_cast<uint32_t>(c), seq);
-                    any = on_client[static_cast<size_t>(c)]->send_message(&message, sizeof message) > 0 || any;
-                }
-                if (!any)
-                    return;
-            }
-        });
-    }
+    std::vector<std::thread> senders = KeepSending(on_client, kToServer, 2 * messages, stop);
     const uint32_t before_teardown = state.to_client.Lowest();
-    EXPECT_TRUE(WaitFor([&] { return state.to_client.Lowest() > before_teardown; }, limit))
+    EXPECT_TRUE(WaitFor([&] { return state.to_client.Lowest() > before_teardown; }, kLimit))
         << "echoes flow before the server goes";
-    const auto destroy_start = Clock::now();
-    server.reset();
-    const double server_destroy_seconds = SecondsSince(destroy_start);
+    const double server_destroy_seconds = Destroy(server);
     EXPECT_LT(server_destroy_seconds, 1.0) << "destroying the server under traffic";
 
     // The clients' sends fail once their sessions have ended.
-    const bool senders_ended = WaitFor(
-        [&] {
-            for (CVeskMessageSession* handle : on_client)
-                if (handle->is_session_used())
-                    return false;
-            return true;
-        },
-        std::chrono::seconds(10));
-    EXPECT_TRUE(senders_ended) << "every client session ends with the server";
+    EXPECT_TRUE(WaitFor([&] { return AllEnded(on_client); }, std::chrono::seconds(10)))
+        << "every client session ends with the server";
     stop = true;
     for (std::thread& sender : senders)
         sender.join();
-    const auto client_destroy_start = Clock::now();
     handles.clear();
-    client.reset();
-    const double client_destroy_seconds = SecondsSince(client_destroy_start);
+    const double client_destroy_seconds = Destroy(client);
     EXPECT_LT(client_destroy_seconds, 1.0);
     EXPECT_EQ(state.to_client.Faults(), 0) << "echoes: lost, repeated, reordered or damaged";
-    g_load = nullptr;
 
     const double round_messages = 2.0 * size.clients * size.messages;
     std::printf(
@@ -405,6 +447,35 @@ TEST(Load, ManyClientsExchangeNumberedMessagesAndTheServerGoesWhileTrafficFlows)
         size.clients, size.messages, connect_seconds, warm_up_seconds, round_messages, round_seconds,
         round_messages / round_seconds, rss_start, rss_warm, rss_after, rss_after - rss_warm, server_destroy_seconds,
         client_destroy_seconds);
+}
+
+// The other way round: the server's application streams to every client
+// while the client system is destroyed. Its senders must learn that the
+// sessions have ended and stop, whether they were writing or waiting.
+TEST_F(Load, ClientSystemGoesWhileTheServerStreamsToIt)
+{
+    Round(0);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> senders = KeepSending(on_server, kToClient, static_cast<uint32_t>(size.messages), stop);
+    const uint32_t before_teardown = state.to_client.Lowest();
+    EXPECT_TRUE(WaitFor([&] { return state.to_client.Lowest() > before_teardown; }, kLimit))
+        << "the stream flows before the clients go";
+    handles.clear();
+    const double client_destroy_seconds = Destroy(client);
+    EXPECT_LT(client_destroy_seconds, 1.0) << "destroying the client system under traffic";
+
+    EXPECT_TRUE(WaitFor([&] { return AllEnded(on_server); }, std::chrono::seconds(10)))
+        << "every server session ends with its client";
+    const auto stopping = Clock::now();
+    stop = true;
+    for (std::thread& sender : senders)
+        sender.join();
+    EXPECT_LT(SecondsSince(stopping), 1.0) << "no sender stays blocked on a session that has ended";
+    const double server_destroy_seconds = Destroy(server);
+    EXPECT_LT(server_destroy_seconds, 1.0);
+    EXPECT_EQ(state.to_client.Faults(), 0);
+    std::printf("load: client system destroyed under traffic in %.3f s, server afterwards in %.3f s\n",
+                client_destroy_seconds, server_destroy_seconds);
 }
 
 }  // namespace
