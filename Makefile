@@ -1,10 +1,12 @@
 # Entry points for a newcomer: `make demo` installs what is missing, builds
 # and runs the example tools against each other; `make test` runs the whole
-# suite. Sanitizer builds live in their own folders.
+# suite; `make stress` runs the load test at full size (200 clients, 1000
+# messages each way) and the hostile-peer table. Sanitizer builds live in
+# their own folders.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build demo test test-asan test-tsan install format clean
+.PHONY: all deps build demo test stress test-asan test-tsan install format clean
 
 all: build
 
@@ -20,6 +22,10 @@ demo: deps build
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+stress: build
+	VESK_STRESS=1 $(BUILD_DIR)/tests/test_load
+	$(BUILD_DIR)/tests/test_hostile_peers
 
 test-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=address,undefined

@@ -1,6 +1,7 @@
-// The handshake over real loopback sockets. The raw peers below play the other
-// role with their own record encoder and decoder, written from the protocol
-// alone; only the exported cipher functions are shared with the library.
+// The handshake over real loopback sockets. Raw peers (raw_peer.h, and the
+// raw server below) play the other role with their own record encoder and
+// decoder, written from the protocol alone; only the exported cipher
+// functions are shared with the library.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -22,10 +23,11 @@
 
 #include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
+#include "raw_peer.h"
 #include "test_support.h"
 
 using namespace VeskNetworkSystem;
-using Bytes = std::vector<unsigned char>;
+using vesk_test::Bytes;
 
 struct VeskNetworkTestAccess {
     static eCryptoAlgorithm Algorithm(const CVeskNetworkSession& session) { return session.GetCryptoAlgorithm(); }
@@ -61,118 +63,6 @@ using namespace vesk_test;
 using Access = VeskNetworkTestAccess;
 using namespace std::chrono_literals;
 
-// --- the test's own encoder ---
-
-Bytes operator+(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes Be16(size_t value)
-{
-    return {static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
-}
-
-Bytes Be24(size_t value)
-{
-    return {static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 8),
-            static_cast<unsigned char>(value)};
-}
-
-Bytes Record(unsigned char type, const Bytes& body)
-{
-    return Bytes{type, 2, 0} + Be24(body.size()) + body;
-}
-
-// A handshake record whose header claims `claimed` body bytes.
-Bytes MessageClaiming(unsigned char type, size_t claimed, const Bytes& body)
-{
-    return Record(1, Bytes{type} + Be24(claimed) + body);
-}
-
-Bytes Message(unsigned char type, const Bytes& body)
-{
-    return MessageClaiming(type, body.size(), body);
-}
-
-Bytes ClientHello(const Bytes& offered)
-{
-    return Message(0, Be16(offered.size()) + offered);
-}
-Bytes ServerHello(unsigned char algorithm)
-{
-    return Message(1, {algorithm});
-}
-Bytes ServerKeyExchange(const Bytes& key, const Bytes& exponent, const Bytes& trailer = {})
-{
-    return Message(2, Be16(key.size()) + key + Be16(exponent.size()) + exponent + trailer);
-}
-Bytes ServerHelloDone()
-{
-    return Message(3, {});
-}
-Bytes ClientKeyExchange(const Bytes& key, const Bytes& iv)
-{
-    return Message(4, Be16(key.size()) + key + Be16(iv.size()) + iv);
-}
-Bytes ChangeCipherSpec(unsigned char data = 1)
-{
-    return Record(2, {data});
-}
-
-const Bytes kStandardExponent = {0x01, 0x00, 0x01, 0x00};
-const Bytes kFinishMessage = {5, 0, 0, 0};
-
-// --- the exported ciphers as record ciphers ---
-
-int KeyLength(eCryptoAlgorithm algorithm)
-{
-    return algorithm == CRYPTO_ALGORITHM_3DES ? 24 : algorithm == CRYPTO_ALGORITHM_BLOWFISH ? 16 : 0;
-}
-
-Bytes Encrypt(eCryptoAlgorithm algorithm, const Bytes& key, const Bytes& iv, const Bytes& plain)
-{
-    if (algorithm == CRYPTO_ALGORITHM_NONE)
-        return plain;
-    Bytes out(plain.size() + 8);
-    const auto encrypt = algorithm == CRYPTO_ALGORITHM_3DES ? encrypt_DES_EDE3 : encrypt_BF;
-    const int n = encrypt(out.data(), static_cast<long>(out.size()), plain.data(), static_cast<long>(plain.size()),
-                          key.data(), static_cast<int>(key.size()), iv.data(), static_cast<int>(iv.size()));
-    out.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    return out;
-}
-
-std::optional<Bytes> Decrypt(eCryptoAlgorithm algorithm, const Bytes& key, const Bytes& iv, const Bytes& body)
-{
-    if (algorithm == CRYPTO_ALGORITHM_NONE)
-        return body;
-    Bytes out(body.size() + 8);
-    const auto decrypt = algorithm == CRYPTO_ALGORITHM_3DES ? decrypt_DES_EDE3 : decrypt_BF;
-    const int n = decrypt(out.data(), static_cast<long>(out.size()), body.data(), static_cast<long>(body.size()),
-                          key.data(), static_cast<int>(key.size()), iv.data(), static_cast<int>(iv.size()));
-    if (n < 0)
-        return std::nullopt;
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
-Bytes Random(size_t n)
-{
-    Bytes bytes(n);
-    select_random_key(bytes.data(), static_cast<int>(n));
-    return bytes;
-}
-
-Bytes RsaEncrypt(const Bytes& plain, const Bytes& public_key)
-{
-    Bytes out(1024);
-    const int n = RSA_public_encrypt_der(static_cast<int>(plain.size()), plain.data(), out.data(), public_key.data(),
-                                         static_cast<int>(public_key.size()));
-    out.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    return out;
-}
-
 struct KeyPair {
     Bytes private_key;
     Bytes public_key;
@@ -198,44 +88,6 @@ const KeyPair& RawServerKeys()
     return pair;
 }
 
-// --- the test's own decoder ---
-
-struct WireRecord {
-    unsigned char type = 0;
-    Bytes body;
-    Bytes wire;  // header and body as they travelled
-};
-
-// Reads a field with a 2-byte length at *at, staying within the body.
-bool TakeField(const Bytes& body, size_t* at, Bytes* field)
-{
-    if (body.size() - *at < 2)
-        return false;
-    const size_t length = static_cast<size_t>(body[*at]) << 8 | body[*at + 1];
-    if (body.size() - *at - 2 < length)
-        return false;
-    const auto begin = body.begin() + static_cast<std::ptrdiff_t>(*at + 2);
-    field->assign(begin, begin + static_cast<std::ptrdiff_t>(length));
-    *at += 2 + length;
-    return true;
-}
-
-struct HandShakeMessage {
-    unsigned char type = 0xFF;
-    Bytes body;
-};
-
-std::optional<HandShakeMessage> ParseMessage(const Bytes& record_body)
-{
-    if (record_body.size() < 4)
-        return std::nullopt;
-    const size_t claimed =
-        static_cast<size_t>(record_body[1]) << 16 | static_cast<size_t>(record_body[2]) << 8 | record_body[3];
-    if (claimed != record_body.size() - 4)
-        return std::nullopt;
-    return HandShakeMessage{record_body[0], Bytes(record_body.begin() + 4, record_body.end())};
-}
-
 std::vector<WireRecord> SplitRecords(const Bytes& stream)
 {
     std::vector<WireRecord> records;
@@ -259,43 +111,6 @@ std::vector<size_t> Sizes(const std::vector<WireRecord>& records)
     for (const WireRecord& record : records)
         sizes.push_back(record.wire.size());
     return sizes;
-}
-
-// --- raw sockets ---
-
-std::optional<WireRecord> ReadRecord(int fd)
-{
-    const Bytes header = ReadBytes(fd, 6);
-    if (header.size() != 6)
-        return std::nullopt;
-    const size_t length = static_cast<size_t>(header[3]) << 16 | static_cast<size_t>(header[4]) << 8 | header[5];
-    const Bytes body = ReadBytes(fd, length);
-    if (body.size() != length)
-        return std::nullopt;
-    return WireRecord{header[0], body, header + body};
-}
-
-bool NothingToRead(int fd, int milliseconds = 150)
-{
-    pollfd waiting{fd, POLLIN, 0};
-    return poll(&waiting, 1, milliseconds) == 0;
-}
-
-sockaddr_in Loopback(int port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int ConnectTo(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in address = Loopback(port);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    return fd;
 }
 
 // A listening socket on an ephemeral loopback port.
@@ -389,104 +204,7 @@ private:
     std::thread m_thread;
 };
 
-// --- the peers ---
-
-// What both raw peers share: the socket, the cipher and the agreed key.
-struct RawPeer {
-    RawPeer(int socket, eCryptoAlgorithm cipher) : fd(socket), algorithm(cipher) {}
-
-    int fd;
-    eCryptoAlgorithm algorithm;
-    Bytes key;
-    Bytes iv;
-
-    bool ReadRecords(int count, std::vector<WireRecord>* records) const
-    {
-        for (int i = 0; i < count; ++i) {
-            auto record = ReadRecord(fd);
-            if (!record)
-                return false;
-            records->push_back(*record);
-        }
-        return true;
-    }
-    Bytes Finish() const { return Record(1, Encrypt(algorithm, key, iv, kFinishMessage)); }
-    // A ChangeCipherSpec, then a Finish under the agreed key, end the records.
-    bool EndsWithSwitchAndFinish(const std::vector<WireRecord>& records) const
-    {
-        if (records.size() < 2 || records[records.size() - 2].wire != ChangeCipherSpec() || records.back().type != 1)
-            return false;
-        return Decrypt(algorithm, key, iv, records.back().body) == std::optional<Bytes>(kFinishMessage);
-    }
-    unsigned char DataType() const { return algorithm == CRYPTO_ALGORITHM_NONE ? 0 : 3; }
-    void SendData(const Bytes& payload) const
-    {
-        WriteAll(fd, Record(DataType(), Encrypt(algorithm, key, iv, payload)));
-    }
-    std::optional<Bytes> ReadData() const
-    {
-        auto record = ReadRecord(fd);
-        if (!record || record->type != DataType())
-            return std::nullopt;
-        return Decrypt(algorithm, key, iv, record->body);
-    }
-};
-
-// Plays the client against the library's listener.
-struct RawClientPeer : RawPeer {
-    explicit RawClientPeer(int socket) : RawPeer(socket, CRYPTO_ALGORITHM_NONE) {}
-
-    std::vector<WireRecord> flight_two;
-    Bytes server_key;
-    unsigned long exponent = 0;
-
-    bool ReadFlightTwo()
-    {
-        std::vector<WireRecord> records;
-        return ReadRecords(3, &records) && TakeFlightTwo(records);
-    }
-
-    // ServerHello, ServerKeyExchange and ServerHelloDone, taken apart.
-    bool TakeFlightTwo(const std::vector<WireRecord>& records)
-    {
-        flight_two = records;
-        const auto hello = ParseMessage(records[0].body);
-        const auto exchange = ParseMessage(records[1].body);
-        const auto done = ParseMessage(records[2].body);
-        if (!hello || hello->type != 1 || hello->body.size() != 1 || !exchange || exchange->type != 2 || !done ||
-            done->type != 3 || !done->body.empty())
-            return false;
-        algorithm = static_cast<eCryptoAlgorithm>(hello->body[0]);
-        Bytes exponent_bytes;
-        size_t at = 0;
-        if (!TakeField(exchange->body, &at, &server_key) || !TakeField(exchange->body, &at, &exponent_bytes))
-            return false;
-        exponent = 0;
-        for (size_t i = 0; i < exponent_bytes.size() && i < 4; ++i)
-            exponent |= static_cast<unsigned long>(exponent_bytes[i]) << (8 * i);
-        return true;
-    }
-
-    // A fresh key and IV for the chosen cipher under the server's key, the
-    // switch and the Finish.
-    Bytes FlightThree()
-    {
-        Bytes flight;
-        key.clear();
-        iv.clear();
-        if (KeyLength(algorithm) > 0) {
-            key = Random(static_cast<size_t>(KeyLength(algorithm)));
-            iv = Random(8);
-            flight = ClientKeyExchange(RsaEncrypt(key, server_key), RsaEncrypt(iv, server_key));
-        }
-        return flight + ChangeCipherSpec() + Finish();
-    }
-
-    bool ReadFlightFour(std::vector<WireRecord>* records) const
-    {
-        return ReadRecords(2, records) && EndsWithSwitchAndFinish(*records);
-    }
-};
+// --- the raw server ---
 
 // Plays the server against a library client, with its own key pair.
 struct RawServerPeer : RawPeer {

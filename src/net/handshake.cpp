@@ -74,6 +74,9 @@ int CVeskNetworkSession::BuildFinish(unsigned char* body)
 // (the client) closes the handshake.
 int CVeskNetworkSession::HandShakeFinish(vesk::net::ByteReader& /*message*/)
 {
+    // The handshake ends once; a second Finish is the peer's fault.
+    if (IsHandshakeFinished())
+        return -1;
     if (GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED) {
         ReportHandshakeFinished();
         return 0;

@@ -46,6 +46,11 @@ int CVeskNetworkSession::HandShakeServerHello(ByteReader& message)
     uint8_t algorithm = 0;
     if (!message.ReadU8(&algorithm))
         return -1;
+    // Only a client takes the server's choice. A session that holds a private
+    // key is the server's side, whose algorithm its listener fixed; a peer
+    // must not talk it down to sending in the clear.
+    if (m_RSAPrivateKey.Length() > 0)
+        return -1;
     // An algorithm this side does not know could never finish the handshake.
     if (algorithm > CRYPTO_ALGORITHM_BLOWFISH)
         return -1;
@@ -73,6 +78,10 @@ int CVeskNetworkSession::HandShakeServerKeyExchange(ByteReader& message)
 
 int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
 {
+    // Once this side sends under its key, the key stays: senders read it
+    // under the send lock, which a parse pass does not hold.
+    if (GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED)
+        return -1;
     const int public_key_length = m_RSAPublicKey.Length();
     if (public_key_length <= 0)
         return -1;

@@ -68,6 +68,10 @@ int CVeskNetworkSession::HandShakeClientHello(ByteReader& message)
 
 int CVeskNetworkSession::HandShakeClientKeyExchange(ByteReader& message)
 {
+    // Once this side sends under its key, the key stays: senders read it
+    // under the send lock, which a parse pass does not hold.
+    if (GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED)
+        return -1;
     const vesk::crypto::RsaKey* private_key = DecodedPrivateKey();
     if (private_key == nullptr)
         return -1;

@@ -1,0 +1,714 @@
+// Hostile peers against a running server. Each row of the tables below is
+// played by a raw client (raw_peer.h) against a message system that listens
+// with Triple-DES and a user list; the server's reaction is asserted where the
+// public interface shows it (session events, handler calls, what the raw
+// socket receives), and after every row a well-behaved library client must
+// still complete its handshake, log in and get a message echoed.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VeskMessageSystem.h"
+#include "raw_peer.h"
+#include "test_support.h"
+
+using namespace VeskMessageSystem;
+using VeskNetworkSystem::NETWORK_EVENT_ACCEPT;
+using VeskNetworkSystem::NETWORK_EVENT_CLOSE;
+using VeskNetworkSystem::NETWORK_EVENT_HANDSHAKE_FINISH;
+
+namespace {
+
+using namespace vesk_test;
+using namespace std::chrono_literals;
+
+constexpr uint32_t kEchoType = 5;
+constexpr uint16_t kEchoSize = 16;
+
+uint32_t LittleEndian32(const unsigned char* bytes)
+{
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+// A 16-byte message whose header claims `claimed` bytes, tagged at offset 8.
+Bytes Note(uint32_t tag, uint16_t claimed = kEchoSize, uint32_t type = kEchoType)
+{
+    Bytes message(kEchoSize, 0);
+    for (int i = 0; i < 4; ++i) {
+        message[static_cast<size_t>(i)] = static_cast<unsigned char>(type >> (8 * i));
+        message[static_cast<size_t>(8 + i)] = static_cast<unsigned char>(tag >> (8 * i));
+    }
+    message[4] = static_cast<unsigned char>(claimed);
+    message[5] = static_cast<unsigned char>(claimed >> 8);
+    return message;
+}
+
+template <class Record>
+Bytes AsBytes(const Record& record)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
+    return Bytes(bytes, bytes + sizeof record);
+}
+
+Bytes LoginRequest(const char* uid, const char* passwd)
+{
+    tagMessageDataUserAuthRequest request{};
+    request.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_USER_AUTH_REQUSET;
+    request.m_header.m_size = sizeof request;
+    std::strcpy(request.m_uid, uid);
+    std::strcpy(request.m_passwd, passwd);
+    return AsBytes(request);
+}
+
+// What the handlers of both systems saw, keyed by the peer's address as the
+// server's handlers are told it.
+class Journal {
+public:
+    void Event(const std::string& peer, int ev)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back({peer, static_cast<uint32_t>(ev)});
+    }
+    void Delivered(const std::string& peer, uint32_t tag)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_delivered.push_back({peer, tag});
+    }
+    void Echoed(uint32_t tag)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_echoed.push_back(tag);
+    }
+    std::vector<uint32_t> Events(const std::string& peer) const { return Of(m_events, peer); }
+    std::vector<uint32_t> DeliveredFrom(const std::string& peer) const { return Of(m_delivered, peer); }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.clear();
+        m_delivered.clear();
+    }
+    bool WasEchoed(uint32_t tag) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::find(m_echoed.begin(), m_echoed.end(), tag) != m_echoed.end();
+    }
+
+private:
+    struct Entry {
+        std::string peer;
+        uint32_t value;
+    };
+    std::vector<uint32_t> Of(const std::vector<Entry>& entries, const std::string& peer) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<uint32_t> values;
+        for (const Entry& entry : entries)
+            if (entry.peer == peer)
+                values.push_back(entry.value);
+        return values;
+    }
+
+    mutable std::mutex m_mutex;
+    std::vector<Entry> m_events;
+    std::vector<Entry> m_delivered;
+    std::vector<uint32_t> m_echoed;
+};
+
+Journal g_journal;
+
+uint32_t TagOf(const void* data, size_t size)
+{
+    return size >= 12 ? LittleEndian32(static_cast<const unsigned char*>(data) + 8) : 0;
+}
+
+std::string Peer(const char* host, const char* service)
+{
+    return std::string(host) + " " + service;
+}
+
+int OnServerEvent(CVeskMessageSession*, const char* host, const char* service, const void* data, size_t)
+{
+    g_journal.Event(Peer(host, service), static_cast<const tagMessageDataSesssionEvent*>(data)->m_ev);
+    return 0;
+}
+
+int OnServerMessage(CVeskMessageSession*, const char* host, const char* service, const void* data, size_t size)
+{
+    g_journal.Delivered(Peer(host, service), TagOf(data, size));
+    return 0;
+}
+
+int EchoOnServer(CVeskMessageSession* session, const char*, const char*, const void* data, size_t size)
+{
+    session->send_message(data, size);
+    return 0;
+}
+
+int OnClientEcho(CVeskMessageSession*, const char*, const char*, const void* data, size_t size)
+{
+    g_journal.Echoed(TagOf(data, size));
+    return 0;
+}
+
+// A connection from 127.0.0.2, so that its port never names a library client
+// that once had the same number; -1 when it cannot be made.
+int ConnectFromSecondLoopback(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local = Loopback(0);
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+    const sockaddr_in address = Loopback(port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The connection's own address as the server's handlers are told it.
+std::string LocalPeer(int fd)
+{
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    return Peer("127.0.0.2", std::to_string(ntohs(local.sin_port)).c_str());
+}
+
+// A raw client of the server under test, known to the server's handlers by
+// its address.
+struct Intruder : RawClientPeer {
+    explicit Intruder(int port) : RawClientPeer(ConnectFromSecondLoopback(port))
+    {
+        EXPECT_GE(fd, 0) << "connecting: " << std::strerror(errno);
+        peer = LocalPeer(fd);
+    }
+    ~Intruder()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Intruder(const Intruder&) = delete;
+    Intruder& operator=(const Intruder&) = delete;
+
+    bool ReachFlightTwo()
+    {
+        WriteAll(fd, ClientHello({0, 1, 2}));
+        return ReadFlightTwo();
+    }
+    bool Handshake()
+    {
+        if (!ReachFlightTwo())
+            return false;
+        WriteAll(fd, FlightThree());
+        std::vector<WireRecord> flight_four;
+        return ReadFlightFour(&flight_four);
+    }
+    bool LogIn()
+    {
+        if (!Handshake())
+            return false;
+        SendData(LoginRequest("alice", "wonderland"));
+        const auto answer = ReadData();
+        return answer && answer->size() == sizeof(tagMessageDataUserAuthResult) &&
+               LittleEndian32(answer->data() + 8) == 1;
+    }
+    Bytes DataRecord(const Bytes& payload) const { return Record(3, Encrypt(algorithm, key, iv, payload)); }
+    void Write(const Bytes& bytes) const { WriteAll(fd, bytes); }
+    // The first `n` bytes only, as a peer that goes away mid-record.
+    void WritePart(const Bytes& bytes, size_t n) const { WriteAll(fd, Bytes(bytes.begin(), bytes.begin() + n)); }
+    // The tag of the next echo the server sends, or 0.
+    uint32_t ReadEcho() const
+    {
+        const auto echo = ReadData();
+        return echo && echo->size() == kEchoSize ? LittleEndian32(echo->data() + 8) : 0;
+    }
+    void Drop(bool reset)
+    {
+        if (reset) {
+            const linger abort_on_close{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+        }
+        ::close(fd);
+        fd = -1;
+    }
+    // What the server still sends until it closes the connection; nothing
+    // when it keeps the connection open for the whole wait.
+    std::optional<Bytes> ReadUntilClosed(std::chrono::milliseconds limit = 5s) const
+    {
+        Bytes received;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd waiting{fd, POLLIN, 0};
+            if (poll(&waiting, 1, 10) <= 0)
+                continue;
+            unsigned char chunk[4096];
+            const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+            if (got <= 0)
+                return received;
+            received.insert(received.end(), chunk, chunk + got);
+        }
+        return std::nullopt;
+    }
+
+    std::string peer;
+};
+
+// One row: what the raw client does, and whether the server then closes the
+// session (true) or keeps it (false).
+struct Row {
+    const char* input;
+    std::function<void(Intruder&)> play;
+    bool closes;
+};
+
+class HostilePeers : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char path[] = "/tmp/vesk_hostile_users_XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        user_file = path;
+        const std::string users = "alice\twonderland\n";
+        ASSERT_EQ(write(fd, users.data(), users.size()), static_cast<ssize_t>(users.size()));
+        ::close(fd);
+
+        server.reset(VeskMessageSystemCreate());
+        ASSERT_EQ(server->CreateSessions(16), 1);
+        ASSERT_EQ(server->CreateListenSessions(2), 1);
+        server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 0, OnServerEvent});
+        server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 0, OnServerMessage});
+        server->add_ExtensionCallFunction({kEchoType, kEchoSize, EchoOnServer});
+        ASSERT_EQ(server->load_auth_user_list(user_file.c_str()), 1);
+        ASSERT_EQ(server->InitSocketEvent(), 1);
+        bool listening = false;
+        for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
+            port = FreePort();
+            listening = server->listen(std::to_string(port).c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1 &&
+                        server->DispatchSocketEvent() == 1 && Accepts();
+        }
+        ASSERT_TRUE(listening);
+
+        client.reset(VeskMessageSystemCreate());
+        ASSERT_EQ(client->CreateSessions(2), 1);
+        client->add_ExtensionCallFunction({kEchoType, kEchoSize, OnClientEcho});
+        ASSERT_EQ(client->InitSocketEvent(), 1);
+        ASSERT_EQ(client->DispatchSocketEvent(), 1);
+    }
+
+    void TearDown() override
+    {
+        client.reset();
+        server.reset();
+        std::remove(user_file.c_str());
+    }
+
+    // Whether this server accepts on its port: listening succeeds also when
+    // the port was taken meanwhile, by another process's connection say.
+    bool Accepts() const
+    {
+        const int fd = ConnectFromSecondLoopback(port);
+        if (fd < 0)
+            return false;
+        const std::string peer = LocalPeer(fd);
+        const bool accepted = WaitFor(
+            [&] {
+                const auto events = g_journal.Events(peer);
+                return std::find(events.begin(), events.end(), NETWORK_EVENT_ACCEPT) != events.end();
+            },
+            2s);
+        ::close(fd);
+        return accepted;
+    }
+
+    static bool ClosedNow(const Intruder& intruder)
+    {
+        const auto events = g_journal.Events(intruder.peer);
+        return std::find(events.begin(), events.end(), NETWORK_EVENT_CLOSE) != events.end();
+    }
+    bool ServerClosed(const Intruder& intruder)
+    {
+        return WaitFor([&] { return ClosedNow(intruder); });
+    }
+
+    // A library client completes the handshake, logs in and gets an echo.
+    void ExpectServerStillServes()
+    {
+        client->delete_alluser();
+        const std::string service = std::to_string(port);
+        std::unique_ptr<CVeskMessageSession> handle(
+            client->connect("127.0.0.1", service.c_str(), "alice", 5, "wonderland", 10));
+        ASSERT_NE(handle, nullptr);
+        EXPECT_TRUE(WaitFor([&] { return client->reference_user("alice", 5).get_uid_size() == 5; })) << "logged in";
+        const uint32_t tag = ++next_tag;
+        const Bytes ping = Note(tag);
+        EXPECT_GT(handle->send_message(ping.data(), ping.size()), 0);
+        EXPECT_TRUE(WaitFor([&] { return g_journal.WasEchoed(tag); })) << "echoed";
+        client->close(handle.get());
+    }
+
+    // Plays each row on a fresh raw connection. A row the server closes on
+    // gets no answer to its last input and delivers nothing; a row it keeps
+    // open delivers exactly `delivered` (from the tags the row chose).
+    void PlayRows(const std::vector<Row>& rows, const std::vector<std::vector<uint32_t>>& delivered = {})
+    {
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const Row& row = rows[i];
+            SCOPED_TRACE(row.input);
+            g_journal.Clear();
+            Intruder intruder(port);
+            row.play(intruder);
+            if (intruder.fd >= 0 && row.closes) {
+                EXPECT_EQ(intruder.ReadUntilClosed(), std::optional<Bytes>(Bytes{})) << "closed without an answer";
+            }
+            if (row.closes) {
+                EXPECT_TRUE(ServerClosed(intruder)) << "the server reports the session closed";
+                EXPECT_EQ(g_journal.DeliveredFrom(intruder.peer), std::vector<uint32_t>{}) << "nothing delivered";
+            } else {
+                // The row has had its answers, so the session would have been
+                // closed by now.
+                EXPECT_FALSE(ClosedNow(intruder)) << "the session stays open";
+                EXPECT_EQ(g_journal.DeliveredFrom(intruder.peer),
+                          i < delivered.size() ? delivered[i] : std::vector<uint32_t>{});
+            }
+            const auto events = g_journal.Events(intruder.peer);
+            EXPECT_LE(std::count(events.begin(), events.end(), NETWORK_EVENT_HANDSHAKE_FINISH), 1)
+                << "the handshake ends once";
+            ExpectServerStillServes();
+        }
+    }
+
+    std::unique_ptr<CVeskMessageSystem> server;
+    std::unique_ptr<CVeskMessageSystem> client;
+    std::string user_file;
+    int port = 0;
+    uint32_t next_tag = 0x10000;
+};
+
+std::function<void(Intruder&)> Sends(const Bytes& bytes)
+{
+    return [bytes](Intruder& intruder) { intruder.Write(bytes); };
+}
+
+// Records and handshake messages before or instead of a handshake.
+std::vector<Row> MalformedRecordRows()
+{
+    const auto then_drop = [](const Bytes& bytes, bool reset) {
+        return [bytes, reset](Intruder& intruder) {
+            intruder.Write(bytes);
+            intruder.Drop(reset);
+        };
+    };
+    return {
+        {"record type 4", Sends(Record(4, {1, 2, 3})), true},
+        {"record type 255 with an empty body", Sends(Record(255, {})), true},
+        {"a record declaring a body of 19994 bytes", Sends(Bytes{0, 2, 0} + Be24(19994)), true},
+        {"a record declaring a body of 16777215 bytes", Sends(Bytes{3, 2, 0} + Be24(0xFFFFFF)), true},
+        {"a handshake record of 3 bytes", Sends(Record(1, {0, 0, 0})), true},
+        {"handshake message type 6", Sends(Message(6, {})), true},
+        {"a ClientHello claiming more bytes than its record", Sends(MessageClaiming(0, 50, {0, 3, 0, 1, 2})), true},
+        {"a ClientHello of 1 byte", Sends(Message(0, {0})), true},
+        {"a ClientHello whose entry count runs past it", Sends(Message(0, {0, 4, 0, 1, 2})), true},
+        {"a ClientHello without the server's algorithm", Sends(ClientHello({0, 2})), true},
+        {"a ClientHello with an empty list", Sends(ClientHello({})), true},
+        {"a Finish first", Sends(Record(1, kFinishMessage)), true},
+        {"a ChangeCipherSpec first, then a data record", Sends(ChangeCipherSpec() + Record(3, Bytes(16, 1))), true},
+        {"a ServerHello naming no cipher, then a ClientHello offering none",
+         Sends(ServerHello(CRYPTO_ALGORITHM_NONE) + ClientHello({0})), true},
+        {"a ClientKeyExchange before the ClientHello", Sends(ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))), true},
+        {"record type 4, then closed at once", then_drop(Record(4, {1}), false), true},
+        {"record type 4, then reset at once", then_drop(Record(4, {1}), true), true},
+        {"a ClientHello, then reset at once", then_drop(ClientHello({0, 1, 2}), true), true},
+    };
+}
+
+// A handshake that goes wrong part-way, or is played again.
+std::vector<Row> RefusedHandshakeRows()
+{
+    const auto after_flight_two = [](std::function<void(Intruder&)> then) {
+        return [then](Intruder& intruder) {
+            ASSERT_TRUE(intruder.ReachFlightTwo());
+            then(intruder);
+        };
+    };
+    const auto after_login = [](std::function<void(Intruder&)> then) {
+        return [then](Intruder& intruder) {
+            ASSERT_TRUE(intruder.LogIn());
+            then(intruder);
+        };
+    };
+    return {
+        {"a garbage ClientKeyExchange",
+         after_flight_two([](Intruder& i) { i.Write(ClientKeyExchange(Random(128), Random(128))); }), true},
+        {"a ClientKeyExchange cut short", after_flight_two([](Intruder& i) { i.Write(Message(4, Be16(128))); }), true},
+        {"a ChangeCipherSpec and Finish without a key exchange", after_flight_two([](Intruder& i) {
+             i.key = Random(24);
+             i.iv = Random(8);
+             i.Write(ChangeCipherSpec() + i.Finish());
+         }),
+         true},
+        {"a second ChangeCipherSpec, in the clear", after_flight_two([](Intruder& i) {
+             const Bytes three = i.FlightThree();
+             i.Write(Bytes(three.begin(), three.end() - 14) + ChangeCipherSpec());
+         }),
+         true},
+        {"an encrypted record that does not decrypt", after_login([](Intruder& i) { i.Write(Record(3, Random(16))); }),
+         true},
+        {"an encrypted record of 13 bytes", after_login([](Intruder& i) { i.Write(Record(3, Random(13))); }), true},
+        {"an empty encrypted record", after_login([](Intruder& i) { i.Write(Record(3, {})); }), true},
+        {"an encrypted record of type 9",
+         after_login([](Intruder& i) { i.Write(Record(9, Encrypt(i.algorithm, i.key, i.iv, Note(1)))); }), true},
+        {"a Finish again after the handshake", after_login([](Intruder& i) { i.Write(i.Finish()); }), true},
+        {"a ServerHelloDone after the handshake", after_login([](Intruder& i) {
+             i.Write(Record(1, Encrypt(i.algorithm, i.key, i.iv, {3, 0, 0, 0})));
+         }),
+         true},
+        {"a ClientKeyExchange again after the handshake", after_login([](Intruder& i) {
+             const Bytes exchange =
+                 ClientKeyExchange(RsaEncrypt(Random(24), i.server_key), RsaEncrypt(Random(8), i.server_key));
+             i.Write(Record(1, Encrypt(i.algorithm, i.key, i.iv, Bytes(exchange.begin() + 6, exchange.end()))));
+         }),
+         true},
+    };
+}
+
+TEST_F(HostilePeers, MalformedRecordsAndHandshakeMessagesCloseTheSessionSilently)
+{
+    PlayRows(MalformedRecordRows());
+}
+
+TEST_F(HostilePeers, HandshakeRecordsOutOfOrderRepeatedOrGarbledAreRefused)
+{
+    PlayRows(RefusedHandshakeRows());
+}
+
+// Several raw clients play the refused rows over and over at once while
+// library clients log in: every hostile session is closed, and the server
+// goes on serving.
+TEST_F(HostilePeers, ManyHostilePeersAtOnceLeaveTheServerServing)
+{
+    std::vector<Row> rows = MalformedRecordRows();
+    const std::vector<Row> refused = RefusedHandshakeRows();
+    rows.insert(rows.end(), refused.begin(), refused.end());
+    constexpr size_t kIntruders = 4;
+    std::mutex mutex;
+    std::vector<std::string> peers;
+    std::vector<std::thread> intruders;
+    for (size_t t = 0; t < kIntruders; ++t) {
+        intruders.emplace_back([&, t] {
+            for (size_t n = t; n < 2 * rows.size(); n += kIntruders) {
+                Intruder intruder(port);
+                rows[n % rows.size()].play(intruder);
+                std::lock_guard<std::mutex> lock(mutex);
+                peers.push_back(intruder.peer);
+            }
+        });
+    }
+    for (int i = 0; i < 4; ++i)
+        ExpectServerStillServes();
+    for (std::thread& intruder : intruders)
+        intruder.join();
+    ASSERT_EQ(peers.size(), 2 * rows.size());
+    for (const std::string& peer : peers) {
+        SCOPED_TRACE(peer);
+        EXPECT_TRUE(WaitFor([&] {
+            const auto events = g_journal.Events(peer);
+            return std::find(events.begin(), events.end(), NETWORK_EVENT_CLOSE) != events.end();
+        }));
+        EXPECT_EQ(g_journal.DeliveredFrom(peer), std::vector<uint32_t>{});
+    }
+    ExpectServerStillServes();
+}
+
+// A second ClientHello before the key exchange, or one followed by bytes its
+// record holds beyond the message, is answered, and the handshake goes on. One
+// after the handshake is answered too, in the clear as every handshake
+// record, and changes nothing: the key exchange it would lead to is refused.
+TEST_F(HostilePeers, ClientHelloRepeatedOrWithTrailingBytesIsAnswered)
+{
+    const auto then_log_in_and_echo = [](Intruder& i, uint32_t tag) {
+        ASSERT_TRUE(i.LogIn());
+        i.SendData(Note(tag));
+        EXPECT_EQ(i.ReadEcho(), tag);
+    };
+    const std::vector<Row> rows = {
+        {"a ClientHello twice",
+         [=](Intruder& i) {
+             ASSERT_TRUE(i.ReachFlightTwo());
+             then_log_in_and_echo(i, 1);
+         },
+         false},
+        {"a ClientHello again after the handshake",
+         [=](Intruder& i) {
+             ASSERT_TRUE(i.LogIn());
+             const Bytes hello = ClientHello({0, 1, 2});
+             i.Write(Record(1, Encrypt(i.algorithm, i.key, i.iv, Bytes(hello.begin() + 6, hello.end()))));
+             std::vector<WireRecord> flight_two;
+             ASSERT_TRUE(i.ReadRecords(3, &flight_two));
+             EXPECT_EQ(flight_two[0].wire, i.flight_two[0].wire) << "answered again, in the clear";
+             i.SendData(Note(3));
+             EXPECT_EQ(i.ReadEcho(), 3u) << "under the key agreed first";
+         },
+         false},
+        {"a ClientHello shorter than its record",
+         [=](Intruder& i) {
+             i.Write(Record(1, Bytes{0} + Be24(5) + Bytes{0, 3, 0, 1, 2} + Bytes{9, 9, 9}));
+             ASSERT_TRUE(i.ReadFlightTwo());
+             then_log_in_and_echo(i, 2);
+         },
+         false},
+    };
+    PlayRows(rows, {{1}, {3}, {2}});
+}
+
+// --- message headers that lie, on a session that has logged in ---
+
+// A header that claims fewer than 8 bytes, or more than its read holds, ends
+// the cut of that read: the message before it arrives and is echoed, the rest
+// of the read is dropped, and the next read is cut afresh.
+TEST_F(HostilePeers, LyingMessageHeadersEndTheCutOfTheirRead)
+{
+    const struct {
+        const char* input;
+        Bytes malformed;
+        bool last;  // nothing follows it in its read
+    } headers[] = {
+        {"a message header claiming 0 bytes", Note(77, 0), false},
+        {"a message header claiming 1 byte", Note(77, 1), false},
+        {"a message header claiming 7 bytes", Note(77, 7), false},
+        {"a message header claiming 60000 bytes, beyond its read", Note(77, 60000), false},
+        {"5 bytes left after the last message, short of a header", Bytes{5, 0, 0, 0, 16}, true},
+    };
+    std::vector<Row> rows;
+    std::vector<std::vector<uint32_t>> delivered;
+    for (const auto& header : headers) {
+        const uint32_t first = next_tag + 1, after = next_tag + 2, next_read = next_tag + 3;
+        next_tag += 3;
+        rows.push_back({header.input,
+                        [=](Intruder& i) {
+                            ASSERT_TRUE(i.LogIn());
+                            i.SendData(Note(first) + header.malformed + (header.last ? Bytes{} : Note(after)));
+                            EXPECT_EQ(i.ReadEcho(), first);
+                            i.SendData(Note(next_read));
+                            EXPECT_EQ(i.ReadEcho(), next_read) << "the message after the malformed one is dropped";
+                        },
+                        false});
+        delivered.push_back({first, next_read});
+    }
+    PlayRows(rows, delivered);
+}
+
+// --- connections dropped at every point of the handshake and the login ---
+
+TEST_F(HostilePeers, ConnectionsDroppedAnywhereAreClosedAndDeliverNothing)
+{
+    // How far the raw client gets before it goes away.
+    enum Point {
+        kConnected,
+        kMidClientHello,
+        kClientHello,
+        kMidClientKeyExchange,
+        kClientKeyExchange,
+        kChangeCipherSpec,
+        kMidFinish,
+        kFinish,
+        kHandshakeDone,
+        kMidLogin,
+        kLoginSent,
+        kLoggedIn,
+        kMidDataRecord,
+    };
+    const std::pair<const char*, Point> points[] = {
+        {"dropped right after connecting", kConnected},
+        {"dropped in the middle of the ClientHello", kMidClientHello},
+        {"dropped after the ClientHello", kClientHello},
+        {"dropped in the middle of the ClientKeyExchange", kMidClientKeyExchange},
+        {"dropped after the ClientKeyExchange", kClientKeyExchange},
+        {"dropped after the ChangeCipherSpec", kChangeCipherSpec},
+        {"dropped in the middle of the Finish", kMidFinish},
+        {"dropped after the Finish", kFinish},
+        {"dropped after the server's Finish", kHandshakeDone},
+        {"dropped in the middle of the login request", kMidLogin},
+        {"dropped after the login request", kLoginSent},
+        {"dropped after the login result", kLoggedIn},
+        {"dropped in the middle of a data record", kMidDataRecord},
+    };
+    const auto play_until = [](Intruder& i, Point point) {
+        if (point == kConnected)
+            return;
+        const Bytes hello = ClientHello({0, 1, 2});
+        if (point == kMidClientHello)
+            return i.WritePart(hello, 7);
+        i.Write(hello);
+        if (point == kClientHello)
+            return;
+        ASSERT_TRUE(i.ReadFlightTwo());
+        // ClientKeyExchange 270 bytes, ChangeCipherSpec 7, Finish 14.
+        const Bytes three = i.FlightThree();
+        const size_t parts[] = {100, 270, 277, 285};
+        if (point <= kMidFinish)
+            return i.WritePart(three, parts[point - kMidClientKeyExchange]);
+        i.Write(three);
+        if (point == kFinish)
+            return;
+        std::vector<WireRecord> four;
+        ASSERT_TRUE(i.ReadFlightFour(&four));
+        if (point == kHandshakeDone)
+            return;
+        const Bytes login = i.DataRecord(LoginRequest("alice", "wonderland"));
+        if (point == kMidLogin)
+            return i.WritePart(login, 100);
+        i.Write(login);
+        if (point == kLoginSent)
+            return;
+        ASSERT_TRUE(i.ReadData().has_value());
+        if (point == kLoggedIn)
+            return;
+        i.WritePart(i.DataRecord(Note(1)), 10);
+    };
+    std::vector<Row> rows;
+    for (const bool reset : {false, true}) {
+        for (const auto& [where, point] : points) {
+            rows.push_back({where,
+                            [=](Intruder& i) {
+                                SCOPED_TRACE(reset ? "reset" : "closed");
+                                play_until(i, point);
+                                i.Drop(reset);
+                            },
+                            true});
+        }
+    }
+    PlayRows(rows);
+}
+
+// A record whose body never comes holds only its own session: the server
+// waits for it while others are served, and closes it when the peer goes.
+TEST_F(HostilePeers, RecordWhoseBodyNeverComesHoldsOnlyItsOwnSession)
+{
+    Intruder intruder(port);
+    intruder.Write(Bytes{0, 2, 0} + Be24(100) + Bytes(10, 1));
+    ExpectServerStillServes();
+    EXPECT_FALSE(intruder.ReadUntilClosed(200ms).has_value()) << "the server waits";
+    intruder.Drop(false);
+    EXPECT_TRUE(ServerClosed(intruder));
+    EXPECT_EQ(g_journal.DeliveredFrom(intruder.peer), std::vector<uint32_t>{});
+}
+
+}  // namespace
