@@ -615,6 +615,24 @@ TEST_F(HostilePeers, LyingMessageHeadersEndTheCutOfTheirRead)
     PlayRows(rows, delivered);
 }
 
+// A login answer is the server's to give: one sent to the server adds no
+// user to its list, whatever it claims.
+TEST_F(HostilePeers, ForgedLoginAnswerAddsNoUserToTheServer)
+{
+    Intruder intruder(port);
+    ASSERT_TRUE(intruder.Handshake());
+    tagMessageDataUserAuthResult forged{};
+    forged.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_USER_AUTH_RESULT;
+    forged.m_header.m_size = sizeof forged;
+    forged.m_result = 1;
+    std::strcpy(forged.m_uid, "mallory");
+    std::strcpy(forged.m_passwd, "anything");
+    const uint32_t tag = ++next_tag;
+    intruder.SendData(AsBytes(forged) + Note(tag));
+    EXPECT_EQ(intruder.ReadEcho(), tag) << "the message after the answer is served";
+    EXPECT_EQ(server->reference_user("mallory", 7).get_uid_size(), 0u);
+}
+
 // --- connections dropped at every point of the handshake and the login ---
 
 TEST_F(HostilePeers, ConnectionsDroppedAnywhereAreClosedAndDeliverNothing)

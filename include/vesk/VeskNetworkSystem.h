@@ -439,6 +439,9 @@ public:
     // Whether the calling thread is one of the threads that carry this
     // session's handshake; such a thread must never wait for it.
     bool IsCalledFromOwnThread() const;
+    // Whether this is the server's side of its connection: only an accepted
+    // session holds its listener's private key.
+    bool IsServerSide() const { return m_RSAPrivateKey.Length() > 0; }
 
 private:
     friend class CVeskNetworkSessionManager;

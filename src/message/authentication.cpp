@@ -94,6 +94,10 @@ int CVeskMessageSystem::parse_message_data_user_auth_result(CVeskNetworkSession*
     tagMessageDataUserAuthResult answer;
     if (m_nsm == nullptr || pMessageData == nullptr || nMessageData < sizeof answer)
         return 0;
+    // Only a client asks to log in; an answer sent to the server's side is
+    // forged: it adds no user, and the messages behind it are still cut.
+    if (session == nullptr || session->IsServerSide())
+        return 1;
     std::memcpy(&answer, pMessageData, sizeof answer);
     if (answer.m_result == 1) {
         const FieldText uid(answer.m_uid);

@@ -46,10 +46,10 @@ int CVeskNetworkSession::HandShakeServerHello(ByteReader& message)
     uint8_t algorithm = 0;
     if (!message.ReadU8(&algorithm))
         return -1;
-    // Only a client takes the server's choice. A session that holds a private
-    // key is the server's side, whose algorithm its listener fixed; a peer
-    // must not talk it down to sending in the clear.
-    if (m_RSAPrivateKey.Length() > 0)
+    // Only a client takes the server's choice: the server's side has the
+    // algorithm its listener fixed, and a peer must not talk it down to
+    // sending in the clear.
+    if (IsServerSide())
         return -1;
     // An algorithm this side does not know could never finish the handshake.
     if (algorithm > CRYPTO_ALGORITHM_BLOWFISH)
