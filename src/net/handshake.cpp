@@ -71,6 +71,11 @@ int CVeskNetworkSession::BuildFinish(unsigned char* body)
 // (the client) closes the handshake.
 int CVeskNetworkSession::HandShakeFinish(vesk::net::ByteReader& /*message*/)
 {
+    // A Finish travels under the cipher, after the peer's ChangeCipherSpec has
+    // switched this direction: one read in the clear would end the handshake
+    // with receiving still plain.
+    if (GetCryptoStateRecv() != CRYPTO_STATE_CRYPTOED)
+        return -1;
     if (GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED) {
         ReportHandshakeFinished();
         return 0;
