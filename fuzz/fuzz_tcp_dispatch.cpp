@@ -182,6 +182,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             const Bytes record = DataRecord(algorithm, finished, chunk, std::min(length, capacity));
             stream.Deliver(record.data(), record.size());
         }
+        // The peer closes: the message layer reports it and releases the session.
+        stream.EndOfStream();
     }
     stream.Close();
     return 0;
