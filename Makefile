@@ -1,12 +1,14 @@
 # Entry points for a newcomer: `make demo` installs what is missing, builds
 # and runs the example tools against each other; `make test` runs the whole
 # suite; `make stress` runs the load test at full size (200 clients, 1000
-# messages each way) and the hostile-peer table. Sanitizer builds live in
-# their own folders.
+# messages each way) and the hostile-peer table; `make fuzz` builds the
+# libFuzzer targets with clang and runs each for FUZZ_SECONDS. Sanitizer
+# builds live in their own folders.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 120
 
-.PHONY: all deps build demo test stress test-asan test-tsan install format clean
+.PHONY: all deps build demo test stress test-asan test-tsan fuzz-deps fuzz install format clean
 
 all: build
 
@@ -37,11 +39,21 @@ test-tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
+fuzz-deps:
+	@scripts/install-deps.sh fuzz
+
+fuzz: fuzz-deps
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+		-DVESK_BUILD_FUZZ=ON -DVESK_BUILD_TESTS=OFF -DVESK_BUILD_PERF=OFF -DVESK_BUILD_EXAMPLES=OFF
+	cmake --build build-fuzz --target vesk_fuzz -j $(JOBS)
+	scripts/run-fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
 install: build
 	cmake --install $(BUILD_DIR)
 
 format:
-	clang-format -i include/vesk/*.h src/*/*.h src/*/*.cpp tests/*.cpp perf/*.cpp examples/*.cpp examples/*.h
+	clang-format -i include/vesk/*.h src/*/*.h src/*/*.cpp tests/*.cpp perf/*.cpp examples/*.cpp examples/*.h \
+		fuzz/*.cpp fuzz/*.h
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages libvesk needs to build and test, when missing.
+# With the argument `fuzz`, also clang and its libFuzzer runtime for the fuzz
+# targets.
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libevent-dev libssl-dev libgtest-dev binutils)
+if [ "${1:-}" = "fuzz" ]; then
+    packages+=(clang-14 libclang-rt-14-dev)
+fi
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -670,6 +670,8 @@ TEST_F(HandshakeTest, MalformedMessagesFailTheServerSessionAlone)
         {"an IV field of 161 bytes", ClientKeyExchange(encrypted_key, Bytes(161, 7))},
         {"a key that does not decrypt", ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))},
         {"a ClientKeyExchange cut short", Message(4, Be16(128) + Bytes(127, 7))},
+        {"a Finish in the clear after the key exchange",
+         ClientKeyExchange(encrypted_key, RsaEncrypt(Random(8), key)) + Message(5, {})},
     };
     for (const BadInput& bad : cases) {
         SCOPED_TRACE(bad.what);

@@ -74,8 +74,11 @@ int CVeskNetworkSession::BuildFinish(unsigned char* body)
 // (the client) closes the handshake.
 int CVeskNetworkSession::HandShakeFinish(vesk::net::ByteReader& /*message*/)
 {
-    // The handshake ends once; a second Finish is the peer's fault.
-    if (IsHandshakeFinished())
+    // The handshake ends once; a second Finish is the peer's fault. And a
+    // Finish travels under the cipher, after the peer's ChangeCipherSpec has
+    // switched this direction: one read in the clear would end the handshake
+    // with receiving still plain.
+    if (IsHandshakeFinished() || GetCryptoStateRecv() != CRYPTO_STATE_CRYPTOED)
         return -1;
     if (GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED) {
         ReportHandshakeFinished();

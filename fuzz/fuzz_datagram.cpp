@@ -1,0 +1,161 @@
+// Datagram dispatch: every chunk of the input is one datagram sent from a
+// loopback socket to a datagram socket of the message system, which reads it,
+// reports the session event and hands it to the first handler of its type.
+// The input is chunks (see ChunkReader).
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "fuzz_support.h"
+
+namespace {
+
+using namespace vesk_fuzz;
+using namespace VeskMessageSystem;
+
+uint32_t HeaderType(const void* data)
+{
+    uint32_t type = 0;
+    std::memcpy(&type, data, sizeof type);
+    return type;
+}
+
+unsigned Touch(const void* data, size_t size)
+{
+    unsigned sum = 0;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < size; ++i)
+        sum += bytes[i];
+    return sum;
+}
+
+volatile unsigned g_sink;
+
+// The datagram being dispatched, to check what the handlers are given.
+size_t g_datagram_length = 0;
+
+int OnSessionEvent(CVeskMessageSession* /*session*/, const char* host, const char* service, const void* data,
+                   size_t size)
+{
+    VESK_FUZZ_CHECK(size == sizeof(tagMessageDataSesssionEvent));
+    g_sink = Touch(data, size) + Touch(host, std::strlen(host)) + Touch(service, std::strlen(service));
+    return 1;
+}
+
+template <uint32_t Type, uint16_t Size>
+int OnTyped(CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/, const void* data,
+            size_t size)
+{
+    VESK_FUZZ_CHECK(size == Size && Size <= g_datagram_length && HeaderType(data) == Type);
+    g_sink = Touch(data, size);
+    return 1;
+}
+
+// Answers the sender at the address texts it was given.
+int OnEcho(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
+{
+    VESK_FUZZ_CHECK(size <= g_datagram_length);
+    session->sendto_udp_message(data, size, host, service);
+    return 1;
+}
+
+struct Harness {
+    CVeskMessageSystem* system = nullptr;
+    CVeskNetworkUDPSession* datagram = nullptr;
+    sockaddr_in address{};
+    int sender = -1;
+};
+
+// A datagram socket of the system bound to a loopback port; opened again when
+// a failed read closed it.
+bool OpenDatagram(Harness& harness)
+{
+    if (harness.datagram != nullptr && harness.datagram->IsUsed())
+        return true;
+    CVeskNetworkSessionManager& manager = *Access::Manager(*harness.system);
+    CVeskNetworkUDPSession* datagram = Access::ClaimDatagram(manager);
+    if (datagram == nullptr)
+        return false;
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addrinfo ai{};
+    ai.ai_family = AF_INET;
+    ai.ai_socktype = SOCK_DGRAM;
+    ai.ai_addr = reinterpret_cast<sockaddr*>(&bound);
+    ai.ai_addrlen = sizeof bound;
+    if (datagram->make_bind_socket(&ai, Access::DatagramCallback(), harness.system) < 0) {
+        datagram->AbandonClaim();
+        return false;
+    }
+    if (!datagram->Publish())
+        return false;
+    Access::WatchDatagram(*datagram);
+    socklen_t length = sizeof harness.address;
+    getsockname(datagram->GetSocket(), reinterpret_cast<sockaddr*>(&harness.address), &length);
+    harness.datagram = datagram;
+    return true;
+}
+
+Harness& Setup()
+{
+    static Harness* harness = [] {
+        auto* created = new Harness;
+        created->system = VeskMessageSystemCreate();
+        VESK_FUZZ_CHECK(created->system->CreateUDPSessions(1) == 1);
+        const tagExtensionCallFunction handlers[] = {
+            {VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140, OnSessionEvent},
+            {1, 16, OnTyped<1, 16>},
+            {2, 8, OnEcho},
+            {3, 600, OnTyped<3, 600>},
+            {0, 8, OnTyped<0, 8>},
+            {0xFFFF, 20000, OnTyped<0xFFFF, 20000>},
+            {VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE, 1544, OnTyped<VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE, 1544>},
+            {VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 8, OnTyped<VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 8>},
+        };
+        for (const tagExtensionCallFunction& handler : handlers)
+            created->system->add_ExtensionCallFunction(handler);
+        created->sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(created->sender, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        return created;
+    }();
+    return *harness;
+}
+
+// Answers that came back to the sender are thrown away.
+void DiscardAnswers(int fd)
+{
+    unsigned char answer[65536];
+    while (::recv(fd, answer, sizeof answer, MSG_DONTWAIT) >= 0) {
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    Harness& harness = Setup();
+    ChunkReader chunks(data, size);
+    const uint8_t* chunk = nullptr;
+    size_t length = 0;
+    while (chunks.Next(&chunk, &length)) {
+        if (!OpenDatagram(harness))
+            break;
+        const int sent =
+            static_cast<int>(sendto(harness.sender, chunk, length, 0,
+                                    reinterpret_cast<const sockaddr*>(&harness.address), sizeof harness.address));
+        if (sent < 0)
+            continue;
+        // The loop thread's turn: the socket is readable once the datagram is there.
+        pollfd waiting{harness.datagram->GetSocket(), POLLIN, 0};
+        if (poll(&waiting, 1, 1000) <= 0)
+            continue;
+        g_datagram_length = length;
+        Access::DatagramRead(*harness.datagram);
+        DiscardAnswers(harness.sender);
+    }
+    return 0;
+}

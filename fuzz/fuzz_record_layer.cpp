@@ -1,0 +1,79 @@
+// The record cutter and the receive path, fed a byte stream in chunks.
+//
+// The first input byte sets up the session:
+//   bits 0-1  the algorithm: NONE, 3DES, Blowfish, or the unknown value 3
+//   bit 2     the receiving direction starts encrypted (with the fixed key)
+//   bits 3-4  how much the reader takes per data event: all, 1, 64 or 4096
+//             bytes, so that payload waits for room in the receive ring
+//   bit 5     the peer closes its sending direction after the last chunk
+// The rest is chunks (see ChunkReader).
+#include "fuzz_support.h"
+
+namespace {
+
+using namespace vesk_fuzz;
+
+struct Reader {
+    int take = 0;
+};
+
+// Reads as the message layer does: a data event takes payload out, and a
+// read of nothing or a close ends the session.
+int OnEvent(CVeskNetworkSession* session, short ev, void* param)
+{
+    const auto* reader = static_cast<const Reader*>(param);
+    if ((ev & NETWORK_EVENT_READ) != 0) {
+        unsigned char payload[CVeskByteRing::kSize];
+        const int n = session->recv(payload, reader->take, 0);
+        VESK_FUZZ_CHECK(n <= reader->take);
+        if (n <= 0)
+            session->SetUsed(false);
+    }
+    if ((ev & NETWORK_EVENT_CLOSE) != 0)
+        session->SetUsed(false);
+    return 1;
+}
+
+CVeskNetworkSessionManager& Manager()
+{
+    static CVeskNetworkSessionManager* manager = [] {
+        auto* created = new CVeskNetworkSessionManager;
+        VESK_FUZZ_CHECK(created->CreateSessions(1) == 1);
+        return created;
+    }();
+    return *manager;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    const uint8_t config = data[0];
+    const auto algorithm = static_cast<eCryptoAlgorithm>(config & 3);
+    const bool encrypted = (config & 4) != 0;
+    static const int kTakes[4] = {static_cast<int>(CVeskByteRing::kSize), 1, 64, 4096};
+    Reader reader;
+    reader.take = kTakes[(config >> 3) & 3];
+    const bool end_of_stream = (config & 32) != 0;
+
+    StreamSession stream(Manager(), 40001);
+    CVeskNetworkSession* session = stream.Open(OnEvent, &reader, [&](CVeskNetworkSession& opened) {
+        Access::SetAlgorithm(opened, algorithm);
+        GiveSessionKey(opened, algorithm);
+        if (encrypted)
+            Access::SetRecvState(opened, CRYPTO_STATE_CRYPTOED);
+    });
+    if (session != nullptr) {
+        ChunkReader chunks(data + 1, size - 1);
+        const uint8_t* chunk = nullptr;
+        size_t length = 0;
+        while (chunks.Next(&chunk, &length))
+            stream.Deliver(chunk, length);
+        if (end_of_stream)
+            stream.EndOfStream();
+    }
+    stream.Close();
+    return 0;
+}

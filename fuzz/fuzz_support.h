@@ -1,0 +1,403 @@
+// What the fuzz targets and the seed generator share: a session of a real
+// manager pool fed through a socketpair exactly as the event loop and the
+// parse thread would feed it, a thread that discards what the library writes
+// back, the fixed server key pair and the input format.
+#ifndef VESK_FUZZ_SUPPORT_H
+#define VESK_FUZZ_SUPPORT_H
+
+#include <event2/event.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VeskMessageSystem.h"
+#include "VeskNetworkSystem.h"
+
+using namespace VeskNetworkSystem;
+
+using Bytes = std::vector<unsigned char>;
+
+// The seam into the library's internals.
+struct VeskNetworkTestAccess {
+    static CVeskNetworkSession* ClaimSession(CVeskNetworkSessionManager& manager)
+    {
+        return manager.m_SessionArray.Claim();
+    }
+    static void Adopt(CVeskNetworkSession& session, SOCKET s, const sockaddr_in& peer, ty_cbfunc_Event callback,
+                      void* param)
+    {
+        session.AdoptConnection(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+        session.m_cbfunc_Event = callback;
+        session.m_cbfunc_EventParam = param;
+    }
+    static void CopyKeys(CVeskNetworkSession& session, const CVeskNetworkSessionListen& listener)
+    {
+        session.CopyRSAKeyMaterialFrom(listener);
+    }
+    static bool DecodeListenerKey(CVeskNetworkSessionListen& listener)
+    {
+        return listener.DecodedPrivateKey() != nullptr;
+    }
+    static bool PublishAndWatch(CVeskNetworkSession& session)
+    {
+        return CVeskNetworkSessionManager::PublishAndWatch(&session) != nullptr;
+    }
+    static void SetAlgorithm(CVeskNetworkSession& session, eCryptoAlgorithm algorithm)
+    {
+        session.SetCryptoAlgorithm(algorithm);
+    }
+    static eCryptoAlgorithm Algorithm(const CVeskNetworkSession& session) { return session.GetCryptoAlgorithm(); }
+    static void SetRecvState(CVeskNetworkSession& session, eCryptoState state) { session.SetCryptoStateRecv(state); }
+    static void SetSendState(CVeskNetworkSession& session, eCryptoState state) { session.SetCryptoStateSend(state); }
+    static void ReportHandshakeFinished(CVeskNetworkSession& session) { session.ReportHandshakeFinished(); }
+    static int SendClientHello(CVeskNetworkSession& session) { return session.SendHandShakeClientHello(); }
+    static bool ReadArmed(const CVeskNetworkSession& session) { return session.m_ConnectLibEventRead.IsArmed(); }
+    static bool ReadyToParse(const CVeskNetworkSession& session) { return session.m_bReadyToParse.load(); }
+    // One wake-up of the event loop for a readable session socket.
+    static void EventRead(CVeskNetworkSession& session)
+    {
+        CVeskNetworkSessionManager::event_read(session.GetSocket(), EV_READ, &session);
+    }
+    // One pass of the parse thread.
+    static int ParsePass(CVeskNetworkSessionManager& manager) { return manager.ParseRecvSocketBuffer(); }
+
+    static CVeskNetworkSessionManager* Manager(VeskMessageSystem::CVeskMessageSystem& system) { return system.m_nsm; }
+    static ty_cbfunc_Event MessageCallback() { return &VeskMessageSystem::CVeskMessageSystem::cbfunc_Recv; }
+    static VeskMessageSystem::CVeskMessageUserManager& AuthUsers(VeskMessageSystem::CVeskMessageSystem& system)
+    {
+        return system.m_mum_auth;
+    }
+    static size_t UserCount(const VeskMessageSystem::CVeskMessageUserManager& users)
+    {
+        return users.m_VeskMessageUserArray.size();
+    }
+    static const VeskMessageSystem::CVeskMessageUser& User(const VeskMessageSystem::CVeskMessageUserManager& users,
+                                                           size_t index)
+    {
+        return users.m_VeskMessageUserArray[index];
+    }
+    static CVeskNetworkUDPSession* ClaimDatagram(CVeskNetworkSessionManager& manager)
+    {
+        return manager.m_UDPSessionArray.Claim();
+    }
+    static void WatchDatagram(CVeskNetworkUDPSession& datagram)
+    {
+        datagram.SetLibEventRead(EV_READ, &CVeskNetworkSessionManager::udp_event_read, &datagram);
+        datagram.AddLibEventRead(nullptr);
+    }
+    static void DatagramRead(CVeskNetworkUDPSession& datagram)
+    {
+        CVeskNetworkSessionManager::udp_event_read(datagram.GetSocket(), EV_READ, &datagram);
+    }
+    static ty_cbfunc_UDPEvent DatagramCallback() { return &VeskMessageSystem::CVeskMessageSystem::cbfunc_udp_Recv; }
+};
+
+namespace vesk_fuzz {
+
+using Access = VeskNetworkTestAccess;
+
+// A finding of a harness check: abort so that libFuzzer keeps the input.
+#define VESK_FUZZ_CHECK(condition)                                                             \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                      \
+        }                                                                                      \
+    } while (0)
+
+// The symmetric key and IV that sessions of the harness are given where
+// a peer's choice would otherwise be random; 24 bytes serve Triple-DES, the
+// first 16 Blowfish.
+constexpr unsigned char kSessionKey[24] = {0x4b, 0x21, 0x9c, 0x07, 0xe3, 0x58, 0x11, 0xa6, 0x3d, 0xf0, 0x72, 0x8e,
+                                           0x05, 0xb9, 0x64, 0x2a, 0xd7, 0x1f, 0x80, 0x3c, 0x96, 0x4e, 0xc5, 0x19};
+constexpr unsigned char kSessionIV[8] = {0x9a, 0x33, 0x0e, 0x71, 0xc4, 0x28, 0xbd, 0x56};
+
+inline int KeyLength(eCryptoAlgorithm algorithm)
+{
+    return algorithm == CRYPTO_ALGORITHM_3DES ? 24 : algorithm == CRYPTO_ALGORITHM_BLOWFISH ? 16 : 0;
+}
+
+inline void GiveSessionKey(CVeskNetworkSession& session, eCryptoAlgorithm algorithm)
+{
+    const int key_length = KeyLength(algorithm);
+    if (key_length == 0)
+        return;
+    session.SetCryptoKey(kSessionKey, key_length);
+    session.SetCryptoIV(kSessionIV, sizeof kSessionIV);
+}
+
+// The peer address every harness session reports.
+inline sockaddr_in LoopbackPeer(uint16_t port)
+{
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return peer;
+}
+
+// Reads and discards everything the library writes to the peer ends of the
+// harness's socketpairs, so that no send of the library ever waits for a
+// reader. The descriptors handed over are closed here once the session's
+// end is gone.
+class PeerDrain {
+public:
+    PeerDrain() : m_epoll(epoll_create1(EPOLL_CLOEXEC))
+    {
+        std::thread([this] { Run(); }).detach();
+    }
+
+    void Add(int fd)
+    {
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLRDHUP;
+        event.data.fd = fd;
+        epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    }
+
+private:
+    void Run()
+    {
+        epoll_event events[16];
+        for (;;) {
+            const int n = epoll_wait(m_epoll, events, 16, -1);
+            for (int i = 0; i < n; ++i)
+                Drain(events[i].data.fd);
+        }
+    }
+
+    void Drain(int fd)
+    {
+        unsigned char chunk[65536];
+        for (;;) {
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n > 0)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                return;
+            epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+            ::close(fd);
+            return;
+        }
+    }
+
+    int m_epoll;
+};
+
+// Lives for the whole process: its thread never ends.
+inline PeerDrain& Drain()
+{
+    static PeerDrain* drain = new PeerDrain;
+    return *drain;
+}
+
+// The fixed server key pair (PKCS #1 DER) that the seed corpora were
+// recorded with, so that a recorded ClientKeyExchange decrypts.
+inline Bytes ReadFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+inline std::string KeyPath(const char* name)
+{
+    return std::string(VESK_FUZZ_KEY_DIR) + "/" + name;
+}
+
+constexpr unsigned long kServerExponent = 65537;
+
+// A listener holding the fixed key pair, decoded once.
+inline CVeskNetworkSessionListen& ServerKeyHolder()
+{
+    static CVeskNetworkSessionListen* holder = [] {
+        auto* listener = new CVeskNetworkSessionListen;
+        const Bytes private_key = ReadFile(KeyPath("server_private.der"));
+        const Bytes public_key = ReadFile(KeyPath("server_public.der"));
+        VESK_FUZZ_CHECK(!private_key.empty() && !public_key.empty());
+        listener->SetRSAPrivateKey(private_key.data(), static_cast<int>(private_key.size()));
+        listener->SetRSAPublicKey(public_key.data(), static_cast<int>(public_key.size()));
+        listener->SetRSAPublicExponent(kServerExponent);
+        VESK_FUZZ_CHECK(Access::DecodeListenerKey(*listener));
+        return listener;
+    }();
+    return *holder;
+}
+
+// Input format of the stream targets: chunks, each a 16-bit little-endian
+// length and that many bytes; a last chunk may be cut short. Every chunk
+// arrives as one write of the peer, so records split across reads and
+// several records in one read both occur.
+class ChunkReader {
+public:
+    ChunkReader(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+
+    bool Next(const uint8_t** chunk, size_t* length)
+    {
+        if (m_size < 2)
+            return false;
+        const size_t declared = static_cast<size_t>(m_data[0]) | static_cast<size_t>(m_data[1]) << 8;
+        m_data += 2;
+        m_size -= 2;
+        *chunk = m_data;
+        *length = declared < m_size ? declared : m_size;
+        m_data += *length;
+        m_size -= *length;
+        return true;
+    }
+
+private:
+    const uint8_t* m_data;
+    size_t m_size;
+};
+
+inline void AppendChunk(Bytes& input, const Bytes& chunk)
+{
+    input.push_back(static_cast<unsigned char>(chunk.size() & 0xFF));
+    input.push_back(static_cast<unsigned char>(chunk.size() >> 8));
+    input.insert(input.end(), chunk.begin(), chunk.end());
+}
+
+// A session of a manager's pool connected to a socketpair whose other end
+// the harness writes. The manager's threads never run: the harness plays the
+// event loop (a read when the socket is readable and its read event armed)
+// and the parse thread (a pass while a session is queued), one step at a
+// time, so that every input is handled the same way.
+class StreamSession {
+public:
+    // Without `drain`, what the session writes stays in the socketpair for
+    // TakeOutput (the seed generator records it).
+    StreamSession(CVeskNetworkSessionManager& manager, uint16_t port, bool drain = true)
+        : m_manager(manager), m_port(port), m_drain(drain)
+    {
+    }
+
+    // Takes the pool's session, connects it and arms its read event; the
+    // setup runs between claim and publish, as an accept does.
+    template <class Setup>
+    CVeskNetworkSession* Open(ty_cbfunc_Event callback, void* param, Setup setup)
+    {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+            return nullptr;
+        CVeskNetworkSession* session = Access::ClaimSession(m_manager);
+        VESK_FUZZ_CHECK(session != nullptr);
+        fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+        Access::Adopt(*session, fds[0], LoopbackPeer(m_port), callback, param);
+        setup(*session);
+        m_session = session;
+        m_peer = fds[1];
+        // The drain reads through a descriptor of its own and closes it at
+        // the end of the stream; the harness keeps writing through this one.
+        if (m_drain)
+            Drain().Add(fcntl(m_peer, F_DUPFD_CLOEXEC, 0));
+        if (!Access::PublishAndWatch(*session)) {
+            m_session = nullptr;
+            return nullptr;
+        }
+        return session;
+    }
+
+    // The peer writes one chunk; the session takes in what it can.
+    void Deliver(const uint8_t* bytes, size_t length)
+    {
+        size_t written = 0;
+        while (written < length) {
+            const ssize_t n = ::send(m_peer, bytes + written, length - written, MSG_NOSIGNAL);
+            if (n > 0) {
+                written += static_cast<size_t>(n);
+                continue;
+            }
+            // The session's socket is full or gone: let it take some in.
+            if (!Step())
+                break;
+        }
+        while (Step()) {
+        }
+    }
+
+    // The peer closes its sending direction.
+    void EndOfStream()
+    {
+        ::shutdown(m_peer, SHUT_WR);
+        while (Step()) {
+        }
+    }
+
+    // Releases the session and lets a pass see the release, so that the next
+    // input starts from a free pool.
+    void Close()
+    {
+        if (m_session != nullptr && m_session->IsUsed())
+            m_session->SetUsed(false);
+        while (Access::ParsePass(m_manager) > 0) {
+        }
+        m_session = nullptr;
+        if (m_peer >= 0)
+            ::close(m_peer);
+        m_peer = -1;
+    }
+
+    CVeskNetworkSession* Session() const { return m_session; }
+
+    // Everything the session has written so far.
+    Bytes TakeOutput()
+    {
+        Bytes output;
+        unsigned char chunk[65536];
+        ssize_t n;
+        while ((n = ::recv(m_peer, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+            output.insert(output.end(), chunk, chunk + n);
+        return output;
+    }
+
+private:
+    // One read or one pass; false when there was nothing to do. Bounded, so
+    // that a session that keeps asking for passes cannot hang the harness.
+    bool Step()
+    {
+        if (m_session == nullptr || ++m_steps > kMaxSteps)
+            return false;
+        if (Access::ReadyToParse(*m_session)) {
+            Access::ParsePass(m_manager);
+            return true;
+        }
+        if (m_session->IsUsed() && Access::ReadArmed(*m_session) && Readable(m_session->GetSocket())) {
+            Access::EventRead(*m_session);
+            return true;
+        }
+        return false;
+    }
+
+    static bool Readable(int fd)
+    {
+        pollfd waiting{fd, POLLIN, 0};
+        return fd >= 0 && poll(&waiting, 1, 0) > 0;
+    }
+
+    static constexpr int kMaxSteps = 100000;
+
+    CVeskNetworkSessionManager& m_manager;
+    uint16_t m_port;
+    bool m_drain;
+    CVeskNetworkSession* m_session = nullptr;
+    int m_peer = -1;
+    int m_steps = 0;
+};
+
+}  // namespace vesk_fuzz
+
+#endif

@@ -1,0 +1,190 @@
+// The message layer's receive handler: the bytes of each chunk arrive as the
+// payload of data records on a session whose events go to the message
+// system, which cuts them into messages and dispatches them to the
+// authentication handlers and the extension handlers.
+//
+// The first input byte sets up the session (bits 0-1): a plain session
+// without a handshake, or one whose handshake has finished with NONE, 3DES or
+// Blowfish (the fixed key); the harness then writes the records as that peer
+// would. The rest is chunks (see ChunkReader), each one payload.
+#include <algorithm>
+#include <cstring>
+
+#include "CryptFunction.h"
+#include "fuzz_support.h"
+
+namespace {
+
+using namespace vesk_fuzz;
+using namespace VeskMessageSystem;
+
+// Whether handlers may answer: only a session whose handshake has finished
+// can send without waiting for it.
+bool g_can_answer = false;
+
+uint32_t HeaderType(const void* data)
+{
+    uint32_t type = 0;
+    std::memcpy(&type, data, sizeof type);
+    return type;
+}
+
+uint16_t HeaderSize(const void* data)
+{
+    uint16_t message_size = 0;
+    std::memcpy(&message_size, static_cast<const unsigned char*>(data) + 4, sizeof message_size);
+    return message_size;
+}
+
+// Touches every byte a handler was given, so that a range that reaches
+// beyond the read is seen by the address sanitizer.
+unsigned Touch(const void* data, size_t size)
+{
+    unsigned sum = 0;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < size; ++i)
+        sum += bytes[i];
+    return sum;
+}
+
+volatile unsigned g_sink;
+
+int OnSessionEvent(CVeskMessageSession* /*session*/, const char* host, const char* service, const void* data,
+                   size_t size)
+{
+    VESK_FUZZ_CHECK(size == sizeof(tagMessageDataSesssionEvent));
+    VESK_FUZZ_CHECK(HeaderType(data) == VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT);
+    g_sink = Touch(data, size) + Touch(host, std::strlen(host)) + Touch(service, std::strlen(service));
+    return 1;
+}
+
+// Every extension message whose whole size lies in the read.
+int OnAnyExtension(CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/, const void* data,
+                   size_t size)
+{
+    VESK_FUZZ_CHECK(HeaderType(data) <= VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_END);
+    VESK_FUZZ_CHECK(size == HeaderSize(data) && size >= sizeof(tagMessageHeader));
+    g_sink = Touch(data, size);
+    return 1;
+}
+
+template <uint32_t Type, uint16_t Size>
+int OnTyped(CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/, const void* data,
+            size_t size)
+{
+    VESK_FUZZ_CHECK(size == Size && HeaderType(data) == Type && HeaderSize(data) == Size);
+    g_sink = Touch(data, size);
+    return 1;
+}
+
+// Answers with the message it was given.
+int OnEcho(CVeskMessageSession* session, const char* /*host*/, const char* /*service*/, const void* data, size_t size)
+{
+    if (g_can_answer)
+        session->send_message(data, size);
+    return 1;
+}
+
+int OnNeverOverTcp(CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/,
+                   const void* /*data*/, size_t /*size*/)
+{
+    // User messages and other library types are dropped on TCP sessions.
+    VESK_FUZZ_CHECK(false);
+    return 1;
+}
+
+CVeskMessageSystem& System()
+{
+    static CVeskMessageSystem* system = [] {
+        auto* created = VeskMessageSystemCreate();
+        VESK_FUZZ_CHECK(created->CreateSessions(1) == 1);
+        const tagExtensionCallFunction handlers[] = {
+            {VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140, OnSessionEvent},
+            {VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 0, OnAnyExtension},
+            {1, 16, OnTyped<1, 16>},
+            {1, 16, OnTyped<1, 16>},
+            {2, 8, OnEcho},
+            {3, 600, OnTyped<3, 600>},
+            {0xFFFF, 20000, OnTyped<0xFFFF, 20000>},
+            {0, 8, OnTyped<0, 8>},
+            {VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE, 1544, OnNeverOverTcp},
+            {VESKMESSYS_MESSAGE_TYPE_USER_STATE, 584, OnNeverOverTcp},
+        };
+        for (const tagExtensionCallFunction& handler : handlers)
+            created->add_ExtensionCallFunction(handler);
+        CVeskMessageUserManager& allowed = Access::AuthUsers(*created);
+        allowed.add_user("alice", 5, "wonderland", 10);
+        allowed.add_user("bob", 3, "", 0);
+        return created;
+    }();
+    return *system;
+}
+
+// One data record as the peer's send path writes it.
+Bytes DataRecord(eCryptoAlgorithm algorithm, bool encrypted, const uint8_t* payload, size_t length)
+{
+    const bool cipher = encrypted && algorithm != CRYPTO_ALGORITHM_NONE;
+    Bytes body(payload, payload + length);
+    if (cipher) {
+        body.resize(length + 8);
+        const auto encrypt = algorithm == CRYPTO_ALGORITHM_3DES ? encrypt_DES_EDE3 : encrypt_BF;
+        const int n = encrypt(body.data(), static_cast<long>(body.size()), payload, static_cast<long>(length),
+                              kSessionKey, KeyLength(algorithm), kSessionIV, sizeof kSessionIV);
+        VESK_FUZZ_CHECK(n > 0);
+        body.resize(static_cast<size_t>(n));
+    }
+    const unsigned char type = algorithm != CRYPTO_ALGORITHM_NONE ? CRYPTO_MES_TYPE_CRYPTOED : CRYPTO_MES_TYPE_PLAIN;
+    Bytes record = {type,
+                    2,
+                    0,
+                    static_cast<unsigned char>(body.size() >> 16),
+                    static_cast<unsigned char>(body.size() >> 8),
+                    static_cast<unsigned char>(body.size())};
+    record.insert(record.end(), body.begin(), body.end());
+    return record;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    const int mode = data[0] & 3;
+    const bool finished = mode != 0;
+    const auto algorithm = static_cast<eCryptoAlgorithm>(finished ? mode - 1 : 0);
+    CVeskMessageSystem& system = System();
+    CVeskNetworkSessionManager& manager = *Access::Manager(system);
+    // Logins of earlier inputs are forgotten.
+    system.delete_alluser();
+    g_can_answer = finished;
+
+    StreamSession stream(manager, 40004);
+    CVeskNetworkSession* session = stream.Open(Access::MessageCallback(), &system, [&](CVeskNetworkSession& opened) {
+        if (!finished)
+            return;
+        Access::SetAlgorithm(opened, algorithm);
+        GiveSessionKey(opened, algorithm);
+        Access::SetRecvState(opened, CRYPTO_STATE_CRYPTOED);
+        Access::SetSendState(opened, CRYPTO_STATE_CRYPTOED);
+    });
+    if (session != nullptr) {
+        if (finished)
+            Access::ReportHandshakeFinished(*session);
+        ChunkReader chunks(data + 1, size - 1);
+        const uint8_t* chunk = nullptr;
+        size_t length = 0;
+        const size_t capacity =
+            finished && algorithm != CRYPTO_ALGORITHM_NONE ? kMaxEncryptedPayload : kMaxPlainPayload;
+        while (chunks.Next(&chunk, &length) && session->IsUsed()) {
+            if (length == 0)
+                continue;
+            const Bytes record = DataRecord(algorithm, finished, chunk, std::min(length, capacity));
+            stream.Deliver(record.data(), record.size());
+        }
+        // The peer closes: the message layer reports it and releases the session.
+        stream.EndOfStream();
+    }
+    stream.Close();
+    return 0;
+}

@@ -1,0 +1,79 @@
+// The user-list loader: the input is the content of the file.
+#include <sys/mman.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "fuzz_support.h"
+
+namespace {
+
+using namespace vesk_fuzz;
+using namespace VeskMessageSystem;
+
+constexpr size_t kTextCapacity = CVeskMessageUser::kTextCapacity;
+
+bool IsSpace(unsigned char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The number of white-space separated tokens: no load can yield more users
+// than there are pairs of them.
+size_t CountTokens(const uint8_t* data, size_t size)
+{
+    size_t tokens = 0;
+    bool in_token = false;
+    for (size_t i = 0; i < size; ++i) {
+        const bool space = IsSpace(data[i]);
+        if (!space && !in_token)
+            ++tokens;
+        in_token = !space;
+    }
+    return tokens;
+}
+
+CVeskMessageSystem& System()
+{
+    static CVeskMessageSystem* system = VeskMessageSystemCreate();
+    return *system;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    // The file lives in memory; the loader opens it by name like any other.
+    const int fd = memfd_create("vesk-user-list", MFD_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd, data + written, size - written);
+        if (n <= 0)
+            break;
+        written += static_cast<size_t>(n);
+    }
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    CVeskMessageSystem& system = System();
+    const CVeskMessageUserManager& users = Access::AuthUsers(system);
+    VESK_FUZZ_CHECK(system.load_auth_user_list(path.c_str()) == 1);
+    ::close(fd);
+
+    const size_t count = Access::UserCount(users);
+    VESK_FUZZ_CHECK(count <= (CountTokens(data, size) + 1) / 2);
+    for (size_t i = 0; i < count; ++i) {
+        const CVeskMessageUser& user = Access::User(users, i);
+        // Stored texts are terminated within their fields and hold no white space.
+        VESK_FUZZ_CHECK(user.get_uid_size() < kTextCapacity && user.get_passwd_size() < kTextCapacity);
+        VESK_FUZZ_CHECK(std::strlen(user.get_uid()) == user.get_uid_size());
+        for (size_t c = 0; c < user.get_uid_size(); ++c)
+            VESK_FUZZ_CHECK(!IsSpace(static_cast<unsigned char>(user.get_uid()[c])));
+        for (size_t c = 0; c < user.get_passwd_size(); ++c)
+            VESK_FUZZ_CHECK(!IsSpace(static_cast<unsigned char>(user.get_passwd()[c])));
+        // The first user with an id is the one a login finds.
+        CVeskMessageUser found;
+        VESK_FUZZ_CHECK(users.find_user(user.get_uid(), &found));
+    }
+    return 0;
+}
