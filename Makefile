@@ -1,10 +1,11 @@
 # Entry points for a newcomer: `make demo` installs what is missing, builds
 # and runs the example tools against each other; `make test` runs the whole
-# suite. Sanitizer builds live in their own folders.
+# suite; `make bench` runs the short benchmarks and prints one table.
+# Sanitizer builds live in their own folders.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build demo test test-asan test-tsan install format clean
+.PHONY: all deps build demo test bench test-asan test-tsan install format clean
 
 all: build
 
@@ -21,6 +22,9 @@ demo: deps build
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
+bench: build
+	scripts/bench.sh $(BUILD_DIR)
+
 test-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=address,undefined
 	cmake --build build-asan -j $(JOBS)
@@ -35,7 +39,7 @@ install: build
 	cmake --install $(BUILD_DIR)
 
 format:
-	clang-format -i include/vesk/*.h src/*/*.h src/*/*.cpp tests/*.cpp perf/*.cpp examples/*.cpp examples/*.h
+	clang-format -i include/vesk/*.h src/*/*.h src/*/*.cpp tests/*.cpp perf/*.cpp perf/*.h examples/*.cpp examples/*.h
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan
