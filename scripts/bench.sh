@@ -22,7 +22,7 @@ done
 
 if ((full)); then
     runs=(
-        "thr --seconds 3 --rounds 3"
+        "thr --seconds 3 --rounds 3 --ring-sized-baseline"
         "lat --count 20000"
         "connect --count 500"
         "handshake --count 1000"
@@ -31,7 +31,7 @@ if ((full)); then
     )
 else
     runs=(
-        "thr --seconds 1 --rounds 3"
+        "thr --seconds 1 --rounds 3 --ring-sized-baseline"
         "lat --count 3000"
         "connect --count 100"
         "handshake --count 200"
