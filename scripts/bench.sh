@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every benchmark tool and prints one table: the library's figure, the
 # baseline measured in the same run, their ratio, the target and whether it
-# was met. Short runs by default (a couple of minutes on 2 cores); --full for
+# was met. Short runs by default (about three minutes on 2 cores); --full for
 # the longer runs that docs/PERFORMANCE.md records.
 #
 #   scripts/bench.sh [--full] [build-dir]
