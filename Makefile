@@ -1,14 +1,15 @@
 # Entry points for a newcomer: `make demo` installs what is missing, builds
 # and runs the example tools against each other; `make test` runs the whole
-# suite; `make stress` runs the load test at full size (200 clients, 1000
-# messages each way) and the hostile-peer table; `make fuzz` builds the
-# libFuzzer targets with clang and runs each for FUZZ_SECONDS. Sanitizer
-# builds live in their own folders.
+# suite; `make bench` runs the short benchmarks and prints one table;
+# `make stress` runs the load test at full size (200 clients, 1000 messages
+# each way) and the hostile-peer table; `make fuzz` builds the libFuzzer
+# targets with clang and runs each for FUZZ_SECONDS. Sanitizer builds live in
+# their own folders.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 120
 
-.PHONY: all deps build demo test stress test-asan test-tsan fuzz-deps fuzz install format clean
+.PHONY: all deps build demo test bench stress test-asan test-tsan fuzz-deps fuzz install format clean
 
 all: build
 
@@ -28,6 +29,9 @@ test: build
 stress: build
 	VESK_STRESS=1 $(BUILD_DIR)/tests/test_load
 	$(BUILD_DIR)/tests/test_hostile_peers
+
+bench: build
+	scripts/bench.sh $(BUILD_DIR)
 
 test-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=address,undefined
@@ -52,8 +56,8 @@ install: build
 	cmake --install $(BUILD_DIR)
 
 format:
-	clang-format -i include/vesk/*.h src/*/*.h src/*/*.cpp tests/*.cpp perf/*.cpp examples/*.cpp examples/*.h \
-		fuzz/*.cpp fuzz/*.h
+	clang-format -i include/vesk/*.h src/*/*.h src/*/*.cpp tests/*.cpp tests/*.h perf/*.cpp perf/*.h \
+		examples/*.cpp examples/*.h fuzz/*.cpp fuzz/*.h
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz

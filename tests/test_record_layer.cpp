@@ -458,6 +458,43 @@ TEST_F(RecordLayerTest, SlowReaderLosesNothingOfFiftyMegabytes)
     EXPECT_TRUE(session->IsUsed());
 }
 
+// Records of 16 KiB leave room for one at a time in the socket ring, so the
+// ring is full most of the time and reading passes from the loop thread to
+// the parse thread and back: in bursts, so that the socket runs dry and is
+// handed back often, and without pauses, so that it never is.
+TEST_F(RecordLayerTest, LargeRecordsFillingTheRingArriveWholeAndInOrder)
+{
+    constexpr size_t kBody = 16384;
+    constexpr size_t kRecords = 3000;
+    std::atomic<size_t> received{0};
+    std::atomic<size_t> mismatches{0};
+    on_payload = [&](const std::vector<unsigned char>& payload) {
+        size_t at = received.load();
+        for (unsigned char byte : payload) {
+            const size_t record = at / kBody;
+            mismatches += byte != static_cast<unsigned char>(record * 7 + at % kBody % 13);
+            ++at;
+        }
+        received = at;
+    };
+    auto [raw, session] = ConnectRawClient();
+    std::thread sender([raw = raw] {
+        for (size_t record = 0; record < kRecords; ++record) {
+            std::vector<unsigned char> body(kBody);
+            for (size_t i = 0; i < kBody; ++i)
+                body[i] = static_cast<unsigned char>(record * 7 + i % 13);
+            WriteAll(raw, Record(0, body));
+            if (record < kRecords / 2 && record % 20 == 19)
+                std::this_thread::sleep_for(1ms);
+        }
+    });
+    sender.join();
+    EXPECT_TRUE(WaitFor([&] { return received.load() == kRecords * kBody; }, 120s)) << received.load();
+    EXPECT_EQ(mismatches.load(), 0u);
+    EXPECT_FALSE(Saw(NETWORK_EVENT_CLOSE));
+    EXPECT_TRUE(session->IsUsed());
+}
+
 double ProcessCpuSeconds()
 {
     timespec now{};

@@ -3,7 +3,9 @@
 // receive ring and out to the reader.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
@@ -21,6 +23,36 @@ size_t BodyLength(const tagDataHeader& header)
 bool CarriesPayload(unsigned char type)
 {
     return type == CRYPTO_MES_TYPE_PLAIN || type == CRYPTO_MES_TYPE_CRYPTOED;
+}
+
+// Copies the body, which lies in two pieces, into the ring's free space and
+// publishes it at once, so a reader never sees one piece without the other.
+// The caller has checked that it fits.
+void AppendBody(CVeskByteRing& ring, const unsigned char* first, size_t first_length, const unsigned char* second,
+                size_t second_length)
+{
+    iovec spans[2];
+    const int span_count = ring.WritableSpans(spans);
+    const unsigned char* pieces[2] = {first, second};
+    size_t left[2] = {first_length, second_length};
+    size_t piece = 0;
+    size_t total = 0;
+    for (int span = 0; span < span_count && piece < 2; ++span) {
+        auto* to = static_cast<unsigned char*>(spans[span].iov_base);
+        size_t room = spans[span].iov_len;
+        while (room > 0 && piece < 2) {
+            const size_t n = std::min(room, left[piece]);
+            std::memcpy(to, pieces[piece], n);
+            to += n;
+            room -= n;
+            pieces[piece] += n;
+            left[piece] -= n;
+            total += n;
+            if (left[piece] == 0)
+                ++piece;
+        }
+    }
+    ring.Commit(total);
 }
 
 }  // namespace
@@ -58,17 +90,40 @@ void CVeskNetworkSession::PauseReading()
     // The parse thread may have made room since the ring was found full.
     if (m_recv_socket_buffer.Free() > 0)
         return;
-    DelLibEventRead();
+    // A read event that the parse thread is arming this very moment is not
+    // marked armed yet and cannot be deleted: reading stays with this thread
+    // and the next callback pauses. Paused must mean that the loop thread
+    // reads no more, since the parse thread then reads instead.
+    if (DelLibEventRead() != 0)
+        return;
     m_bReadPaused = true;
 }
 
+// Called by the parse thread when the socket ring lacks a complete record.
+// While the loop thread has stopped reading this socket, the parse thread
+// reads it itself, as long as the socket has bytes: a sender that keeps the
+// ring full is then served by one thread, instead of two threads waking each
+// other for every ring-full (a record of 16 KiB leaves room for one at a time).
+// Only a drained socket goes back to the loop thread's read event.
 void CVeskNetworkSession::ResumeReading()
 {
     {
         std::lock_guard<std::mutex> lock(m_FlowMutex);
-        if (!m_bReadPaused)
+        // While paused the loop thread does not read, so the ring has one
+        // writer still; with no room there is nothing to read into.
+        if (!m_bReadPaused || m_recv_socket_buffer.Free() == 0)
             return;
+    }
+    const int n = recv();
+    if (n > 0)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_FlowMutex);
         m_bReadPaused = false;
+    }
+    if (n != kNothingToRead) {
+        MarkEndOfStream(n < 0);
+        return;
     }
     // Outside the lock: a disarm here may wait for this session's read
     // callback, which may want the lock.
@@ -112,11 +167,37 @@ int CVeskNetworkSession::parse_recv_socket_buffer()
     m_LastRecvCryptoMessages.clear();
     m_bPassDeliveredPayload = false;
     size_t offset = 0;
+    // Whether reading on this thread brought more bytes (see ResumeReading).
+    const auto read_more = [this] {
+        const size_t before = m_recv_socket_buffer.Held();
+        ResumeReading();
+        return m_recv_socket_buffer.Held() > before;
+    };
+    // A data record whose payload is its body unchanged goes from the socket
+    // ring to the receive ring directly, in its two pieces when it wraps round
+    // the end of the ring, instead of being copied into one piece first.
+    const auto delivers_unchanged = [this](const tagDataHeader& header) {
+        return CarriesPayload(header.m_CryptoMessageType) && BodyLength(header) > 0 &&
+               (GetCryptoStateRecv() != CRYPTO_STATE_CRYPTOED || GetCryptoAlgorithm() == CRYPTO_ALGORITHM_NONE);
+    };
+    const auto push_wrapped_body = [this](size_t length) {
+        if (m_recv_buffer.Free() < length)
+            return kWaitForRoom;
+        const size_t start = (m_recv_socket_buffer.ReadPoint() + sizeof(tagDataHeader)) % CVeskByteRing::kSize;
+        const size_t first = CVeskByteRing::kSize - start;
+        AppendBody(m_recv_buffer, m_recv_socket_buffer.Contiguous(sizeof(tagDataHeader), first), first,
+                   m_recv_socket_buffer.Contiguous(sizeof(tagDataHeader) + first, length - first), length - first);
+        m_bPassDeliveredPayload = true;
+        return static_cast<int>(length);
+    };
     for (;;) {
         const size_t held = m_recv_socket_buffer.Held();
         tagDataHeader header;
-        if (!m_recv_socket_buffer.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header))
+        if (!m_recv_socket_buffer.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header)) {
+            if (read_more())
+                continue;
             break;
+        }
         const size_t length = BodyLength(header);
         // A record that can never fit in the ring fails at once instead of
         // stalling the session.
@@ -125,16 +206,23 @@ int CVeskNetworkSession::parse_recv_socket_buffer()
             return -1;
         }
         if (held - sizeof header < length) {
+            if (read_more())
+                continue;
             offset += sizeof header;
             break;
         }
         unsigned char unwrapped[kMaxRecordBody];
         const unsigned char* body = m_recv_socket_buffer.Contiguous(sizeof header, length);
-        if (body == nullptr) {
-            m_recv_socket_buffer.Peek(unwrapped, length, sizeof header);
-            body = unwrapped;
+        int result = 0;
+        if (body == nullptr && delivers_unchanged(header)) {
+            result = push_wrapped_body(length);
+        } else {
+            if (body == nullptr) {
+                m_recv_socket_buffer.Peek(unwrapped, length, sizeof header);
+                body = unwrapped;
+            }
+            result = parse_recv_socket_buffer_sub(header, body);
         }
-        const int result = parse_recv_socket_buffer_sub(header, body);
         if (result == kWaitForRoom) {
             std::lock_guard<std::mutex> lock(m_FlowMutex);
             // The reader may have made room since the record was looked at.
@@ -151,8 +239,6 @@ int CVeskNetworkSession::parse_recv_socket_buffer()
         offset += sizeof header + length;
         m_LastRecvCryptoMessages.push_back(static_cast<eCryptoMessageType>(header.m_CryptoMessageType));
     }
-    if (!m_LastRecvCryptoMessages.empty())
-        ResumeReading();
     return static_cast<int>(offset);
 }
 
