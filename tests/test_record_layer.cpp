@@ -468,7 +468,7 @@ TEST_F(RecordLayerTest, LargeRecordsFillingTheRingArriveWholeAndInOrder)
     constexpr size_t kRecords = 3000;
     std::atomic<size_t> received{0};
     std::atomic<size_t> mismatches{0};
-    on_payload = [&](const std::vector<unsigned char>& payload) {
+    on_payload = [&](CVeskNetworkSession*, const std::vector<unsigned char>& payload) {
         size_t at = received.load();
         for (unsigned char byte : payload) {
             const size_t record = at / kBody;
