@@ -326,6 +326,22 @@ TEST_F(ListenTest, SecondListenOnTheSamePortOpensNothingAndSucceeds)
     EXPECT_EQ(ListenersInUse(), 1);
 }
 
+// A port another socket holds is a failure, not a silent success: a server
+// that believes it listens would wait for connections that never come.
+TEST_F(ListenTest, PortHeldByAnotherSocketFails)
+{
+    const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    socklen_t length = sizeof address;
+    getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+    EXPECT_EQ(Listen(std::to_string(ntohs(address.sin_port))), 0);
+    EXPECT_EQ(ListenersInUse(), 0);
+    close(holder);
+}
+
 TEST_F(ListenTest, ServiceNamesMustFitTheirField)
 {
     // Zeros and nothing else name port 0, whatever their number.

@@ -892,6 +892,9 @@ public:
     void SuspendParseRecvSocketBufferThread();
     void ResumeParseRecvSocketBufferThread();
 
+    // 1 when the service's port is listened on afterwards (also when it
+    // already was), 0 when it does not resolve, a listener element was
+    // lacking, or no address could be listened on.
     int Listen(const char* service, int family, int backlog, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam,
                eCryptoAlgorithm CryptoAlgorithm);
     void CloseListen(const char* service);
@@ -930,6 +933,8 @@ private:
     CVeskNetworkSession* Accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen);
     // Publishes a session that was set up and arms its read event; null when
     // it was released meanwhile.
+    // Whether a listener in use is bound to this port.
+    bool IsListeningOn(uint16_t port);
     static CVeskNetworkSession* PublishAndWatch(CVeskNetworkSession* session);
     // A session has become free: listeners that wait for one accept again.
     void ResumePausedAccepts();

@@ -1,4 +1,5 @@
 // Listening on a service and accepting its connections into free sessions.
+#include <arpa/inet.h>
 #include <event2/event.h>
 #include <netdb.h>
 
@@ -14,6 +15,16 @@ bool ServiceNameFits(const char* service)
 {
     return service != nullptr && strnlen(service, CVeskNetworkSessionListen::kServiceCapacity) <
                                      static_cast<size_t>(CVeskNetworkSessionListen::kServiceCapacity);
+}
+
+// The port of an IPv4 or IPv6 address in host order; 0 for other families.
+uint16_t PortOf(const sockaddr* address)
+{
+    if (address->sa_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+    if (address->sa_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port);
+    return 0;
 }
 
 }  // namespace
@@ -60,8 +71,28 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
         else
             listener->SetUsed(false);
     }
+    const uint16_t port = addresses != nullptr ? PortOf(addresses->ai_addr) : 0;
     freeaddrinfo(addresses);
+    // Listening again on a port this manager already listens on changes
+    // nothing and succeeds; a port nothing of ours listens on after the call
+    // (another socket holds it, say) is a failure, not a success.
+    if (nsocks == 0 && result == 1 && (port == 0 || !IsListeningOn(port)))
+        return 0;
     return result;
+}
+
+bool CVeskNetworkSessionManager::IsListeningOn(uint16_t port)
+{
+    bool listening = false;
+    m_SessionListenArray.ForEach([port, &listening](CVeskNetworkSessionListen& listener) {
+        CVeskElementEntry entry(&listener);
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        if (entry && getsockname(listener.GetSocket(), reinterpret_cast<sockaddr*>(&bound), &length) == 0 &&
+            PortOf(reinterpret_cast<const sockaddr*>(&bound)) == port)
+            listening = true;
+    });
+    return listening;
 }
 
 void CVeskNetworkSessionManager::CloseListen(const char* service)
