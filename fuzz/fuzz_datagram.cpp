@@ -13,24 +13,6 @@ namespace {
 using namespace vesk_fuzz;
 using namespace VeskMessageSystem;
 
-uint32_t HeaderType(const void* data)
-{
-    uint32_t type = 0;
-    std::memcpy(&type, data, sizeof type);
-    return type;
-}
-
-unsigned Touch(const void* data, size_t size)
-{
-    unsigned sum = 0;
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < size; ++i)
-        sum += bytes[i];
-    return sum;
-}
-
-volatile unsigned g_sink;
-
 // The datagram being dispatched, to check what the handlers are given.
 size_t g_datagram_length = 0;
 

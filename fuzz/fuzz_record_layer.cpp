@@ -22,26 +22,8 @@ struct Reader {
 int OnEvent(CVeskNetworkSession* session, short ev, void* param)
 {
     const auto* reader = static_cast<const Reader*>(param);
-    if ((ev & NETWORK_EVENT_READ) != 0) {
-        unsigned char payload[CVeskByteRing::kSize];
-        const int n = session->recv(payload, reader->take, 0);
-        VESK_FUZZ_CHECK(n <= reader->take);
-        if (n <= 0)
-            session->SetUsed(false);
-    }
-    if ((ev & NETWORK_EVENT_CLOSE) != 0)
-        session->SetUsed(false);
+    VESK_FUZZ_CHECK(TakePayload(session, ev, reader->take) <= reader->take);
     return 1;
-}
-
-CVeskNetworkSessionManager& Manager()
-{
-    static CVeskNetworkSessionManager* manager = [] {
-        auto* created = new CVeskNetworkSessionManager;
-        VESK_FUZZ_CHECK(created->CreateSessions(1) == 1);
-        return created;
-    }();
-    return *manager;
 }
 
 }  // namespace
@@ -58,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     reader.take = kTakes[(config >> 3) & 3];
     const bool end_of_stream = (config & 32) != 0;
 
-    StreamSession stream(Manager(), 40001);
+    StreamSession stream(OneSessionPool(), 40001);
     CVeskNetworkSession* session = stream.Open(OnEvent, &reader, [&](CVeskNetworkSession& opened) {
         Access::SetAlgorithm(opened, algorithm);
         GiveSessionKey(opened, algorithm);
@@ -66,11 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Access::SetRecvState(opened, CRYPTO_STATE_CRYPTOED);
     });
     if (session != nullptr) {
-        ChunkReader chunks(data + 1, size - 1);
-        const uint8_t* chunk = nullptr;
-        size_t length = 0;
-        while (chunks.Next(&chunk, &length))
-            stream.Deliver(chunk, length);
+        stream.DeliverChunks(data + 1, size - 1);
         if (end_of_stream)
             stream.EndOfStream();
     }

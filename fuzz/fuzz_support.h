@@ -1,7 +1,8 @@
 // What the fuzz targets and the seed generator share: a session of a real
 // manager pool fed through a socketpair exactly as the event loop and the
 // parse thread would feed it, a thread that discards what the library writes
-// back, the fixed server key pair and the input format.
+// back, the fixed server key pair and session key, records as a peer frames
+// them, what the handlers check and read, and the input format.
 #ifndef VESK_FUZZ_SUPPORT_H
 #define VESK_FUZZ_SUPPORT_H
 
@@ -18,12 +19,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "CryptFunction.h"
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 
@@ -138,6 +141,95 @@ inline void GiveSessionKey(CVeskNetworkSession& session, eCryptoAlgorithm algori
         return;
     session.SetCryptoKey(kSessionKey, key_length);
     session.SetCryptoIV(kSessionIV, sizeof kSessionIV);
+}
+
+// A body under the fixed key, as the cipher functions write it.
+inline Bytes EncryptFixed(eCryptoAlgorithm algorithm, const Bytes& plain)
+{
+    if (algorithm == CRYPTO_ALGORITHM_NONE)
+        return plain;
+    Bytes cipher(plain.size() + 8);
+    const auto encrypt = algorithm == CRYPTO_ALGORITHM_3DES ? encrypt_DES_EDE3 : encrypt_BF;
+    const int n =
+        encrypt(cipher.data(), static_cast<long>(cipher.size()), plain.data(), static_cast<long>(plain.size()),
+                kSessionKey, KeyLength(algorithm), kSessionIV, sizeof kSessionIV);
+    VESK_FUZZ_CHECK(n > 0);
+    cipher.resize(static_cast<size_t>(n));
+    return cipher;
+}
+
+// A record as a peer's send path frames it: the 6-byte header, then the body.
+inline Bytes Record(unsigned char type, const Bytes& body)
+{
+    Bytes record = {type,
+                    2,
+                    0,
+                    static_cast<unsigned char>(body.size() >> 16),
+                    static_cast<unsigned char>(body.size() >> 8),
+                    static_cast<unsigned char>(body.size())};
+    record.insert(record.end(), body.begin(), body.end());
+    return record;
+}
+
+// The type field of a message header.
+inline uint32_t HeaderType(const void* data)
+{
+    uint32_t type = 0;
+    std::memcpy(&type, data, sizeof type);
+    return type;
+}
+
+// Touches every byte a handler was given, so that a range that reaches
+// beyond the read is seen by the address sanitizer; the sum goes to g_sink.
+inline unsigned Touch(const void* data, size_t size)
+{
+    unsigned sum = 0;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < size; ++i)
+        sum += bytes[i];
+    return sum;
+}
+
+inline volatile unsigned g_sink;
+
+// The pool of the stream targets: one session, which every input reuses.
+inline CVeskNetworkSessionManager& OneSessionPool()
+{
+    static CVeskNetworkSessionManager* manager = [] {
+        auto* created = new CVeskNetworkSessionManager;
+        VESK_FUZZ_CHECK(created->CreateSessions(1) == 1);
+        return created;
+    }();
+    return *manager;
+}
+
+// Reads as the message layer does: a data event takes up to `take` bytes of
+// payload out, and a read of nothing or a close ends the session. What the
+// read returned, 0 without a data event.
+inline int TakePayload(CVeskNetworkSession* session, short ev, int take = static_cast<int>(CVeskByteRing::kSize))
+{
+    int n = 0;
+    if ((ev & NETWORK_EVENT_READ) != 0) {
+        unsigned char payload[CVeskByteRing::kSize];
+        n = session->recv(payload, take, 0);
+        if (n <= 0)
+            session->SetUsed(false);
+    }
+    if ((ev & NETWORK_EVENT_CLOSE) != 0)
+        session->SetUsed(false);
+    return n;
+}
+
+// The event handler of the handshake targets: takes payload out as the
+// message layer does; the handshake's own event only has to arrive once, and
+// only after the session sent its Finish.
+inline int OnHandshakeEvent(CVeskNetworkSession* session, short ev, void* /*param*/)
+{
+    if ((ev & NETWORK_EVENT_HANDSHAKE_FINISH) != 0)
+        VESK_FUZZ_CHECK(session->GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED &&
+                        session->GetCryptoStateRecv() == CRYPTO_STATE_CRYPTOED);
+    TakePayload(session, ev);
+    return 1;
 }
 
 // The peer address every harness session reports.
@@ -327,6 +419,24 @@ public:
         }
         while (Step()) {
         }
+    }
+
+    // The peer writes every chunk of an input in the ChunkReader format;
+    // `after` runs after each.
+    template <class After>
+    void DeliverChunks(const uint8_t* data, size_t size, After after)
+    {
+        ChunkReader chunks(data, size);
+        const uint8_t* chunk = nullptr;
+        size_t length = 0;
+        while (chunks.Next(&chunk, &length)) {
+            Deliver(chunk, length);
+            after();
+        }
+    }
+    void DeliverChunks(const uint8_t* data, size_t size)
+    {
+        DeliverChunks(data, size, [] {});
     }
 
     // The peer closes its sending direction.

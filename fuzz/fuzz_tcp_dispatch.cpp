@@ -22,32 +22,12 @@ using namespace VeskMessageSystem;
 // can send without waiting for it.
 bool g_can_answer = false;
 
-uint32_t HeaderType(const void* data)
-{
-    uint32_t type = 0;
-    std::memcpy(&type, data, sizeof type);
-    return type;
-}
-
 uint16_t HeaderSize(const void* data)
 {
     uint16_t message_size = 0;
     std::memcpy(&message_size, static_cast<const unsigned char*>(data) + 4, sizeof message_size);
     return message_size;
 }
-
-// Touches every byte a handler was given, so that a range that reaches
-// beyond the read is seen by the address sanitizer.
-unsigned Touch(const void* data, size_t size)
-{
-    unsigned sum = 0;
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < size; ++i)
-        sum += bytes[i];
-    return sum;
-}
-
-volatile unsigned g_sink;
 
 int OnSessionEvent(CVeskMessageSession* /*session*/, const char* host, const char* service, const void* data,
                    size_t size)
@@ -123,25 +103,9 @@ CVeskMessageSystem& System()
 // One data record as the peer's send path writes it.
 Bytes DataRecord(eCryptoAlgorithm algorithm, bool encrypted, const uint8_t* payload, size_t length)
 {
-    const bool cipher = encrypted && algorithm != CRYPTO_ALGORITHM_NONE;
-    Bytes body(payload, payload + length);
-    if (cipher) {
-        body.resize(length + 8);
-        const auto encrypt = algorithm == CRYPTO_ALGORITHM_3DES ? encrypt_DES_EDE3 : encrypt_BF;
-        const int n = encrypt(body.data(), static_cast<long>(body.size()), payload, static_cast<long>(length),
-                              kSessionKey, KeyLength(algorithm), kSessionIV, sizeof kSessionIV);
-        VESK_FUZZ_CHECK(n > 0);
-        body.resize(static_cast<size_t>(n));
-    }
+    const Bytes plain(payload, payload + length);
     const unsigned char type = algorithm != CRYPTO_ALGORITHM_NONE ? CRYPTO_MES_TYPE_CRYPTOED : CRYPTO_MES_TYPE_PLAIN;
-    Bytes record = {type,
-                    2,
-                    0,
-                    static_cast<unsigned char>(body.size() >> 16),
-                    static_cast<unsigned char>(body.size() >> 8),
-                    static_cast<unsigned char>(body.size())};
-    record.insert(record.end(), body.begin(), body.end());
-    return record;
+    return Record(type, encrypted ? EncryptFixed(algorithm, plain) : plain);
 }
 
 }  // namespace

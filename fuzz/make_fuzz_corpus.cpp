@@ -37,39 +37,12 @@ void WriteSeed(const char* target, const std::string& name, const Bytes& bytes)
     WriteFile(directory + "/" + name, bytes);
 }
 
-Bytes Record(unsigned char type, const Bytes& body)
-{
-    Bytes record = {type,
-                    2,
-                    0,
-                    static_cast<unsigned char>(body.size() >> 16),
-                    static_cast<unsigned char>(body.size() >> 8),
-                    static_cast<unsigned char>(body.size())};
-    record.insert(record.end(), body.begin(), body.end());
-    return record;
-}
-
 Bytes Concat(std::initializer_list<Bytes> parts)
 {
     Bytes joined;
     for (const Bytes& part : parts)
         joined.insert(joined.end(), part.begin(), part.end());
     return joined;
-}
-
-// A body under the fixed key, as the cipher functions write it.
-Bytes EncryptFixed(eCryptoAlgorithm algorithm, const Bytes& plain)
-{
-    if (algorithm == CRYPTO_ALGORITHM_NONE)
-        return plain;
-    Bytes cipher(plain.size() + 8);
-    const auto encrypt = algorithm == CRYPTO_ALGORITHM_3DES ? encrypt_DES_EDE3 : encrypt_BF;
-    const int n =
-        encrypt(cipher.data(), static_cast<long>(cipher.size()), plain.data(), static_cast<long>(plain.size()),
-                kSessionKey, KeyLength(algorithm), kSessionIV, sizeof kSessionIV);
-    VESK_FUZZ_CHECK(n > 0);
-    cipher.resize(static_cast<size_t>(n));
-    return cipher;
 }
 
 // Input of a stream target: an optional configuration byte, then chunks.

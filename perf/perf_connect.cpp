@@ -172,52 +172,24 @@ int Report(const std::vector<double>& library, const std::vector<double>& bare)
 int main(int argc, char** argv)
 {
     const Options options(argc, argv);
-    const std::string role = options.Text("role", "both");
-    const long count = options.Number("count", 200);
-    const std::string host = options.Text("host", "127.0.0.1");
-    eVeskMessageSystemCryptoAlgorithm algorithm = VESKMESSYS_CRYPTO_ALGORITHM_3DES;
-    if (!ParseCipher(options.Text("cipher", "3des"), &algorithm)) {
-        std::fprintf(stderr, "unknown cipher\n");
+    RoleOptions run;
+    if (!run.Read(options, 200, "3des"))
         return 2;
-    }
-    if (role == "client") {
-        const int port = static_cast<int>(options.Number("port", 7200));
-        const auto library = LibraryConnects(host, std::to_string(port), count);
-        const auto bare = BareConnects(host, port + 1, count);
-        PrintTableHeader();
-        return Report(library, bare);
-    }
-    if (role != "server" && role != "both") {
-        std::fprintf(stderr, "--role server|client|both\n");
-        return 2;
-    }
+    const Comparison comparison{LibraryConnects, BareConnects, ServeBare, Report};
+    if (run.role == "client")
+        return CompareAgainstServer(comparison, run, static_cast<int>(options.Number("port", 7200)));
     MessageSystem server(16);
     server.AddHandler(kFirstType, kFirstSize, OnFirstMessage);
     if (!LoadUsers(server)) {
         std::fprintf(stderr, "cannot write the user list\n");
         return 1;
     }
-    const std::string port = server.Listen(role == "server" ? options.Text("port", "7200") : "", algorithm);
-    const int bare_port = port.empty() ? 0 : role == "server" ? std::stoi(port) + 1 : FreePort();
-    const int bare_listener = port.empty() ? -1 : ListenTcp(host, bare_port);
+    const std::string port = server.Listen(run.role == "server" ? options.Text("port", "7200") : "", run.algorithm);
+    const int bare_port = port.empty() ? 0 : run.role == "server" ? std::stoi(port) + 1 : FreePort();
+    const int bare_listener = port.empty() ? -1 : ListenTcp(run.host, bare_port);
     if (bare_listener < 0) {
         std::fprintf(stderr, "cannot listen\n");
         return 1;
     }
-    if (role == "server") {
-        std::printf("serving on %s (library) and %d (bare TCP)\n", port.c_str(), bare_port);
-        std::fflush(stdout);
-        ServeBare(bare_listener);
-        return 0;
-    }
-    std::thread bare_server(ServeBare, bare_listener);
-    const auto library = LibraryConnects(host, port, count);
-    const auto bare = BareConnects(host, bare_port, count);
-    // Ends the accept the bare server is blocked in.
-    shutdown(bare_listener, SHUT_RDWR);
-    bare_server.join();
-    close(bare_listener);
-    if (!options.Has("no-header"))
-        PrintTableHeader();
-    return Report(library, bare);
+    return ServeOrCompare(comparison, options, run, "serving", port, bare_port, bare_listener);
 }

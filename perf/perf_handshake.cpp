@@ -168,24 +168,15 @@ int RunClient(const std::string& host, const std::string& port, long warm_up, lo
 int main(int argc, char** argv)
 {
     const Options options(argc, argv);
-    const std::string role = options.Text("role", "both");
-    const long count = options.Number("count", 300);
+    RoleOptions run;
+    if (!run.Read(options, 300, "3des"))
+        return 2;
     const long warm_up = options.Number("warm-up", 20);
-    const std::string host = options.Text("host", "127.0.0.1");
     const bool header = !options.Has("no-header");
-    eVeskMessageSystemCryptoAlgorithm algorithm = VESKMESSYS_CRYPTO_ALGORITHM_3DES;
-    if (!ParseCipher(options.Text("cipher", "3des"), &algorithm)) {
-        std::fprintf(stderr, "unknown cipher\n");
-        return 2;
-    }
-    if (role == "server")
-        return RunServer(options.Text("port", "7300"), algorithm, warm_up, count, header, -1);
-    if (role == "client")
-        return RunClient(host, options.Text("port", "7300"), warm_up, count, header);
-    if (role != "both") {
-        std::fprintf(stderr, "--role server|client|both\n");
-        return 2;
-    }
+    if (run.role == "server")
+        return RunServer(options.Text("port", "7300"), run.algorithm, warm_up, run.count, header, -1);
+    if (run.role == "client")
+        return RunClient(run.host, options.Text("port", "7300"), warm_up, run.count, header);
     // The server in a child process, which tells on a pipe once it listens;
     // its table row goes to the shared standard output.
     const std::string port = std::to_string(FreePort());
@@ -196,7 +187,7 @@ int main(int argc, char** argv)
     const pid_t server = fork();
     if (server == 0) {
         close(ready[0]);
-        const int status = RunServer(port, algorithm, warm_up, count, false, ready[1]);
+        const int status = RunServer(port, run.algorithm, warm_up, run.count, false, ready[1]);
         std::fflush(stdout);
         std::exit(status);
     }
@@ -210,7 +201,7 @@ int main(int argc, char** argv)
     }
     if (header)
         PrintTableHeader();
-    const int status = RunClient(host, port, warm_up, count, false);
+    const int status = RunClient(run.host, port, warm_up, run.count, false);
     int server_status = 0;
     waitpid(server, &server_status, 0);
     return status != 0 ? status : WEXITSTATUS(server_status);

@@ -143,52 +143,24 @@ int Report(const std::vector<double>& library, const std::vector<double>& bare)
 int main(int argc, char** argv)
 {
     const Options options(argc, argv);
-    const std::string role = options.Text("role", "both");
-    const long count = options.Number("count", 5000);
-    const std::string host = options.Text("host", "127.0.0.1");
-    eVeskMessageSystemCryptoAlgorithm algorithm = VESKMESSYS_CRYPTO_ALGORITHM_NONE;
-    if (!ParseCipher(options.Text("cipher", "none"), &algorithm)) {
-        std::fprintf(stderr, "unknown cipher\n");
+    RoleOptions run;
+    if (!run.Read(options, 5000, "none"))
         return 2;
-    }
-    if (role == "client") {
-        const int port = static_cast<int>(options.Number("port", 7100));
-        const auto library = LibraryRoundTrips(host, std::to_string(port), count);
-        const auto bare = BareRoundTrips(host, port + 1, count);
-        PrintTableHeader();
-        return Report(library, bare);
-    }
-    if (role != "server" && role != "both") {
-        std::fprintf(stderr, "--role server|client|both\n");
-        return 2;
-    }
+    const Comparison comparison{LibraryRoundTrips, BareRoundTrips, ServeBare, Report};
+    if (run.role == "client")
+        return CompareAgainstServer(comparison, run, static_cast<int>(options.Number("port", 7100)));
     MessageSystem server(4);
     server.AddHandler(kPingType, kPingSize, OnServerPing);
-    const std::string port = server.Listen(role == "server" ? options.Text("port", "7100") : "", algorithm);
+    const std::string port = server.Listen(run.role == "server" ? options.Text("port", "7100") : "", run.algorithm);
     if (port.empty()) {
         std::fprintf(stderr, "cannot listen\n");
         return 1;
     }
-    const int bare_port = role == "server" ? std::stoi(port) + 1 : FreePort();
-    const int bare_listener = ListenTcp(host, bare_port);
+    const int bare_port = run.role == "server" ? std::stoi(port) + 1 : FreePort();
+    const int bare_listener = ListenTcp(run.host, bare_port);
     if (bare_listener < 0) {
         std::fprintf(stderr, "cannot listen on %d\n", bare_port);
         return 1;
     }
-    if (role == "server") {
-        std::printf("echoing on %s (library) and %d (bare TCP)\n", port.c_str(), bare_port);
-        std::fflush(stdout);
-        ServeBare(bare_listener);
-        return 0;
-    }
-    std::thread bare_server(ServeBare, bare_listener);
-    const auto library = LibraryRoundTrips(host, port, count);
-    const auto bare = BareRoundTrips(host, bare_port, count);
-    // Ends the accept the bare server is blocked in.
-    shutdown(bare_listener, SHUT_RDWR);
-    bare_server.join();
-    close(bare_listener);
-    if (!options.Has("no-header"))
-        PrintTableHeader();
-    return Report(library, bare);
+    return ServeOrCompare(comparison, options, run, "echoing", port, bare_port, bare_listener);
 }

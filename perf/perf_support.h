@@ -1,6 +1,7 @@
 // What the benchmark tools share: options, clocks, CPU and memory readings,
-// the report row, a message system serving or connecting over loopback, bare
-// TCP sockets for the baselines, and the wire records both sides cut.
+// the report row, a message system serving or connecting over loopback, the
+// roles of a tool that sets the library beside bare TCP, bare TCP sockets for
+// the baselines, and the wire records both sides cut.
 // The tests take FreePort from here too.
 #ifndef VESK_PERF_PERF_SUPPORT_H
 #define VESK_PERF_PERF_SUPPORT_H
@@ -215,6 +216,35 @@ inline bool ParseCipher(const std::string& name, VeskMessageSystem::eVeskMessage
     return true;
 }
 
+// What the tools with a server and a client side read alike: --role
+// (server, client or the default both), --count, --host (default 127.0.0.1)
+// and --cipher.
+struct RoleOptions {
+    // False, after saying so on the error output, for an unknown cipher or
+    // role.
+    bool Read(const Options& options, long default_count, const std::string& default_cipher)
+    {
+        role = options.Text("role", "both");
+        count = options.Number("count", default_count);
+        host = options.Text("host", "127.0.0.1");
+        if (!ParseCipher(options.Text("cipher", default_cipher), &algorithm)) {
+            std::fprintf(stderr, "unknown cipher\n");
+            return false;
+        }
+        if (role != "server" && role != "client" && role != "both") {
+            std::fprintf(stderr, "--role server|client|both\n");
+            return false;
+        }
+        return true;
+    }
+
+    std::string role;
+    long count = 0;
+    std::string host;
+    VeskMessageSystem::eVeskMessageSystemCryptoAlgorithm algorithm =
+        VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_NONE;
+};
+
 // A message system with its pools and threads, listening or ready to
 // connect. Destroying it stops its threads.
 class MessageSystem {
@@ -256,6 +286,54 @@ public:
 private:
     std::unique_ptr<VeskMessageSystem::CVeskMessageSystem> m_system;
 };
+
+// A tool that sets samples of the library beside samples of bare TCP. Its
+// server answers with the library on one port and bare on another; its
+// client measures both against it. Milliseconds or microseconds alike: the
+// report knows the unit. An empty list is a failed measurement.
+struct Comparison {
+    using Samples = std::vector<double>;
+    Samples (*library)(const std::string& host, const std::string& port, long count);
+    Samples (*bare)(const std::string& host, int port, long count);
+    // Accepts bare connections until the listener is shut down.
+    void (*serve_bare)(int listener);
+    // Prints the rows; the exit status of the tool.
+    int (*report)(const Samples& library, const Samples& bare);
+};
+
+// The client of a two-process run: the library on `port`, bare on the next.
+inline int CompareAgainstServer(const Comparison& comparison, const RoleOptions& run, int port)
+{
+    const auto library = comparison.library(run.host, std::to_string(port), run.count);
+    const auto bare = comparison.bare(run.host, port + 1, run.count);
+    PrintTableHeader();
+    return comparison.report(library, bare);
+}
+
+// Once the library listens on `port` and bare on `bare_listener`: with role
+// "server" serves bare connections until stopped, after a line that says
+// where (`serving` names what the server does); otherwise measures both
+// here, the bare server on a thread of its own.
+inline int ServeOrCompare(const Comparison& comparison, const Options& options, const RoleOptions& run,
+                          const char* serving, const std::string& port, int bare_port, int bare_listener)
+{
+    if (run.role == "server") {
+        std::printf("%s on %s (library) and %d (bare TCP)\n", serving, port.c_str(), bare_port);
+        std::fflush(stdout);
+        comparison.serve_bare(bare_listener);
+        return 0;
+    }
+    std::thread bare_server(comparison.serve_bare, bare_listener);
+    const auto library = comparison.library(run.host, port, run.count);
+    const auto bare = comparison.bare(run.host, bare_port, run.count);
+    // Ends the accept the bare server is blocked in.
+    shutdown(bare_listener, SHUT_RDWR);
+    bare_server.join();
+    close(bare_listener);
+    if (!options.Has("no-header"))
+        PrintTableHeader();
+    return comparison.report(library, bare);
+}
 
 // Bare TCP for the baselines: blocking sockets, one call per record, no
 // socket options beyond what a plain program would set.

@@ -316,15 +316,30 @@ void RegisterReceiver(MessageSystem& server, const std::vector<size_t>& sizes)
     server.AddHandler(kEndType, kControlSize, OnServerMessage);
 }
 
+// What both ends of a two-process run take from the command line; they must
+// be given the same.
+struct TwoProcessRun {
+    explicit TwoProcessRun(const Options& options)
+        : ciphers(Ciphers(options.Text("cipher", "none"))),
+          sizes(Sizes(options.Text("size", "all"))),
+          seconds(options.Real("seconds", 2)),
+          port(static_cast<int>(options.Number("port", 7000))),
+          host(options.Text("host", "127.0.0.1"))
+    {
+    }
+    std::vector<eVeskMessageSystemCryptoAlgorithm> ciphers;
+    std::vector<size_t> sizes;
+    double seconds;
+    int port;
+    std::string host;
+};
+
 // The receiver of a two-process run: per cipher run, the library runs of
 // every size, then the bare runs of every size.
 int RunReceiver(const Options& options)
 {
-    const auto ciphers = Ciphers(options.Text("cipher", "none"));
-    const auto sizes = Sizes(options.Text("size", "all"));
-    const double seconds = options.Real("seconds", 2);
-    const int port = static_cast<int>(options.Number("port", 7000));
-    const std::string host = options.Text("host", "127.0.0.1");
+    const TwoProcessRun run(options);
+    const auto& [ciphers, sizes, seconds, port, host] = run;
     if (ciphers.size() != 1) {
         std::fprintf(stderr, "a receiver serves one cipher\n");
         return 2;
@@ -358,11 +373,8 @@ int RunReceiver(const Options& options)
 
 int RunSender(const Options& options)
 {
-    const auto ciphers = Ciphers(options.Text("cipher", "none"));
-    const auto sizes = Sizes(options.Text("size", "all"));
-    const double seconds = options.Real("seconds", 2);
-    const int port = static_cast<int>(options.Number("port", 7000));
-    const std::string host = options.Text("host", "127.0.0.1");
+    const TwoProcessRun run(options);
+    const auto& [ciphers, sizes, seconds, port, host] = run;
     MessageSystem client(4, 0);
     client.AddHandler(kAckType, kControlSize, OnClientAck);
     client.StartClient();
