@@ -292,9 +292,14 @@ protected:
 
     void StartListener(eCryptoAlgorithm algorithm)
     {
-        port = FreePort();
-        ASSERT_EQ(manager->Listen(std::to_string(port).c_str(), AF_INET, 8, &HandshakeTest::OnEvent, this, algorithm),
-                  1);
+        // A probed port can be taken again before the listen: listen fails, try another.
+        bool listening = false;
+        for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
+            port = FreePort();
+            listening = manager->Listen(std::to_string(port).c_str(), AF_INET, 8, &HandshakeTest::OnEvent, this,
+                                        algorithm) == 1;
+        }
+        ASSERT_TRUE(listening);
         listener = Access::Listener(*manager);
         ASSERT_NE(listener, nullptr);
     }

@@ -99,8 +99,14 @@ protected:
         ASSERT_EQ(manager->CreateListenSessions(2), 1);
         ASSERT_EQ(manager->CreateParseRecvSocketBufferThread(), 1);
         ASSERT_EQ(manager->DispatchLibEvent(), 1);
-        port = std::to_string(FreePort());
-        ASSERT_EQ(manager->Listen(port.c_str(), AF_INET, 5, &RecordLayerTest::OnEvent, this, CRYPTO_ALGORITHM_NONE), 1);
+        // A probed port can be taken again before the listen: listen fails, try another.
+        bool listening = false;
+        for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
+            port = std::to_string(FreePort());
+            listening =
+                manager->Listen(port.c_str(), AF_INET, 5, &RecordLayerTest::OnEvent, this, CRYPTO_ALGORITHM_NONE) == 1;
+        }
+        ASSERT_TRUE(listening);
     }
 
     void TearDown() override
