@@ -31,10 +31,11 @@
 
 namespace vesk_perf {
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
-inline int FreePort()
+// A TCP (or, with SOCK_DGRAM, UDP) port on 127.0.0.1 that was free a moment
+// ago.
+inline int FreePort(int socket_type = SOCK_STREAM)
 {
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    const int probe = socket(AF_INET, socket_type, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -28,18 +28,9 @@ using namespace vesk_test;
 
 using namespace std::chrono_literals;
 
-// A UDP port that was free a moment ago.
 std::string FreeUdpPort()
 {
-    const int probe = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    close(probe);
-    return std::to_string(ntohs(address.sin_port));
+    return std::to_string(FreePort(SOCK_DGRAM));
 }
 
 bool HasIPv6Loopback()

@@ -960,6 +960,10 @@ private:
     std::mutex m_ThreadStartMutex;
     std::mutex m_ReadyMutex;
     std::vector<CVeskNetworkSession*> m_ReadySessions;
+    // The sessions of the pass under way; used by the parse pass only. It
+    // trades places with m_ReadySessions every pass, so both keep their
+    // capacity and queueing allocates nothing once they have grown.
+    std::vector<CVeskNetworkSession*> m_SessionsBeingParsed;
     std::mutex m_SessionStateMutex;
     std::condition_variable m_SessionStateChanged;
     CVeskPool<CVeskNetworkSession> m_SessionArray;

@@ -112,10 +112,7 @@ void CVeskNetworkSessionManager::MarkReadyToParse(CVeskNetworkSession* session)
 int CVeskNetworkSessionManager::ParseRecvSocketBuffer()
 {
     m_ParsePasses.fetch_add(1, std::memory_order_relaxed);
-    // Only this manager's parse thread runs passes. The two vectors trade
-    // places every pass and keep their capacity, so queueing allocates
-    // nothing once they have grown.
-    thread_local std::vector<CVeskNetworkSession*> ready;
+    std::vector<CVeskNetworkSession*>& ready = m_SessionsBeingParsed;
     ready.clear();
     {
         std::lock_guard<std::mutex> lock(m_ReadyMutex);
