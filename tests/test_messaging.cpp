@@ -1013,8 +1013,8 @@ TEST_F(Messaging, SendWhereTheHandshakeCannotProgressIsRefusedAtOnce)
         const auto start = Clock::now();
         std::unique_ptr<CVeskMessageSession> handle(caller->connect("127.0.0.1", port.c_str()));
         const int result = c.from_connect_event ? g_connect_send_result.load()
-                           : handle                ? Send(handle.get(), Message(5, 16, 1))
-                                                   : -1;
+                           : handle             ? Send(handle.get(), Message(5, 16, 1))
+                                                : -1;
         EXPECT_EQ(result, -1);
         EXPECT_LT(Clock::now() - start, 2s) << "refused without waiting";
     }
@@ -1139,11 +1139,11 @@ TEST_F(Messaging, SendRefusesWhatIsNotASequenceOfWholeMessages)
         Bytes{},
         Bytes{5, 0, 0, 0},
         Bytes{5, 0, 0, 0, 7, 0, 0},
-        Message(5, 16, 666, 12),                            // claims less than given
-        Message(5, 16, 666, 20),                            // claims more than given
-        Message(5, 16, 666, 4),                             // claims less than a header
+        Message(5, 16, 666, 12),                               // claims less than given
+        Message(5, 16, 666, 20),                               // claims more than given
+        Message(5, 16, 666, 4),                                // claims less than a header
         Join({Message(5, 16, 666), Message(5, 16, 666, 12)}),  // the second claims less
-        Join({Message(5, 16, 666), Bytes{5, 0, 0, 0}}),       // a tail shorter than a header
+        Join({Message(5, 16, 666), Bytes{5, 0, 0, 0}}),        // a tail shorter than a header
     };
     for (size_t i = 0; i < sizeof refused / sizeof refused[0]; ++i) {
         SCOPED_TRACE(i);

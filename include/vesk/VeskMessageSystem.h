@@ -129,7 +129,10 @@ public:
 };
 
 // A reference to a TCP session or a datagram socket of the system's pools.
-// It owns neither; is_session_used() tells whether the session still lives.
+// It owns neither, and names one session (one datagram socket) for its whole
+// life: once that has ended, is_session_used() is false and every operation
+// on the handle fails or does nothing, whoever uses the slot next and even
+// after the pool or the system is gone.
 class VESK_API CVeskMessageSession : public CVeskMessageSessionAbstract {
 public:
     CVeskMessageSession();
@@ -149,15 +152,28 @@ private:
     friend class CVeskMessageSystem;
     friend struct ::VeskNetworkTestAccess;
 
-    void attach_session(CVeskNetworkSession* session) { m_ns = session; }
-    void detach_session() { m_ns = nullptr; }
-    void attach_udp_session(CVeskNetworkUDPSession* session) { m_ns_udp = session; }
-    void detach_udp_session() { m_ns_udp = nullptr; }
+    // Names the session's life under way; called on a library thread that is
+    // inside the session, or by its opener.
+    void attach_session(CVeskNetworkSession* session)
+    {
+        m_ns = session;
+        m_ns_life = VeskNetworkSystem::CVeskElementLifeRef(session);
+    }
+    void detach_session() { attach_session(nullptr); }
+    void attach_udp_session(CVeskNetworkUDPSession* session)
+    {
+        m_ns_udp = session;
+        m_ns_udp_life = VeskNetworkSystem::CVeskElementLifeRef(session);
+    }
+    void detach_udp_session() { attach_udp_session(nullptr); }
     VESK_LOCAL void close_session();
     VESK_LOCAL void close_udp_session();
 
+    // Dereferenced only under a reference taken through the life beside it.
     CVeskNetworkSession* m_ns;
     CVeskNetworkUDPSession* m_ns_udp;
+    VeskNetworkSystem::CVeskElementLifeRef m_ns_life;
+    VeskNetworkSystem::CVeskElementLifeRef m_ns_udp_life;
 };
 
 class CVeskMessageUserAbstract {
