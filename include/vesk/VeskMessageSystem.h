@@ -142,6 +142,14 @@ public:
     bool operator!=(const CVeskMessageSession& rVeskMessageSession) const;
 
     bool is_session_used() const override;
+    // Sends whole messages back to back as one record, waiting for the
+    // handshake on an application thread while the system's threads run: the
+    // bytes written; 0 when the session has ended; -1 when refused, with
+    // nothing sent: fewer than 8 bytes, an m_size below 8, m_size values that
+    // do not add up to exactly nMessageDataSize (the receiver cuts the record
+    // by them), more than one record holds, or a handshake that nothing can
+    // finish while this call waited (a library thread, the connect event, a
+    // system whose threads were not started).
     int send_message(const void* pMessageData, size_t nMessageDataSize) override;
     bool is_udp_session_used() const override;
     int sendto_udp_message(const void* pMessageData, size_t nMessageDataSize, const char* hostname,
