@@ -357,9 +357,9 @@ TEST(ConnectWithCredentials, HandleOnlyForAConnectedAndAuthenticatedSession)
     }
 }
 
-// A handle compares by both its references and is in use while its slot is,
-// whoever occupies the slot by then.
-TEST(SessionHandle, ComparesBothReferencesAndFollowsTheSlot)
+// A handle compares by both its references and the lives they name, and is in
+// use while the life it names lasts, whoever occupies the slot afterwards.
+TEST(SessionHandle, ComparesBothReferencesAndNamesOneLifeOfTheSlot)
 {
     CVeskNetworkSession tcp_a;
     CVeskNetworkSession tcp_b;
@@ -370,6 +370,9 @@ TEST(SessionHandle, ComparesBothReferencesAndFollowsTheSlot)
     EXPECT_FALSE(a.is_session_used());
     EXPECT_FALSE(a.is_udp_session_used());
 
+    tcp_a.SetUsed(true);
+    tcp_b.SetUsed(true);
+    shared_udp.SetUsed(true);
     Access::Attach(a, &tcp_a);
     Access::AttachUDP(a, &shared_udp);
     Access::Attach(b, &tcp_b);
@@ -383,15 +386,16 @@ TEST(SessionHandle, ComparesBothReferencesAndFollowsTheSlot)
     EXPECT_TRUE(target == b);
     EXPECT_TRUE(returned == b);
 
-    EXPECT_FALSE(a.is_session_used());
-    tcp_a.SetUsed(true);
-    shared_udp.SetUsed(true);
     EXPECT_TRUE(a.is_session_used());
     EXPECT_TRUE(a.is_udp_session_used());
     tcp_a.SetUsed(false);
     EXPECT_FALSE(a.is_session_used());
     tcp_a.SetUsed(true);
-    EXPECT_TRUE(a.is_session_used());
+    EXPECT_FALSE(a.is_session_used()) << "the slot's next life is another session";
+    CVeskMessageSession next;
+    Access::Attach(next, &tcp_a);
+    EXPECT_TRUE(next.is_session_used());
+    EXPECT_TRUE(next != a);
 
     Access::AttachUDP(b, nullptr);
     Access::Attach(a, &tcp_b);
@@ -426,15 +430,17 @@ TEST(SessionHandle, CloseReleasesTheSlotButKeepsTheReference)
     Access::CloseUDPSession(empty);
 }
 
+// A session whose handshake nothing carries (it has no manager) refuses at
+// once, as a handle without a session does.
 TEST(SessionHandle, SendingIsRefused)
 {
-    const char message[8] = {};
+    const char message[8] = {0, 0, 0, 0, 8, 0, 0, 0};
     LiveSession live;
     CVeskMessageSession handle;
     EXPECT_EQ(handle.send_message(message, sizeof message), -1);
     EXPECT_EQ(handle.sendto_udp_message(message, sizeof message, "127.0.0.1", "1"), -1);
 
     Access::Attach(handle, live.session.get());
-    EXPECT_EQ(handle.send_message(message, sizeof message), 0);
+    EXPECT_EQ(handle.send_message(message, sizeof message), -1);
     EXPECT_EQ(handle.sendto_udp_message(message, sizeof message, "127.0.0.1", "1"), -1);
 }

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "VeskMessageSystem.h"
+#include "raw_peer.h"
 #include "test_support.h"
 
 using namespace VeskMessageSystem;
@@ -39,7 +40,6 @@ using namespace vesk_test;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<unsigned char>;
 
 constexpr int kServer = 0;
 constexpr int kClient = 1;
@@ -667,14 +667,20 @@ TEST_F(Messaging, LibraryTypesAndTypesAboveTheExtensionRangeReachNoHandler)
 
 // A header that claims fewer than 8 bytes, or a tail too short for a header,
 // ends the cut of that read: the message before it arrives, the rest of the
-// read is dropped, and the session goes on with the next read.
+// read is dropped, and the session goes on with the next read. The library
+// sends only whole messages, so a raw client sends these.
 TEST_F(Messaging, MalformedHeaderEndsTheCutOfItsRead)
 {
     server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
     server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 2>));
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 3>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
-    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
-    ASSERT_NE(handle, nullptr);
+    RawClientPeer peer(ConnectTo(std::stoi(port)));
+    WriteAll(peer.fd, ClientHello({0, 1, 2}));
+    ASSERT_TRUE(peer.ReadFlightTwo());
+    WriteAll(peer.fd, peer.FlightThree());
+    std::vector<WireRecord> flight_four;
+    ASSERT_TRUE(peer.ReadFlightFour(&flight_four));
     const Bytes malformed[] = {
         Message(5, 16, 77, 3),    // too small, pointing into its own header
         Message(5, 16, 77, 0),    // would not move the cut at all
@@ -690,21 +696,23 @@ TEST_F(Messaging, MalformedHeaderEndsTheCutOfItsRead)
         const bool tail_only = malformed[i].size() < 8;
         const Bytes read = tail_only ? Join({Message(5, 16, tag + 1), malformed[i]})
                                      : Join({Message(5, 16, tag + 1), malformed[i], Message(5, 16, tag + 2)});
-        EXPECT_GT(Send(handle, read), 0);
+        peer.SendData(read);
         expected += 1;
         ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 2) == expected; }));
         // Only once the first message has been handled has its read been
         // taken, so the next message travels in a read of its own.
-        EXPECT_GT(Send(handle, Message(5, 16, tag + 3)), 0);
+        peer.SendData(Message(5, 16, tag + 3));
         expected += 1;
         ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 2) == expected; }));
         const std::vector<uint32_t> tags = Tags(g_journal.Calls(kServer, 2));
         EXPECT_EQ(std::vector<uint32_t>(tags.end() - 2, tags.end()), (std::vector<uint32_t>{tag + 1, tag + 3}));
-        EXPECT_TRUE(handle->is_session_used());
     }
     for (const Call& call : g_journal.Calls(kServer, 1))
         EXPECT_NE(call.tag % 10, 2u) << "nothing after a malformed header reaches a handler";
     EXPECT_EQ(g_journal.Count(kServer, 1), g_journal.Count(kServer, 2));
+    for (const Call& call : g_journal.Events(kServer))
+        EXPECT_NE(call.ev, NETWORK_EVENT_CLOSE) << "the session stays";
+    ::close(peer.fd);
 }
 
 // Several sessions send at once and close: on the server, each session's
@@ -912,4 +920,240 @@ TEST_F(Messaging, WaitingSendEndsWhenTheSessionIsReleased)
 
     CVeskMessageSession empty;
     EXPECT_EQ(Send(&empty, Message(5, 16, 1)), -1);
+}
+
+namespace {
+
+// A listener that accepts connections but never answers, so a handshake
+// with it never finishes.
+struct SilentListener {
+    SilentListener()
+    {
+        sockaddr_in address = Loopback(0);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(fd, 16), 0);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        port = std::to_string(ntohs(address.sin_port));
+    }
+    ~SilentListener() { ::close(fd); }
+
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    std::string port;
+};
+
+// Greets the peer from the handshake-finished event, on either side.
+std::atomic<int> g_greeting_result[2];
+
+template <int Side>
+int GreetWhenFinished(CVeskMessageSession* session, const char*, const char* service, const void* data, size_t size)
+{
+    if (RecordEvent(Side, 1, service, data, size) == NETWORK_EVENT_HANDSHAKE_FINISH)
+        g_greeting_result[Side] = Send(session, Message(9, 12, 100 + Side));
+    return 0;
+}
+
+std::atomic<int> g_connect_send_result{1};
+
+int SendOnConnect(CVeskMessageSession* session, const char*, const char* service, const void* data, size_t size)
+{
+    if (RecordEvent(kClient, 1, service, data, size) == NETWORK_EVENT_CONNECT)
+        g_connect_send_result = Send(session, Message(5, 16, 1));
+    return 0;
+}
+
+}  // namespace
+
+// The session counts as finished when its event is raised: a greeting sent
+// from that handler leaves, on both sides.
+TEST_F(Messaging, GreetingsSentFromTheHandshakeFinishedEventArrive)
+{
+    g_greeting_result[kServer] = g_greeting_result[kClient] = 0;
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, GreetWhenFinished<kServer>));
+    client->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, GreetWhenFinished<kClient>));
+    server->add_ExtensionCallFunction(Entry(9, 12, OnMessage<kServer, 2>));
+    client->add_ExtensionCallFunction(Entry(9, 12, OnMessage<kClient, 2>));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+    ASSERT_NE(ConnectPlain(), nullptr);
+
+    ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 2) == 1 && g_journal.Count(kClient, 2) == 1; }));
+    EXPECT_GT(g_greeting_result[kServer].load(), 0);
+    EXPECT_GT(g_greeting_result[kClient].load(), 0);
+    EXPECT_EQ(Tags(g_journal.Calls(kServer, 2)), (std::vector<uint32_t>{100 + kClient}));
+    EXPECT_EQ(Tags(g_journal.Calls(kClient, 2)), (std::vector<uint32_t>{100 + kServer}));
+}
+
+// Where nothing can carry the handshake while the caller would wait, sending
+// is refused at once: inside the connect event (the caller's own connect
+// carries it) and on a system whose threads were not started.
+TEST_F(Messaging, SendWhereTheHandshakeCannotProgressIsRefusedAtOnce)
+{
+    struct Case {
+        const char* name;
+        bool init;
+        bool dispatch;
+        bool from_connect_event;
+    };
+    const Case cases[] = {
+        {"in the connect event", true, true, true},
+        {"before InitSocketEvent", false, false, false},
+        {"before DispatchSocketEvent", true, false, false},
+    };
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_connect_send_result = 1;
+        std::unique_ptr<CVeskMessageSystem> caller(VeskMessageSystemCreate());
+        ASSERT_EQ(caller->CreateSessions(2), 1);
+        if (c.from_connect_event)
+            caller->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, SendOnConnect));
+        EXPECT_EQ(c.init ? caller->InitSocketEvent() : 1, 1);
+        EXPECT_EQ(c.dispatch ? caller->DispatchSocketEvent() : 1, 1);
+
+        const auto start = Clock::now();
+        std::unique_ptr<CVeskMessageSession> handle(caller->connect("127.0.0.1", port.c_str()));
+        const int result = c.from_connect_event ? g_connect_send_result.load()
+                           : handle             ? Send(handle.get(), Message(5, 16, 1))
+                                                : -1;
+        EXPECT_EQ(result, -1);
+        EXPECT_LT(Clock::now() - start, 2s) << "refused without waiting";
+    }
+}
+
+// Senders waiting for a handshake hold their session: destroying the system
+// wakes them, and they leave without touching what it freed.
+TEST_F(Messaging, DestroyingTheSystemEndsSendersWaitingForTheHandshake)
+{
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
+    SilentListener silent;
+    constexpr int kSenders = 3;
+    std::vector<std::unique_ptr<CVeskMessageSession>> waiting;
+    for (int i = 0; i < kSenders; ++i) {
+        waiting.emplace_back(client->connect("127.0.0.1", silent.port.c_str()));
+        ASSERT_NE(waiting.back(), nullptr);
+    }
+    std::atomic<int> calling{0};
+    std::vector<int> results(kSenders, 1);
+    std::vector<std::thread> senders;
+    for (int i = 0; i < kSenders; ++i) {
+        senders.emplace_back([&, i] {
+            ++calling;
+            results[static_cast<size_t>(i)] = Send(waiting[static_cast<size_t>(i)].get(), Message(5, 16, 1));
+        });
+    }
+    ASSERT_TRUE(WaitFor([&] { return calling.load() == kSenders; }));
+    std::this_thread::sleep_for(50ms);  // lets the sends reach their wait
+
+    client.reset();
+    for (std::thread& sender : senders)
+        sender.join();
+    for (int result : results)
+        EXPECT_LE(result, 0);
+    for (const auto& handle : waiting)
+        EXPECT_FALSE(handle->is_session_used());
+}
+
+// A handle names one session for its whole life. Once that session has ended
+// (closed, its slot taken by the next connection, or its pool released) the
+// handle reports failure for every operation and reaches no other session;
+// the same holds for datagram handles.
+TEST_F(Messaging, StaleHandleReachesNothing)
+{
+    enum Stale { kClosed, kSlotReused, kPoolReleased };
+    const std::pair<Stale, const char*> cases[] = {
+        {kClosed, "after close"}, {kSlotReused, "after the slot is reused"}, {kPoolReleased, "after ReleaseSessions"}};
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    client->ReleaseSessions();
+    ASSERT_EQ(client->CreateSessions(1), 1) << "one slot, so the next connection takes it";
+    ASSERT_EQ(client->CreateUDPSessions(1), 1);
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH));
+    uint32_t tag = 0;
+    for (const auto& [stale, name] : cases) {
+        SCOPED_TRACE(name);
+        std::unique_ptr<CVeskMessageSession> first(client->connect("127.0.0.1", port.c_str()));
+        std::unique_ptr<CVeskMessageSession> datagram(client->open_udp(AF_INET));
+        ASSERT_NE(first, nullptr);
+        ASSERT_NE(datagram, nullptr);
+        const CVeskMessageSession copy(*first);
+        EXPECT_TRUE(copy == *first);
+        client->close(first.get());
+        client->close_udp(datagram.get());
+
+        std::unique_ptr<CVeskMessageSession> second;
+        std::unique_ptr<CVeskMessageSession> second_datagram;
+        if (stale == kSlotReused) {
+            ASSERT_TRUE(WaitFor([&] {
+                second.reset(client->connect("127.0.0.1", port.c_str()));
+                return second != nullptr;
+            }));
+            ASSERT_TRUE(WaitFor([&] {
+                second_datagram.reset(client->open_udp(AF_INET));
+                return second_datagram != nullptr;
+            }));
+            EXPECT_GT(Send(second.get(), Message(5, 16, ++tag)), 0);
+        }
+        if (stale == kPoolReleased) {
+            client->ReleaseSessions();
+            client->ReleaseUDPSessions();
+        }
+
+        EXPECT_FALSE(first->is_session_used());
+        EXPECT_FALSE(datagram->is_udp_session_used());
+        EXPECT_LE(Send(first.get(), Message(5, 16, 666)), 0);
+        EXPECT_EQ(datagram->sendto_udp_message(Message(5, 16, 666).data(), 16, "127.0.0.1", port.c_str()), -1);
+        client->close(first.get());
+        client->close_udp(datagram.get());
+        EXPECT_TRUE(copy == *first) << "copies of one session stay equal";
+
+        if (stale == kSlotReused) {
+            EXPECT_FALSE(*first == *second);
+            EXPECT_FALSE(*datagram == *second_datagram);
+            EXPECT_TRUE(second->is_session_used()) << "closing the stale handle left the new session alone";
+            EXPECT_TRUE(second_datagram->is_udp_session_used());
+            EXPECT_GT(Send(second.get(), Message(5, 16, ++tag)), 0);
+            ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 1) == tag; }));
+            client->close(second.get());
+            client->close_udp(second_datagram.get());
+        }
+        if (stale == kPoolReleased) {
+            ASSERT_EQ(client->CreateSessions(1), 1);
+            ASSERT_EQ(client->CreateUDPSessions(1), 1);
+        }
+    }
+    for (const Call& call : g_journal.Calls(kServer, 1))
+        EXPECT_NE(call.tag, 666u);
+}
+
+// One send is one record of whole messages: fewer bytes than a header, or
+// headers whose sizes do not add up to the bytes given, are refused with
+// nothing sent, and the session goes on.
+TEST_F(Messaging, SendRefusesWhatIsNotASequenceOfWholeMessages)
+{
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 2>));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+    CVeskMessageSession* handle = ConnectPlain();
+    ASSERT_NE(handle, nullptr);
+    ASSERT_GT(Send(handle, Message(5, 16, 1)), 0);
+    const Bytes refused[] = {
+        Bytes{},
+        Bytes{5, 0, 0, 0},
+        Bytes{5, 0, 0, 0, 7, 0, 0},
+        Message(5, 16, 666, 12),                               // claims less than given
+        Message(5, 16, 666, 20),                               // claims more than given
+        Message(5, 16, 666, 4),                                // claims less than a header
+        Join({Message(5, 16, 666), Message(5, 16, 666, 12)}),  // the second claims less
+        Join({Message(5, 16, 666), Bytes{5, 0, 0, 0}}),        // a tail shorter than a header
+    };
+    for (size_t i = 0; i < sizeof refused / sizeof refused[0]; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(Send(handle, refused[i]), -1);
+    }
+    EXPECT_GT(Send(handle, Join({Message(5, 16, 2), Message(6, 12, 3)})), 0);
+
+    ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 1) == 3; }));
+    EXPECT_EQ(Tags(g_journal.Calls(kServer, 1)), (std::vector<uint32_t>{1, 2, 3}));
+    EXPECT_TRUE(handle->is_session_used());
+    for (const Call& call : g_journal.Events(kServer))
+        EXPECT_NE(call.ev, NETWORK_EVENT_CLOSE);
 }

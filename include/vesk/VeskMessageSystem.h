@@ -129,7 +129,10 @@ public:
 };
 
 // A reference to a TCP session or a datagram socket of the system's pools.
-// It owns neither; is_session_used() tells whether the session still lives.
+// It owns neither, and names one session (one datagram socket) for its whole
+// life: once that has ended, is_session_used() is false and every operation
+// on the handle fails or does nothing, whoever uses the slot next and even
+// after the pool or the system is gone.
 class VESK_API CVeskMessageSession : public CVeskMessageSessionAbstract {
 public:
     CVeskMessageSession();
@@ -139,6 +142,14 @@ public:
     bool operator!=(const CVeskMessageSession& rVeskMessageSession) const;
 
     bool is_session_used() const override;
+    // Sends whole messages back to back as one record, waiting for the
+    // handshake on an application thread while the system's threads run: the
+    // bytes written; 0 when the session has ended; -1 when refused, with
+    // nothing sent: fewer than 8 bytes, an m_size below 8, m_size values that
+    // do not add up to exactly nMessageDataSize (the receiver cuts the record
+    // by them), more than one record holds, or a handshake that nothing can
+    // finish while this call waited (a library thread, the connect event, a
+    // system whose threads were not started).
     int send_message(const void* pMessageData, size_t nMessageDataSize) override;
     bool is_udp_session_used() const override;
     int sendto_udp_message(const void* pMessageData, size_t nMessageDataSize, const char* hostname,
@@ -149,15 +160,28 @@ private:
     friend class CVeskMessageSystem;
     friend struct ::VeskNetworkTestAccess;
 
-    void attach_session(CVeskNetworkSession* session) { m_ns = session; }
-    void detach_session() { m_ns = nullptr; }
-    void attach_udp_session(CVeskNetworkUDPSession* session) { m_ns_udp = session; }
-    void detach_udp_session() { m_ns_udp = nullptr; }
+    // Names the session's life under way; called on a library thread that is
+    // inside the session, or by its opener.
+    void attach_session(CVeskNetworkSession* session)
+    {
+        m_ns = session;
+        m_ns_life = VeskNetworkSystem::CVeskElementLifeRef(session);
+    }
+    void detach_session() { attach_session(nullptr); }
+    void attach_udp_session(CVeskNetworkUDPSession* session)
+    {
+        m_ns_udp = session;
+        m_ns_udp_life = VeskNetworkSystem::CVeskElementLifeRef(session);
+    }
+    void detach_udp_session() { attach_udp_session(nullptr); }
     VESK_LOCAL void close_session();
     VESK_LOCAL void close_udp_session();
 
+    // Dereferenced only under a reference taken through the life beside it.
     CVeskNetworkSession* m_ns;
     CVeskNetworkUDPSession* m_ns_udp;
+    VeskNetworkSystem::CVeskElementLifeRef m_ns_life;
+    VeskNetworkSystem::CVeskElementLifeRef m_ns_udp_life;
 };
 
 class CVeskMessageUserAbstract {

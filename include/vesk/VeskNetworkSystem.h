@@ -230,6 +230,50 @@ private:
 // characters or more is cut.
 void CopyServiceName(char (&field)[32], const char* service);
 
+class CVeskPoolElement;
+
+// The lives of one pool element as handles see them. The number moves on when
+// a life begins and again when it ends, so it is odd exactly while a life
+// lasts and no two lives share one. Handles share this block with its
+// element, so it outlives the element and its pool.
+class CVeskElementLives {
+public:
+    uint64_t Current() const { return m_number.load(std::memory_order_acquire); }
+
+private:
+    friend class CVeskPoolElement;
+    friend class CVeskElementLifeRef;
+
+    // Taken to end a life, and by a handle to test its life and enter the
+    // element in one step, so the element cannot end and be freed between.
+    std::mutex m_mutex;
+    std::atomic<uint64_t> m_number{0};
+};
+
+// Names one life of a pool element: once that life has ended it reaches
+// nothing, whoever uses the element next and whether or not its pool still
+// exists. Copying one costs an atomic increment, no allocation.
+class CVeskElementLifeRef {
+public:
+    CVeskElementLifeRef() : m_number(0) {}
+    // The element's life under way; taken after that life ended, it names
+    // no life at all.
+    explicit CVeskElementLifeRef(const CVeskPoolElement* element);
+
+    bool IsCurrent() const { return (m_number & 1) != 0 && m_lives->Current() == m_number; }
+    bool operator==(const CVeskElementLifeRef& other) const
+    {
+        return m_lives == other.m_lives && m_number == other.m_number;
+    }
+    // Takes a reference on the element while this life lasts and the element
+    // is in use, or with bClaimedToo also while its opener still sets it up.
+    bool Enter(CVeskPoolElement* element, bool bClaimedToo) const;
+
+private:
+    std::shared_ptr<CVeskElementLives> m_lives;
+    uint64_t m_number;
+};
+
 // The life of a pool element (session, listener or datagram socket), which
 // several threads share without a lock:
 //
@@ -265,6 +309,8 @@ public:
     static bool CallerHoldsReferences();
 
 protected:
+    friend class CVeskElementLifeRef;
+
     CVeskPoolElement();
     ~CVeskPoolElement() = default;
 
@@ -286,9 +332,14 @@ protected:
     virtual void AfterFreed() {}
 
 private:
+    bool TryEnterWhile(bool bClaimedToo);
+    // Moves a claimed or used element to releasing and ends its life; the
+    // state it had.
+    uint32_t EndLife();
     void DropReference();
     void CloseRetiredSocket();
 
+    std::shared_ptr<CVeskElementLives> m_Lives;
     std::atomic<uint32_t> m_Life;
     std::atomic<bool> m_bFinishingRelease;
     std::atomic<SOCKET> m_Socket;
@@ -300,6 +351,11 @@ class CVeskElementEntry {
 public:
     explicit CVeskElementEntry(CVeskPoolElement* element)
         : m_element(element != nullptr && element->TryEnter() ? element : nullptr)
+    {
+    }
+    // Only while the named life of the element lasts.
+    CVeskElementEntry(CVeskPoolElement* element, const CVeskElementLifeRef& life, bool bClaimedToo = false)
+        : m_element(life.Enter(element, bClaimedToo) ? element : nullptr)
     {
     }
     ~CVeskElementEntry()
@@ -430,8 +486,9 @@ public:
     // the body bytes written, or -1 (nothing written for a refused payload).
     int send(const unsigned char* buf, int num, int flags);
 
-    // Whether the handshake has finished and its event has been reported:
-    // both directions are encrypted from then on.
+    // Whether the handshake has finished: both directions are encrypted. It
+    // counts as finished when its event is raised, so the event's handler
+    // can send at once.
     bool IsHandshakeFinished() const { return m_bHandshakeFinished.load(std::memory_order_acquire); }
     // Waits until the handshake has finished (true) or the session is no
     // longer used (false), woken by either without polling.
@@ -439,6 +496,9 @@ public:
     // Whether the calling thread is one of the threads that carry this
     // session's handshake; such a thread must never wait for it.
     bool IsCalledFromOwnThread() const;
+    // Whether the manager's threads run, so that a handshake under way can
+    // finish while the caller waits.
+    bool CanHandshakeProgress() const;
     // Whether this is the server's side of its connection: only an accepted
     // session holds its listener's private key.
     bool IsServerSide() const { return m_RSAPrivateKey.Length() > 0; }
@@ -523,7 +583,8 @@ private:
     int WriteHandShakeFlight(const unsigned char* records, size_t length, bool bSwitchSending);
     // The Finish message under the session's algorithm, key and IV.
     int BuildFinish(unsigned char* body);
-    // Reports the end of the handshake, then lets waiting senders go.
+    // Counts the handshake as finished, reports it, then lets waiting
+    // senders go.
     void ReportHandshakeFinished();
 
     sockaddr_storage m_ConnectAddr;
@@ -888,6 +949,9 @@ public:
     int DispatchLibEvent();
     // Starts the parse thread; 1 also when it already runs.
     int CreateParseRecvSocketBufferThread();
+    // Both threads run and are not stopping: a handshake under way can
+    // finish while an application thread waits for it.
+    bool CanHandshakeProgress();
     // Sleeps until a wake-up; a wake-up that came while awake is kept.
     void SuspendParseRecvSocketBufferThread();
     void ResumeParseRecvSocketBufferThread();

@@ -54,7 +54,7 @@ CVeskMessageSession* CVeskMessageSystem::open_udp(int family)
 void CVeskMessageSystem::close_udp(CVeskMessageSession* session)
 {
     if (m_nsm != nullptr && session != nullptr)
-        m_nsm->CloseUDPSession(session->m_ns_udp);
+        session->close_udp_session();
 }
 
 int CVeskMessageSystem::open_udp_bind(const char* service, int family)
@@ -75,7 +75,7 @@ int CVeskMessageSession::sendto_udp_message(const void* pMessageData, size_t nMe
 {
     if (hostname == nullptr || service == nullptr || m_ns_udp == nullptr)
         return -1;
-    VeskNetworkSystem::CVeskElementEntry entry(m_ns_udp);
+    const VeskNetworkSystem::CVeskElementEntry entry(m_ns_udp, m_ns_udp_life);
     if (!entry)
         return -1;
     // Only addresses of the socket's own family can be reached from it.

@@ -1,28 +1,53 @@
-#include <climits>
-
 #include "VeskMessageSystem.h"
+#include "net/byte_reader.h"
 
 namespace VeskMessageSystem {
+namespace {
+
+using VeskNetworkSystem::CVeskElementEntry;
+
+constexpr size_t kMessageHeaderSize = sizeof(tagMessageHeader);
+
+// Whether the bytes are whole messages back to back: every header's m_size
+// covers at least the header, and the last message ends where the bytes end.
+// The peer cuts what it receives by these sizes, so a send of anything else
+// would lose messages there.
+bool IsWholeMessages(const void* data, size_t size)
+{
+    if (data == nullptr || size < kMessageHeaderSize)
+        return false;
+    vesk::net::ByteReader reader(static_cast<const unsigned char*>(data), size);
+    while (reader.Remaining() > 0) {
+        uint32_t type = 0;
+        uint16_t message_size = 0;
+        const unsigned char* rest = nullptr;
+        if (!reader.ReadU32LE(&type) || !reader.ReadU16LE(&message_size) || message_size < kMessageHeaderSize ||
+            !reader.ReadBytes(message_size - sizeof type - sizeof message_size, &rest))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 CVeskMessageSession::CVeskMessageSession() : m_ns(nullptr), m_ns_udp(nullptr) {}
 
-CVeskMessageSession::CVeskMessageSession(const CVeskMessageSession& rVeskMessageSession)
-    : CVeskMessageSessionAbstract(rVeskMessageSession),
-      m_ns(rVeskMessageSession.m_ns),
-      m_ns_udp(rVeskMessageSession.m_ns_udp)
-{
-}
+CVeskMessageSession::CVeskMessageSession(const CVeskMessageSession& rVeskMessageSession) = default;
 
 CVeskMessageSession CVeskMessageSession::operator=(const CVeskMessageSession& rVeskMessageSession)
 {
     m_ns = rVeskMessageSession.m_ns;
     m_ns_udp = rVeskMessageSession.m_ns_udp;
+    m_ns_life = rVeskMessageSession.m_ns_life;
+    m_ns_udp_life = rVeskMessageSession.m_ns_udp_life;
     return *this;
 }
 
+// Equal when both name the same lives, not merely the same slots.
 bool CVeskMessageSession::operator==(const CVeskMessageSession& rVeskMessageSession) const
 {
-    return m_ns == rVeskMessageSession.m_ns && m_ns_udp == rVeskMessageSession.m_ns_udp;
+    return m_ns == rVeskMessageSession.m_ns && m_ns_udp == rVeskMessageSession.m_ns_udp &&
+           m_ns_life == rVeskMessageSession.m_ns_life && m_ns_udp_life == rVeskMessageSession.m_ns_udp_life;
 }
 
 bool CVeskMessageSession::operator!=(const CVeskMessageSession& rVeskMessageSession) const
@@ -32,47 +57,47 @@ bool CVeskMessageSession::operator!=(const CVeskMessageSession& rVeskMessageSess
 
 // A handle owns nothing: destroying it closes neither the session nor the
 // datagram socket.
-CVeskMessageSession::~CVeskMessageSession()
-{
-    m_ns = nullptr;
-}
+CVeskMessageSession::~CVeskMessageSession() = default;
 
 bool CVeskMessageSession::is_session_used() const
 {
-    return m_ns != nullptr && m_ns->IsUsed();
+    return m_ns != nullptr && m_ns_life.IsCurrent();
 }
 
 bool CVeskMessageSession::is_udp_session_used() const
 {
-    return m_ns_udp != nullptr && m_ns_udp->IsUsed();
+    return m_ns_udp != nullptr && m_ns_udp_life.IsCurrent();
 }
 
-// Waits for the session's handshake on application threads; a library
-// thread that carries the handshake itself is refused at once instead.
+// Waits for the session's handshake on application threads, holding a
+// reference on the session: its release wakes the wait, and the session and
+// its manager stay until the call has left. Where nothing can finish the
+// handshake meanwhile (a library thread, which may be the one to carry it;
+// an opener not done yet, maybe this very thread in the connect event; a
+// manager whose threads do not run) it refuses at once instead.
 int CVeskMessageSession::send_message(const void* pMessageData, size_t nMessageDataSize)
 {
-    if (m_ns == nullptr)
+    if (m_ns == nullptr || nMessageDataSize > VeskNetworkSystem::kMaxPlainPayload ||
+        !IsWholeMessages(pMessageData, nMessageDataSize))
         return -1;
-    // Both directions are encrypted once the handshake has finished; the
-    // wait ends with the handshake-finished event, not before it.
+    const CVeskElementEntry entry(m_ns, m_ns_life);
+    if (!entry)
+        return m_ns_life.IsCurrent() ? -1 : 0;
     if (!m_ns->IsHandshakeFinished()) {
-        if (!m_ns->IsUsed())
-            return 0;
-        if (m_ns->IsCalledFromOwnThread())
+        if (m_ns->IsCalledFromOwnThread() || !m_ns->CanHandshakeProgress())
             return -1;
         if (!m_ns->WaitUntilHandshakeFinished())
             return 0;
     }
-    if (nMessageDataSize > static_cast<size_t>(INT_MAX))
-        return -1;
     return m_ns->send(static_cast<const unsigned char*>(pMessageData), static_cast<int>(nMessageDataSize), 0);
 }
 
-// The reference stays: the handle goes on naming the slot, which now reports
-// that it is not in use.
+// Ends the named session also while its opener still sets it up (a handler
+// of the connect event). The handle goes on naming the ended session.
 void CVeskMessageSession::close_session()
 {
-    if (m_ns == nullptr)
+    const CVeskElementEntry entry(m_ns, m_ns_life, true);
+    if (!entry)
         return;
     m_ns->close();
     m_ns->SetUsed(false);
@@ -80,7 +105,8 @@ void CVeskMessageSession::close_session()
 
 void CVeskMessageSession::close_udp_session()
 {
-    if (m_ns_udp == nullptr)
+    const CVeskElementEntry entry(m_ns_udp, m_ns_udp_life, true);
+    if (!entry)
         return;
     m_ns_udp->close();
     m_ns_udp->SetUsed(false);

@@ -123,7 +123,7 @@ CVeskMessageSession* CVeskMessageSystem::connect(const char* hostname, const cha
 void CVeskMessageSystem::close(CVeskMessageSession* session)
 {
     if (m_nsm != nullptr && session != nullptr)
-        m_nsm->Close(session->m_ns);
+        session->close_session();
 }
 
 int CVeskMessageSystem::add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size)

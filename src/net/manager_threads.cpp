@@ -56,6 +56,12 @@ int CVeskNetworkSessionManager::CreateParseRecvSocketBufferThread()
     return 1;
 }
 
+bool CVeskNetworkSessionManager::CanHandshakeProgress()
+{
+    std::lock_guard<std::mutex> lock(m_ThreadStartMutex);
+    return !m_bStopping && m_hLibEventThread.joinable() && m_ParseRecvSocketBufferThreadHandle.joinable();
+}
+
 void CVeskNetworkSessionManager::SuspendParseRecvSocketBufferThread()
 {
     std::unique_lock<std::mutex> lock(m_ParseRecvSocketBufferThreadMutex);

@@ -137,10 +137,12 @@ bool CVeskNetworkSession::WaitUntilHandshakeFinished()
     return IsUsed();
 }
 
+// Finished before the event, so that its handler can send at once; waiting
+// senders are woken once the handler has returned.
 void CVeskNetworkSession::ReportHandshakeFinished()
 {
-    call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
     m_bHandshakeFinished.store(true, std::memory_order_release);
+    call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
     if (m_Manager != nullptr)
         m_Manager->NotifySessionStateChanged();
 }
@@ -148,6 +150,11 @@ void CVeskNetworkSession::ReportHandshakeFinished()
 bool CVeskNetworkSession::IsCalledFromOwnThread() const
 {
     return m_Manager != nullptr && m_Manager->IsOwnThread();
+}
+
+bool CVeskNetworkSession::CanHandshakeProgress() const
+{
+    return m_Manager != nullptr && m_Manager->CanHandshakeProgress();
 }
 
 int CVeskNetworkSession::call_cbfunc_Event(short ev)

@@ -39,8 +39,27 @@ thread_local int t_references_held = 0;
 
 }  // namespace
 
+CVeskElementLifeRef::CVeskElementLifeRef(const CVeskPoolElement* element)
+    : m_lives(element != nullptr ? element->m_Lives : nullptr), m_number(m_lives ? m_lives->Current() : 0)
+{
+}
+
+bool CVeskElementLifeRef::Enter(CVeskPoolElement* element, bool bClaimedToo) const
+{
+    if (element == nullptr || !m_lives)
+        return false;
+    std::lock_guard<std::mutex> lock(m_lives->m_mutex);
+    return IsCurrent() && element->TryEnterWhile(bClaimedToo);
+}
+
+// Each element has its own block of lives, made once with the element, so
+// that handles never share a reference count across sessions.
 CVeskPoolElement::CVeskPoolElement()
-    : m_Life(Life(kFree, 0)), m_bFinishingRelease(false), m_Socket(-1), m_RetiredSocket(-1)
+    : m_Lives(std::make_shared<CVeskElementLives>()),
+      m_Life(Life(kFree, 0)),
+      m_bFinishingRelease(false),
+      m_Socket(-1),
+      m_RetiredSocket(-1)
 {
 }
 
@@ -68,7 +87,12 @@ bool CVeskPoolElement::CallerHoldsReferences()
 bool CVeskPoolElement::TryClaim()
 {
     uint32_t expected = Life(kFree, 0);
-    return m_Life.compare_exchange_strong(expected, Life(kClaimed, 2), std::memory_order_seq_cst);
+    if (!m_Life.compare_exchange_strong(expected, Life(kClaimed, 2), std::memory_order_seq_cst))
+        return false;
+    // A new life begins. No handle can name it before this, so the number
+    // needs no lock here.
+    m_Lives->m_number.fetch_add(1, std::memory_order_acq_rel);
+    return true;
 }
 
 bool CVeskPoolElement::Publish()
@@ -84,8 +108,13 @@ bool CVeskPoolElement::Publish()
 
 bool CVeskPoolElement::TryEnter()
 {
+    return TryEnterWhile(false);
+}
+
+bool CVeskPoolElement::TryEnterWhile(bool bClaimedToo)
+{
     uint32_t life = m_Life.load(std::memory_order_acquire);
-    while (StateOf(life) == kInUse) {
+    while (StateOf(life) == kInUse || (bClaimedToo && StateOf(life) == kClaimed)) {
         if (m_Life.compare_exchange_weak(life, life + 1, std::memory_order_seq_cst)) {
             ++t_references_held;
             return true;
@@ -126,22 +155,34 @@ void CVeskPoolElement::AbandonClaim()
     Publish();
 }
 
-void CVeskPoolElement::Release()
+uint32_t CVeskPoolElement::EndLife()
 {
+    // Under the lives' lock, so that a handle that has found its life
+    // current enters an element that is still claimed or in use.
+    std::lock_guard<std::mutex> lock(m_Lives->m_mutex);
     uint32_t life = m_Life.load(std::memory_order_acquire);
     for (;;) {
         const uint32_t state = StateOf(life);
-        if (state == kReleasing)
-            return;
-        if (state == kFree) {
-            // Nobody can be inside a free element: clear what a test or a
-            // half-built opener may have left.
-            CloseSocket();
-            ClearContents();
-            return;
+        if (state == kReleasing || state == kFree)
+            return state;
+        if (m_Life.compare_exchange_weak(life, Life(kReleasing, ReferencesOf(life)), std::memory_order_seq_cst)) {
+            m_Lives->m_number.fetch_add(1, std::memory_order_acq_rel);
+            return state;
         }
-        if (m_Life.compare_exchange_weak(life, Life(kReleasing, ReferencesOf(life)), std::memory_order_seq_cst))
-            break;
+    }
+}
+
+void CVeskPoolElement::Release()
+{
+    const uint32_t state = EndLife();
+    if (state == kReleasing)
+        return;
+    if (state == kFree) {
+        // Nobody can be inside a free element: clear what a test or a
+        // half-built opener may have left.
+        CloseSocket();
+        ClearContents();
+        return;
     }
     CloseSocket();
     DropReference();
