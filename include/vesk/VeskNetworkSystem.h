@@ -603,7 +603,10 @@ public:
     // Accepts one queued connection; -1 when there is none.
     SOCKET Accept(sockaddr* addr, socklen_t* addrlen);
     // Opens a non-blocking listening socket for one resolved address and
-    // generates the key pair; the descriptor, or -1.
+    // generates the key pair; the descriptor, or -1. `family` is the family
+    // the caller listens for: AF_UNSPEC keeps an IPv6 socket to IPv6, since
+    // an IPv4 socket of the same call takes the port's IPv4 side; an IPv6
+    // socket alone takes IPv4 peers too, as the system's sockets do.
     SOCKET Listen(addrinfo* ai, int family, int backlog, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam,
                   eCryptoAlgorithm CryptoAlgorithm);
     // Closes the socket and empties keys, exponent and algorithm.
@@ -659,7 +662,10 @@ public:
     // Opens an unbound socket of `family`; the descriptor, or -1.
     SOCKET make_socket(int family, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam);
     // Opens a socket bound to one resolved address; the descriptor, or -1.
-    SOCKET make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam);
+    // An IPv6 socket takes IPv4 peers too, as the system's sockets do, unless
+    // bIPv6Only keeps it to IPv6 because an IPv4 socket binds the same port.
+    SOCKET make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam,
+                            bool bIPv6Only = false);
     int GetFamily() const { return m_family; }
 
     int recvfrom(void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromlen);
