@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -469,6 +470,59 @@ TEST_F(AcceptQueueTest, ConnectionResetBeforeAcceptDoesNotStallTheLoop)
     const int client = RawConnect(port);
     ASSERT_GE(client, 0);
     EXPECT_TRUE(accepted.WaitPeer(LocalPort(client))) << "a later client is still accepted";
+    ::close(client);
+}
+
+// Lowers the soft descriptor limit just above the descriptors open now and
+// takes every descriptor left below it; the destructor gives all back.
+class DescriptorsExhausted {
+public:
+    DescriptorsExhausted()
+    {
+        getrlimit(RLIMIT_NOFILE, &m_saved);
+        const int probe = dup(STDIN_FILENO);
+        ::close(probe);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = static_cast<rlim_t>(probe) + 8;
+        setrlimit(RLIMIT_NOFILE, &lowered);
+        for (int fd = dup(STDIN_FILENO); fd >= 0; fd = dup(STDIN_FILENO))
+            m_taken.push_back(fd);
+    }
+    ~DescriptorsExhausted()
+    {
+        for (int fd : m_taken)
+            ::close(fd);
+        setrlimit(RLIMIT_NOFILE, &m_saved);
+    }
+    DescriptorsExhausted(const DescriptorsExhausted&) = delete;
+    DescriptorsExhausted& operator=(const DescriptorsExhausted&) = delete;
+
+private:
+    rlimit m_saved{};
+    std::vector<int> m_taken;
+};
+
+// A connection that cannot be accepted for lack of descriptors stays queued,
+// so its listener stays readable: the loop must wait rather than retry on
+// every pass, and accept it once descriptors are back.
+TEST_F(AcceptQueueTest, LoopWaitsWhileDescriptorsAreExhausted)
+{
+    const int port = Listen(4);
+    ASSERT_EQ(manager.DispatchLibEvent(), 1);
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(client, 0);
+    const sockaddr_storage address = Loopback(AF_INET, port);
+    double busy = 0;
+    {
+        DescriptorsExhausted exhausted;
+        ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&address), LengthOf(AF_INET)), 0);
+        const double before = vesk_perf::ProcessCpuSeconds();
+        std::this_thread::sleep_for(1s);
+        busy = vesk_perf::ProcessCpuSeconds() - before;
+        EXPECT_EQ(accepted.Count(), 0u);
+    }
+    EXPECT_LT(busy, 0.3) << "CPU seconds spent in one second while no descriptor was left";
+    EXPECT_TRUE(accepted.WaitPeer(LocalPort(client))) << "accepted once descriptors are back";
     ::close(client);
 }
 

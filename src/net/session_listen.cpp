@@ -120,6 +120,7 @@ void CVeskNetworkSessionListen::Close()
 void CVeskNetworkSessionListen::DisarmEvents()
 {
     DelLibEvent();
+    DelAcceptRetry();
 }
 
 void CVeskNetworkSessionListen::ClearContents()
