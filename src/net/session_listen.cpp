@@ -70,7 +70,7 @@ SOCKET CVeskNetworkSessionListen::Accept(sockaddr* addr, socklen_t* addrlen)
     // The listening socket is non-blocking: a connection that went away
     // between readiness and this call is simply nothing to accept. The
     // accepted socket itself is blocking.
-    return ::accept4(s, addr, addrlen, SOCK_CLOEXEC);
+    return vesk::net::RetryInterrupted([&] { return ::accept4(s, addr, addrlen, SOCK_CLOEXEC); });
 }
 
 SOCKET CVeskNetworkSessionListen::Listen(addrinfo* ai, int family, int backlog, ty_cbfunc_Event cbfunc_Event,

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "VeskNetworkSystem.h"
+#include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
 
@@ -83,12 +84,15 @@ SOCKET CVeskNetworkUDPSession::make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent
 
 int CVeskNetworkUDPSession::recvfrom(void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromlen)
 {
-    return static_cast<int>(::recvfrom(GetSocket(), buf, len, flags, from, fromlen));
+    const SOCKET s = GetSocket();
+    return static_cast<int>(vesk::net::RetryInterrupted([&] { return ::recvfrom(s, buf, len, flags, from, fromlen); }));
 }
 
 int CVeskNetworkUDPSession::sendto(const void* buf, size_t len, int flags, const sockaddr* to, socklen_t tolen)
 {
-    return static_cast<int>(::sendto(GetSocket(), buf, len, flags | MSG_NOSIGNAL, to, tolen));
+    const SOCKET s = GetSocket();
+    return static_cast<int>(
+        vesk::net::RetryInterrupted([&] { return ::sendto(s, buf, len, flags | MSG_NOSIGNAL, to, tolen); }));
 }
 
 void CVeskNetworkUDPSession::close()
