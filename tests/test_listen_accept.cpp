@@ -509,6 +509,11 @@ TEST_F(AcceptQueueTest, LoopWaitsWhileDescriptorsAreExhausted)
 {
     const int port = Listen(4);
     ASSERT_EQ(manager.DispatchLibEvent(), 1);
+    // One client is accepted while descriptors are plenty: UBSan opens a pipe
+    // to check a type the first time it meets it, which it could not do later.
+    const int first = RawConnect(port);
+    ASSERT_GE(first, 0);
+    ASSERT_NE(accepted.Wait(1), nullptr);
     const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(client, 0);
     const sockaddr_storage address = Loopback(AF_INET, port);
@@ -519,11 +524,12 @@ TEST_F(AcceptQueueTest, LoopWaitsWhileDescriptorsAreExhausted)
         const double before = vesk_perf::ProcessCpuSeconds();
         std::this_thread::sleep_for(1s);
         busy = vesk_perf::ProcessCpuSeconds() - before;
-        EXPECT_EQ(accepted.Count(), 0u);
+        EXPECT_EQ(accepted.Count(), 1u);
     }
     EXPECT_LT(busy, 0.3) << "CPU seconds spent in one second while no descriptor was left";
     EXPECT_TRUE(accepted.WaitPeer(LocalPort(client))) << "accepted once descriptors are back";
     ::close(client);
+    ::close(first);
 }
 
 }  // namespace
