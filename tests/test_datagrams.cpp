@@ -166,16 +166,18 @@ protected:
         g_recorder = nullptr;
     }
 
-    // A raw datagram straight to the server's port on 127.0.0.1.
-    void SendRaw(const void* data, size_t size)
+    // A raw datagram straight to the server's port on 127.0.0.1, from the
+    // given IPv4 socket or from one opened for it.
+    void SendRaw(const void* data, size_t size, int from = -1)
     {
-        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        const int fd = from >= 0 ? from : socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         sendto(fd, data, size, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        close(fd);
+        if (fd != from)
+            close(fd);
     }
 
     Recorder recorder;
@@ -219,6 +221,36 @@ TEST_F(DatagramTest, ClientAndServerExchangeBothWaysOverIPv4AndIPv6)
     EXPECT_GT(v6->sendto_udp_message(&ping, sizeof ping, "::1", port.c_str()), 0);
     ASSERT_TRUE(WaitFor([&] { return recorder.Count(1) == 2; }));
     EXPECT_EQ(recorder.Calls().back().host, "::1");
+}
+
+// Bound for IPv6 alone, a service is dual-stack, as the system's own sockets
+// are: an IPv4 sender reaches it and gets its answer. Bound for both families,
+// each family has its own socket.
+TEST_F(DatagramTest, IPv4SenderReachesAServiceBoundForIPv6AndHearsItsAnswer)
+{
+    if (!HasIPv6Loopback())
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    server->add_ExtensionCallFunction({7, sizeof(Text), Record<1>});
+    Start();
+    g_echo = true;
+    const struct {
+        int family;
+        int sockets;
+        const char* sender;
+    } cases[] = {{AF_INET6, 1, "::ffff:127.0.0.1"}, {AF_UNSPEC, 2, "127.0.0.1"}};
+    for (const auto& bound : cases) {
+        SCOPED_TRACE(bound.family);
+        port = FreeUdpPort();
+        ASSERT_EQ(server->open_udp_bind(port.c_str(), bound.family), bound.sockets);
+        const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const Text ping = MakeText(7, "ping");
+        SendRaw(&ping, sizeof ping, sender);
+        EXPECT_EQ(ReadBytes(sender, sizeof ping, 5000ms).size(), sizeof ping) << "the answer comes back";
+        close(sender);
+        ASSERT_FALSE(recorder.Calls().empty());
+        EXPECT_EQ(recorder.Calls().back().host, bound.sender);
+    }
+    g_echo = false;
 }
 
 TEST_F(DatagramTest, HandlerEchoReachesTheSender)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -284,38 +285,49 @@ TEST_F(ListenTest, EveryListenerHasItsOwnKeysZeroedWhenClosed)
     ::close(client);
 }
 
-TEST_F(ListenTest, CloseListenClosesTheIPv4AndTheIPv6Listener)
+// Listening for IPv6 alone gives one dual-stack listener, as the system's own
+// sockets are, which IPv4 clients reach too; listening for both families
+// gives each its own listener. CloseListen closes every listener of the name.
+TEST_F(ListenTest, IPv6AndDualListenersTakeClientsOfBothFamilies)
 {
-    // A connection elsewhere on the machine may take the probed port before
-    // the listen does (one family is then skipped); such a port is let go.
-    int port = 0;
-    std::string service;
-    for (int attempt = 0; attempt < 5 && ListenersInUse() != 2; ++attempt) {
-        if (!service.empty())
-            manager.CloseListen(service.c_str());
-        port = FreeDualPort();
-        if (port == 0)
-            GTEST_SKIP() << "no IPv6 loopback";
-        ASSERT_GT(port, 0);
-        service = std::to_string(port);
-        ASSERT_EQ(Listen(service, AF_UNSPEC), 1);
-    }
-    ASSERT_EQ(ListenersInUse(), 2);
+    const struct {
+        int family;
+        int listeners;
+    } cases[] = {{AF_INET6, 1}, {AF_UNSPEC, 2}};
+    for (const auto& listen : cases) {
+        SCOPED_TRACE(listen.family);
+        // A connection elsewhere on the machine may take the probed port
+        // before the listen does (one family is then skipped); such a port is
+        // let go.
+        int port = 0;
+        std::string service;
+        for (int attempt = 0; attempt < 5 && ListenersInUse() != listen.listeners; ++attempt) {
+            if (!service.empty())
+                manager.CloseListen(service.c_str());
+            port = FreeDualPort();
+            if (port == 0)
+                GTEST_SKIP() << "no IPv6 loopback";
+            ASSERT_GT(port, 0);
+            service = std::to_string(port);
+            ASSERT_EQ(Listen(service, listen.family), 1);
+        }
+        ASSERT_EQ(ListenersInUse(), listen.listeners);
 
-    for (int family : {AF_INET, AF_INET6}) {
-        const int client = RawConnect(port, family);
-        EXPECT_GE(client, 0) << family;
-        if (client >= 0)
+        for (int family : {AF_INET, AF_INET6}) {
+            SCOPED_TRACE(family);
+            const int client = RawConnect(port, family);
+            ASSERT_GE(client, 0);
+            EXPECT_TRUE(accepted.WaitPeer(LocalPort(client)));
             ::close(client);
-    }
-    EXPECT_TRUE(WaitFor([&] { return accepted.Count() == 2; }));
+        }
 
-    manager.CloseListen(service.c_str());
-    EXPECT_EQ(ListenersInUse(), 0);
-    for (int i = 0; i < 2; ++i)
-        EXPECT_TRUE(PublicKey(Listener(i)).empty()) << i;
-    EXPECT_EQ(RawConnect(port, AF_INET), -1);
-    EXPECT_EQ(RawConnect(port, AF_INET6), -1);
+        manager.CloseListen(service.c_str());
+        EXPECT_EQ(ListenersInUse(), 0);
+        for (int i = 0; i < listen.listeners; ++i)
+            EXPECT_TRUE(PublicKey(Listener(i)).empty()) << i;
+        EXPECT_EQ(RawConnect(port, AF_INET), -1);
+        EXPECT_EQ(RawConnect(port, AF_INET6), -1);
+    }
 }
 
 TEST_F(ListenTest, SecondListenOnTheSamePortOpensNothingAndSucceeds)
@@ -459,6 +471,65 @@ TEST_F(AcceptQueueTest, ConnectionResetBeforeAcceptDoesNotStallTheLoop)
     ASSERT_GE(client, 0);
     EXPECT_TRUE(accepted.WaitPeer(LocalPort(client))) << "a later client is still accepted";
     ::close(client);
+}
+
+// Lowers the soft descriptor limit just above the descriptors open now and
+// takes every descriptor left below it; the destructor gives all back.
+class DescriptorsExhausted {
+public:
+    DescriptorsExhausted()
+    {
+        getrlimit(RLIMIT_NOFILE, &m_saved);
+        const int probe = dup(STDIN_FILENO);
+        ::close(probe);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = static_cast<rlim_t>(probe) + 8;
+        setrlimit(RLIMIT_NOFILE, &lowered);
+        for (int fd = dup(STDIN_FILENO); fd >= 0; fd = dup(STDIN_FILENO))
+            m_taken.push_back(fd);
+    }
+    ~DescriptorsExhausted()
+    {
+        for (int fd : m_taken)
+            ::close(fd);
+        setrlimit(RLIMIT_NOFILE, &m_saved);
+    }
+    DescriptorsExhausted(const DescriptorsExhausted&) = delete;
+    DescriptorsExhausted& operator=(const DescriptorsExhausted&) = delete;
+
+private:
+    rlimit m_saved{};
+    std::vector<int> m_taken;
+};
+
+// A connection that cannot be accepted for lack of descriptors stays queued,
+// so its listener stays readable: the loop must wait rather than retry on
+// every pass, and accept it once descriptors are back.
+TEST_F(AcceptQueueTest, LoopWaitsWhileDescriptorsAreExhausted)
+{
+    const int port = Listen(4);
+    ASSERT_EQ(manager.DispatchLibEvent(), 1);
+    // One client is accepted while descriptors are plenty: UBSan opens a pipe
+    // to check a type the first time it meets it, which it could not do later.
+    const int first = RawConnect(port);
+    ASSERT_GE(first, 0);
+    ASSERT_NE(accepted.Wait(1), nullptr);
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(client, 0);
+    const sockaddr_storage address = Loopback(AF_INET, port);
+    double busy = 0;
+    {
+        DescriptorsExhausted exhausted;
+        ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&address), LengthOf(AF_INET)), 0);
+        const double before = vesk_perf::ProcessCpuSeconds();
+        std::this_thread::sleep_for(1s);
+        busy = vesk_perf::ProcessCpuSeconds() - before;
+        EXPECT_EQ(accepted.Count(), 1u);
+    }
+    EXPECT_LT(busy, 0.3) << "CPU seconds spent in one second while no descriptor was left";
+    EXPECT_TRUE(accepted.WaitPeer(LocalPort(client))) << "accepted once descriptors are back";
+    ::close(client);
+    ::close(first);
 }
 
 }  // namespace

@@ -4,10 +4,14 @@
 // chosen, malformed message headers, session events in order, user lists
 // read while logins happen, and sending before and during the handshake.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <atomic>
@@ -326,6 +330,57 @@ protected:
     std::vector<std::unique_ptr<CVeskMessageSession>> handles;
     std::string user_file;
     std::string port;
+};
+
+// While it lives, sends SIGWINCH to every thread the process had when it was
+// made, about every 300 us, with a handler installed without SA_RESTART, so
+// that blocking calls in any of them return EINTR. The disposition is
+// restored afterwards; SIGWINCH is ignored by default, so a signal still on
+// its way then does no harm.
+class SignalStorm {
+public:
+    SignalStorm() : m_threads(ThreadIds())
+    {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGWINCH, &action, &m_saved);
+        m_signaller = std::thread([this] {
+            while (!m_stop) {
+                for (const long thread : m_threads)
+                    m_sent += syscall(SYS_tgkill, getpid(), thread, SIGWINCH) == 0 ? 1 : 0;
+                std::this_thread::sleep_for(300us);
+            }
+        });
+    }
+    ~SignalStorm()
+    {
+        m_stop = true;
+        m_signaller.join();
+        sigaction(SIGWINCH, &m_saved, nullptr);
+    }
+    SignalStorm(const SignalStorm&) = delete;
+    SignalStorm& operator=(const SignalStorm&) = delete;
+    long Sent() const { return m_sent; }
+
+private:
+    static std::vector<long> ThreadIds()
+    {
+        std::vector<long> threads;
+        DIR* tasks = opendir("/proc/self/task");
+        for (dirent* entry = tasks != nullptr ? readdir(tasks) : nullptr; entry != nullptr; entry = readdir(tasks))
+            if (entry->d_name[0] != '.')
+                threads.push_back(std::atol(entry->d_name));
+        if (tasks != nullptr)
+            closedir(tasks);
+        return threads;
+    }
+
+    const std::vector<long> m_threads;
+    struct sigaction m_saved {};
+    std::atomic<bool> m_stop{false};
+    std::atomic<long> m_sent{0};
+    std::thread m_signaller;
 };
 
 class MessagingByAlgorithm : public Messaging,
@@ -1156,4 +1211,41 @@ TEST_F(Messaging, SendRefusesWhatIsNotASequenceOfWholeMessages)
     EXPECT_TRUE(handle->is_session_used());
     for (const Call& call : g_journal.Events(kServer))
         EXPECT_NE(call.ev, NETWORK_EVENT_CLOSE);
+}
+
+// Signals whose handler was installed without SA_RESTART interrupt the
+// library's threads and the application's: every interrupted call is made
+// again, so no message, answer or datagram is lost.
+TEST_F(Messaging, SignalsWithoutRestartLoseNothing)
+{
+    server->add_ExtensionCallFunction(Entry(5, 16, ReplyOnServer));
+    server->add_ExtensionCallFunction(Entry(9, 16, OnMessage<kServer, 1>));
+    client->add_ExtensionCallFunction(Entry(7, 24, OnMessage<kClient, 1>));
+    ASSERT_EQ(server->CreateUDPSessions(1), 1);
+    ASSERT_EQ(client->CreateUDPSessions(1), 1);
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
+    ASSERT_NE(handle, nullptr);
+    const std::string datagram_port = std::to_string(FreePort(SOCK_DGRAM));
+    ASSERT_EQ(server->open_udp_bind(datagram_port.c_str(), AF_INET), 1);
+    std::unique_ptr<CVeskMessageSession> datagrams(client->open_udp(AF_INET));
+    ASSERT_NE(datagrams, nullptr);
+
+    SignalStorm storm;
+    constexpr size_t kRounds = 200;
+    for (size_t round = 1; round <= kRounds; ++round) {
+        SCOPED_TRACE(round);
+        const auto tag = static_cast<uint32_t>(round);
+        ASSERT_GT(Send(handle, Message(5, 16, tag)), 0);
+        const Bytes datagram = Message(9, 16, tag);
+        ASSERT_EQ(datagrams->sendto_udp_message(datagram.data(), datagram.size(), "127.0.0.1", datagram_port.c_str()),
+                  16);
+        ASSERT_TRUE(
+            WaitFor([round] { return g_journal.Count(kClient, 1) == round && g_journal.Count(kServer, 1) == round; }));
+    }
+    EXPECT_EQ(g_failed_replies.load(), 0);
+    EXPECT_GT(storm.Sent(), 0);
+    const std::vector<uint32_t> answers = Tags(g_journal.Calls(kClient, 1));
+    for (size_t i = 0; i < answers.size(); ++i)
+        EXPECT_EQ(answers[i], i + 1001) << "answers in order";
 }

@@ -205,7 +205,8 @@ private:
     std::atomic<size_t> m_write_point;
 };
 
-// One libevent registration of a socket object and whether it is armed.
+// One libevent registration of a socket object, or a timer of one, and
+// whether it is armed.
 class CVeskEventRecord {
 public:
     CVeskEventRecord();
@@ -213,6 +214,7 @@ public:
     CVeskEventRecord& operator=(const CVeskEventRecord&) = delete;
 
     // Prepares the registration on `base`; adds nothing. Ignored while armed.
+    // A timer (neither EV_READ nor EV_WRITE) takes -1 as its descriptor.
     void Set(event_base* base, SOCKET fd, short libevent, ty_libevent_handler fn, void* arg);
     // Arms the prepared registration; -1 when it was never prepared.
     int Add(const timeval* tv);
@@ -660,11 +662,19 @@ public:
     void SetLibEvent(short libevent, ty_libevent_handler fn, void* arg);
     int AddLibEvent(timeval* tv) { return m_ListenLibEvent.Add(tv); }
     int DelLibEvent() { return m_ListenLibEvent.Del(); }
+    // The timer that arms the accept event again after an accept failed for
+    // lack of descriptors.
+    void SetAcceptRetry(ty_libevent_handler fn, void* arg) { m_AcceptRetryTimer.Set(m_EventBase, -1, 0, fn, arg); }
+    int AddAcceptRetry(const timeval* tv) { return m_AcceptRetryTimer.Add(tv); }
+    int DelAcceptRetry() { return m_AcceptRetryTimer.Del(); }
 
-    // Accepts one queued connection; -1 when there is none.
+    // Accepts one queued connection; -1 (errno set) when there is none.
     SOCKET Accept(sockaddr* addr, socklen_t* addrlen);
     // Opens a non-blocking listening socket for one resolved address and
-    // generates the key pair; the descriptor, or -1.
+    // generates the key pair; the descriptor, or -1. `family` is the family
+    // the caller listens for: AF_UNSPEC keeps an IPv6 socket to IPv6, since
+    // an IPv4 socket of the same call takes the port's IPv4 side; an IPv6
+    // socket alone takes IPv4 peers too, as the system's sockets do.
     SOCKET Listen(addrinfo* ai, int family, int backlog, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam,
                   eCryptoAlgorithm CryptoAlgorithm);
     // Closes the socket and empties keys, exponent and algorithm.
@@ -687,6 +697,7 @@ private:
     CVeskEventRecord m_ListenLibEvent;
     // The accept event waits for a free session instead of being re-armed.
     std::atomic<bool> m_bAcceptPaused;
+    CVeskEventRecord m_AcceptRetryTimer;
     char m_ListenService[kServiceCapacity];
     sockaddr_storage m_ListenAddr;
     ty_cbfunc_Event m_cbfunc_Event;
@@ -720,7 +731,10 @@ public:
     // Opens an unbound socket of `family`; the descriptor, or -1.
     SOCKET make_socket(int family, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam);
     // Opens a socket bound to one resolved address; the descriptor, or -1.
-    SOCKET make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam);
+    // An IPv6 socket takes IPv4 peers too, as the system's sockets do, unless
+    // bIPv6Only keeps it to IPv6 because an IPv4 socket binds the same port.
+    SOCKET make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam,
+                            bool bIPv6Only = false);
     int GetFamily() const { return m_family; }
 
     int recvfrom(void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromlen);
@@ -989,6 +1003,7 @@ private:
     void StopThreads();
 
     static void event_accept(int sockfd, short libevent, void* argv);
+    static void event_accept_retry(int sockfd, short libevent, void* argv);
     static void event_read(int sockfd, short libevent, void* argv);
     static void event_write(int sockfd, short libevent, void* argv);
     static void udp_event_read(int sockfd, short libevent, void* argv);

@@ -9,7 +9,8 @@ CVeskEventRecord::CVeskEventRecord() : m_event(), m_bPrepared(false), m_bArmed(f
 void CVeskEventRecord::Set(event_base* base, SOCKET fd, short libevent, ty_libevent_handler fn, void* arg)
 {
     // An armed record must not be reassigned: libevent would lose track of it.
-    if (base == nullptr || fd < 0 || IsArmed())
+    const bool timer = (libevent & (EV_READ | EV_WRITE)) == 0;
+    if (base == nullptr || (fd < 0 && !timer) || IsArmed())
         return;
     m_bPrepared = event_assign(&m_event, base, fd, libevent, fn, arg) == 0;
 }

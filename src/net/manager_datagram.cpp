@@ -72,7 +72,8 @@ int CVeskNetworkSessionManager::OpenUDPBindSession(const char* service, int fami
             nsocks = 0;
             break;
         }
-        if (datagram->make_bind_socket(entry, cbfunc_UDPEvent, cbfunc_UDPEventParam) < 0) {
+        // Both families on one port: the IPv6 socket leaves IPv4 to its sibling.
+        if (datagram->make_bind_socket(entry, cbfunc_UDPEvent, cbfunc_UDPEventParam, family == AF_UNSPEC) < 0) {
             datagram->AbandonClaim();
             continue;
         }

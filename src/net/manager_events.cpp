@@ -3,11 +3,23 @@
 // still holds the descriptor the event was for.
 #include <event2/event.h>
 
+#include <cerrno>
+
 #include "VeskNetworkSystem.h"
 #include "net/arming.h"
 
 namespace VeskNetworkSystem {
 namespace {
+
+// How long an accept that found no descriptor waits before it tries again.
+constexpr timeval kAcceptRetryDelay{0, 50 * 1000};
+
+// An accept that failed for lack of descriptors or kernel memory leaves the
+// connection queued, so the listener stays readable.
+bool LacksResources(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
 
 // The accept event fires once and is armed again after every accept; a
 // listener closed meanwhile is disarmed again instead.
@@ -45,10 +57,20 @@ void CVeskNetworkSessionManager::event_accept(int sockfd, short libevent, void* 
     if (!entry || listener->GetSocket() != sockfd)
         return;
     CVeskNetworkSessionManager* manager = listener->m_Manager;
+    errno = 0;
     if (CVeskNetworkSession* session = manager->Accept(listener)) {
         CVeskElementEntry accepted(session);
         if (accepted)
             session->call_cbfunc_Event(NETWORK_EVENT_ACCEPT);
+    } else if (LacksResources(errno)) {
+        // Accepting again at once would spin the loop until a descriptor is
+        // freed somewhere: the timer arms the accept event again instead. A
+        // session that becomes free does not, since giving up a claim frees
+        // one too, and two starved listeners would wake each other forever.
+        vesk::net::ArmWhileInUse(
+            *listener, [listener] { return listener->AddAcceptRetry(&kAcceptRetryDelay); },
+            [listener] { listener->DelAcceptRetry(); });
+        return;
     } else if (!manager->m_SessionArray.HasFree()) {
         // Every session is taken: the connection waits in the kernel's queue
         // and the listener waits for a session to free instead of firing on
@@ -59,6 +81,16 @@ void CVeskNetworkSessionManager::event_accept(int sockfd, short libevent, void* 
             return;
     }
     RearmAccept(*listener);
+}
+
+void CVeskNetworkSessionManager::event_accept_retry(int /*sockfd*/, short libevent, void* argv)
+{
+    auto* listener = static_cast<CVeskNetworkSessionListen*>(argv);
+    if ((libevent & EV_TIMEOUT) == 0 || listener == nullptr)
+        return;
+    CVeskElementEntry entry(listener);
+    if (entry)
+        RearmAccept(*listener);
 }
 
 void CVeskNetworkSessionManager::event_write(int sockfd, short libevent, void* argv)

@@ -3,6 +3,8 @@
 #include <event2/event.h>
 #include <netdb.h>
 
+#include <cerrno>
+
 #include "VeskNetworkSystem.h"
 #include "net/arming.h"
 
@@ -63,6 +65,7 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
             *listener,
             [listener] {
                 listener->SetLibEvent(EV_READ, event_accept, listener);
+                listener->SetAcceptRetry(event_accept_retry, listener);
                 return listener->AddLibEvent(nullptr);
             },
             [listener] { listener->DelLibEvent(); });
@@ -118,7 +121,11 @@ CVeskNetworkSession* CVeskNetworkSessionManager::Accept(CVeskNetworkSessionListe
     if (session == nullptr)
         return nullptr;
     if (session->accept(pVeskNetworkSessionListen) < 0) {
+        // The accept's errno is the caller's to see, whatever giving up the
+        // claim does.
+        const int error = errno;
         session->AbandonClaim();
+        errno = error;
         return nullptr;
     }
     session->SetCryptoAlgorithm(pVeskNetworkSessionListen->GetCryptoAlgorithm());

@@ -70,10 +70,10 @@ SOCKET CVeskNetworkSessionListen::Accept(sockaddr* addr, socklen_t* addrlen)
     // The listening socket is non-blocking: a connection that went away
     // between readiness and this call is simply nothing to accept. The
     // accepted socket itself is blocking.
-    return ::accept4(s, addr, addrlen, SOCK_CLOEXEC);
+    return vesk::net::RetryInterrupted([&] { return ::accept4(s, addr, addrlen, SOCK_CLOEXEC); });
 }
 
-SOCKET CVeskNetworkSessionListen::Listen(addrinfo* ai, int /*family*/, int backlog, ty_cbfunc_Event cbfunc_Event,
+SOCKET CVeskNetworkSessionListen::Listen(addrinfo* ai, int family, int backlog, ty_cbfunc_Event cbfunc_Event,
                                          void* cbfunc_EventParam, eCryptoAlgorithm CryptoAlgorithm)
 {
     if (ai == nullptr || cbfunc_Event == nullptr)
@@ -87,7 +87,7 @@ SOCKET CVeskNetworkSessionListen::Listen(addrinfo* ai, int /*family*/, int backl
     // A restarted server can listen again while old connections linger, and
     // an IPv6 wildcard does not take the IPv4 port from its own sibling.
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (ai->ai_family == AF_INET6)
+    if (ai->ai_family == AF_INET6 && family == AF_UNSPEC)
         setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
     if (::bind(s, ai->ai_addr, ai->ai_addrlen) != 0) {
         if (errno != EADDRINUSE)
@@ -120,6 +120,7 @@ void CVeskNetworkSessionListen::Close()
 void CVeskNetworkSessionListen::DisarmEvents()
 {
     DelLibEvent();
+    DelAcceptRetry();
 }
 
 void CVeskNetworkSessionListen::ClearContents()

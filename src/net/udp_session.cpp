@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "VeskNetworkSystem.h"
+#include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
 
@@ -57,7 +58,7 @@ SOCKET CVeskNetworkUDPSession::make_socket(int family, ty_cbfunc_UDPEvent cbfunc
 }
 
 SOCKET CVeskNetworkUDPSession::make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent cbfunc_UDPEvent,
-                                                void* cbfunc_UDPEventParam)
+                                                void* cbfunc_UDPEventParam, bool bIPv6Only)
 {
     if (ai == nullptr || cbfunc_UDPEvent == nullptr)
         return -1;
@@ -65,7 +66,7 @@ SOCKET CVeskNetworkUDPSession::make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent
     if (s < 0)
         return -1;
     // An IPv6 wildcard leaves the IPv4 port to its own sibling socket.
-    if (ai->ai_family == AF_INET6) {
+    if (ai->ai_family == AF_INET6 && bIPv6Only) {
         const int on = 1;
         setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
     }
@@ -83,12 +84,15 @@ SOCKET CVeskNetworkUDPSession::make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent
 
 int CVeskNetworkUDPSession::recvfrom(void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromlen)
 {
-    return static_cast<int>(::recvfrom(GetSocket(), buf, len, flags, from, fromlen));
+    const SOCKET s = GetSocket();
+    return static_cast<int>(vesk::net::RetryInterrupted([&] { return ::recvfrom(s, buf, len, flags, from, fromlen); }));
 }
 
 int CVeskNetworkUDPSession::sendto(const void* buf, size_t len, int flags, const sockaddr* to, socklen_t tolen)
 {
-    return static_cast<int>(::sendto(GetSocket(), buf, len, flags | MSG_NOSIGNAL, to, tolen));
+    const SOCKET s = GetSocket();
+    return static_cast<int>(
+        vesk::net::RetryInterrupted([&] { return ::sendto(s, buf, len, flags | MSG_NOSIGNAL, to, tolen); }));
 }
 
 void CVeskNetworkUDPSession::close()
