@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -89,6 +91,34 @@ struct RawServer {
 
     int fd = BoundSocket();
     std::string port = PortOf(fd);
+};
+
+// A listener whose queue is full: backlog 0 and one connection waiting in it.
+// The kernel drops every further SYN, so a connect to it gets no answer until
+// the queue has room and the SYN is sent again (after 1 s, then 3 s, ...);
+// without that, a blocking connect waits about two minutes.
+struct FullListener {
+    FullListener()
+    {
+        EXPECT_EQ(::listen(fd, 0), 0);
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        EXPECT_EQ(::connect(queued, reinterpret_cast<sockaddr*>(&address), length), 0);
+        pollfd waiting{fd, POLLIN, 0};
+        EXPECT_EQ(poll(&waiting, 1, 5000), 1) << "the queued connection is complete";
+    }
+    ~FullListener()
+    {
+        ::close(queued);
+        ::close(fd);
+    }
+    // Takes the waiting connection: the queue has room again.
+    void MakeRoom() const { ::close(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)); }
+
+    int fd = BoundSocket();
+    std::string port = PortOf(fd);
+    int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 };
 
 // What the callback saw of the connect event.
@@ -221,6 +251,41 @@ TEST_F(ConnectTest, ClosingWhileTheLoopReadsTheSessionIsSafe)
     }
 }
 
+void Interrupted(int) {}
+
+// A signal handler installed without SA_RESTART makes blocking calls fail with
+// EINTR. The connect waits for the SYN sent again while the signals come.
+TEST_F(ConnectTest, ConnectGoesOnThroughSignalsThatInterruptIt)
+{
+    const FullListener full;
+    struct sigaction interrupting {};
+    interrupting.sa_handler = Interrupted;
+    sigemptyset(&interrupting.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &interrupting, &previous), 0);
+
+    std::atomic<bool> returned{false};
+    CVeskNetworkSession* session = nullptr;
+    std::thread connecting([&] {
+        session = manager.Connect("127.0.0.1", full.port.c_str(), Ignore, nullptr);
+        returned = true;
+    });
+    const auto room_at = std::chrono::steady_clock::now() + 200ms;
+    bool room = false;
+    while (!returned) {
+        pthread_kill(connecting.native_handle(), SIGUSR1);
+        if (!room && std::chrono::steady_clock::now() >= room_at) {
+            full.MakeRoom();
+            room = true;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    connecting.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(manager.Close(session), 1);
+}
+
 TEST(NsLookupTest, DottedAddressIsTakenAsItIsAndAFailureWritesNothing)
 {
     in_addr address{};
@@ -332,6 +397,35 @@ TEST_F(MessageSystemTest, ListensWithTheAlgorithmValueConnectsAndCloses)
         delete handle;
         handle = nullptr;
     }
+}
+
+// A connect to a peer that never answers holds its session; deleting the
+// system ends it at once, and the connect returns null.
+TEST(DeleteWhileConnecting, EndsTheConnectAtOnce)
+{
+    const FullListener full;
+    CVeskMessageSystem* system = VeskMessageSystemCreate();
+    ASSERT_EQ(system->CreateSessions(1), 1);
+    ASSERT_EQ(system->InitSocketEvent(), 1);
+    ASSERT_EQ(system->DispatchSocketEvent(), 1);
+    CVeskNetworkSession& slot = Access::Sessions(Access::Manager(*system))[0];
+
+    std::atomic<bool> returned{false};
+    CVeskMessageSession* handle = nullptr;
+    std::thread connecting([&] {
+        handle = system->connect("127.0.0.1", full.port.c_str());
+        returned = true;
+    });
+    ASSERT_TRUE(WaitFor([&] { return !slot.IsFree(); }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(returned) << "the peer does not answer";
+
+    const auto start = std::chrono::steady_clock::now();
+    delete system;
+    const auto took = std::chrono::steady_clock::now() - start;
+    connecting.join();
+    EXPECT_LT(took, 2s);
+    EXPECT_EQ(handle, nullptr);
 }
 
 }  // namespace

@@ -461,6 +461,10 @@ private:
     void SetCryptoStateSend(eCryptoState state);
     CryptoMessages GetLastRecvCryptoMessages() const { return m_LastRecvCryptoMessages; }
     void SetOwner(CVeskNetworkSessionManager* manager, event_base* base);
+    // Connects a claimed session to the first of the resolved addresses that
+    // accepts; with bSecure the handshake is started. A release of the
+    // session ends the wait for the peer at once. The descriptor, or -1.
+    SOCKET ConnectTo(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam);
     // Takes over a connected descriptor and the peer's address.
     void AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen);
 

@@ -6,16 +6,22 @@
 
 #include "VeskNetworkSystem.h"
 #include "net/arming.h"
+#include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
 
 CVeskNetworkSession* CVeskNetworkSessionManager::Connect(bool bSecure, const char* hostname, const char* service,
                                                          ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
 {
+    // Resolved before a session is claimed: a lookup can take long, and a
+    // claimed session must be one that a release ends at once.
+    const vesk::net::StreamAddresses addresses(hostname, service);
+    if (addresses.First() == nullptr)
+        return nullptr;
     CVeskNetworkSession* session = m_SessionArray.Claim();
     if (session == nullptr)
         return nullptr;
-    if (session->connect(bSecure, hostname, service, cbfunc_Event, cbfunc_EventParam) < 0) {
+    if (session->ConnectTo(addresses.First(), bSecure, cbfunc_Event, cbfunc_EventParam) < 0) {
         session->AbandonClaim();
         return nullptr;
     }

@@ -1,10 +1,13 @@
 // How a session comes to hold a connection: accepted from a listener or
 // connected to a named host.
+#include <event2/event.h>
 #include <netdb.h>
 #include <sys/socket.h>
-#include <unistd.h>
+
+#include <algorithm>
 
 #include "VeskNetworkSystem.h"
+#include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
 
@@ -24,41 +27,44 @@ SOCKET CVeskNetworkSession::accept(CVeskNetworkSessionListen* pVeskNetworkSessio
     return s;
 }
 
-namespace {
-
-struct AddressList {
-    ~AddressList()
-    {
-        if (head != nullptr)
-            freeaddrinfo(head);
-    }
-    addrinfo* head = nullptr;
-};
-
-}  // namespace
-
 SOCKET CVeskNetworkSession::connect(bool bSecure, const char* hostname, const char* service,
                                     ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
 {
-    if (hostname == nullptr || service == nullptr)
+    const vesk::net::StreamAddresses addresses(hostname, service);
+    if (addresses.First() == nullptr)
         return -1;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    AddressList addresses;
-    if (getaddrinfo(hostname, service, &hints, &addresses.head) != 0)
-        return -1;
+    return ConnectTo(addresses.First(), bSecure, cbfunc_Event, cbfunc_EventParam);
+}
 
+// The socket is adopted before it connects, so that a release of the session
+// shuts it down, which ends the wait at once. The release marks the session
+// before it shuts the socket down; this side adopts before it looks at the
+// mark, so one of the two always sees the other. The socket stays
+// non-blocking: every read and write on a session's socket is one anyway.
+SOCKET CVeskNetworkSession::ConnectTo(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event,
+                                      void* cbfunc_EventParam)
+{
     // The first address that accepts the connection wins.
-    for (addrinfo* entry = addresses.head; entry != nullptr; entry = entry->ai_next) {
-        const SOCKET s = ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
+    for (const addrinfo* entry = addresses; entry != nullptr; entry = entry->ai_next) {
+        const SOCKET s =
+            ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, entry->ai_protocol);
         if (s < 0)
             return -1;
-        if (::connect(s, entry->ai_addr, entry->ai_addrlen) != 0) {
-            ::close(s);
+        AdoptSocket(s);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        const bool connected = IsUsed() && vesk::net::ConnectAndWait(s, *entry);
+        if (!IsUsed() || GetSocket() != s) {
+            CloseSocket();
+            return -1;
+        }
+        if (!connected) {
+            CloseSocket();
             continue;
         }
-        AdoptConnection(s, entry->ai_addr, entry->ai_addrlen);
+        std::memset(&m_ConnectAddr, 0, sizeof m_ConnectAddr);
+        std::memcpy(&m_ConnectAddr, entry->ai_addr, std::min<size_t>(entry->ai_addrlen, sizeof m_ConnectAddr));
+        // Armed only while bytes wait in the backlog.
+        SetLibEventWrite(EV_WRITE | EV_PERSIST, CVeskNetworkSessionManager::event_write, this);
         m_cbfunc_Event = cbfunc_Event;
         m_cbfunc_EventParam = cbfunc_EventParam;
         m_SokcetState = SOCKET_STATE_NORMAL;
