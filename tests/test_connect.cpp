@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -25,6 +27,10 @@ using namespace VeskNetworkSystem;
 using VeskMessageSystem::CVeskMessageSession;
 using VeskMessageSystem::CVeskMessageSystem;
 using VeskMessageSystem::eVeskMessageSystemCryptoAlgorithm;
+using VeskMessageSystem::tagExtensionCallFunction;
+using VeskMessageSystem::tagMessageDataSesssionEvent;
+using VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_3DES;
+using VeskMessageSystem::VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT;
 
 struct VeskNetworkTestAccess {
     static CVeskPool<CVeskNetworkSession>& Sessions(CVeskNetworkSessionManager& m) { return m.m_SessionArray; }
@@ -367,6 +373,35 @@ protected:
     CVeskMessageSession* handle = nullptr;
 };
 
+// A user list file that lasts as long as the object.
+struct UserFile {
+    UserFile() { std::ofstream(path) << "alice\twonderland\n"; }
+    ~UserFile() { std::remove(path.c_str()); }
+    std::string path = "/tmp/vesk_connect_users_" + std::to_string(getpid());
+};
+
+// A session-event handler that connects with credentials when it sees its
+// event, once.
+struct LoginFromHandler {
+    static int OnEvent(CVeskMessageSession*, const char*, const char*, const void* data, size_t)
+    {
+        const auto* record = static_cast<const tagMessageDataSesssionEvent*>(data);
+        if (record->m_ev == event && !fired.exchange(true))
+            handle = system->connect("127.0.0.1", port.c_str(), "alice", 5, "wonderland", 10);
+        return 0;
+    }
+    static CVeskMessageSystem* system;
+    static std::string port;
+    static short event;
+    static std::atomic<bool> fired;
+    static std::atomic<CVeskMessageSession*> handle;
+};
+CVeskMessageSystem* LoginFromHandler::system = nullptr;
+std::string LoginFromHandler::port;
+short LoginFromHandler::event = 0;
+std::atomic<bool> LoginFromHandler::fired{false};
+std::atomic<CVeskMessageSession*> LoginFromHandler::handle{nullptr};
+
 // Each algorithm value reaches the accepted session (an unknown one listens
 // without a cipher); closing the handle frees the client's session and the
 // server closes its side at the end of the stream.
@@ -399,6 +434,42 @@ TEST_F(MessageSystemTest, ListensWithTheAlgorithmValueConnectsAndCloses)
     }
 }
 
+// Connecting with credentials inside a handler, on the event loop thread
+// (accept) and on the parse thread (handshake finished): the login request
+// leaves once the new session's handshake has finished, and the server (this
+// same system) takes the user in.
+TEST_F(MessageSystemTest, ConnectWithCredentialsInsideAHandlerLogsIn)
+{
+    const UserFile users;
+    ASSERT_EQ(system.load_auth_user_list(users.path.c_str()), 1);
+    ASSERT_EQ(
+        system.add_ExtensionCallFunction(tagExtensionCallFunction{
+            VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, sizeof(tagMessageDataSesssionEvent), LoginFromHandler::OnEvent}),
+        1);
+    ASSERT_EQ(system.listen("0", AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES), 1);
+    ASSERT_EQ(system.DispatchSocketEvent(), 1);
+    LoginFromHandler::system = &system;
+    LoginFromHandler::port = PortOf(Access::ListenSocket(manager(), 0));
+    for (const short event : {NETWORK_EVENT_ACCEPT, NETWORK_EVENT_HANDSHAKE_FINISH}) {
+        SCOPED_TRACE(event);
+        system.delete_alluser();
+        LoginFromHandler::event = event;
+        LoginFromHandler::fired = false;
+        handle = system.connect("127.0.0.1", LoginFromHandler::port.c_str());
+        ASSERT_NE(handle, nullptr);
+        ASSERT_TRUE(WaitFor([] { return LoginFromHandler::handle != nullptr; }));
+        std::unique_ptr<CVeskMessageSession> login(LoginFromHandler::handle.exchange(nullptr));
+        EXPECT_TRUE(WaitFor([&] { return system.reference_user("alice", 5).get_uid_size() > 0; }))
+            << "the login reached the server";
+        EXPECT_TRUE(login->is_session_used());
+        system.close(login.get());
+        system.close(handle);
+        delete handle;
+        handle = nullptr;
+        EXPECT_TRUE(WaitFor([&] { return AllFree(); }));
+    }
+}
+
 // A connect to a peer that never answers holds its session; deleting the
 // system ends it at once, and the connect returns null.
 TEST(DeleteWhileConnecting, EndsTheConnectAtOnce)
@@ -424,7 +495,7 @@ TEST(DeleteWhileConnecting, EndsTheConnectAtOnce)
     delete system;
     const auto took = std::chrono::steady_clock::now() - start;
     connecting.join();
-    EXPECT_LT(took, 2s);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 2000);
     EXPECT_EQ(handle, nullptr);
 }
 

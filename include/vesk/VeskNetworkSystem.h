@@ -439,6 +439,11 @@ public:
     // Whether the calling thread is one of the threads that carry this
     // session's handshake; such a thread must never wait for it.
     bool IsCalledFromOwnThread() const;
+    // Sends num bytes as one record once the handshake has finished: at once
+    // when it has, else on the thread that finishes it, before the event that
+    // reports it. One record waits at a time; false when it could not be sent
+    // or kept.
+    bool SendWhenHandshakeFinished(const unsigned char* buf, int num);
     // Whether this is the server's side of its connection: only an accepted
     // session holds its listener's private key.
     bool IsServerSide() const { return m_RSAPrivateKey.Length() > 0; }
@@ -529,6 +534,10 @@ private:
     int BuildFinish(unsigned char* body);
     // Reports the end of the handshake, then lets waiting senders go.
     void ReportHandshakeFinished();
+    // The handshake has finished: the record kept for this moment leaves.
+    void SendRecordKeptForHandshake();
+    // Forgets a kept record, wiping it: it may hold a password.
+    void DropRecordKeptForHandshake();
 
     sockaddr_storage m_ConnectAddr;
     std::atomic<eSokcetState> m_SokcetState;
@@ -573,6 +582,10 @@ private:
     bool m_bSendFailed;
     // Signalled when the backlog shrinks and when the session goes away.
     std::condition_variable m_SendRoom;
+    // A record that waits for the end of the handshake, and whether that end
+    // has come; guarded by m_SendMutex.
+    std::vector<unsigned char> m_RecordKeptForHandshake;
+    bool m_bKeptRecordReleased;
     std::unique_ptr<vesk::crypto::RecordCipher> m_RecvCipher;
 };
 

@@ -27,7 +27,8 @@ CVeskNetworkSession::CVeskNetworkSession()
       m_bPassDeliveredPayload(false),
       m_bCloseReported(false),
       m_SendBacklogHead(0),
-      m_bSendFailed(false)
+      m_bSendFailed(false),
+      m_bKeptRecordReleased(false)
 {
 }
 
@@ -98,6 +99,7 @@ void CVeskNetworkSession::ClearContents()
     if (m_RecvCipher)
         m_RecvCipher->Forget();
     DropSendBacklog();
+    DropRecordKeptForHandshake();
     m_bSendFailed = false;
     m_bReadPaused = false;
     m_bWaitingForRoom = false;
@@ -139,6 +141,7 @@ bool CVeskNetworkSession::WaitUntilHandshakeFinished()
 
 void CVeskNetworkSession::ReportHandshakeFinished()
 {
+    SendRecordKeptForHandshake();
     call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
     m_bHandshakeFinished.store(true, std::memory_order_release);
     if (m_Manager != nullptr)

@@ -2,6 +2,7 @@
 // connected to a named host.
 #include <event2/event.h>
 #include <netdb.h>
+#include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -79,6 +80,50 @@ SOCKET CVeskNetworkSession::ConnectTo(const addrinfo* addresses, bool bSecure, t
     }
     call_cbfunc_Event(NETWORK_EVENT_CONNECT);
     return GetSocket();
+}
+
+// A record that has to be the first after the handshake (a login) can be
+// handed over by a thread that cannot wait for the handshake, such as a
+// handler on the thread that carries it.
+bool CVeskNetworkSession::SendWhenHandshakeFinished(const unsigned char* buf, int num)
+{
+    if (buf == nullptr || num <= 0)
+        return false;
+    CVeskElementEntry entry(this);
+    if (!entry)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
+        if (!m_bKeptRecordReleased) {
+            if (!m_RecordKeptForHandshake.empty())
+                return false;
+            m_RecordKeptForHandshake.assign(buf, buf + num);
+            return true;
+        }
+    }
+    return send(buf, num, 0) >= 0;
+}
+
+void CVeskNetworkSession::SendRecordKeptForHandshake()
+{
+    std::vector<unsigned char> record;
+    {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
+        m_bKeptRecordReleased = true;
+        record.swap(m_RecordKeptForHandshake);
+    }
+    if (record.empty())
+        return;
+    send(record.data(), static_cast<int>(record.size()), 0);
+    OPENSSL_cleanse(record.data(), record.size());
+}
+
+void CVeskNetworkSession::DropRecordKeptForHandshake()
+{
+    if (!m_RecordKeptForHandshake.empty())
+        OPENSSL_cleanse(m_RecordKeptForHandshake.data(), m_RecordKeptForHandshake.size());
+    std::vector<unsigned char>().swap(m_RecordKeptForHandshake);
+    m_bKeptRecordReleased = false;
 }
 
 SOCKET CVeskNetworkSession::connect(const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
