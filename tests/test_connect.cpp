@@ -470,6 +470,116 @@ TEST_F(MessageSystemTest, ConnectWithCredentialsInsideAHandlerLogsIn)
     }
 }
 
+int ThreadCount()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0)
+            return std::stoi(line.substr(8));
+    return -1;
+}
+
+// A handler that deletes its own system: on a session event it waits for, or
+// on any message (event 0).
+int IgnoreMessage(CVeskMessageSession*, const char*, const char*, const void*, size_t)
+{
+    return 0;
+}
+
+struct DeleteFromHandler {
+    static int OnEvent(CVeskMessageSession*, const char*, const char*, const void* data, size_t)
+    {
+        if (static_cast<const tagMessageDataSesssionEvent*>(data)->m_ev == event)
+            DeleteOnce();
+        return 0;
+    }
+    static int OnMessage(CVeskMessageSession*, const char*, const char*, const void*, size_t)
+    {
+        DeleteOnce();
+        return 0;
+    }
+    static void DeleteOnce()
+    {
+        if (CVeskMessageSystem* doomed = system.exchange(nullptr)) {
+            delete doomed;
+            deleted = true;
+        }
+    }
+    static std::atomic<CVeskMessageSystem*> system;
+    static short event;
+    static std::atomic<bool> deleted;
+};
+std::atomic<CVeskMessageSystem*> DeleteFromHandler::system{nullptr};
+short DeleteFromHandler::event = 0;
+std::atomic<bool> DeleteFromHandler::deleted{false};
+
+// A system listening on a port of its own, with sessions to spare.
+std::unique_ptr<CVeskMessageSystem> ListeningSystem(const tagExtensionCallFunction& handler, std::string* port)
+{
+    std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
+    if (system->CreateSessions(4) != 1 || system->CreateListenSessions(1) != 1 ||
+        system->add_ExtensionCallFunction(handler) != 1 || system->InitSocketEvent() != 1 ||
+        system->listen("0", AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) != 1 || system->DispatchSocketEvent() != 1)
+        return nullptr;
+    *port = PortOf(Access::ListenSocket(Access::Manager(*system), 0));
+    return system;
+}
+
+// Deleting the system inside one of its handlers, on each thread a handler
+// runs on: the process goes on, and the system's last thread ends once it has
+// finished the teardown (the sanitizer build sees any leak or late use). The
+// peer connects to the doomed system, or, for the connect event, the doomed
+// system connects to the peer and its connect returns null.
+TEST(DeleteInsideAHandler, TheSystemGoesAndTheProcessGoesOn)
+{
+    constexpr uint16_t kEventSize = sizeof(tagMessageDataSesssionEvent);
+    const tagExtensionCallFunction on_event{VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, kEventSize,
+                                            DeleteFromHandler::OnEvent};
+    const struct {
+        const char* name;
+        tagExtensionCallFunction handler;
+        short event;
+    } cases[] = {
+        {"accept event, event loop thread", on_event, NETWORK_EVENT_ACCEPT},
+        {"handshake finished, parse thread", on_event, NETWORK_EVENT_HANDSHAKE_FINISH},
+        {"message, parse thread", {7, 16, DeleteFromHandler::OnMessage}, 0},
+        {"connect event, application thread", on_event, NETWORK_EVENT_CONNECT},
+    };
+    std::string peer_port;
+    const auto peer = ListeningSystem(tagExtensionCallFunction{7, 16, IgnoreMessage}, &peer_port);
+    ASSERT_NE(peer, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int threads_before = ThreadCount();
+        std::string port;
+        auto doomed = ListeningSystem(c.handler, &port);
+        ASSERT_NE(doomed, nullptr);
+        DeleteFromHandler::event = c.event;
+        DeleteFromHandler::deleted = false;
+        DeleteFromHandler::system = doomed.release();
+
+        if (c.event == NETWORK_EVENT_CONNECT) {
+            CVeskMessageSystem* system = DeleteFromHandler::system;
+            EXPECT_EQ(system->connect("127.0.0.1", peer_port.c_str()), nullptr);
+        } else {
+            // An accept handler may delete the system before the peer's
+            // connect has sent its first record.
+            std::unique_ptr<CVeskMessageSession> handle(peer->connect("127.0.0.1", port.c_str()));
+            if (c.event == 0) {
+                ASSERT_NE(handle, nullptr);
+                unsigned char message[16] = {7, 0, 0, 0, 16};
+                EXPECT_GT(handle->send_message(message, sizeof message), 0);
+            }
+            ASSERT_TRUE(WaitFor([] { return DeleteFromHandler::deleted.load(); }));
+            if (handle != nullptr)
+                peer->close(handle.get());
+        }
+        EXPECT_TRUE(DeleteFromHandler::deleted);
+        EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads_before; })) << "the last thread has ended";
+    }
+}
+
 // A connect to a peer that never answers holds its session; deleting the
 // system ends it at once, and the connect returns null.
 TEST(DeleteWhileConnecting, EndsTheConnectAtOnce)

@@ -721,8 +721,11 @@ public:
     ~CVeskPool()
     {
         Release();
-        for (Element* array : m_retired)
-            delete[] array;
+        // Released from inside work on them; that work may still be ending.
+        for (const Retired& retired : m_retired) {
+            WaitUntilFree(retired.array, retired.size);
+            delete[] retired.array;
+        }
     }
     CVeskPool(const CVeskPool&) = delete;
     CVeskPool& operator=(const CVeskPool&) = delete;
@@ -765,7 +768,7 @@ public:
         ReleaseElements(array, size);
         if (CVeskPoolElement::CallerHoldsReferences() || t_reading > 0) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_retired.push_back(array);
+            m_retired.push_back(Retired{array, size});
             return;
         }
         {
@@ -871,6 +874,11 @@ private:
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
+    struct Retired {
+        Element* array;
+        int size;
+    };
+
     static thread_local int t_reading;
 
     std::mutex m_mutex;
@@ -878,7 +886,7 @@ private:
     Element* m_array;
     int m_size;
     int m_readers;
-    std::vector<Element*> m_retired;
+    std::vector<Retired> m_retired;
 };
 
 template <class Element>
@@ -890,6 +898,18 @@ public:
     virtual ~CVeskNetworkSessionManager();
     CVeskNetworkSessionManager(const CVeskNetworkSessionManager&) = delete;
     CVeskNetworkSessionManager& operator=(const CVeskNetworkSessionManager&) = delete;
+
+    // Deletes a manager, also from inside one of its handlers. There the
+    // calling thread is still inside the manager's work (a parse pass, an
+    // event handler, a Connect) and cannot join itself: every pool is
+    // released and the other threads are stopped at once, so no handler runs
+    // any more, and this thread deletes the manager once it has left that
+    // work (the end of its thread, or of the Connect).
+    static void Dispose(CVeskNetworkSessionManager* manager);
+    // Whether a handler on the calling thread has disposed of its manager:
+    // the layer above the manager is gone too, and the dispatch that called
+    // the handler must not touch it any more.
+    static bool DisposedOnThisThread();
 
     int CreateSessions(int session_max);
     int CreateListenSessions(int listen_session_max);
@@ -935,8 +955,28 @@ private:
     friend class CVeskNetworkSession;
     friend struct ::VeskNetworkTestAccess;
 
+    // Marks the calling thread as inside a Connect of the manager, whose
+    // connect event is raised on it; the outermost one deletes a manager
+    // that was disposed of meanwhile, once it ends.
+    class ConnectScope {
+    public:
+        explicit ConnectScope(CVeskNetworkSessionManager* manager);
+        ~ConnectScope();
+        ConnectScope(const ConnectScope&) = delete;
+        ConnectScope& operator=(const ConnectScope&) = delete;
+
+    private:
+        CVeskNetworkSessionManager* m_manager;
+        const CVeskNetworkSessionManager* m_previous;
+    };
+
     static void* DispatchLibEventThreadFunc(LPVOID lpvoid);
     static void* ParseRecvSocketBufferThreadFunc(LPVOID lpvoid);
+    // Deletes the manager when a handler on this thread disposed of it.
+    static void DeleteIfDisposedHere(CVeskNetworkSessionManager* manager);
+    // Connects a claimed session and publishes it; null on failure.
+    CVeskNetworkSession* ConnectClaimed(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event,
+                                        void* cbfunc_EventParam);
     int ParseRecvSocketBuffer();
     int ParseSession(CVeskNetworkSession& session);
     void StopThreads();

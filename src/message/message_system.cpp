@@ -16,9 +16,11 @@ CVeskMessageSystem::CVeskMessageSystem() : m_service_type(VESKMESSYS_SERVICE_TYP
     }
 }
 
+// Inside one of the system's handlers the manager finishes its teardown on
+// the handler's thread, after the handler has returned.
 CVeskMessageSystem::~CVeskMessageSystem()
 {
-    delete m_nsm;
+    CVeskNetworkSessionManager::Dispose(m_nsm);
     m_nsm = nullptr;
 }
 
