@@ -415,8 +415,9 @@ public:
     void* get_ExtensionObject() { return m_ExtensionObject.load(std::memory_order_acquire); }
     const void* get_ExtensionObject() const { return m_ExtensionObject.load(std::memory_order_acquire); }
 
-    // Connects to a host and service; with bSecure the handshake is started.
-    // The descriptor, or -1.
+    // Connects a claimed session (the manager's Connect claims one) to a host
+    // and service; with bSecure the handshake is started. The descriptor, or
+    // -1.
     SOCKET accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen);
     SOCKET connect(bool bSecure, const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
                    void* cbfunc_EventParam);
