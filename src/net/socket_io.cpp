@@ -21,7 +21,11 @@ StreamAddresses::StreamAddresses(const char* hostname, const char* service) : m_
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    if (getaddrinfo(hostname, service, &hints, &m_head) != 0)
+    int result;
+    do
+        result = getaddrinfo(hostname, service, &hints, &m_head);
+    while (result == EAI_SYSTEM && errno == EINTR);
+    if (result != 0)
         m_head = nullptr;
 }
 
