@@ -277,7 +277,9 @@ protected:
     // out. The descriptor is shut down at once and closed as soon as no other
     // thread can still be inside a call on it.
     void CloseSocket();
-    void AdoptSocket(SOCKET s) { m_Socket.store(s, std::memory_order_release); }
+    // Sequentially consistent, as IsUsed, so that an opener that adopts and
+    // then sees the element still used cannot miss a release's shutdown.
+    void AdoptSocket(SOCKET s) { m_Socket.store(s, std::memory_order_seq_cst); }
 
     virtual void DisarmEvents() = 0;
     // Clears what the element held; runs when nobody is inside any more.

@@ -39,9 +39,10 @@ SOCKET CVeskNetworkSession::connect(bool bSecure, const char* hostname, const ch
 
 // The socket is adopted before it connects, so that a release of the session
 // shuts it down, which ends the wait at once. The release marks the session
-// before it shuts the socket down; this side adopts before it looks at the
-// mark, so one of the two always sees the other. The socket stays
-// non-blocking: every read and write on a session's socket is one anyway.
+// before it takes the socket to shut it down; this side adopts before it
+// looks at the mark (both sequentially consistent), so one of the two always
+// sees the other. The socket stays non-blocking: every read and write on a
+// session's socket is one anyway.
 SOCKET CVeskNetworkSession::ConnectTo(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event,
                                       void* cbfunc_EventParam)
 {
@@ -52,7 +53,6 @@ SOCKET CVeskNetworkSession::ConnectTo(const addrinfo* addresses, bool bSecure, t
         if (s < 0)
             return -1;
         AdoptSocket(s);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
         const bool connected = IsUsed() && vesk::net::ConnectAndWait(s, *entry);
         if (!IsUsed() || GetSocket() != s) {
             CloseSocket();
