@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,6 +27,10 @@ using namespace VeskNetworkSystem;
 using VeskMessageSystem::CVeskMessageSession;
 using VeskMessageSystem::CVeskMessageSystem;
 using VeskMessageSystem::eVeskMessageSystemCryptoAlgorithm;
+using VeskMessageSystem::tagExtensionCallFunction;
+using VeskMessageSystem::tagMessageDataSesssionEvent;
+using VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_3DES;
+using VeskMessageSystem::VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT;
 
 struct VeskNetworkTestAccess {
     static CVeskPool<CVeskNetworkSession>& Sessions(CVeskNetworkSessionManager& m) { return m.m_SessionArray; }
@@ -89,6 +97,34 @@ struct RawServer {
 
     int fd = BoundSocket();
     std::string port = PortOf(fd);
+};
+
+// A listener whose queue is full: backlog 0 and one connection waiting in it.
+// The kernel drops every further SYN, so a connect to it gets no answer until
+// the queue has room and the SYN is sent again (after 1 s, then 3 s, ...);
+// without that, a blocking connect waits about two minutes.
+struct FullListener {
+    FullListener()
+    {
+        EXPECT_EQ(::listen(fd, 0), 0);
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        EXPECT_EQ(::connect(queued, reinterpret_cast<sockaddr*>(&address), length), 0);
+        pollfd waiting{fd, POLLIN, 0};
+        EXPECT_EQ(poll(&waiting, 1, 5000), 1) << "the queued connection is complete";
+    }
+    ~FullListener()
+    {
+        ::close(queued);
+        ::close(fd);
+    }
+    // Takes the waiting connection: the queue has room again.
+    void MakeRoom() const { ::close(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)); }
+
+    int fd = BoundSocket();
+    std::string port = PortOf(fd);
+    int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 };
 
 // What the callback saw of the connect event.
@@ -221,6 +257,41 @@ TEST_F(ConnectTest, ClosingWhileTheLoopReadsTheSessionIsSafe)
     }
 }
 
+void Interrupted(int) {}
+
+// A signal handler installed without SA_RESTART makes blocking calls fail with
+// EINTR. The connect waits for the SYN sent again while the signals come.
+TEST_F(ConnectTest, ConnectGoesOnThroughSignalsThatInterruptIt)
+{
+    const FullListener full;
+    struct sigaction interrupting {};
+    interrupting.sa_handler = Interrupted;
+    sigemptyset(&interrupting.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &interrupting, &previous), 0);
+
+    std::atomic<bool> returned{false};
+    CVeskNetworkSession* session = nullptr;
+    std::thread connecting([&] {
+        session = manager.Connect("127.0.0.1", full.port.c_str(), Ignore, nullptr);
+        returned = true;
+    });
+    const auto room_at = std::chrono::steady_clock::now() + 200ms;
+    bool room = false;
+    while (!returned) {
+        pthread_kill(connecting.native_handle(), SIGUSR1);
+        if (!room && std::chrono::steady_clock::now() >= room_at) {
+            full.MakeRoom();
+            room = true;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    connecting.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(manager.Close(session), 1);
+}
+
 TEST(NsLookupTest, DottedAddressIsTakenAsItIsAndAFailureWritesNothing)
 {
     in_addr address{};
@@ -302,6 +373,35 @@ protected:
     CVeskMessageSession* handle = nullptr;
 };
 
+// A user list file that lasts as long as the object.
+struct UserFile {
+    UserFile() { std::ofstream(path) << "alice\twonderland\n"; }
+    ~UserFile() { std::remove(path.c_str()); }
+    std::string path = "/tmp/vesk_connect_users_" + std::to_string(getpid());
+};
+
+// A session-event handler that connects with credentials when it sees its
+// event, once.
+struct LoginFromHandler {
+    static int OnEvent(CVeskMessageSession*, const char*, const char*, const void* data, size_t)
+    {
+        const auto* record = static_cast<const tagMessageDataSesssionEvent*>(data);
+        if (record->m_ev == event && !fired.exchange(true))
+            handle = system->connect("127.0.0.1", port.c_str(), "alice", 5, "wonderland", 10);
+        return 0;
+    }
+    static CVeskMessageSystem* system;
+    static std::string port;
+    static short event;
+    static std::atomic<bool> fired;
+    static std::atomic<CVeskMessageSession*> handle;
+};
+CVeskMessageSystem* LoginFromHandler::system = nullptr;
+std::string LoginFromHandler::port;
+short LoginFromHandler::event = 0;
+std::atomic<bool> LoginFromHandler::fired{false};
+std::atomic<CVeskMessageSession*> LoginFromHandler::handle{nullptr};
+
 // Each algorithm value reaches the accepted session (an unknown one listens
 // without a cipher); closing the handle frees the client's session and the
 // server closes its side at the end of the stream.
@@ -332,6 +432,181 @@ TEST_F(MessageSystemTest, ListensWithTheAlgorithmValueConnectsAndCloses)
         delete handle;
         handle = nullptr;
     }
+}
+
+// Connecting with credentials inside a handler, on the event loop thread
+// (accept) and on the parse thread (handshake finished): the login request
+// leaves once the new session's handshake has finished, and the server (this
+// same system) takes the user in.
+TEST_F(MessageSystemTest, ConnectWithCredentialsInsideAHandlerLogsIn)
+{
+    const UserFile users;
+    ASSERT_EQ(system.load_auth_user_list(users.path.c_str()), 1);
+    ASSERT_EQ(
+        system.add_ExtensionCallFunction(tagExtensionCallFunction{
+            VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, sizeof(tagMessageDataSesssionEvent), LoginFromHandler::OnEvent}),
+        1);
+    ASSERT_EQ(system.listen("0", AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES), 1);
+    ASSERT_EQ(system.DispatchSocketEvent(), 1);
+    LoginFromHandler::system = &system;
+    LoginFromHandler::port = PortOf(Access::ListenSocket(manager(), 0));
+    for (const short event : {NETWORK_EVENT_ACCEPT, NETWORK_EVENT_HANDSHAKE_FINISH}) {
+        SCOPED_TRACE(event);
+        system.delete_alluser();
+        LoginFromHandler::event = event;
+        LoginFromHandler::fired = false;
+        handle = system.connect("127.0.0.1", LoginFromHandler::port.c_str());
+        ASSERT_NE(handle, nullptr);
+        ASSERT_TRUE(WaitFor([] { return LoginFromHandler::handle != nullptr; }));
+        std::unique_ptr<CVeskMessageSession> login(LoginFromHandler::handle.exchange(nullptr));
+        EXPECT_TRUE(WaitFor([&] { return system.reference_user("alice", 5).get_uid_size() > 0; }))
+            << "the login reached the server";
+        EXPECT_TRUE(login->is_session_used());
+        system.close(login.get());
+        system.close(handle);
+        delete handle;
+        handle = nullptr;
+        EXPECT_TRUE(WaitFor([&] { return AllFree(); }));
+    }
+}
+
+int ThreadCount()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0)
+            return std::stoi(line.substr(8));
+    return -1;
+}
+
+// A handler that deletes its own system: on a session event it waits for, or
+// on any message (event 0).
+int IgnoreMessage(CVeskMessageSession*, const char*, const char*, const void*, size_t)
+{
+    return 0;
+}
+
+struct DeleteFromHandler {
+    static int OnEvent(CVeskMessageSession*, const char*, const char*, const void* data, size_t)
+    {
+        if (static_cast<const tagMessageDataSesssionEvent*>(data)->m_ev == event)
+            DeleteOnce();
+        return 0;
+    }
+    static int OnMessage(CVeskMessageSession*, const char*, const char*, const void*, size_t)
+    {
+        DeleteOnce();
+        return 0;
+    }
+    static void DeleteOnce()
+    {
+        if (CVeskMessageSystem* doomed = system.exchange(nullptr)) {
+            delete doomed;
+            deleted = true;
+        }
+    }
+    static std::atomic<CVeskMessageSystem*> system;
+    static short event;
+    static std::atomic<bool> deleted;
+};
+std::atomic<CVeskMessageSystem*> DeleteFromHandler::system{nullptr};
+short DeleteFromHandler::event = 0;
+std::atomic<bool> DeleteFromHandler::deleted{false};
+
+// A system listening on a port of its own, with sessions to spare.
+std::unique_ptr<CVeskMessageSystem> ListeningSystem(const tagExtensionCallFunction& handler, std::string* port)
+{
+    std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
+    if (system->CreateSessions(4) != 1 || system->CreateListenSessions(1) != 1 ||
+        system->add_ExtensionCallFunction(handler) != 1 || system->InitSocketEvent() != 1 ||
+        system->listen("0", AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) != 1 || system->DispatchSocketEvent() != 1)
+        return nullptr;
+    *port = PortOf(Access::ListenSocket(Access::Manager(*system), 0));
+    return system;
+}
+
+// Deleting the system inside one of its handlers, on each thread a handler
+// runs on: the process goes on, and the system's last thread ends once it has
+// finished the teardown (the sanitizer build sees any leak or late use). The
+// peer connects to the doomed system, or, for the connect event, the doomed
+// system connects to the peer and its connect returns null.
+TEST(DeleteInsideAHandler, TheSystemGoesAndTheProcessGoesOn)
+{
+    constexpr uint16_t kEventSize = sizeof(tagMessageDataSesssionEvent);
+    const tagExtensionCallFunction on_event{VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, kEventSize,
+                                            DeleteFromHandler::OnEvent};
+    const struct {
+        const char* name;
+        tagExtensionCallFunction handler;
+        short event;
+    } cases[] = {
+        {"accept event, event loop thread", on_event, NETWORK_EVENT_ACCEPT},
+        {"handshake finished, parse thread", on_event, NETWORK_EVENT_HANDSHAKE_FINISH},
+        {"message, parse thread", {7, 16, DeleteFromHandler::OnMessage}, 0},
+        {"connect event, application thread", on_event, NETWORK_EVENT_CONNECT},
+    };
+    std::string peer_port;
+    const auto peer = ListeningSystem(tagExtensionCallFunction{7, 16, IgnoreMessage}, &peer_port);
+    ASSERT_NE(peer, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int threads_before = ThreadCount();
+        std::string port;
+        auto doomed = ListeningSystem(c.handler, &port);
+        ASSERT_NE(doomed, nullptr);
+        DeleteFromHandler::event = c.event;
+        DeleteFromHandler::deleted = false;
+        DeleteFromHandler::system = doomed.release();
+
+        if (c.event == NETWORK_EVENT_CONNECT) {
+            CVeskMessageSystem* system = DeleteFromHandler::system;
+            EXPECT_EQ(system->connect("127.0.0.1", peer_port.c_str()), nullptr);
+        } else {
+            // An accept handler may delete the system before the peer's
+            // connect has sent its first record.
+            std::unique_ptr<CVeskMessageSession> handle(peer->connect("127.0.0.1", port.c_str()));
+            if (c.event == 0) {
+                ASSERT_NE(handle, nullptr);
+                unsigned char message[16] = {7, 0, 0, 0, 16};
+                EXPECT_GT(handle->send_message(message, sizeof message), 0);
+            }
+            ASSERT_TRUE(WaitFor([] { return DeleteFromHandler::deleted.load(); }));
+            if (handle != nullptr)
+                peer->close(handle.get());
+        }
+        EXPECT_TRUE(DeleteFromHandler::deleted);
+        EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads_before; })) << "the last thread has ended";
+    }
+}
+
+// A connect to a peer that never answers holds its session; deleting the
+// system ends it at once, and the connect returns null.
+TEST(DeleteWhileConnecting, EndsTheConnectAtOnce)
+{
+    const FullListener full;
+    CVeskMessageSystem* system = VeskMessageSystemCreate();
+    ASSERT_EQ(system->CreateSessions(1), 1);
+    ASSERT_EQ(system->InitSocketEvent(), 1);
+    ASSERT_EQ(system->DispatchSocketEvent(), 1);
+    CVeskNetworkSession& slot = Access::Sessions(Access::Manager(*system))[0];
+
+    std::atomic<bool> returned{false};
+    CVeskMessageSession* handle = nullptr;
+    std::thread connecting([&] {
+        handle = system->connect("127.0.0.1", full.port.c_str());
+        returned = true;
+    });
+    ASSERT_TRUE(WaitFor([&] { return !slot.IsFree(); }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(returned) << "the peer does not answer";
+
+    const auto start = std::chrono::steady_clock::now();
+    delete system;
+    const auto took = std::chrono::steady_clock::now() - start;
+    connecting.join();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 2000);
+    EXPECT_EQ(handle, nullptr);
 }
 
 }  // namespace

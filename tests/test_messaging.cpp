@@ -1125,10 +1125,17 @@ TEST_F(Messaging, StaleHandleReachesNothing)
     uint32_t tag = 0;
     for (const auto& [stale, name] : cases) {
         SCOPED_TRACE(name);
-        std::unique_ptr<CVeskMessageSession> first(client->connect("127.0.0.1", port.c_str()));
-        std::unique_ptr<CVeskMessageSession> datagram(client->open_udp(AF_INET));
-        ASSERT_NE(first, nullptr);
-        ASSERT_NE(datagram, nullptr);
+        // The slot the last case closed is free once its release has ended.
+        std::unique_ptr<CVeskMessageSession> first;
+        std::unique_ptr<CVeskMessageSession> datagram;
+        ASSERT_TRUE(WaitFor([&] {
+            first.reset(client->connect("127.0.0.1", port.c_str()));
+            return first != nullptr;
+        }));
+        ASSERT_TRUE(WaitFor([&] {
+            datagram.reset(client->open_udp(AF_INET));
+            return datagram != nullptr;
+        }));
         const CVeskMessageSession copy(*first);
         EXPECT_TRUE(copy == *first);
         client->close(first.get());

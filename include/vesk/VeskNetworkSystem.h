@@ -325,7 +325,9 @@ protected:
     // out. The descriptor is shut down at once and closed as soon as no other
     // thread can still be inside a call on it.
     void CloseSocket();
-    void AdoptSocket(SOCKET s) { m_Socket.store(s, std::memory_order_release); }
+    // Sequentially consistent, as IsUsed, so that an opener that adopts and
+    // then sees the element still used cannot miss a release's shutdown.
+    void AdoptSocket(SOCKET s) { m_Socket.store(s, std::memory_order_seq_cst); }
 
     virtual void DisarmEvents() = 0;
     // Clears what the element held; runs when nobody is inside any more.
@@ -473,8 +475,9 @@ public:
     void* get_ExtensionObject() { return m_ExtensionObject.load(std::memory_order_acquire); }
     const void* get_ExtensionObject() const { return m_ExtensionObject.load(std::memory_order_acquire); }
 
-    // Connects to a host and service; with bSecure the handshake is started.
-    // The descriptor, or -1.
+    // Connects a claimed session (the manager's Connect claims one) to a host
+    // and service; with bSecure the handshake is started. The descriptor, or
+    // -1.
     SOCKET accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen);
     SOCKET connect(bool bSecure, const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
                    void* cbfunc_EventParam);
@@ -501,6 +504,11 @@ public:
     // Whether the manager's threads run, so that a handshake under way can
     // finish while the caller waits.
     bool CanHandshakeProgress() const;
+    // Sends num bytes as one record once the handshake has finished: at once
+    // when it has, else on the thread that finishes it, before the event that
+    // reports it. One record waits at a time; false when it could not be sent
+    // or kept.
+    bool SendWhenHandshakeFinished(const unsigned char* buf, int num);
     // Whether this is the server's side of its connection: only an accepted
     // session holds its listener's private key.
     bool IsServerSide() const { return m_RSAPrivateKey.Length() > 0; }
@@ -523,6 +531,10 @@ private:
     void SetCryptoStateSend(eCryptoState state);
     CryptoMessages GetLastRecvCryptoMessages() const { return m_LastRecvCryptoMessages; }
     void SetOwner(CVeskNetworkSessionManager* manager, event_base* base);
+    // Connects a claimed session to the first of the resolved addresses that
+    // accepts; with bSecure the handshake is started. A release of the
+    // session ends the wait for the peer at once. The descriptor, or -1.
+    SOCKET ConnectTo(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam);
     // Takes over a connected descriptor and the peer's address.
     void AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen);
 
@@ -588,6 +600,10 @@ private:
     // Counts the handshake as finished, reports it, then lets waiting
     // senders go.
     void ReportHandshakeFinished();
+    // The handshake has finished: the record kept for this moment leaves.
+    void SendRecordKeptForHandshake();
+    // Forgets a kept record, wiping it: it may hold a password.
+    void DropRecordKeptForHandshake();
 
     sockaddr_storage m_ConnectAddr;
     std::atomic<eSokcetState> m_SokcetState;
@@ -632,6 +648,10 @@ private:
     bool m_bSendFailed;
     // Signalled when the backlog shrinks and when the session goes away.
     std::condition_variable m_SendRoom;
+    // A record that waits for the end of the handshake, and whether that end
+    // has come; guarded by m_SendMutex.
+    std::vector<unsigned char> m_RecordKeptForHandshake;
+    bool m_bKeptRecordReleased;
     std::unique_ptr<vesk::crypto::RecordCipher> m_RecvCipher;
 };
 
@@ -779,8 +799,11 @@ public:
     ~CVeskPool()
     {
         Release();
-        for (Element* array : m_retired)
-            delete[] array;
+        // Released from inside work on them; that work may still be ending.
+        for (const Retired& retired : m_retired) {
+            WaitUntilFree(retired.array, retired.size);
+            delete[] retired.array;
+        }
     }
     CVeskPool(const CVeskPool&) = delete;
     CVeskPool& operator=(const CVeskPool&) = delete;
@@ -823,7 +846,7 @@ public:
         ReleaseElements(array, size);
         if (CVeskPoolElement::CallerHoldsReferences() || t_reading > 0) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_retired.push_back(array);
+            m_retired.push_back(Retired{array, size});
             return;
         }
         {
@@ -929,6 +952,11 @@ private:
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
+    struct Retired {
+        Element* array;
+        int size;
+    };
+
     static thread_local int t_reading;
 
     std::mutex m_mutex;
@@ -936,7 +964,7 @@ private:
     Element* m_array;
     int m_size;
     int m_readers;
-    std::vector<Element*> m_retired;
+    std::vector<Retired> m_retired;
 };
 
 template <class Element>
@@ -948,6 +976,18 @@ public:
     virtual ~CVeskNetworkSessionManager();
     CVeskNetworkSessionManager(const CVeskNetworkSessionManager&) = delete;
     CVeskNetworkSessionManager& operator=(const CVeskNetworkSessionManager&) = delete;
+
+    // Deletes a manager, also from inside one of its handlers. There the
+    // calling thread is still inside the manager's work (a parse pass, an
+    // event handler, a Connect) and cannot join itself: every pool is
+    // released and the other threads are stopped at once, so no handler runs
+    // any more, and this thread deletes the manager once it has left that
+    // work (the end of its thread, or of the Connect).
+    static void Dispose(CVeskNetworkSessionManager* manager);
+    // Whether a handler on the calling thread has disposed of its manager:
+    // the layer above the manager is gone too, and the dispatch that called
+    // the handler must not touch it any more.
+    static bool DisposedOnThisThread();
 
     int CreateSessions(int session_max);
     int CreateListenSessions(int listen_session_max);
@@ -996,8 +1036,28 @@ private:
     friend class CVeskNetworkSession;
     friend struct ::VeskNetworkTestAccess;
 
+    // Marks the calling thread as inside a Connect of the manager, whose
+    // connect event is raised on it; the outermost one deletes a manager
+    // that was disposed of meanwhile, once it ends.
+    class ConnectScope {
+    public:
+        explicit ConnectScope(CVeskNetworkSessionManager* manager);
+        ~ConnectScope();
+        ConnectScope(const ConnectScope&) = delete;
+        ConnectScope& operator=(const ConnectScope&) = delete;
+
+    private:
+        CVeskNetworkSessionManager* m_manager;
+        const CVeskNetworkSessionManager* m_previous;
+    };
+
     static void* DispatchLibEventThreadFunc(LPVOID lpvoid);
     static void* ParseRecvSocketBufferThreadFunc(LPVOID lpvoid);
+    // Deletes the manager when a handler on this thread disposed of it.
+    static void DeleteIfDisposedHere(CVeskNetworkSessionManager* manager);
+    // Connects a claimed session and publishes it; null on failure.
+    CVeskNetworkSession* ConnectClaimed(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event,
+                                        void* cbfunc_EventParam);
     int ParseRecvSocketBuffer();
     int ParseSession(CVeskNetworkSession& session);
     void StopThreads();

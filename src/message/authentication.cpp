@@ -45,11 +45,19 @@ int CVeskMessageSystem::auth(CVeskMessageSession* session, LPCTSTR uid, size_t u
     request.m_header.m_size = sizeof request;
     _tcsncpy_s(request.m_uid, kTextCapacity, uid != nullptr ? uid : "", uid_size);
     _tcsncpy_s(request.m_passwd, kTextCapacity, passwd != nullptr ? passwd : "", passwd_size);
-    // The answer comes later; a send that failed is seen as no answer.
-    if (session != nullptr)
-        session->send_message(&request, sizeof request);
+    // The answer comes later. An application thread waits for the handshake
+    // in send_message; a library thread (a handler) cannot, so the request is
+    // kept by the session and leaves as soon as its handshake has finished.
+    bool sent = false;
+    if (session != nullptr && session->m_ns != nullptr) {
+        if (session->m_ns->IsCalledFromOwnThread())
+            sent = session->m_ns->SendWhenHandshakeFinished(reinterpret_cast<const unsigned char*>(&request),
+                                                            static_cast<int>(sizeof request));
+        else
+            sent = session->send_message(&request, sizeof request) > 0;
+    }
     OPENSSL_cleanse(request.m_passwd, sizeof request.m_passwd);
-    return 1;
+    return sent ? 1 : 0;
 }
 
 int CVeskMessageSystem::parse_message_data_user_auth_request(CVeskNetworkSession* session, const void* pMessageData,

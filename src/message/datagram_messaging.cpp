@@ -107,6 +107,8 @@ int CVeskMessageSystem::cbfunc_udp_Recv(CVeskNetworkUDPSession* session, short e
         session->recvfrom(data, sizeof data, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sender), &sender_length);
     if (length > 0) {
         system->notify_udp_session_event(session, ev, reinterpret_cast<sockaddr*>(&sender), sender_length);
+        if (CVeskNetworkSessionManager::DisposedOnThisThread())
+            return 1;
         system->parse_udp_message(session, data, length, reinterpret_cast<sockaddr*>(&sender), sender_length);
         return 1;
     }

@@ -16,9 +16,11 @@ CVeskMessageSystem::CVeskMessageSystem() : m_service_type(VESKMESSYS_SERVICE_TYP
     }
 }
 
+// Inside one of the system's handlers the manager finishes its teardown on
+// the handler's thread, after the handler has returned.
 CVeskMessageSystem::~CVeskMessageSystem()
 {
-    delete m_nsm;
+    CVeskNetworkSessionManager::Dispose(m_nsm);
     m_nsm = nullptr;
 }
 
@@ -102,8 +104,10 @@ CVeskMessageSession* CVeskMessageSystem::connect(const char* hostname, const cha
     return handle.release();
 }
 
-// Connects, then sends the credentials without waiting for the answer; a
-// refusal arrives later and closes the session then.
+// Connects, then sends the credentials without waiting for the answer (in a
+// handler, they leave when the handshake has finished); a refusal arrives
+// later and closes the session then. A request that could not be sent, or
+// kept for the end of the handshake, gives null.
 CVeskMessageSession* CVeskMessageSystem::connect(const char* hostname, const char* service, LPCTSTR uid,
                                                  size_t uid_size, LPCTSTR passwd, size_t passwd_size)
 {

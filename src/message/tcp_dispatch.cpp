@@ -36,6 +36,9 @@ int CVeskMessageSystem::cbfunc_Recv(CVeskNetworkSession* session, short ev, void
         const int length = session->recv(data, sizeof data, 0);
         if (length > 0) {
             system->notify_session_event(session, ev);
+            // A handler that deleted the system leaves nothing of it to use.
+            if (CVeskNetworkSessionManager::DisposedOnThisThread())
+                return 1;
             system->parse_message(session, data, length);
         } else {
             system->notify_session_event(session, NETWORK_EVENT_CLOSE);
@@ -109,6 +112,8 @@ int CVeskMessageSystem::parse_message(CVeskNetworkSession* session, const unsign
                     CVeskMessageSession handle;
                     handle.attach_session(session);
                     entry.m_call_func(&handle, peer.host, peer.service, message, header.m_size);
+                    if (CVeskNetworkSessionManager::DisposedOnThisThread())
+                        return 1;
                 }
             }
             for (const tagExtensionCallFunction& entry : *handlers) {
@@ -117,6 +122,8 @@ int CVeskMessageSystem::parse_message(CVeskNetworkSession* session, const unsign
                     CVeskMessageSession handle;
                     handle.attach_session(session);
                     entry.m_call_func(&handle, peer.host, peer.service, message, entry.m_size);
+                    if (CVeskNetworkSessionManager::DisposedOnThisThread())
+                        return 1;
                 }
             }
         }

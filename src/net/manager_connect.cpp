@@ -6,16 +6,38 @@
 
 #include "VeskNetworkSystem.h"
 #include "net/arming.h"
+#include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
 
 CVeskNetworkSession* CVeskNetworkSessionManager::Connect(bool bSecure, const char* hostname, const char* service,
                                                          ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
 {
+    // Resolved before a session is claimed: a lookup can take long, and a
+    // claimed session must be one that a release ends at once.
+    const vesk::net::StreamAddresses addresses(hostname, service);
+    if (addresses.First() == nullptr)
+        return nullptr;
+    CVeskNetworkSession* session = nullptr;
+    {
+        // The pool is read for the whole connect: a release of it from the
+        // connect event's handler then keeps the array instead of waiting for
+        // the session this thread holds.
+        const ConnectScope scope(this);
+        m_SessionArray.WithArray([&](CVeskNetworkSession*, int) {
+            session = ConnectClaimed(addresses.First(), bSecure, cbfunc_Event, cbfunc_EventParam);
+        });
+    }
+    return session;
+}
+
+CVeskNetworkSession* CVeskNetworkSessionManager::ConnectClaimed(const addrinfo* addresses, bool bSecure,
+                                                                ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
+{
     CVeskNetworkSession* session = m_SessionArray.Claim();
     if (session == nullptr)
         return nullptr;
-    if (session->connect(bSecure, hostname, service, cbfunc_Event, cbfunc_EventParam) < 0) {
+    if (session->ConnectTo(addresses, bSecure, cbfunc_Event, cbfunc_EventParam) < 0) {
         session->AbandonClaim();
         return nullptr;
     }

@@ -13,12 +13,60 @@ namespace {
 
 // The manager whose thread this is, if any.
 thread_local const CVeskNetworkSessionManager* t_owner = nullptr;
+// The manager whose Connect runs on this thread, if any.
+thread_local const CVeskNetworkSessionManager* t_connecting = nullptr;
+// A manager that a handler on this thread disposed of, waiting for this
+// thread to leave its work.
+thread_local CVeskNetworkSessionManager* t_disposed = nullptr;
 
 }  // namespace
 
 bool CVeskNetworkSessionManager::IsOwnThread() const
 {
     return t_owner == this;
+}
+
+void CVeskNetworkSessionManager::Dispose(CVeskNetworkSessionManager* manager)
+{
+    if (manager == nullptr)
+        return;
+    if (!manager->IsOwnThread() && t_connecting != manager) {
+        delete manager;
+        return;
+    }
+    // Pools released from inside their work are kept until the manager goes.
+    manager->ReleaseSessions();
+    manager->ReleaseListenSessions();
+    manager->ReleaseUDPSessions();
+    manager->StopThreads();
+    t_disposed = manager;
+}
+
+bool CVeskNetworkSessionManager::DisposedOnThisThread()
+{
+    return t_disposed != nullptr;
+}
+
+void CVeskNetworkSessionManager::DeleteIfDisposedHere(CVeskNetworkSessionManager* manager)
+{
+    if (t_disposed != manager)
+        return;
+    t_disposed = nullptr;
+    delete manager;
+}
+
+CVeskNetworkSessionManager::ConnectScope::ConnectScope(CVeskNetworkSessionManager* manager)
+    : m_manager(manager), m_previous(t_connecting)
+{
+    t_connecting = manager;
+}
+
+CVeskNetworkSessionManager::ConnectScope::~ConnectScope()
+{
+    t_connecting = m_previous;
+    // Only the outermost of the manager's work on this thread may delete it.
+    if (m_previous != m_manager && !m_manager->IsOwnThread())
+        DeleteIfDisposedHere(m_manager);
 }
 
 int CVeskNetworkSessionManager::InitLibEvent()
@@ -86,6 +134,7 @@ void* CVeskNetworkSessionManager::DispatchLibEventThreadFunc(LPVOID lpvoid)
     t_owner = manager;
     while (!manager->m_bStopping)
         event_base_loop(manager->m_EventBase, EVLOOP_NO_EXIT_ON_EMPTY);
+    DeleteIfDisposedHere(manager);
     return nullptr;
 }
 
@@ -100,6 +149,7 @@ void* CVeskNetworkSessionManager::ParseRecvSocketBufferThreadFunc(LPVOID lpvoid)
             continue;
         manager->SuspendParseRecvSocketBufferThread();
     }
+    DeleteIfDisposedHere(manager);
     return nullptr;
 }
 
@@ -168,11 +218,17 @@ void CVeskNetworkSessionManager::StopThreads()
     if (m_EventBase != nullptr)
         event_base_loopexit(m_EventBase, nullptr);
     ResumeParseRecvSocketBufferThread();
+    // A thread cannot join itself: one that stops its own manager (from a
+    // handler) is let go instead, and deletes the manager when it ends.
     std::lock_guard<std::mutex> lock(m_ThreadStartMutex);
-    if (m_hLibEventThread.joinable())
-        m_hLibEventThread.join();
-    if (m_ParseRecvSocketBufferThreadHandle.joinable())
-        m_ParseRecvSocketBufferThreadHandle.join();
+    for (std::thread* thread : {&m_hLibEventThread, &m_ParseRecvSocketBufferThreadHandle}) {
+        if (!thread->joinable())
+            continue;
+        if (thread->get_id() == std::this_thread::get_id())
+            thread->detach();
+        else
+            thread->join();
+    }
 }
 
 }  // namespace VeskNetworkSystem

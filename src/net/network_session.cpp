@@ -27,7 +27,8 @@ CVeskNetworkSession::CVeskNetworkSession()
       m_bPassDeliveredPayload(false),
       m_bCloseReported(false),
       m_SendBacklogHead(0),
-      m_bSendFailed(false)
+      m_bSendFailed(false),
+      m_bKeptRecordReleased(false)
 {
 }
 
@@ -98,6 +99,7 @@ void CVeskNetworkSession::ClearContents()
     if (m_RecvCipher)
         m_RecvCipher->Forget();
     DropSendBacklog();
+    DropRecordKeptForHandshake();
     m_bSendFailed = false;
     m_bReadPaused = false;
     m_bWaitingForRoom = false;
@@ -141,6 +143,7 @@ bool CVeskNetworkSession::WaitUntilHandshakeFinished()
 // senders are woken once the handler has returned.
 void CVeskNetworkSession::ReportHandshakeFinished()
 {
+    SendRecordKeptForHandshake();
     m_bHandshakeFinished.store(true, std::memory_order_release);
     call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
     if (m_Manager != nullptr)

@@ -65,7 +65,7 @@ CVeskPoolElement::CVeskPoolElement()
 
 bool CVeskPoolElement::IsUsed() const
 {
-    const uint32_t state = StateOf(m_Life.load(std::memory_order_acquire));
+    const uint32_t state = StateOf(m_Life.load(std::memory_order_seq_cst));
     return state == kClaimed || state == kInUse;
 }
 

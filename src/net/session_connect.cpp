@@ -1,10 +1,14 @@
 // How a session comes to hold a connection: accepted from a listener or
 // connected to a named host.
+#include <event2/event.h>
 #include <netdb.h>
+#include <openssl/crypto.h>
 #include <sys/socket.h>
-#include <unistd.h>
+
+#include <algorithm>
 
 #include "VeskNetworkSystem.h"
+#include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
 
@@ -24,41 +28,44 @@ SOCKET CVeskNetworkSession::accept(CVeskNetworkSessionListen* pVeskNetworkSessio
     return s;
 }
 
-namespace {
-
-struct AddressList {
-    ~AddressList()
-    {
-        if (head != nullptr)
-            freeaddrinfo(head);
-    }
-    addrinfo* head = nullptr;
-};
-
-}  // namespace
-
 SOCKET CVeskNetworkSession::connect(bool bSecure, const char* hostname, const char* service,
                                     ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
 {
-    if (hostname == nullptr || service == nullptr)
+    const vesk::net::StreamAddresses addresses(hostname, service);
+    if (addresses.First() == nullptr)
         return -1;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    AddressList addresses;
-    if (getaddrinfo(hostname, service, &hints, &addresses.head) != 0)
-        return -1;
+    return ConnectTo(addresses.First(), bSecure, cbfunc_Event, cbfunc_EventParam);
+}
 
+// The socket is adopted before it connects, so that a release of the session
+// shuts it down, which ends the wait at once. The release marks the session
+// before it takes the socket to shut it down; this side adopts before it
+// looks at the mark (both sequentially consistent), so one of the two always
+// sees the other. The socket stays non-blocking: every read and write on a
+// session's socket is one anyway.
+SOCKET CVeskNetworkSession::ConnectTo(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event,
+                                      void* cbfunc_EventParam)
+{
     // The first address that accepts the connection wins.
-    for (addrinfo* entry = addresses.head; entry != nullptr; entry = entry->ai_next) {
-        const SOCKET s = ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
+    for (const addrinfo* entry = addresses; entry != nullptr; entry = entry->ai_next) {
+        const SOCKET s =
+            ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, entry->ai_protocol);
         if (s < 0)
             return -1;
-        if (::connect(s, entry->ai_addr, entry->ai_addrlen) != 0) {
-            ::close(s);
+        AdoptSocket(s);
+        const bool connected = IsUsed() && vesk::net::ConnectAndWait(s, *entry);
+        if (!IsUsed() || GetSocket() != s) {
+            CloseSocket();
+            return -1;
+        }
+        if (!connected) {
+            CloseSocket();
             continue;
         }
-        AdoptConnection(s, entry->ai_addr, entry->ai_addrlen);
+        std::memset(&m_ConnectAddr, 0, sizeof m_ConnectAddr);
+        std::memcpy(&m_ConnectAddr, entry->ai_addr, std::min<size_t>(entry->ai_addrlen, sizeof m_ConnectAddr));
+        // Armed only while bytes wait in the backlog.
+        SetLibEventWrite(EV_WRITE | EV_PERSIST, CVeskNetworkSessionManager::event_write, this);
         m_cbfunc_Event = cbfunc_Event;
         m_cbfunc_EventParam = cbfunc_EventParam;
         m_SokcetState = SOCKET_STATE_NORMAL;
@@ -73,6 +80,50 @@ SOCKET CVeskNetworkSession::connect(bool bSecure, const char* hostname, const ch
     }
     call_cbfunc_Event(NETWORK_EVENT_CONNECT);
     return GetSocket();
+}
+
+// A record that has to be the first after the handshake (a login) can be
+// handed over by a thread that cannot wait for the handshake, such as a
+// handler on the thread that carries it.
+bool CVeskNetworkSession::SendWhenHandshakeFinished(const unsigned char* buf, int num)
+{
+    if (buf == nullptr || num <= 0)
+        return false;
+    CVeskElementEntry entry(this);
+    if (!entry)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
+        if (!m_bKeptRecordReleased) {
+            if (!m_RecordKeptForHandshake.empty())
+                return false;
+            m_RecordKeptForHandshake.assign(buf, buf + num);
+            return true;
+        }
+    }
+    return send(buf, num, 0) >= 0;
+}
+
+void CVeskNetworkSession::SendRecordKeptForHandshake()
+{
+    std::vector<unsigned char> record;
+    {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
+        m_bKeptRecordReleased = true;
+        record.swap(m_RecordKeptForHandshake);
+    }
+    if (record.empty())
+        return;
+    send(record.data(), static_cast<int>(record.size()), 0);
+    OPENSSL_cleanse(record.data(), record.size());
+}
+
+void CVeskNetworkSession::DropRecordKeptForHandshake()
+{
+    if (!m_RecordKeptForHandshake.empty())
+        OPENSSL_cleanse(m_RecordKeptForHandshake.data(), m_RecordKeptForHandshake.size());
+    std::vector<unsigned char>().swap(m_RecordKeptForHandshake);
+    m_bKeptRecordReleased = false;
 }
 
 SOCKET CVeskNetworkSession::connect(const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,

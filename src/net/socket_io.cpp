@@ -1,7 +1,10 @@
 #include "net/socket_io.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+
+#include <cerrno>
 
 namespace vesk::net {
 
@@ -9,6 +12,45 @@ bool SetNonBlocking(int fd)
 {
     const int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+StreamAddresses::StreamAddresses(const char* hostname, const char* service) : m_head(nullptr)
+{
+    if (hostname == nullptr || service == nullptr)
+        return;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    int result;
+    do
+        result = getaddrinfo(hostname, service, &hints, &m_head);
+    while (result == EAI_SYSTEM && errno == EINTR);
+    if (result != 0)
+        m_head = nullptr;
+}
+
+StreamAddresses::~StreamAddresses()
+{
+    if (m_head != nullptr)
+        freeaddrinfo(m_head);
+}
+
+bool ConnectAndWait(int fd, const addrinfo& address)
+{
+    // A connect interrupted by a signal goes on in the background, as one in
+    // progress does: either way its outcome is waited for.
+    if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0)
+        return true;
+    if (errno != EINPROGRESS && errno != EINTR)
+        return false;
+    pollfd connecting{fd, POLLOUT, 0};
+    int ready;
+    do
+        ready = poll(&connecting, 1, -1);
+    while (ready < 0 && errno == EINTR);
+    int error = 0;
+    socklen_t length = sizeof error;
+    return ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
 }
 
 }  // namespace vesk::net

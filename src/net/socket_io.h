@@ -2,6 +2,7 @@
 #ifndef VESK_NET_SOCKET_IO_H
 #define VESK_NET_SOCKET_IO_H
 
+#include <netdb.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -22,6 +23,26 @@ auto RetryInterrupted(Call call) -> decltype(call())
             return result;
     }
 }
+
+// The addresses a host and service resolve to for a stream connection, in the
+// resolver's order; none when the name does not resolve.
+class StreamAddresses {
+public:
+    StreamAddresses(const char* hostname, const char* service);
+    ~StreamAddresses();
+    StreamAddresses(const StreamAddresses&) = delete;
+    StreamAddresses& operator=(const StreamAddresses&) = delete;
+
+    const addrinfo* First() const { return m_head; }
+
+private:
+    addrinfo* m_head;
+};
+
+// Connects a non-blocking stream socket and waits until the connection is
+// made (true) or has failed. Signals do not end the wait; shutting the socket
+// down from another thread does.
+bool ConnectAndWait(int fd, const addrinfo& address);
 
 }  // namespace vesk::net
 
