@@ -6,10 +6,14 @@
 # and "login refused", and the summary on SIGINT. Raw listeners are small
 # Perl programs (perl-base is on every Debian system). Takes a few seconds.
 #
-# usage: scripts/test-tools.sh [DIR]   (DIR holds the tools; default build/examples)
+# With a second directory, also the benchmark tools' --help and refusal of
+# unknown options.
+#
+# usage: scripts/test-tools.sh [DIR [PERF_DIR]]   (DIR holds the tools; default build/examples)
 set -uo pipefail
 
 bin_dir=${1:-build/examples}
+perf_dir=${2:-}
 server=$bin_dir/vesk-echo-server
 client=$bin_dir/vesk-echo-client
 ping=$bin_dir/vesk-udp-ping
@@ -82,6 +86,15 @@ for tool in "$server" "$client" "$ping"; do
     expect 2 "$name refuses an unknown option" "$tool" --port 1 --colour blue
     has_output "$name names the unknown option" "unknown option '--colour'"
 done
+if [ -n "$perf_dir" ]; then
+    for tool in "$perf_dir"/vesk_perf_*; do
+        name=$(basename "$tool")
+        expect 0 "$name --help" "$tool" --help
+        has_output "$name --help prints the usage and runs nothing" "^usage: .*$name"
+        expect 2 "$name refuses an unknown option" "$tool" --secondz 1
+        has_output "$name names the unknown option" "unknown option '--secondz'"
+    done
+fi
 expect 2 "the client refuses --password" "$client" --port 1 --user alice --password secret
 has_output "the client says where the password goes" "VESK_PASSWORD"
 env -u VESK_PASSWORD timeout 10 "$client" --port 1 --user alice >"$work/out" 2>&1
