@@ -248,7 +248,8 @@ local function dissect_messages(tree, tvb, offset, limit)
         local available = math.min(size, limit - offset)
         local name = message_types[type] or (type <= 0xFFFF and "application" or "reserved")
         local message = tree:add(f.msg, tvb(offset, available))
-        message:set_text(string.format("Message: %s (type %u), %u bytes", name, type, size))
+        local number = type <= 0xFFFF and tostring(type) or string.format("0x%08x", type)
+        message:set_text(string.format("Message: %s (type %s), %u bytes", name, number, size))
         message:add_le(f.msg_type, tvb(offset, 4)):append_text(" (" .. name .. ")")
         message:add_le(f.msg_size, tvb(offset + 4, 2))
         if size > available then
@@ -281,7 +282,8 @@ local function dissect_record(tvb, pinfo, tree)
         if length > 0 then record:add(f.ccs, tvb(kRecordHeader, 1)) end
         summary = "ChangeCipherSpec"
     elseif type == 0 then
-        summary = string.format("Plain (%u messages)", dissect_messages(record, tvb, kRecordHeader, kRecordHeader + length))
+        local count = dissect_messages(record, tvb, kRecordHeader, kRecordHeader + length)
+        summary = string.format("Plain (%u message%s)", count, count == 1 and "" or "s")
     else
         if length > 0 then record:add(f.ciphertext, tvb(kRecordHeader, length)) end
         summary = record_types[type] and string.format("Encrypted (%u bytes)", length) or "unknown record type"
