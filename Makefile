@@ -3,13 +3,14 @@
 # suite; `make bench` runs the short benchmarks and prints one table;
 # `make stress` runs the load test at full size (200 clients, 1000 messages
 # each way) and the hostile-peer table; `make fuzz` builds the libFuzzer
-# targets with clang and runs each for FUZZ_SECONDS. Sanitizer builds live in
-# their own folders.
+# targets with clang and runs each for FUZZ_SECONDS; `make dissector-test`
+# checks the Wireshark dissector on a capture. Sanitizer builds live in their
+# own folders.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 120
 
-.PHONY: all deps build demo test bench stress test-asan test-tsan fuzz-deps fuzz install format clean
+.PHONY: all deps build demo test bench stress test-asan test-tsan fuzz-deps fuzz dissector-test install format clean
 
 all: build
 
@@ -51,6 +52,12 @@ fuzz: fuzz-deps
 		-DVESK_BUILD_FUZZ=ON -DVESK_BUILD_TESTS=OFF -DVESK_BUILD_PERF=OFF -DVESK_BUILD_EXAMPLES=OFF
 	cmake --build build-fuzz --target vesk_fuzz -j $(JOBS)
 	scripts/run-fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
+# The Wireshark dissector (tools/wireshark/vesk.lua) on a loopback capture of
+# the example tools; installs tshark when missing, captures as root.
+dissector-test: build
+	@scripts/install-deps.sh wireshark
+	scripts/test-dissector.sh $(BUILD_DIR)/examples
 
 install: build
 	cmake --install $(BUILD_DIR)

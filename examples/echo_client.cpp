@@ -1,6 +1,8 @@
 // vesk-echo-client: logs in to an echo server, sends messages one at a time,
-// checks that each comes back unchanged and prints round-trip figures.
-// Exit status: 0 all echoes came back, 1 login refused, 2 any other failure.
+// checks that each comes back unchanged and prints round-trip figures, also
+// when SIGINT or SIGTERM stops it early. The password comes from
+// VESK_PASSWORD or --password-file, never from the command line.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -22,14 +24,42 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// The exit statuses, as --help and README list them.
+enum ExitStatus : int {
+    kAllEchoed = 0,
+    kLoginRefused = 1,
+    kOtherFailure = 2,
+    kCannotConnect = 3,
+    kClosedInHandshake = 4,
+    kNoAnswer = 5,
+};
+
+const char kExitStatusHelp[] =
+    "\nexit status:\n"
+    "  0  login accepted and every echo came back\n"
+    "  1  login refused (the server closed the session after the handshake)\n"
+    "  2  bad arguments, an echo missing or different, any other failure\n"
+    "  3  cannot connect (unknown host, nothing listening)\n"
+    "  4  the server closed the connection before the handshake finished\n"
+    "  5  no answer to the handshake or to the login within --timeout\n"
+    "  128 + N  stopped by signal N (the summary is printed first)\n";
+
+// What the session's events told so far. Set on the library's threads (the
+// connect event on the thread that connects), read by the main thread.
+std::atomic<bool> g_connected{false};
+std::atomic<bool> g_handshake_finished{false};
+
 // Handlers are plain functions; this is how the echo handler, on the parse
-// thread, hands a message to the main thread.
+// thread, hands a message to the main thread, and how a stop signal ends the
+// exchange.
 struct EchoMailbox {
     std::mutex mutex;
     std::condition_variable arrived;
     std::vector<unsigned char> message;
     bool full = false;
     bool closed = false;
+    bool exchanging = false;  // past the login: a stop signal ends the exchange
+    int stop_signal = 0;
 };
 EchoMailbox g_mailbox;
 
@@ -41,6 +71,10 @@ int OnSessionEvent(CVeskMessageSession*, const char* host, const char* service, 
     std::memcpy(&event, data, sizeof event);
     if (event.m_ev != VeskNetworkSystem::NETWORK_EVENT_READ)
         std::printf("%s:%s %s\n", host, service, EventName(event.m_ev));
+    if (event.m_ev == VeskNetworkSystem::NETWORK_EVENT_CONNECT)
+        g_connected.store(true);
+    if (event.m_ev == VeskNetworkSystem::NETWORK_EVENT_HANDSHAKE_FINISH)
+        g_handshake_finished.store(true);
     if (event.m_ev == VeskNetworkSystem::NETWORK_EVENT_CLOSE) {
         {
             std::lock_guard<std::mutex> lock(g_mailbox.mutex);
@@ -63,16 +97,32 @@ int OnEcho(CVeskMessageSession*, const char*, const char*, const void* data, siz
     return 0;
 }
 
+// Before the exchange a stop signal ends the tool at once; during it, the
+// exchange stops and the summary is printed.
+void OnStopSignal(int signal_number)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_mailbox.mutex);
+        g_mailbox.stop_signal = signal_number;
+        if (!g_mailbox.exchanging) {
+            std::fprintf(stderr, "vesk-echo-client: stopped by %s before the login was answered\n",
+                         strsignal(signal_number));
+            std::_Exit(InterruptedStatus(signal_number));
+        }
+    }
+    g_mailbox.arrived.notify_one();
+}
+
 // connect() with credentials waits for the handshake without a time limit: a
 // peer that accepts and then says nothing would hold the client forever.
 class Watchdog {
 public:
-    Watchdog(std::chrono::seconds limit, const char* what)
-        : m_thread([this, limit, what] {
+    explicit Watchdog(std::chrono::seconds limit)
+        : m_thread([this, limit] {
               std::unique_lock<std::mutex> lock(m_mutex);
               if (!m_done.wait_for(lock, limit, [this] { return m_cancelled; })) {
-                  std::fprintf(stderr, "vesk-echo-client: %s: no answer\n", what);
-                  std::_Exit(2);
+                  std::fprintf(stderr, "vesk-echo-client: no answer to the handshake\n");
+                  std::_Exit(kNoAnswer);
               }
           })
     {
@@ -106,35 +156,76 @@ std::vector<unsigned char> MakeMessage(uint32_t sequence, size_t size)
     return message;
 }
 
+// Waits for the answer to the login: an accepted user appears in the
+// system's user list, a refused session is closed. Prints the outcome; the
+// exit status, or kAllEchoed when the login was accepted.
+int AwaitLogin(CVeskMessageSystem& system, CVeskMessageSession& session, const std::string& user,
+               std::chrono::seconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    while (system.reference_user(user.c_str(), user.size()).get_uid_size() == 0) {
+        if (!session.is_session_used()) {
+            if (!g_handshake_finished.load()) {
+                std::puts("the server closed the connection before the handshake finished");
+                return kClosedInHandshake;
+            }
+            std::puts("login refused");
+            return kLoginRefused;
+        }
+        if (Clock::now() >= deadline) {
+            std::puts(g_handshake_finished.load() ? "no answer to the login" : "no answer to the handshake");
+            system.close(&session);
+            return kNoAnswer;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::printf("login accepted for user %s\n", user.c_str());
+    return kAllEchoed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    CommandLine options("vesk-echo-client", "Logs in to vesk-echo-server and measures message round trips.",
-                        {{"host", "H", "server host (default 127.0.0.1)"},
+    CommandLine options("vesk-echo-client",
+                        "Logs in to vesk-echo-server and measures message round trips.\n"
+                        "The password is read from --password-file or else from VESK_PASSWORD.",
+                        {{"host", "H", "server host name or address, IPv4 or IPv6 (default 127.0.0.1)"},
                          {"port", "P", "server port (required)"},
                          {"user", "U", "user id (required)"},
-                         {"password", "W", "password (required)"},
+                         {"password-file", "FILE", "read the password from the first line of FILE"},
+                         {"password", "W", nullptr},
                          {"count", "N", "messages to send (default 10)"},
-                         {"size", "S", "bytes per message, 8 to 19991 (default 64)"}});
+                         {"size", "S", "bytes per message, 8 to 19991 (default 64)"},
+                         {"timeout", "SECONDS", "wait this long for the handshake and the login (default 10)"}},
+                        kExitStatusHelp);
     const auto parsed = options.Parse(argc, argv);
     if (parsed != CommandLine::Result::kRun)
-        return parsed == CommandLine::Result::kHelp ? 0 : 2;
-    long port = 0, count = 0, size = 0;
-    if (!options.Require("port") || !options.Require("user") || !options.Require("password") ||
-        !options.Number("port", 1, 65535, 0, port) || !options.Number("count", 1, 1000000, 10, count) ||
-        !options.Number("size", kMinMessageSize, kMaxMessageSize, 64, size))
-        return 2;
+        return CommandLine::ExitStatus(parsed);
+    if (options.Has("password")) {
+        options.Error(
+            "--password is not accepted (other users see the command line): "
+            "set VESK_PASSWORD or give --password-file FILE");
+        return kOtherFailure;
+    }
+    long port = 0, count = 0, size = 0, timeout = 0;
+    std::string password;
+    if (!options.Require("port") || !options.Require("user") || !options.Number("port", 1, 65535, 0, port) ||
+        !options.Number("count", 1, 1000000, 10, count) ||
+        !options.Number("size", kMinMessageSize, kMaxMessageSize, 64, size) ||
+        !options.Number("timeout", 1, 3600, 10, timeout) || !ReadPassword(options, password))
+        return kOtherFailure;
     const std::string host = options.Text("host", "127.0.0.1");
     const std::string service = std::to_string(port);
     const std::string user = options.Text("user");
-    const std::string password = options.Text("password");
+    const std::chrono::seconds answer_limit(timeout);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const StopSignals stop_signals(OnStopSignal);
 
     std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
     if (system->CreateSessions(1) != 1) {
         std::fprintf(stderr, "vesk-echo-client: cannot create the session pool\n");
-        return 2;
+        return kOtherFailure;
     }
     // An exact-type handler takes messages whose m_size equals its own.
     system->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 0, OnSessionEvent});
@@ -143,54 +234,56 @@ int main(int argc, char** argv)
     // for the handshake.
     if (system->InitSocketEvent() != 1 || system->DispatchSocketEvent() != 1) {
         std::fprintf(stderr, "vesk-echo-client: cannot start the library's threads\n");
-        return 2;
+        return kOtherFailure;
     }
 
     std::unique_ptr<CVeskMessageSession> session;
     {
-        Watchdog watchdog(std::chrono::seconds(10), "handshake");
+        Watchdog watchdog(answer_limit);
         session.reset(system->connect(host.c_str(), service.c_str(), user.c_str(), user.size(), password.c_str(),
                                       password.size()));
     }
+    // The connect event comes before connect() returns, once the connection
+    // stands: without it nothing answered; with it, the session ended in
+    // the handshake.
+    if (!session && !g_connected.load()) {
+        std::fprintf(stderr, "vesk-echo-client: cannot connect to %s port %s\n", host.c_str(), service.c_str());
+        return kCannotConnect;
+    }
     if (!session) {
-        std::fprintf(stderr, "vesk-echo-client: cannot connect to %s:%s\n", host.c_str(), service.c_str());
-        return 2;
+        std::puts("the server closed the connection before the handshake finished");
+        return kClosedInHandshake;
     }
-    // The answer to the login arrives on the parse thread: an accepted user
-    // appears in the system's user list, a refused session is closed.
-    const auto login_deadline = Clock::now() + std::chrono::seconds(3);
-    bool accepted = false;
-    while (!(accepted = system->reference_user(user.c_str(), user.size()).get_uid_size() > 0) &&
-           session->is_session_used() && Clock::now() < login_deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (!accepted) {
-        const bool refused = !session->is_session_used();
-        std::puts(refused ? "login refused" : "no answer to the login");
-        if (!refused)
-            system->close(session.get());
-        return refused ? 1 : 2;
-    }
-    std::printf("login accepted for user %s\n", user.c_str());
+    const int login = AwaitLogin(*system, *session, user, answer_limit);
+    if (login != kAllEchoed)
+        return login;
 
     std::vector<long> round_trips;
     std::string failure;
+    {
+        std::lock_guard<std::mutex> lock(g_mailbox.mutex);
+        g_mailbox.exchanging = true;
+    }
     for (uint32_t sequence = 0; sequence < static_cast<uint32_t>(count) && failure.empty(); ++sequence) {
         const std::vector<unsigned char> message = MakeMessage(sequence, static_cast<size_t>(size));
         std::unique_lock<std::mutex> lock(g_mailbox.mutex);
+        if (g_mailbox.stop_signal != 0)
+            break;
         g_mailbox.full = false;
         const auto sent_at = Clock::now();
         if (session->send_message(message.data(), message.size()) <= 0) {
             failure = "cannot send message " + std::to_string(sequence);
-        } else if (!g_mailbox.arrived.wait_for(lock, std::chrono::seconds(2),
-                                               [] { return g_mailbox.full || g_mailbox.closed; })) {
+        } else if (!g_mailbox.arrived.wait_for(lock, std::chrono::seconds(2), [] {
+                       return g_mailbox.full || g_mailbox.closed || g_mailbox.stop_signal != 0;
+                   })) {
             failure = "no echo of message " + std::to_string(sequence);
-        } else if (!g_mailbox.full) {
-            failure = "the server closed the session";
-        } else if (g_mailbox.message != message) {
+        } else if (g_mailbox.full && g_mailbox.message != message) {
             failure = "echo of message " + std::to_string(sequence) + " differs";
-        } else {
+        } else if (g_mailbox.full) {
             const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - sent_at);
             round_trips.push_back(static_cast<long>(elapsed.count()));
+        } else if (g_mailbox.closed) {
+            failure = "the server closed the session";
         }
     }
     std::printf("%zu of %ld messages of %ld bytes echoed\n", round_trips.size(), count, size);
@@ -202,7 +295,8 @@ int main(int argc, char** argv)
     system.reset();
     if (!failure.empty()) {
         std::fprintf(stderr, "vesk-echo-client: %s\n", failure.c_str());
-        return 2;
+        return kOtherFailure;
     }
-    return 0;
+    std::lock_guard<std::mutex> lock(g_mailbox.mutex);
+    return g_mailbox.stop_signal != 0 ? InterruptedStatus(g_mailbox.stop_signal) : kAllEchoed;
 }

@@ -1,11 +1,9 @@
 // vesk-echo-server: sends every message it receives back to its sender, over
 // TCP sessions and as datagrams on the same port number, and prints one line
 // per session event and message. Stops on SIGINT or SIGTERM.
-#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -67,22 +65,18 @@ int OnPing(CVeskMessageSession* session, const char* host, const char* service, 
     return 0;
 }
 
-// listen() reports success when the address list was walked, also when the
-// port was taken by another program; a test bind tells the two apart.
-bool TcpPortFree(long port)
+// The address families to serve: "4", "6" or "any" (both).
+bool ParseFamily(const std::string& name, int& out)
 {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
+    if (name == "4")
+        out = AF_INET;
+    else if (name == "6")
+        out = AF_INET6;
+    else if (name == "any")
+        out = AF_UNSPEC;
+    else
         return false;
-    const int on = 1;
-    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    const bool free = ::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(s);
-    return free;
+    return true;
 }
 
 bool ParseCipher(const std::string& name, eVeskMessageSystemCryptoAlgorithm& out)
@@ -106,10 +100,11 @@ int main(int argc, char** argv)
                         {{"port", "P", "TCP and UDP port to serve (required)"},
                          {"cipher", "NAME", "none, 3des or blowfish (default blowfish)"},
                          {"users", "FILE", "user list: one \"uid<TAB>password\" pair per line"},
+                         {"family", "4|6|any", "serve IPv4, IPv6 or both (default any)"},
                          {"timeout", "SECONDS", "stop after this long (default 0: run until signalled)"}});
     const auto parsed = options.Parse(argc, argv);
     if (parsed != CommandLine::Result::kRun)
-        return parsed == CommandLine::Result::kHelp ? 0 : 2;
+        return CommandLine::ExitStatus(parsed);
     long port = 0;
     long timeout = 0;
     eVeskMessageSystemCryptoAlgorithm cipher = VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH;
@@ -121,6 +116,14 @@ int main(int argc, char** argv)
         options.Error("--cipher must be none, 3des or blowfish, not '" + cipher_name + "'");
         return 2;
     }
+    const std::string family_name = options.Text("family", "any");
+    int family = AF_UNSPEC;
+    if (!ParseFamily(family_name, family)) {
+        options.Error("--family must be 4, 6 or any, not '" + family_name + "'");
+        return 2;
+    }
+    // One listener and one datagram socket per family.
+    const int sockets = family == AF_UNSPEC ? 2 : 1;
     const std::string service = std::to_string(port);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -133,7 +136,8 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
-    if (system->CreateSessions(64) != 1 || system->CreateListenSessions(1) != 1 || system->CreateUDPSessions(1) != 1) {
+    if (system->CreateSessions(64) != 1 || system->CreateListenSessions(sockets) != 1 ||
+        system->CreateUDPSessions(sockets) != 1) {
         std::fprintf(stderr, "vesk-echo-server: cannot create the session pools\n");
         return 2;
     }
@@ -151,11 +155,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "vesk-echo-server: cannot start the library's threads\n");
         return 2;
     }
-    if (!TcpPortFree(port) || system->listen(service.c_str(), AF_INET, cipher) != 1) {
+    // listen() itself reports a port that another program holds.
+    if (system->listen(service.c_str(), family, cipher) != 1) {
         std::fprintf(stderr, "vesk-echo-server: cannot listen on TCP port %ld\n", port);
         return 2;
     }
-    if (system->open_udp_bind(service.c_str(), AF_INET) < 1) {
+    if (system->open_udp_bind(service.c_str(), family) < 1) {
         std::fprintf(stderr, "vesk-echo-server: cannot bind UDP port %ld\n", port);
         system->close_listen(service.c_str());
         return 2;
@@ -164,7 +169,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "vesk-echo-server: cannot start the event loop\n");
         return 2;
     }
-    std::printf("listening on port %ld: tcp (%s), udp; users: %s\n", port, cipher_name.c_str(),
+    std::printf("listening on port %ld (IPv%s): tcp (%s), udp; users: %s\n", port,
+                family == AF_UNSPEC ? "4 and IPv6" : family_name.c_str(), cipher_name.c_str(),
                 options.Has("users") ? options.Text("users").c_str() : "none (every login is refused)");
 
     // The main thread only waits; all the work happens in the handlers.

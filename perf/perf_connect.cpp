@@ -171,7 +171,10 @@ int Report(const std::vector<double>& library, const std::vector<double>& bare)
 
 int main(int argc, char** argv)
 {
-    const Options options(argc, argv);
+    const Options options(argc, argv,
+                          "Connect to first message: connect with credentials until the server's handler has the\n"
+                          "first message, beside a bare TCP connect and first record. Median over fresh connects.\n",
+                          WithRoleOptions({}, "connects to time (default 200)"));
     RoleOptions run;
     if (!run.Read(options, 200, "3des"))
         return 2;

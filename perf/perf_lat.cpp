@@ -142,7 +142,10 @@ int Report(const std::vector<double>& library, const std::vector<double>& bare)
 
 int main(int argc, char** argv)
 {
-    const Options options(argc, argv);
+    const Options options(argc, argv,
+                          "Round-trip latency of a 64-byte message echoed by the server's handler, beside a bare\n"
+                          "TCP ping-pong of the same record. Prints p50 and p99.\n",
+                          WithRoleOptions({}, "round trips (default 5000)"));
     RoleOptions run;
     if (!run.Read(options, 5000, "none"))
         return 2;

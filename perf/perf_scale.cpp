@@ -98,7 +98,13 @@ double BusyRate(MessageSystem& client, const std::string& port, double seconds)
 
 int main(int argc, char** argv)
 {
-    const Options options(argc, argv);
+    const Options options(argc, argv,
+                          "Many sessions at once over loopback: memory per session slot, the aggregate message\n"
+                          "rate of concurrent sessions, one busy session's rate beside idle ones.\n",
+                          {{"sessions", "N", "concurrent sessions (default 1000)"},
+                           {"messages", "N", "messages each session sends (default 20)"},
+                           {"seconds", "S", "length of each rate run (default 2)"},
+                           {"rounds", "N", "best of N runs (default 1)"}});
     const int sessions = static_cast<int>(options.Number("sessions", 1000));
     const long messages = options.Number("messages", 20);
     const double seconds = options.Real("seconds", 2);

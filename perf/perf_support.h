@@ -7,6 +7,7 @@
 #define VESK_PERF_PERF_SUPPORT_H
 
 #include <arpa/inet.h>
+#include <getopt.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -100,22 +101,64 @@ inline void RaiseDescriptorLimit()
     }
 }
 
-// "--name value" pairs; a name without a value reads as "1".
+// An option a benchmark tool takes: "--name VALUE", or a flag without a value.
+struct OptionSpec {
+    const char* name;        // without the leading "--"
+    const char* value_name;  // nullptr for a flag
+    const char* help;
+};
+
+// What the tools with a server and a client side take (see RoleOptions).
+inline std::vector<OptionSpec> WithRoleOptions(std::vector<OptionSpec> own, const char* count_help)
+{
+    own.insert(own.begin(), {{"role", "server|client|both", "this process's part (default both: one process)"},
+                             {"host", "H", "the server's IPv4 address (default 127.0.0.1)"},
+                             {"port", "P", "the library's port (bare TCP, where measured, on P + 1)"},
+                             {"count", "N", count_help},
+                             {"cipher", "none|3des|blowfish", "the listener's cipher"}});
+    return own;
+}
+
+// The tool's options, read with getopt_long before anything runs: --help
+// prints the usage and exits 0; an unknown option, a missing value or a
+// stray argument exits 2 after the usage. A flag reads as "1". Every tool
+// takes --no-header (no table header, for scripts/bench.sh).
 class Options {
 public:
-    Options(int argc, char** argv)
+    Options(int argc, char** argv, const char* summary, std::vector<OptionSpec> accepted)
+        : m_accepted(std::move(accepted))
     {
-        for (int i = 1; i < argc; ++i) {
-            std::string name = argv[i];
-            if (name.rfind("--", 0) != 0) {
-                std::fprintf(stderr, "unexpected argument %s\n", argv[i]);
+        m_accepted.push_back({"no-header", nullptr, "leave out the table header"});
+        enum : int { kHelp = 'h', kFirstOption = 256 };
+        std::vector<option> table;
+        for (size_t i = 0; i < m_accepted.size(); ++i)
+            table.push_back({m_accepted[i].name, m_accepted[i].value_name != nullptr ? required_argument : no_argument,
+                             nullptr, kFirstOption + static_cast<int>(i)});
+        table.push_back({"help", no_argument, nullptr, kHelp});
+        table.push_back({nullptr, 0, nullptr, 0});
+        opterr = 0;  // the messages below name the option and show the usage
+        for (;;) {
+            const int previous = optind;
+            const int found = getopt_long(argc, argv, ":h", table.data(), nullptr);
+            if (found == -1)
+                break;
+            if (found == kHelp) {
+                PrintUsage(stdout, argv[0], summary);
+                std::exit(0);
+            }
+            if (found == ':' || found == '?') {
+                std::fprintf(stderr, "%s: %s '%s'\n", argv[0], found == ':' ? "missing value for" : "unknown option",
+                             argv[previous]);
+                PrintUsage(stderr, argv[0], summary);
                 std::exit(2);
             }
-            name.erase(0, 2);
-            if (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0)
-                m_values[name] = argv[++i];
-            else
-                m_values[name] = "1";
+            const OptionSpec& spec = m_accepted[static_cast<size_t>(found - kFirstOption)];
+            m_values[spec.name] = spec.value_name != nullptr ? optarg : "1";
+        }
+        if (optind < argc) {
+            std::fprintf(stderr, "%s: unexpected argument '%s'\n", argv[0], argv[optind]);
+            PrintUsage(stderr, argv[0], summary);
+            std::exit(2);
         }
     }
     std::string Text(const std::string& name, const std::string& fallback) const
@@ -136,6 +179,18 @@ public:
     bool Has(const std::string& name) const { return m_values.count(name) != 0; }
 
 private:
+    void PrintUsage(std::FILE* out, const char* program, const char* summary) const
+    {
+        std::fprintf(out, "usage: %s [options]\n%s\noptions:\n", program, summary);
+        for (const OptionSpec& spec : m_accepted) {
+            const std::string left =
+                std::string("--") + spec.name + (spec.value_name != nullptr ? std::string(" ") + spec.value_name : "");
+            std::fprintf(out, "  %-30s %s\n", left.c_str(), spec.help);
+        }
+        std::fprintf(out, "  %-30s %s\n", "--help", "show this text");
+    }
+
+    std::vector<OptionSpec> m_accepted;
     std::map<std::string, std::string> m_values;
 };
 

@@ -493,7 +493,19 @@ int RunBoth(const Options& options)
 
 int main(int argc, char** argv)
 {
-    const Options options(argc, argv);
+    const Options options(
+        argc, argv,
+        "Message throughput through send_message, beside bare TCP records (plain) or the rate of\n"
+        "one thread encrypting and decrypting the same bodies (ciphers). Two processes: --role recv\n"
+        "listens on --port (library) and --port + 1 (bare); --role send names the same cipher.\n",
+        {{"role", "recv|send|both", "this process's part (default both: one process)"},
+         {"host", "H", "the receiver's IPv4 address (default 127.0.0.1)"},
+         {"port", "P", "the receiver's library port; bare TCP on P + 1 (default 7000)"},
+         {"cipher", "none|3des|blowfish|all", "ciphers to measure (default all; none for two processes)"},
+         {"size", "64|1024|16384|all", "message sizes to measure (default all)"},
+         {"seconds", "S", "length of each run (default 2)"},
+         {"rounds", "N", "one process: best of N alternating runs (default 1)"},
+         {"ring-sized-baseline", nullptr, "one process: also a bare reader limited to the library's ring"}});
     const std::string role = options.Text("role", "both");
     if (role == "recv")
         return RunReceiver(options);

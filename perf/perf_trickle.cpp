@@ -12,7 +12,11 @@ using namespace vesk_perf;
 
 int main(int argc, char** argv)
 {
-    const Options options(argc, argv);
+    const Options options(argc, argv,
+                          "CPU use while a bare TCP peer trickles a partial record one byte at a time, in percent\n"
+                          "of one core.\n",
+                          {{"seconds", "S", "length of the trickle (default 3)"},
+                           {"interval-ms", "MS", "pause between two bytes (default 100)"}});
     const double seconds = options.Real("seconds", 3);
     const long interval_ms = options.Number("interval-ms", 100);
     MessageSystem server(4);

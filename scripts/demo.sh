@@ -68,14 +68,16 @@ echo "== vesk demo on 127.0.0.1 port $port (TCP with Blowfish, UDP); user list: 
 echo "-- vesk-echo-server --port $port --cipher blowfish --users users"
 indent <"$work/server.log"
 
-echo "-- vesk-echo-client --user alice --password secret --count 20 --size 256"
-timeout 10 "$client" --port "$port" --user alice --password secret --count 20 --size 256 >"$work/good.log" 2>&1
+echo "-- VESK_PASSWORD=secret vesk-echo-client --user alice --count 20 --size 256"
+VESK_PASSWORD=secret timeout 10 "$client" --port "$port" --user alice --count 20 --size 256 >"$work/good.log" 2>&1
 status=$?
 indent <"$work/good.log"
 check "login accepted and all 20 messages echoed" 0 "$status"
 
-echo "-- vesk-echo-client --user alice --password wrong"
-timeout 10 "$client" --port "$port" --user alice --password wrong --count 1 >"$work/bad.log" 2>&1
+echo "-- vesk-echo-client --user alice --password-file wrong-password"
+echo wrong >"$work/wrong-password"
+timeout 10 "$client" --port "$port" --user alice --password-file "$work/wrong-password" --count 1 \
+    >"$work/bad.log" 2>&1
 status=$?
 indent <"$work/bad.log"
 check "wrong password refused" 1 "$status"

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages libvesk needs to build and test, when missing.
 # With the argument `fuzz`, also clang and its libFuzzer runtime for the fuzz
-# targets.
+# targets; with `wireshark`, tshark and dumpcap for the dissector's test.
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libevent-dev libssl-dev libgtest-dev binutils)
 if [ "${1:-}" = "fuzz" ]; then
     packages+=(clang-14 libclang-rt-14-dev)
+fi
+if [ "${1:-}" = "wireshark" ]; then
+    packages+=(tshark xxd)
 fi
 missing=()
 for package in "${packages[@]}"; do
