@@ -721,11 +721,19 @@ TEST_F(HostilePeers, ConnectionsDroppedAnywhereAreClosedAndDeliverNothing)
     PlayRows(rows);
 }
 
+// Sanitizer builds blur resident memory with shadow memory and quarantine.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMeasuresMemory = false;
+#else
+constexpr bool kMeasuresMemory = true;
+#endif
+
 // A peer that floods records as fast as it can holds only its own session:
 // meanwhile another peer completes its handshake, login and echo within 5 s
 // (a few milliseconds without the flood), and the server's memory does not
-// grow with the number of records. Empty records never fill a ring; full-size
-// ones fill both (their payload, zeros, is a message header that ends the cut).
+// grow with the number of records. Empty records never fill a ring;
+// full-size ones fill both (their payload, zeros, is a message header that
+// ends the cut).
 TEST_F(HostilePeers, FloodingPeerNeitherHoldsTheServerNorGrowsItsMemory)
 {
     const struct {
@@ -757,7 +765,7 @@ TEST_F(HostilePeers, FloodingPeerNeitherHoldsTheServerNorGrowsItsMemory)
                     return;
             }
         });
-        EXPECT_TRUE(WaitFor([&] { return sent.load() > (4u << 20); })) << "the flood is under way";
+        EXPECT_TRUE(WaitFor([&] { return sent.load() > (16u << 20); }, 30s)) << "the flood is under way";
         const auto started = std::chrono::steady_clock::now();
         ExpectServerStillServes();
         EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << "handshake, login and echo";
@@ -765,7 +773,9 @@ TEST_F(HostilePeers, FloodingPeerNeitherHoldsTheServerNorGrowsItsMemory)
         flooder.join();
         intruder.Drop(true);
         EXPECT_TRUE(ServerClosed(intruder));
-        EXPECT_LT(vesk_perf::ResidentBytes() - resident_before, 4l << 20) << "resident memory grew";
+        if (kMeasuresMemory) {
+            EXPECT_LT(vesk_perf::ResidentBytes() - resident_before, 4l << 20) << "resident memory grew";
+        }
     }
 }
 
