@@ -74,6 +74,33 @@ TEST_F(ByteRingTest, KeepsOrderAcrossTheEndAndPeeksOnlyHeldBytes)
     EXPECT_EQ(ring.Held(), 0u);
 }
 
+// A look holds what the ring held when it was taken: bytes appended after it
+// are not part of it, no read through it reaches past it, and nothing is
+// consumed past the write point.
+TEST_F(ByteRingTest, ALookHoldsOnlyWhatWasHeldWhenItWasTaken)
+{
+    AdvanceTo(19997);
+    const auto bytes = Sequence(20, 1);
+    ASSERT_TRUE(ring.Append(bytes.data(), 3));
+    const CVeskByteRing::View looked = ring.Look();
+    ASSERT_TRUE(ring.Append(bytes.data() + 3, 17));
+
+    EXPECT_EQ(looked.Held(), 3u);
+    unsigned char header[6];
+    EXPECT_FALSE(looked.Peek(header, sizeof header));
+    EXPECT_EQ(looked.Contiguous(0, sizeof header), nullptr);
+    EXPECT_EQ(looked.Contiguous(3, 1), nullptr);
+    ASSERT_NE(looked.Contiguous(0, 3), nullptr);
+    EXPECT_EQ(looked.Contiguous(0, 3)[2], 3);
+
+    EXPECT_TRUE(ring.Look().Peek(header, sizeof header));
+    EXPECT_EQ(header[5], 6);
+    EXPECT_FALSE(ring.Consume(21));
+    EXPECT_EQ(ring.Held(), 20u);
+    EXPECT_TRUE(ring.Consume(20));
+    EXPECT_EQ(ring.Held(), 0u);
+}
+
 TEST_F(ByteRingTest, WritableSpansCoverTheFreeSpaceInOrder)
 {
     AdvanceTo(19990);

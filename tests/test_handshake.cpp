@@ -42,7 +42,7 @@ struct VeskNetworkTestAccess {
     // Only on the parse thread, from inside a callback.
     static CVeskNetworkSession::CryptoMessages PassTypes(const CVeskNetworkSession& session)
     {
-        return session.m_LastRecvCryptoMessages;
+        return session.GetLastRecvCryptoMessages();
     }
     static CVeskNetworkSessionListen* Listener(CVeskNetworkSessionManager& manager)
     {

@@ -51,6 +51,11 @@ struct VeskNetworkTestAccess {
         session.SetCryptoStateRecv(CRYPTO_STATE_CRYPTOED);
         session.SetCryptoStateSend(CRYPTO_STATE_CRYPTOED);
     }
+    static void AfterRecvRingLooked(CVeskNetworkSession& session, void (*hook)(CVeskNetworkSession&))
+    {
+        session.m_AfterRecvRingLooked.store(hook, std::memory_order_release);
+    }
+    static size_t SocketRingHeld(const CVeskNetworkSession& session) { return session.m_recv_socket_buffer.Held(); }
 };
 
 namespace {
@@ -335,6 +340,48 @@ TEST_F(RecordLayerTest, RecordSplitAcrossReadsIsDeliveredOnceComplete)
     WriteAll(raw, std::vector<unsigned char>(record.begin() + 8, record.end()));
     EXPECT_TRUE(WaitFor([&] { return Received().size() == 5; }));
     EXPECT_EQ(Received(), (std::vector<unsigned char>{'h', 'e', 'l', 'l', 'o'}));
+}
+
+// What arrives while the parse thread is between looking at the socket ring
+// and cutting a record from it.
+struct MidStepArrival {
+    int raw = -1;
+    std::vector<unsigned char> bytes;
+    std::atomic<bool> arrived{false};
+} g_mid_step;
+
+// Runs on the parse thread once it has looked at a ring holding 3 bytes:
+// the loop thread appends the next bytes before the step goes on.
+void ArriveAfterThreeBytesWereLooked(CVeskNetworkSession& session)
+{
+    if (Access::SocketRingHeld(session) != 3)
+        return;
+    Access::AfterRecvRingLooked(session, nullptr);
+    WriteAll(g_mid_step.raw, g_mid_step.bytes);
+    EXPECT_TRUE(WaitFor([&] { return Access::SocketRingHeld(session) == 3 + g_mid_step.bytes.size(); }));
+    g_mid_step.arrived = true;
+}
+
+// A parse step works on what the socket ring held when it looked: bytes the
+// loop thread appends meanwhile wait for the next step, so a record whose
+// header had not all arrived is never taken for complete.
+TEST_F(RecordLayerTest, BytesArrivingDuringAParseStepWaitForTheNextStep)
+{
+    auto [raw, session] = ConnectRawClient();
+    const std::vector<unsigned char> body(100, 0x5a);
+    const auto record = Record(0, body);
+    g_mid_step.raw = raw;
+    g_mid_step.bytes.assign(record.begin() + 3, record.begin() + 16);
+    Access::AfterRecvRingLooked(*session, &ArriveAfterThreeBytesWereLooked);
+    WriteAll(raw, std::vector<unsigned char>(record.begin(), record.begin() + 3));
+    ASSERT_TRUE(WaitFor([] { return g_mid_step.arrived.load(); }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(Received().empty()) << "the body is not complete yet";
+    WriteAll(raw, std::vector<unsigned char>(record.begin() + 16, record.end()));
+    EXPECT_TRUE(WaitFor([&] { return Received().size() == body.size(); }));
+    EXPECT_EQ(Received(), body);
+    EXPECT_FALSE(Saw(NETWORK_EVENT_CLOSE));
+    EXPECT_EQ(session->recv(nullptr, 0, 0), 0) << "the session has not failed";
 }
 
 TEST_F(RecordLayerTest, SeveralRecordsInOneReadArriveInOrderAcrossTheRingsEnd)

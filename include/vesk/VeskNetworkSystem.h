@@ -166,12 +166,35 @@ public:
     static constexpr size_t kSize = 20000;
     static constexpr size_t kUsable = kSize - 1;
 
+    // The consumer's look at the ring: the bytes held when it was taken, read
+    // through like a bounded reader over a fixed span. Bytes the producer
+    // appends afterwards are not part of it, so every decision taken from one
+    // view agrees with every read through it.
+    class View {
+    public:
+        size_t Held() const { return m_held; }
+        // Copies n bytes starting `offset` bytes past the read point; false
+        // when the view holds fewer.
+        bool Peek(unsigned char* out, size_t n, size_t offset = 0) const;
+        // The n bytes starting `offset` past the read point when the view
+        // holds them and they lie in one piece, else null.
+        const unsigned char* Contiguous(size_t offset, size_t n) const;
+        // How many bytes from `offset` on lie in one piece before the end of
+        // the storage.
+        size_t UnbrokenFrom(size_t offset) const { return kSize - (m_read + offset) % kSize; }
+
+    private:
+        friend class CVeskByteRing;
+        View(const unsigned char* buffer, size_t read, size_t held) : m_buffer(buffer), m_read(read), m_held(held) {}
+
+        const unsigned char* m_buffer;
+        size_t m_read;
+        size_t m_held;
+    };
+
     CVeskByteRing() : m_read_point(0), m_write_point(0) {}
 
-    size_t Held() const
-    {
-        return Distance(m_read_point.load(std::memory_order_acquire), m_write_point.load(std::memory_order_acquire));
-    }
+    size_t Held() const { return Look().Held(); }
     size_t Free() const { return kUsable - Held(); }
 
     // Producer: the free space as at most two contiguous spans, for a
@@ -181,13 +204,14 @@ public:
     // Producer: appends all n bytes, or nothing when they do not fit.
     bool Append(const unsigned char* data, size_t n);
 
-    // Consumer: copies n bytes starting `offset` bytes past the read point
-    // without consuming; false when fewer are held.
-    bool Peek(unsigned char* out, size_t n, size_t offset = 0) const;
-    void Consume(size_t n);
-    // Consumer: the n held bytes starting `offset` past the read point when
-    // they lie in one piece, else null.
-    const unsigned char* Contiguous(size_t offset, size_t n) const;
+    // Consumer: the bytes held now, each point read once.
+    View Look() const;
+    // Consumer: one look's Peek and Contiguous.
+    bool Peek(unsigned char* out, size_t n, size_t offset = 0) const { return Look().Peek(out, n, offset); }
+    const unsigned char* Contiguous(size_t offset, size_t n) const { return Look().Contiguous(offset, n); }
+    // Consumer: frees n held bytes; false, freeing nothing, when fewer are
+    // held.
+    bool Consume(size_t n);
     // Consumer: takes up to n bytes; returns how many.
     size_t Read(unsigned char* out, size_t n);
 
@@ -529,7 +553,9 @@ private:
     }
     void SetCryptoStateRecv(eCryptoState state);
     void SetCryptoStateSend(eCryptoState state);
-    CryptoMessages GetLastRecvCryptoMessages() const { return m_LastRecvCryptoMessages; }
+    // The types of the latest records of the parse pass under way (at most
+    // kKeptRecordTypes, oldest first).
+    CryptoMessages GetLastRecvCryptoMessages() const;
     void SetOwner(CVeskNetworkSessionManager* manager, event_base* base);
     // Connects a claimed session to the first of the resolved addresses that
     // accepts; with bSecure the handshake is started. A release of the
@@ -543,9 +569,23 @@ private:
     // another negative value on error.
     static constexpr int kNothingToRead = -2;
     int recv();
-    // Processes the complete records of the socket ring: -1 on a record
-    // that failed, otherwise the offset reached.
-    int parse_recv_socket_buffer();
+    // How a session's share of a parse pass ended: every complete record
+    // handled (or waiting for room in the receive ring); the share used up
+    // with records or socket bytes left, so the session must be queued
+    // again; or a record that failed the session.
+    enum class ParseOutcome { kCaughtUp, kShareUsedUp, kFailed };
+    // Processes the complete records of the socket ring, at most one ring's
+    // worth of them, so that one peer cannot hold the parse thread.
+    ParseOutcome parse_recv_socket_buffer();
+    // Whether the socket ring now holds more than `looked` did; reads the
+    // socket first while the loop thread does not.
+    bool ReadMore(const CVeskByteRing::View& looked);
+    // Delivers a body that wraps round the end of the socket ring, in its
+    // two pieces, to the receive ring.
+    int PushWrappedBody(const CVeskByteRing::View& looked, size_t length);
+    // One complete record of the look; as parse_recv_socket_buffer_sub.
+    int ParseRecord(const CVeskByteRing::View& looked, const tagDataHeader& header, size_t length);
+    void NoteRecordType(unsigned char type);
     // One record; its handler's result, 0 when none ran, -1 on failure, or
     // kWaitForRoom when its payload must wait for room in the receive ring.
     static constexpr int kWaitForRoom = -2;
@@ -619,7 +659,11 @@ private:
     std::atomic<eCryptoAlgorithm> m_CryptoAlgorithm;
     std::atomic<eCryptoState> m_CryptoStateRecv;
     std::atomic<eCryptoState> m_CryptoStateSend;
-    CryptoMessages m_LastRecvCryptoMessages;
+    // The latest record types of the pass, in a small ring, and how many
+    // records it has handled: nothing grows with the number of records.
+    static constexpr size_t kKeptRecordTypes = 4;
+    eCryptoMessageType m_LastRecvTypes[kKeptRecordTypes] = {};
+    size_t m_PassRecords = 0;
     CVeskKeyField<kCryptoKeyCapacity> m_CryptoKey;
     CVeskKeyField<kCryptoIVCapacity> m_CryptoIV;
     // Guards the two flow-control flags between the thread that stops and
@@ -635,6 +679,10 @@ private:
     // The latest parse pass appended payload to the receive ring.
     bool m_bPassDeliveredPayload;
     bool m_bCloseReported;
+    // Tests only: runs on the parse thread right after a parse step has
+    // looked at the socket ring, so that bytes can arrive at exactly that
+    // point.
+    std::atomic<void (*)(CVeskNetworkSession&)> m_AfterRecvRingLooked{nullptr};
     // Keeps whole records from interleaving when several threads send; guards
     // the send cipher, the backlog and the send failure flag.
     std::mutex m_SendMutex;
@@ -1059,7 +1107,7 @@ private:
     CVeskNetworkSession* ConnectClaimed(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event,
                                         void* cbfunc_EventParam);
     int ParseRecvSocketBuffer();
-    int ParseSession(CVeskNetworkSession& session);
+    bool ParseSession(CVeskNetworkSession& session);
     void StopThreads();
 
     static void event_accept(int sockfd, short libevent, void* argv);

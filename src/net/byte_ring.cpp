@@ -38,38 +38,48 @@ bool CVeskByteRing::Append(const unsigned char* data, size_t n)
     return true;
 }
 
-bool CVeskByteRing::Peek(unsigned char* out, size_t n, size_t offset) const
+bool CVeskByteRing::View::Peek(unsigned char* out, size_t n, size_t offset) const
 {
-    const size_t read = m_read_point.load(std::memory_order_relaxed);
-    if (offset + n > Distance(read, m_write_point.load(std::memory_order_acquire)))
+    if (offset > m_held || n > m_held - offset)
         return false;
-    const size_t start = (read + offset) % kSize;
+    const size_t start = (m_read + offset) % kSize;
     const size_t first = std::min(n, kSize - start);
     std::memcpy(out, m_buffer + start, first);
     std::memcpy(out + first, m_buffer, n - first);
     return true;
 }
 
-const unsigned char* CVeskByteRing::Contiguous(size_t offset, size_t n) const
+const unsigned char* CVeskByteRing::View::Contiguous(size_t offset, size_t n) const
 {
-    const size_t read = m_read_point.load(std::memory_order_relaxed);
-    if (offset + n > Distance(read, m_write_point.load(std::memory_order_acquire)))
+    if (offset > m_held || n > m_held - offset || n > UnbrokenFrom(offset))
         return nullptr;
-    const size_t start = (read + offset) % kSize;
-    return start + n <= kSize ? m_buffer + start : nullptr;
+    return m_buffer + (m_read + offset) % kSize;
 }
 
-void CVeskByteRing::Consume(size_t n)
+CVeskByteRing::View CVeskByteRing::Look() const
 {
-    const size_t read = m_read_point.load(std::memory_order_relaxed);
-    m_read_point.store((read + n) % kSize, std::memory_order_release);
+    // Both points are read once: every answer of the view follows from this
+    // one pair, whatever the other side does meanwhile.
+    const size_t read = m_read_point.load(std::memory_order_acquire);
+    const size_t write = m_write_point.load(std::memory_order_acquire);
+    return View(m_buffer, read, Distance(read, write));
+}
+
+bool CVeskByteRing::Consume(size_t n)
+{
+    const View held = Look();
+    if (n > held.Held())
+        return false;
+    m_read_point.store((held.m_read + n) % kSize, std::memory_order_release);
+    return true;
 }
 
 size_t CVeskByteRing::Read(unsigned char* out, size_t n)
 {
-    const size_t count = std::min(n, Held());
-    Peek(out, count);
-    Consume(count);
+    const View held = Look();
+    const size_t count = std::min(n, held.Held());
+    if (!held.Peek(out, count) || !Consume(count))
+        return 0;
     return count;
 }
 

@@ -163,8 +163,9 @@ void CVeskNetworkSessionManager::MarkReadyToParse(CVeskNetworkSession* session)
 }
 
 // One pass over the sessions that were queued since the last one. Returns the
-// number of records consumed. A session that gets new bytes while it is being
-// parsed is queued again, so nothing waits for a wake-up that already came.
+// number of sessions that got on. A session that gets new bytes while it is
+// being parsed is queued again, so nothing waits for a wake-up that already
+// came; one that used up its share of the pass goes to the back of the queue.
 int CVeskNetworkSessionManager::ParseRecvSocketBuffer()
 {
     m_ParsePasses.fetch_add(1, std::memory_order_relaxed);
@@ -174,7 +175,7 @@ int CVeskNetworkSessionManager::ParseRecvSocketBuffer()
         std::lock_guard<std::mutex> lock(m_ReadyMutex);
         ready.swap(m_ReadySessions);
     }
-    int consumed = 0;
+    int got_on = 0;
     m_SessionArray.WithArray([&](CVeskNetworkSession* array, int size) {
         for (CVeskNetworkSession* session : ready) {
             // Only sessions of the pool as it is now: a queue entry may
@@ -183,21 +184,21 @@ int CVeskNetworkSessionManager::ParseRecvSocketBuffer()
             if (before(session, array) || !before(session, array + size))
                 continue;
             session->m_bReadyToParse = false;
-            consumed += ParseSession(*session);
+            got_on += ParseSession(*session) ? 1 : 0;
         }
     });
-    return consumed;
+    return got_on;
 }
 
-int CVeskNetworkSessionManager::ParseSession(CVeskNetworkSession& session)
+bool CVeskNetworkSessionManager::ParseSession(CVeskNetworkSession& session)
 {
     CVeskElementEntry entry(&session);
     if (!entry)
-        return 0;
-    const int result = session.parse_recv_socket_buffer();
-    if (result < 0) {
+        return false;
+    const CVeskNetworkSession::ParseOutcome outcome = session.parse_recv_socket_buffer();
+    if (outcome == CVeskNetworkSession::ParseOutcome::kFailed) {
         session.call_cbfunc_Event(NETWORK_EVENT_READ);
-        return 0;
+        return false;
     }
     // Payload reached the receive ring: one event per pass, however many
     // data records there were. A record with an empty body delivers nothing
@@ -207,7 +208,11 @@ int CVeskNetworkSessionManager::ParseSession(CVeskNetworkSession& session)
         session.call_cbfunc_Event(NETWORK_EVENT_READ);
     if (const short end = session.TakeEndToReport())
         session.call_cbfunc_Event(end);
-    return static_cast<int>(session.m_LastRecvCryptoMessages.size());
+    if (outcome == CVeskNetworkSession::ParseOutcome::kShareUsedUp) {
+        MarkReadyToParse(&session);
+        return true;
+    }
+    return session.m_PassRecords > 0;
 }
 
 void CVeskNetworkSessionManager::StopThreads()

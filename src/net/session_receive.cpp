@@ -25,12 +25,21 @@ bool CarriesPayload(unsigned char type)
     return type == CRYPTO_MES_TYPE_PLAIN || type == CRYPTO_MES_TYPE_CRYPTOED;
 }
 
+// A session's share of one parse pass: one ring's worth of records, and a
+// few looks that found more bytes (read from its socket by the parse thread
+// while the loop thread does not read it). Then the other queued sessions
+// have their turn, however fast this peer sends.
+constexpr size_t kShareBytes = CVeskByteRing::kSize;
+constexpr int kShareLooks = 4;
+
 // Copies the body, which lies in two pieces, into the ring's free space and
 // publishes it at once, so a reader never sees one piece without the other.
-// The caller has checked that it fits.
-void AppendBody(CVeskByteRing& ring, const unsigned char* first, size_t first_length, const unsigned char* second,
+// False, publishing nothing, when it does not fit.
+bool AppendBody(CVeskByteRing& ring, const unsigned char* first, size_t first_length, const unsigned char* second,
                 size_t second_length)
 {
+    if (ring.Free() < first_length + second_length)
+        return false;
     iovec spans[2];
     const int span_count = ring.WritableSpans(spans);
     const unsigned char* pieces[2] = {first, second};
@@ -53,6 +62,7 @@ void AppendBody(CVeskByteRing& ring, const unsigned char* first, size_t first_le
         }
     }
     ring.Commit(total);
+    return true;
 }
 
 }  // namespace
@@ -73,12 +83,12 @@ int CVeskNetworkSession::recv()
     message.msg_iovlen = static_cast<size_t>(span_count);
     // Readiness was reported, but the loop thread must never block on a
     // socket that has nothing after all.
-    const ssize_t n = ::recvmsg(s, &message, MSG_DONTWAIT);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-            return kNothingToRead;
-        return -1;
-    }
+    ssize_t n = 0;
+    do {
+        n = ::recvmsg(s, &message, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? kNothingToRead : -1;
     if (n > 0)
         m_recv_socket_buffer.Commit(static_cast<size_t>(n));
     return static_cast<int>(n);
@@ -101,10 +111,11 @@ void CVeskNetworkSession::PauseReading()
 
 // Called by the parse thread when the socket ring lacks a complete record.
 // While the loop thread has stopped reading this socket, the parse thread
-// reads it itself, as long as the socket has bytes: a sender that keeps the
-// ring full is then served by one thread, instead of two threads waking each
-// other for every ring-full (a record of 16 KiB leaves room for one at a time).
-// Only a drained socket goes back to the loop thread's read event.
+// reads it itself, within the session's share of the pass and again in later
+// passes, as long as the socket has bytes: a sender that keeps the ring full
+// is then served by one thread, instead of two threads waking each other for
+// every ring-full (a record of 16 KiB leaves room for one at a time). Only a
+// drained socket goes back to the loop thread's read event.
 void CVeskNetworkSession::ResumeReading()
 {
     {
@@ -149,9 +160,10 @@ short CVeskNetworkSession::TakeEndToReport()
         if (m_bWaitingForRoom)
             return 0;
     }
+    const CVeskByteRing::View looked = m_recv_socket_buffer.Look();
     tagDataHeader header;
-    if (m_recv_socket_buffer.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header) &&
-        m_recv_socket_buffer.Held() >= sizeof header + BodyLength(header))
+    if (looked.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header) &&
+        looked.Held() - sizeof header >= BodyLength(header))
         return 0;
     m_bCloseReported = true;
     if (m_bReadFailed.load()) {
@@ -162,84 +174,102 @@ short CVeskNetworkSession::TakeEndToReport()
     return NETWORK_EVENT_CLOSE;
 }
 
-int CVeskNetworkSession::parse_recv_socket_buffer()
+CVeskNetworkSession::ParseOutcome CVeskNetworkSession::parse_recv_socket_buffer()
 {
-    m_LastRecvCryptoMessages.clear();
+    m_PassRecords = 0;
     m_bPassDeliveredPayload = false;
-    size_t offset = 0;
-    // Whether reading on this thread brought more bytes (see ResumeReading).
-    const auto read_more = [this] {
-        const size_t before = m_recv_socket_buffer.Held();
-        ResumeReading();
-        return m_recv_socket_buffer.Held() > before;
+    const auto failed = [this] {
+        m_SokcetState = SOCKET_STATE_ERROR;
+        return ParseOutcome::kFailed;
     };
-    // A data record whose payload is its body unchanged goes from the socket
-    // ring to the receive ring directly, in its two pieces when it wraps round
-    // the end of the ring, instead of being copied into one piece first.
-    const auto delivers_unchanged = [this](const tagDataHeader& header) {
-        return CarriesPayload(header.m_CryptoMessageType) && BodyLength(header) > 0 &&
-               (GetCryptoStateRecv() != CRYPTO_STATE_CRYPTOED || GetCryptoAlgorithm() == CRYPTO_ALGORITHM_NONE);
-    };
-    const auto push_wrapped_body = [this](size_t length) {
-        if (m_recv_buffer.Free() < length)
-            return kWaitForRoom;
-        const size_t start = (m_recv_socket_buffer.ReadPoint() + sizeof(tagDataHeader)) % CVeskByteRing::kSize;
-        const size_t first = CVeskByteRing::kSize - start;
-        AppendBody(m_recv_buffer, m_recv_socket_buffer.Contiguous(sizeof(tagDataHeader), first), first,
-                   m_recv_socket_buffer.Contiguous(sizeof(tagDataHeader) + first, length - first), length - first);
-        m_bPassDeliveredPayload = true;
-        return static_cast<int>(length);
-    };
+    size_t share_bytes = kShareBytes;
+    int share_looks = kShareLooks;
     for (;;) {
-        const size_t held = m_recv_socket_buffer.Held();
+        // Every decision and every read of this step follows from this one
+        // look; bytes appended meanwhile wait for the next step.
+        const CVeskByteRing::View looked = m_recv_socket_buffer.Look();
+        if (auto after_looked = m_AfterRecvRingLooked.load(std::memory_order_acquire))
+            after_looked(*this);
         tagDataHeader header;
-        if (!m_recv_socket_buffer.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header)) {
-            if (read_more())
-                continue;
-            break;
-        }
-        const size_t length = BodyLength(header);
+        const bool has_header = looked.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header);
+        const size_t length = has_header ? BodyLength(header) : 0;
         // A record that can never fit in the ring fails at once instead of
         // stalling the session.
-        if (length > kMaxRecordBody) {
-            m_SokcetState = SOCKET_STATE_ERROR;
-            return -1;
+        if (length > kMaxRecordBody)
+            return failed();
+        if (!has_header || looked.Held() - sizeof header < length) {
+            if (!ReadMore(looked))
+                return ParseOutcome::kCaughtUp;
+            if (--share_looks == 0)
+                return ParseOutcome::kShareUsedUp;
+            continue;
         }
-        if (held - sizeof header < length) {
-            if (read_more())
-                continue;
-            offset += sizeof header;
-            break;
-        }
-        unsigned char unwrapped[kMaxRecordBody];
-        const unsigned char* body = m_recv_socket_buffer.Contiguous(sizeof header, length);
-        int result = 0;
-        if (body == nullptr && delivers_unchanged(header)) {
-            result = push_wrapped_body(length);
-        } else {
-            if (body == nullptr) {
-                m_recv_socket_buffer.Peek(unwrapped, length, sizeof header);
-                body = unwrapped;
-            }
-            result = parse_recv_socket_buffer_sub(header, body);
-        }
+        const int result = ParseRecord(looked, header, length);
         if (result == kWaitForRoom) {
             std::lock_guard<std::mutex> lock(m_FlowMutex);
             // The reader may have made room since the record was looked at.
             if (m_recv_buffer.Free() >= length)
                 continue;
             m_bWaitingForRoom = true;
-            break;
+            return ParseOutcome::kCaughtUp;
         }
-        if (result < 0) {
-            m_SokcetState = SOCKET_STATE_ERROR;
-            return -1;
-        }
-        m_recv_socket_buffer.Consume(sizeof header + length);
-        offset += sizeof header + length;
-        m_LastRecvCryptoMessages.push_back(static_cast<eCryptoMessageType>(header.m_CryptoMessageType));
+        if (result < 0 || !m_recv_socket_buffer.Consume(sizeof header + length))
+            return failed();
+        NoteRecordType(header.m_CryptoMessageType);
+        if (sizeof header + length >= share_bytes)
+            return ParseOutcome::kShareUsedUp;
+        share_bytes -= sizeof header + length;
     }
-    return static_cast<int>(offset);
+}
+
+bool CVeskNetworkSession::ReadMore(const CVeskByteRing::View& looked)
+{
+    ResumeReading();
+    return m_recv_socket_buffer.Held() > looked.Held();
+}
+
+int CVeskNetworkSession::ParseRecord(const CVeskByteRing::View& looked, const tagDataHeader& header, size_t length)
+{
+    if (const unsigned char* body = looked.Contiguous(sizeof header, length))
+        return parse_recv_socket_buffer_sub(header, body);
+    // A data record whose payload is its body unchanged goes from the socket
+    // ring to the receive ring directly, in its two pieces, instead of being
+    // copied into one piece first.
+    if (CarriesPayload(header.m_CryptoMessageType) &&
+        (GetCryptoStateRecv() != CRYPTO_STATE_CRYPTOED || GetCryptoAlgorithm() == CRYPTO_ALGORITHM_NONE))
+        return PushWrappedBody(looked, length);
+    unsigned char unwrapped[kMaxRecordBody];
+    if (!looked.Peek(unwrapped, length, sizeof header))
+        return -1;
+    return parse_recv_socket_buffer_sub(header, unwrapped);
+}
+
+int CVeskNetworkSession::PushWrappedBody(const CVeskByteRing::View& looked, size_t length)
+{
+    if (m_recv_buffer.Free() < length)
+        return kWaitForRoom;
+    const size_t first = std::min(length, looked.UnbrokenFrom(sizeof(tagDataHeader)));
+    const unsigned char* first_piece = looked.Contiguous(sizeof(tagDataHeader), first);
+    const unsigned char* second_piece = looked.Contiguous(sizeof(tagDataHeader) + first, length - first);
+    if (first_piece == nullptr || second_piece == nullptr ||
+        !AppendBody(m_recv_buffer, first_piece, first, second_piece, length - first))
+        return -1;
+    m_bPassDeliveredPayload = true;
+    return static_cast<int>(length);
+}
+
+void CVeskNetworkSession::NoteRecordType(unsigned char type)
+{
+    m_LastRecvTypes[m_PassRecords % kKeptRecordTypes] = static_cast<eCryptoMessageType>(type);
+    ++m_PassRecords;
+}
+
+CVeskNetworkSession::CryptoMessages CVeskNetworkSession::GetLastRecvCryptoMessages() const
+{
+    CryptoMessages types;
+    for (size_t i = m_PassRecords - std::min(m_PassRecords, kKeptRecordTypes); i < m_PassRecords; ++i)
+        types.push_back(m_LastRecvTypes[i % kKeptRecordTypes]);
+    return types;
 }
 
 int CVeskNetworkSession::parse_recv_socket_buffer_sub(const tagDataHeader& DataHeader, const unsigned char* Body)
