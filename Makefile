@@ -55,10 +55,11 @@ test-clang: fuzz-deps
 	cmake --build build-clang -j $(JOBS)
 	ctest --test-dir build-clang --output-on-failure -j $(JOBS)
 
-# Everything at -O3 (Release) with Debian's build flags, installed into /usr:
-# the configuration the Debian packages come from.
+# Everything at -O3 (Release) with Debian's build flags, installed into /usr
+# (where the tools need no RPATH): the configuration the Debian packages come
+# from.
 release: package-deps
-	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr $(WERROR) \
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_RPATH=ON $(WERROR) \
 		-DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
 		-DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
 		-DCMAKE_SHARED_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"

@@ -8,7 +8,6 @@ set(CPACK_PACKAGE_NAME vesk)
 set(CPACK_PACKAGE_VENDOR "the libvesk developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${VESK_PACKAGE_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "client/server messaging over encrypted TCP sessions and UDP datagrams")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
@@ -32,8 +31,11 @@ set(VESK_DEB_PACKAGES ${VESK_RUNTIME_PACKAGE} libvesk-dev vesk-tools)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${VESK_RUNTIME_PACKAGE})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# A shlibs file (only the runtime package holds a shared library) and the
+# ldconfig trigger.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "client/server messaging over encrypted TCP sessions - library
 libvesk gives an application TCP sessions carried in length-framed records,
