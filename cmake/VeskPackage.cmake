@@ -7,8 +7,6 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vesk)
 set(CPACK_PACKAGE_VENDOR "the libvesk developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "${VESK_PACKAGE_MAINTAINER}")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -28,6 +26,13 @@ set(VESK_DEB_VERSION "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
 set(VESK_RUNTIME_PACKAGE libvesk${PROJECT_VERSION_MAJOR})
 
 set(VESK_DEB_PACKAGES ${VESK_RUNTIME_PACKAGE} libvesk-dev vesk-tools)
+# The extended description the three packages share, before their own line.
+set(VESK_DEB_ABOUT
+  "libvesk gives an application TCP sessions carried in length-framed records,
+with an RSA key exchange and then Triple-DES or Blowfish, messages delivered
+to handler functions registered per message type, UDP datagrams and an
+optional user/password login.
+.")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${VESK_RUNTIME_PACKAGE})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
@@ -38,11 +43,7 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "client/server messaging over encrypted TCP sessions - library
-libvesk gives an application TCP sessions carried in length-framed records,
-with an RSA key exchange and then Triple-DES or Blowfish, messages delivered
-to handler functions registered per message type, UDP datagrams and an
-optional user/password login.
-.
+${VESK_DEB_ABOUT}
 This package holds the shared library.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libvesk-dev)
@@ -50,11 +51,7 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${VESK_RUNTIME_PACKAGE} (= ${VESK_DEB_VERSION}), libevent-dev (>= 2.1)")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
   "client/server messaging over encrypted TCP sessions - development files
-libvesk gives an application TCP sessions carried in length-framed records,
-with an RSA key exchange and then Triple-DES or Blowfish, messages delivered
-to handler functions registered per message type, UDP datagrams and an
-optional user/password login.
-.
+${VESK_DEB_ABOUT}
 This package holds the headers, a pkg-config file and a CMake package.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vesk-tools)
@@ -62,11 +59,7 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${VESK_RUNTIME_PACKAGE} (= ${VESK_DEB_VERSION})")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "client/server messaging over encrypted TCP sessions - example tools
-libvesk gives an application TCP sessions carried in length-framed records,
-with an RSA key exchange and then Triple-DES or Blowfish, messages delivered
-to handler functions registered per message type, UDP datagrams and an
-optional user/password login.
-.
+${VESK_DEB_ABOUT}
 This package holds vesk-echo-server, vesk-echo-client and vesk-udp-ping.")
 
 # Each package carries the licence in Debian's copyright format and a Debian

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +19,7 @@
 
 using namespace VeskMessageSystem;
 
-static int g_host_calls = 0;  // calls into this program's look-alikes
+static std::atomic<int> g_host_calls{0};  // calls into this program's look-alikes
 
 void select_random_key(unsigned char* key, int b)
 {
@@ -97,12 +98,11 @@ int main()
     delete server;
 
     if (!logged_in) {
-        std::printf("FAIL: handshake or login did not finish (session %p, %d calls)\n", static_cast<void*>(session),
-                    g_host_calls);
+        std::puts("FAIL: handshake or login did not finish");
         return 1;
     }
     if (g_host_calls != 0) {
-        std::printf("FAIL: the library called the application's functions %d times\n", g_host_calls);
+        std::printf("FAIL: the library called the application's functions %d times\n", g_host_calls.load());
         return 1;
     }
     std::puts("the library called only its own functions");
