@@ -48,10 +48,9 @@ test-tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
-# The suite built with clang++-14, without sanitizers.
+# Everything built with clang++-14, and the suite run, without sanitizers.
 test-clang: fuzz-deps
-	cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
-		-DVESK_BUILD_PERF=OFF -DVESK_BUILD_EXAMPLES=OFF $(WERROR)
+	cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 $(WERROR)
 	cmake --build build-clang -j $(JOBS)
 	ctest --test-dir build-clang --output-on-failure -j $(JOBS)
 
