@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Configures and builds (all of) tests/subproject, a parent project that takes libvesk
-# with FetchContent, and runs its application.
+# Configures and builds all of tests/subproject, a parent project that takes
+# libvesk with FetchContent, and runs its application.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 scratch=$(mktemp -d)
