@@ -24,11 +24,6 @@
 
 #include "VeskMessageSystem.h"
 
-// The build passes the project's version in.
-#ifndef VESK_EXAMPLES_VERSION
-#define VESK_EXAMPLES_VERSION "unknown"
-#endif
-
 namespace vesk_example {
 
 struct Option {
@@ -70,7 +65,7 @@ public:
                 return Result::kDone;
             }
             if (found == kVersion) {
-                std::printf("%s %s\n", m_program, VESK_EXAMPLES_VERSION);
+                std::printf("%s %s\n", m_program, VeskVersion());
                 return Result::kDone;
             }
             if (found == ':')

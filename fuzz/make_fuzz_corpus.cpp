@@ -6,7 +6,7 @@
 // it is missing), and every flight and data record is taken from the wire as
 // the library wrote it. Where a target's harness gives a session the fixed
 // key, records under that key are written by the library's own send path or
-// cipher functions. Usage: make_fuzz_corpus <fuzz directory>
+// cipher functions. Usage: vesk_make_fuzz_corpus <fuzz directory>
 #include <sys/stat.h>
 
 #include <cstring>

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages libvesk needs to build and test, when missing.
-# With the argument `fuzz`, also clang and its libFuzzer runtime for the fuzz
-# targets; with `wireshark`, tshark and dumpcap for the dissector's test.
+# With the argument `fuzz`, also clang and its libFuzzer runtime (the fuzz
+# targets and the clang build); with `package`, what building and checking
+# the Debian packages takes; with `wireshark`, tshark and dumpcap for the
+# dissector's test.
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libevent-dev libssl-dev libgtest-dev binutils)
-if [ "${1:-}" = "fuzz" ]; then
-    packages+=(clang-14 libclang-rt-14-dev)
-fi
-if [ "${1:-}" = "wireshark" ]; then
-    packages+=(tshark xxd)
-fi
+case "${1:-}" in
+    fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+    package) packages+=(dpkg-dev file lintian) ;;
+    wireshark) packages+=(tshark xxd) ;;
+esac
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -29,8 +29,8 @@ for entry in "${targets[@]}"; do
     artifacts="$build_dir/fuzz-artifacts/$target"
     mkdir -p "$corpus" "$artifacts"
     cp fuzz/corpus/"$target"/* "$corpus"/
-    echo "== fuzz_$target: ${seconds}s"
-    if ! "$build_dir/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
+    echo "== vesk_fuzz_$target: ${seconds}s"
+    if ! "$build_dir/fuzz/vesk_fuzz_$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" 2>"$scratch/$target.log"; then
         tail -n 60 "$scratch/$target.log"
         failed+=("$target")

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# The shared library exports the factory undecorated, the free functions and
-# the message-layer classes, and nothing else: no internals, no standard
-# library instantiations, no libevent or OpenSSL names.
+# The shared library exports the factory and the version call undecorated,
+# the free functions and the message-layer classes, and nothing else: no
+# internals, no standard library instantiations, no libevent or OpenSSL names.
 set -euo pipefail
 library=$1
-symbols=$(nm -D --defined-only "$library" | awk '{print $3}' | sed -E 's/@@?VESK_1$//' | grep -v '^VESK_1$' | c++filt)
+symbols=$(nm -D --defined-only "$library" | awk '{print $3}' | sed -E 's/@@?VESK_2$//' | grep -v '^VESK_2$' | c++filt)
 
 fail() { echo "FAIL: $1"; echo "$symbols"; exit 1; }
 
 grep -qx 'VeskMessageSystemCreate' <<<"$symbols" || fail "factory not exported undecorated"
+grep -qx 'VeskVersion' <<<"$symbols" || fail "version call not exported undecorated"
 for function in encrypt_DES_EDE3 decrypt_DES_EDE3 encrypt_BF decrypt_BF get_key_length_DES_EDE3 \
     get_iv_length_DES_EDE3 get_key_length_BF get_iv_length_BF select_random_key select_random_iv \
     RSA_public_encrypt_der RSA_private_decrypt_der RSA_private_encrypt_der RSA_public_decrypt_der \
@@ -24,7 +25,7 @@ if grep -E '^VeskMessageSystem::CVeskMessageSystem::(parse_|notify_|auth\(|cbfun
     fail "private operations of the message system exported"
 fi
 
-unexpected=$(grep -v -E '^(VeskMessageSystemCreate$|(vtable|typeinfo|typeinfo name) for VeskMessageSystem::|VeskMessageSystem::|(encrypt|decrypt)_(DES_EDE3|BF)\(|get_(key|iv)_length_(DES_EDE3|BF)\(|select_random_(key|iv)\(|RSA_(public|private)_(en|de)crypt_der\(|RSA_generate_key_der\(|_tcs(cmp|ncpy_s|cnlen)\(|nslookup\()' <<<"$symbols" || true)
+unexpected=$(grep -v -E '^(VeskMessageSystemCreate$|VeskVersion$|(vtable|typeinfo|typeinfo name) for VeskMessageSystem::|VeskMessageSystem::|(encrypt|decrypt)_(DES_EDE3|BF)\(|get_(key|iv)_length_(DES_EDE3|BF)\(|select_random_(key|iv)\(|RSA_(public|private)_(en|de)crypt_der\(|RSA_generate_key_der\(|_tcs(cmp|ncpy_s|cnlen)\(|nslookup\()' <<<"$symbols" || true)
 [ -z "$unexpected" ] || fail "unexpected exports: $unexpected"
 # The name itself, without its parameter list, must not be internal.
 if sed 's/(.*//' <<<"$symbols" | grep -E 'std::|event_|EVP_|OSSL_|vesk::|VeskNetworkSystem::'; then

@@ -982,7 +982,7 @@ TEST_F(HandshakeTest, ApplicationSendingDuringTheHandshakeNeverPutsPlainAfterThe
         EXPECT_GE(encrypted_records, 200u);
         stop = true;
         // The sender may be blocked on a full socket: keep draining.
-        WaitFor([&] {
+        WaitFor([&, fd = fd] {
             unsigned char drain[65536];
             while (::recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0) {
             }

@@ -710,7 +710,7 @@ TEST_F(HostilePeers, ConnectionsDroppedAnywhereAreClosedAndDeliverNothing)
     for (const bool reset : {false, true}) {
         for (const auto& [where, point] : points) {
             rows.push_back({where,
-                            [=](Intruder& i) {
+                            [=, point = point](Intruder& i) {
                                 SCOPED_TRACE(reset ? "reset" : "closed");
                                 play_until(i, point);
                                 i.Drop(reset);

@@ -16,6 +16,7 @@
 
 #include "VeskNetworkSystem.h"
 #include "VeskTypedefNoneWin32.h"
+#include "VeskVersion.h"
 
 // Text helpers for the fixed-width text fields of the message records.
 VESK_API int _tcscmp(const char* _s1, const char* _s2);

@@ -1,11 +1,13 @@
-// An application built against the installed library: creates the system,
-// sizes its pools, registers a handler, uses the exported helpers and deletes
-// the system.
+// An application built against the installed library: checks that it runs
+// with the version it was built against, creates the system, sizes its pools,
+// registers a handler, uses the exported helpers and deletes the system. It
+// includes the headers both ways an application may.
+#include <vesk/VeskMessageSystem.h>
+
 #include <cstdio>
 #include <cstring>
 
 #include "CryptFunction.h"
-#include "VeskMessageSystem.h"
 
 using namespace VeskMessageSystem;
 
@@ -16,6 +18,8 @@ static int on_message(CVeskMessageSession*, const char*, const char*, const void
 
 int main()
 {
+    if (std::strcmp(VeskVersion(), VESK_VERSION_STRING) != 0)
+        return 5;
     CVeskMessageSystem* system = VeskMessageSystemCreate();
     if (system->CreateSessions(4) != 1 || system->CreateListenSessions(1) != 1 || system->CreateUDPSessions(1) != 1)
         return 1;

@@ -1,0 +1,17 @@
+// Version of libvesk: the macros give the version an application was compiled
+// against, VeskVersion() the version of the library it runs with. The soname
+// follows the major version.
+#ifndef VESK_VERSION_H
+#define VESK_VERSION_H
+
+#include "VeskTypedefNoneWin32.h"
+
+#define VESK_VERSION_MAJOR 2
+#define VESK_VERSION_MINOR 0
+#define VESK_VERSION_PATCH 0
+#define VESK_VERSION_STRING "2.0.0"
+
+// The running library's version as "MAJOR.MINOR.PATCH"; a static string.
+extern "C" VESK_API const char* VeskVersion();
+
+#endif

@@ -1,0 +1,6 @@
+#include "VeskVersion.h"
+
+const char* VeskVersion()
+{
+    return VESK_VERSION_STRING;
+}

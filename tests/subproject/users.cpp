@@ -1,0 +1,5 @@
+// The parent's own target named test_users.
+int main()
+{
+    return 0;
+}
