@@ -269,6 +269,30 @@ struct tagExtensionCallFunction {
     ty_ExtensionCallFunction m_call_func;
 };
 
+// Deadlines and limits of a system, which bound what a peer can make it hold.
+// Durations are in milliseconds; 0 turns a deadline off. Defaults:
+// VeskMessageSystemDefaultLimits().
+struct tagVeskMessageSystemLimits {
+    // A server session whose handshake has not finished by then is closed.
+    uint32_t m_handshake_deadline_ms;
+    // connect gives up on the TCP connection after this (it returns null); a
+    // session connected with credentials is closed when its handshake and
+    // the login answer have not come by then.
+    uint32_t m_connect_deadline_ms;
+    // An established session that received no record for this long is
+    // closed; off by default.
+    uint32_t m_idle_deadline_ms;
+    // A session whose logins were refused this many times is closed.
+    uint32_t m_max_refused_logins;
+    // The listen backlog: connections the kernel queues before they are
+    // accepted.
+    int32_t m_listen_backlog;
+};
+
+// The limits a new system starts with: handshake and connect deadlines of
+// 30 s, no idle deadline, 3 refused logins, the system's largest backlog.
+extern "C" VESK_API tagVeskMessageSystemLimits VeskMessageSystemDefaultLimits();
+
 class CVeskMessageSystemAbstract {
 private:
     virtual int auth(CVeskMessageSession* session, LPCTSTR uid, size_t uid_size, LPCTSTR passwd,
@@ -359,6 +383,11 @@ public:
 
     void close_listen(const char* service);
 
+    // Replaces the system's limits; sessions opened afterwards follow them.
+    // 0 (nothing changed) for a negative backlog. Any thread.
+    int set_limits(const tagVeskMessageSystemLimits& limits);
+    tagVeskMessageSystemLimits get_limits() const;
+
 private:
     friend struct ::VeskNetworkTestAccess;
 
@@ -396,6 +425,8 @@ private:
     VESK_LOCAL std::shared_ptr<const ExtensionCallFunctions> ExtensionCallFunctionsSnapshot() const;
     std::mutex m_ExtensionCallFunctionMutex;
     std::shared_ptr<const ExtensionCallFunctions> m_ExtensionCallFunctionArray;
+    mutable std::mutex m_LimitsMutex;
+    tagVeskMessageSystemLimits m_Limits;
 };
 
 }  // namespace VeskMessageSystem

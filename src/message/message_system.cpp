@@ -5,7 +5,11 @@
 
 namespace VeskMessageSystem {
 
-CVeskMessageSystem::CVeskMessageSystem() : m_service_type(VESKMESSYS_SERVICE_TYPE_NONE), m_nsm(nullptr), m_error_msg{}
+CVeskMessageSystem::CVeskMessageSystem()
+    : m_service_type(VESKMESSYS_SERVICE_TYPE_NONE),
+      m_nsm(nullptr),
+      m_error_msg{},
+      m_Limits(VeskMessageSystemDefaultLimits())
 {
     // Without a manager the object stays usable for its user and handler
     // lists; every network operation then reports failure.
