@@ -22,28 +22,7 @@ for program in tshark dumpcap; do
     command -v "$program" >/dev/null || { echo "skipped: no $program (scripts/install-deps.sh wireshark)"; exit 77; }
 done
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-failures=0
-check() {  # check WHAT EXPECTED ACTUAL
-    if [ "$2" = "$3" ]; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1"
-        echo "   expected: $2"
-        echo "   got:      $3"
-        failures=$((failures + 1))
-    fi
-}
+. "$(dirname "$0")/check-support.sh"
 
 # start_server CIPHER: an echo server on a free random port; sets $port.
 start_server() {

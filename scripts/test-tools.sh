@@ -21,26 +21,7 @@ for tool in "$server" "$client" "$ping"; do
     [ -x "$tool" ] || { echo "test-tools: $tool not found; build first" >&2; exit 2; }
 done
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-failures=0
-check() {  # check WHAT EXPECTED ACTUAL
-    if [ "$2" = "$3" ]; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1 (got '$3', expected '$2')"
-        failures=$((failures + 1))
-    fi
-}
+. "$(dirname "$0")/check-support.sh"
 # expect STATUS WHAT COMMAND...: runs COMMAND (10 s at most), checks its exit status.
 expect() {
     local status=$1 what=$2
