@@ -86,8 +86,7 @@ int CVeskMessageSystem::listen(const char* service, int family,
         algorithm = VeskNetworkSystem::CRYPTO_ALGORITHM_3DES;
     else if (VeskMessageSystemCryptoAlgorithm == VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH)
         algorithm = VeskNetworkSystem::CRYPTO_ALGORITHM_BLOWFISH;
-    constexpr int kBacklog = 5;
-    return m_nsm->Listen(service, family, kBacklog, cbfunc_Recv, this, algorithm) != 0 ? 1 : 0;
+    return m_nsm->Listen(service, family, get_limits().m_listen_backlog, cbfunc_Recv, this, algorithm) != 0 ? 1 : 0;
 }
 
 void CVeskMessageSystem::close_listen(const char* service)
