@@ -57,7 +57,7 @@ struct VeskNetworkTestAccess {
     }
     static bool PublishAndWatch(CVeskNetworkSession& session)
     {
-        return CVeskNetworkSessionManager::PublishAndWatch(&session) != nullptr;
+        return CVeskNetworkSessionManager::PublishAndWatch(&session, 0) != nullptr;
     }
     static void SetAlgorithm(CVeskNetworkSession& session, eCryptoAlgorithm algorithm)
     {

@@ -29,6 +29,8 @@ using VeskMessageSystem::CVeskMessageSystem;
 using VeskMessageSystem::eVeskMessageSystemCryptoAlgorithm;
 using VeskMessageSystem::tagExtensionCallFunction;
 using VeskMessageSystem::tagMessageDataSesssionEvent;
+using VeskMessageSystem::tagVeskMessageSystemLimits;
+using VeskMessageSystem::VeskMessageSystemDefaultLimits;
 using VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_3DES;
 using VeskMessageSystem::VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT;
 
@@ -464,6 +466,65 @@ TEST_F(MessageSystemTest, ConnectWithCredentialsInsideAHandlerLogsIn)
         EXPECT_TRUE(login->is_session_used());
         system.close(login.get());
         system.close(handle);
+        delete handle;
+        handle = nullptr;
+        EXPECT_TRUE(WaitFor([&] { return AllFree(); }));
+    }
+}
+
+// A server that finishes the handshake and never answers a login: a bare
+// session manager, whose sessions have no message layer above them.
+struct SilentLoginServer {
+    SilentLoginServer()
+    {
+        EXPECT_EQ(manager.CreateSessions(2), 1);
+        EXPECT_EQ(manager.CreateListenSessions(1), 1);
+        EXPECT_EQ(manager.CreateParseRecvSocketBufferThread(), 1);
+        EXPECT_EQ(manager.DispatchLibEvent(), 1);
+        EXPECT_EQ(manager.Listen("0", AF_INET, 8, Ignore, nullptr, CRYPTO_ALGORITHM_3DES), 1);
+    }
+    std::string Port() { return PortOf(Access::ListenSocket(manager, 0)); }
+
+    CVeskNetworkSessionManager manager;
+};
+
+// connect gives up after the connect deadline: on a TCP connect the peer's
+// full accept queue leaves unanswered, and with credentials on a server that
+// accepts and never speaks, or never answers the login, whose session is
+// closed once the deadline has passed.
+TEST_F(MessageSystemTest, ConnectGivesUpAfterItsDeadline)
+{
+    constexpr auto kDeadline = 300ms;
+    tagVeskMessageSystemLimits limits = VeskMessageSystemDefaultLimits();
+    limits.m_connect_deadline_ms = static_cast<uint32_t>(kDeadline.count());
+    ASSERT_EQ(system.set_limits(limits), 1);
+    ASSERT_EQ(system.DispatchSocketEvent(), 1);
+    const FullListener full;
+    const RawServer mute;
+    SilentLoginServer unanswering;
+    struct Row {
+        const char* server;
+        std::string port;
+        bool credentials;
+        bool returns_handle;
+    };
+    const Row rows[] = {
+        {"accept queue full", full.port, false, false},
+        {"accepts and never speaks", mute.port, true, false},
+        {"never answers the login", unanswering.Port(), true, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.server);
+        const auto start = std::chrono::steady_clock::now();
+        handle = row.credentials ? system.connect("127.0.0.1", row.port.c_str(), "alice", 5, "wonderland", 10)
+                                 : system.connect("127.0.0.1", row.port.c_str());
+        ASSERT_EQ(handle != nullptr, row.returns_handle);
+        if (handle != nullptr) {
+            EXPECT_TRUE(WaitFor([&] { return !handle->is_session_used(); })) << "closed by the deadline";
+        }
+        const auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, kDeadline - 50ms);
+        EXPECT_LT(waited, 5s);
         delete handle;
         handle = nullptr;
         EXPECT_TRUE(WaitFor([&] { return AllFree(); }));

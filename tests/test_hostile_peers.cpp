@@ -40,6 +40,7 @@ using namespace std::chrono_literals;
 
 constexpr uint32_t kEchoType = 5;
 constexpr uint16_t kEchoSize = 16;
+constexpr int kServerSessions = 16;
 
 uint32_t LittleEndian32(const unsigned char* bytes)
 {
@@ -296,7 +297,7 @@ protected:
         ::close(fd);
 
         server.reset(VeskMessageSystemCreate());
-        ASSERT_EQ(server->CreateSessions(16), 1);
+        ASSERT_EQ(server->CreateSessions(kServerSessions), 1);
         ASSERT_EQ(server->CreateListenSessions(2), 1);
         server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 0, OnServerEvent});
         server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 0, OnServerMessage});
@@ -790,6 +791,51 @@ TEST_F(HostilePeers, RecordWhoseBodyNeverComesHoldsOnlyItsOwnSession)
     intruder.Drop(false);
     EXPECT_TRUE(ServerClosed(intruder));
     EXPECT_EQ(g_journal.DeliveredFrom(intruder.peer), std::vector<uint32_t>{});
+}
+
+// Peers that hold every session of the server and go silent: before the
+// handshake, in the middle of it, or (with an idle deadline) after logging
+// in. The deadlines close them all and a good client gets a session; a
+// session whose handshake finished outlives the handshake deadline.
+TEST_F(HostilePeers, DeadlinesCloseSilentPeersAndFreeTheirSessions)
+{
+    constexpr uint32_t kDeadlineMs = 300;
+    struct DeadlineRow {
+        const char* input;
+        uint32_t idle_deadline_ms;
+        std::function<bool(Intruder&)> play;
+        bool closes;
+    };
+    const DeadlineRow rows[] = {
+        {"silent from the start", 0, [](Intruder&) { return true; }, true},
+        {"stopped in the handshake", 0, [](Intruder& intruder) { return intruder.ReachFlightTwo(); }, true},
+        {"silent after the login", kDeadlineMs, [](Intruder& intruder) { return intruder.LogIn(); }, true},
+        {"silent after the handshake, no idle deadline", 0, [](Intruder& intruder) { return intruder.Handshake(); },
+         false},
+    };
+    for (const DeadlineRow& row : rows) {
+        SCOPED_TRACE(row.input);
+        tagVeskMessageSystemLimits limits = VeskMessageSystemDefaultLimits();
+        limits.m_handshake_deadline_ms = kDeadlineMs;
+        limits.m_idle_deadline_ms = row.idle_deadline_ms;
+        ASSERT_EQ(server->set_limits(limits), 1);
+        std::vector<std::unique_ptr<Intruder>> intruders;
+        for (int i = 0; i < kServerSessions; ++i) {
+            intruders.push_back(std::make_unique<Intruder>(port));
+            ASSERT_TRUE(row.play(*intruders.back()));
+        }
+        if (!row.closes)
+            std::this_thread::sleep_for(3 * std::chrono::milliseconds(kDeadlineMs));
+        for (const auto& intruder : intruders) {
+            if (row.closes)
+                ASSERT_EQ(intruder->ReadUntilClosed(), std::optional<Bytes>(Bytes{})) << "closed by the deadline";
+            else
+                ASSERT_TRUE(NothingToRead(intruder->fd, 0)) << "still open";
+        }
+        if (!row.closes)
+            intruders.clear();
+        ExpectServerStillServes();
+    }
 }
 
 }  // namespace

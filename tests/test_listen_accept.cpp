@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "test_support.h"
 
@@ -33,6 +34,7 @@ struct VeskNetworkTestAccess {
     static bool AcceptPaused(const CVeskNetworkSessionListen& l) { return l.m_bAcceptPaused; }
     static bool AcceptArmed(const CVeskNetworkSessionListen& l) { return l.m_ListenLibEvent.IsArmed(); }
     static const unsigned char* PublicKeyStorage(const CVeskNetworkSessionListen& l) { return l.m_RSAPublicKey.Data(); }
+    static CVeskNetworkSessionManager& Manager(VeskMessageSystem::CVeskMessageSystem& system) { return *system.m_nsm; }
     template <class Holder>
     static const void* DecodedKey(const Holder& holder)
     {
@@ -530,6 +532,58 @@ TEST_F(AcceptQueueTest, LoopWaitsWhileDescriptorsAreExhausted)
     EXPECT_TRUE(accepted.WaitPeer(LocalPort(client))) << "accepted once descriptors are back";
     ::close(client);
     ::close(first);
+}
+
+std::atomic<int> g_burst_accepts{0};
+
+int CountAccepts(VeskMessageSystem::CVeskMessageSession*, const char*, const char*, const void* data, size_t)
+{
+    if (static_cast<const VeskMessageSystem::tagMessageDataSesssionEvent*>(data)->m_ev == NETWORK_EVENT_ACCEPT)
+        ++g_burst_accepts;
+    return 0;
+}
+
+// Connections that arrive all at once find room in the kernel's queue, so
+// none waits a second for its SYN to be sent again, and the server takes
+// them all promptly.
+TEST(AcceptBurst, ConnectionsArrivingAtOnceAreAllTakenPromptly)
+{
+    using namespace VeskMessageSystem;
+    constexpr int kClients = 200;
+    CVeskMessageSystem server;
+    ASSERT_EQ(server.CreateSessions(256), 1);
+    ASSERT_EQ(server.CreateListenSessions(1), 1);
+    ASSERT_EQ(server.add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 0, CountAccepts}), 1);
+    ASSERT_EQ(server.InitSocketEvent(), 1);
+    ASSERT_EQ(server.listen("0", AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_NONE), 1);
+    ASSERT_EQ(server.DispatchSocketEvent(), 1);
+    const int port = LocalPort(Access::Listeners(Access::Manager(server))[0].GetSocket());
+
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<pollfd> clients;
+    for (int i = 0; i < kClients; ++i) {
+        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        ASSERT_GE(s, 0);
+        const sockaddr_storage address = Loopback(AF_INET, port);
+        ::connect(s, reinterpret_cast<const sockaddr*>(&address), LengthOf(AF_INET));
+        clients.push_back({s, POLLOUT, 0});
+    }
+    size_t connected = 0;
+    while (connected < clients.size() && std::chrono::steady_clock::now() - start < 5s) {
+        if (poll(clients.data(), clients.size(), 10) <= 0)
+            continue;
+        for (pollfd& client : clients)
+            if ((client.revents & POLLOUT) != 0 && client.events != 0) {
+                client.events = 0;
+                ++connected;
+            }
+    }
+    const auto all_connected = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(connected, clients.size());
+    EXPECT_LT(all_connected, 1s) << "no SYN was dropped for a full queue";
+    EXPECT_TRUE(WaitFor([] { return g_burst_accepts == kClients; })) << g_burst_accepts << " accepted";
+    for (const pollfd& client : clients)
+        ::close(client.fd);
 }
 
 }  // namespace

@@ -536,6 +536,13 @@ public:
     // Whether this is the server's side of its connection: only an accepted
     // session holds its listener's private key.
     bool IsServerSide() const { return m_RSAPrivateKey.Length() > 0; }
+    // Ends the session `ms` milliseconds from now unless cleared before, as
+    // if its peer had gone: the loop thread's timer shuts the socket down
+    // and the read path reports the close. 0 clears it. An accepted session
+    // starts with its manager's handshake deadline, cleared when the
+    // handshake finishes.
+    void SetDeadline(uint32_t ms);
+    void ClearDeadline() { m_DeadlineAt.store(0, std::memory_order_release); }
 
 private:
     friend class CVeskNetworkSessionManager;
@@ -557,6 +564,20 @@ private:
     // kKeptRecordTypes, oldest first).
     CryptoMessages GetLastRecvCryptoMessages() const;
     void SetOwner(CVeskNetworkSessionManager* manager, event_base* base);
+    // The deadline timer: it fires at the earliest deadline set (the one of
+    // SetDeadline, or the idle deadline counted from the latest record) and
+    // either ends the session or is armed again for the next one.
+    void SetDeadlineTimer();
+    void ArmDeadlineTimer();
+    bool DeadlinePassed() const;
+    // Milliseconds until the earliest deadline; -1 when none is set.
+    int64_t UntilNextDeadline() const;
+    void EndByDeadline();
+    // Once the handshake has finished: the session ends after `ms` without a
+    // record (0: never).
+    void WatchIdle(uint32_t ms);
+    // Records arrived: the idle deadline counts from now. One relaxed store.
+    void NoteRecordsArrived();
     // Connects a claimed session to the first of the resolved addresses that
     // accepts; with bSecure the handshake is started. A release of the
     // session ends the wait for the peer at once. The descriptor, or -1.
@@ -701,6 +722,14 @@ private:
     std::vector<unsigned char> m_RecordKeptForHandshake;
     bool m_bKeptRecordReleased;
     std::unique_ptr<vesk::crypto::RecordCipher> m_RecvCipher;
+    // Deadlines as steady-clock milliseconds; 0 when none is set. The mutex
+    // orders the armings of the timer, so the last one always saw the
+    // latest deadlines; the timer is deleted without it.
+    CVeskEventRecord m_DeadlineTimer;
+    std::mutex m_DeadlineMutex;
+    std::atomic<int64_t> m_DeadlineAt;
+    std::atomic<uint32_t> m_IdleDeadlineMs;
+    std::atomic<int64_t> m_LastRecordAt;
 };
 
 class CVeskNetworkSessionListen : public CVeskPoolElement, public CVeskRSAKeyMaterial {
@@ -1080,6 +1109,11 @@ public:
                            void* cbfunc_UDPEventParam);
     void CloseUDPBindSession(const char* service);
 
+    // Deadlines of the sessions opened from now on, in milliseconds, 0 for
+    // none: a handshake a server session must finish in, a TCP connect, and
+    // the longest silence of a session whose handshake has finished.
+    void SetDeadlines(uint32_t handshake_ms, uint32_t connect_ms, uint32_t idle_ms);
+
 private:
     friend class CVeskNetworkSession;
     friend struct ::VeskNetworkTestAccess;
@@ -1114,15 +1148,17 @@ private:
     static void event_accept_retry(int sockfd, short libevent, void* argv);
     static void event_read(int sockfd, short libevent, void* argv);
     static void event_write(int sockfd, short libevent, void* argv);
+    static void event_deadline(int sockfd, short libevent, void* argv);
     static void udp_event_read(int sockfd, short libevent, void* argv);
     static void udp_event_write(int sockfd, short libevent, void* argv);
 
     CVeskNetworkSession* Accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen);
-    // Publishes a session that was set up and arms its read event; null when
-    // it was released meanwhile.
     // Whether a listener in use is bound to this port.
     bool IsListeningOn(uint16_t port);
-    static CVeskNetworkSession* PublishAndWatch(CVeskNetworkSession* session);
+    // Publishes a session that was set up and arms its read event; null when
+    // it was released meanwhile. A deadline given (0: none) is running from
+    // before the session is published.
+    static CVeskNetworkSession* PublishAndWatch(CVeskNetworkSession* session, uint32_t deadline_ms);
     // A session has become free: listeners that wait for one accept again.
     void ResumePausedAccepts();
     // Wakes the threads waiting for a session's handshake or release.
@@ -1156,6 +1192,9 @@ private:
     CVeskPool<CVeskNetworkSession> m_SessionArray;
     CVeskPool<CVeskNetworkSessionListen> m_SessionListenArray;
     CVeskPool<CVeskNetworkUDPSession> m_UDPSessionArray;
+    std::atomic<uint32_t> m_HandshakeDeadlineMs;
+    std::atomic<uint32_t> m_ConnectDeadlineMs;
+    std::atomic<uint32_t> m_IdleDeadlineMs;
 };
 
 }  // namespace VeskNetworkSystem

@@ -106,6 +106,8 @@ int CVeskMessageSystem::parse_message_data_user_auth_result(CVeskNetworkSession*
     // forged: it adds no user, and the messages behind it are still cut.
     if (session == nullptr || session->IsServerSide())
         return 1;
+    // The answer has come: the deadline of the connect ends here.
+    session->ClearDeadline();
     std::memcpy(&answer, pMessageData, sizeof answer);
     if (answer.m_result == 1) {
         const FieldText uid(answer.m_uid);

@@ -22,6 +22,8 @@ int CVeskMessageSystem::set_limits(const tagVeskMessageSystemLimits& limits)
         return 0;
     std::lock_guard<std::mutex> lock(m_LimitsMutex);
     m_Limits = limits;
+    if (m_nsm != nullptr)
+        m_nsm->SetDeadlines(limits.m_handshake_deadline_ms, limits.m_connect_deadline_ms, limits.m_idle_deadline_ms);
     return 1;
 }
 

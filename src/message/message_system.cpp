@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <new>
 
@@ -18,6 +20,7 @@ CVeskMessageSystem::CVeskMessageSystem()
     } catch (const std::bad_alloc&) {
         m_nsm = nullptr;
     }
+    set_limits(VeskMessageSystemDefaultLimits());
 }
 
 // Inside one of the system's handlers the manager finishes its teardown on
@@ -83,8 +86,7 @@ int CVeskMessageSystem::listen(const char* service, int family,
         algorithm = VeskNetworkSystem::CRYPTO_ALGORITHM_3DES;
     else if (VeskMessageSystemCryptoAlgorithm == VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH)
         algorithm = VeskNetworkSystem::CRYPTO_ALGORITHM_BLOWFISH;
-    constexpr int kBacklog = 5;
-    return m_nsm->Listen(service, family, kBacklog, cbfunc_Recv, this, algorithm) != 0 ? 1 : 0;
+    return m_nsm->Listen(service, family, get_limits().m_listen_backlog, cbfunc_Recv, this, algorithm) != 0 ? 1 : 0;
 }
 
 void CVeskMessageSystem::close_listen(const char* service)
@@ -111,15 +113,27 @@ CVeskMessageSession* CVeskMessageSystem::connect(const char* hostname, const cha
 // Connects, then sends the credentials without waiting for the answer (in a
 // handler, they leave when the handshake has finished); a refusal arrives
 // later and closes the session then. A request that could not be sent, or
-// kept for the end of the handshake, gives null.
+// kept for the end of the handshake, gives null. What is left of the connect
+// deadline runs on the session until the answer has come: a server that
+// never finishes the handshake, or never answers, so ends the session (and
+// the wait for the handshake) instead of holding it for ever.
 CVeskMessageSession* CVeskMessageSystem::connect(const char* hostname, const char* service, LPCTSTR uid,
                                                  size_t uid_size, LPCTSTR passwd, size_t passwd_size)
 {
     if (m_service_type != VESKMESSYS_SERVICE_TYPE_NONE)
         return nullptr;
+    const auto start = std::chrono::steady_clock::now();
     std::unique_ptr<CVeskMessageSession> handle(connect(hostname, service));
     if (!handle || !handle->is_session_used())
         return nullptr;
+    if (const uint32_t deadline_ms = get_limits().m_connect_deadline_ms) {
+        const auto spent =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        const VeskNetworkSystem::CVeskElementEntry entry(handle->m_ns, handle->m_ns_life);
+        if (entry)
+            handle->m_ns->SetDeadline(static_cast<uint32_t>(
+                std::max<int64_t>(1, static_cast<int64_t>(deadline_ms) - static_cast<int64_t>(spent.count()))));
+    }
     if (auth(handle.get(), uid, uid_size, passwd, passwd_size) == 0) {
         handle->close_session();
         handle->detach_session();

@@ -41,17 +41,21 @@ CVeskNetworkSession* CVeskNetworkSessionManager::ConnectClaimed(const addrinfo* 
         session->AbandonClaim();
         return nullptr;
     }
-    return PublishAndWatch(session);
+    return PublishAndWatch(session, 0);
 }
 
-CVeskNetworkSession* CVeskNetworkSessionManager::PublishAndWatch(CVeskNetworkSession* session)
+CVeskNetworkSession* CVeskNetworkSessionManager::PublishAndWatch(CVeskNetworkSession* session, uint32_t deadline_ms)
 {
+    // Set before anything can be read, so a handshake that finishes at once
+    // still finds it to clear; its timer is armed once the session is in use.
+    session->SetDeadline(deadline_ms);
     if (!session->Publish())
         return nullptr;
     const bool armed = vesk::net::ArmWhileInUse(
         *session,
         [session] {
             session->SetLibEventRead(EV_READ | EV_PERSIST, event_read, session);
+            session->SetDeadlineTimer();
             return session->AddLibEventRead(nullptr);
         },
         [session] { session->DelLibEventRead(); });
@@ -59,6 +63,7 @@ CVeskNetworkSession* CVeskNetworkSessionManager::PublishAndWatch(CVeskNetworkSes
         session->SetUsed(false);
         return nullptr;
     }
+    session->ArmDeadlineTimer();
     return session;
 }
 

@@ -11,6 +11,9 @@
 namespace VeskNetworkSystem {
 namespace {
 
+// Connections one readiness of a listener takes at most.
+constexpr int kAcceptsPerReadiness = 64;
+
 // How long an accept that found no descriptor waits before it tries again.
 constexpr timeval kAcceptRetryDelay{0, 50 * 1000};
 
@@ -48,6 +51,9 @@ void CVeskNetworkSessionManager::event_read(int sockfd, short libevent, void* ar
     session->m_Manager->MarkReadyToParse(session);
 }
 
+// A burst of connections is taken at once, up to a bound per readiness so
+// that the loop's other events run between batches; a listener with more
+// queued stays readable and fires again.
 void CVeskNetworkSessionManager::event_accept(int sockfd, short libevent, void* argv)
 {
     auto* listener = static_cast<CVeskNetworkSessionListen*>(argv);
@@ -57,28 +63,40 @@ void CVeskNetworkSessionManager::event_accept(int sockfd, short libevent, void* 
     if (!entry || listener->GetSocket() != sockfd)
         return;
     CVeskNetworkSessionManager* manager = listener->m_Manager;
-    errno = 0;
-    if (CVeskNetworkSession* session = manager->Accept(listener)) {
-        CVeskElementEntry accepted(session);
-        if (accepted)
-            session->call_cbfunc_Event(NETWORK_EVENT_ACCEPT);
-    } else if (LacksResources(errno)) {
-        // Accepting again at once would spin the loop until a descriptor is
-        // freed somewhere: the timer arms the accept event again instead. A
-        // session that becomes free does not, since giving up a claim frees
-        // one too, and two starved listeners would wake each other forever.
-        vesk::net::ArmWhileInUse(
-            *listener, [listener] { return listener->AddAcceptRetry(&kAcceptRetryDelay); },
-            [listener] { listener->DelAcceptRetry(); });
-        return;
-    } else if (!manager->m_SessionArray.HasFree()) {
-        // Every session is taken: the connection waits in the kernel's queue
-        // and the listener waits for a session to free instead of firing on
-        // every loop pass. A session freed meanwhile is not missed: the pause
-        // is set before the pool is looked at again.
-        listener->m_bAcceptPaused = true;
-        if (!manager->m_SessionArray.HasFree() || !listener->m_bAcceptPaused.exchange(false))
+    for (int taken = 0; taken < kAcceptsPerReadiness; ++taken) {
+        errno = 0;
+        if (CVeskNetworkSession* session = manager->Accept(listener)) {
+            CVeskElementEntry accepted(session);
+            if (accepted)
+                session->call_cbfunc_Event(NETWORK_EVENT_ACCEPT);
+            // The handler may have closed the listener or deleted the system.
+            if (DisposedOnThisThread() || !listener->IsUsed())
+                return;
+            continue;
+        }
+        if (LacksResources(errno)) {
+            // Accepting again at once would spin the loop until a descriptor
+            // is freed somewhere: the timer arms the accept event again
+            // instead. A session that becomes free does not, since giving up
+            // a claim frees one too, and two starved listeners would wake
+            // each other forever.
+            vesk::net::ArmWhileInUse(
+                *listener, [listener] { return listener->AddAcceptRetry(&kAcceptRetryDelay); },
+                [listener] { listener->DelAcceptRetry(); });
             return;
+        }
+        if (!manager->m_SessionArray.HasFree()) {
+            // Every session is taken: the connection waits in the kernel's
+            // queue and the listener waits for a session to free instead of
+            // firing on every loop pass. A session freed meanwhile is not
+            // missed: the pause is set before the pool is looked at again.
+            listener->m_bAcceptPaused = true;
+            if (!manager->m_SessionArray.HasFree() || !listener->m_bAcceptPaused.exchange(false))
+                return;
+        }
+        // The queue is empty, or its first connection failed: the next
+        // readiness goes on.
+        break;
     }
     RearmAccept(*listener);
 }

@@ -129,7 +129,7 @@ CVeskNetworkSession* CVeskNetworkSessionManager::Accept(CVeskNetworkSessionListe
         return nullptr;
     }
     session->SetCryptoAlgorithm(pVeskNetworkSessionListen->GetCryptoAlgorithm());
-    return PublishAndWatch(session);
+    return PublishAndWatch(session, m_HandshakeDeadlineMs.load());
 }
 
 }  // namespace VeskNetworkSystem

@@ -196,6 +196,8 @@ bool CVeskNetworkSessionManager::ParseSession(CVeskNetworkSession& session)
     if (!entry)
         return false;
     const CVeskNetworkSession::ParseOutcome outcome = session.parse_recv_socket_buffer();
+    if (session.m_PassRecords > 0)
+        session.NoteRecordsArrived();
     if (outcome == CVeskNetworkSession::ParseOutcome::kFailed) {
         session.call_cbfunc_Event(NETWORK_EVENT_READ);
         return false;

@@ -28,7 +28,10 @@ CVeskNetworkSession::CVeskNetworkSession()
       m_bCloseReported(false),
       m_SendBacklogHead(0),
       m_bSendFailed(false),
-      m_bKeptRecordReleased(false)
+      m_bKeptRecordReleased(false),
+      m_DeadlineAt(0),
+      m_IdleDeadlineMs(0),
+      m_LastRecordAt(0)
 {
 }
 
@@ -74,6 +77,7 @@ void CVeskNetworkSession::DisarmEvents()
 {
     DelLibEventRead();
     DelLibEventWrite();
+    m_DeadlineTimer.Del();
     // Senders waiting for room in the backlog learn that none will come.
     {
         std::lock_guard<std::mutex> lock(m_SendMutex);
@@ -107,6 +111,9 @@ void CVeskNetworkSession::ClearContents()
     m_bReadFailed = false;
     m_bHandshakeFinished = false;
     m_bCloseReported = false;
+    m_DeadlineAt = 0;
+    m_IdleDeadlineMs = 0;
+    m_LastRecordAt = 0;
 }
 
 void CVeskNetworkSession::AfterFreed()
@@ -140,10 +147,15 @@ bool CVeskNetworkSession::WaitUntilHandshakeFinished()
 }
 
 // Finished before the event, so that its handler can send at once; waiting
-// senders are woken once the handler has returned.
+// senders are woken once the handler has returned. A server session's
+// deadline was its handshake's; from now on only the idle deadline watches it.
 void CVeskNetworkSession::ReportHandshakeFinished()
 {
     SendRecordKeptForHandshake();
+    if (IsServerSide())
+        ClearDeadline();
+    if (m_Manager != nullptr)
+        WatchIdle(m_Manager->m_IdleDeadlineMs.load());
     m_bHandshakeFinished.store(true, std::memory_order_release);
     call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
     if (m_Manager != nullptr)

@@ -46,14 +46,16 @@ SOCKET CVeskNetworkSession::connect(bool bSecure, const char* hostname, const ch
 SOCKET CVeskNetworkSession::ConnectTo(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event,
                                       void* cbfunc_EventParam)
 {
-    // The first address that accepts the connection wins.
+    // The first address that accepts the connection wins; the deadline
+    // covers them all.
+    const vesk::net::Deadline deadline(m_Manager != nullptr ? m_Manager->m_ConnectDeadlineMs.load() : 0);
     for (const addrinfo* entry = addresses; entry != nullptr; entry = entry->ai_next) {
         const SOCKET s =
             ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, entry->ai_protocol);
         if (s < 0)
             return -1;
         AdoptSocket(s);
-        const bool connected = IsUsed() && vesk::net::ConnectAndWait(s, *entry);
+        const bool connected = IsUsed() && vesk::net::ConnectAndWait(s, *entry, deadline);
         if (!IsUsed() || GetSocket() != s) {
             CloseSocket();
             return -1;

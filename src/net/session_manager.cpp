@@ -17,7 +17,13 @@ void EnableLibeventThreads()
 }  // namespace
 
 CVeskNetworkSessionManager::CVeskNetworkSessionManager()
-    : m_EventBase(nullptr), m_bParseWakeUpPending(false), m_bStopping(false), m_ParsePasses(0)
+    : m_EventBase(nullptr),
+      m_bParseWakeUpPending(false),
+      m_bStopping(false),
+      m_ParsePasses(0),
+      m_HandshakeDeadlineMs(0),
+      m_ConnectDeadlineMs(0),
+      m_IdleDeadlineMs(0)
 {
     EnableLibeventThreads();
     m_EventBase = event_base_new();

@@ -35,7 +35,19 @@ StreamAddresses::~StreamAddresses()
         freeaddrinfo(m_head);
 }
 
-bool ConnectAndWait(int fd, const addrinfo& address)
+Deadline::Deadline(uint32_t ms) : m_at(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)), m_set(ms != 0)
+{
+}
+
+int Deadline::PollTimeout() const
+{
+    if (!m_set)
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_at - std::chrono::steady_clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+bool ConnectAndWait(int fd, const addrinfo& address, const Deadline& deadline)
 {
     // A connect interrupted by a signal goes on in the background, as one in
     // progress does: either way its outcome is waited for.
@@ -46,7 +58,7 @@ bool ConnectAndWait(int fd, const addrinfo& address)
     pollfd connecting{fd, POLLOUT, 0};
     int ready;
     do
-        ready = poll(&connecting, 1, -1);
+        ready = poll(&connecting, 1, deadline.PollTimeout());
     while (ready < 0 && errno == EINTR);
     int error = 0;
     socklen_t length = sizeof error;

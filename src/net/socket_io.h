@@ -6,6 +6,8 @@
 #include <sys/types.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 
 namespace vesk::net {
 
@@ -39,10 +41,22 @@ private:
     addrinfo* m_head;
 };
 
+// A moment a wait must not pass; none when made from 0 milliseconds.
+class Deadline {
+public:
+    explicit Deadline(uint32_t ms);
+    // What poll takes: -1 without a deadline, 0 once it has passed.
+    int PollTimeout() const;
+
+private:
+    std::chrono::steady_clock::time_point m_at;
+    bool m_set;
+};
+
 // Connects a non-blocking stream socket and waits until the connection is
-// made (true) or has failed. Signals do not end the wait; shutting the socket
-// down from another thread does.
-bool ConnectAndWait(int fd, const addrinfo& address);
+// made (true), has failed, or the deadline has passed. Signals do not end the
+// wait; shutting the socket down from another thread does.
+bool ConnectAndWait(int fd, const addrinfo& address, const Deadline& deadline);
 
 }  // namespace vesk::net
 
