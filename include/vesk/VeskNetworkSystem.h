@@ -122,7 +122,8 @@ static_assert(sizeof(tagDataHeader) == 6, "the record header is 6 bytes");
 
 /// The 4-byte header of every handshake message: type and 24-bit body length.
 struct tagHandShakeHeader {
-    unsigned char m_HandShakeMessageType;  ///< Which of the seven handshake messages.
+    unsigned char m_HandShakeMessageType;  ///< 0 ClientHello, 1 ServerHello, 2 ServerKeyExchange,
+                                           ///< 3 ServerHelloDone, 4 ClientKeyExchange, 5 Finish.
     unsigned char m_body_length_high;      ///< Body length, bits 16 to 23.
     unsigned char m_body_length_mid;       ///< Body length, bits 8 to 15.
     unsigned char m_body_length_low;       ///< Body length, bits 0 to 7.
