@@ -7,9 +7,8 @@
 /// the cipher and record types, the record header and limits, the callback
 /// types, nslookup(), and CVeskNetworkSession and CVeskNetworkUDPSession as
 /// opaque types behind a CVeskMessageSession handle. The rest is the
-/// library's own and is installed only because the message layer's class
-/// layouts contain it; it is not part of the reference and may change with
-/// any release.
+/// library's own, installed only because the message layer's class layouts
+/// contain it: not for applications, and not part of the reference.
 #ifndef VESK_NETWORK_SYSTEM_H
 #define VESK_NETWORK_SYSTEM_H
 
