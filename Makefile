@@ -4,8 +4,8 @@
 # `make stress` runs the load test at full size (200 clients, 1000 messages
 # each way) and the hostile-peer table; `make fuzz` builds the libFuzzer
 # targets with clang and runs each for FUZZ_SECONDS; `make dissector-test`
-# checks the Wireshark dissector on a capture. Sanitizer, clang and package
-# builds live in their own folders.
+# checks the Wireshark dissector on a capture; `make docs` writes the API
+# reference. Sanitizer, clang and package builds live in their own folders.
 #
 # The project's own builds here turn warnings into errors (VESK_WERROR); a
 # plain `cmake` configure, as a packager or a parent project does it, does not.
@@ -15,7 +15,7 @@ FUZZ_SECONDS ?= 120
 WERROR = -DVESK_WERROR=ON
 
 .PHONY: all deps build demo test bench stress test-asan test-tsan test-clang release package package-check \
-	subproject-check fuzz-deps package-deps fuzz dissector-test install format clean
+	subproject-check fuzz-deps package-deps docs-deps fuzz dissector-test docs install format clean
 
 all: build
 
@@ -84,6 +84,9 @@ fuzz-deps:
 package-deps:
 	@scripts/install-deps.sh package
 
+docs-deps:
+	@scripts/install-deps.sh docs
+
 fuzz: fuzz-deps
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 $(WERROR) \
 		-DVESK_BUILD_FUZZ=ON -DVESK_BUILD_TESTS=OFF -DVESK_BUILD_PERF=OFF -DVESK_BUILD_EXAMPLES=OFF
@@ -96,6 +99,12 @@ dissector-test: build
 	@scripts/install-deps.sh wireshark
 	scripts/test-dissector.sh $(BUILD_DIR)/examples
 
+# The API reference from the installed headers (docs/Doxyfile), as HTML in
+# build-docs/html/; fails on any public member without a comment.
+docs: docs-deps
+	doxygen docs/Doxyfile
+	@echo "API reference: build-docs/html/index.html"
+
 install: build
 	cmake --install $(BUILD_DIR)
 
@@ -104,4 +113,4 @@ format:
 		examples/*.cpp examples/*.h fuzz/*.cpp fuzz/*.h
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan build-clang build-release build-fuzz
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-clang build-release build-fuzz build-docs

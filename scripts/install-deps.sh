@@ -3,7 +3,7 @@
 # With the argument `fuzz`, also clang and its libFuzzer runtime (the fuzz
 # targets and the clang build); with `package`, what building and checking
 # the Debian packages takes; with `wireshark`, tshark and dumpcap for the
-# dissector's test.
+# dissector's test; with `docs`, doxygen for the API reference.
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libevent-dev libssl-dev libgtest-dev binutils)
@@ -11,6 +11,7 @@ case "${1:-}" in
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     package) packages+=(dpkg-dev file lintian) ;;
     wireshark) packages+=(tshark xxd) ;;
+    docs) packages+=(doxygen) ;;
 esac
 missing=()
 for package in "${packages[@]}"; do

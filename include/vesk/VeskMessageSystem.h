@@ -1,8 +1,15 @@
-// Message layer of libvesk: the object an application holds, the session
-// handle, users, handler registrations and the message records.
-//
-// Message records go on the wire exactly as they lie in memory: little-endian
-// integers, 8-bit characters, no padding other than the one the tables name.
+/// @file
+/// Message layer of libvesk: the object an application holds, the session
+/// handle, users, handler registrations and the message records.
+///
+/// Message records go on the wire exactly as they lie in memory: little-endian
+/// integers, 8-bit characters, no padding other than the one the tables name.
+///
+/// Threads: each system runs an event loop thread (socket reads, accepts,
+/// datagrams) and a parse thread (records, handshake, TCP messages), and
+/// calls the application's handlers on them. Every public operation may be
+/// called from an application thread or from a handler; where they differ
+/// (waits), the operation says so.
 #ifndef VESK_MESSAGE_SYSTEM_H
 #define VESK_MESSAGE_SYSTEM_H
 
@@ -18,13 +25,24 @@
 #include "VeskTypedefNoneWin32.h"
 #include "VeskVersion.h"
 
-// Text helpers for the fixed-width text fields of the message records.
+/// @name Text helpers
+/// For the fixed-width text fields of the message records. Thread-safe.
+/// @{
+
+/// Compares two NUL-terminated texts as strcmp does: below, at or above 0.
 VESK_API int _tcscmp(const char* _s1, const char* _s2);
-// Copies up to and including the source's NUL, never more than
-// _Destination_size_chars characters, and NUL-fills the rest. _Count is not
-// used: the copy is bounded by the source's NUL and the destination size.
+/// Copies up to and including the source's NUL, never more than
+/// _Destination_size_chars characters, and NUL-fills the rest; returns
+/// _Destination. A source of that many characters or more leaves the
+/// destination without a NUL. _Count is not used: the copy is bounded by the
+/// source's NUL and the destination size.
 VESK_API char* _tcsncpy_s(char* _Destination, size_t _Destination_size_chars, const char* _Source, size_t _Count);
+/// The length of a text, counting at most _Maximum characters (a field that
+/// has no NUL gives _Maximum).
 VESK_API size_t _tcscnlen(const char* _String, size_t _Maximum);
+/// @}
+
+/// The message layer: what an application uses.
 
 namespace VeskMessageSystem {
 
@@ -32,74 +50,100 @@ using VeskNetworkSystem::CVeskNetworkSession;
 using VeskNetworkSystem::CVeskNetworkSessionManager;
 using VeskNetworkSystem::CVeskNetworkUDPSession;
 
+/// The cipher a listener makes its sessions use; the client accepts the
+/// server's choice.
 enum eVeskMessageSystemCryptoAlgorithm : int {
-    VESKMESSYS_CRYPTO_ALGORITHM_NONE = 0,
-    VESKMESSYS_CRYPTO_ALGORITHM_3DES = 1,
-    VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH = 2,
+    VESKMESSYS_CRYPTO_ALGORITHM_NONE = 0,      ///< No cipher: messages and logins travel in clear.
+    VESKMESSYS_CRYPTO_ALGORITHM_3DES = 1,      ///< Triple-DES in CBC mode.
+    VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH = 2,  ///< Blowfish in CBC mode.
 };
 
+/// The role of a system. Not used by the public operations.
 enum eVeskMessageSystemServiceType : int {
-    VESKMESSYS_SERVICE_TYPE_NONE = 0,
-    VESKMESSYS_SERVICE_TYPE_SERVER = 1,
-    VESKMESSYS_SERVICE_TYPE_CLIENT = 2,
+    VESKMESSYS_SERVICE_TYPE_NONE = 0,    ///< Neither role fixed: listen and connect both work.
+    VESKMESSYS_SERVICE_TYPE_SERVER = 1,  ///< A server.
+    VESKMESSYS_SERVICE_TYPE_CLIENT = 2,  ///< A client.
 };
 
+/// Message types (tagMessageHeader::m_type). 0 to 65535 are the
+/// application's; the library's own lie above.
 enum eVeskMessageSystemMessageType : uint32_t {
+    /// Not used on the wire.
     VESKMESSYS_MESSAGE_TYPE_UNKNOWN = 0x10000001,
+    /// Registers the session event handler (tagMessageDataSesssionEvent); the
+    /// library never sends it.
     VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT = 0x10000002,
+    /// Not used on the wire: the handshake's end is the event
+    /// NETWORK_EVENT_HANDSHAKE_FINISH.
     VESKMESSYS_MESSAGE_TYPE_HANDSHAKE_FINISH = 0x10000003,
+    /// The client's login (tagMessageDataUserAuthRequest); handled by the
+    /// library, not passed to handlers.
     VESKMESSYS_MESSAGE_TYPE_USER_AUTH_REQUSET = 0x10000004,
+    /// The server's answer to a login (tagMessageDataUserAuthResult); handled
+    /// by the library, not passed to handlers.
     VESKMESSYS_MESSAGE_TYPE_USER_AUTH_RESULT = 0x10000005,
+    /// tagMessageDataUserMessage; the library gives it no meaning and TCP
+    /// handlers do not receive it.
     VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE = 0x10000006,
+    /// tagMessageDataUserState; the library gives it no meaning and TCP
+    /// handlers do not receive it.
     VESKMESSYS_MESSAGE_TYPE_USER_STATE = 0x10000007,
+    /// The first of the application's message types.
     VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_START = 0x00000000,
+    /// The last of the application's message types.
     VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_END = 0x0000FFFF,
+    /// Registers a handler for every TCP message of types 0 to 65535, of any
+    /// size; such handlers run before the exact-type ones.
     VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL = 0x00010000,
 };
 
-// The 8-byte header that starts every message.
+/// The 8-byte header that starts every message.
 struct tagMessageHeader {
-    uint32_t m_type;
-    uint16_t m_size;
-    uint16_t m_padding;
+    uint32_t m_type;     ///< An eVeskMessageSystemMessageType, or the application's type 0 to 65535.
+    uint16_t m_size;     ///< The whole message in bytes, header included: at least 8.
+    uint16_t m_padding;  ///< Not looked at; send 0.
 };
 
-// Built by the library for local delivery of session events to a handler.
-// Packed so that the address sits at offset 12 as in the 32-bit layout.
+/// Built by the library for local delivery of session events to a handler.
+/// Packed so that the address sits at offset 12 as in the 32-bit layout.
 #pragma pack(push, 4)
 struct tagMessageDataSesssionEvent {
-    tagMessageHeader m_header;
-    int16_t m_ev;
-    uint16_t m_padding;
-    sockaddr_storage m_SessionAddr;
+    tagMessageHeader m_header;       ///< VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, size 140.
+    int16_t m_ev;                    ///< The event: a NETWORK_EVENT_* code.
+    uint16_t m_padding;              ///< 0.
+    sockaddr_storage m_SessionAddr;  ///< The peer's address (all zero when unknown).
 };
 #pragma pack(pop)
 
+/// A login, sent by connect() with credentials once the handshake has finished.
 struct tagMessageDataUserAuthRequest {
-    tagMessageHeader m_header;
-    TCHAR m_uid[256];
-    TCHAR m_passwd[256];
+    tagMessageHeader m_header;  ///< VESKMESSYS_MESSAGE_TYPE_USER_AUTH_REQUSET, size 520.
+    TCHAR m_uid[256];           ///< The user id, NUL-terminated unless it fills the field.
+    TCHAR m_passwd[256];        ///< The password, likewise; in clear on a session without a cipher.
 };
 
+/// The server's answer to a login.
 struct tagMessageDataUserAuthResult {
-    tagMessageHeader m_header;
-    int32_t m_result;
-    TCHAR m_uid[256];
-    TCHAR m_passwd[256];
+    tagMessageHeader m_header;  ///< VESKMESSYS_MESSAGE_TYPE_USER_AUTH_RESULT, size 524.
+    int32_t m_result;           ///< 1 accepted, 0 refused (an unknown id and a wrong password alike).
+    TCHAR m_uid[256];           ///< The user id of the request.
+    TCHAR m_passwd[256];        ///< The password of the request, echoed back.
 };
 
+/// A text message between users; the library only defines its layout.
 struct tagMessageDataUserMessage {
-    tagMessageHeader m_header;
-    TCHAR m_uid_from[256];
-    TCHAR m_uid_to[256];
-    TCHAR m_message[1024];
+    tagMessageHeader m_header;  ///< VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE, size 1544.
+    TCHAR m_uid_from[256];      ///< The sending user's id.
+    TCHAR m_uid_to[256];        ///< The receiving user's id.
+    TCHAR m_message[1024];      ///< The text.
 };
 
+/// A user's state for another user; the library only defines its layout.
 struct tagMessageDataUserState {
-    tagMessageHeader m_header;
-    TCHAR m_uid_from[256];
-    TCHAR m_uid_to[256];
-    TCHAR m_state[64];
+    tagMessageHeader m_header;  ///< VESKMESSYS_MESSAGE_TYPE_USER_STATE, size 584.
+    TCHAR m_uid_from[256];      ///< The user whose state it is.
+    TCHAR m_uid_to[256];        ///< The user it is told to.
+    TCHAR m_state[64];          ///< The state as text.
 };
 
 static_assert(sizeof(tagMessageHeader) == 8, "message header is 8 bytes");
@@ -120,41 +164,68 @@ static_assert(offsetof(tagMessageDataUserState, m_state) == 520, "state text at 
 
 class CVeskMessageSystem;
 
+/// The operations of a session handle; see CVeskMessageSession.
 class CVeskMessageSessionAbstract {
 public:
+    /// Whether the TCP session the handle names still lasts. Any thread.
     virtual bool is_session_used() const = 0;
+    /// Sends whole messages back to back as one record, waiting for the
+    /// handshake on an application thread while the system's threads run: the
+    /// record's body bytes (on an encrypted session the ciphertext, which is
+    /// longer), written or queued for the peer; 0 when the session has ended;
+    /// -1 when refused, with nothing sent: fewer than 8 bytes, an m_size below
+    /// 8, m_size values that do not add up to exactly nMessageDataSize (the
+    /// receiver cuts the record by them), more than one record holds
+    /// (kMaxEncryptedPayload, kMaxPlainPayload), or a handshake that nothing
+    /// can finish while this call waited (a library thread, the connect event,
+    /// a system whose threads were not started); -1 also when the connection
+    /// broke.
+    ///
+    /// Any thread. On an application thread it may also wait while the
+    /// session's send backlog (kSendBacklogLimit) is full; in a handler it
+    /// never waits, and a peer that lets the backlog overflow loses its
+    /// session (its close event follows).
     virtual int send_message(const void* pMessageData, size_t nMessageDataSize) = 0;
+    /// Whether the datagram socket the handle names is still open. Any thread.
     virtual bool is_udp_session_used() const = 0;
+    /// Sends one datagram holding pMessageData from the handle's datagram
+    /// socket to `hostname` and `service`, resolved in the socket's family:
+    /// the bytes sent; -1 when the handle names no open datagram socket, the
+    /// address does not resolve or the send fails. Any thread; a host name
+    /// (rather than the numeric address a handler receives) may block in the
+    /// resolver.
     virtual int sendto_udp_message(const void* pMessageData, size_t nMessageDataSize, const char* hostname,
                                    const char* service) = 0;
 };
 
-// A reference to a TCP session or a datagram socket of the system's pools.
-// It owns neither, and names one session (one datagram socket) for its whole
-// life: once that has ended, is_session_used() is false and every operation
-// on the handle fails or does nothing, whoever uses the slot next and even
-// after the pool or the system is gone.
+/// A reference to a TCP session or a datagram socket of the system's pools.
+/// It owns neither, and names one session (one datagram socket) for its whole
+/// life: once that has ended, is_session_used() is false and every operation
+/// on the handle fails or does nothing, whoever uses the slot next and even
+/// after the pool or the system is gone.
+///
+/// connect() and open_udp() return one for the caller to delete; handlers get
+/// one that lives for the call, which they may copy to keep.
 class VESK_API CVeskMessageSession : public CVeskMessageSessionAbstract {
 public:
+    /// A handle that names nothing.
     CVeskMessageSession();
+    /// A handle that names the same session (datagram socket) as the other.
     CVeskMessageSession(const CVeskMessageSession& rVeskMessageSession);
+    /// Names the same session as the other; returns a copy of this handle.
     CVeskMessageSession operator=(const CVeskMessageSession& rVeskMessageSession);
+    /// Whether both name the same session and datagram socket, not merely the
+    /// same pool slots.
     bool operator==(const CVeskMessageSession& rVeskMessageSession) const;
+    /// The opposite of operator==.
     bool operator!=(const CVeskMessageSession& rVeskMessageSession) const;
 
     bool is_session_used() const override;
-    // Sends whole messages back to back as one record, waiting for the
-    // handshake on an application thread while the system's threads run: the
-    // bytes written; 0 when the session has ended; -1 when refused, with
-    // nothing sent: fewer than 8 bytes, an m_size below 8, m_size values that
-    // do not add up to exactly nMessageDataSize (the receiver cuts the record
-    // by them), more than one record holds, or a handshake that nothing can
-    // finish while this call waited (a library thread, the connect event, a
-    // system whose threads were not started).
     int send_message(const void* pMessageData, size_t nMessageDataSize) override;
     bool is_udp_session_used() const override;
     int sendto_udp_message(const void* pMessageData, size_t nMessageDataSize, const char* hostname,
                            const char* service) override;
+    /// Closes nothing: the session goes on without the handle.
     virtual ~CVeskMessageSession();
 
 private:
@@ -185,23 +256,38 @@ private:
     VeskNetworkSystem::CVeskElementLifeRef m_ns_udp_life;
 };
 
+/// The operations of a user; see CVeskMessageUser. A user object is not
+/// guarded: one thread at a time.
 class CVeskMessageUserAbstract {
 public:
+    /// The user id's field: NUL-terminated unless the id fills all 256
+    /// characters, so read it with get_uid_size().
     virtual LPCTSTR get_uid() const = 0;
+    /// The user id's length, at most 256; 0 for an empty user (one that a
+    /// lookup did not find).
     virtual size_t get_uid_size() const = 0;
+    /// Copies `uid` up to its NUL, at most 256 characters; a null `uid` changes
+    /// nothing. `size` is not used.
     virtual void set_uid(LPCTSTR uid, size_t size) = 0;
+    /// The password's field, as get_uid().
     virtual LPCTSTR get_passwd() const = 0;
+    /// The password's length, at most 256.
     virtual size_t get_passwd_size() const = 0;
+    /// Copies `passwd` as set_uid() copies an id.
     virtual void set_passwd(LPCTSTR passwd, size_t size) = 0;
 };
 
-// A user id and password, each a text of at most 256 characters.
+/// A user id and password, each a text of at most 256 characters.
 class VESK_API CVeskMessageUser : public CVeskMessageUserAbstract {
 public:
+    /// Characters of each field.
     static constexpr size_t kTextCapacity = 256;
 
+    /// An empty user: id and password of length 0.
     CVeskMessageUser();
+    /// A copy of the other user's id and password.
     CVeskMessageUser(const CVeskMessageUser& rVeskMessageUser);
+    /// Takes the other user's id and password.
     CVeskMessageUser& operator=(const CVeskMessageUser& rVeskMessageUser);
 
     LPCTSTR get_uid() const override;
@@ -217,26 +303,44 @@ private:
     TCHAR m_passwd[kTextCapacity];
 };
 
+/// The operations of a user list; see CVeskMessageUserManager. Lookups find
+/// the first user whose id equals `uid`, a NUL-terminated text; the size
+/// arguments are not used. Any thread.
 class CVeskMessageUserManagerAbstract {
 public:
+    /// Appends a user with this id and password (as CVeskMessageUser::set_uid
+    /// copies them), also when the id is listed already: 1.
     virtual int add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size) = 0;
+    /// Removes the first user with this id: 1, or 0 when there is none.
     virtual int delete_user(LPCTSTR uid, size_t uid_size) = 0;
+    /// Empties the list: 1.
     virtual int delete_alluser() = 0;
+    /// A copy of the first user with this id, or an empty user
+    /// (get_uid_size() 0) when there is none. Safe while other threads change
+    /// the list.
     virtual CVeskMessageUser reference_user(LPCTSTR uid, size_t uid_size) const = 0;
+    /// The first user with this id in the list, or null. The pointer is valid
+    /// only until the list next changes, which another thread may do at any
+    /// time (a system's list grows with every accepted login): prefer
+    /// reference_user().
     virtual CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) = 0;
+    /// As the other get_user().
     virtual const CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) const = 0;
 };
 
-// A list of users in insertion order; lookups find the first entry whose id
-// equals the key (a NUL-terminated text; the size argument is not used).
-// A pointer from get_user stays valid only until the list next changes.
-//
-// The list guards itself: authentication adds to it on a library thread while
-// the application reads it.
+/// A list of users in insertion order; lookups find the first entry whose id
+/// equals the key (a NUL-terminated text; the size argument is not used).
+/// A pointer from get_user stays valid only until the list next changes.
+///
+/// The list guards itself: authentication adds to it on a library thread while
+/// the application reads it.
 class VESK_API CVeskMessageUserManager : public CVeskMessageUserManagerAbstract {
 public:
+    /// An empty list.
     CVeskMessageUserManager();
+    /// A copy of the other list, taken under its lock.
     CVeskMessageUserManager(const CVeskMessageUserManager& rVeskMessageUserManager);
+    /// Replaces the list with a copy of the other, under both locks.
     CVeskMessageUserManager& operator=(const CVeskMessageUserManager& rVeskMessageUserManager);
 
     int add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size) override;
@@ -247,9 +351,11 @@ public:
     const CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) const override;
     virtual ~CVeskMessageUserManager();
 
+    /// @cond INTERNAL
     // A copy of the first user with this id, taken under the list's lock;
-    // false when there is none.
+    // false when there is none. The library's own: not exported.
     VESK_LOCAL bool find_user(LPCTSTR uid, CVeskMessageUser* out) const;
+    /// @endcond
 
 private:
     friend struct ::VeskNetworkTestAccess;
@@ -258,41 +364,66 @@ private:
     std::vector<CVeskMessageUser> m_VeskMessageUserArray;
 };
 
+/// A handler: receives a message or a session event. `session` names the
+/// session or datagram socket it came on (valid for the call; copy it to keep
+/// it), `host` and `service` are the peer's numeric address and port, `data`
+/// is the message from its header on (valid only during the call, not
+/// aligned) and `size` the bytes that may be read there. The result is
+/// ignored. Runs on the parse thread (TCP messages, most session events) or
+/// the event loop thread (datagrams, accept events), and in the connect event
+/// on the thread inside connect(); it must not block for long, since it holds
+/// up every session of the system.
 typedef int (*ty_ExtensionCallFunction)(CVeskMessageSession* session, const char* host, const char* service,
                                         const void* data, size_t size);
 
-// A handler registration: the message type it is for, its size rule and the
-// handler.
+/// A handler registration: the message type it is for, its size rule and the
+/// handler.
+///
+/// TCP messages of the application's types (0 to 65535) go to every
+/// registration for VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL first, then to
+/// every one whose m_type and m_size equal the message's; other types are
+/// dropped. A datagram goes to the first registration of its exact type whose
+/// m_size is at most the datagram's length, with `size` m_size. Session events
+/// go to the first registration for VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT with
+/// m_size 0 to 140.
 struct tagExtensionCallFunction {
+    /// The message type, or one of the registration types above.
     uint32_t m_type;
+    /// The size rule: the message's exact m_size (TCP), its least length
+    /// (datagrams); 0 to 140 for the session event handler.
     uint16_t m_size;
+    /// The handler; a null one is skipped.
     ty_ExtensionCallFunction m_call_func;
 };
 
-// Deadlines and limits of a system, which bound what a peer can make it hold.
-// Durations are in milliseconds; 0 turns a deadline off. Defaults:
-// VeskMessageSystemDefaultLimits().
+/// Deadlines and limits of a system, which bound what a peer can make it hold.
+/// Durations are in milliseconds; 0 turns a deadline off. Defaults:
+/// VeskMessageSystemDefaultLimits().
 struct tagVeskMessageSystemLimits {
-    // A server session whose handshake has not finished by then is closed.
+    /// A server session whose handshake has not finished by then is closed.
     uint32_t m_handshake_deadline_ms;
-    // connect gives up on the TCP connection after this (it returns null); a
-    // session connected with credentials is closed when its handshake and
-    // the login answer have not come by then.
+    /// connect gives up on the TCP connection after this (it returns null); a
+    /// session connected with credentials is closed when its handshake and
+    /// the login answer have not come by then.
     uint32_t m_connect_deadline_ms;
-    // An established session that received no record for this long is
-    // closed; off by default.
+    /// An established session that received no record for this long is
+    /// closed; off by default.
     uint32_t m_idle_deadline_ms;
-    // A session whose logins were refused this many times is closed.
+    /// A session whose logins were refused this many times is closed.
     uint32_t m_max_refused_logins;
-    // The listen backlog: connections the kernel queues before they are
-    // accepted.
+    /// The listen backlog: connections the kernel queues before they are
+    /// accepted.
     int32_t m_listen_backlog;
 };
 
-// The limits a new system starts with: handshake and connect deadlines of
-// 30 s, no idle deadline, 3 refused logins, the system's largest backlog.
+/// The limits a new system starts with: handshake and connect deadlines of
+/// 30 s, no idle deadline, 3 refused logins, the system's largest backlog.
+/// Any thread.
 extern "C" VESK_API tagVeskMessageSystemLimits VeskMessageSystemDefaultLimits();
 
+/// The operations of a system; see CVeskMessageSystem. Results: `int`
+/// operations return 1 (or a count) for success and 0 for failure, and give
+/// no reason.
 class CVeskMessageSystemAbstract {
 private:
     virtual int auth(CVeskMessageSession* session, LPCTSTR uid, size_t uid_size, LPCTSTR passwd,
@@ -313,40 +444,136 @@ private:
                                   const sockaddr* sa, socklen_t salen) = 0;
 
 public:
+    /// Makes the pool of `session_max` TCP sessions, accepted and connected
+    /// alike: 1; 0 for a negative size, a pool that exists already (release
+    /// it first) or no memory. The size is fixed until the pool is released.
+    /// Any thread.
     virtual int CreateSessions(int session_max) = 0;
+    /// Makes the pool of listeners (one per address a listened service
+    /// resolves to), as CreateSessions(). Servers only.
     virtual int CreateListenSessions(int listen_session_max) = 0;
+    /// Makes the pool of datagram sockets, as CreateSessions().
     virtual int CreateUDPSessions(int udp_session_max) = 0;
+    /// Closes every TCP session and frees the pool, once no thread works in it
+    /// any more; no close event is raised. Handles then name ended sessions.
+    /// Any thread, also a handler (the pool is then freed with the system).
     virtual void ReleaseSessions() = 0;
+    /// Closes every listener and frees their pool, as ReleaseSessions().
     virtual void ReleaseListenSessions() = 0;
+    /// Closes every datagram socket and frees their pool, as ReleaseSessions().
     virtual void ReleaseUDPSessions() = 0;
+    /// Starts the parse thread and prepares the event loop: 1, also when
+    /// already started; 0 when either cannot be had.
     virtual int InitSocketEvent() = 0;
+    /// Starts the event loop thread, which runs until the system is deleted
+    /// (sockets registered later are watched too): 1, also when it already
+    /// runs; 0 when it cannot start. Sends that wait for a handshake, and
+    /// connect() with credentials, need both threads running.
     virtual int DispatchSocketEvent() = 0;
+    /// Listens for TCP connections on `service` (a port number or name of at
+    /// most 31 characters) on every local address of `family` (AF_INET,
+    /// AF_INET6, or AF_UNSPEC for both), one listener each, with a fresh RSA
+    /// key pair; its sessions use `VeskMessageSystemCryptoAlgorithm`. 1 when
+    /// the port is listened on afterwards (also when this system already did);
+    /// 0 when the service does not resolve, no listener is free, or no address
+    /// could be listened on (another program holds the port). Any thread.
+    ///
+    /// Each accepted connection raises NETWORK_EVENT_ACCEPT on the event loop
+    /// thread, then its handshake runs; NETWORK_EVENT_HANDSHAKE_FINISH follows
+    /// on the parse thread.
     virtual int listen(const char* service, int family,
                        eVeskMessageSystemCryptoAlgorithm VeskMessageSystemCryptoAlgorithm) = 0;
+    /// Replaces the list of users that may log in (kept apart from the list
+    /// add_user() and logins change) with the file's white-space separated
+    /// pairs, normally one `uid<TAB>password` line each; ids and passwords
+    /// longer than 255 characters are skipped with their pair. 1 when the file
+    /// was read; 0 when it cannot be opened, and the list is left as it was.
+    /// Any thread; a login checked meanwhile may see the list partly loaded.
     virtual int load_auth_user_list(LPCTSTR lpFileName) = 0;
+    /// Connects to `hostname` (a name, IPv4 or IPv6 address) and `service` and
+    /// starts the handshake: a new handle, which the caller deletes; null when
+    /// the name does not resolve, no session is free, the connection fails or
+    /// times out (tagVeskMessageSystemLimits::m_connect_deadline_ms), or the
+    /// system is released or deleted meanwhile. It waits for the TCP
+    /// connection, not for the handshake.
+    ///
+    /// Any thread; a handler should connect only to a peer that answers at
+    /// once. Raises NETWORK_EVENT_CONNECT on the calling thread before it
+    /// returns, then NETWORK_EVENT_HANDSHAKE_FINISH on the parse thread.
     virtual CVeskMessageSession* connect(const char* hostname, const char* service) = 0;
+    /// Connects as the other connect(), then logs in with `uid` and `passwd`
+    /// (each copied up to its NUL, at most 256 characters; the sizes are not
+    /// used). On an application thread it waits for the handshake, which needs
+    /// both threads running, and sends the login; in a handler the session
+    /// keeps the login and sends it when its handshake has finished. A new
+    /// handle; null when connecting failed or the login could be neither sent
+    /// nor kept (the session is then closed).
+    ///
+    /// The answer comes later, on the parse thread: an accepted user is added
+    /// to this system's user list (reference_user()); a refused one has its
+    /// session closed, so is_session_used() turns false.
     virtual CVeskMessageSession* connect(const char* hostname, const char* service, LPCTSTR uid, size_t uid_size,
                                          LPCTSTR passwd, size_t passwd_size) = 0;
+    /// Ends the TCP session the handle names, if it still lasts; also the one
+    /// being opened, from the connect event. No close event is raised on this
+    /// side. The handle stays the caller's to delete; null is ignored. Any
+    /// thread.
     virtual void close(CVeskMessageSession* session) = 0;
+    /// Opens an unbound datagram socket of `family` (AF_INET or AF_INET6) for
+    /// sending; answers sent back to it reach the handlers on the event loop
+    /// thread. A new handle, which the caller deletes; null when no datagram
+    /// socket is free or the socket cannot be made. Any thread.
     virtual CVeskMessageSession* open_udp(int family) = 0;
+    /// Closes the datagram socket the handle names; the handle stays the
+    /// caller's to delete; null is ignored. Any thread.
     virtual void close_udp(CVeskMessageSession* session) = 0;
+    /// Binds datagram sockets to `service` (at most 31 characters) on every
+    /// local address of `family`, one per address, as far as the pool holds:
+    /// the number bound; 0 when the service does not resolve or none could be
+    /// bound. Each datagram raises NETWORK_EVENT_READ and then reaches its
+    /// handler, both on the event loop thread. Any thread.
     virtual int open_udp_bind(const char* service, int family) = 0;
+    /// Closes every datagram socket bound to `service`. Any thread.
     virtual void close_udp_bind(const char* service) = 0;
+    /// Adds to the system's user list, which accepted logins also add to (on
+    /// the parse thread); as CVeskMessageUserManager::add_user().
     virtual int add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size) = 0;
+    /// Removes from the system's user list; as
+    /// CVeskMessageUserManager::delete_user().
     virtual int delete_user(LPCTSTR uid, size_t uid_size) = 0;
+    /// Empties the system's user list: 1.
     virtual int delete_alluser() = 0;
+    /// A copy of a user of the system's user list, or an empty user; as
+    /// CVeskMessageUserManager::reference_user().
     virtual CVeskMessageUser reference_user(LPCTSTR uid, size_t uid_size) const = 0;
+    /// A user of the system's user list, valid until the list next changes
+    /// (a login may change it at any time), or null; prefer reference_user().
     virtual CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) = 0;
+    /// As the other get_user().
     virtual const CVeskMessageUser* get_user(LPCTSTR uid, size_t uid_size) const = 0;
+    /// Appends a handler registration (see tagExtensionCallFunction): 1. Any
+    /// thread, also a handler: a dispatch in progress goes on with the list it
+    /// started with.
     virtual int add_ExtensionCallFunction(const tagExtensionCallFunction& ExtensionCallFunction) = 0;
+    /// Removes the first registration for message type `type`: 1, or 0 when
+    /// there is none. Any thread.
     virtual int delete_ExtensionCallFunction(int type) = 0;
+    /// Removes every registration: 1. Any thread.
     virtual int delete_allExtensionCallFunction() = 0;
 };
 
-// The one object an application holds. Made by VeskMessageSystemCreate and
-// destroyed with delete on a CVeskMessageSystem pointer.
+/// The one object an application holds. Made by VeskMessageSystemCreate and
+/// destroyed with delete on a CVeskMessageSystem pointer (the abstract
+/// interface has no virtual destructor).
+///
+/// The calling order matters and is not checked: size the pools
+/// (Create*Sessions), register handlers and load the user list,
+/// InitSocketEvent(), listen() / open_udp() / open_udp_bind(),
+/// DispatchSocketEvent(), then connect() with credentials and send.
 class VESK_API CVeskMessageSystem : public CVeskMessageSystemAbstract {
 public:
+    /// A system with empty pools and no threads; applications use
+    /// VeskMessageSystemCreate().
     CVeskMessageSystem();
     CVeskMessageSystem(const CVeskMessageSystem&) = delete;
     CVeskMessageSystem& operator=(const CVeskMessageSystem&) = delete;
@@ -379,13 +606,21 @@ public:
     int add_ExtensionCallFunction(const tagExtensionCallFunction& ExtensionCallFunction) override;
     int delete_ExtensionCallFunction(int type) override;
     int delete_allExtensionCallFunction() override;
+    /// Closes what is still open, ends a connect() still waiting for its peer
+    /// (it returns null) and stops the threads. Also allowed inside one of the
+    /// system's handlers: no handler runs after it, and the handler's thread
+    /// frees the rest once the handler has returned. The system must not be
+    /// used afterwards, from any thread; handles may outlive it.
     virtual ~CVeskMessageSystem();
 
+    /// Closes every listener of `service`; sessions accepted from it go on.
+    /// Any thread.
     void close_listen(const char* service);
 
-    // Replaces the system's limits; sessions opened afterwards follow them.
-    // 0 (nothing changed) for a negative backlog. Any thread.
+    /// Replaces the system's limits; sessions opened afterwards follow them.
+    /// 1; 0 (nothing changed) for a negative backlog. Any thread.
     int set_limits(const tagVeskMessageSystemLimits& limits);
+    /// A copy of the system's limits. Any thread.
     tagVeskMessageSystemLimits get_limits() const;
 
 private:
@@ -431,6 +666,8 @@ private:
 
 }  // namespace VeskMessageSystem
 
+/// Makes a system, the one object an application holds; delete it when done.
+/// Never null (std::bad_alloc when memory runs out). Any thread.
 extern "C" VESK_API VeskMessageSystem::CVeskMessageSystem* VeskMessageSystemCreate();
 
 #endif

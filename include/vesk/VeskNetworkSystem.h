@@ -1,6 +1,14 @@
-// Transport layer of libvesk: the TCP session object with its rings and key
-// material, the listener and datagram socket objects, and the session manager
-// that owns them in fixed pools.
+/// @file
+/// Transport layer of libvesk: the TCP session object with its rings and key
+/// material, the listener and datagram socket objects, and the session manager
+/// that owns them in fixed pools.
+///
+/// Applications see little of it: the session event codes (NETWORK_EVENT_*),
+/// the cipher and record types, the record header and limits, the callback
+/// types, nslookup(), and CVeskNetworkSession and CVeskNetworkUDPSession as
+/// opaque types behind a CVeskMessageSession handle. The rest is the
+/// library's own, installed only because the message layer's class layouts
+/// contain it: not for applications, and not part of the reference.
 #ifndef VESK_NETWORK_SYSTEM_H
 #define VESK_NETWORK_SYSTEM_H
 
@@ -26,6 +34,7 @@
 
 #include "VeskTypedefNoneWin32.h"
 
+/// @cond INTERNAL
 struct VeskNetworkTestAccess;
 
 namespace vesk::crypto {
@@ -35,82 +44,126 @@ class RsaKey;
 namespace vesk::net {
 class ByteReader;
 }
+/// @endcond
 
+/// The transport: TCP sessions in records, listeners, datagram sockets and
+/// their manager. The message layer (VeskMessageSystem) is built on it.
 namespace VeskNetworkSystem {
 
+/// The cipher a listener makes its sessions use (the message layer's
+/// eVeskMessageSystemCryptoAlgorithm has the same values).
 enum eCryptoAlgorithm : int {
-    CRYPTO_ALGORITHM_NONE = 0,
-    CRYPTO_ALGORITHM_3DES = 1,
-    CRYPTO_ALGORITHM_BLOWFISH = 2,
+    CRYPTO_ALGORITHM_NONE = 0,      ///< No cipher: records travel in clear.
+    CRYPTO_ALGORITHM_3DES = 1,      ///< Triple-DES (EDE3) in CBC mode.
+    CRYPTO_ALGORITHM_BLOWFISH = 2,  ///< Blowfish in CBC mode.
 };
 
+/// Whether one direction of a session is encrypted yet.
 enum eCryptoState : int {
-    CRYPTO_STATE_PLAIN = 0,
-    CRYPTO_STATE_CRYPTOED = 1,
+    CRYPTO_STATE_PLAIN = 0,     ///< Before that direction's ChangeCipherSpec.
+    CRYPTO_STATE_CRYPTOED = 1,  ///< After it: records carry ciphertext.
 };
 
+/// The record types: the first byte of tagDataHeader.
 enum eCryptoMessageType : int {
-    CRYPTO_MES_TYPE_PLAIN = 0,
-    CRYPTO_MES_TYPE_HANDSHAKE = 1,
-    CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC = 2,
-    CRYPTO_MES_TYPE_CRYPTOED = 3,
+    CRYPTO_MES_TYPE_PLAIN = 0,               ///< Messages in clear (a session without a cipher).
+    CRYPTO_MES_TYPE_HANDSHAKE = 1,           ///< One or more handshake messages.
+    CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC = 2,  ///< The sender encrypts from the next record on.
+    CRYPTO_MES_TYPE_CRYPTOED = 3,            ///< Messages as CBC ciphertext with PKCS #5 padding.
 };
 
+/// The state of a session's socket.
 enum eSokcetState : int {
-    SOCKET_STATE_ERROR = -1,
-    SOCKET_STATE_CONNECTION_CLOSE = 0,
-    SOCKET_STATE_NORMAL = 1,
+    SOCKET_STATE_ERROR = -1,            ///< A socket call failed.
+    SOCKET_STATE_CONNECTION_CLOSE = 0,  ///< The peer closed the connection.
+    SOCKET_STATE_NORMAL = 1,            ///< Open.
 };
 
-// Session event codes, one bit each.
-constexpr short NETWORK_EVENT_ACCEPT = 1;
-constexpr short NETWORK_EVENT_CONNECT = 2;
-constexpr short NETWORK_EVENT_CLOSE = 4;
-constexpr short NETWORK_EVENT_READ = 8;
-constexpr short NETWORK_EVENT_WRITE = 16;
-constexpr short NETWORK_EVENT_HANDSHAKE_FINISH = 256;
+/// @name Session event codes
+/// One bit each; a handler of VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT finds one
+/// in tagMessageDataSesssionEvent::m_ev.
+/// @{
 
-// The 6-byte header of every record: type, version 2.0, and the body length as
-// a 24-bit big-endian number.
+/// A listener accepted a connection; its handshake has not run yet. Raised on
+/// the event loop thread.
+constexpr short NETWORK_EVENT_ACCEPT = 1;
+/// connect() reached the server and the handshake has just begun. Raised on
+/// the thread that called connect(), before it returns.
+constexpr short NETWORK_EVENT_CONNECT = 2;
+/// The peer ended the session or the connection failed, after every message
+/// it sent was delivered; not raised when this side closes. Raised on the
+/// parse thread (TCP) or the event loop thread (a datagram socket whose read
+/// failed).
+constexpr short NETWORK_EVENT_CLOSE = 4;
+/// TCP: a batch of received data, before its messages (parse thread).
+/// Datagram: before each datagram's message (event loop thread).
+constexpr short NETWORK_EVENT_READ = 8;
+/// A datagram socket can be written to. The message layer never asks for it,
+/// so its handlers do not see it.
+constexpr short NETWORK_EVENT_WRITE = 16;
+/// Both directions now use the session's cipher; from now on send_message()
+/// works on the session, inside this event's handler too. Raised on the parse
+/// thread.
+constexpr short NETWORK_EVENT_HANDSHAKE_FINISH = 256;
+/// @}
+
+/// The 6-byte header of every record: type, version 2.0, and the body length as
+/// a 24-bit big-endian number.
 struct tagDataHeader {
-    unsigned char m_CryptoMessageType;
-    unsigned char m_MajorProtocolVersion;
-    unsigned char m_MinerProtocolVersion;
-    unsigned char m_body_length_high;
-    unsigned char m_body_length_mid;
-    unsigned char m_body_length_low;
+    unsigned char m_CryptoMessageType;     ///< An eCryptoMessageType.
+    unsigned char m_MajorProtocolVersion;  ///< 2.
+    unsigned char m_MinerProtocolVersion;  ///< 0.
+    unsigned char m_body_length_high;      ///< Body length, bits 16 to 23.
+    unsigned char m_body_length_mid;       ///< Body length, bits 8 to 15.
+    unsigned char m_body_length_low;       ///< Body length, bits 0 to 7.
 };
 static_assert(sizeof(tagDataHeader) == 6, "the record header is 6 bytes");
 
-// The 4-byte header of every handshake message: type and 24-bit body length.
+/// The 4-byte header of every handshake message: type and 24-bit body length.
 struct tagHandShakeHeader {
-    unsigned char m_HandShakeMessageType;
-    unsigned char m_body_length_high;
-    unsigned char m_body_length_mid;
-    unsigned char m_body_length_low;
+    unsigned char m_HandShakeMessageType;  ///< 0 ClientHello, 1 ServerHello, 2 ServerKeyExchange,
+                                           ///< 3 ServerHelloDone, 4 ClientKeyExchange, 5 Finish.
+    unsigned char m_body_length_high;      ///< Body length, bits 16 to 23.
+    unsigned char m_body_length_mid;       ///< Body length, bits 8 to 15.
+    unsigned char m_body_length_low;       ///< Body length, bits 0 to 7.
 };
 static_assert(sizeof(tagHandShakeHeader) == 4, "the handshake header is 4 bytes");
 
-// Record limits that follow from the 20000-byte rings: a whole record fits in
-// the 19999 usable bytes, and an encrypted body is a multiple of 8.
+/// @name Record limits
+/// They follow from the 20000-byte rings: a whole record fits in the 19999
+/// usable bytes, and an encrypted body is a multiple of 8.
+/// @{
+
+/// Bytes of tagDataHeader.
 constexpr size_t kRecordHeaderSize = sizeof(tagDataHeader);
+/// The largest record body.
 constexpr size_t kMaxRecordBody = 19993;
+/// The most message bytes one send_message() takes on a session without a
+/// cipher.
 constexpr size_t kMaxPlainPayload = kMaxRecordBody;
+/// The most message bytes one send_message() takes on an encrypted session.
 constexpr size_t kMaxEncryptedPayload = 19991;
-// Bytes a session keeps for a peer that reads slower than it is sent to;
-// beyond them an application sender waits and a library thread gives up the
-// session rather than stall every other one.
+/// Bytes a session keeps for a peer that reads slower than it is sent to;
+/// beyond them an application sender waits and a library thread gives up the
+/// session rather than stall every other one.
 constexpr size_t kSendBacklogLimit = size_t{1} << 20;
+/// @}
 
 class CVeskNetworkSession;
 class CVeskNetworkSessionListen;
 class CVeskNetworkUDPSession;
 class CVeskNetworkSessionManager;
 
+/// The message layer's callback for a TCP session: `ev` is a NETWORK_EVENT_*
+/// code, `param` the value given with the callback. Called on the thread that
+/// raises the event.
 typedef int (*ty_cbfunc_Event)(CVeskNetworkSession* session, short ev, void* param);
+/// The message layer's callback for a datagram socket, as ty_cbfunc_Event.
 typedef int (*ty_cbfunc_UDPEvent)(CVeskNetworkUDPSession* session, short ev, void* param);
+/// A libevent callback of a socket object; runs on the event loop thread.
 typedef void (*ty_libevent_handler)(int fd, short libevent, void* arg);
 
+/// @cond INTERNAL
 // A fixed-capacity byte field that holds key material: only the first
 // Length() bytes count. Bytes behind them are never read, so the storage is
 // not filled at construction and the pages of an unused pool slot are never
@@ -449,7 +502,14 @@ protected:
     std::shared_ptr<const vesk::crypto::RsaKey> m_DecodedPrivateKey;
 };
 
+/// @endcond
+
+/// A TCP session of the transport: socket, rings, handshake and cipher state.
+/// Opaque to applications, which reach it only through a CVeskMessageSession
+/// handle and see its address in the handler callbacks; its members are the
+/// library's own.
 class CVeskNetworkSession : public CVeskPoolElement, public CVeskRSAKeyMaterial {
+    /// @cond INTERNAL
 public:
     typedef std::vector<eCryptoMessageType> CryptoMessages;
 
@@ -730,8 +790,10 @@ private:
     std::atomic<int64_t> m_DeadlineAt;
     std::atomic<uint32_t> m_IdleDeadlineMs;
     std::atomic<int64_t> m_LastRecordAt;
+    /// @endcond
 };
 
+/// @cond INTERNAL
 class CVeskNetworkSessionListen : public CVeskPoolElement, public CVeskRSAKeyMaterial {
 public:
     static constexpr int kServiceCapacity = 32;
@@ -802,7 +864,12 @@ private:
     eCryptoAlgorithm m_CryptoAlgorithm;
 };
 
+/// @endcond
+
+/// A datagram socket of the transport, unbound (open_udp) or bound to a local
+/// service (open_udp_bind). Opaque to applications, like CVeskNetworkSession.
 class CVeskNetworkUDPSession : public CVeskPoolElement {
+    /// @cond INTERNAL
 public:
     static constexpr int kServiceCapacity = 32;
 
@@ -862,8 +929,10 @@ private:
     ty_cbfunc_UDPEvent m_cbfunc_UDPEvent;
     void* m_cbfunc_UDPEventParam;
     void* m_ExtensionObject;
+    /// @endcond
 };
 
+/// @cond INTERNAL
 // A fixed array of socket objects allocated once; elements never move while
 // the pool holds them. Threads that walk the array (parse passes, accepts,
 // openers) do so as readers; releasing the pool waits for them and for every
@@ -1196,12 +1265,13 @@ private:
     std::atomic<uint32_t> m_ConnectDeadlineMs;
     std::atomic<uint32_t> m_IdleDeadlineMs;
 };
+/// @endcond
 
 }  // namespace VeskNetworkSystem
 
-// Resolves a host name or dotted address to an IPv4 address; 1 when one was
-// stored in *ipaddr (the last of the host's addresses), 0 otherwise.
-// Thread-safe.
+/// Resolves a host name or dotted address to an IPv4 address; 1 when one was
+/// stored in *ipaddr (the last of the host's addresses), 0 otherwise.
+/// Any thread; it may block in the resolver.
 VESK_API int nslookup(const char* hostname, in_addr* ipaddr);
 
 #endif
