@@ -22,9 +22,9 @@ struct VeskNetworkTestAccess {
     static Pairs Entries(const CVeskMessageUserManager& users)
     {
         Pairs entries;
-        for (const CVeskMessageUser& user : users.m_VeskMessageUserArray)
-            entries.emplace_back(std::string(user.get_uid(), user.get_uid_size()),
-                                 std::string(user.get_passwd(), user.get_passwd_size()));
+        for (const auto& user : users.m_VeskMessageUserArray)
+            entries.emplace_back(std::string(user->get_uid(), user->get_uid_size()),
+                                 std::string(user->get_passwd(), user->get_passwd_size()));
         return entries;
     }
 };

@@ -73,14 +73,10 @@ int CVeskMessageSystem::parse_message_data_user_auth_request(CVeskNetworkSession
     // An unknown user id and a wrong password are not told apart.
     CVeskMessageUser allowed;
     int result = m_mum_auth.find_user(uid.text, &allowed) && SamePassword(passwd.text, allowed.get_passwd()) ? 1 : 0;
-    if (result == 1) {
-        const size_t uid_length = _tcscnlen(uid.text, kTextCapacity);
-        add_user(uid.text, uid_length, passwd.text, _tcscnlen(passwd.text, kTextCapacity));
-        CVeskMessageUser* user = get_user(uid.text, uid_length);
-        if (user == nullptr)
-            return 0;
-        session->attach_ExtensionObject(user);
-    }
+    // A user who logs in again keeps the one entry, which stays where it is
+    // until the application deletes it.
+    if (result == 1)
+        session->attach_ExtensionObject(m_mum.keep_login(uid.text, passwd.text));
 
     tagMessageDataUserAuthResult answer{};
     answer.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_USER_AUTH_RESULT;
@@ -110,7 +106,7 @@ int CVeskMessageSystem::parse_message_data_user_auth_result(CVeskNetworkSession*
     if (answer.m_result == 1) {
         const FieldText uid(answer.m_uid);
         const FieldText passwd(answer.m_passwd);
-        add_user(uid.text, _tcscnlen(uid.text, kTextCapacity), passwd.text, _tcscnlen(passwd.text, kTextCapacity));
+        m_mum.keep_login(uid.text, passwd.text);
     } else {
         // Refused: the session ends here; the application learns it from
         // its handle.
