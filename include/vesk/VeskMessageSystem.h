@@ -300,7 +300,8 @@ struct tagVeskMessageSystemLimits {
     // An established session that received no record for this long is
     // closed; off by default.
     uint32_t m_idle_deadline_ms;
-    // A session whose logins were refused this many times is closed.
+    // A session whose logins were refused this many times is closed; 0
+    // never closes one for that.
     uint32_t m_max_refused_logins;
     // The listen backlog: connections the kernel queues before they are
     // accepted.
@@ -431,6 +432,9 @@ private:
                                                  size_t nMessageData) override;
     VESK_LOCAL int parse_udp_message(CVeskNetworkUDPSession* session, const unsigned char* buf, int num,
                                      const sockaddr* sa, socklen_t salen) override;
+    // Counts a refused login of the session: true when that was its last
+    // allowed one.
+    VESK_LOCAL bool RefusedTooOften(CVeskNetworkSession* session) const;
 
     eVeskMessageSystemServiceType m_service_type;
     CVeskNetworkSessionManager* m_nsm;

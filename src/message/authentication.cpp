@@ -89,7 +89,23 @@ int CVeskMessageSystem::parse_message_data_user_auth_request(CVeskNetworkSession
     session->send(reinterpret_cast<const unsigned char*>(&answer), sizeof answer, 0);
     OPENSSL_cleanse(&answer, sizeof answer);
     OPENSSL_cleanse(&request, sizeof request);
+    // Guessing is cut short: after its last allowed refusal the session ends,
+    // reported as any end the library decides, and the rest of its read, more
+    // guesses perhaps, is not looked at.
+    if (result == 0 && RefusedTooOften(session)) {
+        notify_session_event(session, VeskNetworkSystem::NETWORK_EVENT_CLOSE);
+        // A handler that deleted the system leaves nothing of it to use.
+        if (!CVeskNetworkSessionManager::DisposedOnThisThread())
+            m_nsm->Close(session);
+        return 0;
+    }
     return 1;
+}
+
+bool CVeskMessageSystem::RefusedTooOften(CVeskNetworkSession* session) const
+{
+    const uint32_t allowed = get_limits().m_max_refused_logins;
+    return m_nsm != nullptr && allowed != 0 && session->CountRefusedLogin() >= allowed;
 }
 
 int CVeskMessageSystem::parse_message_data_user_auth_result(CVeskNetworkSession* session, const void* pMessageData,

@@ -107,6 +107,7 @@ void CVeskNetworkSession::ClearContents()
     m_bReadFailed = false;
     m_bHandshakeFinished = false;
     m_bCloseReported = false;
+    m_RefusedLogins = 0;
 }
 
 void CVeskNetworkSession::AfterFreed()
