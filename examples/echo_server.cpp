@@ -148,7 +148,10 @@ int main(int argc, char** argv)
     system->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 0, OnMessage});
     system->add_ExtensionCallFunction({kPingType, sizeof(PingMessage), OnPing});
     if (options.Has("users") && system->load_auth_user_list(options.Text("users").c_str()) != 1) {
-        std::fprintf(stderr, "vesk-echo-server: cannot read the user list '%s'\n", options.Text("users").c_str());
+        std::fprintf(stderr,
+                     "vesk-echo-server: cannot read the user list '%s' (missing, not a regular file, over 64 MiB, or "
+                     "an odd number of tokens)\n",
+                     options.Text("users").c_str());
         return 2;
     }
     if (system->InitSocketEvent() != 1) {

@@ -91,7 +91,7 @@ struct VeskNetworkTestAccess {
     static const VeskMessageSystem::CVeskMessageUser& User(const VeskMessageSystem::CVeskMessageUserManager& users,
                                                            size_t index)
     {
-        return users.m_VeskMessageUserArray[index];
+        return *users.m_VeskMessageUserArray[index];
     }
     static CVeskNetworkUDPSession* ClaimDatagram(CVeskNetworkSessionManager& manager)
     {

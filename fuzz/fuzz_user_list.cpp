@@ -18,8 +18,8 @@ bool IsSpace(unsigned char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// The number of white-space separated tokens: no load can yield more users
-// than there are pairs of them.
+// The number of white-space separated tokens: a file with an odd number is
+// refused, and no load can yield more users than there are pairs of them.
 size_t CountTokens(const uint8_t* data, size_t size)
 {
     size_t tokens = 0;
@@ -57,11 +57,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     CVeskMessageSystem& system = System();
     const CVeskMessageUserManager& users = Access::AuthUsers(system);
-    VESK_FUZZ_CHECK(system.load_auth_user_list(path.c_str()) == 1);
+    const size_t tokens = CountTokens(data, size);
+    const bool loaded = system.load_auth_user_list(path.c_str()) == 1;
     ::close(fd);
+    VESK_FUZZ_CHECK(loaded == (tokens % 2 == 0));
+    if (!loaded)
+        return 0;
 
     const size_t count = Access::UserCount(users);
-    VESK_FUZZ_CHECK(count <= (CountTokens(data, size) + 1) / 2);
+    VESK_FUZZ_CHECK(count <= tokens / 2);
     for (size_t i = 0; i < count; ++i) {
         const CVeskMessageUser& user = Access::User(users, i);
         // Stored texts are terminated within their fields and hold no white space.

@@ -639,6 +639,24 @@ TEST_F(HostilePeers, ForgedLoginAnswerAddsNoUserToTheServer)
     EXPECT_EQ(server->reference_user("mallory", 7).get_uid_size(), 0u);
 }
 
+// Guessing passwords: the session is closed after its third refused login,
+// even when the guesses come in one record; the fourth is never answered.
+TEST_F(HostilePeers, SessionRefusedThreeTimesIsClosed)
+{
+    Intruder intruder(port);
+    ASSERT_TRUE(intruder.Handshake());
+    const Bytes guess = LoginRequest("alice", "guess");
+    intruder.SendData(guess + guess + guess + guess);
+    for (int i = 0; i < 3; ++i) {
+        const auto answer = intruder.ReadData();
+        ASSERT_TRUE(answer && answer->size() == sizeof(tagMessageDataUserAuthResult));
+        EXPECT_EQ(LittleEndian32(answer->data() + 8), 0u) << "refused";
+    }
+    EXPECT_EQ(intruder.ReadUntilClosed(), std::optional<Bytes>(Bytes{})) << "closed without a fourth answer";
+    EXPECT_TRUE(ServerClosed(intruder));
+    ExpectServerStillServes();
+}
+
 // --- connections dropped at every point of the handshake and the login ---
 
 TEST_F(HostilePeers, ConnectionsDroppedAnywhereAreClosedAndDeliverNothing)

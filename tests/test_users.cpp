@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,9 +23,9 @@ struct VeskNetworkTestAccess {
     static Pairs Entries(const CVeskMessageUserManager& users)
     {
         Pairs entries;
-        for (const CVeskMessageUser& user : users.m_VeskMessageUserArray)
-            entries.emplace_back(std::string(user.get_uid(), user.get_uid_size()),
-                                 std::string(user.get_passwd(), user.get_passwd_size()));
+        for (const auto& user : users.m_VeskMessageUserArray)
+            entries.emplace_back(std::string(user->get_uid(), user->get_uid_size()),
+                                 std::string(user->get_passwd(), user->get_passwd_size()));
         return entries;
     }
 };
@@ -203,10 +204,10 @@ TEST(SystemUsers, PublicOperationsWorkOnTheAuthenticatedListNotTheLoadedOne)
     EXPECT_EQ(system.delete_alluser(), 1);
 }
 
-// Pairs are separated by any white space whatever the lines; the last token
-// without a partner is a user with an empty password; case and duplicates are
-// kept; a NUL ends a token's text. A token of 255 characters is kept, a longer
-// one is consumed whole and its pair skipped, so later pairs stay in step.
+// Pairs are separated by any white space whatever the lines; case and
+// duplicates are kept; a NUL ends a token's text. A token of 255 characters is
+// kept, a longer one is consumed whole and its pair skipped, so later pairs
+// stay in step.
 TEST_F(AuthListTest, LoadedFilesGiveTheirPairsInOrder)
 {
     const std::string id255(kField - 1, 'a');
@@ -226,7 +227,6 @@ TEST_F(AuthListTest, LoadedFilesGiveTheirPairsInOrder)
         {"white space",
          "alice\tWonder1\n  bob   builder\r\n\n\ncarol\n\tpass\v\fdave eve\tfrank grace\n",
          {{"alice", "Wonder1"}, {"bob", "builder"}, {"carol", "pass"}, {"dave", "eve"}, {"frank", "grace"}}},
-        {"unpaired last token", "alice secret\nbob", {{"alice", "secret"}, {"bob", ""}}},
         {"case", "Alice Secret\nalice secret\n", {{"Alice", "Secret"}, {"alice", "secret"}}},
         {"duplicates", "bob one\nbob two\n", {{"bob", "one"}, {"bob", "two"}}},
         {"nul in a token", std::string("ab\0cd pw\n", 9), {{"ab", "pw"}}},
@@ -234,7 +234,7 @@ TEST_F(AuthListTest, LoadedFilesGiveTheirPairsInOrder)
         {"256-character id and 300-character password",
          "alice a\n" + std::string(kField, 'u') + "\tpw1\nbob\t" + std::string(300, 'p') + "\ncarol c\n",
          {{"alice", "a"}, {"carol", "c"}}},
-        {"20000-character tokens", "x " + huge + " dave d " + huge, {{"dave", "d"}}},
+        {"20000-character tokens", "x " + huge + " dave d " + huge + " y", {{"dave", "d"}}},
         {"3000 pairs across chunks", many, many_pairs},
     };
     for (const auto& c : cases) {
@@ -256,4 +256,26 @@ TEST_F(AuthListTest, EachLoadReplacesTheListAndAFailedOneKeepsIt)
 
     ASSERT_EQ(Load(" \n\t"), 1);
     EXPECT_TRUE(AuthEntries().empty());
+}
+
+// A file that could make accounts nobody wrote down, or that is not a file of
+// bounded size, is refused whole: 0, and the list loaded before stays.
+TEST_F(AuthListTest, SuspectFilesAreRefusedAndTheListKept)
+{
+    ASSERT_EQ(Load("old pw\n"), 1);
+    const TempFile odd("alice\nbob\thunter2\ncarol\tpw3\n");
+    const TempFile oversized("");
+    ASSERT_EQ(truncate(oversized.Name(), 64 * 1024 * 1024 + 1), 0);
+    const std::string fifo = std::string(oversized.Name()) + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<const char*, std::string> files[] = {
+        {"a password missing", odd.Name()}, {"a directory", ::testing::TempDir()}, {"a device", "/dev/zero"},
+        {"over 64 MiB", oversized.Name()},  {"a FIFO without a writer", fifo},
+    };
+    for (const auto& [name, path] : files) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(m_system.load_auth_user_list(path.c_str()), 0);
+        EXPECT_EQ(AuthEntries(), (Pairs{{"old", "pw"}}));
+    }
+    std::remove(fifo.c_str());
 }

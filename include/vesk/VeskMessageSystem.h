@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "VeskNetworkSystem.h"
@@ -329,8 +330,11 @@ public:
 };
 
 /// A list of users in insertion order; lookups find the first entry whose id
-/// equals the key (a NUL-terminated text; the size argument is not used).
-/// A pointer from get_user stays valid only until the list next changes.
+/// equals the key (a NUL-terminated text; the size argument is not used), at
+/// the same cost whatever the list's length. Each entry stays where it is
+/// until it is deleted, so a pointer from get_user stays valid until then.
+/// Lookups follow the id an entry was added with: to change an id, delete the
+/// user and add it again rather than writing through that pointer.
 ///
 /// The list guards itself: authentication adds to it on a library thread while
 /// the application reads it.
@@ -355,13 +359,27 @@ public:
     // A copy of the first user with this id, taken under the list's lock;
     // false when there is none. The library's own: not exported.
     VESK_LOCAL bool find_user(LPCTSTR uid, CVeskMessageUser* out) const;
+    // The entry of an accepted login: the first with this id, its password
+    // brought up to date, or a new one when there is none. So the list holds
+    // one entry per user however often each logs in.
+    VESK_LOCAL CVeskMessageUser* keep_login(LPCTSTR uid, LPCTSTR passwd);
+    // Exchanges the entries of two lists.
+    VESK_LOCAL void swap_users(CVeskMessageUserManager& other);
     /// @endcond
 
 private:
     friend struct ::VeskNetworkTestAccess;
 
+    // Called with m_Mutex held.
+    VESK_LOCAL CVeskMessageUser* find_locked(LPCTSTR uid) const;
+    VESK_LOCAL void append_locked(const CVeskMessageUser& user);
+    VESK_LOCAL void reindex_locked();
+
     mutable std::mutex m_Mutex;
-    std::vector<CVeskMessageUser> m_VeskMessageUserArray;
+    // Entries live on their own so that they stay put while the list grows.
+    std::vector<std::unique_ptr<CVeskMessageUser>> m_VeskMessageUserArray;
+    // The first entry of each id, by the hash of the id.
+    std::unordered_multimap<size_t, CVeskMessageUser*> m_FirstEntryByUid;
 };
 
 /// A handler: receives a message or a session event. `session` names the
@@ -409,7 +427,8 @@ struct tagVeskMessageSystemLimits {
     /// An established session that received no record for this long is
     /// closed; off by default.
     uint32_t m_idle_deadline_ms;
-    /// A session whose logins were refused this many times is closed.
+    // A session whose logins were refused this many times is closed; 0
+    // never closes one for that.
     uint32_t m_max_refused_logins;
     /// The listen backlog: connections the kernel queues before they are
     /// accepted.
@@ -648,6 +667,9 @@ private:
                                                  size_t nMessageData) override;
     VESK_LOCAL int parse_udp_message(CVeskNetworkUDPSession* session, const unsigned char* buf, int num,
                                      const sockaddr* sa, socklen_t salen) override;
+    // Counts a refused login of the session: true when that was its last
+    // allowed one.
+    VESK_LOCAL bool RefusedTooOften(CVeskNetworkSession* session) const;
 
     eVeskMessageSystemServiceType m_service_type;
     CVeskNetworkSessionManager* m_nsm;

@@ -558,6 +558,9 @@ public:
     void detach_ExtensionObject() { m_ExtensionObject.store(nullptr, std::memory_order_release); }
     void* get_ExtensionObject() { return m_ExtensionObject.load(std::memory_order_acquire); }
     const void* get_ExtensionObject() const { return m_ExtensionObject.load(std::memory_order_acquire); }
+    // Counts a refused login of this session: the count so far. Called by
+    // the thread that parses the session's messages.
+    uint32_t CountRefusedLogin() { return ++m_RefusedLogins; }
 
     // Connects a claimed session (the manager's Connect claims one) to a host
     // and service; with bSecure the handshake is started. The descriptor, or
@@ -737,6 +740,7 @@ private:
     ty_cbfunc_Event m_cbfunc_Event;
     void* m_cbfunc_EventParam;
     std::atomic<void*> m_ExtensionObject;
+    uint32_t m_RefusedLogins = 0;
     std::atomic<eCryptoAlgorithm> m_CryptoAlgorithm;
     std::atomic<eCryptoState> m_CryptoStateRecv;
     std::atomic<eCryptoState> m_CryptoStateSend;

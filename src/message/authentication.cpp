@@ -73,14 +73,10 @@ int CVeskMessageSystem::parse_message_data_user_auth_request(CVeskNetworkSession
     // An unknown user id and a wrong password are not told apart.
     CVeskMessageUser allowed;
     int result = m_mum_auth.find_user(uid.text, &allowed) && SamePassword(passwd.text, allowed.get_passwd()) ? 1 : 0;
-    if (result == 1) {
-        const size_t uid_length = _tcscnlen(uid.text, kTextCapacity);
-        add_user(uid.text, uid_length, passwd.text, _tcscnlen(passwd.text, kTextCapacity));
-        CVeskMessageUser* user = get_user(uid.text, uid_length);
-        if (user == nullptr)
-            return 0;
-        session->attach_ExtensionObject(user);
-    }
+    // A user who logs in again keeps the one entry, which stays where it is
+    // until the application deletes it.
+    if (result == 1)
+        session->attach_ExtensionObject(m_mum.keep_login(uid.text, passwd.text));
 
     tagMessageDataUserAuthResult answer{};
     answer.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_USER_AUTH_RESULT;
@@ -93,7 +89,23 @@ int CVeskMessageSystem::parse_message_data_user_auth_request(CVeskNetworkSession
     session->send(reinterpret_cast<const unsigned char*>(&answer), sizeof answer, 0);
     OPENSSL_cleanse(&answer, sizeof answer);
     OPENSSL_cleanse(&request, sizeof request);
+    // Guessing is cut short: after its last allowed refusal the session ends,
+    // reported as any end the library decides, and the rest of its read, more
+    // guesses perhaps, is not looked at.
+    if (result == 0 && RefusedTooOften(session)) {
+        notify_session_event(session, VeskNetworkSystem::NETWORK_EVENT_CLOSE);
+        // A handler that deleted the system leaves nothing of it to use.
+        if (!CVeskNetworkSessionManager::DisposedOnThisThread())
+            m_nsm->Close(session);
+        return 0;
+    }
     return 1;
+}
+
+bool CVeskMessageSystem::RefusedTooOften(CVeskNetworkSession* session) const
+{
+    const uint32_t allowed = get_limits().m_max_refused_logins;
+    return m_nsm != nullptr && allowed != 0 && session->CountRefusedLogin() >= allowed;
 }
 
 int CVeskMessageSystem::parse_message_data_user_auth_result(CVeskNetworkSession* session, const void* pMessageData,
@@ -112,7 +124,7 @@ int CVeskMessageSystem::parse_message_data_user_auth_result(CVeskNetworkSession*
     if (answer.m_result == 1) {
         const FieldText uid(answer.m_uid);
         const FieldText passwd(answer.m_passwd);
-        add_user(uid.text, _tcscnlen(uid.text, kTextCapacity), passwd.text, _tcscnlen(passwd.text, kTextCapacity));
+        m_mum.keep_login(uid.text, passwd.text);
     } else {
         // Refused: the session ends here; the application learns it from
         // its handle.

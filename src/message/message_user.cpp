@@ -1,5 +1,8 @@
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <string_view>
 
 #include "VeskMessageSystem.h"
 
@@ -60,21 +63,30 @@ void CVeskMessageUser::set_passwd(LPCTSTR passwd, size_t size)
 
 namespace {
 
+constexpr size_t kTextCapacity = CVeskMessageUser::kTextCapacity;
+
 // True when the user's id and the NUL-terminated key are the same text. An id
 // that fills its whole field has no NUL, so the comparison stays within the
 // field instead of running on into the neighbouring bytes.
 bool HasUid(const CVeskMessageUser& user, LPCTSTR uid)
 {
-    if (uid == nullptr)
-        return false;
     const size_t length = user.get_uid_size();
     return std::strncmp(user.get_uid(), uid, length) == 0 && uid[length] == '\0';
 }
 
-template <class Users>
-auto FindUser(Users& users, LPCTSTR uid)
+size_t UidHash(LPCTSTR uid, size_t length)
 {
-    return std::find_if(users.begin(), users.end(), [uid](const CVeskMessageUser& user) { return HasUid(user, uid); });
+    return std::hash<std::string_view>{}(std::string_view(uid, length));
+}
+
+std::vector<std::unique_ptr<CVeskMessageUser>> CopyEntries(
+    const std::vector<std::unique_ptr<CVeskMessageUser>>& entries)
+{
+    std::vector<std::unique_ptr<CVeskMessageUser>> copies;
+    copies.reserve(entries.size());
+    for (const auto& entry : entries)
+        copies.push_back(std::make_unique<CVeskMessageUser>(*entry));
+    return copies;
 }
 
 }  // namespace
@@ -85,7 +97,8 @@ CVeskMessageUserManager::CVeskMessageUserManager(const CVeskMessageUserManager& 
     : CVeskMessageUserManagerAbstract(rVeskMessageUserManager)
 {
     std::lock_guard<std::mutex> lock(rVeskMessageUserManager.m_Mutex);
-    m_VeskMessageUserArray = rVeskMessageUserManager.m_VeskMessageUserArray;
+    m_VeskMessageUserArray = CopyEntries(rVeskMessageUserManager.m_VeskMessageUserArray);
+    reindex_locked();
 }
 
 CVeskMessageUserManager& CVeskMessageUserManager::operator=(const CVeskMessageUserManager& rVeskMessageUserManager)
@@ -93,11 +106,43 @@ CVeskMessageUserManager& CVeskMessageUserManager::operator=(const CVeskMessageUs
     if (this == &rVeskMessageUserManager)
         return *this;
     std::scoped_lock lock(m_Mutex, rVeskMessageUserManager.m_Mutex);
-    m_VeskMessageUserArray = rVeskMessageUserManager.m_VeskMessageUserArray;
+    m_VeskMessageUserArray = CopyEntries(rVeskMessageUserManager.m_VeskMessageUserArray);
+    reindex_locked();
     return *this;
 }
 
 CVeskMessageUserManager::~CVeskMessageUserManager() = default;
+
+CVeskMessageUser* CVeskMessageUserManager::find_locked(LPCTSTR uid) const
+{
+    if (uid == nullptr)
+        return nullptr;
+    const size_t length = strnlen(uid, kTextCapacity + 1);
+    if (length > kTextCapacity)
+        return nullptr;
+    const auto [first, last] = m_FirstEntryByUid.equal_range(UidHash(uid, length));
+    for (auto candidate = first; candidate != last; ++candidate)
+        if (HasUid(*candidate->second, uid))
+            return candidate->second;
+    return nullptr;
+}
+
+void CVeskMessageUserManager::append_locked(const CVeskMessageUser& user)
+{
+    auto entry = std::make_unique<CVeskMessageUser>(user);
+    // A later entry of an id already present is kept but never found first.
+    if (find_locked(entry->get_uid()) == nullptr)
+        m_FirstEntryByUid.emplace(UidHash(entry->get_uid(), entry->get_uid_size()), entry.get());
+    m_VeskMessageUserArray.push_back(std::move(entry));
+}
+
+void CVeskMessageUserManager::reindex_locked()
+{
+    m_FirstEntryByUid.clear();
+    for (const auto& entry : m_VeskMessageUserArray)
+        if (find_locked(entry->get_uid()) == nullptr)
+            m_FirstEntryByUid.emplace(UidHash(entry->get_uid(), entry->get_uid_size()), entry.get());
+}
 
 int CVeskMessageUserManager::add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size)
 {
@@ -105,23 +150,52 @@ int CVeskMessageUserManager::add_user(LPCTSTR uid, size_t uid_size, LPCTSTR pass
     user.set_uid(uid, uid_size);
     user.set_passwd(passwd, passwd_size);
     std::lock_guard<std::mutex> lock(m_Mutex);
-    m_VeskMessageUserArray.push_back(user);
+    append_locked(user);
     return 1;
 }
 
+CVeskMessageUser* CVeskMessageUserManager::keep_login(LPCTSTR uid, LPCTSTR passwd)
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    CVeskMessageUser* entry = find_locked(uid);
+    if (entry == nullptr) {
+        CVeskMessageUser user;
+        user.set_uid(uid, kTextCapacity);
+        user.set_passwd(passwd, kTextCapacity);
+        append_locked(user);
+        return m_VeskMessageUserArray.back().get();
+    }
+    if (std::strncmp(entry->get_passwd(), passwd, kTextCapacity) != 0)
+        entry->set_passwd(passwd, kTextCapacity);
+    return entry;
+}
+
+void CVeskMessageUserManager::swap_users(CVeskMessageUserManager& other)
+{
+    std::scoped_lock lock(m_Mutex, other.m_Mutex);
+    m_VeskMessageUserArray.swap(other.m_VeskMessageUserArray);
+    m_FirstEntryByUid.swap(other.m_FirstEntryByUid);
+}
+
+// Deleting is the rare change: the entries behind move up and the index is
+// made again.
 int CVeskMessageUserManager::delete_user(LPCTSTR uid, size_t /*uid_size*/)
 {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    const auto found = FindUser(m_VeskMessageUserArray, uid);
-    if (found == m_VeskMessageUserArray.end())
+    const CVeskMessageUser* found = find_locked(uid);
+    if (found == nullptr)
         return 0;
-    m_VeskMessageUserArray.erase(found);
+    m_VeskMessageUserArray.erase(
+        std::find_if(m_VeskMessageUserArray.begin(), m_VeskMessageUserArray.end(),
+                     [found](const std::unique_ptr<CVeskMessageUser>& entry) { return entry.get() == found; }));
+    reindex_locked();
     return 1;
 }
 
 int CVeskMessageUserManager::delete_alluser()
 {
     std::lock_guard<std::mutex> lock(m_Mutex);
+    m_FirstEntryByUid.clear();
     m_VeskMessageUserArray.clear();
     return 1;
 }
@@ -129,33 +203,30 @@ int CVeskMessageUserManager::delete_alluser()
 CVeskMessageUser CVeskMessageUserManager::reference_user(LPCTSTR uid, size_t /*uid_size*/) const
 {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    const auto found = FindUser(m_VeskMessageUserArray, uid);
-    return found != m_VeskMessageUserArray.end() ? *found : CVeskMessageUser();
+    const CVeskMessageUser* found = find_locked(uid);
+    return found != nullptr ? *found : CVeskMessageUser();
 }
 
 bool CVeskMessageUserManager::find_user(LPCTSTR uid, CVeskMessageUser* out) const
 {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    const auto found = FindUser(m_VeskMessageUserArray, uid);
-    if (found == m_VeskMessageUserArray.end())
+    const CVeskMessageUser* found = find_locked(uid);
+    if (found == nullptr)
         return false;
     *out = *found;
     return true;
 }
 
-// The pointer stays valid until the list next changes.
 CVeskMessageUser* CVeskMessageUserManager::get_user(LPCTSTR uid, size_t /*uid_size*/)
 {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    const auto found = FindUser(m_VeskMessageUserArray, uid);
-    return found != m_VeskMessageUserArray.end() ? &*found : nullptr;
+    return find_locked(uid);
 }
 
 const CVeskMessageUser* CVeskMessageUserManager::get_user(LPCTSTR uid, size_t /*uid_size*/) const
 {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    const auto found = FindUser(m_VeskMessageUserArray, uid);
-    return found != m_VeskMessageUserArray.end() ? &*found : nullptr;
+    return find_locked(uid);
 }
 
 }  // namespace VeskMessageSystem

@@ -1,3 +1,7 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -10,6 +14,8 @@ namespace {
 
 constexpr size_t kTokenCapacity = CVeskMessageUser::kTextCapacity;
 constexpr size_t kChunkSize = 4096;
+// A user list is small text; anything larger is not one.
+constexpr off_t kMaxFileBytes = off_t{64} * 1024 * 1024;
 
 enum class eToken { END, FITS, TOO_LONG };
 
@@ -20,10 +26,13 @@ bool IsSpace(int c)
 }
 
 // Splits a file into runs of non-white-space characters, reading it in chunks
-// so that a file of any size, or a token of any length, needs no more memory.
+// so that a token of any length needs no more memory. It stops at
+// kMaxFileBytes, for a file that grows while it is read.
 class CUserListTokenizer {
 public:
-    explicit CUserListTokenizer(FILE* file) : m_file(file), m_chunk{}, m_length(0), m_position(0) {}
+    explicit CUserListTokenizer(FILE* file) : m_file(file), m_chunk{}, m_length(0), m_position(0), m_total(0) {}
+
+    bool TooLarge() const { return m_total > kMaxFileBytes; }
 
     // Reads the next token into `token` as a NUL-terminated text. A token
     // longer than the buffer holds is consumed whole and reported as TOO_LONG.
@@ -54,8 +63,11 @@ private:
     int Get()
     {
         if (m_position == m_length) {
+            if (TooLarge())
+                return EOF;
             m_length = std::fread(m_chunk, 1, sizeof m_chunk, m_file);
             m_position = 0;
+            m_total += static_cast<off_t>(m_length);
             if (m_length == 0)
                 return EOF;
         }
@@ -66,28 +78,50 @@ private:
     unsigned char m_chunk[kChunkSize];
     size_t m_length;
     size_t m_position;
+    off_t m_total;
 };
 
 struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
 };
 
+// The file opened for reading when it is a regular file of at most
+// kMaxFileBytes; null otherwise. Opening does not wait, so a FIFO without a
+// writer cannot hold the caller.
+std::unique_ptr<FILE, FileCloser> OpenUserListFile(const char* name)
+{
+    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat status {};
+    FILE* file = nullptr;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size <= kMaxFileBytes)
+        file = fdopen(fd, "r");
+    if (file == nullptr)
+        close(fd);
+    return std::unique_ptr<FILE, FileCloser>(file);
+}
+
 }  // namespace
 
 // The file is a sequence of white-space separated tokens taken in pairs, user
-// id then password; line structure does not matter, and a last token without
-// a partner is a user with an empty password. A token of more than 255
+// id then password; line structure does not matter. A token of more than 255
 // characters cannot be stored: it is consumed whole and the pair it belongs to
 // is skipped, so that every later token keeps its place in its own pair.
+//
+// A file that is not a regular file, is larger than 64 MiB, or holds an odd
+// number of tokens is refused whole and the list loaded before stays: an odd
+// count means a token is missing somewhere, and every pair after it would
+// pair a password with the next user id.
 int CVeskMessageSystem::load_auth_user_list(LPCTSTR lpFileName)
 {
     if (lpFileName == nullptr)
         return 0;
-    const std::unique_ptr<FILE, FileCloser> file(std::fopen(lpFileName, "r"));
+    const auto file = OpenUserListFile(lpFileName);
     if (!file)
         return 0;
 
-    m_mum_auth.delete_alluser();
+    CVeskMessageUserManager loaded;
     CUserListTokenizer tokenizer(file.get());
     TCHAR uid[kTokenCapacity];
     TCHAR passwd[kTokenCapacity];
@@ -96,10 +130,15 @@ int CVeskMessageSystem::load_auth_user_list(LPCTSTR lpFileName)
         if (uid_token == eToken::END)
             break;
         const eToken passwd_token = tokenizer.Next(passwd);
+        if (passwd_token == eToken::END)
+            return 0;
         if (uid_token == eToken::TOO_LONG || passwd_token == eToken::TOO_LONG)
             continue;
-        m_mum_auth.add_user(uid, _tcscnlen(uid, kTokenCapacity), passwd, _tcscnlen(passwd, kTokenCapacity));
+        loaded.add_user(uid, _tcscnlen(uid, kTokenCapacity), passwd, _tcscnlen(passwd, kTokenCapacity));
     }
+    if (tokenizer.TooLarge() || std::ferror(file.get()) != 0)
+        return 0;
+    m_mum_auth.swap_users(loaded);
     return 1;
 }
 

@@ -114,6 +114,7 @@ void CVeskNetworkSession::ClearContents()
     m_DeadlineAt = 0;
     m_IdleDeadlineMs = 0;
     m_LastRecordAt = 0;
+    m_RefusedLogins = 0;
 }
 
 void CVeskNetworkSession::AfterFreed()
