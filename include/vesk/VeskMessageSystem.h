@@ -427,8 +427,8 @@ struct tagVeskMessageSystemLimits {
     /// An established session that received no record for this long is
     /// closed; off by default.
     uint32_t m_idle_deadline_ms;
-    // A session whose logins were refused this many times is closed; 0
-    // never closes one for that.
+    /// A session whose logins were refused this many times is closed; 0
+    /// never closes one for that.
     uint32_t m_max_refused_logins;
     /// The listen backlog: connections the kernel queues before they are
     /// accepted.
