@@ -152,8 +152,8 @@ public:
                 PrintUsage(stderr, argv[0], summary);
                 std::exit(2);
             }
-            const OptionSpec& spec = m_accepted[static_cast<size_t>(found - kFirstOption)];
-            m_values[spec.name] = spec.value_name != nullptr ? optarg : "1";
+            const OptionSpec& option = m_accepted[static_cast<size_t>(found - kFirstOption)];
+            m_values[option.name] = option.value_name != nullptr ? optarg : "1";
         }
         if (optind < argc) {
             std::fprintf(stderr, "%s: unexpected argument '%s'\n", argv[0], argv[optind]);
@@ -182,10 +182,10 @@ private:
     void PrintUsage(std::FILE* out, const char* program, const char* summary) const
     {
         std::fprintf(out, "usage: %s [options]\n%s\noptions:\n", program, summary);
-        for (const OptionSpec& spec : m_accepted) {
-            const std::string left =
-                std::string("--") + spec.name + (spec.value_name != nullptr ? std::string(" ") + spec.value_name : "");
-            std::fprintf(out, "  %-30s %s\n", left.c_str(), spec.help);
+        for (const OptionSpec& option : m_accepted) {
+            const std::string left = std::string("--") + option.name +
+                                     (option.value_name != nullptr ? std::string(" ") + option.value_name : "");
+            std::fprintf(out, "  %-30s %s\n", left.c_str(), option.help);
         }
         std::fprintf(out, "  %-30s %s\n", "--help", "show this text");
     }
