@@ -1,6 +1,8 @@
 // vesk-echo-server: sends every message it receives back to its sender, over
 // TCP sessions and as datagrams on the same port number, and prints one line
-// per session event and message. Stops on SIGINT or SIGTERM.
+// per session event and message, naming the user the session logged in as.
+// With --require-login it serves only logged-in users. Stops on SIGINT or
+// SIGTERM.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -25,6 +27,13 @@ const char* Transport(const CVeskMessageSession* session)
     return session->is_udp_session_used() ? "udp" : "tcp";
 }
 
+// The user a TCP session logged in as, "-" before its login and for
+// datagrams. The buffer is the caller's: handlers run on two threads.
+const char* User(const CVeskMessageSession* session, char (&uid)[CVeskMessageSession::kAuthenticatedUidCapacity])
+{
+    return session->get_authenticated_uid(uid, sizeof uid) ? uid : "-";
+}
+
 // Session events, TCP and datagram alike. Runs on the library's threads.
 int OnSessionEvent(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {
@@ -32,7 +41,8 @@ int OnSessionEvent(CVeskMessageSession* session, const char* host, const char* s
     if (size < sizeof event)
         return 0;
     std::memcpy(&event, data, sizeof event);
-    std::printf("%s %s:%s %s\n", Transport(session), host, service, EventName(event.m_ev));
+    char uid[CVeskMessageSession::kAuthenticatedUidCapacity];
+    std::printf("%s %s:%s user %s %s\n", Transport(session), host, service, User(session, uid), EventName(event.m_ev));
     return 0;
 }
 
@@ -44,8 +54,9 @@ int OnMessage(CVeskMessageSession* session, const char* host, const char* servic
     tagMessageHeader header;
     std::memcpy(&header, data, sizeof header);
     const bool echoed = session->send_message(data, size) > 0;
-    std::printf("tcp %s:%s message type %u, %zu bytes, %s\n", host, service, header.m_type, size,
-                echoed ? "echoed" : "not echoed");
+    char uid[CVeskMessageSession::kAuthenticatedUidCapacity];
+    std::printf("tcp %s:%s user %s message type %u, %zu bytes, %s\n", host, service, User(session, uid), header.m_type,
+                size, echoed ? "echoed" : "not echoed");
     return 0;
 }
 
@@ -101,7 +112,10 @@ int main(int argc, char** argv)
                          {"cipher", "NAME", "none, 3des or blowfish (default blowfish)"},
                          {"users", "FILE", "user list: one \"uid<TAB>password\" pair per line"},
                          {"family", "4|6|any", "serve IPv4, IPv6 or both (default any)"},
-                         {"timeout", "SECONDS", "stop after this long (default 0: run until signalled)"}});
+                         {"timeout", "SECONDS", "stop after this long (default 0: run until signalled)"},
+                         {"require-login", nullptr,
+                          "serve only logged-in users: drop the messages of other sessions, close them "
+                          "30 s after their handshake"}});
     const auto parsed = options.Parse(argc, argv);
     if (parsed != CommandLine::Result::kRun)
         return CommandLine::ExitStatus(parsed);
@@ -154,6 +168,11 @@ int main(int argc, char** argv)
                      options.Text("users").c_str());
         return 2;
     }
+    // Off by default: then every session's messages are echoed.
+    const bool require_login = options.Has("require-login");
+    tagVeskMessageSystemLimits limits = system->get_limits();
+    limits.m_require_login = require_login;
+    system->set_limits(limits);
     if (system->InitSocketEvent() != 1) {
         std::fprintf(stderr, "vesk-echo-server: cannot start the library's threads\n");
         return 2;
@@ -172,9 +191,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "vesk-echo-server: cannot start the event loop\n");
         return 2;
     }
-    std::printf("listening on port %ld (IPv%s): tcp (%s), udp; users: %s\n", port,
+    std::printf("listening on port %ld (IPv%s): tcp (%s), udp; users: %s%s\n", port,
                 family == AF_UNSPEC ? "4 and IPv6" : family_name.c_str(), cipher_name.c_str(),
-                options.Has("users") ? options.Text("users").c_str() : "none (every login is refused)");
+                options.Has("users") ? options.Text("users").c_str() : "none (every login is refused)",
+                require_login ? "; logins required" : "");
 
     // The main thread only waits; all the work happens in the handlers.
     const timespec tick = {1, 0};

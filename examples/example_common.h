@@ -28,7 +28,7 @@ namespace vesk_example {
 
 struct Option {
     const char* name;        // without the leading "--"
-    const char* value_name;  // shown in the usage text
+    const char* value_name;  // shown in the usage text; nullptr: a switch, given without a value
     const char* help;        // nullptr: accepted, but not shown in the usage text
 };
 
@@ -50,7 +50,8 @@ public:
         enum : int { kHelp = 'h', kVersion = 'V', kFirstOption = 256 };
         std::vector<option> table;
         for (size_t i = 0; i < m_options.size(); ++i)
-            table.push_back({m_options[i].name, required_argument, nullptr, kFirstOption + static_cast<int>(i)});
+            table.push_back({m_options[i].name, m_options[i].value_name != nullptr ? required_argument : no_argument,
+                             nullptr, kFirstOption + static_cast<int>(i)});
         table.push_back({"help", no_argument, nullptr, kHelp});
         table.push_back({"version", no_argument, nullptr, kVersion});
         table.push_back({nullptr, 0, nullptr, 0});
@@ -72,7 +73,7 @@ public:
                 return Fail(std::string("missing value for ") + argv[previous]);
             if (found == '?')
                 return Fail(std::string("unknown option '") + argv[previous] + "'");
-            m_values[m_options[static_cast<size_t>(found - kFirstOption)].name] = optarg;
+            m_values[m_options[static_cast<size_t>(found - kFirstOption)].name] = optarg != nullptr ? optarg : "";
         }
         if (optind < argc)
             return Fail(std::string("unexpected argument '") + argv[optind] + "'");
@@ -130,7 +131,8 @@ public:
         for (const Option& option : m_options) {
             if (option.help == nullptr)
                 continue;
-            const std::string left = std::string("--") + option.name + " " + option.value_name;
+            const std::string left = std::string("--") + option.name +
+                                     (option.value_name != nullptr ? std::string(" ") + option.value_name : "");
             std::fprintf(out, "  %-22s %s\n", left.c_str(), option.help);
         }
         std::fprintf(out, "  %-22s %s\n", "--help", "show this text");

@@ -102,6 +102,10 @@ expect 2 "a second server on a taken port fails" "$server" --port "$port" --fami
 has_output "it says it cannot listen" "cannot listen on TCP port $port"
 VESK_PASSWORD=secret timeout 10 "$client" --port "$port" --user alice --count 3 >"$work/out" 2>&1
 check "password from VESK_PASSWORD" 0 "$?"
+cp "$work/server.log" "$work/out"
+has_output "the server's message lines name the user" "user alice message type "
+expect 0 "vesk-echo-server --help" "$server" --help
+has_output "the server offers --require-login" "^  --require-login "
 expect 0 "password from --password-file, --host localhost" \
     "$client" --host localhost --port "$port" --user alice --password-file "$work/password" --count 3
 if ip -6 addr show dev lo 2>/dev/null | grep -q '::1/128'; then

@@ -1262,3 +1262,150 @@ TEST_F(Messaging, SignalsWithoutRestartLoseNothing)
     for (size_t i = 0; i < answers.size(); ++i)
         EXPECT_EQ(answers[i], i + 1001) << "answers in order";
 }
+
+// --- serving only logged-in users ---
+
+namespace {
+
+// A login request as bytes, for sending it through send_message like any
+// other message.
+Bytes LoginRequest(const char* uid, const char* passwd)
+{
+    tagMessageDataUserAuthRequest request{};
+    request.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_USER_AUTH_REQUSET;
+    request.m_header.m_size = sizeof request;
+    std::strcpy(request.m_uid, uid);
+    std::strcpy(request.m_passwd, passwd);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&request);
+    return Bytes(bytes, bytes + sizeof request);
+}
+
+// The user a server handler's session says it logged in as, "-" for none.
+std::string UserOf(const CVeskMessageSession* session)
+{
+    char uid[CVeskMessageSession::kAuthenticatedUidCapacity];
+    return session->get_authenticated_uid(uid, sizeof uid) ? uid : "-";
+}
+
+std::mutex g_users_mutex;
+std::vector<std::string> g_users_seen;  // "tag user" or "event user", in order
+CVeskMessageSession g_last_sender;
+
+int RecordUserOfMessage(CVeskMessageSession* session, const char*, const char* service, const void* data, size_t size)
+{
+    RecordMessage(kServer, 2, service, data, size);
+    std::lock_guard<std::mutex> lock(g_users_mutex);
+    g_users_seen.push_back(std::to_string(LittleEndian32(static_cast<const unsigned char*>(data) + 8)) + " " +
+                           UserOf(session));
+    g_last_sender = *session;
+    return 0;
+}
+
+int RecordUserOfEvent(CVeskMessageSession* session, const char*, const char* service, const void* data, size_t size)
+{
+    const int ev = RecordEvent(kServer, 3, service, data, size);
+    std::lock_guard<std::mutex> lock(g_users_mutex);
+    if (ev == NETWORK_EVENT_HANDSHAKE_FINISH || ev == NETWORK_EVENT_CLOSE)
+        g_users_seen.push_back((ev == NETWORK_EVENT_CLOSE ? "close " : "handshake ") + UserOf(session));
+    return 0;
+}
+
+std::vector<std::string> UsersSeen()
+{
+    std::lock_guard<std::mutex> lock(g_users_mutex);
+    return g_users_seen;
+}
+
+void ForgetUsersSeen()
+{
+    std::lock_guard<std::mutex> lock(g_users_mutex);
+    g_users_seen.clear();
+}
+
+CVeskMessageSession LastSender()
+{
+    std::lock_guard<std::mutex> lock(g_users_mutex);
+    return g_last_sender;
+}
+
+}  // namespace
+
+// Under the login policy a server's handlers see only the messages of
+// sessions that have logged in, each naming its user; a stranger's, before
+// its login or after a refused one, reach no handler, and a stranger that
+// never logs in is closed once the login deadline has passed. Without the
+// policy every session's messages arrive (SendRightAfterConnectIsWokenByTheHandshake).
+TEST_F(Messaging, UnderTheLoginPolicyOnlyLoggedInSessionsReachHandlers)
+{
+    ForgetUsersSeen();
+    tagVeskMessageSystemLimits limits = server->get_limits();
+    limits.m_require_login = true;
+    limits.m_login_deadline_ms = 250;
+    ASSERT_EQ(server->set_limits(limits), 1);
+    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(5, 16, RecordUserOfMessage));
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, RecordUserOfEvent));
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+
+    struct Row {
+        const char* who;
+        const char* uid;  // logs in by connect, or null: connects without a login
+        const char* passwd;
+        Bytes sent;
+        std::vector<std::string> seen;
+    };
+    const Row rows[] = {
+        {"a stranger who logs in later",
+         nullptr,
+         nullptr,
+         Join({Message(5, 16, 1), LoginRequest("alice", "wonderland"), Message(5, 16, 2)}),
+         {"handshake -", "2 alice"}},
+        // The client closes its session on the refusal's answer.
+        {"a stranger refused, then logged in",
+         nullptr,
+         nullptr,
+         Join({LoginRequest("bob", "wrong"), Message(5, 16, 3), LoginRequest("bob", "builder"), Message(5, 16, 4)}),
+         {"handshake -", "4 bob", "close bob"}},
+        {"a client logged in by connect", "carol", "singer", Message(5, 16, 5), {"handshake -", "5 carol"}},
+    };
+    CVeskMessageSession* carol = nullptr;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.who);
+        g_journal.Clear();
+        ForgetUsersSeen();
+        CVeskMessageSession* handle = row.uid != nullptr ? LoggedIn(row.uid, row.passwd) : ConnectPlain();
+        ASSERT_NE(handle, nullptr);
+        ASSERT_GT(Send(handle, row.sent), 0);
+        ASSERT_TRUE(WaitFor([&] { return UsersSeen().size() >= row.seen.size(); }, 10s));
+        EXPECT_EQ(UsersSeen(), row.seen);
+        EXPECT_EQ(Tags(g_journal.Calls(kServer, 1)), Tags(g_journal.Calls(kServer, 2)))
+            << "the handler for all types saw no more";
+        if (row.uid != nullptr)
+            carol = handle;
+    }
+
+    char uid[CVeskMessageSession::kAuthenticatedUidCapacity] = "?";
+    ASSERT_NE(carol, nullptr);
+    EXPECT_TRUE(carol->get_authenticated_uid(uid, sizeof uid));
+    EXPECT_STREQ(uid, "carol") << "the client's side knows its user too";
+    EXPECT_FALSE(carol->get_authenticated_uid(uid, 5)) << "no room for the id and its NUL";
+    EXPECT_STREQ(uid, "") << "emptied";
+
+    // A stranger that says nothing is closed by the login deadline; the
+    // logged-in session, older, stays.
+    ForgetUsersSeen();
+    CVeskMessageSession* silent = ConnectPlain();
+    ASSERT_NE(silent, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return !silent->is_session_used(); }, 10s));
+    EXPECT_EQ(UsersSeen(), (std::vector<std::string>{"handshake -", "close -"}));
+    EXPECT_TRUE(carol->is_session_used());
+    const CVeskMessageSession on_server = LastSender();
+    EXPECT_EQ(UserOf(&on_server), "carol");
+
+    // The id goes with the session, on both sides.
+    client->close(carol);
+    EXPECT_FALSE(carol->get_authenticated_uid(uid, sizeof uid));
+    ASSERT_TRUE(WaitFor([&] { return !on_server.is_session_used(); }));
+    EXPECT_EQ(UserOf(&on_server), "-");
+    EXPECT_EQ(UsersSeen().back(), "close carol") << "still known in its close event";
+}

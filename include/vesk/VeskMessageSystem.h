@@ -15,6 +15,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -229,6 +230,18 @@ public:
     /// Closes nothing: the session goes on without the handle.
     virtual ~CVeskMessageSession();
 
+    /// Characters that always hold a user id from get_authenticated_uid(): 256
+    /// and its NUL.
+    static constexpr size_t kAuthenticatedUidCapacity = 257;
+    /// The user this TCP session logged in as: on a server's session the id of
+    /// the latest login it accepted there, on a client's the id the server
+    /// accepted. Copies the id and its NUL into `uid`, which holds `size`
+    /// characters, and returns true; returns false, with `uid` emptied when
+    /// `size` allows, when the session has not logged in, has ended, or the id
+    /// does not fit. The session keeps its own copy of the id, so deleting or
+    /// changing users in the lists does not change the answer. Any thread.
+    bool get_authenticated_uid(TCHAR* uid, size_t size) const;
+
 private:
     friend class CVeskMessageSystem;
     friend struct ::VeskNetworkTestAccess;
@@ -433,10 +446,23 @@ struct tagVeskMessageSystemLimits {
     /// The listen backlog: connections the kernel queues before they are
     /// accepted.
     int32_t m_listen_backlog;
+    /// Serve only logged-in users: a server hands no message of the
+    /// application's types (0 to 65535) of a session that has not logged in
+    /// to any handler, and closes such a session m_login_deadline_ms after its
+    /// handshake has finished. Login requests are still answered and session
+    /// events still reported. Accepted sessions only: a client's sessions are
+    /// not affected. Off by default, so that every session's messages reach
+    /// the handlers. A change applies to the messages received from then on,
+    /// and its deadline to the handshakes that finish from then on.
+    bool m_require_login;
+    /// With m_require_login: a server session that has not logged in this long
+    /// after its handshake finished is closed; 0 never closes one for that.
+    uint32_t m_login_deadline_ms;
 };
 
 /// The limits a new system starts with: handshake and connect deadlines of
-/// 30 s, no idle deadline, 3 refused logins, the system's largest backlog.
+/// 30 s, no idle deadline, 3 refused logins, the system's largest backlog,
+/// logins not required (with a login deadline of 30 s once they are).
 /// Any thread.
 extern "C" VESK_API tagVeskMessageSystemLimits VeskMessageSystemDefaultLimits();
 
@@ -670,6 +696,16 @@ private:
     // Counts a refused login of the session: true when that was its last
     // allowed one.
     VESK_LOCAL bool RefusedTooOften(CVeskNetworkSession* session) const;
+    // Whether the session must have logged in before its messages of the
+    // application's types go to the handlers: a server session while logins
+    // are required.
+    VESK_LOCAL bool RequiresLogin(const CVeskNetworkSession* session) const;
+    // Notes on the session the user it logged in as, which ends the wait for
+    // its login.
+    VESK_LOCAL void AcceptLogin(CVeskNetworkSession* session, LPCTSTR uid) const;
+    // With logins required, a server session whose handshake has just finished
+    // must log in within the login deadline.
+    VESK_LOCAL void StartLoginDeadline(CVeskNetworkSession* session) const;
 
     eVeskMessageSystemServiceType m_service_type;
     CVeskNetworkSessionManager* m_nsm;
@@ -684,6 +720,8 @@ private:
     std::shared_ptr<const ExtensionCallFunctions> m_ExtensionCallFunctionArray;
     mutable std::mutex m_LimitsMutex;
     tagVeskMessageSystemLimits m_Limits;
+    // m_Limits.m_require_login, read once per received read without the lock.
+    std::atomic<bool> m_bRequireLogin{false};
 };
 
 }  // namespace VeskMessageSystem

@@ -561,6 +561,16 @@ public:
     // Counts a refused login of this session: the count so far. Called by
     // the thread that parses the session's messages.
     uint32_t CountRefusedLogin() { return ++m_RefusedLogins; }
+    // The user id of the login accepted on this session, a copy of its own
+    // (up to 256 characters): set by the thread that parses the session's
+    // messages, read from any thread inside the session, forgotten with the
+    // session's contents.
+    static constexpr size_t kLoggedInUidCapacity = 257;
+    void SetLoggedInUid(const char* uid);
+    // Copies the id and its NUL into `uid` of `size` characters: false when
+    // none is kept or it does not fit.
+    bool GetLoggedInUid(char* uid, size_t size) const;
+    bool IsLoggedIn() const { return m_bLoggedIn.load(std::memory_order_acquire); }
 
     // Connects a claimed session (the manager's Connect claims one) to a host
     // and service; with bSecure the handshake is started. The descriptor, or
@@ -741,6 +751,11 @@ private:
     void* m_cbfunc_EventParam;
     std::atomic<void*> m_ExtensionObject;
     uint32_t m_RefusedLogins = 0;
+    // The id of the accepted login; the flag alone is read on the message
+    // path, the text under the mutex.
+    mutable std::mutex m_LoggedInUidMutex;
+    char m_LoggedInUid[kLoggedInUidCapacity] = {};
+    std::atomic<bool> m_bLoggedIn{false};
     std::atomic<eCryptoAlgorithm> m_CryptoAlgorithm;
     std::atomic<eCryptoState> m_CryptoStateRecv;
     std::atomic<eCryptoState> m_CryptoStateSend;

@@ -75,8 +75,10 @@ int CVeskMessageSystem::parse_message_data_user_auth_request(CVeskNetworkSession
     int result = m_mum_auth.find_user(uid.text, &allowed) && SamePassword(passwd.text, allowed.get_passwd()) ? 1 : 0;
     // A user who logs in again keeps the one entry, which stays where it is
     // until the application deletes it.
-    if (result == 1)
+    if (result == 1) {
         session->attach_ExtensionObject(m_mum.keep_login(uid.text, passwd.text));
+        AcceptLogin(session, uid.text);
+    }
 
     tagMessageDataUserAuthResult answer{};
     answer.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_USER_AUTH_RESULT;
@@ -102,6 +104,27 @@ int CVeskMessageSystem::parse_message_data_user_auth_request(CVeskNetworkSession
     return 1;
 }
 
+// The session keeps its own copy of the id: the user list may change while
+// the session lasts. A login that came before the handshake had finished
+// leaves the handshake's deadline alone.
+void CVeskMessageSystem::AcceptLogin(CVeskNetworkSession* session, LPCTSTR uid) const
+{
+    session->SetLoggedInUid(uid);
+    if (session->IsHandshakeFinished())
+        session->ClearDeadline();
+}
+
+bool CVeskMessageSystem::RequiresLogin(const CVeskNetworkSession* session) const
+{
+    return m_bRequireLogin.load(std::memory_order_relaxed) && session->IsServerSide();
+}
+
+void CVeskMessageSystem::StartLoginDeadline(CVeskNetworkSession* session) const
+{
+    if (RequiresLogin(session) && !session->IsLoggedIn())
+        session->SetDeadline(get_limits().m_login_deadline_ms);
+}
+
 bool CVeskMessageSystem::RefusedTooOften(CVeskNetworkSession* session) const
 {
     const uint32_t allowed = get_limits().m_max_refused_logins;
@@ -124,6 +147,7 @@ int CVeskMessageSystem::parse_message_data_user_auth_result(CVeskNetworkSession*
     if (answer.m_result == 1) {
         const FieldText uid(answer.m_uid);
         const FieldText passwd(answer.m_passwd);
+        session->SetLoggedInUid(uid.text);
         m_mum.keep_login(uid.text, passwd.text);
     } else {
         // Refused: the session ends here; the application learns it from

@@ -103,6 +103,16 @@ void CVeskMessageSession::close_session()
     m_ns->SetUsed(false);
 }
 
+// Read inside the session's life, so that an ended session answers false
+// and the slot's next user is never looked at.
+bool CVeskMessageSession::get_authenticated_uid(TCHAR* uid, size_t size) const
+{
+    if (uid != nullptr && size > 0)
+        uid[0] = '\0';
+    const CVeskElementEntry entry(m_ns, m_ns_life);
+    return entry && m_ns->GetLoggedInUid(uid, size);
+}
+
 void CVeskMessageSession::close_udp_session()
 {
     const CVeskElementEntry entry(m_ns_udp, m_ns_udp_life, true);

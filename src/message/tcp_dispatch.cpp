@@ -10,6 +10,7 @@ namespace VeskMessageSystem {
 namespace {
 
 using VeskNetworkSystem::NETWORK_EVENT_CLOSE;
+using VeskNetworkSystem::NETWORK_EVENT_HANDSHAKE_FINISH;
 using VeskNetworkSystem::NETWORK_EVENT_READ;
 
 constexpr size_t kMessageHeaderSize = sizeof(tagMessageHeader);
@@ -45,6 +46,8 @@ int CVeskMessageSystem::cbfunc_Recv(CVeskNetworkSession* session, short ev, void
             session->SetUsed(false);
         }
     } else {
+        if ((ev & NETWORK_EVENT_HANDSHAKE_FINISH) != 0)
+            system->StartLoginDeadline(session);
         system->notify_session_event(session, ev);
     }
     if ((ev & NETWORK_EVENT_CLOSE) != 0)
@@ -85,6 +88,8 @@ int CVeskMessageSystem::parse_message(CVeskNetworkSession* session, const unsign
     session->GetSocketAddr(&address);
     const PeerTexts peer(reinterpret_cast<const sockaddr*>(&address), sizeof address);
     const auto handlers = ExtensionCallFunctionsSnapshot();
+    // A login in this very read counts for the messages behind it.
+    const bool login_required = RequiresLogin(session);
 
     const auto total = static_cast<size_t>(num);
     size_t read_seek = 0;
@@ -103,7 +108,8 @@ int CVeskMessageSystem::parse_message(CVeskNetworkSession* session, const unsign
                 break;
             }
         }
-        if (!taken && header.m_type <= VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_END) {
+        if (!taken && header.m_type <= VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_END &&
+            (!login_required || session->IsLoggedIn())) {
             // Handlers for every extension type see the message first, then
             // those registered for its type and size.
             for (const tagExtensionCallFunction& entry : *handlers) {

@@ -1,6 +1,7 @@
 #include <event2/event.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
@@ -115,6 +116,7 @@ void CVeskNetworkSession::ClearContents()
     m_IdleDeadlineMs = 0;
     m_LastRecordAt = 0;
     m_RefusedLogins = 0;
+    SetLoggedInUid(nullptr);
 }
 
 void CVeskNetworkSession::AfterFreed()
@@ -161,6 +163,26 @@ void CVeskNetworkSession::ReportHandshakeFinished()
     call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
     if (m_Manager != nullptr)
         m_Manager->NotifySessionStateChanged();
+}
+
+// A null id forgets the one kept.
+void CVeskNetworkSession::SetLoggedInUid(const char* uid)
+{
+    std::lock_guard<std::mutex> lock(m_LoggedInUidMutex);
+    const size_t length = uid != nullptr ? strnlen(uid, kLoggedInUidCapacity - 1) : 0;
+    std::memcpy(m_LoggedInUid, uid != nullptr ? uid : "", length);
+    m_LoggedInUid[length] = '\0';
+    m_bLoggedIn.store(uid != nullptr, std::memory_order_release);
+}
+
+bool CVeskNetworkSession::GetLoggedInUid(char* uid, size_t size) const
+{
+    std::lock_guard<std::mutex> lock(m_LoggedInUidMutex);
+    const size_t length = strnlen(m_LoggedInUid, kLoggedInUidCapacity);
+    if (!m_bLoggedIn.load(std::memory_order_relaxed) || uid == nullptr || size <= length)
+        return false;
+    std::memcpy(uid, m_LoggedInUid, length + 1);
+    return true;
 }
 
 bool CVeskNetworkSession::IsCalledFromOwnThread() const
