@@ -164,9 +164,9 @@ check "3des: ServerHello chooses 3DES" "1" "$(fields "$des && has(hs, 1)" chosen
 check "3des: ServerKeyExchange key length 140" "140" "$(fields "$des && has(hs, 2)" keylen | joined)"
 check "3des: ClientKeyExchange with a 128-byte key and IV" "128/128" \
     "$(fields "$des && has(hs, 4)" ckekey ckeiv | joined)"
-check "3des: client's records: 3 handshake, change cipher spec, 3 encrypted" "1 1 2 1 3 3 3" \
+check "3des: client's records: 3 handshake, ChangeCipherSpec, 3 encrypted" "1 1 2 1 3 3 3" \
     "$(fields "dst == des" record | each)"
-check "3des: server's records: 4 handshake, change cipher spec, 3 encrypted" "1 1 1 2 1 3 3 3" \
+check "3des: server's records: 4 handshake, ChangeCipherSpec, 3 encrypted" "1 1 1 2 1 3 3 3" \
     "$(fields "src == des" record | each)"
 check "3des: no plain messages visible" "" "$(fields "$des && msgtype != \"\"" frame | joined)"
 # The fingerprint is SHA-256 of the key bytes on the wire.

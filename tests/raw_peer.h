@@ -12,10 +12,12 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
 #include "CryptFunction.h"
+#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "test_support.h"
 
@@ -212,6 +214,18 @@ inline int ConnectTo(int port)
     const sockaddr_in address = Loopback(port);
     EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     return fd;
+}
+
+// A login request as it travels, header first.
+inline Bytes LoginRequest(const char* uid, const char* passwd)
+{
+    VeskMessageSystem::tagMessageDataUserAuthRequest request{};
+    request.m_header.m_type = VeskMessageSystem::VESKMESSYS_MESSAGE_TYPE_USER_AUTH_REQUSET;
+    request.m_header.m_size = sizeof request;
+    std::strncpy(request.m_uid, uid, sizeof request.m_uid - 1);
+    std::strncpy(request.m_passwd, passwd, sizeof request.m_passwd - 1);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&request);
+    return Bytes(bytes, bytes + sizeof request);
 }
 
 // --- raw peers ---

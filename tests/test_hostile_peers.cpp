@@ -68,16 +68,6 @@ Bytes AsBytes(const Record& record)
     return Bytes(bytes, bytes + sizeof record);
 }
 
-Bytes LoginRequest(const char* uid, const char* passwd)
-{
-    tagMessageDataUserAuthRequest request{};
-    request.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_USER_AUTH_REQUSET;
-    request.m_header.m_size = sizeof request;
-    std::strcpy(request.m_uid, uid);
-    std::strcpy(request.m_passwd, passwd);
-    return AsBytes(request);
-}
-
 // What the handlers of both systems saw, keyed by the peer's address as the
 // server's handlers are told it.
 class Journal {

@@ -1267,19 +1267,6 @@ TEST_F(Messaging, SignalsWithoutRestartLoseNothing)
 
 namespace {
 
-// A login request as bytes, for sending it through send_message like any
-// other message.
-Bytes LoginRequest(const char* uid, const char* passwd)
-{
-    tagMessageDataUserAuthRequest request{};
-    request.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_USER_AUTH_REQUSET;
-    request.m_header.m_size = sizeof request;
-    std::strcpy(request.m_uid, uid);
-    std::strcpy(request.m_passwd, passwd);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&request);
-    return Bytes(bytes, bytes + sizeof request);
-}
-
 // The user a server handler's session says it logged in as, "-" for none.
 std::string UserOf(const CVeskMessageSession* session)
 {
