@@ -24,26 +24,9 @@ done
 
 . "$(dirname "$0")/check-support.sh"
 
-# start_server CIPHER: an echo server on a free random port; sets $port.
+# start_server CIPHER: an echo server with that cipher; sets $port.
 start_server() {
-    local log=$work/server-$1.log
-    for _ in 1 2 3 4 5 6 7 8; do
-        port=$((20000 + RANDOM % 12000))
-        "$server" --port "$port" --family 4 --cipher "$1" --users "$work/users" --timeout 60 >"$log" 2>&1 &
-        local pid=$!
-        for _ in $(seq 50); do
-            if grep -q '^listening' "$log"; then
-                pids+=("$pid")
-                return 0
-            fi
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    echo "test-dissector: the $1 echo server did not start" >&2
-    exit 1
+    start_echo_server "$work/server-$1.log" --family 4 --cipher "$1" --users "$work/users" --timeout 60
 }
 
 printf 'alice\tsecret\n' >"$work/users"

@@ -83,20 +83,7 @@ check "the client wants a password" 2 "$?"
 
 printf 'alice\tsecret\n' >"$work/users"
 echo secret >"$work/password"
-for _ in 1 2 3 4 5 6 7 8; do
-    port=$((20000 + RANDOM % 12000))
-    "$server" --port "$port" --cipher none --users "$work/users" --timeout 60 >"$work/server.log" 2>&1 &
-    server_pid=$!
-    for _ in $(seq 50); do
-        grep -q '^listening' "$work/server.log" && break 2
-        kill -0 "$server_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$server_pid" 2>/dev/null
-    wait "$server_pid" 2>/dev/null
-done
-pids+=("$server_pid")
-grep -q '^listening' "$work/server.log" || { echo "test-tools: the echo server did not start" >&2; exit 1; }
+start_echo_server "$work/server.log" --cipher none --users "$work/users" --timeout 60
 
 expect 2 "a second server on a taken port fails" "$server" --port "$port" --family 4
 has_output "it says it cannot listen" "cannot listen on TCP port $port"
