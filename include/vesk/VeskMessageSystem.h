@@ -241,6 +241,10 @@ public:
     /// does not fit. The session keeps its own copy of the id, so deleting or
     /// changing users in the lists does not change the answer. Any thread.
     bool get_authenticated_uid(TCHAR* uid, size_t size) const;
+    /// Why the session ended (eVeskSessionEndReason): VESK_END_NONE while it
+    /// is open. Known from its close event on, until its slot serves another
+    /// session. Any thread.
+    int get_end_reason() const;
 
 private:
     friend class CVeskMessageSystem;
@@ -466,6 +470,67 @@ struct tagVeskMessageSystemLimits {
 /// Any thread.
 extern "C" VESK_API tagVeskMessageSystemLimits VeskMessageSystemDefaultLimits();
 
+/// Why the library ended a TCP session: in the log line it writes and as the
+/// index of tagVeskMessageSystemCounters::m_sessions_ended. New reasons are
+/// added before VESK_END_REASON_COUNT, which never goes past
+/// kVeskEndReasonSlots.
+enum eVeskSessionEndReason : int {
+    VESK_END_NONE = 0,                    ///< Not ended, or not by anything the library saw.
+    VESK_END_PEER_CLOSED = 1,             ///< The peer closed its side of the connection.
+    VESK_END_RESET = 2,                   ///< Reading or writing failed: a reset, or another socket error.
+    VESK_END_BAD_RECORD = 3,              ///< A record the session cannot take: unknown type, too long, undecryptable.
+    VESK_END_HANDSHAKE_FAILED = 4,        ///< A handshake message out of order or malformed, or no common cipher.
+    VESK_END_HANDSHAKE_DEADLINE = 5,      ///< The handshake did not finish within its deadline.
+    VESK_END_CONNECT_DEADLINE = 6,        ///< connect() with credentials got no handshake and login answer in time.
+    VESK_END_LOGIN_DEADLINE = 7,          ///< Under the login policy, no login within the login deadline.
+    VESK_END_IDLE_DEADLINE = 8,           ///< No record received within the idle deadline.
+    VESK_END_REFUSED_LOGINS = 9,          ///< Too many logins refused on the session.
+    VESK_END_SEND_BACKLOG_FULL = 10,      ///< The peer read too slowly: the send backlog went over its limit.
+    VESK_END_CLOSED_BY_APPLICATION = 11,  ///< The application closed it (close(), or a refused login's answer).
+    VESK_END_SYSTEM_STOPPED = 12,         ///< The system was deleted while the session was open.
+    VESK_END_SERVER_KEY_MISMATCH = 13,    ///< A client that pinned the server's key was shown another one.
+    VESK_END_REASON_COUNT = 14            ///< The number of reasons; not a reason.
+};
+
+/// Room for reasons in tagVeskMessageSystemCounters, so that adding a reason
+/// does not change the structure's size.
+constexpr int kVeskEndReasonSlots = 32;
+
+/// A short, fixed English name of a reason ("peer closed", "handshake
+/// deadline"…), the one the log lines use; "unknown" for a value that is not
+/// a reason. The text is static. Any thread.
+extern "C" VESK_API const char* VeskSessionEndReasonText(int reason);
+
+/// What a system has done since it was made. Every field only grows; each is
+/// read on its own (a copy is not one instant across fields).
+struct tagVeskMessageSystemCounters {
+    uint64_t m_sessions_accepted;   ///< TCP sessions accepted by listeners.
+    uint64_t m_sessions_connected;  ///< TCP sessions opened by connect().
+    /// Sessions ended, by eVeskSessionEndReason.
+    uint64_t m_sessions_ended[kVeskEndReasonSlots];
+    uint64_t m_handshakes_finished;  ///< Handshakes finished, both roles.
+    uint64_t m_handshakes_failed;    ///< Handshakes that ended the session instead.
+    uint64_t m_logins_accepted;      ///< Login requests this server accepted.
+    uint64_t m_logins_refused;       ///< Login requests this server refused.
+    uint64_t m_records_received;     ///< Records of every type taken from TCP peers.
+    uint64_t m_records_sent;         ///< Records of every type written to TCP peers.
+    uint64_t m_bytes_received;       ///< TCP bytes read, headers included.
+    uint64_t m_bytes_sent;           ///< TCP bytes written, headers included.
+};
+
+/// How much a log line matters.
+enum eVeskLogLevel : int {
+    VESK_LOG_ERROR = 0,    ///< Something the application asked for failed (a listen, a bind).
+    VESK_LOG_WARNING = 1,  ///< A peer misbehaved or was cut off (bad records, deadlines, refused logins).
+    VESK_LOG_INFO = 2,     ///< A session ended for an ordinary reason.
+};
+
+/// Receives the library's log lines: `text` is one line without its newline,
+/// valid for the call. Called on any of the system's threads or on the thread
+/// of the call that failed, never under a lock of the library's; it must not
+/// block for long, and must not delete the system.
+typedef void (*ty_VeskLogFunction)(void* context, int level, const char* text);
+
 /// The operations of a system; see CVeskMessageSystem. Results: `int`
 /// operations return 1 (or a count) for success and 0 for failure, and give
 /// no reason.
@@ -667,6 +732,15 @@ public:
     int set_limits(const tagVeskMessageSystemLimits& limits);
     /// A copy of the system's limits. Any thread.
     tagVeskMessageSystemLimits get_limits() const;
+
+    /// Installs the function that receives the system's log lines, with the
+    /// context it is given back; a null function turns logging off (the
+    /// default: the library never writes to stderr itself). Lines under
+    /// way on other threads may still reach the previous function. Any
+    /// thread.
+    void set_log_function(ty_VeskLogFunction function, void* context);
+    /// Copies what the system has done so far into `counters`. Any thread.
+    void get_counters(tagVeskMessageSystemCounters* counters) const;
 
 private:
     friend struct ::VeskNetworkTestAccess;
