@@ -651,6 +651,13 @@ private:
     void WatchIdle(uint32_t ms);
     // Records arrived: the idle deadline counts from now. One relaxed store.
     void NoteRecordsArrived();
+    // Why the library ends this session (an eVeskSessionEndReason of the
+    // message layer): the first reason noted wins; later ones are ignored, so
+    // the cause is kept, not its consequences. False when one was noted
+    // already.
+    bool NoteEndReason(int reason);
+    // The reason noted, or 0 (none).
+    int GetEndReason() const { return m_EndReason.load(std::memory_order_acquire); }
     // Connects a claimed session to the first of the resolved addresses that
     // accepts; with bSecure the handshake is started. A release of the
     // session ends the wait for the peer at once. The descriptor, or -1.
@@ -779,6 +786,7 @@ private:
     // The latest parse pass appended payload to the receive ring.
     bool m_bPassDeliveredPayload;
     bool m_bCloseReported;
+    std::atomic<int> m_EndReason{0};
     // Tests only: runs on the parse thread right after a parse step has
     // looked at the socket ring, so that bytes can arrive at exactly that
     // point.

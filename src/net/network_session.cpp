@@ -119,6 +119,12 @@ void CVeskNetworkSession::ClearContents()
     SetLoggedInUid(nullptr);
 }
 
+bool CVeskNetworkSession::NoteEndReason(int reason)
+{
+    int none = 0;
+    return m_EndReason.compare_exchange_strong(none, reason, std::memory_order_acq_rel);
+}
+
 void CVeskNetworkSession::AfterFreed()
 {
     if (m_Manager != nullptr)
