@@ -1,6 +1,7 @@
 // Handshake and ChangeCipherSpec records reach the session here; the
 // messages are dispatched by a table on their type code.
 #include "CryptFunction.h"
+#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "net/handshake_records.h"
 
@@ -23,17 +24,21 @@ int CVeskNetworkSession::HandShake(const tagDataHeader& /*DataHeader*/, const un
     uint32_t message_length = 0;
     vesk::net::ByteReader message(nullptr, 0);
     // A message that claims more bytes than its record holds is malformed.
-    if (!record.ReadU8(&type) || !record.ReadU24(&message_length) || !record.ReadSub(message_length, &message))
-        return -1;
-    if (type >= sizeof kHandlers / sizeof kHandlers[0])
-        return -1;
-    return (this->*kHandlers[type])(message);
+    const int result = record.ReadU8(&type) && record.ReadU24(&message_length) &&
+                               record.ReadSub(message_length, &message) && type < sizeof kHandlers / sizeof kHandlers[0]
+                           ? (this->*kHandlers[type])(message)
+                           : -1;
+    if (result < 0)
+        NoteEndReason(VeskMessageSystem::VESK_END_HANDSHAKE_FAILED);
+    return result;
 }
 
 int CVeskNetworkSession::ChangeCipherSpec(const tagDataHeader& /*DataHeader*/, const unsigned char* Body, size_t length)
 {
-    if (Body == nullptr || length == 0)
+    if (Body == nullptr || length == 0) {
+        NoteEndReason(VeskMessageSystem::VESK_END_HANDSHAKE_FAILED);
         return -1;
+    }
     if (Body[0] == 1)
         SetCryptoStateRecv(CRYPTO_STATE_CRYPTOED);
     return static_cast<int>(length);
@@ -46,6 +51,7 @@ int CVeskNetworkSession::WriteHandShakeFlight(const unsigned char* records, size
     const WriteResult result = WriteInOrder(lock, &flight, 1, 0);
     if (result == WriteResult::kFailed)
         return -1;
+    CountRecordsSent(records, length);
     if (bSwitchSending)
         SetCryptoStateSend(CRYPTO_STATE_CRYPTOED);
     lock.unlock();
