@@ -19,15 +19,19 @@ int CVeskNetworkSession::HandShake(const tagDataHeader& /*DataHeader*/, const un
         &CVeskNetworkSession::HandShakeServerKeyExchange, &CVeskNetworkSession::HandShakeServerHelloDone,
         &CVeskNetworkSession::HandShakeClientKeyExchange, &CVeskNetworkSession::HandShakeFinish,
     };
-    vesk::net::ByteReader record(Body, length);
-    uint8_t type = 0;
-    uint32_t message_length = 0;
-    vesk::net::ByteReader message(nullptr, 0);
-    // A message that claims more bytes than its record holds is malformed.
-    const int result = record.ReadU8(&type) && record.ReadU24(&message_length) &&
-                               record.ReadSub(message_length, &message) && type < sizeof kHandlers / sizeof kHandlers[0]
-                           ? (this->*kHandlers[type])(message)
-                           : -1;
+    const auto dispatch = [this, Body, length]() -> int {
+        vesk::net::ByteReader record(Body, length);
+        uint8_t type = 0;
+        uint32_t message_length = 0;
+        vesk::net::ByteReader message(nullptr, 0);
+        // A message that claims more bytes than its record holds is malformed.
+        if (!record.ReadU8(&type) || !record.ReadU24(&message_length) || !record.ReadSub(message_length, &message))
+            return -1;
+        if (type >= sizeof kHandlers / sizeof kHandlers[0])
+            return -1;
+        return (this->*kHandlers[type])(message);
+    };
+    const int result = dispatch();
     if (result < 0)
         NoteEndReason(VeskMessageSystem::VESK_END_HANDSHAKE_FAILED);
     return result;
