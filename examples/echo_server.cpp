@@ -1,8 +1,9 @@
 // vesk-echo-server: sends every message it receives back to its sender, over
 // TCP sessions and as datagrams on the same port number, and prints one line
 // per session event and message, naming the user the session logged in as.
-// With --require-login it serves only logged-in users. Stops on SIGINT or
-// SIGTERM.
+// With --require-login it serves only logged-in users. The library's log
+// lines (why sessions ended, failed listens) go to stderr with a timestamp.
+// Stops on SIGINT or SIGTERM and prints what the system counted.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -74,6 +75,42 @@ int OnPing(CVeskMessageSession* session, const char* host, const char* service, 
     const bool answered = session->sendto_udp_message(&pong, sizeof pong, host, service) == sizeof pong;
     std::printf("udp %s:%s ping %u, %s\n", host, service, pong.m_sequence, answered ? "answered" : "not answered");
     return 0;
+}
+
+// The library's log lines, on stderr with the local time. Runs on the
+// library's threads and on the thread of a call that failed.
+void LogToStderr(void* /*context*/, int level, const char* text)
+{
+    static const char* const kLevels[] = {"error", "warning", "info"};
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::fprintf(stderr, "%s %s: %s\n", stamp, level >= 0 && level <= 2 ? kLevels[level] : "log", text);
+}
+
+// What the system counted, printed when the server stops.
+void PrintCounters(const CVeskMessageSystem& system)
+{
+    tagVeskMessageSystemCounters counters{};
+    system.get_counters(&counters);
+    std::printf(
+        "sessions: %llu accepted; handshakes: %llu finished, %llu failed; logins: %llu accepted, %llu refused\n",
+        static_cast<unsigned long long>(counters.m_sessions_accepted),
+        static_cast<unsigned long long>(counters.m_handshakes_finished),
+        static_cast<unsigned long long>(counters.m_handshakes_failed),
+        static_cast<unsigned long long>(counters.m_logins_accepted),
+        static_cast<unsigned long long>(counters.m_logins_refused));
+    for (int reason = VESK_END_NONE; reason < VESK_END_REASON_COUNT; ++reason)
+        if (counters.m_sessions_ended[reason] != 0)
+            std::printf("sessions ended, %s: %llu\n", VeskSessionEndReasonText(reason),
+                        static_cast<unsigned long long>(counters.m_sessions_ended[reason]));
+    std::printf("tcp: %llu records, %llu bytes received; %llu records, %llu bytes sent\n",
+                static_cast<unsigned long long>(counters.m_records_received),
+                static_cast<unsigned long long>(counters.m_bytes_received),
+                static_cast<unsigned long long>(counters.m_records_sent),
+                static_cast<unsigned long long>(counters.m_bytes_sent));
 }
 
 // The address families to serve: "4", "6" or "any" (both).
@@ -150,6 +187,7 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
+    system->set_log_function(LogToStderr, nullptr);
     if (system->CreateSessions(64) != 1 || system->CreateListenSessions(sockets) != 1 ||
         system->CreateUDPSessions(sockets) != 1) {
         std::fprintf(stderr, "vesk-echo-server: cannot create the session pools\n");
@@ -177,7 +215,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "vesk-echo-server: cannot start the library's threads\n");
         return 2;
     }
-    // listen() itself reports a port that another program holds.
+    // listen() logs why it failed: a port that another program holds, say.
     if (system->listen(service.c_str(), family, cipher) != 1) {
         std::fprintf(stderr, "vesk-echo-server: cannot listen on TCP port %ld\n", port);
         return 2;
@@ -205,6 +243,7 @@ int main(int argc, char** argv)
 
     system->close_listen(service.c_str());
     system->close_udp_bind(service.c_str());
+    PrintCounters(*system);
     system.reset();  // closes the remaining sessions and stops the threads
     std::printf("stopped\n");
     return 0;

@@ -87,6 +87,7 @@ start_echo_server "$work/server.log" --cipher none --users "$work/users" --timeo
 
 expect 2 "a second server on a taken port fails" "$server" --port "$port" --family 4
 has_output "it says it cannot listen" "cannot listen on TCP port $port"
+has_output "the library's log line tells why" "error: listen on .*:$port: Address already in use"
 VESK_PASSWORD=secret timeout 10 "$client" --port "$port" --user alice --count 3 >"$work/out" 2>&1
 check "password from VESK_PASSWORD" 0 "$?"
 cp "$work/server.log" "$work/out"

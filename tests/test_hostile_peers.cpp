@@ -82,6 +82,11 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_delivered.push_back({peer, tag});
     }
+    void Ended(const std::string& peer, int reason)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ended.push_back({peer, static_cast<uint32_t>(reason)});
+    }
     void Echoed(uint32_t tag)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -89,11 +94,15 @@ public:
     }
     std::vector<uint32_t> Events(const std::string& peer) const { return Of(m_events, peer); }
     std::vector<uint32_t> DeliveredFrom(const std::string& peer) const { return Of(m_delivered, peer); }
+    // The end reasons the server's handle told, in the close event or after
+    // closing the session itself.
+    std::vector<uint32_t> EndsOf(const std::string& peer) const { return Of(m_ended, peer); }
     void Clear()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_events.clear();
         m_delivered.clear();
+        m_ended.clear();
     }
     bool WasEchoed(uint32_t tag) const
     {
@@ -119,10 +128,31 @@ private:
     mutable std::mutex m_mutex;
     std::vector<Entry> m_events;
     std::vector<Entry> m_delivered;
+    std::vector<Entry> m_ended;
     std::vector<uint32_t> m_echoed;
 };
 
 Journal g_journal;
+
+// The lines a system logged.
+class LogLines {
+public:
+    static void Capture(void* context, int level, const char* text)
+    {
+        auto* lines = static_cast<LogLines*>(context);
+        std::lock_guard<std::mutex> lock(lines->m_mutex);
+        lines->m_lines.emplace_back(level, text);
+    }
+    bool Has(int level, const std::string& text) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::find(m_lines.begin(), m_lines.end(), std::make_pair(level, text)) != m_lines.end();
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::pair<int, std::string>> m_lines;
+};
 
 uint32_t TagOf(const void* data, size_t size)
 {
@@ -134,12 +164,14 @@ std::string Peer(const char* host, const char* service)
     return std::string(host) + " " + service;
 }
 
-int OnServerEvent(CVeskMessageSession*, const char* host, const char* service, const void* data, size_t)
+int OnServerEvent(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t)
 {
     // Reads are not kept: a flooding peer raises one per parse pass.
     const uint32_t ev = static_cast<const tagMessageDataSesssionEvent*>(data)->m_ev;
     if (ev == VeskNetworkSystem::NETWORK_EVENT_READ)
         return 0;
+    if (ev == NETWORK_EVENT_CLOSE)
+        g_journal.Ended(Peer(host, service), session->get_end_reason());
     g_journal.Event(Peer(host, service), ev);
     return 0;
 }
@@ -153,6 +185,28 @@ int OnServerMessage(CVeskMessageSession*, const char* host, const char* service,
 int EchoOnServer(CVeskMessageSession* session, const char*, const char*, const void* data, size_t size)
 {
     session->send_message(data, size);
+    return 0;
+}
+
+// Asks the server to close the session.
+constexpr uint32_t kCloseMeType = 6;
+// Asks for answers until the session's send backlog is full (at most 16 MB,
+// beyond the socket buffers and the backlog), for a peer that never reads.
+constexpr uint32_t kFloodMeType = 7;
+CVeskMessageSystem* g_server = nullptr;
+
+int CloseOnServer(CVeskMessageSession* session, const char* host, const char* service, const void*, size_t)
+{
+    g_server->close(session);
+    g_journal.Ended(Peer(host, service), session->get_end_reason());
+    return 0;
+}
+
+int FloodOnServer(CVeskMessageSession* session, const char*, const char*, const void*, size_t)
+{
+    static const Bytes answer = Note(0, 16000) + Bytes(16000 - kEchoSize, 0);
+    for (int i = 0; i < 1000 && session->send_message(answer.data(), answer.size()) > 0; ++i) {
+    }
     return 0;
 }
 
@@ -292,6 +346,10 @@ protected:
         server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 0, OnServerEvent});
         server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 0, OnServerMessage});
         server->add_ExtensionCallFunction({kEchoType, kEchoSize, EchoOnServer});
+        server->add_ExtensionCallFunction({kCloseMeType, 8, CloseOnServer});
+        server->add_ExtensionCallFunction({kFloodMeType, 8, FloodOnServer});
+        server->set_log_function(LogLines::Capture, &server_log);
+        g_server = server.get();
         ASSERT_EQ(server->load_auth_user_list(user_file.c_str()), 1);
         ASSERT_EQ(server->InitSocketEvent(), 1);
         bool listening = false;
@@ -391,6 +449,21 @@ protected:
         }
     }
 
+    // The server's counters once every session it opened has ended.
+    tagVeskMessageSystemCounters SettledCounters() const
+    {
+        tagVeskMessageSystemCounters counters{};
+        EXPECT_TRUE(WaitFor([&] {
+            server->get_counters(&counters);
+            uint64_t ended = 0;
+            for (const uint64_t count : counters.m_sessions_ended)
+                ended += count;
+            return ended == counters.m_sessions_accepted + counters.m_sessions_connected;
+        })) << "every session counted as ended";
+        return counters;
+    }
+
+    LogLines server_log;
     std::unique_ptr<CVeskMessageSystem> server;
     std::unique_ptr<CVeskMessageSystem> client;
     std::string user_file;
@@ -844,6 +917,199 @@ TEST_F(HostilePeers, DeadlinesCloseSilentPeersAndFreeTheirSessions)
             intruders.clear();
         ExpectServerStillServes();
     }
+}
+
+// --- why sessions end, the log lines and the counters ---
+
+// Each row ends a session for one reason. The server's handle tells the
+// reason in the close event (or after closing the session itself), the
+// reason's counter grows by one and the log names the peer and the reason;
+// a client's connect deadline and a client system deleted with a session
+// open are told on the client's side.
+TEST_F(HostilePeers, EverySessionEndsWithItsReasonCountedAndLogged)
+{
+    constexpr uint32_t kDeadlineMs = 300;
+    const auto message = [](uint32_t type) {
+        return [type](Intruder& i) {
+            ASSERT_TRUE(i.LogIn());
+            i.SendData(Note(0, 8, type));
+        };
+    };
+    const auto guesses = [](Intruder& i) {
+        ASSERT_TRUE(i.Handshake());
+        const Bytes guess = LoginRequest("alice", "guess");
+        i.SendData(guess + guess + guess);
+    };
+    const auto never_reads = [](Intruder& i) {
+        const int small_buffer = 4096;
+        setsockopt(i.fd, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
+        ASSERT_TRUE(i.LogIn());
+        i.SendData(Note(0, 8, kFloodMeType));
+    };
+    const auto log_in_then = [](bool reset) {
+        return [reset](Intruder& i) {
+            ASSERT_TRUE(i.LogIn());
+            i.Drop(reset);
+        };
+    };
+    const struct {
+        const char* input;
+        std::function<void(Intruder&)> play;
+        std::function<void(tagVeskMessageSystemLimits&)> limit;
+        int reason;
+        int level;
+    } rows[] = {
+        {"closed by the peer", log_in_then(false), nullptr, VESK_END_PEER_CLOSED, VESK_LOG_INFO},
+        {"reset by the peer", log_in_then(true), nullptr, VESK_END_RESET, VESK_LOG_WARNING},
+        {"record type 4", Sends(Record(4, {1})), nullptr, VESK_END_BAD_RECORD, VESK_LOG_WARNING},
+        {"a ClientHello without the server's algorithm", Sends(ClientHello({0, 2})), nullptr, VESK_END_HANDSHAKE_FAILED,
+         VESK_LOG_WARNING},
+        {"silent from the start", [](Intruder&) {},
+         [](tagVeskMessageSystemLimits& l) { l.m_handshake_deadline_ms = kDeadlineMs; }, VESK_END_HANDSHAKE_DEADLINE,
+         VESK_LOG_WARNING},
+        {"silent after the handshake, logins required", [](Intruder& i) { ASSERT_TRUE(i.Handshake()); },
+         [](tagVeskMessageSystemLimits& l) {
+             l.m_require_login = true;
+             l.m_login_deadline_ms = kDeadlineMs;
+         },
+         VESK_END_LOGIN_DEADLINE, VESK_LOG_WARNING},
+        {"silent after the login", [](Intruder& i) { ASSERT_TRUE(i.LogIn()); },
+         [](tagVeskMessageSystemLimits& l) { l.m_idle_deadline_ms = kDeadlineMs; }, VESK_END_IDLE_DEADLINE,
+         VESK_LOG_WARNING},
+        {"three refused logins", guesses, nullptr, VESK_END_REFUSED_LOGINS, VESK_LOG_WARNING},
+        {"asking for answers it never reads", never_reads, nullptr, VESK_END_SEND_BACKLOG_FULL, VESK_LOG_WARNING},
+        {"asking the server to close it", message(kCloseMeType), nullptr, VESK_END_CLOSED_BY_APPLICATION,
+         VESK_LOG_INFO},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.input);
+        tagVeskMessageSystemLimits limits = VeskMessageSystemDefaultLimits();
+        if (row.limit)
+            row.limit(limits);
+        ASSERT_EQ(server->set_limits(limits), 1);
+        g_journal.Clear();
+        const tagVeskMessageSystemCounters before = SettledCounters();
+        Intruder intruder(port);
+        row.play(intruder);
+        std::string address = intruder.peer;
+        address[address.find(' ')] = ':';
+        const std::string line = "session " + address + " ended: " + VeskSessionEndReasonText(row.reason);
+        EXPECT_TRUE(WaitFor([&] { return server_log.Has(row.level, line); }, 30s)) << line;
+        EXPECT_EQ(g_journal.EndsOf(intruder.peer), std::vector<uint32_t>{static_cast<uint32_t>(row.reason)});
+        const tagVeskMessageSystemCounters after = SettledCounters();
+        EXPECT_EQ(after.m_sessions_ended[row.reason] - before.m_sessions_ended[row.reason], 1u);
+        EXPECT_EQ(after.m_handshakes_failed - before.m_handshakes_failed,
+                  row.reason == VESK_END_HANDSHAKE_FAILED ? 1u : 0u);
+    }
+
+    // A server that takes the connection and never answers.
+    const int silent = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string silent_port = std::to_string(ntohs(address.sin_port));
+    LogLines client_log;
+    client->set_log_function(LogLines::Capture, &client_log);
+    tagVeskMessageSystemLimits limits = VeskMessageSystemDefaultLimits();
+    limits.m_connect_deadline_ms = kDeadlineMs;
+    ASSERT_EQ(client->set_limits(limits), 1);
+    EXPECT_EQ(client->connect("127.0.0.1", silent_port.c_str(), "alice", 5, "wonderland", 10), nullptr);
+    EXPECT_TRUE(WaitFor([&] {
+        return client_log.Has(VESK_LOG_WARNING, "session 127.0.0.1:" + silent_port + " ended: connect deadline");
+    }));
+    tagVeskMessageSystemCounters counters{};
+    client->get_counters(&counters);
+    EXPECT_EQ(counters.m_sessions_ended[VESK_END_CONNECT_DEADLINE], 1u);
+    ::close(silent);
+    client->set_log_function(nullptr, nullptr);
+
+    std::unique_ptr<CVeskMessageSession> open;
+    {
+        std::unique_ptr<CVeskMessageSystem> stopped(VeskMessageSystemCreate());
+        stopped->set_log_function(LogLines::Capture, &client_log);
+        ASSERT_EQ(stopped->CreateSessions(1), 1);
+        open.reset(stopped->connect("127.0.0.1", std::to_string(port).c_str()));
+        ASSERT_NE(open, nullptr);
+    }
+    EXPECT_EQ(open->get_end_reason(), VESK_END_SYSTEM_STOPPED) << "the handle outlives its system";
+    EXPECT_TRUE(WaitFor([&] {
+        return client_log.Has(VESK_LOG_INFO, "session 127.0.0.1:" + std::to_string(port) + " ended: system stopped");
+    }));
+}
+
+// One session's handshake, login and echo: the records and bytes each way,
+// headers included, as the raw peer wrote and read them.
+TEST_F(HostilePeers, CountersAddUpTheRecordsAndBytesOfAnEcho)
+{
+    const auto wire_bytes = [](const std::vector<WireRecord>& records) {
+        size_t bytes = 0;
+        for (const WireRecord& record : records)
+            bytes += record.wire.size();
+        return bytes;
+    };
+    const tagVeskMessageSystemCounters before = SettledCounters();
+    Intruder intruder(port);
+    const Bytes hello = ClientHello({0, 1, 2});
+    intruder.Write(hello);
+    ASSERT_TRUE(intruder.ReadFlightTwo());
+    const Bytes three = intruder.FlightThree();
+    intruder.Write(three);
+    std::vector<WireRecord> answers;
+    ASSERT_TRUE(intruder.ReadFlightFour(&answers));
+    const Bytes login = intruder.DataRecord(LoginRequest("alice", "wonderland"));
+    const Bytes refused = intruder.DataRecord(LoginRequest("alice", "guess"));
+    const Bytes echo = intruder.DataRecord(Note(++next_tag));
+    intruder.Write(login + refused + echo);
+    ASSERT_TRUE(intruder.ReadRecords(3, &answers));
+    const uint64_t records_received = 1 + 3 + 3;
+    const uint64_t bytes_received = hello.size() + three.size() + login.size() + refused.size() + echo.size();
+    const uint64_t records_sent = 3 + answers.size();
+    const uint64_t bytes_sent = wire_bytes(intruder.flight_two) + wire_bytes(answers);
+
+    tagVeskMessageSystemCounters after{};
+    EXPECT_TRUE(WaitFor([&] {
+        server->get_counters(&after);
+        return after.m_records_received - before.m_records_received == records_received;
+    }));
+    EXPECT_EQ(after.m_sessions_accepted - before.m_sessions_accepted, 1u);
+    EXPECT_EQ(after.m_handshakes_finished - before.m_handshakes_finished, 1u);
+    EXPECT_EQ(after.m_logins_accepted - before.m_logins_accepted, 1u);
+    EXPECT_EQ(after.m_logins_refused - before.m_logins_refused, 1u);
+    EXPECT_EQ(after.m_records_received - before.m_records_received, records_received);
+    EXPECT_EQ(after.m_bytes_received - before.m_bytes_received, bytes_received);
+    EXPECT_EQ(after.m_records_sent - before.m_records_sent, records_sent);
+    EXPECT_EQ(after.m_bytes_sent - before.m_bytes_sent, bytes_sent);
+}
+
+// A listen that fails goes to the log function, never to stderr.
+TEST_F(HostilePeers, ListenOnATakenPortIsLoggedAndNotWrittenToStderr)
+{
+    const int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(taken, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string taken_port = std::to_string(ntohs(address.sin_port));
+
+    std::FILE* captured = std::tmpfile();
+    ASSERT_NE(captured, nullptr);
+    std::fflush(stderr);
+    const int saved_stderr = dup(2);
+    dup2(fileno(captured), 2);
+    const int listened = server->listen(taken_port.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES);
+    std::fflush(stderr);
+    dup2(saved_stderr, 2);
+    ::close(saved_stderr);
+    EXPECT_EQ(listened, 0);
+    std::fseek(captured, 0, SEEK_END);
+    EXPECT_EQ(std::ftell(captured), 0L) << "nothing on stderr";
+    std::fclose(captured);
+    ::close(taken);
+    EXPECT_TRUE(server_log.Has(VESK_LOG_ERROR, "listen on 0.0.0.0:" + taken_port + ": Address already in use"));
 }
 
 }  // namespace

@@ -242,8 +242,10 @@ public:
     /// changing users in the lists does not change the answer. Any thread.
     bool get_authenticated_uid(TCHAR* uid, size_t size) const;
     /// Why the session ended (eVeskSessionEndReason): VESK_END_NONE while it
-    /// is open. Known from its close event on, until its slot serves another
-    /// session. Any thread.
+    /// is open. Known from its close event on (on this side's own close(),
+    /// from that call on), until its slot serves another session, which
+    /// answers VESK_END_NONE again. Any thread; it answers after the system
+    /// is deleted too.
     int get_end_reason() const;
 
 private:
@@ -501,21 +503,26 @@ constexpr int kVeskEndReasonSlots = 32;
 /// a reason. The text is static. Any thread.
 extern "C" VESK_API const char* VeskSessionEndReasonText(int reason);
 
-/// What a system has done since it was made. Every field only grows; each is
-/// read on its own (a copy is not one instant across fields).
+/// What a system has done since it was made, over TCP: datagrams are not
+/// counted. Every field only grows; each is read on its own (a copy is not
+/// one instant across fields). A session counts as ended once nothing of the
+/// library works in it any more, shortly after its close event.
 struct tagVeskMessageSystemCounters {
     uint64_t m_sessions_accepted;   ///< TCP sessions accepted by listeners.
     uint64_t m_sessions_connected;  ///< TCP sessions opened by connect().
     /// Sessions ended, by eVeskSessionEndReason.
     uint64_t m_sessions_ended[kVeskEndReasonSlots];
     uint64_t m_handshakes_finished;  ///< Handshakes finished, both roles.
-    uint64_t m_handshakes_failed;    ///< Handshakes that ended the session instead.
-    uint64_t m_logins_accepted;      ///< Login requests this server accepted.
-    uint64_t m_logins_refused;       ///< Login requests this server refused.
-    uint64_t m_records_received;     ///< Records of every type taken from TCP peers.
-    uint64_t m_records_sent;         ///< Records of every type written to TCP peers.
-    uint64_t m_bytes_received;       ///< TCP bytes read, headers included.
-    uint64_t m_bytes_sent;           ///< TCP bytes written, headers included.
+    /// Handshakes that ended the session instead: a handshake message out of
+    /// order or malformed, no common cipher, or another server key than the
+    /// pinned one (VESK_END_HANDSHAKE_FAILED, VESK_END_SERVER_KEY_MISMATCH).
+    uint64_t m_handshakes_failed;
+    uint64_t m_logins_accepted;   ///< Login requests this server accepted.
+    uint64_t m_logins_refused;    ///< Login requests this server refused.
+    uint64_t m_records_received;  ///< Records of every type taken from TCP peers.
+    uint64_t m_records_sent;      ///< Records of every type written to TCP peers.
+    uint64_t m_bytes_received;    ///< TCP bytes read, headers included.
+    uint64_t m_bytes_sent;        ///< TCP bytes written, headers included.
 };
 
 /// How much a log line matters.
@@ -796,6 +803,8 @@ private:
     tagVeskMessageSystemLimits m_Limits;
     // m_Limits.m_require_login, read once per received read without the lock.
     std::atomic<bool> m_bRequireLogin{false};
+    std::atomic<uint64_t> m_LoginsAccepted{0};
+    std::atomic<uint64_t> m_LoginsRefused{0};
 };
 
 }  // namespace VeskMessageSystem

@@ -162,6 +162,9 @@ typedef int (*ty_cbfunc_Event)(CVeskNetworkSession* session, short ev, void* par
 typedef int (*ty_cbfunc_UDPEvent)(CVeskNetworkUDPSession* session, short ev, void* param);
 /// A libevent callback of a socket object; runs on the event loop thread.
 typedef void (*ty_libevent_handler)(int fd, short libevent, void* arg);
+/// Receives the transport's log lines (the message layer's log function):
+/// `level` and the line, without its newline, valid for the call.
+typedef void (*ty_LogFunction)(void* context, int level, const char* text);
 
 /// @cond INTERNAL
 // A fixed-capacity byte field that holds key material: only the first
@@ -327,6 +330,10 @@ private:
     // element in one step, so the element cannot end and be freed between.
     std::mutex m_mutex;
     std::atomic<uint64_t> m_number{0};
+    // Why the latest life ended, or is ending (0: no reason noted). Reset
+    // when the next life begins, after the number has moved on, so a handle
+    // that reads the number again after the reason knows whose it was.
+    std::atomic<int> m_end_reason{0};
 };
 
 // Names one life of a pool element: once that life has ended it reaches
@@ -347,6 +354,10 @@ public:
     // Takes a reference on the element while this life lasts and the element
     // is in use, or with bClaimedToo also while its opener still sets it up.
     bool Enter(CVeskPoolElement* element, bool bClaimedToo) const;
+    // Why this life ended (0: none noted yet), from the moment the reason is
+    // noted until the element's next life begins; 0 afterwards. Touches
+    // only the lives block, so it answers after the pool is gone too.
+    int EndReason() const;
 
 private:
     std::shared_ptr<CVeskElementLives> m_lives;
@@ -382,6 +393,11 @@ public:
     void Leave();
     // Gives up a claim whose setup failed; the element becomes free again.
     void AbandonClaim();
+    // Why the life under way ends: the first reason noted wins, so the cause
+    // is kept, not its consequences. False when one was noted already.
+    bool NoteLifeEndReason(int reason);
+    // The reason noted for the life under way (or the latest one), or 0.
+    int LifeEndReason() const { return m_Lives->m_end_reason.load(std::memory_order_acquire); }
 
     // Whether the calling thread holds a reference on some element; such a
     // thread must not wait for elements to become free.
@@ -610,11 +626,19 @@ public:
     // session holds its listener's private key.
     bool IsServerSide() const { return m_RSAPrivateKey.Length() > 0; }
     // Ends the session `ms` milliseconds from now unless cleared before, as
-    // if its peer had gone: the loop thread's timer shuts the socket down
-    // and the read path reports the close. 0 clears it. An accepted session
-    // starts with its manager's handshake deadline, cleared when the
-    // handshake finishes.
-    void SetDeadline(uint32_t ms);
+    // if its peer had gone: the loop thread's timer notes `reason` as the
+    // session's end reason, shuts the socket down and the read path reports
+    // the close. 0 clears it. An accepted session starts with its manager's
+    // handshake deadline, cleared when the handshake finishes.
+    void SetDeadline(uint32_t ms, int reason);
+    // Why the library ends this session (an eVeskSessionEndReason of the
+    // message layer): the first reason noted wins; later ones are ignored, so
+    // the cause is kept, not its consequences. False when one was noted
+    // already. Kept in the lives block, where handles of the session find
+    // it after the session has ended.
+    bool NoteEndReason(int reason) { return NoteLifeEndReason(reason); }
+    // The reason noted, or 0 (none).
+    int GetEndReason() const { return LifeEndReason(); }
     void ClearDeadline() { m_DeadlineAt.store(0, std::memory_order_release); }
 
 private:
@@ -651,13 +675,13 @@ private:
     void WatchIdle(uint32_t ms);
     // Records arrived: the idle deadline counts from now. One relaxed store.
     void NoteRecordsArrived();
-    // Why the library ends this session (an eVeskSessionEndReason of the
-    // message layer): the first reason noted wins; later ones are ignored, so
-    // the cause is kept, not its consequences. False when one was noted
-    // already.
-    bool NoteEndReason(int reason);
-    // The reason noted, or 0 (none).
-    int GetEndReason() const { return m_EndReason.load(std::memory_order_acquire); }
+    // The reason of the deadline that has passed: the one SetDeadline set,
+    // else the idle deadline's.
+    int PassedDeadlineReason() const;
+    // Counts the session as opened (accepted or connected): its end is then
+    // counted and logged once, when its last reference goes.
+    void CountOpened(bool bAccepted);
+    void ReportEnded();
     // Connects a claimed session to the first of the resolved addresses that
     // accepts; with bSecure the handshake is started. A release of the
     // session ends the wait for the peer at once. The descriptor, or -1.
@@ -732,6 +756,9 @@ private:
     // The loop thread's turn when the socket can take bytes again.
     void FlushSendBacklog();
     void DropSendBacklog();
+    void CountBytesSent(ssize_t written);
+    // Counts the records of a flight this side built.
+    void CountRecordsSent(const unsigned char* records, size_t length);
     // Writes handshake records under the send lock; with bSwitchSending the
     // sending direction turns encrypted before the lock is let go, so no
     // record decided plain can follow a ChangeCipherSpec.
@@ -786,7 +813,8 @@ private:
     // The latest parse pass appended payload to the receive ring.
     bool m_bPassDeliveredPayload;
     bool m_bCloseReported;
-    std::atomic<int> m_EndReason{0};
+    // Counted as accepted or connected, and not yet as ended.
+    std::atomic<bool> m_bOpened{false};
     // Tests only: runs on the parse thread right after a parse step has
     // looked at the socket ring, so that bytes can arrive at exactly that
     // point.
@@ -815,6 +843,8 @@ private:
     CVeskEventRecord m_DeadlineTimer;
     std::mutex m_DeadlineMutex;
     std::atomic<int64_t> m_DeadlineAt;
+    // The end reason of the deadline at m_DeadlineAt.
+    std::atomic<int> m_DeadlineReason{0};
     std::atomic<uint32_t> m_IdleDeadlineMs;
     std::atomic<int64_t> m_LastRecordAt;
     /// @endcond
@@ -824,6 +854,7 @@ private:
 class CVeskNetworkSessionListen : public CVeskPoolElement, public CVeskRSAKeyMaterial {
 public:
     static constexpr int kServiceCapacity = 32;
+    static constexpr SOCKET kKeyGenerationFailed = -2;
 
     CVeskNetworkSessionListen();
     virtual ~CVeskNetworkSessionListen();
@@ -857,7 +888,8 @@ public:
     // Accepts one queued connection; -1 (errno set) when there is none.
     SOCKET Accept(sockaddr* addr, socklen_t* addrlen);
     // Opens a non-blocking listening socket for one resolved address and
-    // generates the key pair; the descriptor, or -1. `family` is the family
+    // generates the key pair; the descriptor, -1 with errno set when a socket
+    // call failed, or kKeyGenerationFailed. `family` is the family
     // the caller listens for: AF_UNSPEC keeps an IPv6 socket to IPv6, since
     // an IPv4 socket of the same call takes the port's IPv4 side; an IPv6
     // socket alone takes IPv4 peers too, as the system's sockets do.
@@ -1210,6 +1242,29 @@ public:
     // the longest silence of a session whose handshake has finished.
     void SetDeadlines(uint32_t handshake_ms, uint32_t connect_ms, uint32_t idle_ms);
 
+    // Where the manager's log lines go; a null function drops them. The pair
+    // is copied under a small lock and called outside it, so a line never
+    // runs under a lock of the library's.
+    void SetLogFunction(ty_LogFunction function, void* context);
+    void Log(int level, const char* text);
+
+    // Room for end reasons in Counters::sessions_ended.
+    static constexpr int kEndReasonSlots = 32;
+    // What the manager's TCP sessions have done; relaxed counts, each added
+    // to once per event, parse pass or write, never per byte.
+    struct Counters {
+        std::atomic<uint64_t> sessions_accepted{0};
+        std::atomic<uint64_t> sessions_connected{0};
+        std::atomic<uint64_t> sessions_ended[kEndReasonSlots] = {};
+        std::atomic<uint64_t> handshakes_finished{0};
+        std::atomic<uint64_t> handshakes_failed{0};
+        std::atomic<uint64_t> records_received{0};
+        std::atomic<uint64_t> records_sent{0};
+        std::atomic<uint64_t> bytes_received{0};
+        std::atomic<uint64_t> bytes_sent{0};
+    };
+    const Counters& GetCounters() const { return m_Counters; }
+
 private:
     friend class CVeskNetworkSession;
     friend struct ::VeskNetworkTestAccess;
@@ -1251,10 +1306,13 @@ private:
     CVeskNetworkSession* Accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen);
     // Whether a listener in use is bound to this port.
     bool IsListeningOn(uint16_t port);
+    // Logs a failed listen on one address: its errno, 0 for a key pair that
+    // could not be generated.
+    void LogListenFailure(const sockaddr* address, int error);
     // Publishes a session that was set up and arms its read event; null when
-    // it was released meanwhile. A deadline given (0: none) is running from
-    // before the session is published.
-    static CVeskNetworkSession* PublishAndWatch(CVeskNetworkSession* session, uint32_t deadline_ms);
+    // it was released meanwhile. A handshake deadline given (0: none) is
+    // running from before the session is published.
+    static CVeskNetworkSession* PublishAndWatch(CVeskNetworkSession* session, uint32_t handshake_deadline_ms);
     // A session has become free: listeners that wait for one accept again.
     void ResumePausedAccepts();
     // Wakes the threads waiting for a session's handshake or release.
@@ -1291,6 +1349,13 @@ private:
     std::atomic<uint32_t> m_HandshakeDeadlineMs;
     std::atomic<uint32_t> m_ConnectDeadlineMs;
     std::atomic<uint32_t> m_IdleDeadlineMs;
+    // Set once the manager is being deleted: sessions released from then on
+    // end because the system stopped.
+    std::atomic<bool> m_bDisposing{false};
+    std::mutex m_LogMutex;
+    ty_LogFunction m_LogFunction = nullptr;
+    void* m_LogContext = nullptr;
+    Counters m_Counters;
 };
 /// @endcond
 

@@ -79,6 +79,7 @@ int CVeskMessageSystem::parse_message_data_user_auth_request(CVeskNetworkSession
         session->attach_ExtensionObject(m_mum.keep_login(uid.text, passwd.text));
         AcceptLogin(session, uid.text);
     }
+    (result == 1 ? m_LoginsAccepted : m_LoginsRefused).fetch_add(1, std::memory_order_relaxed);
 
     tagMessageDataUserAuthResult answer{};
     answer.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_USER_AUTH_RESULT;
@@ -95,6 +96,7 @@ int CVeskMessageSystem::parse_message_data_user_auth_request(CVeskNetworkSession
     // reported as any end the library decides, and the rest of its read, more
     // guesses perhaps, is not looked at.
     if (result == 0 && RefusedTooOften(session)) {
+        session->NoteEndReason(VESK_END_REFUSED_LOGINS);
         notify_session_event(session, VeskNetworkSystem::NETWORK_EVENT_CLOSE);
         // A handler that deleted the system leaves nothing of it to use.
         if (!CVeskNetworkSessionManager::DisposedOnThisThread())
@@ -122,7 +124,7 @@ bool CVeskMessageSystem::RequiresLogin(const CVeskNetworkSession* session) const
 void CVeskMessageSystem::StartLoginDeadline(CVeskNetworkSession* session) const
 {
     if (RequiresLogin(session) && !session->IsLoggedIn())
-        session->SetDeadline(get_limits().m_login_deadline_ms);
+        session->SetDeadline(get_limits().m_login_deadline_ms, VESK_END_LOGIN_DEADLINE);
 }
 
 bool CVeskMessageSystem::RefusedTooOften(CVeskNetworkSession* session) const
@@ -150,8 +152,9 @@ int CVeskMessageSystem::parse_message_data_user_auth_result(CVeskNetworkSession*
         session->SetLoggedInUid(uid.text);
         m_mum.keep_login(uid.text, passwd.text);
     } else {
-        // Refused: the session ends here; the application learns it from
-        // its handle.
+        // Refused: the session ends here, as the application's close; the
+        // application learns it from its handle.
+        session->NoteEndReason(VESK_END_CLOSED_BY_APPLICATION);
         m_nsm->Close(session);
     }
     OPENSSL_cleanse(&answer, sizeof answer);

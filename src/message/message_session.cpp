@@ -99,8 +99,16 @@ void CVeskMessageSession::close_session()
     const CVeskElementEntry entry(m_ns, m_ns_life, true);
     if (!entry)
         return;
+    m_ns->NoteEndReason(VESK_END_CLOSED_BY_APPLICATION);
     m_ns->close();
     m_ns->SetUsed(false);
+}
+
+// From the lives block the handle shares: the session's slot may serve
+// another session by now, or its pool be gone.
+int CVeskMessageSession::get_end_reason() const
+{
+    return m_ns != nullptr ? m_ns_life.EndReason() : VESK_END_NONE;
 }
 
 // Read inside the session's life, so that an ended session answers false

@@ -131,8 +131,9 @@ CVeskMessageSession* CVeskMessageSystem::connect(const char* hostname, const cha
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         const VeskNetworkSystem::CVeskElementEntry entry(handle->m_ns, handle->m_ns_life);
         if (entry)
-            handle->m_ns->SetDeadline(static_cast<uint32_t>(
-                std::max<int64_t>(1, static_cast<int64_t>(deadline_ms) - static_cast<int64_t>(spent.count()))));
+            handle->m_ns->SetDeadline(static_cast<uint32_t>(std::max<int64_t>(
+                                          1, static_cast<int64_t>(deadline_ms) - static_cast<int64_t>(spent.count()))),
+                                      VESK_END_CONNECT_DEADLINE);
     }
     if (auth(handle.get(), uid, uid_size, passwd, passwd_size) == 0) {
         handle->close_session();

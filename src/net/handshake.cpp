@@ -1,6 +1,7 @@
 // Handshake and ChangeCipherSpec records reach the session here; the
 // messages are dispatched by a table on their type code.
 #include "CryptFunction.h"
+#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "net/handshake_records.h"
 
@@ -18,22 +19,30 @@ int CVeskNetworkSession::HandShake(const tagDataHeader& /*DataHeader*/, const un
         &CVeskNetworkSession::HandShakeServerKeyExchange, &CVeskNetworkSession::HandShakeServerHelloDone,
         &CVeskNetworkSession::HandShakeClientKeyExchange, &CVeskNetworkSession::HandShakeFinish,
     };
-    vesk::net::ByteReader record(Body, length);
-    uint8_t type = 0;
-    uint32_t message_length = 0;
-    vesk::net::ByteReader message(nullptr, 0);
-    // A message that claims more bytes than its record holds is malformed.
-    if (!record.ReadU8(&type) || !record.ReadU24(&message_length) || !record.ReadSub(message_length, &message))
-        return -1;
-    if (type >= sizeof kHandlers / sizeof kHandlers[0])
-        return -1;
-    return (this->*kHandlers[type])(message);
+    const auto dispatch = [this, Body, length]() -> int {
+        vesk::net::ByteReader record(Body, length);
+        uint8_t type = 0;
+        uint32_t message_length = 0;
+        vesk::net::ByteReader message(nullptr, 0);
+        // A message that claims more bytes than its record holds is malformed.
+        if (!record.ReadU8(&type) || !record.ReadU24(&message_length) || !record.ReadSub(message_length, &message))
+            return -1;
+        if (type >= sizeof kHandlers / sizeof kHandlers[0])
+            return -1;
+        return (this->*kHandlers[type])(message);
+    };
+    const int result = dispatch();
+    if (result < 0)
+        NoteEndReason(VeskMessageSystem::VESK_END_HANDSHAKE_FAILED);
+    return result;
 }
 
 int CVeskNetworkSession::ChangeCipherSpec(const tagDataHeader& /*DataHeader*/, const unsigned char* Body, size_t length)
 {
-    if (Body == nullptr || length == 0)
+    if (Body == nullptr || length == 0) {
+        NoteEndReason(VeskMessageSystem::VESK_END_HANDSHAKE_FAILED);
         return -1;
+    }
     if (Body[0] == 1)
         SetCryptoStateRecv(CRYPTO_STATE_CRYPTOED);
     return static_cast<int>(length);
@@ -46,6 +55,7 @@ int CVeskNetworkSession::WriteHandShakeFlight(const unsigned char* records, size
     const WriteResult result = WriteInOrder(lock, &flight, 1, 0);
     if (result == WriteResult::kFailed)
         return -1;
+    CountRecordsSent(records, length);
     if (bSwitchSending)
         SetCryptoStateSend(CRYPTO_STATE_CRYPTOED);
     lock.unlock();

@@ -4,6 +4,7 @@
 #include <event2/event.h>
 #include <netdb.h>
 
+#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "net/arming.h"
 #include "net/socket_io.h"
@@ -44,11 +45,12 @@ CVeskNetworkSession* CVeskNetworkSessionManager::ConnectClaimed(const addrinfo* 
     return PublishAndWatch(session, 0);
 }
 
-CVeskNetworkSession* CVeskNetworkSessionManager::PublishAndWatch(CVeskNetworkSession* session, uint32_t deadline_ms)
+CVeskNetworkSession* CVeskNetworkSessionManager::PublishAndWatch(CVeskNetworkSession* session,
+                                                                 uint32_t handshake_deadline_ms)
 {
     // Set before anything can be read, so a handshake that finishes at once
     // still finds it to clear; its timer is armed once the session is in use.
-    session->SetDeadline(deadline_ms);
+    session->SetDeadline(handshake_deadline_ms, VeskMessageSystem::VESK_END_HANDSHAKE_DEADLINE);
     if (!session->Publish())
         return nullptr;
     const bool armed = vesk::net::ArmWhileInUse(

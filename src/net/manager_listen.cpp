@@ -4,9 +4,13 @@
 #include <netdb.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
+#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "net/arming.h"
+#include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
 namespace {
@@ -54,8 +58,11 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
             result = 0;
             break;
         }
-        if (listener->Listen(entry, family, backlog, cbfunc_Event, cbfunc_EventParam, CryptoAlgorithm) < 0) {
+        const SOCKET s = listener->Listen(entry, family, backlog, cbfunc_Event, cbfunc_EventParam, CryptoAlgorithm);
+        if (s < 0) {
+            const int error = errno;
             listener->AbandonClaim();
+            LogListenFailure(entry->ai_addr, s == CVeskNetworkSessionListen::kKeyGenerationFailed ? 0 : error);
             continue;
         }
         listener->SetListenService(service);
@@ -82,6 +89,21 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
     if (nsocks == 0 && result == 1 && (port == 0 || !IsListeningOn(port)))
         return 0;
     return result;
+}
+
+// A port this manager listens on already is no failure: listening again
+// changes nothing and succeeds.
+void CVeskNetworkSessionManager::LogListenFailure(const sockaddr* address, int error)
+{
+    if (error == EADDRINUSE && IsListeningOn(PortOf(address)))
+        return;
+    const vesk::net::AddressText where(address);
+    char buffer[128];
+    // GNU strerror_r: the text may or may not be in the buffer.
+    const char* reason = error != 0 ? strerror_r(error, buffer, sizeof buffer) : "key generation failed";
+    char line[256];
+    std::snprintf(line, sizeof line, "listen on %s: %s", where.text, reason);
+    Log(VeskMessageSystem::VESK_LOG_ERROR, line);
 }
 
 bool CVeskNetworkSessionManager::IsListeningOn(uint16_t port)
@@ -129,6 +151,7 @@ CVeskNetworkSession* CVeskNetworkSessionManager::Accept(CVeskNetworkSessionListe
         return nullptr;
     }
     session->SetCryptoAlgorithm(pVeskNetworkSessionListen->GetCryptoAlgorithm());
+    session->CountOpened(true);
     return PublishAndWatch(session, m_HandshakeDeadlineMs.load());
 }
 

@@ -30,6 +30,7 @@ void CVeskNetworkSessionManager::Dispose(CVeskNetworkSessionManager* manager)
 {
     if (manager == nullptr)
         return;
+    manager->m_bDisposing = true;
     if (!manager->IsOwnThread() && t_connecting != manager) {
         delete manager;
         return;
@@ -196,8 +197,10 @@ bool CVeskNetworkSessionManager::ParseSession(CVeskNetworkSession& session)
     if (!entry)
         return false;
     const CVeskNetworkSession::ParseOutcome outcome = session.parse_recv_socket_buffer();
-    if (session.m_PassRecords > 0)
+    if (session.m_PassRecords > 0) {
         session.NoteRecordsArrived();
+        m_Counters.records_received.fetch_add(session.m_PassRecords, std::memory_order_relaxed);
+    }
     if (outcome == CVeskNetworkSession::ParseOutcome::kFailed) {
         session.call_cbfunc_Event(NETWORK_EVENT_READ);
         return false;

@@ -1,10 +1,13 @@
 #include <event2/event.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
+#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
+#include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
 
@@ -41,8 +44,14 @@ CVeskNetworkSession::~CVeskNetworkSession()
     SetUsed(false);
 }
 
+// A release that no reason was noted for is the application's doing (a
+// close, a pool release), or the system's deletion.
 void CVeskNetworkSession::SetUsed(bool bFlag)
 {
+    if (!bFlag)
+        NoteEndReason(m_Manager != nullptr && m_Manager->m_bDisposing.load()
+                          ? VeskMessageSystem::VESK_END_SYSTEM_STOPPED
+                          : VeskMessageSystem::VESK_END_CLOSED_BY_APPLICATION);
     StoreUsed(bFlag);
     // Senders waiting for the handshake learn that it will not come.
     if (!bFlag && m_Manager != nullptr)
@@ -88,6 +97,7 @@ void CVeskNetworkSession::DisarmEvents()
 
 void CVeskNetworkSession::ClearContents()
 {
+    ReportEnded();
     m_SokcetState = SOCKET_STATE_NORMAL;
     m_recv_socket_buffer.Reset();
     m_recv_buffer.Reset();
@@ -119,10 +129,34 @@ void CVeskNetworkSession::ClearContents()
     SetLoggedInUid(nullptr);
 }
 
-bool CVeskNetworkSession::NoteEndReason(int reason)
+void CVeskNetworkSession::CountOpened(bool bAccepted)
 {
-    int none = 0;
-    return m_EndReason.compare_exchange_strong(none, reason, std::memory_order_acq_rel);
+    m_bOpened.store(true);
+    if (m_Manager != nullptr)
+        (bAccepted ? m_Manager->m_Counters.sessions_accepted : m_Manager->m_Counters.sessions_connected)
+            .fetch_add(1, std::memory_order_relaxed);
+}
+
+// Once per opened session, when nobody is inside it any more: the reason is
+// settled, and the thread that let the last reference go holds no lock of
+// the library's.
+void CVeskNetworkSession::ReportEnded()
+{
+    if (!m_bOpened.exchange(false) || m_Manager == nullptr)
+        return;
+    using namespace VeskMessageSystem;
+    const int reason = GetEndReason();
+    CVeskNetworkSessionManager::Counters& counters = m_Manager->m_Counters;
+    if (reason >= 0 && reason < CVeskNetworkSessionManager::kEndReasonSlots)
+        counters.sessions_ended[reason].fetch_add(1, std::memory_order_relaxed);
+    if (reason == VESK_END_HANDSHAKE_FAILED || reason == VESK_END_SERVER_KEY_MISMATCH)
+        counters.handshakes_failed.fetch_add(1, std::memory_order_relaxed);
+    const bool ordinary =
+        reason == VESK_END_PEER_CLOSED || reason == VESK_END_CLOSED_BY_APPLICATION || reason == VESK_END_SYSTEM_STOPPED;
+    const vesk::net::AddressText peer(reinterpret_cast<const sockaddr*>(&m_ConnectAddr));
+    char line[128];
+    std::snprintf(line, sizeof line, "session %s ended: %s", peer.text, VeskSessionEndReasonText(reason));
+    m_Manager->Log(ordinary ? VESK_LOG_INFO : VESK_LOG_WARNING, line);
 }
 
 void CVeskNetworkSession::AfterFreed()
@@ -163,8 +197,10 @@ void CVeskNetworkSession::ReportHandshakeFinished()
     SendRecordKeptForHandshake();
     if (IsServerSide())
         ClearDeadline();
-    if (m_Manager != nullptr)
+    if (m_Manager != nullptr) {
         WatchIdle(m_Manager->m_IdleDeadlineMs.load());
+        m_Manager->m_Counters.handshakes_finished.fetch_add(1, std::memory_order_relaxed);
+    }
     m_bHandshakeFinished.store(true, std::memory_order_release);
     call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
     if (m_Manager != nullptr)

@@ -52,6 +52,17 @@ bool CVeskElementLifeRef::Enter(CVeskPoolElement* element, bool bClaimedToo) con
     return IsCurrent() && element->TryEnterWhile(bClaimedToo);
 }
 
+// The reason is reset only after the number has moved on to the next life:
+// a reason read here that belongs to a later life shows in the number read
+// after it.
+int CVeskElementLifeRef::EndReason() const
+{
+    if (!m_lives || (m_number & 1) == 0 || m_lives->Current() > m_number + 1)
+        return 0;
+    const int reason = m_lives->m_end_reason.load(std::memory_order_acquire);
+    return m_lives->Current() > m_number + 1 ? 0 : reason;
+}
+
 // Each element has its own block of lives, made once with the element, so
 // that handles never share a reference count across sessions.
 CVeskPoolElement::CVeskPoolElement()
@@ -92,7 +103,14 @@ bool CVeskPoolElement::TryClaim()
     // A new life begins. No handle can name it before this, so the number
     // needs no lock here.
     m_Lives->m_number.fetch_add(1, std::memory_order_acq_rel);
+    m_Lives->m_end_reason.store(0, std::memory_order_release);
     return true;
+}
+
+bool CVeskPoolElement::NoteLifeEndReason(int reason)
+{
+    int none = 0;
+    return m_Lives->m_end_reason.compare_exchange_strong(none, reason, std::memory_order_acq_rel);
 }
 
 bool CVeskPoolElement::Publish()

@@ -8,8 +8,10 @@
 
 #include <cerrno>
 
+#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "net/arming.h"
+#include "net/byte_reader.h"
 
 namespace VeskNetworkSystem {
 namespace {
@@ -61,10 +63,13 @@ CVeskNetworkSession::WriteResult CVeskNetworkSession::WriteInOrder(std::unique_l
     if (!WaitForBacklogRoom(lock, TotalLength(parts, count)))
         return WriteResult::kFailed;
     if (m_SendBacklogHead == m_SendBacklog.size()) {
-        if (WriteWhatFits(GetSocket(), parts, count, flags) < 0) {
+        const ssize_t written = WriteWhatFits(GetSocket(), parts, count, flags);
+        if (written < 0) {
+            NoteEndReason(VeskMessageSystem::VESK_END_RESET);
             m_bSendFailed = true;
             return WriteResult::kFailed;
         }
+        CountBytesSent(written);
         if (count == 0)
             return WriteResult::kWritten;
     }
@@ -87,6 +92,7 @@ bool CVeskNetworkSession::WaitForBacklogRoom(std::unique_lock<std::mutex>& lock,
         // Waiting here would stall every session this thread serves, for a
         // peer that may never read again: the session ends instead, and the
         // read path reports its close like any other.
+        NoteEndReason(VeskMessageSystem::VESK_END_SEND_BACKLOG_FULL);
         m_bSendFailed = true;
         ::shutdown(GetSocket(), SHUT_RDWR);
         return false;
@@ -130,10 +136,12 @@ void CVeskNetworkSession::FlushSendBacklog()
         const ssize_t written = WriteWhatFits(s, parts, count, 0);
         if (written < 0) {
             // The read path reports the broken connection.
+            NoteEndReason(VeskMessageSystem::VESK_END_RESET);
             m_bSendFailed = true;
             DropSendBacklog();
         } else {
             m_SendBacklogHead += static_cast<size_t>(written);
+            CountBytesSent(written);
         }
     }
     if (m_SendBacklogHead == m_SendBacklog.size()) {
@@ -143,6 +151,31 @@ void CVeskNetworkSession::FlushSendBacklog()
         DelLibEventWrite();
     }
     m_SendRoom.notify_all();
+}
+
+void CVeskNetworkSession::CountBytesSent(ssize_t written)
+{
+    if (written > 0 && m_Manager != nullptr)
+        m_Manager->m_Counters.bytes_sent.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+}
+
+// Once per send call or handshake flight; the flight was built here, and is
+// walked by its record headers only.
+void CVeskNetworkSession::CountRecordsSent(const unsigned char* records, size_t length)
+{
+    if (m_Manager == nullptr)
+        return;
+    vesk::net::ByteReader reader(records, length);
+    uint64_t count = 0;
+    uint8_t type = 0;
+    uint8_t major = 0;
+    uint8_t minor = 0;
+    uint32_t body_length = 0;
+    const unsigned char* body = nullptr;
+    while (reader.ReadU8(&type) && reader.ReadU8(&major) && reader.ReadU8(&minor) && reader.ReadU24(&body_length) &&
+           reader.ReadBytes(body_length, &body))
+        ++count;
+    m_Manager->m_Counters.records_sent.fetch_add(count, std::memory_order_relaxed);
 }
 
 void CVeskNetworkSession::DropSendBacklog()

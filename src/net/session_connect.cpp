@@ -80,6 +80,7 @@ SOCKET CVeskNetworkSession::ConnectTo(const addrinfo* addresses, bool bSecure, t
         CloseSocket();
         return -1;
     }
+    CountOpened(false);
     call_cbfunc_Event(NETWORK_EVENT_CONNECT);
     return GetSocket();
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "net/arming.h"
 
@@ -22,12 +23,14 @@ int64_t NowMs()
 
 }  // namespace
 
-void CVeskNetworkSession::SetDeadline(uint32_t ms)
+void CVeskNetworkSession::SetDeadline(uint32_t ms, int reason)
 {
     if (ms == 0) {
         ClearDeadline();
         return;
     }
+    // The reason first: a timer that sees the new time sees its reason too.
+    m_DeadlineReason.store(reason, std::memory_order_release);
     m_DeadlineAt.store(NowMs() + ms, std::memory_order_release);
     ArmDeadlineTimer();
 }
@@ -68,6 +71,14 @@ bool CVeskNetworkSession::DeadlinePassed() const
     return UntilNextDeadline() == 0;
 }
 
+int CVeskNetworkSession::PassedDeadlineReason() const
+{
+    const int64_t at = m_DeadlineAt.load(std::memory_order_acquire);
+    if (at != 0 && at <= NowMs())
+        return m_DeadlineReason.load(std::memory_order_acquire);
+    return VeskMessageSystem::VESK_END_IDLE_DEADLINE;
+}
+
 // Armed under the deadline mutex, so that of two threads arming at once the
 // later one has seen every deadline the earlier one saw; a session released
 // meanwhile has its timer deleted again, outside the mutex.
@@ -87,9 +98,11 @@ void CVeskNetworkSession::ArmDeadlineTimer()
 }
 
 // As a send backlog over its limit does: the read path then reports the
-// close like any other, after the records that came before it.
+// close like any other, after the records that came before it, with the
+// deadline as the reason.
 void CVeskNetworkSession::EndByDeadline()
 {
+    NoteEndReason(PassedDeadlineReason());
     ::shutdown(GetSocket(), SHUT_RDWR);
 }
 

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <vector>
 
 #include "CryptFunction.h"
@@ -89,20 +88,17 @@ SOCKET CVeskNetworkSessionListen::Listen(addrinfo* ai, int family, int backlog, 
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (ai->ai_family == AF_INET6 && family == AF_UNSPEC)
         setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    if (::bind(s, ai->ai_addr, ai->ai_addrlen) != 0) {
-        if (errno != EADDRINUSE)
-            perror("bind");
+    if (::bind(s, ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(s, backlog) != 0 || !vesk::net::SetNonBlocking(s)) {
+        // The caller reports the failure with its errno.
+        const int error = errno;
         ::close(s);
-        return -1;
-    }
-    if (::listen(s, backlog) != 0 || !vesk::net::SetNonBlocking(s)) {
-        ::close(s);
+        errno = error;
         return -1;
     }
     AdoptSocket(s);
     if (GenerateRSAKey(1024, 65537) < 0) {
         CloseSocket();
-        return -1;
+        return kKeyGenerationFailed;
     }
     m_CryptoAlgorithm = CryptoAlgorithm;
     return s;

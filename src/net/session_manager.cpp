@@ -33,6 +33,7 @@ CVeskNetworkSessionManager::CVeskNetworkSessionManager()
 // threads stop, and only then does the event base go.
 CVeskNetworkSessionManager::~CVeskNetworkSessionManager()
 {
+    m_bDisposing = true;
     ReleaseSessions();
     ReleaseListenSessions();
     ReleaseUDPSessions();
@@ -72,6 +73,26 @@ void CVeskNetworkSessionManager::ReleaseListenSessions()
 void CVeskNetworkSessionManager::ReleaseUDPSessions()
 {
     m_UDPSessionArray.Release();
+}
+
+void CVeskNetworkSessionManager::SetLogFunction(ty_LogFunction function, void* context)
+{
+    std::lock_guard<std::mutex> lock(m_LogMutex);
+    m_LogFunction = function;
+    m_LogContext = context;
+}
+
+void CVeskNetworkSessionManager::Log(int level, const char* text)
+{
+    ty_LogFunction function = nullptr;
+    void* context = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_LogMutex);
+        function = m_LogFunction;
+        context = m_LogContext;
+    }
+    if (function != nullptr)
+        function(context, level, text);
 }
 
 }  // namespace VeskNetworkSystem

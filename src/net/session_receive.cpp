@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
 #include "net/arming.h"
@@ -89,8 +90,11 @@ int CVeskNetworkSession::recv()
     } while (n < 0 && errno == EINTR);
     if (n < 0)
         return errno == EAGAIN || errno == EWOULDBLOCK ? kNothingToRead : -1;
-    if (n > 0)
+    if (n > 0) {
         m_recv_socket_buffer.Commit(static_cast<size_t>(n));
+        if (m_Manager != nullptr)
+            m_Manager->m_Counters.bytes_received.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    }
     return static_cast<int>(n);
 }
 
@@ -142,8 +146,11 @@ void CVeskNetworkSession::ResumeReading()
         *this, [this] { return AddLibEventRead(nullptr); }, [this] { DelLibEventRead(); });
 }
 
+// A deadline or a full send backlog that shut the socket down has noted its
+// reason already, and keeps it.
 void CVeskNetworkSession::MarkEndOfStream(bool bFailed)
 {
+    NoteEndReason(bFailed ? VeskMessageSystem::VESK_END_RESET : VeskMessageSystem::VESK_END_PEER_CLOSED);
     // The end stays readable: stop watching, the parse thread reports it.
     DelLibEventRead();
     m_bReadFailed.store(bFailed);
@@ -178,7 +185,10 @@ CVeskNetworkSession::ParseOutcome CVeskNetworkSession::parse_recv_socket_buffer(
 {
     m_PassRecords = 0;
     m_bPassDeliveredPayload = false;
+    // A failed handshake message has noted its own reason; any other record
+    // that fails is a bad one.
     const auto failed = [this] {
+        NoteEndReason(VeskMessageSystem::VESK_END_BAD_RECORD);
         m_SokcetState = SOCKET_STATE_ERROR;
         return ParseOutcome::kFailed;
     };

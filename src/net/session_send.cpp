@@ -65,6 +65,8 @@ int CVeskNetworkSession::send(const unsigned char* buf, int num, int flags)
     iovec parts[2] = {{&header, sizeof header}, {const_cast<unsigned char*>(body), body_length}};
     const WriteResult result = WriteInOrder(lock, parts, body_length > 0 ? 2 : 1, flags);
     lock.unlock();
+    if (result != WriteResult::kFailed && m_Manager != nullptr)
+        m_Manager->m_Counters.records_sent.fetch_add(1, std::memory_order_relaxed);
     if (result == WriteResult::kQueued)
         ArmBacklogFlush();
     return result != WriteResult::kFailed ? static_cast<int>(body_length) : -1;

@@ -1,10 +1,12 @@
 #include "net/socket_io.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace vesk::net {
 
@@ -63,6 +65,22 @@ bool ConnectAndWait(int fd, const addrinfo& address, const Deadline& deadline)
     int error = 0;
     socklen_t length = sizeof error;
     return ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
+AddressText::AddressText(const sockaddr* address)
+{
+    char host[INET6_ADDRSTRLEN] = "";
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
+        std::snprintf(text, sizeof text, "%s:%u", host, static_cast<unsigned>(ntohs(v4->sin_port)));
+    } else if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
+        std::snprintf(text, sizeof text, "[%s]:%u", host, static_cast<unsigned>(ntohs(v6->sin6_port)));
+    } else {
+        std::snprintf(text, sizeof text, "unknown");
+    }
 }
 
 }  // namespace vesk::net

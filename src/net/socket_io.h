@@ -3,6 +3,7 @@
 #define VESK_NET_SOCKET_IO_H
 
 #include <netdb.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -57,6 +58,13 @@ private:
 // made (true), has failed, or the deadline has passed. Signals do not end the
 // wait; shutting the socket down from another thread does.
 bool ConnectAndWait(int fd, const addrinfo& address, const Deadline& deadline);
+
+// An IPv4 or IPv6 address and port as log lines show them, numeric:
+// "127.0.0.1:5000", "[::1]:5000"; "unknown" for other families.
+struct AddressText {
+    explicit AddressText(const sockaddr* address);
+    char text[64];
+};
 
 }  // namespace vesk::net
 
