@@ -2,10 +2,13 @@
 # and runs the example tools against each other; `make test` runs the whole
 # suite; `make bench` runs the short benchmarks and prints one table;
 # `make stress` runs the load test at full size (200 clients, 1000 messages
-# each way) and the hostile-peer table; `make fuzz` builds the libFuzzer
-# targets with clang and runs each for FUZZ_SECONDS; `make dissector-test`
-# checks the Wireshark dissector on a capture; `make docs` writes the API
-# reference. Sanitizer, clang and package builds live in their own folders.
+# each way) and the hostile-peer table; `make scenarios` replays the attacks
+# an outsider can make on a server (idle peers, bursts, login replay and
+# guessing, bad user files) and prints one row each with its bound (see
+# docs/OPERATIONS.md); `make fuzz` builds the libFuzzer targets with clang
+# and runs each for FUZZ_SECONDS; `make dissector-test` checks the Wireshark
+# dissector on a capture; `make docs` writes the API reference. Sanitizer,
+# clang and package builds live in their own folders.
 #
 # The project's own builds here turn warnings into errors (VESK_WERROR); a
 # plain `cmake` configure, as a packager or a parent project does it, does not.
@@ -14,7 +17,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 120
 WERROR = -DVESK_WERROR=ON
 
-.PHONY: all deps build demo test bench stress test-asan test-tsan test-clang release package package-check \
+.PHONY: all deps build demo test bench stress scenarios test-asan test-tsan test-clang release package package-check \
 	subproject-check fuzz-deps package-deps docs-deps fuzz dissector-test docs install format clean
 
 all: build
@@ -35,6 +38,9 @@ test: build
 stress: build
 	VESK_STRESS=1 $(BUILD_DIR)/tests/vesk_test_load
 	$(BUILD_DIR)/tests/vesk_test_hostile_peers
+
+scenarios: build
+	$(BUILD_DIR)/perf/vesk_perf_scenarios
 
 bench: build
 	scripts/bench.sh $(BUILD_DIR)
