@@ -742,6 +742,47 @@ public:
     /// Copies what the system has done so far into `counters`. Any thread.
     void get_counters(tagVeskMessageSystemCounters* counters) const;
 
+    /// Characters of a server key fingerprint and its NUL. A fingerprint is
+    /// the SHA-256 of the server's PKCS #1 DER public key (the bytes its
+    /// ServerKeyExchange carries) in 64 lowercase hex digits, without
+    /// separators: what `sha256sum` prints for the public key file that
+    /// vesk-keygen writes.
+    static constexpr size_t kServerKeyFingerprintSize = 65;
+    /// Makes the listeners this system opens from now on use one persistent
+    /// RSA key pair instead of a fresh pair per listen(), so that clients can
+    /// pin its fingerprint (pin_server_key()). `der_private_key` is a PKCS #1
+    /// DER RSAPrivateKey (as RSA_generate_key_der() and vesk-keygen write
+    /// it) of 1024 to 1280 bits, the longest modulus whose blocks a
+    /// ClientKeyExchange field carries; the key is checked and copied, and
+    /// the caller may wipe its bytes afterwards. A null key (or a size of 0)
+    /// goes back to a fresh pair per listen(). Listeners already open keep
+    /// their key. 1; 0, with nothing changed, when the bytes are not such a
+    /// key or its parts do not belong together. Any thread; the check takes
+    /// milliseconds.
+    int set_server_key(const unsigned char* der_private_key, size_t size);
+    /// Makes secure connects to `host` and `service`, given exactly as these
+    /// texts (a pin for "localhost" does not cover "127.0.0.1"), accept only
+    /// the server key whose fingerprint is `fingerprint` (64 hex digits,
+    /// either case; see kServerKeyFingerprintSize), and only with a cipher.
+    /// A ServerKeyExchange with any other key, or a server that chooses no
+    /// cipher, fails the handshake before the ClientKeyExchange would leave:
+    /// neither key material nor the login is sent. The session then ends
+    /// with VESK_END_SERVER_KEY_MISMATCH (a key) or VESK_END_HANDSHAKE_FAILED
+    /// (no cipher): connect() with credentials returns null; connect()
+    /// without them returns the session, whose close event follows. A null
+    /// `fingerprint` removes the endpoint's pin. Applies to the connects
+    /// that start afterwards. 1; 0 for a fingerprint that is not 64 hex
+    /// digits, a null host or service, or when 1024 endpoints are pinned
+    /// already. Any thread.
+    int pin_server_key(const char* host, const char* service, const char* fingerprint);
+    /// Writes the fingerprint of a PKCS #1 DER RSA key (RSAPrivateKey or
+    /// RSAPublicKey: both give the fingerprint of the public key) and its
+    /// NUL into `fingerprint`, which holds `fingerprint_size` characters. 1;
+    /// 0 when the bytes are not such a key or the text does not fit. Any
+    /// thread.
+    static int server_key_fingerprint(const unsigned char* der_key, size_t size, char* fingerprint,
+                                      size_t fingerprint_size);
+
 private:
     friend struct ::VeskNetworkTestAccess;
 

@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -40,6 +41,7 @@ struct VeskNetworkTestAccess;
 namespace vesk::crypto {
 class RecordCipher;
 class RsaKey;
+struct ServerKeyPair;
 }  // namespace vesk::crypto
 namespace vesk::net {
 class ByteReader;
@@ -515,6 +517,8 @@ public:
 
     static constexpr int kCryptoKeyCapacity = 32;
     static constexpr int kCryptoIVCapacity = 16;
+    // A server key fingerprint: the SHA-256 of its DER public key.
+    static constexpr size_t kServerKeyDigestSize = 32;
 
     CVeskNetworkSession();
     virtual ~CVeskNetworkSession();
@@ -658,6 +662,13 @@ private:
     bool NoteEndReason(int reason);
     // The reason noted, or 0 (none).
     int GetEndReason() const { return m_EndReason.load(std::memory_order_acquire); }
+    // Makes the client's handshake refuse every server key but the one whose
+    // SHA-256 is these kServerKeyDigestSize bytes, and every session without
+    // a cipher; set by the opener before the ClientHello leaves.
+    void PinServerKey(const unsigned char* digest);
+    // Whether a ServerKeyExchange key may be used: always, unless pinned to
+    // another one.
+    bool AcceptsServerKey(const unsigned char* key, size_t length) const;
     // Connects a claimed session to the first of the resolved addresses that
     // accepts; with bSecure the handshake is started. A release of the
     // session ends the wait for the peer at once. The descriptor, or -1.
@@ -787,6 +798,8 @@ private:
     bool m_bPassDeliveredPayload;
     bool m_bCloseReported;
     std::atomic<int> m_EndReason{0};
+    bool m_bServerKeyPinned = false;
+    unsigned char m_PinnedServerKey[kServerKeyDigestSize];
     // Tests only: runs on the parse thread right after a parse step has
     // looked at the socket ring, so that bytes can arrive at exactly that
     // point.
@@ -844,6 +857,8 @@ public:
     // Stores the exponent, then generates a fresh pair; the sum of the two DER
     // lengths, or a negative value.
     int GenerateRSAKey(int bits, unsigned long e);
+    // Takes the application's pair instead; 0, or -1 when it does not fit.
+    int UseServerKey(const vesk::crypto::ServerKeyPair& key);
 
     void SetLibEvent(short libevent, ty_libevent_handler fn, void* arg);
     int AddLibEvent(timeval* tv) { return m_ListenLibEvent.Add(tv); }
@@ -857,12 +872,12 @@ public:
     // Accepts one queued connection; -1 (errno set) when there is none.
     SOCKET Accept(sockaddr* addr, socklen_t* addrlen);
     // Opens a non-blocking listening socket for one resolved address and
-    // generates the key pair; the descriptor, or -1. `family` is the family
+    // takes `key`, or generates a pair when it is null; the descriptor, or -1. `family` is the family
     // the caller listens for: AF_UNSPEC keeps an IPv6 socket to IPv6, since
     // an IPv4 socket of the same call takes the port's IPv4 side; an IPv6
     // socket alone takes IPv4 peers too, as the system's sockets do.
     SOCKET Listen(addrinfo* ai, int family, int backlog, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam,
-                  eCryptoAlgorithm CryptoAlgorithm);
+                  eCryptoAlgorithm CryptoAlgorithm, const vesk::crypto::ServerKeyPair* key);
     // Closes the socket and empties keys, exponent and algorithm.
     void Close();
 
@@ -1210,6 +1225,17 @@ public:
     // the longest silence of a session whose handshake has finished.
     void SetDeadlines(uint32_t handshake_ms, uint32_t connect_ms, uint32_t idle_ms);
 
+    // The key pair of the listeners opened from now on; null: each generates
+    // a fresh one. False, with nothing changed, for a modulus below 1024 bits
+    // or longer than a ClientKeyExchange field carries.
+    bool SetServerKey(std::shared_ptr<const vesk::crypto::ServerKeyPair> key);
+    // Secure connects to exactly this host and service text accept only the
+    // server key with this SHA-256; a null digest removes the pin. False when
+    // the pin table is full.
+    bool PinServerKey(const char* host, const char* service, const unsigned char* digest);
+    // The most endpoints a manager pins.
+    static constexpr size_t kMaxServerKeyPins = 1024;
+
 private:
     friend class CVeskNetworkSession;
     friend struct ::VeskNetworkTestAccess;
@@ -1233,9 +1259,13 @@ private:
     static void* ParseRecvSocketBufferThreadFunc(LPVOID lpvoid);
     // Deletes the manager when a handler on this thread disposed of it.
     static void DeleteIfDisposedHere(CVeskNetworkSessionManager* manager);
-    // Connects a claimed session and publishes it; null on failure.
-    CVeskNetworkSession* ConnectClaimed(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event,
-                                        void* cbfunc_EventParam);
+    // Connects a claimed session and publishes it; null on failure. A pin
+    // given is set on the session before its handshake starts.
+    CVeskNetworkSession* ConnectClaimed(const addrinfo* addresses, bool bSecure, const unsigned char* pinned_key,
+                                        ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam);
+    // Copies the pinned digest of the endpoint; false when it has none.
+    bool FindServerKeyPin(const char* host, const char* service,
+                          unsigned char (&digest)[CVeskNetworkSession::kServerKeyDigestSize]);
     int ParseRecvSocketBuffer();
     bool ParseSession(CVeskNetworkSession& session);
     void StopThreads();
@@ -1291,6 +1321,16 @@ private:
     std::atomic<uint32_t> m_HandshakeDeadlineMs;
     std::atomic<uint32_t> m_ConnectDeadlineMs;
     std::atomic<uint32_t> m_IdleDeadlineMs;
+    // Server keys: the listeners' pair and the clients' pins, read when a
+    // listener opens and when a connect starts.
+    struct ServerKeyPin {
+        std::string host;
+        std::string service;
+        unsigned char digest[CVeskNetworkSession::kServerKeyDigestSize];
+    };
+    std::mutex m_ServerKeysMutex;
+    std::shared_ptr<const vesk::crypto::ServerKeyPair> m_ServerKey;
+    std::vector<ServerKeyPin> m_ServerKeyPins;
 };
 /// @endcond
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "VeskNetworkSystem.h"
+#include "crypto/server_key.h"
 #include "net/arming.h"
 
 namespace VeskNetworkSystem {
@@ -44,6 +45,11 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
     if (getaddrinfo(nullptr, service, &hints, &addresses) != 0)
         return 0;
 
+    std::shared_ptr<const vesk::crypto::ServerKeyPair> key;
+    {
+        std::lock_guard<std::mutex> lock(m_ServerKeysMutex);
+        key = m_ServerKey;
+    }
     const int capacity = m_SessionListenArray.Size();
     // Without a listener element nothing can listen.
     int result = capacity > 0 ? 1 : 0;
@@ -54,7 +60,7 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
             result = 0;
             break;
         }
-        if (listener->Listen(entry, family, backlog, cbfunc_Event, cbfunc_EventParam, CryptoAlgorithm) < 0) {
+        if (listener->Listen(entry, family, backlog, cbfunc_Event, cbfunc_EventParam, CryptoAlgorithm, key.get()) < 0) {
             listener->AbandonClaim();
             continue;
         }

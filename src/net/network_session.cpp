@@ -116,6 +116,7 @@ void CVeskNetworkSession::ClearContents()
     m_IdleDeadlineMs = 0;
     m_LastRecordAt = 0;
     m_RefusedLogins = 0;
+    m_bServerKeyPinned = false;
     SetLoggedInUid(nullptr);
 }
 
