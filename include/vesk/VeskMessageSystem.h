@@ -583,7 +583,7 @@ public:
     /// Listens for TCP connections on `service` (a port number or name of at
     /// most 31 characters) on every local address of `family` (AF_INET,
     /// AF_INET6, or AF_UNSPEC for both), one listener each, with a fresh RSA
-    /// key pair; its sessions use `VeskMessageSystemCryptoAlgorithm`. 1 when
+    /// key pair (or the persistent one of set_server_key()); its sessions use `VeskMessageSystemCryptoAlgorithm`. 1 when
     /// the port is listened on afterwards (also when this system already did);
     /// 0 when the service does not resolve, no listener is free, or no address
     /// could be listened on (another program holds the port). Any thread.
