@@ -4,9 +4,9 @@
 # and from a file, IPv6 and host names, the client's distinct exit statuses
 # for "cannot connect", "closed before the handshake finished", "no answer"
 # and "login refused", the summary on SIGINT, and key files: vesk-keygen's
-# files and fingerprints, the server's --key and the client's --pin. Raw
-# listeners are small Perl programs (perl-base is on every Debian system).
-# Takes a few seconds.
+# files and fingerprints, the server's --key, the client's --pin and
+# --known-servers. Raw listeners are small Perl programs (perl-base is on
+# every Debian system). Takes a few seconds.
 #
 # With a second directory, also the benchmark tools' --help and refusal of
 # unknown options.
@@ -175,7 +175,7 @@ expect 0 "a client pinned to the server's key" \
 seen=$(wc -l <"$work/keyed.log")
 expect 4 "a client pinned to another key fails in the handshake" \
     env VESK_PASSWORD=secret "$client" --port "$port" --user alice --pin "$other_fingerprint"
-has_output "it says the key is not the pinned one" "not the pinned one"
+has_output "it says the key is not the pinned one" "not the pinned or known one"
 # The server reports the close after whatever the client sent: no data.
 for _ in $(seq 100); do
     tail -n +"$((seen + 1))" "$work/keyed.log" | grep -q ' closed$' && break
@@ -187,6 +187,19 @@ check "it received nothing from that client, no login" 0 "$(grep -c ' data$' "$w
 expect 2 "the client refuses a --pin that is not 64 hex digits" \
     env VESK_PASSWORD=secret "$client" --port "$port" --user alice --pin "${fingerprint:1}"
 has_output "it says what a pin is" "64 hex digits"
+known=$work/known_servers
+expect 0 "a client with --known-servers learns the key at the first contact" \
+    env VESK_PASSWORD=secret "$client" --port "$port" --user alice --known-servers "$known" --count 1
+check "the file names the server's key" "127.0.0.1 $port $fingerprint" "$(cat "$known")"
+expect 0 "and connects with the key it knows" \
+    env VESK_PASSWORD=secret "$client" --port "$port" --user alice --known-servers "$known" --count 1
+echo "127.0.0.1 $port $other_fingerprint" >"$known"
+expect 4 "a known server that shows another key fails in the handshake" \
+    env VESK_PASSWORD=secret "$client" --port "$port" --user alice --known-servers "$known"
+has_output "it says the key is not the known one" "not the pinned or known one"
+echo "127.0.0.1 $port" >"$known"
+expect 2 "the client refuses a malformed known-servers file" \
+    env VESK_PASSWORD=secret "$client" --port "$port" --user alice --known-servers "$known"
 
 if [ "$failures" -ne 0 ]; then
     echo "== tool checks FAILED ($failures)"

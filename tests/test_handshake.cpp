@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -1227,6 +1229,61 @@ TEST_F(ServerKeys, RawClientCompletesTheHandshakeWithAPersistentKey)
         EXPECT_TRUE(client.ReadFlightFour(&flight_four));
         close(fd);
     }
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    std::ofstream(path) << text;
+}
+
+// A client learns a server's key at the first contact, writes it to the
+// file, and requires it afterwards: of the file's entries as of the learned
+// ones. A file it cannot parse is refused whole.
+TEST_F(ServerKeys, KnownServersAreLearnedOnFirstContactAndRequiredAfter)
+{
+    char folder[] = "/tmp/vesk_known_XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/known_servers";
+    Server first = StartServer(RawServerKeys().private_key);
+    const Server other = StartServer(OtherKeys().private_key);
+    const std::string fingerprint = FingerprintOf(RawServerKeys().public_key);
+    const std::string listed = "127.0.0.1 " + other.port + " " + fingerprint + "\n";
+    WriteText(path, "# servers\n\n" + listed);
+    auto client = StartClient();
+    ASSERT_EQ(client->set_known_servers_file(path.c_str()), 1);
+
+    ASSERT_NO_FATAL_FAILURE(ExpectLoginAndEcho(*client, first.port));
+    const std::string learned = "127.0.0.1 " + first.port + " " + fingerprint + "\n";
+    EXPECT_EQ(ReadText(path), listed + learned);
+    EXPECT_EQ(Login(*client, other.port), nullptr) << "the file's entry is required";
+    // The server changes its key on the same port: the learned one is required.
+    ASSERT_EQ(first.system->set_server_key(OtherKeys().private_key.data(), OtherKeys().private_key.size()), 1);
+    first.system->close_listen(first.port.c_str());
+    ASSERT_EQ(
+        first.system->listen(first.port.c_str(), AF_INET, VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH), 1);
+    EXPECT_EQ(Login(*client, first.port), nullptr);
+    EXPECT_EQ(ReadText(path), listed + learned) << "nothing learned over a known key";
+
+    const std::vector<std::string> malformed = {
+        "127.0.0.1 " + other.port + "\n",
+        "127.0.0.1 " + other.port + " " + fingerprint + " extra\n",
+        "127.0.0.1 " + other.port + " " + fingerprint.substr(1) + "\n",
+        std::string(256, 'h') + " 1 " + fingerprint + "\n",
+    };
+    for (const std::string& text : malformed) {
+        SCOPED_TRACE(text);
+        WriteText(path, listed + text);
+        EXPECT_EQ(client->set_known_servers_file(path.c_str()), 0);
+    }
+    EXPECT_EQ(client->set_known_servers_file(folder), 0) << "a folder";
+    std::remove(path.c_str());
+    rmdir(folder);
 }
 
 TEST_F(ServerKeys, KeysAndFingerprintsThatCannotServeAreRefused)

@@ -583,10 +583,9 @@ public:
     /// Listens for TCP connections on `service` (a port number or name of at
     /// most 31 characters) on every local address of `family` (AF_INET,
     /// AF_INET6, or AF_UNSPEC for both), one listener each, with a fresh RSA
-    /// key pair (or the persistent one of set_server_key()); its sessions use `VeskMessageSystemCryptoAlgorithm`. 1 when
-    /// the port is listened on afterwards (also when this system already did);
-    /// 0 when the service does not resolve, no listener is free, or no address
-    /// could be listened on (another program holds the port). Any thread.
+    /// key pair (or the persistent one of set_server_key()); its sessions use `VeskMessageSystemCryptoAlgorithm`. 1
+    /// when the port is listened on afterwards (also when this system already did); 0 when the service does not
+    /// resolve, no listener is free, or no address could be listened on (another program holds the port). Any thread.
     ///
     /// Each accepted connection raises NETWORK_EVENT_ACCEPT on the event loop
     /// thread, then its handshake runs; NETWORK_EVENT_HANDSHAKE_FINISH follows
@@ -775,6 +774,26 @@ public:
     /// digits, a null host or service, or when 1024 endpoints are pinned
     /// already. Any thread.
     int pin_server_key(const char* host, const char* service, const char* fingerprint);
+    /// Remembers server keys in a file, as SSH's known hosts do (trust on
+    /// first use): a secure connect to a host and service that has no
+    /// pin_server_key() pin and no entry in the file yet accepts the server's
+    /// key at this first contact, adds the endpoint with the key's
+    /// fingerprint to the file, and from then on requires that key (under a
+    /// cipher) as a pin would, with the same failures. The file is read now:
+    /// one endpoint per line, `HOST SERVICE FINGERPRINT` separated by blanks,
+    /// as given to connect(); empty lines and lines starting with `#` are
+    /// skipped. A missing file is an empty one. When it learns a key, the
+    /// library writes the whole file anew (a new file of mode 0600, renamed
+    /// over the old one, so a reader never sees half of it; comments are not
+    /// kept), on the thread that parses the handshake; a file that cannot be
+    /// written leaves the key required for this system's life. At most 1024
+    /// endpoints, hosts of at most 255 and services of at most 31 characters
+    /// without blanks: others are not remembered. Trust on first use is only
+    /// as good as the first contact: a man in the middle present then is
+    /// remembered instead of the server. A null path stops using a file. 1; 0,
+    /// with nothing changed, when the file is not a regular file of at most
+    /// 1024 well-formed lines. Any thread.
+    int set_known_servers_file(const char* path);
     /// Writes the fingerprint of a PKCS #1 DER RSA key (RSAPrivateKey or
     /// RSAPublicKey: both give the fingerprint of the public key) and its
     /// NUL into `fingerprint`, which holds `fingerprint_size` characters. 1;

@@ -504,6 +504,17 @@ protected:
     std::shared_ptr<const vesk::crypto::RsaKey> m_DecodedPrivateKey;
 };
 
+// A server key fingerprint required for one host and service text: pinned
+// by the application, or read from the known-servers file; an entry of that
+// file is not known until its first contact tells the key.
+struct CVeskServerKeyPin {
+    static constexpr size_t kDigestSize = 32;
+    std::string host;
+    std::string service;
+    bool known = false;
+    unsigned char digest[kDigestSize] = {};
+};
+
 /// @endcond
 
 /// A TCP session of the transport: socket, rings, handshake and cipher state.
@@ -518,7 +529,7 @@ public:
     static constexpr int kCryptoKeyCapacity = 32;
     static constexpr int kCryptoIVCapacity = 16;
     // A server key fingerprint: the SHA-256 of its DER public key.
-    static constexpr size_t kServerKeyDigestSize = 32;
+    static constexpr size_t kServerKeyDigestSize = CVeskServerKeyPin::kDigestSize;
 
     CVeskNetworkSession();
     virtual ~CVeskNetworkSession();
@@ -666,9 +677,14 @@ private:
     // SHA-256 is these kServerKeyDigestSize bytes, and every session without
     // a cipher; set by the opener before the ClientHello leaves.
     void PinServerKey(const unsigned char* digest);
+    // Makes the client's handshake learn the server key of a known-servers
+    // entry met for the first time, or require the key it has learned since;
+    // set by the opener, as PinServerKey.
+    void LearnServerKey(std::shared_ptr<CVeskServerKeyPin> entry);
     // Whether a ServerKeyExchange key may be used: always, unless pinned to
-    // another one.
-    bool AcceptsServerKey(const unsigned char* key, size_t length) const;
+    // another one or another one is known for the endpoint. A first contact
+    // writes the known-servers file.
+    bool AcceptsServerKey(const unsigned char* key, size_t length);
     // Connects a claimed session to the first of the resolved addresses that
     // accepts; with bSecure the handshake is started. A release of the
     // session ends the wait for the peer at once. The descriptor, or -1.
@@ -800,6 +816,7 @@ private:
     std::atomic<int> m_EndReason{0};
     bool m_bServerKeyPinned = false;
     unsigned char m_PinnedServerKey[kServerKeyDigestSize];
+    std::shared_ptr<CVeskServerKeyPin> m_KnownServer;
     // Tests only: runs on the parse thread right after a parse step has
     // looked at the socket ring, so that bytes can arrive at exactly that
     // point.
@@ -1233,8 +1250,15 @@ public:
     // server key with this SHA-256; a null digest removes the pin. False when
     // the pin table is full.
     bool PinServerKey(const char* host, const char* service, const unsigned char* digest);
-    // The most endpoints a manager pins.
+    // The most endpoints a manager pins, and the most the known-servers file
+    // holds.
     static constexpr size_t kMaxServerKeyPins = 1024;
+    // Secure connects to an endpoint without a pin learn its server key on
+    // first contact, write it to this file (replaced whole, in one step) and
+    // require it afterwards; the file's entries are read now. A null path
+    // turns this off. 1; 0, with nothing changed, for a file that is not a
+    // regular file of well-formed lines, or is too large.
+    int SetKnownServersFile(const char* path);
 
 private:
     friend class CVeskNetworkSession;
@@ -1259,13 +1283,26 @@ private:
     static void* ParseRecvSocketBufferThreadFunc(LPVOID lpvoid);
     // Deletes the manager when a handler on this thread disposed of it.
     static void DeleteIfDisposedHere(CVeskNetworkSessionManager* manager);
-    // Connects a claimed session and publishes it; null on failure. A pin
-    // given is set on the session before its handshake starts.
+    // Connects a claimed session and publishes it; null on failure. A pin,
+    // or else a known-servers entry to learn, is set on the session before
+    // its handshake starts.
     CVeskNetworkSession* ConnectClaimed(const addrinfo* addresses, bool bSecure, const unsigned char* pinned_key,
-                                        ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam);
-    // Copies the pinned digest of the endpoint; false when it has none.
+                                        std::shared_ptr<CVeskServerKeyPin> known_server, ty_cbfunc_Event cbfunc_Event,
+                                        void* cbfunc_EventParam);
+    // Copies the digest the endpoint must show: the application's pin, or
+    // the key the known-servers file has for it. False when it has none;
+    // `known_server` is then the file's entry whose key the connect learns,
+    // or null.
     bool FindServerKeyPin(const char* host, const char* service,
-                          unsigned char (&digest)[CVeskNetworkSession::kServerKeyDigestSize]);
+                          unsigned char (&digest)[CVeskNetworkSession::kServerKeyDigestSize],
+                          std::shared_ptr<CVeskServerKeyPin>* known_server);
+    // The known-servers entry of an endpoint, made (not yet known) at its
+    // first connect; null without a file, or for an endpoint it cannot hold.
+    // Called with m_ServerKeysMutex held.
+    std::shared_ptr<CVeskServerKeyPin> KnownServerLocked(const char* host, const char* service);
+    // Compares the digest with the entry's key, or learns it and writes the
+    // file when the entry is not known yet.
+    bool CheckKnownServerKey(CVeskServerKeyPin& entry, const unsigned char* digest);
     int ParseRecvSocketBuffer();
     bool ParseSession(CVeskNetworkSession& session);
     void StopThreads();
@@ -1323,14 +1360,11 @@ private:
     std::atomic<uint32_t> m_IdleDeadlineMs;
     // Server keys: the listeners' pair and the clients' pins, read when a
     // listener opens and when a connect starts.
-    struct ServerKeyPin {
-        std::string host;
-        std::string service;
-        unsigned char digest[CVeskNetworkSession::kServerKeyDigestSize];
-    };
     std::mutex m_ServerKeysMutex;
     std::shared_ptr<const vesk::crypto::ServerKeyPair> m_ServerKey;
-    std::vector<ServerKeyPin> m_ServerKeyPins;
+    std::vector<CVeskServerKeyPin> m_ServerKeyPins;
+    std::string m_KnownServersPath;
+    std::vector<std::shared_ptr<CVeskServerKeyPin>> m_KnownServers;
 };
 /// @endcond
 

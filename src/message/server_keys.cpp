@@ -47,6 +47,11 @@ int CVeskMessageSystem::pin_server_key(const char* host, const char* service, co
     return vesk::crypto::ParseFingerprint(fingerprint, digest) && m_nsm->PinServerKey(host, service, digest) ? 1 : 0;
 }
 
+int CVeskMessageSystem::set_known_servers_file(const char* path)
+{
+    return m_nsm != nullptr ? m_nsm->SetKnownServersFile(path) : 0;
+}
+
 int CVeskMessageSystem::server_key_fingerprint(const unsigned char* der_key, size_t size, char* fingerprint,
                                                size_t fingerprint_size)
 {

@@ -94,9 +94,9 @@ int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
         return -1;
     const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
     // Whoever sits in between could choose no cipher (or leave out the
-    // ServerHello) and read the login in clear: a pinned key is worth
-    // nothing without one.
-    if (m_bServerKeyPinned && algorithm == CRYPTO_ALGORITHM_NONE) {
+    // ServerHello) and read the login in clear: a pinned or known key is
+    // worth nothing without one.
+    if ((m_bServerKeyPinned || m_KnownServer) && algorithm == CRYPTO_ALGORITHM_NONE) {
         NoteEndReason(VeskMessageSystem::VESK_END_HANDSHAKE_FAILED);
         return -1;
     }

@@ -19,7 +19,8 @@ CVeskNetworkSession* CVeskNetworkSessionManager::Connect(bool bSecure, const cha
     if (addresses.First() == nullptr)
         return nullptr;
     unsigned char pinned_key[CVeskNetworkSession::kServerKeyDigestSize];
-    const bool pinned = bSecure && FindServerKeyPin(hostname, service, pinned_key);
+    std::shared_ptr<CVeskServerKeyPin> known_server;
+    const bool pinned = bSecure && FindServerKeyPin(hostname, service, pinned_key, &known_server);
     CVeskNetworkSession* session = nullptr;
     {
         // The pool is read for the whole connect: a release of it from the
@@ -27,8 +28,8 @@ CVeskNetworkSession* CVeskNetworkSessionManager::Connect(bool bSecure, const cha
         // the session this thread holds.
         const ConnectScope scope(this);
         m_SessionArray.WithArray([&](CVeskNetworkSession*, int) {
-            session = ConnectClaimed(addresses.First(), bSecure, pinned ? pinned_key : nullptr, cbfunc_Event,
-                                     cbfunc_EventParam);
+            session = ConnectClaimed(addresses.First(), bSecure, pinned ? pinned_key : nullptr, known_server,
+                                     cbfunc_Event, cbfunc_EventParam);
         });
     }
     return session;
@@ -36,6 +37,7 @@ CVeskNetworkSession* CVeskNetworkSessionManager::Connect(bool bSecure, const cha
 
 CVeskNetworkSession* CVeskNetworkSessionManager::ConnectClaimed(const addrinfo* addresses, bool bSecure,
                                                                 const unsigned char* pinned_key,
+                                                                std::shared_ptr<CVeskServerKeyPin> known_server,
                                                                 ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
 {
     CVeskNetworkSession* session = m_SessionArray.Claim();
@@ -43,6 +45,8 @@ CVeskNetworkSession* CVeskNetworkSessionManager::ConnectClaimed(const addrinfo* 
         return nullptr;
     if (pinned_key != nullptr)
         session->PinServerKey(pinned_key);
+    else if (known_server)
+        session->LearnServerKey(std::move(known_server));
     if (session->ConnectTo(addresses, bSecure, cbfunc_Event, cbfunc_EventParam) < 0) {
         session->AbandonClaim();
         return nullptr;

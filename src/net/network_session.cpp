@@ -117,6 +117,7 @@ void CVeskNetworkSession::ClearContents()
     m_LastRecordAt = 0;
     m_RefusedLogins = 0;
     m_bServerKeyPinned = false;
+    m_KnownServer.reset();
     SetLoggedInUid(nullptr);
 }
 

@@ -45,25 +45,39 @@ bool CVeskNetworkSessionManager::PinServerKey(const char* host, const char* serv
         return true;
     if (m_ServerKeyPins.size() >= kMaxServerKeyPins)
         return false;
-    ServerKeyPin pin{host, service, {}};
+    CVeskServerKeyPin pin;
+    pin.host = host;
+    pin.service = service;
+    pin.known = true;
     std::memcpy(pin.digest, digest, sizeof pin.digest);
     m_ServerKeyPins.push_back(std::move(pin));
     return true;
 }
 
 bool CVeskNetworkSessionManager::FindServerKeyPin(const char* host, const char* service,
-                                                  unsigned char (&digest)[CVeskNetworkSession::kServerKeyDigestSize])
+                                                  unsigned char (&digest)[CVeskNetworkSession::kServerKeyDigestSize],
+                                                  std::shared_ptr<CVeskServerKeyPin>* known_server)
 {
     if (host == nullptr || service == nullptr)
         return false;
     std::lock_guard<std::mutex> lock(m_ServerKeysMutex);
-    for (const ServerKeyPin& pin : m_ServerKeyPins) {
-        if (pin.host == host && pin.service == service) {
-            std::memcpy(digest, pin.digest, sizeof digest);
-            return true;
-        }
+    const CVeskServerKeyPin* pin = nullptr;
+    for (const CVeskServerKeyPin& candidate : m_ServerKeyPins)
+        if (pin == nullptr && candidate.host == host && candidate.service == service)
+            pin = &candidate;
+    // The application's pin comes first; then a key the file knows.
+    std::shared_ptr<CVeskServerKeyPin> entry;
+    if (pin == nullptr) {
+        entry = KnownServerLocked(host, service);
+        if (entry && entry->known)
+            pin = entry.get();
     }
-    return false;
+    if (pin == nullptr) {
+        *known_server = std::move(entry);
+        return false;
+    }
+    std::memcpy(digest, pin->digest, sizeof digest);
+    return true;
 }
 
 void CVeskNetworkSession::PinServerKey(const unsigned char* digest)
@@ -72,12 +86,21 @@ void CVeskNetworkSession::PinServerKey(const unsigned char* digest)
     m_bServerKeyPinned = true;
 }
 
-bool CVeskNetworkSession::AcceptsServerKey(const unsigned char* key, size_t length) const
+void CVeskNetworkSession::LearnServerKey(std::shared_ptr<CVeskServerKeyPin> entry)
 {
-    if (!m_bServerKeyPinned)
+    m_KnownServer = std::move(entry);
+}
+
+bool CVeskNetworkSession::AcceptsServerKey(const unsigned char* key, size_t length)
+{
+    if (!m_bServerKeyPinned && !m_KnownServer)
         return true;
     unsigned char digest[kServerKeyDigestSize];
-    return vesk::crypto::DigestKey(key, length, digest) && std::memcmp(digest, m_PinnedServerKey, sizeof digest) == 0;
+    if (!vesk::crypto::DigestKey(key, length, digest))
+        return false;
+    if (m_bServerKeyPinned)
+        return std::memcmp(digest, m_PinnedServerKey, sizeof digest) == 0;
+    return m_Manager != nullptr && m_Manager->CheckKnownServerKey(*m_KnownServer, digest);
 }
 
 }  // namespace VeskNetworkSystem
