@@ -889,10 +889,11 @@ public:
     // Accepts one queued connection; -1 (errno set) when there is none.
     SOCKET Accept(sockaddr* addr, socklen_t* addrlen);
     // Opens a non-blocking listening socket for one resolved address and
-    // takes `key`, or generates a pair when it is null; the descriptor, or -1. `family` is the family
-    // the caller listens for: AF_UNSPEC keeps an IPv6 socket to IPv6, since
-    // an IPv4 socket of the same call takes the port's IPv4 side; an IPv6
-    // socket alone takes IPv4 peers too, as the system's sockets do.
+    // takes `key`, or generates a pair when it is null; the descriptor, or
+    // -1. `family` is the family the caller listens for: AF_UNSPEC keeps an
+    // IPv6 socket to IPv6, since an IPv4 socket of the same call takes the
+    // port's IPv4 side; an IPv6 socket alone takes IPv4 peers too, as the
+    // system's sockets do.
     SOCKET Listen(addrinfo* ai, int family, int backlog, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam,
                   eCryptoAlgorithm CryptoAlgorithm, const vesk::crypto::ServerKeyPair* key);
     // Closes the socket and empties keys, exponent and algorithm.
@@ -1358,8 +1359,9 @@ private:
     std::atomic<uint32_t> m_HandshakeDeadlineMs;
     std::atomic<uint32_t> m_ConnectDeadlineMs;
     std::atomic<uint32_t> m_IdleDeadlineMs;
-    // Server keys: the listeners' pair and the clients' pins, read when a
-    // listener opens and when a connect starts.
+    // Server keys: the listeners' pair, the clients' pins and the
+    // known-servers entries, read when a listener opens and when a connect
+    // starts.
     std::mutex m_ServerKeysMutex;
     std::shared_ptr<const vesk::crypto::ServerKeyPair> m_ServerKey;
     std::vector<CVeskServerKeyPin> m_ServerKeyPins;
