@@ -2,6 +2,8 @@
 // raw server below) play the other role with their own record encoder and
 // decoder, written from the protocol alone; only the exported cipher
 // functions are shared with the library.
+// Persistent server keys, pinned clients and known servers are checked at
+// the end, through the public interface.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
