@@ -60,8 +60,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${VESK_RUNTIME_PACKAGE} (= ${VESK_DEB_VE
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "client/server messaging over encrypted TCP sessions - example tools
 ${VESK_DEB_ABOUT}
-This package holds vesk-echo-server, vesk-echo-client and vesk-udp-ping, and a
-protocol dissector for Wireshark and tshark.")
+This package holds vesk-echo-server, vesk-echo-client, vesk-udp-ping and
+vesk-keygen, and a protocol dissector for Wireshark and tshark.")
 
 # Each package carries the licence in Debian's copyright format and a Debian
 # changelog, compressed as Debian's tools do (gzip -9n); a plain install

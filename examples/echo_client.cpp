@@ -1,7 +1,10 @@
 // vesk-echo-client: logs in to an echo server, sends messages one at a time,
 // checks that each comes back unchanged and prints round-trip figures, also
 // when SIGINT or SIGTERM stops it early. The password comes from
-// VESK_PASSWORD or --password-file, never from the command line.
+// VESK_PASSWORD or --password-file, never from the command line. With --pin
+// it talks only to the server whose key has that fingerprint; with
+// --known-servers it remembers a server's key at the first contact and
+// requires it afterwards.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -40,7 +43,9 @@ const char kExitStatusHelp[] =
     "  1  login refused (the server closed the session after the handshake)\n"
     "  2  bad arguments, an echo missing or different, any other failure\n"
     "  3  cannot connect (unknown host, nothing listening)\n"
-    "  4  the server closed the connection before the handshake finished\n"
+    "  4  the server closed the connection before the handshake finished, or (with\n"
+    "     --pin or --known-servers) showed a key other than the pinned or known\n"
+    "     one, or chose no cipher\n"
     "  5  no answer to the handshake or to the login within --timeout\n"
     "  128 + N  stopped by signal N (the summary is printed first)\n";
 
@@ -197,7 +202,13 @@ int main(int argc, char** argv)
                          {"password", "W", nullptr},
                          {"count", "N", "messages to send (default 10)"},
                          {"size", "S", "bytes per message, 8 to 19991 (default 64)"},
-                         {"timeout", "SECONDS", "wait this long for the handshake and the login (default 10)"}},
+                         {"timeout", "SECONDS", "wait this long for the handshake and the login (default 10)"},
+                         {"pin", "FINGERPRINT",
+                          "accept only the server key with this fingerprint (vesk-keygen), and only with a "
+                          "cipher: nothing, not even the login, goes to another"},
+                         {"known-servers", "FILE",
+                          "without --pin: remember the server's key in FILE at the first contact, require it "
+                          "afterwards"}},
                         kExitStatusHelp);
     const auto parsed = options.Parse(argc, argv);
     if (parsed != CommandLine::Result::kRun)
@@ -227,6 +238,17 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "vesk-echo-client: cannot create the session pool\n");
         return kOtherFailure;
     }
+    if (options.Has("pin") && system->pin_server_key(host.c_str(), service.c_str(), options.Text("pin").c_str()) != 1) {
+        options.Error("--pin must be 64 hex digits, not '" + options.Text("pin") + "'");
+        return kOtherFailure;
+    }
+    if (options.Has("known-servers") && system->set_known_servers_file(options.Text("known-servers").c_str()) != 1) {
+        options.Error("cannot use '" + options.Text("known-servers") +
+                      "' as the known-servers file (not a regular file, or a line that is not \"HOST SERVICE "
+                      "FINGERPRINT\")");
+        return kOtherFailure;
+    }
+    const bool pinned = options.Has("pin") || options.Has("known-servers");
     // An exact-type handler takes messages whose m_size equals its own.
     system->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 0, OnSessionEvent});
     system->add_ExtensionCallFunction({kEchoType, static_cast<uint16_t>(size), OnEcho});
@@ -251,7 +273,9 @@ int main(int argc, char** argv)
         return kCannotConnect;
     }
     if (!session) {
-        std::puts("the server closed the connection before the handshake finished");
+        std::puts(pinned ? "the handshake failed: the server's key is not the pinned or known one, it chose no "
+                           "cipher, or it closed the connection"
+                         : "the server closed the connection before the handshake finished");
         return kClosedInHandshake;
     }
     const int login = AwaitLogin(*system, *session, user, answer_limit);

@@ -1,9 +1,10 @@
 // vesk-echo-server: sends every message it receives back to its sender, over
 // TCP sessions and as datagrams on the same port number, and prints one line
 // per session event and message, naming the user the session logged in as.
-// With --require-login it serves only logged-in users. The library's log
-// lines (why sessions ended, failed listens) go to stderr with a timestamp.
-// Stops on SIGINT or SIGTERM and prints what the system counted.
+// With --require-login it serves only logged-in users; with --key it uses a
+// persistent RSA key (vesk-keygen) whose fingerprint clients can pin. The
+// library's log lines (why sessions ended, failed listens) go to stderr with
+// a timestamp. Stops on SIGINT or SIGTERM and prints what the system counted.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,8 +12,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "VeskMessageSystem.h"
 #include "example_common.h"
@@ -140,6 +144,26 @@ bool ParseCipher(const std::string& name, eVeskMessageSystemCryptoAlgorithm& out
     return true;
 }
 
+// Gives the system the private key of `path` (PKCS #1 DER, as vesk-keygen
+// writes it) and keeps its fingerprint for the listening line.
+bool UseKeyFile(CVeskMessageSystem& system, const std::string& path, std::string& fingerprint)
+{
+    // A server key file is a few hundred bytes.
+    constexpr std::streamsize kMaxKeyFileSize = 64 * 1024;
+    std::ifstream file(path, std::ios::binary);
+    std::vector<unsigned char> key(static_cast<size_t>(kMaxKeyFileSize) + 1);
+    file.read(reinterpret_cast<char*>(key.data()), kMaxKeyFileSize + 1);
+    key.resize(static_cast<size_t>(file.gcount()));
+    char text[CVeskMessageSystem::kServerKeyFingerprintSize];
+    const bool used = !key.empty() && key.size() <= static_cast<size_t>(kMaxKeyFileSize) &&
+                      system.set_server_key(key.data(), key.size()) == 1 &&
+                      CVeskMessageSystem::server_key_fingerprint(key.data(), key.size(), text, sizeof text) == 1;
+    explicit_bzero(key.data(), key.size());
+    if (used)
+        fingerprint = text;
+    return used;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -150,6 +174,9 @@ int main(int argc, char** argv)
                          {"users", "FILE", "user list: one \"uid<TAB>password\" pair per line"},
                          {"family", "4|6|any", "serve IPv4, IPv6 or both (default any)"},
                          {"timeout", "SECONDS", "stop after this long (default 0: run until signalled)"},
+                         {"key", "FILE",
+                          "use this private key (vesk-keygen) for every listen instead of a fresh one, so that "
+                          "clients can pin it"},
                          {"require-login", nullptr,
                           "serve only logged-in users: drop the messages of other sessions, close them "
                           "30 s after their handshake"}});
@@ -206,6 +233,14 @@ int main(int argc, char** argv)
                      options.Text("users").c_str());
         return 2;
     }
+    std::string fingerprint;
+    if (options.Has("key") && !UseKeyFile(*system, options.Text("key"), fingerprint)) {
+        std::fprintf(stderr,
+                     "vesk-echo-server: cannot use the key file '%s' (missing, or not a PKCS #1 DER RSA private key "
+                     "of 1024 to 1280 bits)\n",
+                     options.Text("key").c_str());
+        return 2;
+    }
     // Off by default: then every session's messages are echoed.
     const bool require_login = options.Has("require-login");
     tagVeskMessageSystemLimits limits = system->get_limits();
@@ -229,10 +264,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "vesk-echo-server: cannot start the event loop\n");
         return 2;
     }
-    std::printf("listening on port %ld (IPv%s): tcp (%s), udp; users: %s%s\n", port,
+    std::printf("listening on port %ld (IPv%s): tcp (%s), udp; users: %s%s; server key: %s\n", port,
                 family == AF_UNSPEC ? "4 and IPv6" : family_name.c_str(), cipher_name.c_str(),
                 options.Has("users") ? options.Text("users").c_str() : "none (every login is refused)",
-                require_login ? "; logins required" : "");
+                require_login ? "; logins required" : "",
+                fingerprint.empty() ? "fresh for this run" : fingerprint.c_str());
 
     // The main thread only waits; all the work happens in the handlers.
     const timespec tick = {1, 0};

@@ -4,6 +4,8 @@
 # with 3DES, while the example client logs in and exchanges messages; tshark
 # with the dissector must then show what the tools sent. The session without
 # a cipher is found by the dissector's heuristic, the 3DES one by Decode As.
+# The 3DES server uses a key from vesk-keygen, whose fingerprint the
+# dissector must show.
 # Needs root (or capture rights) and tshark: scripts/install-deps.sh wireshark.
 # Exits 77 (skipped) when tshark or dumpcap is missing.
 #
@@ -15,7 +17,8 @@ plugin=$here/tools/wireshark/vesk.lua
 bin_dir=${1:-build/examples}
 server=$bin_dir/vesk-echo-server
 client=$bin_dir/vesk-echo-client
-for tool in "$server" "$client"; do
+keygen=$bin_dir/vesk-keygen
+for tool in "$server" "$client" "$keygen"; do
     [ -x "$tool" ] || { echo "test-dissector: $tool not found; build first" >&2; exit 2; }
 done
 for program in tshark dumpcap; do
@@ -24,9 +27,11 @@ done
 
 . "$(dirname "$0")/check-support.sh"
 
-# start_server CIPHER: an echo server with that cipher; sets $port.
+# start_server CIPHER [ARGS...]: an echo server with that cipher; sets $port.
 start_server() {
-    start_echo_server "$work/server-$1.log" --family 4 --cipher "$1" --users "$work/users" --timeout 60
+    local cipher=$1
+    shift
+    start_echo_server "$work/server-$cipher.log" --family 4 --cipher "$cipher" --users "$work/users" --timeout 60 "$@"
 }
 
 printf 'alice\tsecret\n' >"$work/users"
@@ -34,7 +39,9 @@ echo secret >"$work/password"
 echo wrong >"$work/wrong"
 start_server none
 plain_port=$port
-start_server 3des
+"$keygen" --out "$work/server.key" >"$work/keygen.log" || { cat "$work/keygen.log" >&2; exit 1; }
+key_fingerprint=$(sed -n 's/^fingerprint: //p' "$work/keygen.log")
+start_server 3des --key "$work/server.key"
 des_port=$port
 
 capture=$work/capture.pcapng
@@ -156,6 +163,8 @@ check "3des: no plain messages visible" "" "$(fields "$des && msgtype != \"\"" f
 key_hex=$(fields "$des && has(hs, 2)" key)
 expected_fingerprint=$(echo -n "$key_hex" | xxd -r -p | sha256sum | cut -d' ' -f1)
 check "3des: key fingerprint is SHA-256 of the key" "$expected_fingerprint" \
+    "$(fields "$des && has(hs, 2)" fingerprint)"
+check "3des: it is the fingerprint vesk-keygen printed for the server's key" "$key_fingerprint" \
     "$(fields "$des && has(hs, 2)" fingerprint)"
 
 if [ -s "$work/tshark.log" ] && grep -qi 'error' "$work/tshark.log"; then

@@ -3,8 +3,10 @@
 # --help and --version, refused options, the password from the environment
 # and from a file, IPv6 and host names, the client's distinct exit statuses
 # for "cannot connect", "closed before the handshake finished", "no answer"
-# and "login refused", and the summary on SIGINT. Raw listeners are small
-# Perl programs (perl-base is on every Debian system). Takes a few seconds.
+# and "login refused", the summary on SIGINT, and key files: vesk-keygen's
+# files and fingerprints, the server's --key, the client's --pin and
+# --known-servers. Raw listeners are small Perl programs (perl-base is on
+# every Debian system). Takes a few seconds.
 #
 # With a second directory, also the benchmark tools' --help and refusal of
 # unknown options.
@@ -17,7 +19,8 @@ perf_dir=${2:-}
 server=$bin_dir/vesk-echo-server
 client=$bin_dir/vesk-echo-client
 ping=$bin_dir/vesk-udp-ping
-for tool in "$server" "$client" "$ping"; do
+keygen=$bin_dir/vesk-keygen
+for tool in "$server" "$client" "$ping" "$keygen"; do
     [ -x "$tool" ] || { echo "test-tools: $tool not found; build first" >&2; exit 2; }
 done
 
@@ -58,13 +61,13 @@ raw_listener() {
     done
 }
 
-for tool in "$server" "$client" "$ping"; do
+for tool in "$server" "$client" "$ping" "$keygen"; do
     name=$(basename "$tool")
     expect 0 "$name --help" "$tool" --help
     has_output "$name --help prints the usage" "^usage: $name"
     expect 0 "$name --version" "$tool" --version
     has_output "$name --version prints the version" "^$name [0-9]+\.[0-9]+\.[0-9]+$"
-    expect 2 "$name refuses an unknown option" "$tool" --port 1 --colour blue
+    expect 2 "$name refuses an unknown option" "$tool" --colour blue
     has_output "$name names the unknown option" "unknown option '--colour'"
 done
 if [ -n "$perf_dir" ]; then
@@ -140,6 +143,64 @@ for tool in client ping; do
     check "$tool stopped by SIGINT exits 130" 130 "$?"
     has_output "$tool prints its summary on SIGINT" "^[0-9]+ of [0-9]+ .* (echoed|answered)$"
 done
+
+# Key files: modes, the fingerprint as sha256sum computes it, no overwrite
+# without --force; then a server with --key and clients with --pin.
+expect 0 "vesk-keygen writes a key pair" sh -c 'umask 022 && exec "$0" --out "$1"' "$keygen" "$work/server.key"
+fingerprint=$(sed -n 's/^fingerprint: //p' "$work/out")
+check "the private key file is mode 600" 600 "$(stat -c %a "$work/server.key")"
+check "the public key file is mode 644" 644 "$(stat -c %a "$work/server.key.pub")"
+check "the fingerprint is the SHA-256 of the public key file" "$(sha256sum <"$work/server.key.pub" | cut -d' ' -f1)" \
+    "$fingerprint"
+expect 0 "--fingerprint of the private key" "$keygen" --fingerprint "$work/server.key"
+check "it is the same fingerprint" "$fingerprint" "$(cat "$work/out")"
+expect 1 "vesk-keygen keeps an existing key" "$keygen" --out "$work/server.key"
+has_output "it points to --force" "File exists \(--force replaces it\)"
+check "the key is still the same" "$fingerprint" "$(sha256sum <"$work/server.key.pub" | cut -d' ' -f1)"
+expect 0 "vesk-keygen --bits 1280" "$keygen" --out "$work/other.key" --bits 1280
+cp "$work/server.key" "$work/other.key"
+chmod 644 "$work/other.key"
+expect 0 "vesk-keygen --force replaces a key" "$keygen" --out "$work/other.key" --force
+other_fingerprint=$(sed -n 's/^fingerprint: //p' "$work/out")
+check "--force gives a new key" 1 "$([ "$other_fingerprint" != "$fingerprint" ] && echo 1)"
+check "--force makes the private key file mode 600 again" 600 "$(stat -c %a "$work/other.key")"
+expect 1 "--fingerprint of a file that is no key" "$keygen" --fingerprint "$work/users"
+expect 2 "the server refuses a public key as --key" "$server" --port 1 --key "$work/server.key.pub"
+has_output "it says why" "cannot use the key file"
+
+start_echo_server "$work/keyed.log" --users "$work/users" --key "$work/server.key" --timeout 60
+cp "$work/keyed.log" "$work/out"
+has_output "the server names its key's fingerprint" "server key: $fingerprint$"
+expect 0 "a client pinned to the server's key" \
+    env VESK_PASSWORD=secret "$client" --port "$port" --user alice --pin "$fingerprint" --count 3
+seen=$(wc -l <"$work/keyed.log")
+expect 4 "a client pinned to another key fails in the handshake" \
+    env VESK_PASSWORD=secret "$client" --port "$port" --user alice --pin "$other_fingerprint"
+has_output "it says the key is not the pinned one" "not the pinned or known one"
+# The server reports the close after whatever the client sent: no data.
+for _ in $(seq 100); do
+    tail -n +"$((seen + 1))" "$work/keyed.log" | grep -q ' closed$' && break
+    sleep 0.05
+done
+tail -n +"$((seen + 1))" "$work/keyed.log" >"$work/out"
+has_output "the server saw that client close" " closed$"
+check "it received nothing from that client, no login" 0 "$(grep -c ' data$' "$work/out")"
+expect 2 "the client refuses a --pin that is not 64 hex digits" \
+    env VESK_PASSWORD=secret "$client" --port "$port" --user alice --pin "${fingerprint:1}"
+has_output "it says what a pin is" "64 hex digits"
+known=$work/known_servers
+expect 0 "a client with --known-servers learns the key at the first contact" \
+    env VESK_PASSWORD=secret "$client" --port "$port" --user alice --known-servers "$known" --count 1
+check "the file names the server's key" "127.0.0.1 $port $fingerprint" "$(cat "$known")"
+expect 0 "and connects with the key it knows" \
+    env VESK_PASSWORD=secret "$client" --port "$port" --user alice --known-servers "$known" --count 1
+echo "127.0.0.1 $port $other_fingerprint" >"$known"
+expect 4 "a known server that shows another key fails in the handshake" \
+    env VESK_PASSWORD=secret "$client" --port "$port" --user alice --known-servers "$known"
+has_output "it says the key is not the known one" "not the pinned or known one"
+echo "127.0.0.1 $port" >"$known"
+expect 2 "the client refuses a malformed known-servers file" \
+    env VESK_PASSWORD=secret "$client" --port "$port" --user alice --known-servers "$known"
 
 if [ "$failures" -ne 0 ]; then
     echo "== tool checks FAILED ($failures)"

@@ -2,10 +2,13 @@
 // raw server below) play the other role with their own record encoder and
 // decoder, written from the protocol alone; only the exported cipher
 // functions are shared with the library.
+// Persistent server keys, pinned clients and known servers are checked at
+// the end, through the public interface.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +17,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,6 +27,7 @@
 #include <vector>
 
 #include "CryptFunction.h"
+#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "raw_peer.h"
 #include "test_support.h"
@@ -54,6 +60,8 @@ struct VeskNetworkTestAccess {
         return found;
     }
     static void DropPublicKey(CVeskNetworkSessionListen& listener) { listener.m_RSAPublicKey.Clear(); }
+    static int EndReason(const CVeskNetworkSession& session) { return session.GetEndReason(); }
+    static int EndReason(const VeskMessageSystem::CVeskMessageSession& handle) { return EndReason(*handle.m_ns); }
 };
 
 namespace {
@@ -991,6 +999,333 @@ TEST_F(HandshakeTest, ApplicationSendingDuringTheHandshakeNeverPutsPlainAfterThe
         sender.join();
         manager->Close(session);
     }
+}
+
+// --- persistent server keys and pinned clients ---
+
+using VeskMessageSystem::CVeskMessageSession;
+using VeskMessageSystem::CVeskMessageSystem;
+
+std::string FingerprintOf(const Bytes& der)
+{
+    char text[CVeskMessageSystem::kServerKeyFingerprintSize] = {};
+    EXPECT_EQ(CVeskMessageSystem::server_key_fingerprint(der.data(), der.size(), text, sizeof text), 1);
+    return text;
+}
+
+Bytes DigestOf(const Bytes& der)
+{
+    const std::string hex = FingerprintOf(der);
+    Bytes digest;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        digest.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return digest;
+}
+
+// The other key pair the tests need, made once.
+const KeyPair& OtherKeys()
+{
+    static const KeyPair pair = GenerateKeyPair(1024);
+    return pair;
+}
+
+// A pinned client shows the raw server its ClientHello and nothing else when
+// flight 2 is not the pinned key under a cipher.
+TEST_F(HandshakeTest, PinnedClientSendsNothingAfterTheClientHelloButToThePinnedKeyUnderACipher)
+{
+    StartListener(CRYPTO_ALGORITHM_3DES);
+    int raw_port = 0;
+    const int raw_listener = Track(ListenOnLoopback(&raw_port));
+    const Bytes& pinned = RawServerKeys().public_key;
+    ASSERT_TRUE(manager->PinServerKey("127.0.0.1", std::to_string(raw_port).c_str(), DigestOf(pinned).data()));
+    struct Case {
+        const char* what;
+        Bytes flight;
+        int reason;
+    };
+    const std::vector<Case> cases = {
+        {"the pinned key without a cipher",
+         ServerHello(0) + ServerKeyExchange(pinned, kStandardExponent) + ServerHelloDone(),
+         VeskMessageSystem::VESK_END_HANDSHAKE_FAILED},
+        {"the pinned key without a ServerHello", ServerKeyExchange(pinned, kStandardExponent) + ServerHelloDone(),
+         VeskMessageSystem::VESK_END_HANDSHAKE_FAILED},
+        {"another key",
+         ServerHello(1) + ServerKeyExchange(OtherKeys().public_key, kStandardExponent) + ServerHelloDone(),
+         VeskMessageSystem::VESK_END_SERVER_KEY_MISMATCH},
+    };
+    // Each case in a session slot of its own, so each reason read is its own.
+    std::vector<CVeskNetworkSession*> failed;
+    for (const Case& bad : cases) {
+        SCOPED_TRACE(bad.what);
+        const size_t mark = Mark();
+        auto [session, fd] = ConnectSecureToRaw(raw_listener, raw_port);
+        ASSERT_NE(session, nullptr);
+        EXPECT_EQ(ReadBytes(fd, 15), ClientHello({0, 1, 2}));
+        WriteAll(fd, bad.flight);
+        EXPECT_TRUE(Failed(session, mark));
+        EXPECT_TRUE(NothingToRead(fd)) << "no key exchange, no switch, no Finish";
+        EXPECT_EQ(Access::EndReason(*session), bad.reason);
+        failed.push_back(session);
+    }
+    // Unpinned endpoints are not affected.
+    ExpectFreshSecureHandshake();
+    for (CVeskNetworkSession* session : failed)
+        manager->Close(session);
+}
+
+// Server and client systems through the public interface; the servers log
+// in alice and echo every message of the application's types.
+class ServerKeys : public ::testing::Test {
+protected:
+    struct Server {
+        std::unique_ptr<CVeskMessageSystem> system;
+        std::string port;
+    };
+
+    void SetUp() override
+    {
+        char path[] = "/tmp/vesk_users_XXXXXX";
+        const int fd = mkstemp(path);
+        ASSERT_GE(fd, 0);
+        user_file = path;
+        const std::string users = "alice\tsecret\n";
+        ASSERT_EQ(write(fd, users.data(), users.size()), static_cast<ssize_t>(users.size()));
+        close(fd);
+        g_echoes = 0;
+    }
+
+    void TearDown() override
+    {
+        std::remove(user_file.c_str());
+        handles.clear();
+    }
+
+    static int Echo(CVeskMessageSession* session, const char*, const char*, const void* data, size_t size)
+    {
+        session->send_message(data, size);
+        return 0;
+    }
+    static int CountEcho(CVeskMessageSession*, const char*, const char*, const void*, size_t)
+    {
+        ++g_echoes;
+        return 0;
+    }
+
+    // A server with the given persistent key (none: a fresh one), listening.
+    Server StartServer(const Bytes& private_key)
+    {
+        Server server{std::unique_ptr<CVeskMessageSystem>(VeskMessageSystemCreate()), {}};
+        CVeskMessageSystem& system = *server.system;
+        EXPECT_EQ(system.CreateSessions(4), 1);
+        EXPECT_EQ(system.CreateListenSessions(1), 1);
+        EXPECT_EQ(system.load_auth_user_list(user_file.c_str()), 1);
+        system.add_ExtensionCallFunction({VeskMessageSystem::VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 0, Echo});
+        if (!private_key.empty()) {
+            EXPECT_EQ(system.set_server_key(private_key.data(), private_key.size()), 1);
+        }
+        EXPECT_EQ(system.InitSocketEvent(), 1);
+        bool listening = false;
+        for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
+            server.port = std::to_string(FreePort());
+            listening = system.listen(server.port.c_str(), AF_INET,
+                                      VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH) == 1;
+        }
+        EXPECT_TRUE(listening);
+        EXPECT_EQ(system.DispatchSocketEvent(), 1);
+        return server;
+    }
+
+    std::unique_ptr<CVeskMessageSystem> StartClient()
+    {
+        std::unique_ptr<CVeskMessageSystem> client(VeskMessageSystemCreate());
+        EXPECT_EQ(client->CreateSessions(4), 1);
+        client->add_ExtensionCallFunction({kEchoType, 12, CountEcho});
+        EXPECT_EQ(client->InitSocketEvent(), 1);
+        EXPECT_EQ(client->DispatchSocketEvent(), 1);
+        return client;
+    }
+
+    CVeskMessageSession* Login(CVeskMessageSystem& client, const std::string& port)
+    {
+        CVeskMessageSession* handle = client.connect("127.0.0.1", port.c_str(), "alice", 5, "secret", 6);
+        if (handle != nullptr)
+            handles.emplace_back(handle);
+        return handle;
+    }
+
+    // Logged in as alice, and one message echoed.
+    void ExpectLoginAndEcho(CVeskMessageSystem& client, const std::string& port)
+    {
+        const int echoes = g_echoes;
+        CVeskMessageSession* handle = Login(client, port);
+        ASSERT_NE(handle, nullptr);
+        EXPECT_TRUE(WaitFor([&] { return client.reference_user("alice", 5).get_uid_size() == 5; }));
+        const unsigned char message[12] = {kEchoType, 0, 0, 0, 12, 0, 0, 0, 'p', 'i', 'n', 'g'};
+        EXPECT_GT(handle->send_message(message, sizeof message), 0);
+        EXPECT_TRUE(WaitFor([&] { return g_echoes > echoes; }));
+        client.close(handle);
+    }
+
+    static constexpr unsigned char kEchoType = 42;
+    static inline std::atomic<int> g_echoes{0};
+    std::string user_file;
+    std::vector<std::unique_ptr<CVeskMessageSession>> handles;
+};
+
+// The pinned server is served; one with another key (the stand-in for a man
+// in the middle) sees the ClientHello and nothing more, and the session ends
+// for the mismatch. An unpinned client logs in to both.
+TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
+{
+    const Server pinned = StartServer(RawServerKeys().private_key);
+    const Server other = StartServer(OtherKeys().private_key);
+    RecordingProxy proxy(std::stoi(other.port));
+    auto client = StartClient();
+    const std::string fingerprint = FingerprintOf(RawServerKeys().public_key);
+    ASSERT_EQ(client->pin_server_key("127.0.0.1", pinned.port.c_str(), fingerprint.c_str()), 1);
+    ASSERT_EQ(client->pin_server_key("127.0.0.1", proxy.Port().c_str(), fingerprint.c_str()), 1);
+
+    ASSERT_NO_FATAL_FAILURE(ExpectLoginAndEcho(*client, pinned.port));
+    EXPECT_EQ(Login(*client, proxy.Port()), nullptr);
+    EXPECT_EQ(proxy.Upstream(), ClientHello({0, 1, 2})) << "neither key material nor the login left";
+    EXPECT_EQ(Sizes(SplitRecords(proxy.Downstream())), (std::vector<size_t>{11, 158, 10}));
+
+    // Without credentials the session is returned and ends for the mismatch.
+    ASSERT_EQ(client->pin_server_key("127.0.0.1", other.port.c_str(), fingerprint.c_str()), 1);
+    std::unique_ptr<CVeskMessageSession> plain(client->connect("127.0.0.1", other.port.c_str()));
+    ASSERT_NE(plain, nullptr);
+    EXPECT_TRUE(WaitFor([&] { return !plain->is_session_used(); }));
+    EXPECT_EQ(Access::EndReason(*plain), VeskMessageSystem::VESK_END_SERVER_KEY_MISMATCH);
+
+    auto unpinned = StartClient();
+    ASSERT_NO_FATAL_FAILURE(ExpectLoginAndEcho(*unpinned, pinned.port));
+    ASSERT_NO_FATAL_FAILURE(ExpectLoginAndEcho(*unpinned, other.port));
+    // Removing the pin lets the pinned client in as well.
+    ASSERT_EQ(client->pin_server_key("127.0.0.1", other.port.c_str(), nullptr), 1);
+    ASSERT_NO_FATAL_FAILURE(ExpectLoginAndEcho(*client, other.port));
+}
+
+// The independent raw client sees the persistent key in every listen's
+// ServerKeyExchange, in the flights it always had, and completes the
+// handshake.
+TEST_F(ServerKeys, RawClientCompletesTheHandshakeWithAPersistentKey)
+{
+    Server server = StartServer(RawServerKeys().private_key);
+    for (int listen = 0; listen < 2; ++listen) {
+        SCOPED_TRACE(listen);
+        if (listen > 0) {
+            server.system->close_listen(server.port.c_str());
+            ASSERT_EQ(server.system->listen(server.port.c_str(), AF_INET,
+                                            VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH),
+                      1);
+        }
+        const int fd = ConnectTo(std::stoi(server.port));
+        RawClientPeer client(fd);
+        WriteAll(fd, ClientHello({0, 1, 2}));
+        ASSERT_TRUE(client.ReadFlightTwo());
+        EXPECT_EQ(Sizes(client.flight_two), (std::vector<size_t>{11, 158, 10}));
+        EXPECT_EQ(client.server_key, RawServerKeys().public_key);
+        EXPECT_EQ(client.exponent, 65537u);
+        WriteAll(fd, client.FlightThree());
+        std::vector<WireRecord> flight_four;
+        EXPECT_TRUE(client.ReadFlightFour(&flight_four));
+        close(fd);
+    }
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    std::ofstream(path) << text;
+}
+
+// A client learns a server's key at the first contact, writes it to the
+// file, and requires it afterwards: of the file's entries as of the learned
+// ones. A file it cannot parse is refused whole.
+TEST_F(ServerKeys, KnownServersAreLearnedOnFirstContactAndRequiredAfter)
+{
+    char folder[] = "/tmp/vesk_known_XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/known_servers";
+    Server first = StartServer(RawServerKeys().private_key);
+    const Server other = StartServer(OtherKeys().private_key);
+    const std::string fingerprint = FingerprintOf(RawServerKeys().public_key);
+    const std::string listed = "127.0.0.1 " + other.port + " " + fingerprint + "\n";
+    WriteText(path, "# servers\n\n" + listed);
+    auto client = StartClient();
+    ASSERT_EQ(client->set_known_servers_file(path.c_str()), 1);
+
+    ASSERT_NO_FATAL_FAILURE(ExpectLoginAndEcho(*client, first.port));
+    const std::string learned = "127.0.0.1 " + first.port + " " + fingerprint + "\n";
+    EXPECT_EQ(ReadText(path), listed + learned);
+    EXPECT_EQ(Login(*client, other.port), nullptr) << "the file's entry is required";
+    // The server changes its key on the same port: the learned one is required.
+    ASSERT_EQ(first.system->set_server_key(OtherKeys().private_key.data(), OtherKeys().private_key.size()), 1);
+    first.system->close_listen(first.port.c_str());
+    ASSERT_EQ(
+        first.system->listen(first.port.c_str(), AF_INET, VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH), 1);
+    EXPECT_EQ(Login(*client, first.port), nullptr);
+    EXPECT_EQ(ReadText(path), listed + learned) << "nothing learned over a known key";
+
+    const std::vector<std::string> malformed = {
+        "127.0.0.1 " + other.port + "\n",
+        "127.0.0.1 " + other.port + " " + fingerprint + " extra\n",
+        "127.0.0.1 " + other.port + " " + fingerprint.substr(1) + "\n",
+        std::string(256, 'h') + " 1 " + fingerprint + "\n",
+    };
+    for (const std::string& text : malformed) {
+        SCOPED_TRACE(text);
+        WriteText(path, listed + text);
+        EXPECT_EQ(client->set_known_servers_file(path.c_str()), 0);
+    }
+    EXPECT_EQ(client->set_known_servers_file(folder), 0) << "a folder";
+    std::remove(path.c_str());
+    rmdir(folder);
+}
+
+TEST_F(ServerKeys, KeysAndFingerprintsThatCannotServeAreRefused)
+{
+    const Bytes& good = RawServerKeys().private_key;
+    Bytes trailing = good;
+    trailing.push_back(0);
+    Bytes altered = good;
+    altered[altered.size() / 2] ^= 0x01;
+    const KeyPair too_long = GenerateKeyPair(2048);
+    std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
+    const std::vector<std::pair<const char*, Bytes>> keys = {
+        {"random bytes", Random(600)},       {"a public key", RawServerKeys().public_key},
+        {"a trailing byte", trailing},       {"one bit changed", altered},
+        {"2048 bits", too_long.private_key}, {"a cut key", Bytes(good.begin(), good.begin() + 100)},
+    };
+    for (const auto& [what, key] : keys) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(system->set_server_key(key.data(), key.size()), 0);
+    }
+    EXPECT_EQ(system->set_server_key(good.data(), good.size()), 1);
+    EXPECT_EQ(system->set_server_key(nullptr, 0), 1) << "back to a fresh key per listen";
+
+    const std::string fingerprint = FingerprintOf(good);
+    EXPECT_EQ(fingerprint, FingerprintOf(RawServerKeys().public_key)) << "a pair has one fingerprint";
+    std::string upper = fingerprint;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(system->pin_server_key("localhost", "1", upper.c_str()), 1);
+    const std::vector<std::string> fingerprints = {"", fingerprint.substr(1), fingerprint + "0",
+                                                   "z" + fingerprint.substr(1),
+                                                   fingerprint.substr(0, 2) + ":" + fingerprint.substr(2, 62)};
+    for (const std::string& bad : fingerprints) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(system->pin_server_key("localhost", "1", bad.c_str()), 0);
+    }
+    EXPECT_EQ(system->pin_server_key(nullptr, "1", fingerprint.c_str()), 0);
+    char small[CVeskMessageSystem::kServerKeyFingerprintSize - 1];
+    EXPECT_EQ(CVeskMessageSystem::server_key_fingerprint(good.data(), good.size(), small, sizeof small), 0);
+    EXPECT_EQ(CVeskMessageSystem::server_key_fingerprint(trailing.data(), trailing.size(), nullptr, 0), 0);
 }
 
 }  // namespace

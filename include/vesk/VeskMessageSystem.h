@@ -590,10 +590,9 @@ public:
     /// Listens for TCP connections on `service` (a port number or name of at
     /// most 31 characters) on every local address of `family` (AF_INET,
     /// AF_INET6, or AF_UNSPEC for both), one listener each, with a fresh RSA
-    /// key pair; its sessions use `VeskMessageSystemCryptoAlgorithm`. 1 when
-    /// the port is listened on afterwards (also when this system already did);
-    /// 0 when the service does not resolve, no listener is free, or no address
-    /// could be listened on (another program holds the port). Any thread.
+    /// key pair (or the persistent one of set_server_key()); its sessions use `VeskMessageSystemCryptoAlgorithm`. 1
+    /// when the port is listened on afterwards (also when this system already did); 0 when the service does not
+    /// resolve, no listener is free, or no address could be listened on (another program holds the port). Any thread.
     ///
     /// Each accepted connection raises NETWORK_EVENT_ACCEPT on the event loop
     /// thread, then its handshake runs; NETWORK_EVENT_HANDSHAKE_FINISH follows
@@ -748,6 +747,67 @@ public:
     void set_log_function(ty_VeskLogFunction function, void* context);
     /// Copies what the system has done so far into `counters`. Any thread.
     void get_counters(tagVeskMessageSystemCounters* counters) const;
+
+    /// Characters of a server key fingerprint and its NUL. A fingerprint is
+    /// the SHA-256 of the server's PKCS #1 DER public key (the bytes its
+    /// ServerKeyExchange carries) in 64 lowercase hex digits, without
+    /// separators: what `sha256sum` prints for the public key file that
+    /// vesk-keygen writes.
+    static constexpr size_t kServerKeyFingerprintSize = 65;
+    /// Makes the listeners this system opens from now on use one persistent
+    /// RSA key pair instead of a fresh pair per listen(), so that clients can
+    /// pin its fingerprint (pin_server_key()). `der_private_key` is a PKCS #1
+    /// DER RSAPrivateKey (as RSA_generate_key_der() and vesk-keygen write
+    /// it) of 1024 to 1280 bits, the longest modulus whose blocks a
+    /// ClientKeyExchange field carries; the key is checked and copied, and
+    /// the caller may wipe its bytes afterwards. A null key (or a size of 0)
+    /// goes back to a fresh pair per listen(). Listeners already open keep
+    /// their key. 1; 0, with nothing changed, when the bytes are not such a
+    /// key or its parts do not belong together. Any thread; the check takes
+    /// milliseconds.
+    int set_server_key(const unsigned char* der_private_key, size_t size);
+    /// Makes secure connects to `host` and `service`, given exactly as these
+    /// texts (a pin for "localhost" does not cover "127.0.0.1"), accept only
+    /// the server key whose fingerprint is `fingerprint` (64 hex digits,
+    /// either case; see kServerKeyFingerprintSize), and only with a cipher.
+    /// A ServerKeyExchange with any other key, or a server that chooses no
+    /// cipher, fails the handshake before the ClientKeyExchange would leave:
+    /// neither key material nor the login is sent. The session then ends
+    /// with VESK_END_SERVER_KEY_MISMATCH (a key) or VESK_END_HANDSHAKE_FAILED
+    /// (no cipher): connect() with credentials returns null; connect()
+    /// without them returns the session, whose close event follows. A null
+    /// `fingerprint` removes the endpoint's pin. Applies to the connects
+    /// that start afterwards. 1; 0 for a fingerprint that is not 64 hex
+    /// digits, a null host or service, or when 1024 endpoints are pinned
+    /// already. Any thread.
+    int pin_server_key(const char* host, const char* service, const char* fingerprint);
+    /// Remembers server keys in a file, as SSH's known hosts do (trust on
+    /// first use): a secure connect to a host and service that has no
+    /// pin_server_key() pin and no entry in the file yet accepts the server's
+    /// key at this first contact, adds the endpoint with the key's
+    /// fingerprint to the file, and from then on requires that key (under a
+    /// cipher) as a pin would, with the same failures. The file is read now:
+    /// one endpoint per line, `HOST SERVICE FINGERPRINT` separated by blanks,
+    /// as given to connect(); empty lines and lines starting with `#` are
+    /// skipped. A missing file is an empty one. When it learns a key, the
+    /// library writes the whole file anew (a new file of mode 0600, renamed
+    /// over the old one, so a reader never sees half of it; comments are not
+    /// kept), on the thread that parses the handshake; a file that cannot be
+    /// written leaves the key required for this system's life. At most 1024
+    /// endpoints, hosts of at most 255 and services of at most 31 characters
+    /// without blanks: others are not remembered. Trust on first use is only
+    /// as good as the first contact: a man in the middle present then is
+    /// remembered instead of the server. A null path stops using a file. 1; 0,
+    /// with nothing changed, when the file is not a regular file of at most
+    /// 1024 well-formed lines. Any thread.
+    int set_known_servers_file(const char* path);
+    /// Writes the fingerprint of a PKCS #1 DER RSA key (RSAPrivateKey or
+    /// RSAPublicKey: both give the fingerprint of the public key) and its
+    /// NUL into `fingerprint`, which holds `fingerprint_size` characters. 1;
+    /// 0 when the bytes are not such a key or the text does not fit. Any
+    /// thread.
+    static int server_key_fingerprint(const unsigned char* der_key, size_t size, char* fingerprint,
+                                      size_t fingerprint_size);
 
 private:
     friend struct ::VeskNetworkTestAccess;

@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -40,6 +41,7 @@ struct VeskNetworkTestAccess;
 namespace vesk::crypto {
 class RecordCipher;
 class RsaKey;
+struct ServerKeyPair;
 }  // namespace vesk::crypto
 namespace vesk::net {
 class ByteReader;
@@ -518,6 +520,17 @@ protected:
     std::shared_ptr<const vesk::crypto::RsaKey> m_DecodedPrivateKey;
 };
 
+// A server key fingerprint required for one host and service text: pinned
+// by the application, or read from the known-servers file; an entry of that
+// file is not known until its first contact tells the key.
+struct CVeskServerKeyPin {
+    static constexpr size_t kDigestSize = 32;
+    std::string host;
+    std::string service;
+    bool known = false;
+    unsigned char digest[kDigestSize] = {};
+};
+
 /// @endcond
 
 /// A TCP session of the transport: socket, rings, handshake and cipher state.
@@ -531,6 +544,8 @@ public:
 
     static constexpr int kCryptoKeyCapacity = 32;
     static constexpr int kCryptoIVCapacity = 16;
+    // A server key fingerprint: the SHA-256 of its DER public key.
+    static constexpr size_t kServerKeyDigestSize = CVeskServerKeyPin::kDigestSize;
 
     CVeskNetworkSession();
     virtual ~CVeskNetworkSession();
@@ -682,6 +697,18 @@ private:
     // counted and logged once, when its last reference goes.
     void CountOpened(bool bAccepted);
     void ReportEnded();
+    // Makes the client's handshake refuse every server key but the one whose
+    // SHA-256 is these kServerKeyDigestSize bytes, and every session without
+    // a cipher; set by the opener before the ClientHello leaves.
+    void PinServerKey(const unsigned char* digest);
+    // Makes the client's handshake learn the server key of a known-servers
+    // entry met for the first time, or require the key it has learned since;
+    // set by the opener, as PinServerKey.
+    void LearnServerKey(std::shared_ptr<CVeskServerKeyPin> entry);
+    // Whether a ServerKeyExchange key may be used: always, unless pinned to
+    // another one or another one is known for the endpoint. A first contact
+    // writes the known-servers file.
+    bool AcceptsServerKey(const unsigned char* key, size_t length);
     // Connects a claimed session to the first of the resolved addresses that
     // accepts; with bSecure the handshake is started. A release of the
     // session ends the wait for the peer at once. The descriptor, or -1.
@@ -815,6 +842,9 @@ private:
     bool m_bCloseReported;
     // Counted as accepted or connected, and not yet as ended.
     std::atomic<bool> m_bOpened{false};
+    bool m_bServerKeyPinned = false;
+    unsigned char m_PinnedServerKey[kServerKeyDigestSize];
+    std::shared_ptr<CVeskServerKeyPin> m_KnownServer;
     // Tests only: runs on the parse thread right after a parse step has
     // looked at the socket ring, so that bytes can arrive at exactly that
     // point.
@@ -875,6 +905,8 @@ public:
     // Stores the exponent, then generates a fresh pair; the sum of the two DER
     // lengths, or a negative value.
     int GenerateRSAKey(int bits, unsigned long e);
+    // Takes the application's pair instead; 0, or -1 when it does not fit.
+    int UseServerKey(const vesk::crypto::ServerKeyPair& key);
 
     void SetLibEvent(short libevent, ty_libevent_handler fn, void* arg);
     int AddLibEvent(timeval* tv) { return m_ListenLibEvent.Add(tv); }
@@ -888,13 +920,14 @@ public:
     // Accepts one queued connection; -1 (errno set) when there is none.
     SOCKET Accept(sockaddr* addr, socklen_t* addrlen);
     // Opens a non-blocking listening socket for one resolved address and
-    // generates the key pair; the descriptor, -1 with errno set when a socket
-    // call failed, or kKeyGenerationFailed. `family` is the family
-    // the caller listens for: AF_UNSPEC keeps an IPv6 socket to IPv6, since
-    // an IPv4 socket of the same call takes the port's IPv4 side; an IPv6
-    // socket alone takes IPv4 peers too, as the system's sockets do.
+    // takes `key`, or generates a pair when it is null; the descriptor, -1
+    // with errno set when a socket call failed, or kKeyGenerationFailed.
+    // `family` is the family the caller listens for: AF_UNSPEC keeps an IPv6
+    // socket to IPv6, since an IPv4 socket of the same call takes the port's
+    // IPv4 side; an IPv6 socket alone takes IPv4 peers too, as the system's
+    // sockets do.
     SOCKET Listen(addrinfo* ai, int family, int backlog, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam,
-                  eCryptoAlgorithm CryptoAlgorithm);
+                  eCryptoAlgorithm CryptoAlgorithm, const vesk::crypto::ServerKeyPair* key);
     // Closes the socket and empties keys, exponent and algorithm.
     void Close();
 
@@ -1265,6 +1298,24 @@ public:
     };
     const Counters& GetCounters() const { return m_Counters; }
 
+    // The key pair of the listeners opened from now on; null: each generates
+    // a fresh one. False, with nothing changed, for a modulus below 1024 bits
+    // or longer than a ClientKeyExchange field carries.
+    bool SetServerKey(std::shared_ptr<const vesk::crypto::ServerKeyPair> key);
+    // Secure connects to exactly this host and service text accept only the
+    // server key with this SHA-256; a null digest removes the pin. False when
+    // the pin table is full.
+    bool PinServerKey(const char* host, const char* service, const unsigned char* digest);
+    // The most endpoints a manager pins, and the most the known-servers file
+    // holds.
+    static constexpr size_t kMaxServerKeyPins = 1024;
+    // Secure connects to an endpoint without a pin learn its server key on
+    // first contact, write it to this file (replaced whole, in one step) and
+    // require it afterwards; the file's entries are read now. A null path
+    // turns this off. 1; 0, with nothing changed, for a file that is not a
+    // regular file of well-formed lines, or is too large.
+    int SetKnownServersFile(const char* path);
+
 private:
     friend class CVeskNetworkSession;
     friend struct ::VeskNetworkTestAccess;
@@ -1288,9 +1339,26 @@ private:
     static void* ParseRecvSocketBufferThreadFunc(LPVOID lpvoid);
     // Deletes the manager when a handler on this thread disposed of it.
     static void DeleteIfDisposedHere(CVeskNetworkSessionManager* manager);
-    // Connects a claimed session and publishes it; null on failure.
-    CVeskNetworkSession* ConnectClaimed(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event,
+    // Connects a claimed session and publishes it; null on failure. A pin,
+    // or else a known-servers entry to learn, is set on the session before
+    // its handshake starts.
+    CVeskNetworkSession* ConnectClaimed(const addrinfo* addresses, bool bSecure, const unsigned char* pinned_key,
+                                        std::shared_ptr<CVeskServerKeyPin> known_server, ty_cbfunc_Event cbfunc_Event,
                                         void* cbfunc_EventParam);
+    // Copies the digest the endpoint must show: the application's pin, or
+    // the key the known-servers file has for it. False when it has none;
+    // `known_server` is then the file's entry whose key the connect learns,
+    // or null.
+    bool FindServerKeyPin(const char* host, const char* service,
+                          unsigned char (&digest)[CVeskNetworkSession::kServerKeyDigestSize],
+                          std::shared_ptr<CVeskServerKeyPin>* known_server);
+    // The known-servers entry of an endpoint, made (not yet known) at its
+    // first connect; null without a file, or for an endpoint it cannot hold.
+    // Called with m_ServerKeysMutex held.
+    std::shared_ptr<CVeskServerKeyPin> KnownServerLocked(const char* host, const char* service);
+    // Compares the digest with the entry's key, or learns it and writes the
+    // file when the entry is not known yet.
+    bool CheckKnownServerKey(CVeskServerKeyPin& entry, const unsigned char* digest);
     int ParseRecvSocketBuffer();
     bool ParseSession(CVeskNetworkSession& session);
     void StopThreads();
@@ -1356,6 +1424,15 @@ private:
     ty_LogFunction m_LogFunction = nullptr;
     void* m_LogContext = nullptr;
     Counters m_Counters;
+
+    // Server keys: the listeners' pair, the clients' pins and the
+    // known-servers entries, read when a listener opens and when a connect
+    // starts.
+    std::mutex m_ServerKeysMutex;
+    std::shared_ptr<const vesk::crypto::ServerKeyPair> m_ServerKey;
+    std::vector<CVeskServerKeyPin> m_ServerKeyPins;
+    std::string m_KnownServersPath;
+    std::vector<std::shared_ptr<CVeskServerKeyPin>> m_KnownServers;
 };
 /// @endcond
 

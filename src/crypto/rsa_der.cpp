@@ -2,6 +2,7 @@
 // exponent only) and RSAPrivateKey. The exported functions decode the key for
 // each call; RsaKey keeps a decoded key for repeated use.
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/decoder.h>
 #include <openssl/encoder.h>
@@ -247,6 +248,43 @@ int RsaKey::Decrypt(int flen, const unsigned char* from, unsigned char* to) cons
     }
     OPENSSL_cleanse(plain, static_cast<std::size_t>(modulus_length));
     return result;
+}
+
+int RsaKey::ModulusLength() const
+{
+    return EVP_PKEY_get_size(m_pkey);
+}
+
+bool RsaKey::PublicExponent(uint32_t* exponent) const
+{
+    ScopedErrorMark mark;
+    BIGNUM* raw = nullptr;
+    if (EVP_PKEY_get_bn_param(m_pkey, OSSL_PKEY_PARAM_RSA_E, &raw) != 1)
+        return false;
+    const BignumPtr value(raw);
+    if (BN_num_bits(value.get()) > 32)
+        return false;
+    *exponent = static_cast<uint32_t>(BN_get_word(value.get()));
+    return true;
+}
+
+bool RsaKey::EncodePublic(std::vector<unsigned char>* der) const
+{
+    ScopedErrorMark mark;
+    DerBuffer encoded;
+    if (!EncodeKey(m_pkey, KeyKind::kPublic, encoded))
+        return false;
+    der->assign(encoded.data, encoded.data + encoded.length);
+    return true;
+}
+
+bool RsaKey::IsConsistentPrivateKey() const
+{
+    if (!m_private)
+        return false;
+    ScopedErrorMark mark;
+    const PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(LibraryContext(), m_pkey, nullptr));
+    return ctx && EVP_PKEY_check(ctx.get()) == 1;
 }
 
 }  // namespace vesk::crypto

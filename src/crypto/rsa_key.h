@@ -5,7 +5,9 @@
 
 #include <openssl/types.h>
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace vesk::crypto {
 
@@ -25,6 +27,16 @@ public:
     // As RSA_private_decrypt_der: writes at most modulus length - 42 bytes; the
     // plaintext length, or -1.
     int Decrypt(int flen, const unsigned char* from, unsigned char* to) const;
+
+    // Bytes of the modulus.
+    int ModulusLength() const;
+    // The public exponent; false when it does not fit 32 bits.
+    bool PublicExponent(uint32_t* exponent) const;
+    // The PKCS #1 RSAPublicKey of the key, private or public.
+    bool EncodePublic(std::vector<unsigned char>* der) const;
+    // Whether the parts of a private key belong together (its primes, its
+    // exponents and its modulus): DER can be well formed and still wrong.
+    bool IsConsistentPrivateKey() const;
 
 private:
     RsaKey(EVP_PKEY* pkey, bool is_private) : m_pkey(pkey), m_private(is_private) {}

@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include "CryptFunction.h"
+#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "crypto/rsa_key.h"
 #include "net/crypto_lengths.h"
@@ -67,6 +68,12 @@ int CVeskNetworkSession::HandShakeServerKeyExchange(ByteReader& message)
     if (!message.ReadU16(&key_length) || !message.ReadBytes(key_length, &key) || !message.ReadU16(&exponent_length) ||
         !message.ReadBytes(exponent_length, &exponent_bytes))
         return -1;
+    // A client that pinned the server's key sends nothing under any other:
+    // neither the session key nor, after it, the login.
+    if (!AcceptsServerKey(key, key_length)) {
+        NoteEndReason(VeskMessageSystem::VESK_END_SERVER_KEY_MISMATCH);
+        return -1;
+    }
     // Least significant byte first; only the first four bytes count.
     unsigned long exponent = 0;
     for (size_t i = 0; i < exponent_length && i < 4; ++i)
@@ -86,6 +93,13 @@ int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
     if (public_key_length <= 0)
         return -1;
     const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
+    // Whoever sits in between could choose no cipher (or leave out the
+    // ServerHello) and read the login in clear: a pinned or known key is
+    // worth nothing without one.
+    if ((m_bServerKeyPinned || m_KnownServer) && algorithm == CRYPTO_ALGORITHM_NONE) {
+        NoteEndReason(VeskMessageSystem::VESK_END_HANDSHAKE_FAILED);
+        return -1;
+    }
     const int key_length = GetCryptoKeyLength(algorithm);
     const int iv_length = GetCryptoIVLength(algorithm);
 

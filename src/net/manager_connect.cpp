@@ -19,6 +19,9 @@ CVeskNetworkSession* CVeskNetworkSessionManager::Connect(bool bSecure, const cha
     const vesk::net::StreamAddresses addresses(hostname, service);
     if (addresses.First() == nullptr)
         return nullptr;
+    unsigned char pinned_key[CVeskNetworkSession::kServerKeyDigestSize];
+    std::shared_ptr<CVeskServerKeyPin> known_server;
+    const bool pinned = bSecure && FindServerKeyPin(hostname, service, pinned_key, &known_server);
     CVeskNetworkSession* session = nullptr;
     {
         // The pool is read for the whole connect: a release of it from the
@@ -26,18 +29,25 @@ CVeskNetworkSession* CVeskNetworkSessionManager::Connect(bool bSecure, const cha
         // the session this thread holds.
         const ConnectScope scope(this);
         m_SessionArray.WithArray([&](CVeskNetworkSession*, int) {
-            session = ConnectClaimed(addresses.First(), bSecure, cbfunc_Event, cbfunc_EventParam);
+            session = ConnectClaimed(addresses.First(), bSecure, pinned ? pinned_key : nullptr, known_server,
+                                     cbfunc_Event, cbfunc_EventParam);
         });
     }
     return session;
 }
 
 CVeskNetworkSession* CVeskNetworkSessionManager::ConnectClaimed(const addrinfo* addresses, bool bSecure,
+                                                                const unsigned char* pinned_key,
+                                                                std::shared_ptr<CVeskServerKeyPin> known_server,
                                                                 ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
 {
     CVeskNetworkSession* session = m_SessionArray.Claim();
     if (session == nullptr)
         return nullptr;
+    if (pinned_key != nullptr)
+        session->PinServerKey(pinned_key);
+    else if (known_server)
+        session->LearnServerKey(std::move(known_server));
     if (session->ConnectTo(addresses, bSecure, cbfunc_Event, cbfunc_EventParam) < 0) {
         session->AbandonClaim();
         return nullptr;

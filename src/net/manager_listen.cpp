@@ -9,6 +9,7 @@
 
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
+#include "crypto/server_key.h"
 #include "net/arming.h"
 #include "net/socket_io.h"
 
@@ -48,6 +49,11 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
     if (getaddrinfo(nullptr, service, &hints, &addresses) != 0)
         return 0;
 
+    std::shared_ptr<const vesk::crypto::ServerKeyPair> key;
+    {
+        std::lock_guard<std::mutex> lock(m_ServerKeysMutex);
+        key = m_ServerKey;
+    }
     const int capacity = m_SessionListenArray.Size();
     // Without a listener element nothing can listen.
     int result = capacity > 0 ? 1 : 0;
@@ -58,7 +64,8 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
             result = 0;
             break;
         }
-        const SOCKET s = listener->Listen(entry, family, backlog, cbfunc_Event, cbfunc_EventParam, CryptoAlgorithm);
+        const SOCKET s =
+            listener->Listen(entry, family, backlog, cbfunc_Event, cbfunc_EventParam, CryptoAlgorithm, key.get());
         if (s < 0) {
             const int error = errno;
             listener->AbandonClaim();

@@ -126,6 +126,8 @@ void CVeskNetworkSession::ClearContents()
     m_IdleDeadlineMs = 0;
     m_LastRecordAt = 0;
     m_RefusedLogins = 0;
+    m_bServerKeyPinned = false;
+    m_KnownServer.reset();
     SetLoggedInUid(nullptr);
 }
 

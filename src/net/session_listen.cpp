@@ -7,6 +7,7 @@
 
 #include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
+#include "crypto/server_key.h"
 #include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
@@ -56,6 +57,17 @@ int CVeskNetworkSessionListen::GenerateRSAKey(int bits, unsigned long e)
     return result;
 }
 
+int CVeskNetworkSessionListen::UseServerKey(const vesk::crypto::ServerKeyPair& key)
+{
+    if (SetRSAPrivateKey(key.private_der.data(), static_cast<int>(key.private_der.size())) < 0 ||
+        m_RSAPublicKey.Set(key.public_der.data(), static_cast<int>(key.public_der.size())) < 0)
+        return -1;
+    m_RSAPublicExponent = key.exponent;
+    // Decoded once for every listener and session that uses the pair.
+    m_DecodedPrivateKey = key.decoded;
+    return 0;
+}
+
 void CVeskNetworkSessionListen::SetLibEvent(short libevent, ty_libevent_handler fn, void* arg)
 {
     m_ListenLibEvent.Set(m_EventBase, GetSocket(), libevent, fn, arg);
@@ -73,7 +85,8 @@ SOCKET CVeskNetworkSessionListen::Accept(sockaddr* addr, socklen_t* addrlen)
 }
 
 SOCKET CVeskNetworkSessionListen::Listen(addrinfo* ai, int family, int backlog, ty_cbfunc_Event cbfunc_Event,
-                                         void* cbfunc_EventParam, eCryptoAlgorithm CryptoAlgorithm)
+                                         void* cbfunc_EventParam, eCryptoAlgorithm CryptoAlgorithm,
+                                         const vesk::crypto::ServerKeyPair* key)
 {
     if (ai == nullptr || cbfunc_Event == nullptr)
         return -1;
@@ -96,7 +109,8 @@ SOCKET CVeskNetworkSessionListen::Listen(addrinfo* ai, int family, int backlog, 
         return -1;
     }
     AdoptSocket(s);
-    if (GenerateRSAKey(1024, 65537) < 0) {
+    const int keyed = key != nullptr ? UseServerKey(*key) : GenerateRSAKey(1024, 65537);
+    if (keyed < 0) {
         CloseSocket();
         return kKeyGenerationFailed;
     }
