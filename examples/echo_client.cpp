@@ -35,6 +35,7 @@ enum ExitStatus : int {
     kCannotConnect = 3,
     kClosedInHandshake = 4,
     kNoAnswer = 5,
+    kServerKeyMismatch = 6,
 };
 
 const char kExitStatusHelp[] =
@@ -44,9 +45,10 @@ const char kExitStatusHelp[] =
     "  2  bad arguments, an echo missing or different, any other failure\n"
     "  3  cannot connect (unknown host, nothing listening)\n"
     "  4  the server closed the connection before the handshake finished, or (with\n"
-    "     --pin or --known-servers) showed a key other than the pinned or known\n"
-    "     one, or chose no cipher\n"
+    "     --pin or --known-servers) chose no cipher\n"
     "  5  no answer to the handshake or to the login within --timeout\n"
+    "  6  (with --pin or --known-servers) the server showed a key other than the\n"
+    "     pinned or known one\n"
     "  128 + N  stopped by signal N (the summary is printed first)\n";
 
 // What the session's events told so far. Set on the library's threads (the
@@ -273,8 +275,14 @@ int main(int argc, char** argv)
         return kCannotConnect;
     }
     if (!session) {
-        std::puts(pinned ? "the handshake failed: the server's key is not the pinned or known one, it chose no "
-                           "cipher, or it closed the connection"
+        // The system made one session only: its end is the one counted.
+        tagVeskMessageSystemCounters counters{};
+        system->get_counters(&counters);
+        if (counters.m_sessions_ended[VESK_END_SERVER_KEY_MISMATCH] > 0) {
+            std::puts("the server's key is not the pinned or known one");
+            return kServerKeyMismatch;
+        }
+        std::puts(pinned ? "the handshake failed: the server chose no cipher or closed the connection"
                          : "the server closed the connection before the handshake finished");
         return kClosedInHandshake;
     }

@@ -174,7 +174,7 @@ has_output "the server names its key's fingerprint" "server key: $fingerprint$"
 expect 0 "a client pinned to the server's key" \
     env VESK_PASSWORD=secret "$client" --port "$port" --user alice --pin "$fingerprint" --count 3
 seen=$(wc -l <"$work/keyed.log")
-expect 4 "a client pinned to another key fails in the handshake" \
+expect 6 "a client pinned to another key fails in the handshake" \
     env VESK_PASSWORD=secret "$client" --port "$port" --user alice --pin "$other_fingerprint"
 has_output "it says the key is not the pinned one" "not the pinned or known one"
 # The server reports the close after whatever the client sent: no data.
@@ -195,7 +195,7 @@ check "the file names the server's key" "127.0.0.1 $port $fingerprint" "$(cat "$
 expect 0 "and connects with the key it knows" \
     env VESK_PASSWORD=secret "$client" --port "$port" --user alice --known-servers "$known" --count 1
 echo "127.0.0.1 $port $other_fingerprint" >"$known"
-expect 4 "a known server that shows another key fails in the handshake" \
+expect 6 "a known server that shows another key fails in the handshake" \
     env VESK_PASSWORD=secret "$client" --port "$port" --user alice --known-servers "$known"
 has_output "it says the key is not the known one" "not the pinned or known one"
 echo "127.0.0.1 $port" >"$known"
