@@ -190,6 +190,25 @@ int AwaitLogin(CVeskMessageSystem& system, CVeskMessageSession& session, const s
     return kAllEchoed;
 }
 
+// Whether the one session this system made ended because the server showed
+// another key. Its end is counted once the library's threads have let go of
+// it, which may be just after connect() returned.
+bool EndedForServerKey(CVeskMessageSystem& system)
+{
+    tagVeskMessageSystemCounters counters{};
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        system.get_counters(&counters);
+        uint64_t ended = 0;
+        for (const uint64_t count : counters.m_sessions_ended)
+            ended += count;
+        if (ended >= counters.m_sessions_connected || Clock::now() >= deadline)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return counters.m_sessions_ended[VESK_END_SERVER_KEY_MISMATCH] > 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -275,10 +294,7 @@ int main(int argc, char** argv)
         return kCannotConnect;
     }
     if (!session) {
-        // The system made one session only: its end is the one counted.
-        tagVeskMessageSystemCounters counters{};
-        system->get_counters(&counters);
-        if (counters.m_sessions_ended[VESK_END_SERVER_KEY_MISMATCH] > 0) {
+        if (EndedForServerKey(*system)) {
             std::puts("the server's key is not the pinned or known one");
             return kServerKeyMismatch;
         }
