@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -961,28 +962,33 @@ private:
 
 /// @cond INTERNAL
 // A fixed array of socket objects allocated once; elements never move while
-// the pool holds them. Threads that walk the array (parse passes, accepts,
+// the pool holds them. The storage is reserved at once but an element is
+// built only when a claim finds every built one taken, always the next in
+// order: a slot never used costs no resident memory (large storage comes
+// from memory the kernel maps on first touch), and releasing the pool visits
+// only the built prefix. Threads that walk the array (parse passes, accepts,
 // openers) do so as readers; releasing the pool waits for them and for every
 // element to become free before it frees the array, or, when called from
 // inside such work, leaves the array to be freed with the pool itself.
 template <class Element>
 class CVeskPool {
 public:
-    CVeskPool() : m_array(nullptr), m_size(0), m_readers(0) {}
+    CVeskPool() : m_array(nullptr), m_size(0), m_built(0), m_readers(0) {}
     ~CVeskPool()
     {
         Release();
         // Released from inside work on them; that work may still be ending.
         for (const Retired& retired : m_retired) {
-            WaitUntilFree(retired.array, retired.size);
-            delete[] retired.array;
+            WaitUntilFree(retired.array, retired.built);
+            Free(retired.array, retired.size, retired.built);
         }
     }
     CVeskPool(const CVeskPool&) = delete;
     CVeskPool& operator=(const CVeskPool&) = delete;
 
     // 1 when created; 0 for a negative count, an allocation failure or a
-    // pool that already holds an array.
+    // pool that already holds an array. `setup` runs on each element as it
+    // is built.
     template <class Setup>
     int Create(int count, Setup setup)
     {
@@ -992,14 +998,14 @@ public:
         if (m_array != nullptr)
             return 0;
         try {
-            m_array = new Element[static_cast<size_t>(count)];
+            m_setup = setup;
+            m_array = std::allocator<Element>().allocate(static_cast<size_t>(count));
         } catch (const std::bad_alloc&) {
             m_array = nullptr;
             return 0;
         }
         m_size = count;
-        for (int i = 0; i < count; ++i)
-            setup(m_array[i]);
+        m_built = 0;
         return 1;
     }
 
@@ -1007,36 +1013,38 @@ public:
     {
         Element* array = nullptr;
         int size = 0;
+        int built = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             std::swap(array, m_array);
             std::swap(size, m_size);
+            std::swap(built, m_built);
         }
         if (array == nullptr)
             return;
         // Released first, so that work blocked on an element ends; again once
         // no reader is left, for elements claimed meanwhile.
-        ReleaseElements(array, size);
+        ReleaseElements(array, built);
         if (CVeskPoolElement::CallerHoldsReferences() || t_reading > 0) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_retired.push_back(Retired{array, size});
+            m_retired.push_back(Retired{array, size, built});
             return;
         }
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_no_readers.wait(lock, [this] { return m_readers == 0; });
         }
-        ReleaseElements(array, size);
-        WaitUntilFree(array, size);
-        delete[] array;
+        ReleaseElements(array, built);
+        WaitUntilFree(array, built);
+        Free(array, size, built);
     }
 
-    // Calls fn(element) for each element while the array stays alive.
+    // Calls fn(element) for each built element while the array stays alive.
     template <class Fn>
     void ForEach(Fn fn)
     {
         Reader reader(*this);
-        for (int i = 0; i < reader.size; ++i)
+        for (int i = 0; i < reader.built; ++i)
             fn(reader.array[i]);
     }
 
@@ -1044,16 +1052,25 @@ public:
     Element* Claim()
     {
         Reader reader(*this);
-        for (int i = 0; i < reader.size; ++i)
-            if (reader.array[i].TryClaim())
-                return &reader.array[i];
-        return nullptr;
+        for (int from = 0;;) {
+            for (int i = from; i < reader.built; ++i)
+                if (reader.array[i].TryClaim())
+                    return &reader.array[i];
+            // Every built element was taken: build the next one. One built
+            // meanwhile by another claimer is tried first.
+            from = reader.built;
+            reader.built = BuildNext(reader.array, reader.built);
+            if (reader.built == from)
+                return nullptr;
+        }
     }
 
     bool HasFree()
     {
         Reader reader(*this);
-        for (int i = 0; i < reader.size; ++i)
+        if (reader.built < reader.size)
+            return true;
+        for (int i = 0; i < reader.built; ++i)
             if (reader.array[i].IsFree())
                 return true;
         return false;
@@ -1063,13 +1080,14 @@ public:
     Element* Find(SOCKET s)
     {
         Reader reader(*this);
-        for (int i = 0; i < reader.size; ++i)
+        for (int i = 0; i < reader.built; ++i)
             if (reader.array[i].IsUsed() && reader.array[i].GetSocket() == s)
                 return &reader.array[i];
         return nullptr;
     }
 
-    // Calls fn(array, size) while the array stays alive.
+    // Calls fn(array, size) while the array stays alive; only elements
+    // reached through a claim may be touched.
     template <class Fn>
     void WithArray(Fn fn)
     {
@@ -1087,7 +1105,14 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_array;
     }
-    Element& operator[](int index) { return Data()[index]; }
+    // The element at `index`, built (with those before it) if it was not.
+    Element& operator[](int index)
+    {
+        Element* array = Data();
+        for (int built = Built(); built <= index;)
+            built = BuildNext(array, built);
+        return array[index];
+    }
 
 private:
     struct Reader {
@@ -1096,6 +1121,7 @@ private:
             std::lock_guard<std::mutex> lock(owner.m_mutex);
             array = owner.m_array;
             size = owner.m_size;
+            built = owner.m_built;
             ++owner.m_readers;
             ++t_reading;
         }
@@ -1109,25 +1135,60 @@ private:
         CVeskPool& owner;
         Element* array;
         int size;
+        int built;
     };
 
-    static void ReleaseElements(Element* array, int size)
+    int Built()
     {
-        for (int i = 0; i < size; ++i)
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_built;
+    }
+
+    // Builds the next element of `array` when it is still the pool's and
+    // `seen` were built when the caller looked; the number built now (the
+    // same as `seen` when the array is full, no longer the pool's, or memory
+    // ran out).
+    int BuildNext(Element* array, int seen)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (array != m_array)
+            return seen;
+        if (m_built == seen && m_built < m_size) {
+            try {
+                m_setup(*new (&m_array[m_built]) Element());
+            } catch (const std::bad_alloc&) {
+                return m_built;
+            }
+            ++m_built;
+        }
+        return m_built;
+    }
+
+    static void ReleaseElements(Element* array, int built)
+    {
+        for (int i = 0; i < built; ++i)
             if (array[i].IsUsed())
                 array[i].SetUsed(false);
     }
 
-    static void WaitUntilFree(Element* array, int size)
+    static void WaitUntilFree(Element* array, int built)
     {
-        for (int i = 0; i < size; ++i)
+        for (int i = 0; i < built; ++i)
             while (!array[i].IsQuiescent())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    static void Free(Element* array, int size, int built)
+    {
+        for (int i = built; i-- > 0;)
+            array[i].~Element();
+        std::allocator<Element>().deallocate(array, static_cast<size_t>(size));
     }
 
     struct Retired {
         Element* array;
         int size;
+        int built;
     };
 
     static thread_local int t_reading;
@@ -1136,6 +1197,10 @@ private:
     std::condition_variable m_no_readers;
     Element* m_array;
     int m_size;
+    // Elements [0, m_built) are built; only under m_mutex, and only while
+    // the array is the pool's.
+    int m_built;
+    std::function<void(Element&)> m_setup;
     int m_readers;
     std::vector<Retired> m_retired;
 };
