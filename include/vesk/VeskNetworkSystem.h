@@ -719,13 +719,29 @@ private:
     int HandShakeServerHelloDone(vesk::net::ByteReader& message);
     int HandShakeClientKeyExchange(vesk::net::ByteReader& message);
     int HandShakeFinish(vesk::net::ByteReader& message);
-    // The outcome of handing bytes to the socket in order.
-    enum class WriteResult { kWritten, kQueued, kFailed };
+    // The outcome of handing bytes to the socket in order: written; queued
+    // in a backlog that was empty, so the loop thread must be asked to write
+    // it; queued behind bytes it is asked to write already; failed.
+    enum class WriteResult { kWritten, kQueued, kQueuedBehind, kFailed };
     // Writes all parts behind the bytes already waiting, keeping what the
-    // socket cannot take in the backlog; called under m_SendMutex. An
-    // application thread waits while the backlog is full; the library's own
-    // threads never wait: a peer that stopped reading loses its session.
-    WriteResult WriteInOrder(std::unique_lock<std::mutex>& lock, iovec* parts, size_t count, int flags);
+    // socket cannot take in the backlog; called under m_SendMutex. With
+    // bCoalesce the parts go to the backlog even when it is empty, for the
+    // loop thread to write with the records that follow them. An application
+    // thread waits while the backlog is full; the library's own threads never
+    // wait: a peer that stopped reading loses its session.
+    WriteResult WriteInOrder(std::unique_lock<std::mutex>& lock, iovec* parts, size_t count, int flags,
+                             bool bCoalesce = false);
+    // Whether a record of `length` bytes sent now follows the previous one
+    // closely enough to join the loop thread's next write instead of making
+    // a system call of its own; called without m_SendMutex.
+    bool JoinsBurst(size_t length);
+    // Writes what waits in the backlog as far as the socket takes it now;
+    // false when the socket failed. Under m_SendMutex.
+    bool WriteBacklog(int flags);
+    // Before the socket is shut down: what waits in the backlog goes to the
+    // socket as far as it takes it now, so records sent just before a close
+    // still leave.
+    void FlushBacklogBeforeClose();
     bool WaitForBacklogRoom(std::unique_lock<std::mutex>& lock, size_t length);
     void AppendToBacklog(const iovec* parts, size_t count);
     // Asks the loop thread to write the backlog; called without m_SendMutex.
@@ -805,6 +821,9 @@ private:
     bool m_bSendFailed;
     // Signalled when the backlog shrinks and when the session goes away.
     std::condition_variable m_SendRoom;
+    // When the latest record was handed over (steady clock, nanoseconds): a
+    // record that follows closely waits for the loop thread's next write.
+    std::atomic<int64_t> m_LastSendAt{0};
     // A record that waits for the end of the handshake, and whether that end
     // has come; guarded by m_SendMutex.
     std::vector<unsigned char> m_RecordKeptForHandshake;

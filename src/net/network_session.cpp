@@ -43,6 +43,8 @@ CVeskNetworkSession::~CVeskNetworkSession()
 
 void CVeskNetworkSession::SetUsed(bool bFlag)
 {
+    if (!bFlag)
+        FlushBacklogBeforeClose();
     StoreUsed(bFlag);
     // Senders waiting for the handshake learn that it will not come.
     if (!bFlag && m_Manager != nullptr)
@@ -60,6 +62,7 @@ void CVeskNetworkSession::close()
 {
     if (GetSocket() < 0)
         return;
+    FlushBacklogBeforeClose();
     CloseSocket();
     m_SokcetState = SOCKET_STATE_NORMAL;
 }
