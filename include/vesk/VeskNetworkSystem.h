@@ -213,10 +213,13 @@ private:
 
 // A ring of raw bytes with one producer thread and one consumer thread. One
 // byte always stays empty, so equal points mean empty and the ring holds at
-// most kUsable bytes. Only held bytes are ever read, so the storage is not
-// filled at construction.
+// most Usable() bytes. Its storage is mapped by Allocate, before either side
+// runs, and given back by Reset: a ring unused costs no memory, and pages
+// are touched only as bytes arrive. Only held bytes are ever read.
 class CVeskByteRing {
 public:
+    // The default size, the receive ring's: what one read of delivered
+    // payload takes at most.
     static constexpr size_t kSize = 20000;
     static constexpr size_t kUsable = kSize - 1;
 
@@ -235,21 +238,38 @@ public:
         const unsigned char* Contiguous(size_t offset, size_t n) const;
         // How many bytes from `offset` on lie in one piece before the end of
         // the storage.
-        size_t UnbrokenFrom(size_t offset) const { return kSize - (m_read + offset) % kSize; }
+        size_t UnbrokenFrom(size_t offset) const { return m_size - (m_read + offset) % m_size; }
 
     private:
         friend class CVeskByteRing;
-        View(const unsigned char* buffer, size_t read, size_t held) : m_buffer(buffer), m_read(read), m_held(held) {}
+        View(const unsigned char* buffer, size_t size, size_t read, size_t held)
+            : m_buffer(buffer), m_size(size), m_read(read), m_held(held)
+        {
+        }
 
         const unsigned char* m_buffer;
+        size_t m_size;
         size_t m_read;
         size_t m_held;
     };
 
-    CVeskByteRing() : m_read_point(0), m_write_point(0) {}
+    CVeskByteRing() : m_size(kSize), m_buffer(nullptr), m_read_point(0), m_write_point(0) {}
+    ~CVeskByteRing();
+    CVeskByteRing(const CVeskByteRing&) = delete;
+    CVeskByteRing& operator=(const CVeskByteRing&) = delete;
 
+    // Maps the storage unless it is mapped; false when it cannot be had.
+    // Only while neither side runs.
+    bool Allocate();
+    // Replaces the storage by one of `size` bytes that holds the same bytes;
+    // false, changing nothing, when they do not fit or it cannot be had.
+    // Only while one thread is both the producer and the consumer; earlier
+    // views are not to be read.
+    bool Resize(size_t size);
+    size_t Size() const { return m_size; }
+    size_t Usable() const { return m_size - 1; }
     size_t Held() const { return Look().Held(); }
-    size_t Free() const { return kUsable - Held(); }
+    size_t Free() const { return m_buffer != nullptr ? Usable() - Held() : 0; }
 
     // Producer: the free space as at most two contiguous spans, for a
     // scatter read straight into the ring; Commit publishes what was filled.
@@ -269,16 +289,18 @@ public:
     // Consumer: takes up to n bytes; returns how many.
     size_t Read(unsigned char* out, size_t n);
 
-    // Zeroes the storage and empties the ring. Only while neither side runs.
+    // Empties the ring and gives its storage back, so that nothing of it
+    // survives for the next user. Only while neither side runs.
     void Reset();
 
     size_t ReadPoint() const { return m_read_point.load(std::memory_order_acquire); }
     size_t WritePoint() const { return m_write_point.load(std::memory_order_acquire); }
 
 private:
-    static size_t Distance(size_t from, size_t to) { return to >= from ? to - from : to + kSize - from; }
+    size_t Distance(size_t from, size_t to) const { return to >= from ? to - from : to + m_size - from; }
 
-    unsigned char m_buffer[kSize];
+    size_t m_size;
+    unsigned char* m_buffer;
     std::atomic<size_t> m_read_point;
     std::atomic<size_t> m_write_point;
 };
@@ -516,6 +538,10 @@ public:
 
     static constexpr int kCryptoKeyCapacity = 32;
     static constexpr int kCryptoIVCapacity = 16;
+    // The socket ring of a session whose peer keeps it full: what one read
+    // from the socket takes at most then, many records at a time. Until
+    // then it has the default size.
+    static constexpr size_t kBusySocketRingSize = 256 * 1024;
 
     CVeskNetworkSession();
     virtual ~CVeskNetworkSession();
@@ -663,8 +689,11 @@ private:
     // accepts; with bSecure the handshake is started. A release of the
     // session ends the wait for the peer at once. The descriptor, or -1.
     SOCKET ConnectTo(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam);
-    // Takes over a connected descriptor and the peer's address.
-    void AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen);
+    // Takes over a connected descriptor and the peer's address; false when
+    // the session's rings could not be had.
+    bool AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen);
+    // Maps the storage of both rings, before the session is watched.
+    bool ReserveRings();
 
     // Reads what the socket holds into the socket ring: the byte count, 0 at
     // end of stream, kNothingToRead when the socket had nothing after all,

@@ -218,7 +218,12 @@ void CVeskNetworkSession::SetOwner(CVeskNetworkSessionManager* manager, event_ba
     m_EventBase = base;
 }
 
-void CVeskNetworkSession::AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen)
+bool CVeskNetworkSession::ReserveRings()
+{
+    return m_recv_socket_buffer.Allocate() && m_recv_buffer.Allocate();
+}
+
+bool CVeskNetworkSession::AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen)
 {
     std::memset(&m_ConnectAddr, 0, sizeof m_ConnectAddr);
     if (addr != nullptr)
@@ -226,6 +231,7 @@ void CVeskNetworkSession::AdoptConnection(SOCKET s, const sockaddr* addr, sockle
     AdoptSocket(s);
     // Armed only while bytes wait in the backlog.
     SetLibEventWrite(EV_WRITE | EV_PERSIST, CVeskNetworkSessionManager::event_write, this);
+    return ReserveRings();
 }
 
 }  // namespace VeskNetworkSystem
