@@ -213,9 +213,9 @@ private:
 
 // A ring of raw bytes with one producer thread and one consumer thread. One
 // byte always stays empty, so equal points mean empty and the ring holds at
-// most Usable() bytes. Its storage is mapped by Allocate, before either side
-// runs, and given back by Reset: a ring unused costs no memory, and pages
-// are touched only as bytes arrive. Only held bytes are ever read.
+// most Usable() bytes. Its storage is allocated by Allocate, before either
+// side runs, and wiped and given back by Reset: a ring unused costs no
+// memory. Only held bytes are ever read.
 class CVeskByteRing {
 public:
     // The default size, the receive ring's: what one read of delivered
@@ -258,7 +258,7 @@ public:
     CVeskByteRing(const CVeskByteRing&) = delete;
     CVeskByteRing& operator=(const CVeskByteRing&) = delete;
 
-    // Maps the storage unless it is mapped; false when it cannot be had.
+    // Allocates the storage unless it has some; false when it cannot be had.
     // Only while neither side runs.
     bool Allocate();
     // Replaces the storage by one of `size` bytes that holds the same bytes;
@@ -692,7 +692,7 @@ private:
     // Takes over a connected descriptor and the peer's address; false when
     // the session's rings could not be had.
     bool AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen);
-    // Maps the storage of both rings, before the session is watched.
+    // Allocates the storage of both rings, before the session is watched.
     bool ReserveRings();
 
     // Reads what the socket holds into the socket ring: the byte count, 0 at

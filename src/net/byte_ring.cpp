@@ -1,6 +1,8 @@
+#include <openssl/crypto.h>
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <new>
 
 #include "VeskNetworkSystem.h"
 
@@ -13,12 +15,32 @@ CVeskByteRing::~CVeskByteRing()
 
 namespace {
 
-// Mapped rather than allocated: pages the kernel maps on first touch, given
-// back whole by Reset, however large the ring.
-unsigned char* MapStorage(size_t size)
+// A ring of the default size comes from the heap: every session has two, and
+// giving a mapping back costs every core that runs a thread of the process a
+// TLB flush. A larger one, which only a busy session has for a while, is
+// mapped, so that the kernel takes all of it back when it goes.
+bool IsMapped(size_t size)
 {
+    return size > CVeskByteRing::kSize;
+}
+
+unsigned char* AllocateStorage(size_t size)
+{
+    if (!IsMapped(size))
+        return new (std::nothrow) unsigned char[size];
     void* storage = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return storage != MAP_FAILED ? static_cast<unsigned char*>(storage) : nullptr;
+}
+
+// Heap storage is wiped first: a ring may have held decrypted payload.
+void FreeStorage(unsigned char* storage, size_t size)
+{
+    if (IsMapped(size)) {
+        munmap(storage, size);
+        return;
+    }
+    OPENSSL_cleanse(storage, size);
+    delete[] storage;
 }
 
 }  // namespace
@@ -26,7 +48,7 @@ unsigned char* MapStorage(size_t size)
 bool CVeskByteRing::Allocate()
 {
     if (m_buffer == nullptr)
-        m_buffer = MapStorage(m_size);
+        m_buffer = AllocateStorage(m_size);
     return m_buffer != nullptr;
 }
 
@@ -35,11 +57,11 @@ bool CVeskByteRing::Resize(size_t size)
     const View held = Look();
     if (m_buffer == nullptr || size == m_size || held.Held() >= size)
         return false;
-    unsigned char* resized = MapStorage(size);
+    unsigned char* resized = AllocateStorage(size);
     if (resized == nullptr)
         return false;
     held.Peek(resized, held.Held());
-    munmap(m_buffer, m_size);
+    FreeStorage(m_buffer, m_size);
     m_buffer = resized;
     m_size = size;
     m_read_point.store(0, std::memory_order_relaxed);
@@ -131,7 +153,7 @@ size_t CVeskByteRing::Read(unsigned char* out, size_t n)
 void CVeskByteRing::Reset()
 {
     if (m_buffer != nullptr)
-        munmap(m_buffer, m_size);
+        FreeStorage(m_buffer, m_size);
     m_buffer = nullptr;
     m_size = kSize;
     m_read_point.store(0, std::memory_order_relaxed);
