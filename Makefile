@@ -18,7 +18,7 @@ FUZZ_SECONDS ?= 120
 WERROR = -DVESK_WERROR=ON
 
 .PHONY: all deps build demo test bench stress scenarios test-asan test-tsan test-clang release package package-check \
-	subproject-check fuzz-deps package-deps docs-deps fuzz dissector-test docs install format clean
+	subproject-check fuzz-deps package-deps docs-deps bench-deps fuzz dissector-test docs install format clean
 
 all: build
 
@@ -42,7 +42,7 @@ stress: build
 scenarios: build
 	$(BUILD_DIR)/perf/vesk_perf_scenarios
 
-bench: build
+bench: bench-deps build
 	scripts/bench.sh $(BUILD_DIR)
 
 test-asan: deps
@@ -92,6 +92,11 @@ package-deps:
 
 docs-deps:
 	@scripts/install-deps.sh docs
+
+# libzmq, the peer library `make bench` compares with; configured before the
+# build so that its comparison tool is built.
+bench-deps:
+	@scripts/install-deps.sh bench
 
 fuzz: fuzz-deps
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 $(WERROR) \

@@ -1,4 +1,6 @@
 // Many sessions at once, in one process over loopback:
+//  - resident memory per idle session slot (a pool of --idle-slots) and the
+//    time to create and delete a pool of --pool-slots;
 //  - resident memory per session slot: RSS growth of creating a pool of
 //    --sessions slots, divided by their number, and per connected session;
 //  - --sessions concurrent sessions each send --messages messages; every
@@ -8,6 +10,7 @@
 //    they are gone (an almost empty pool).
 //
 //   vesk_perf_scale [--sessions 1000] [--messages 20] [--seconds 2] [--rounds 1]
+//                   [--idle-slots 10000] [--pool-slots 100000]
 #include <atomic>
 
 #include "perf_support.h"
@@ -94,6 +97,28 @@ double BusyRate(MessageSystem& client, const std::string& port, double seconds)
     return static_cast<double>(sent) / elapsed;
 }
 
+// Resident bytes that `slots` idle session slots add, per slot: the pool
+// of a message system that has not started, so nothing else grows meanwhile.
+double IdleSlotBytes(int slots)
+{
+    std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
+    const long before = ResidentBytes();
+    if (system->CreateSessions(slots) != 1)
+        return 0;
+    return static_cast<double>(ResidentBytes() - before) / slots;
+}
+
+// Milliseconds to create a pool of `slots` session slots and delete it.
+double CreateAndDeletePoolMs(int slots)
+{
+    std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
+    const auto start = Clock::now();
+    if (system->CreateSessions(slots) != 1)
+        return 0;
+    system->ReleaseSessions();
+    return SecondsBetween(start, Clock::now()) * 1e3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -104,14 +129,23 @@ int main(int argc, char** argv)
                           {{"sessions", "N", "concurrent sessions (default 1000)"},
                            {"messages", "N", "messages each session sends (default 20)"},
                            {"seconds", "S", "length of each rate run (default 2)"},
-                           {"rounds", "N", "best of N runs (default 1)"}});
+                           {"rounds", "N", "best of N runs (default 1)"},
+                           {"idle-slots", "N", "slots of the idle pool measured for memory (default 10000)"},
+                           {"pool-slots", "N", "slots of the pool created and deleted (default 100000)"}});
     const int sessions = static_cast<int>(options.Number("sessions", 1000));
     const long messages = options.Number("messages", 20);
     const double seconds = options.Real("seconds", 2);
     const long rounds = std::max(1L, options.Number("rounds", 1));
+    const int idle_slots = static_cast<int>(std::max(1L, options.Number("idle-slots", 10000)));
+    const int pool_slots = static_cast<int>(std::max(1L, options.Number("pool-slots", 100000)));
     RaiseDescriptorLimit();
     if (!options.Has("no-header"))
         PrintTableHeader();
+
+    PrintRow(Row{"resident memory per idle session slot (pool of " + std::to_string(idle_slots) + ")",
+                 IdleSlotBytes(idle_slots), "B", 0, "", false, 1024});
+    PrintRow(Row{"create and delete a pool of " + std::to_string(pool_slots) + " session slots",
+                 CreateAndDeletePoolMs(pool_slots), "ms", 0, "", false, 1000});
 
     // Slots only: the pool is created and nothing connects yet.
     MessageSystem server(sessions + 8);

@@ -226,6 +226,40 @@ inline std::string Amount(double value, const std::string& unit)
     return text;
 }
 
+// The file named by VESK_PERF_FIGURES, when set, gets every figure printed
+// as "figure<TAB>value" lines, so that a later tool of the same run (the
+// comparison with libzmq) can set its own figures beside the library's.
+inline void RecordFigure(const Row& row)
+{
+    const char* path = std::getenv("VESK_PERF_FIGURES");
+    if (path == nullptr || *path == '\0')
+        return;
+    if (FILE* figures = std::fopen(path, "a")) {
+        std::fprintf(figures, "%s\t%.9g\n", row.figure.c_str(), row.value);
+        std::fclose(figures);
+    }
+}
+
+// The value of `figure` in the file of RecordFigure (the latest one); false
+// when it has none.
+inline bool RecordedFigure(const std::string& path, const std::string& figure, double* value)
+{
+    FILE* figures = std::fopen(path.c_str(), "r");
+    if (figures == nullptr)
+        return false;
+    bool found = false;
+    char line[512];
+    while (std::fgets(line, sizeof line, figures) != nullptr) {
+        char* tab = std::strchr(line, '\t');
+        if (tab == nullptr || std::string(line, tab) != figure)
+            continue;
+        *value = std::strtod(tab + 1, nullptr);
+        found = true;
+    }
+    std::fclose(figures);
+    return found;
+}
+
 inline void PrintRow(const Row& row)
 {
     const bool against_baseline = row.baseline > 0;
@@ -250,6 +284,7 @@ inline void PrintRow(const Row& row)
                           row.higher_is_better ? ">=" : "<=", Amount(row.target, row.unit).c_str());
         target = text;
     }
+    RecordFigure(row);
     std::printf("| %s | %s | %s | %s | %s | %s |\n", row.figure.c_str(), Amount(row.value, row.unit).c_str(),
                 baseline.c_str(), ratio.c_str(), target.c_str(),
                 row.target <= 0 ? "-"

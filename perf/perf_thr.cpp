@@ -262,11 +262,11 @@ double Target(eVeskMessageSystemCryptoAlgorithm algorithm, size_t size)
 {
     switch (algorithm) {
         case VESKMESSYS_CRYPTO_ALGORITHM_NONE:
-            return size <= 64 ? 0.5 : size <= 1024 ? 0.6 : 0.7;
+            return size <= 64 ? 0.5 : size <= 1024 ? 0.6 : 0.9;
         case VESKMESSYS_CRYPTO_ALGORITHM_3DES:
             return size >= 1024 ? 0.85 : 0;
         default:
-            return size == 1024 ? 0.7 : 0;
+            return size <= 1024 ? 0.7 : 0;
     }
 }
 

@@ -3,7 +3,9 @@
 # With the argument `fuzz`, also clang and its libFuzzer runtime (the fuzz
 # targets and the clang build); with `package`, what building and checking
 # the Debian packages takes; with `wireshark`, tshark and dumpcap for the
-# dissector's test; with `docs`, doxygen for the API reference.
+# dissector's test; with `docs`, doxygen for the API reference; with `bench`,
+# libzmq, the peer library the benchmarks compare with (the library itself
+# never uses it).
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libevent-dev libssl-dev libgtest-dev binutils)
@@ -12,6 +14,7 @@ case "${1:-}" in
     package) packages+=(dpkg-dev file lintian) ;;
     wireshark) packages+=(tshark xxd) ;;
     docs) packages+=(doxygen) ;;
+    bench) packages+=(libzmq3-dev) ;;
 esac
 missing=()
 for package in "${packages[@]}"; do

@@ -1,4 +1,4 @@
-// The 20000-byte rings that carry socket bytes and delivered payload.
+// The rings that carry socket bytes and delivered payload (20000 bytes here).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,6 +22,8 @@ std::vector<unsigned char> Sequence(size_t n, unsigned char first = 0)
 
 class ByteRingTest : public ::testing::Test {
 protected:
+    void SetUp() override { ASSERT_TRUE(ring.Allocate()); }
+
     // Moves both points to `offset` so that later writes wrap the end.
     void AdvanceTo(size_t offset)
     {
@@ -119,7 +121,8 @@ TEST_F(ByteRingTest, WritableSpansCoverTheFreeSpaceInOrder)
     EXPECT_EQ(out, bytes);
 }
 
-TEST_F(ByteRingTest, ResetEmptiesAndZeroes)
+// Reset gives the storage back: nothing fits until it has storage again.
+TEST_F(ByteRingTest, ResetEmptiesAndGivesTheStorageBack)
 {
     AdvanceTo(500);
     const auto bytes = Sequence(40, 1);
@@ -128,11 +131,35 @@ TEST_F(ByteRingTest, ResetEmptiesAndZeroes)
     EXPECT_EQ(ring.ReadPoint(), 0u);
     EXPECT_EQ(ring.WritePoint(), 0u);
     EXPECT_EQ(ring.Held(), 0u);
+    EXPECT_EQ(ring.Free(), 0u);
+    EXPECT_FALSE(ring.Append(bytes.data(), 1));
 
+    ASSERT_TRUE(ring.Allocate());
+    EXPECT_EQ(ring.Free(), CVeskByteRing::kUsable);
     iovec spans[2];
-    ASSERT_EQ(ring.WritableSpans(spans), 1);
-    const auto* storage = static_cast<const unsigned char*>(spans[0].iov_base);
-    EXPECT_EQ(std::count(storage, storage + CVeskByteRing::kUsable, 0), 19999);
+    EXPECT_EQ(ring.WritableSpans(spans), 1);
+}
+
+// A ring grows for a busy peer and shrinks back between bursts, keeping the
+// bytes it holds in order; it never shrinks below what it holds.
+TEST_F(ByteRingTest, ResizeKeepsTheHeldBytesInOrder)
+{
+    AdvanceTo(19990);
+    const auto bytes = Sequence(100, 3);
+    ASSERT_TRUE(ring.Append(bytes.data(), bytes.size()));
+    ASSERT_TRUE(ring.Resize(1 << 18));
+    EXPECT_EQ(ring.Free(), (1u << 18) - 1 - 100);
+    const auto more = Sequence(30000, 9);
+    ASSERT_TRUE(ring.Append(more.data(), more.size()));
+    EXPECT_FALSE(ring.Resize(CVeskByteRing::kSize)) << "30100 bytes do not fit in the default ring";
+    std::vector<unsigned char> out(100);
+    ASSERT_EQ(ring.Read(out.data(), out.size()), 100u);
+    EXPECT_EQ(out, bytes);
+    out.resize(more.size());
+    ASSERT_EQ(ring.Read(out.data(), out.size()), more.size());
+    EXPECT_EQ(out, more);
+    ASSERT_TRUE(ring.Resize(CVeskByteRing::kSize));
+    EXPECT_EQ(ring.Free(), CVeskByteRing::kUsable);
 }
 
 // One producer thread and one consumer thread: every byte arrives once, in
@@ -140,6 +167,7 @@ TEST_F(ByteRingTest, ResetEmptiesAndZeroes)
 TEST(ByteRingThreads, OneProducerOneConsumerKeepTheStream)
 {
     auto ring = std::make_unique<CVeskByteRing>();
+    ASSERT_TRUE(ring->Allocate());
     constexpr size_t kTotal = 4u << 20;
 
     std::thread producer([&] {

@@ -584,6 +584,52 @@ TEST_F(Messaging, SeveralMessagesInOneSendArriveInStreamOrder)
     EXPECT_EQ(Tags(g_journal.Calls(kServer, 2)), (std::vector<uint32_t>{1, 3}));
 }
 
+// Holds the event loop thread that runs it (a datagram handler runs there)
+// until it is let go, at most ten seconds.
+std::atomic<bool> g_loop_held{false};
+std::atomic<bool> g_hold_loop{false};
+
+int HoldLoopThread(CVeskMessageSession*, const char*, const char*, const void*, size_t)
+{
+    g_loop_held = true;
+    WaitFor([] { return !g_hold_loop.load(); }, std::chrono::seconds(10));
+    return 0;
+}
+
+// Records of a burst wait for the loop thread's next write, but a message
+// on an idle session leaves at once: it reaches the server while the
+// client's loop thread is held.
+TEST_F(Messaging, MessageOnAnIdleSessionLeavesWithoutTheLoopThread)
+{
+    constexpr uint32_t kHoldType = 9;
+    server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 1>));
+    client->add_ExtensionCallFunction(Entry(kHoldType, 16, HoldLoopThread));
+    ASSERT_EQ(client->CreateUDPSessions(1), 1);
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
+    ASSERT_NE(handle, nullptr);
+    const std::string udp_port = std::to_string(FreePort(SOCK_DGRAM));
+    ASSERT_EQ(client->open_udp_bind(udp_port.c_str(), AF_INET), 1);
+
+    g_hold_loop = true;
+    g_loop_held = false;
+    const int datagram = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(std::stoi(udp_port)));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto hold = Message(kHoldType, 16, 0);
+    sendto(datagram, hold.data(), hold.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ::close(datagram);
+    const bool held = WaitFor([] { return g_loop_held.load(); });
+    EXPECT_TRUE(held) << "the datagram handler holds the client's loop thread";
+
+    EXPECT_GT(Send(handle, Message(5, 16, 1)), 0);
+    EXPECT_TRUE(WaitFor([] { return g_journal.Count(kServer, 1) == 1; }, std::chrono::seconds(5)))
+        << "the message waited for the loop thread";
+    g_hold_loop = false;
+}
+
 TEST_F(Messaging, HandlerAddedTwiceIsCalledTwicePerMessage)
 {
     server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
@@ -1396,6 +1442,5 @@ TEST_F(Messaging, UnderTheLoginPolicyOnlyLoggedInSessionsReachHandlers)
     EXPECT_FALSE(carol->get_authenticated_uid(uid, sizeof uid));
     ASSERT_TRUE(WaitFor([&] { return !on_server.is_session_used(); }));
     EXPECT_EQ(UserOf(&on_server), "-");
-    ASSERT_TRUE(WaitFor([&] { return UsersSeen().back() == "close carol"; }))
-        << "still known in its close event";
+    ASSERT_TRUE(WaitFor([&] { return UsersSeen().back() == "close carol"; })) << "still known in its close event";
 }

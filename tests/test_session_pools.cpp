@@ -124,6 +124,27 @@ TEST_F(SessionPoolTest, ClaimTakesTheLowestFreeIndexAndFailsWhenFull)
     EXPECT_TRUE(c->IsUsed());
 }
 
+// A slot never claimed is never built, so a large pool of idle slots costs
+// neither memory nor time to create and release.
+TEST_F(SessionPoolTest, OnlyClaimedSlotsAreBuilt)
+{
+    ASSERT_EQ(manager->CreateSessions(100000), 1);
+    auto& pool = Access::Sessions(*manager);
+    const auto built = [&pool] {
+        int count = 0;
+        pool.ForEach([&count](CVeskNetworkSession&) { ++count; });
+        return count;
+    };
+    EXPECT_EQ(built(), 0);
+    CVeskNetworkSession* a = ClaimInUse(pool);
+    ClaimInUse(pool);
+    EXPECT_EQ(built(), 2);
+    a->SetUsed(false);
+    EXPECT_EQ(ClaimInUse(pool), a) << "a released slot is claimed again before a new one is built";
+    EXPECT_EQ(built(), 2);
+    EXPECT_TRUE(pool.HasFree());
+}
+
 TEST_F(SessionPoolTest, LookupIgnoresFreeElementsHoldingTheDescriptor)
 {
     ASSERT_EQ(manager->CreateSessions(2), 1);

@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -217,10 +218,13 @@ private:
 
 // A ring of raw bytes with one producer thread and one consumer thread. One
 // byte always stays empty, so equal points mean empty and the ring holds at
-// most kUsable bytes. Only held bytes are ever read, so the storage is not
-// filled at construction.
+// most Usable() bytes. Its storage is allocated by Allocate, before either
+// side runs, and wiped and given back by Reset: a ring unused costs no
+// memory. Only held bytes are ever read.
 class CVeskByteRing {
 public:
+    // The default size, the receive ring's: what one read of delivered
+    // payload takes at most.
     static constexpr size_t kSize = 20000;
     static constexpr size_t kUsable = kSize - 1;
 
@@ -239,21 +243,38 @@ public:
         const unsigned char* Contiguous(size_t offset, size_t n) const;
         // How many bytes from `offset` on lie in one piece before the end of
         // the storage.
-        size_t UnbrokenFrom(size_t offset) const { return kSize - (m_read + offset) % kSize; }
+        size_t UnbrokenFrom(size_t offset) const { return m_size - (m_read + offset) % m_size; }
 
     private:
         friend class CVeskByteRing;
-        View(const unsigned char* buffer, size_t read, size_t held) : m_buffer(buffer), m_read(read), m_held(held) {}
+        View(const unsigned char* buffer, size_t size, size_t read, size_t held)
+            : m_buffer(buffer), m_size(size), m_read(read), m_held(held)
+        {
+        }
 
         const unsigned char* m_buffer;
+        size_t m_size;
         size_t m_read;
         size_t m_held;
     };
 
-    CVeskByteRing() : m_read_point(0), m_write_point(0) {}
+    CVeskByteRing() : m_size(kSize), m_buffer(nullptr), m_read_point(0), m_write_point(0) {}
+    ~CVeskByteRing();
+    CVeskByteRing(const CVeskByteRing&) = delete;
+    CVeskByteRing& operator=(const CVeskByteRing&) = delete;
 
+    // Allocates the storage unless it has some; false when it cannot be had.
+    // Only while neither side runs.
+    bool Allocate();
+    // Replaces the storage by one of `size` bytes that holds the same bytes;
+    // false, changing nothing, when they do not fit or it cannot be had.
+    // Only while one thread is both the producer and the consumer; earlier
+    // views are not to be read.
+    bool Resize(size_t size);
+    size_t Size() const { return m_size; }
+    size_t Usable() const { return m_size - 1; }
     size_t Held() const { return Look().Held(); }
-    size_t Free() const { return kUsable - Held(); }
+    size_t Free() const { return m_buffer != nullptr ? Usable() - Held() : 0; }
 
     // Producer: the free space as at most two contiguous spans, for a
     // scatter read straight into the ring; Commit publishes what was filled.
@@ -273,16 +294,18 @@ public:
     // Consumer: takes up to n bytes; returns how many.
     size_t Read(unsigned char* out, size_t n);
 
-    // Zeroes the storage and empties the ring. Only while neither side runs.
+    // Empties the ring and gives its storage back, so that nothing of it
+    // survives for the next user. Only while neither side runs.
     void Reset();
 
     size_t ReadPoint() const { return m_read_point.load(std::memory_order_acquire); }
     size_t WritePoint() const { return m_write_point.load(std::memory_order_acquire); }
 
 private:
-    static size_t Distance(size_t from, size_t to) { return to >= from ? to - from : to + kSize - from; }
+    size_t Distance(size_t from, size_t to) const { return to >= from ? to - from : to + m_size - from; }
 
-    unsigned char m_buffer[kSize];
+    size_t m_size;
+    unsigned char* m_buffer;
     std::atomic<size_t> m_read_point;
     std::atomic<size_t> m_write_point;
 };
@@ -546,6 +569,10 @@ public:
     static constexpr int kCryptoIVCapacity = 16;
     // A server key fingerprint: the SHA-256 of its DER public key.
     static constexpr size_t kServerKeyDigestSize = CVeskServerKeyPin::kDigestSize;
+    // The socket ring of a session whose peer keeps it full: what one read
+    // from the socket takes at most then, many records at a time. Until
+    // then it has the default size.
+    static constexpr size_t kBusySocketRingSize = 256 * 1024;
 
     CVeskNetworkSession();
     virtual ~CVeskNetworkSession();
@@ -713,8 +740,11 @@ private:
     // accepts; with bSecure the handshake is started. A release of the
     // session ends the wait for the peer at once. The descriptor, or -1.
     SOCKET ConnectTo(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam);
-    // Takes over a connected descriptor and the peer's address.
-    void AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen);
+    // Takes over a connected descriptor and the peer's address; false when
+    // the session's rings could not be had.
+    bool AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen);
+    // Allocates the storage of both rings, before the session is watched.
+    bool ReserveRings();
 
     // Reads what the socket holds into the socket ring: the byte count, 0 at
     // end of stream, kNothingToRead when the socket had nothing after all,
@@ -769,13 +799,29 @@ private:
     int HandShakeServerHelloDone(vesk::net::ByteReader& message);
     int HandShakeClientKeyExchange(vesk::net::ByteReader& message);
     int HandShakeFinish(vesk::net::ByteReader& message);
-    // The outcome of handing bytes to the socket in order.
-    enum class WriteResult { kWritten, kQueued, kFailed };
+    // The outcome of handing bytes to the socket in order: written; queued
+    // in a backlog that was empty, so the loop thread must be asked to write
+    // it; queued behind bytes it is asked to write already; failed.
+    enum class WriteResult { kWritten, kQueued, kQueuedBehind, kFailed };
     // Writes all parts behind the bytes already waiting, keeping what the
-    // socket cannot take in the backlog; called under m_SendMutex. An
-    // application thread waits while the backlog is full; the library's own
-    // threads never wait: a peer that stopped reading loses its session.
-    WriteResult WriteInOrder(std::unique_lock<std::mutex>& lock, iovec* parts, size_t count, int flags);
+    // socket cannot take in the backlog; called under m_SendMutex. With
+    // bCoalesce the parts go to the backlog even when it is empty, for the
+    // loop thread to write with the records that follow them. An application
+    // thread waits while the backlog is full; the library's own threads never
+    // wait: a peer that stopped reading loses its session.
+    WriteResult WriteInOrder(std::unique_lock<std::mutex>& lock, iovec* parts, size_t count, int flags,
+                             bool bCoalesce = false);
+    // Whether a record of `length` bytes sent now follows the previous one
+    // closely enough to join the loop thread's next write instead of making
+    // a system call of its own; called without m_SendMutex.
+    bool JoinsBurst(size_t length);
+    // Writes what waits in the backlog as far as the socket takes it now;
+    // false when the socket failed. Under m_SendMutex.
+    bool WriteBacklog(int flags);
+    // Before the socket is shut down: what waits in the backlog goes to the
+    // socket as far as it takes it now, so records sent just before a close
+    // still leave.
+    void FlushBacklogBeforeClose();
     bool WaitForBacklogRoom(std::unique_lock<std::mutex>& lock, size_t length);
     void AppendToBacklog(const iovec* parts, size_t count);
     // Asks the loop thread to write the backlog; called without m_SendMutex.
@@ -862,6 +908,9 @@ private:
     bool m_bSendFailed;
     // Signalled when the backlog shrinks and when the session goes away.
     std::condition_variable m_SendRoom;
+    // When the latest record was handed over (steady clock, nanoseconds): a
+    // record that follows closely waits for the loop thread's next write.
+    std::atomic<int64_t> m_LastSendAt{0};
     // A record that waits for the end of the handshake, and whether that end
     // has come; guarded by m_SendMutex.
     std::vector<unsigned char> m_RecordKeptForHandshake;
@@ -1026,28 +1075,33 @@ private:
 
 /// @cond INTERNAL
 // A fixed array of socket objects allocated once; elements never move while
-// the pool holds them. Threads that walk the array (parse passes, accepts,
+// the pool holds them. The storage is reserved at once but an element is
+// built only when a claim finds every built one taken, always the next in
+// order: a slot never used costs no resident memory (large storage comes
+// from memory the kernel maps on first touch), and releasing the pool visits
+// only the built prefix. Threads that walk the array (parse passes, accepts,
 // openers) do so as readers; releasing the pool waits for them and for every
 // element to become free before it frees the array, or, when called from
 // inside such work, leaves the array to be freed with the pool itself.
 template <class Element>
 class CVeskPool {
 public:
-    CVeskPool() : m_array(nullptr), m_size(0), m_readers(0) {}
+    CVeskPool() : m_array(nullptr), m_size(0), m_built(0), m_readers(0) {}
     ~CVeskPool()
     {
         Release();
         // Released from inside work on them; that work may still be ending.
         for (const Retired& retired : m_retired) {
-            WaitUntilFree(retired.array, retired.size);
-            delete[] retired.array;
+            WaitUntilFree(retired.array, retired.built);
+            Free(retired.array, retired.size, retired.built);
         }
     }
     CVeskPool(const CVeskPool&) = delete;
     CVeskPool& operator=(const CVeskPool&) = delete;
 
     // 1 when created; 0 for a negative count, an allocation failure or a
-    // pool that already holds an array.
+    // pool that already holds an array. `setup` runs on each element as it
+    // is built.
     template <class Setup>
     int Create(int count, Setup setup)
     {
@@ -1057,14 +1111,14 @@ public:
         if (m_array != nullptr)
             return 0;
         try {
-            m_array = new Element[static_cast<size_t>(count)];
+            m_setup = setup;
+            m_array = std::allocator<Element>().allocate(static_cast<size_t>(count));
         } catch (const std::bad_alloc&) {
             m_array = nullptr;
             return 0;
         }
         m_size = count;
-        for (int i = 0; i < count; ++i)
-            setup(m_array[i]);
+        m_built = 0;
         return 1;
     }
 
@@ -1072,36 +1126,38 @@ public:
     {
         Element* array = nullptr;
         int size = 0;
+        int built = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             std::swap(array, m_array);
             std::swap(size, m_size);
+            std::swap(built, m_built);
         }
         if (array == nullptr)
             return;
         // Released first, so that work blocked on an element ends; again once
         // no reader is left, for elements claimed meanwhile.
-        ReleaseElements(array, size);
+        ReleaseElements(array, built);
         if (CVeskPoolElement::CallerHoldsReferences() || t_reading > 0) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_retired.push_back(Retired{array, size});
+            m_retired.push_back(Retired{array, size, built});
             return;
         }
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_no_readers.wait(lock, [this] { return m_readers == 0; });
         }
-        ReleaseElements(array, size);
-        WaitUntilFree(array, size);
-        delete[] array;
+        ReleaseElements(array, built);
+        WaitUntilFree(array, built);
+        Free(array, size, built);
     }
 
-    // Calls fn(element) for each element while the array stays alive.
+    // Calls fn(element) for each built element while the array stays alive.
     template <class Fn>
     void ForEach(Fn fn)
     {
         Reader reader(*this);
-        for (int i = 0; i < reader.size; ++i)
+        for (int i = 0; i < reader.built; ++i)
             fn(reader.array[i]);
     }
 
@@ -1109,16 +1165,25 @@ public:
     Element* Claim()
     {
         Reader reader(*this);
-        for (int i = 0; i < reader.size; ++i)
-            if (reader.array[i].TryClaim())
-                return &reader.array[i];
-        return nullptr;
+        for (int from = 0;;) {
+            for (int i = from; i < reader.built; ++i)
+                if (reader.array[i].TryClaim())
+                    return &reader.array[i];
+            // Every built element was taken: build the next one. One built
+            // meanwhile by another claimer is tried first.
+            from = reader.built;
+            reader.built = BuildNext(reader.array, reader.built);
+            if (reader.built == from)
+                return nullptr;
+        }
     }
 
     bool HasFree()
     {
         Reader reader(*this);
-        for (int i = 0; i < reader.size; ++i)
+        if (reader.built < reader.size)
+            return true;
+        for (int i = 0; i < reader.built; ++i)
             if (reader.array[i].IsFree())
                 return true;
         return false;
@@ -1128,13 +1193,14 @@ public:
     Element* Find(SOCKET s)
     {
         Reader reader(*this);
-        for (int i = 0; i < reader.size; ++i)
+        for (int i = 0; i < reader.built; ++i)
             if (reader.array[i].IsUsed() && reader.array[i].GetSocket() == s)
                 return &reader.array[i];
         return nullptr;
     }
 
-    // Calls fn(array, size) while the array stays alive.
+    // Calls fn(array, size) while the array stays alive; only elements
+    // reached through a claim may be touched.
     template <class Fn>
     void WithArray(Fn fn)
     {
@@ -1152,7 +1218,14 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_array;
     }
-    Element& operator[](int index) { return Data()[index]; }
+    // The element at `index`, built (with those before it) if it was not.
+    Element& operator[](int index)
+    {
+        Element* array = Data();
+        for (int built = Built(); built <= index;)
+            built = BuildNext(array, built);
+        return array[index];
+    }
 
 private:
     struct Reader {
@@ -1161,6 +1234,7 @@ private:
             std::lock_guard<std::mutex> lock(owner.m_mutex);
             array = owner.m_array;
             size = owner.m_size;
+            built = owner.m_built;
             ++owner.m_readers;
             ++t_reading;
         }
@@ -1174,25 +1248,60 @@ private:
         CVeskPool& owner;
         Element* array;
         int size;
+        int built;
     };
 
-    static void ReleaseElements(Element* array, int size)
+    int Built()
     {
-        for (int i = 0; i < size; ++i)
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_built;
+    }
+
+    // Builds the next element of `array` when it is still the pool's and
+    // `seen` were built when the caller looked; the number built now (the
+    // same as `seen` when the array is full, no longer the pool's, or memory
+    // ran out).
+    int BuildNext(Element* array, int seen)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (array != m_array)
+            return seen;
+        if (m_built == seen && m_built < m_size) {
+            try {
+                m_setup(*new (&m_array[m_built]) Element());
+            } catch (const std::bad_alloc&) {
+                return m_built;
+            }
+            ++m_built;
+        }
+        return m_built;
+    }
+
+    static void ReleaseElements(Element* array, int built)
+    {
+        for (int i = 0; i < built; ++i)
             if (array[i].IsUsed())
                 array[i].SetUsed(false);
     }
 
-    static void WaitUntilFree(Element* array, int size)
+    static void WaitUntilFree(Element* array, int built)
     {
-        for (int i = 0; i < size; ++i)
+        for (int i = 0; i < built; ++i)
             while (!array[i].IsQuiescent())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    static void Free(Element* array, int size, int built)
+    {
+        for (int i = built; i-- > 0;)
+            array[i].~Element();
+        std::allocator<Element>().deallocate(array, static_cast<size_t>(size));
     }
 
     struct Retired {
         Element* array;
         int size;
+        int built;
     };
 
     static thread_local int t_reading;
@@ -1201,6 +1310,10 @@ private:
     std::condition_variable m_no_readers;
     Element* m_array;
     int m_size;
+    // Elements [0, m_built) are built; only under m_mutex, and only while
+    // the array is the pool's.
+    int m_built;
+    std::function<void(Element&)> m_setup;
     int m_readers;
     std::vector<Retired> m_retired;
 };

@@ -1,16 +1,81 @@
-#include "VeskNetworkSystem.h"
+#include <openssl/crypto.h>
+#include <sys/mman.h>
 
 #include <algorithm>
+#include <new>
+
+#include "VeskNetworkSystem.h"
 
 namespace VeskNetworkSystem {
+
+CVeskByteRing::~CVeskByteRing()
+{
+    Reset();
+}
+
+namespace {
+
+// A ring of the default size comes from the heap: every session has two, and
+// giving a mapping back costs every core that runs a thread of the process a
+// TLB flush. A larger one, which only a busy session has for a while, is
+// mapped, so that the kernel takes all of it back when it goes.
+bool IsMapped(size_t size)
+{
+    return size > CVeskByteRing::kSize;
+}
+
+unsigned char* AllocateStorage(size_t size)
+{
+    if (!IsMapped(size))
+        return new (std::nothrow) unsigned char[size];
+    void* storage = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return storage != MAP_FAILED ? static_cast<unsigned char*>(storage) : nullptr;
+}
+
+// Heap storage is wiped first: a ring may have held decrypted payload.
+void FreeStorage(unsigned char* storage, size_t size)
+{
+    if (IsMapped(size)) {
+        munmap(storage, size);
+        return;
+    }
+    OPENSSL_cleanse(storage, size);
+    delete[] storage;
+}
+
+}  // namespace
+
+bool CVeskByteRing::Allocate()
+{
+    if (m_buffer == nullptr)
+        m_buffer = AllocateStorage(m_size);
+    return m_buffer != nullptr;
+}
+
+bool CVeskByteRing::Resize(size_t size)
+{
+    const View held = Look();
+    if (m_buffer == nullptr || size == m_size || held.Held() >= size)
+        return false;
+    unsigned char* resized = AllocateStorage(size);
+    if (resized == nullptr)
+        return false;
+    held.Peek(resized, held.Held());
+    FreeStorage(m_buffer, m_size);
+    m_buffer = resized;
+    m_size = size;
+    m_read_point.store(0, std::memory_order_relaxed);
+    m_write_point.store(held.Held(), std::memory_order_release);
+    return true;
+}
 
 int CVeskByteRing::WritableSpans(iovec spans[2])
 {
     const size_t write = m_write_point.load(std::memory_order_relaxed);
-    const size_t free = kUsable - Distance(m_read_point.load(std::memory_order_acquire), write);
+    const size_t free = Free();
     if (free == 0)
         return 0;
-    const size_t first = std::min(free, kSize - write);
+    const size_t first = std::min(free, m_size - write);
     spans[0].iov_base = m_buffer + write;
     spans[0].iov_len = first;
     if (first == free)
@@ -23,15 +88,15 @@ int CVeskByteRing::WritableSpans(iovec spans[2])
 void CVeskByteRing::Commit(size_t n)
 {
     const size_t write = m_write_point.load(std::memory_order_relaxed);
-    m_write_point.store((write + n) % kSize, std::memory_order_release);
+    m_write_point.store((write + n) % m_size, std::memory_order_release);
 }
 
 bool CVeskByteRing::Append(const unsigned char* data, size_t n)
 {
-    if (n > Free())
-        return false;
+    if (n == 0 || n > Free())
+        return n == 0;
     const size_t write = m_write_point.load(std::memory_order_relaxed);
-    const size_t first = std::min(n, kSize - write);
+    const size_t first = std::min(n, m_size - write);
     std::memcpy(m_buffer + write, data, first);
     std::memcpy(m_buffer, data + first, n - first);
     Commit(n);
@@ -42,8 +107,10 @@ bool CVeskByteRing::View::Peek(unsigned char* out, size_t n, size_t offset) cons
 {
     if (offset > m_held || n > m_held - offset)
         return false;
-    const size_t start = (m_read + offset) % kSize;
-    const size_t first = std::min(n, kSize - start);
+    if (n == 0)
+        return true;
+    const size_t start = (m_read + offset) % m_size;
+    const size_t first = std::min(n, m_size - start);
     std::memcpy(out, m_buffer + start, first);
     std::memcpy(out + first, m_buffer, n - first);
     return true;
@@ -51,9 +118,9 @@ bool CVeskByteRing::View::Peek(unsigned char* out, size_t n, size_t offset) cons
 
 const unsigned char* CVeskByteRing::View::Contiguous(size_t offset, size_t n) const
 {
-    if (offset > m_held || n > m_held - offset || n > UnbrokenFrom(offset))
+    if (m_buffer == nullptr || offset > m_held || n > m_held - offset || n > UnbrokenFrom(offset))
         return nullptr;
-    return m_buffer + (m_read + offset) % kSize;
+    return m_buffer + (m_read + offset) % m_size;
 }
 
 CVeskByteRing::View CVeskByteRing::Look() const
@@ -62,7 +129,7 @@ CVeskByteRing::View CVeskByteRing::Look() const
     // one pair, whatever the other side does meanwhile.
     const size_t read = m_read_point.load(std::memory_order_acquire);
     const size_t write = m_write_point.load(std::memory_order_acquire);
-    return View(m_buffer, read, Distance(read, write));
+    return View(m_buffer, m_size, read, Distance(read, write));
 }
 
 bool CVeskByteRing::Consume(size_t n)
@@ -70,7 +137,7 @@ bool CVeskByteRing::Consume(size_t n)
     const View held = Look();
     if (n > held.Held())
         return false;
-    m_read_point.store((held.m_read + n) % kSize, std::memory_order_release);
+    m_read_point.store((held.m_read + n) % m_size, std::memory_order_release);
     return true;
 }
 
@@ -85,7 +152,10 @@ size_t CVeskByteRing::Read(unsigned char* out, size_t n)
 
 void CVeskByteRing::Reset()
 {
-    std::memset(m_buffer, 0, sizeof m_buffer);
+    if (m_buffer != nullptr)
+        FreeStorage(m_buffer, m_size);
+    m_buffer = nullptr;
+    m_size = kSize;
     m_read_point.store(0, std::memory_order_relaxed);
     m_write_point.store(0, std::memory_order_release);
 }

@@ -1,8 +1,8 @@
 // Handshake and ChangeCipherSpec records reach the session here; the
 // messages are dispatched by a table on their type code.
-#include "CryptFunction.h"
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
+#include "crypto/record_cipher.h"
 #include "net/handshake_records.h"
 
 namespace VeskNetworkSystem {
@@ -71,12 +71,18 @@ int CVeskNetworkSession::BuildFinish(unsigned char* body)
         std::memcpy(body, vesk::net::kFinishMessage, sizeof vesk::net::kFinishMessage);
         return static_cast<int>(sizeof vesk::net::kFinishMessage);
     }
-    const auto encrypt = algorithm == CRYPTO_ALGORITHM_3DES ? encrypt_DES_EDE3 : encrypt_BF;
     if ((algorithm != CRYPTO_ALGORITHM_3DES && algorithm != CRYPTO_ALGORITHM_BLOWFISH) || m_CryptoKey.Length() == 0 ||
         m_CryptoIV.Length() < 8)
         return -1;
-    return encrypt(body, 16, vesk::net::kFinishMessage, sizeof vesk::net::kFinishMessage, m_CryptoKey.Data(),
-                   m_CryptoKey.Length(), m_CryptoIV.Data(), m_CryptoIV.Length());
+    // Through the sending direction's cipher, keyed here once for the Finish
+    // and every record after it, rather than a key schedule of its own.
+    const auto id = algorithm == CRYPTO_ALGORITHM_3DES ? vesk::crypto::CipherId::kTripleDesCbc
+                                                       : vesk::crypto::CipherId::kBlowfishCbc;
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    if (!m_SendCipher)
+        m_SendCipher = std::make_unique<vesk::crypto::RecordCipher>();
+    return m_SendCipher->Encrypt(id, m_CryptoKey.Data(), m_CryptoKey.Length(), m_CryptoIV.Data(),
+                                 vesk::net::kFinishMessage, sizeof vesk::net::kFinishMessage, body);
 }
 
 // Whichever side finishes first: a session that has not switched its own

@@ -49,9 +49,12 @@ CVeskNetworkSession::~CVeskNetworkSession()
 void CVeskNetworkSession::SetUsed(bool bFlag)
 {
     if (!bFlag)
-        NoteEndReason(m_Manager != nullptr && m_Manager->m_bDisposing.load()
-                          ? VeskMessageSystem::VESK_END_SYSTEM_STOPPED
-                          : VeskMessageSystem::VESK_END_CLOSED_BY_APPLICATION);
+        if (!bFlag) {
+            NoteEndReason(m_Manager != nullptr && m_Manager->m_bDisposing.load()
+                              ? VeskMessageSystem::VESK_END_SYSTEM_STOPPED
+                              : VeskMessageSystem::VESK_END_CLOSED_BY_APPLICATION);
+            FlushBacklogBeforeClose();
+        }
     StoreUsed(bFlag);
     // Senders waiting for the handshake learn that it will not come.
     if (!bFlag && m_Manager != nullptr)
@@ -69,6 +72,7 @@ void CVeskNetworkSession::close()
 {
     if (GetSocket() < 0)
         return;
+    FlushBacklogBeforeClose();
     CloseSocket();
     m_SokcetState = SOCKET_STATE_NORMAL;
 }
@@ -253,7 +257,12 @@ void CVeskNetworkSession::SetOwner(CVeskNetworkSessionManager* manager, event_ba
     m_EventBase = base;
 }
 
-void CVeskNetworkSession::AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen)
+bool CVeskNetworkSession::ReserveRings()
+{
+    return m_recv_socket_buffer.Allocate() && m_recv_buffer.Allocate();
+}
+
+bool CVeskNetworkSession::AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen)
 {
     std::memset(&m_ConnectAddr, 0, sizeof m_ConnectAddr);
     if (addr != nullptr)
@@ -261,6 +270,7 @@ void CVeskNetworkSession::AdoptConnection(SOCKET s, const sockaddr* addr, sockle
     AdoptSocket(s);
     // Armed only while bytes wait in the backlog.
     SetLibEventWrite(EV_WRITE | EV_PERSIST, CVeskNetworkSessionManager::event_write, this);
+    return ReserveRings();
 }
 
 }  // namespace VeskNetworkSystem

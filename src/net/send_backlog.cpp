@@ -16,6 +16,12 @@
 namespace VeskNetworkSystem {
 namespace {
 
+// Coalesced records wait for the loop thread until they make this many bytes;
+// then their sender writes them.
+constexpr size_t kCoalescedBatchBytes = 64 * 1024;
+// The part of the backlog that only the library's own threads fill.
+constexpr size_t kOwnThreadBacklogReserve = 64 * 1024;
+
 size_t TotalLength(const iovec* parts, size_t count)
 {
     size_t length = 0;
@@ -58,11 +64,12 @@ ssize_t WriteWhatFits(SOCKET s, iovec*& parts, size_t& count, int flags)
 }  // namespace
 
 CVeskNetworkSession::WriteResult CVeskNetworkSession::WriteInOrder(std::unique_lock<std::mutex>& lock, iovec* parts,
-                                                                   size_t count, int flags)
+                                                                   size_t count, int flags, bool bCoalesce)
 {
     if (!WaitForBacklogRoom(lock, TotalLength(parts, count)))
         return WriteResult::kFailed;
-    if (m_SendBacklogHead == m_SendBacklog.size()) {
+    const size_t waiting = m_SendBacklog.size() - m_SendBacklogHead;
+    if (waiting == 0 && !bCoalesce) {
         const ssize_t written = WriteWhatFits(GetSocket(), parts, count, flags);
         if (written < 0) {
             NoteEndReason(VeskMessageSystem::VESK_END_RESET);
@@ -74,21 +81,52 @@ CVeskNetworkSession::WriteResult CVeskNetworkSession::WriteInOrder(std::unique_l
             return WriteResult::kWritten;
     }
     AppendToBacklog(parts, count);
-    return WriteResult::kQueued;
+    // A sender that outruns the loop thread writes the batch itself once it
+    // has grown to a good size, so coalesced records never fill the backlog
+    // while the socket has room; once, as the batch crosses that size, so a
+    // full socket costs no system call per record.
+    if (waiting < kCoalescedBatchBytes && m_SendBacklog.size() - m_SendBacklogHead >= kCoalescedBatchBytes &&
+        !WriteBacklog(flags))
+        return WriteResult::kFailed;
+    // Whoever made the backlog non-empty asks the loop thread to write it;
+    // the write event stays armed until the backlog is empty again.
+    return waiting == 0 ? WriteResult::kQueued : WriteResult::kQueuedBehind;
+}
+
+bool CVeskNetworkSession::WriteBacklog(int flags)
+{
+    iovec waiting{m_SendBacklog.data() + m_SendBacklogHead, m_SendBacklog.size() - m_SendBacklogHead};
+    iovec* parts = &waiting;
+    size_t count = 1;
+    const ssize_t written = WriteWhatFits(GetSocket(), parts, count, flags);
+    if (written < 0) {
+        // The read path reports the broken connection.
+        NoteEndReason(VeskMessageSystem::VESK_END_RESET);
+        m_bSendFailed = true;
+        return false;
+    }
+    m_SendBacklogHead += static_cast<size_t>(written);
+    CountBytesSent(written);
+    return true;
 }
 
 bool CVeskNetworkSession::WaitForBacklogRoom(std::unique_lock<std::mutex>& lock, size_t length)
 {
     const auto gone = [this] { return m_bSendFailed || !IsUsed() || GetSocket() < 0; };
-    const auto fits = [this, length] {
+    // Application senders leave the last part of the backlog to the
+    // library's own threads, so that an application that keeps it full
+    // cannot make a handshake flight or a login answer overflow it.
+    const bool own_thread = IsCalledFromOwnThread();
+    const size_t limit = own_thread ? kSendBacklogLimit : kSendBacklogLimit - kOwnThreadBacklogReserve;
+    const auto fits = [this, length, limit] {
         const size_t waiting = m_SendBacklog.size() - m_SendBacklogHead;
-        return waiting == 0 || waiting + length <= kSendBacklogLimit;
+        return waiting == 0 || waiting + length <= limit;
     };
     if (gone())
         return false;
     if (fits())
         return true;
-    if (IsCalledFromOwnThread()) {
+    if (own_thread) {
         // Waiting here would stall every session this thread serves, for a
         // peer that may never read again: the session ends instead, and the
         // read path reports its close like any other.
@@ -128,22 +166,8 @@ void CVeskNetworkSession::ArmBacklogFlush()
 void CVeskNetworkSession::FlushSendBacklog()
 {
     std::lock_guard<std::mutex> lock(m_SendMutex);
-    const SOCKET s = GetSocket();
-    if (s >= 0 && !m_bSendFailed && m_SendBacklogHead < m_SendBacklog.size()) {
-        iovec waiting{m_SendBacklog.data() + m_SendBacklogHead, m_SendBacklog.size() - m_SendBacklogHead};
-        iovec* parts = &waiting;
-        size_t count = 1;
-        const ssize_t written = WriteWhatFits(s, parts, count, 0);
-        if (written < 0) {
-            // The read path reports the broken connection.
-            NoteEndReason(VeskMessageSystem::VESK_END_RESET);
-            m_bSendFailed = true;
-            DropSendBacklog();
-        } else {
-            m_SendBacklogHead += static_cast<size_t>(written);
-            CountBytesSent(written);
-        }
-    }
+    if (GetSocket() >= 0 && !m_bSendFailed && m_SendBacklogHead < m_SendBacklog.size() && !WriteBacklog(0))
+        DropSendBacklog();
     if (m_SendBacklogHead == m_SendBacklog.size()) {
         m_SendBacklog.clear();
         m_SendBacklogHead = 0;
@@ -176,6 +200,18 @@ void CVeskNetworkSession::CountRecordsSent(const unsigned char* records, size_t 
            reader.ReadBytes(body_length, &body))
         ++count;
     m_Manager->m_Counters.records_sent.fetch_add(count, std::memory_order_relaxed);
+}
+
+void CVeskNetworkSession::FlushBacklogBeforeClose()
+{
+    // Inside the session the descriptor stays this session's, even when
+    // another thread releases it meanwhile.
+    CVeskElementEntry entry(this);
+    if (!entry)
+        return;
+    std::lock_guard<std::mutex> lock(m_SendMutex);
+    if (GetSocket() >= 0 && !m_bSendFailed && m_SendBacklogHead < m_SendBacklog.size())
+        WriteBacklog(0);
 }
 
 void CVeskNetworkSession::DropSendBacklog()

@@ -14,14 +14,17 @@ namespace VeskNetworkSystem {
 
 SOCKET CVeskNetworkSession::accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen)
 {
-    if (pVeskNetworkSessionListen == nullptr)
+    // Without its rings the session cannot take the connection, which then
+    // stays queued for a later accept.
+    if (pVeskNetworkSessionListen == nullptr || !ReserveRings())
         return -1;
     sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
     const SOCKET s = pVeskNetworkSessionListen->Accept(reinterpret_cast<sockaddr*>(&peer), &peer_length);
     if (s < 0)
         return -1;
-    AdoptConnection(s, reinterpret_cast<sockaddr*>(&peer), peer_length);
+    if (!AdoptConnection(s, reinterpret_cast<sockaddr*>(&peer), peer_length))
+        return -1;
     m_cbfunc_Event = pVeskNetworkSessionListen->Get_cbfunc_Event();
     m_cbfunc_EventParam = pVeskNetworkSessionListen->Get_cbfunc_EventParam();
     CopyRSAKeyMaterialFrom(*pVeskNetworkSessionListen);
@@ -48,6 +51,8 @@ SOCKET CVeskNetworkSession::ConnectTo(const addrinfo* addresses, bool bSecure, t
 {
     // The first address that accepts the connection wins; the deadline
     // covers them all.
+    if (!ReserveRings())
+        return -1;
     const vesk::net::Deadline deadline(m_Manager != nullptr ? m_Manager->m_ConnectDeadlineMs.load() : 0);
     for (const addrinfo* entry = addresses; entry != nullptr; entry = entry->ai_next) {
         const SOCKET s =

@@ -26,11 +26,11 @@ bool CarriesPayload(unsigned char type)
     return type == CRYPTO_MES_TYPE_PLAIN || type == CRYPTO_MES_TYPE_CRYPTOED;
 }
 
-// A session's share of one parse pass: one ring's worth of records, and a
-// few looks that found more bytes (read from its socket by the parse thread
-// while the loop thread does not read it). Then the other queued sessions
-// have their turn, however fast this peer sends.
-constexpr size_t kShareBytes = CVeskByteRing::kSize;
+// A session's share of one parse pass: a quarter of its socket ring's worth
+// of records, and a few looks that found more bytes (read from its socket by
+// the parse thread while the loop thread does not read it). Then the other
+// queued sessions have their turn, however fast this peer sends.
+constexpr size_t kShareBytes = CVeskNetworkSession::kBusySocketRingSize / 4;
 constexpr int kShareLooks = 4;
 
 // Copies the body, which lies in two pieces, into the ring's free space and
@@ -124,9 +124,15 @@ void CVeskNetworkSession::ResumeReading()
 {
     {
         std::lock_guard<std::mutex> lock(m_FlowMutex);
-        // While paused the loop thread does not read, so the ring has one
-        // writer still; with no room there is nothing to read into.
-        if (!m_bReadPaused || m_recv_socket_buffer.Free() == 0)
+        // While paused the loop thread does not touch the ring, so this
+        // thread is its only reader and writer: a peer that keeps the ring
+        // full gets the larger one, read in larger pieces from now on. With
+        // no room there is nothing to read into.
+        if (!m_bReadPaused)
+            return;
+        if (m_recv_socket_buffer.Size() < kBusySocketRingSize)
+            m_recv_socket_buffer.Resize(kBusySocketRingSize);
+        if (m_recv_socket_buffer.Free() == 0)
             return;
     }
     const int n = recv();
@@ -134,6 +140,10 @@ void CVeskNetworkSession::ResumeReading()
         return;
     {
         std::lock_guard<std::mutex> lock(m_FlowMutex);
+        // The burst is over: between bursts the session keeps only the
+        // default ring, and its bytes if they fit in it.
+        if (m_recv_socket_buffer.Size() > CVeskByteRing::kSize)
+            m_recv_socket_buffer.Resize(CVeskByteRing::kSize);
         m_bReadPaused = false;
     }
     if (n != kNothingToRead) {

@@ -1,9 +1,26 @@
 // The send path: one record per call, encrypted once the sending direction is.
+#include <chrono>
+
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
 
 namespace VeskNetworkSystem {
 namespace {
+
+// A record sent within this time of the previous one belongs to a burst. A
+// request that waits for its answer waits longer than this, even over
+// loopback, so it always leaves at once.
+constexpr int64_t kBurstGapNs = 10000;
+// Larger records leave by themselves: their system call costs little beside
+// copying them once more into the backlog.
+constexpr size_t kCoalescedRecordMax = 4096;
+constexpr size_t kCipherBlockBytes = 8;
+
+int64_t SteadyNowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 tagDataHeader MakeHeader(eCryptoMessageType type, size_t length)
 {
@@ -29,7 +46,13 @@ int CVeskNetworkSession::send(const unsigned char* buf, int num, int flags)
     CVeskElementEntry entry(this);
     if (!entry)
         return -1;
+    const bool coalesce = JoinsBurst(static_cast<size_t>(num));
     std::unique_lock<std::mutex> lock(m_SendMutex);
+    // Room first: waiting lets the lock go, and the handshake may switch the
+    // sending direction meanwhile, so the record is decided only after it.
+    // The body grows by at most one cipher block.
+    if (!WaitForBacklogRoom(lock, sizeof(tagDataHeader) + static_cast<size_t>(num) + kCipherBlockBytes))
+        return -1;
     const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
     const eCryptoMessageType type =
         algorithm != CRYPTO_ALGORITHM_NONE ? CRYPTO_MES_TYPE_CRYPTOED : CRYPTO_MES_TYPE_PLAIN;
@@ -63,13 +86,26 @@ int CVeskNetworkSession::send(const unsigned char* buf, int num, int flags)
     }
     tagDataHeader header = MakeHeader(type, body_length);
     iovec parts[2] = {{&header, sizeof header}, {const_cast<unsigned char*>(body), body_length}};
-    const WriteResult result = WriteInOrder(lock, parts, body_length > 0 ? 2 : 1, flags);
+    const WriteResult result = WriteInOrder(lock, parts, body_length > 0 ? 2 : 1, flags, coalesce);
     lock.unlock();
     if (result != WriteResult::kFailed && m_Manager != nullptr)
         m_Manager->m_Counters.records_sent.fetch_add(1, std::memory_order_relaxed);
     if (result == WriteResult::kQueued)
         ArmBacklogFlush();
     return result != WriteResult::kFailed ? static_cast<int>(body_length) : -1;
+}
+
+// The first record of a burst leaves at once; those that follow it closely
+// wait in the backlog, and the loop thread writes them together in one
+// system call, while the sender goes on without making any. A session whose
+// manager's loop thread does not run writes every record itself.
+bool CVeskNetworkSession::JoinsBurst(size_t length)
+{
+    const int64_t now = SteadyNowNs();
+    const int64_t previous = m_LastSendAt.exchange(now, std::memory_order_relaxed);
+    if (length > kCoalescedRecordMax || now - previous > kBurstGapNs)
+        return false;
+    return IsCalledFromOwnThread() || CanHandshakeProgress();
 }
 
 }  // namespace VeskNetworkSystem
