@@ -48,13 +48,12 @@ CVeskNetworkSession::~CVeskNetworkSession()
 // close, a pool release), or the system's deletion.
 void CVeskNetworkSession::SetUsed(bool bFlag)
 {
-    if (!bFlag)
-        if (!bFlag) {
-            NoteEndReason(m_Manager != nullptr && m_Manager->m_bDisposing.load()
-                              ? VeskMessageSystem::VESK_END_SYSTEM_STOPPED
-                              : VeskMessageSystem::VESK_END_CLOSED_BY_APPLICATION);
-            FlushBacklogBeforeClose();
-        }
+    if (!bFlag) {
+        NoteEndReason(m_Manager != nullptr && m_Manager->m_bDisposing.load()
+                          ? VeskMessageSystem::VESK_END_SYSTEM_STOPPED
+                          : VeskMessageSystem::VESK_END_CLOSED_BY_APPLICATION);
+        FlushBacklogBeforeClose();
+    }
     StoreUsed(bFlag);
     // Senders waiting for the handshake learn that it will not come.
     if (!bFlag && m_Manager != nullptr)
