@@ -7,8 +7,9 @@
 /// the cipher and record types, the record header and limits, the callback
 /// types, nslookup(), and CVeskNetworkSession and CVeskNetworkUDPSession as
 /// opaque types behind a CVeskMessageSession handle. The rest is the
-/// library's own, installed only because the message layer's class layouts
-/// contain it: not for applications, and not part of the reference.
+/// library's own, marked INTERNAL: installed only because the message layer's
+/// class layouts contain it (declarations and members; their code is in the
+/// library), not for applications, and not part of the reference.
 #ifndef VESK_NETWORK_SYSTEM_H
 #define VESK_NETWORK_SYSTEM_H
 
