@@ -7,8 +7,9 @@
 /// the cipher and record types, the record header and limits, the callback
 /// types, nslookup(), and CVeskNetworkSession and CVeskNetworkUDPSession as
 /// opaque types behind a CVeskMessageSession handle. The rest is the
-/// library's own, installed only because the message layer's class layouts
-/// contain it: not for applications, and not part of the reference.
+/// library's own, marked INTERNAL: installed only because the message layer's
+/// class layouts contain it (declarations and members; their code is in the
+/// library), not for applications, and not part of the reference.
 #ifndef VESK_NETWORK_SYSTEM_H
 #define VESK_NETWORK_SYSTEM_H
 
@@ -180,34 +181,10 @@ public:
     CVeskKeyField() : m_length(0) {}
 
     // Stores `length` bytes (1..Capacity); -1 leaves the field unchanged.
-    int Set(const unsigned char* key, int length)
-    {
-        if (key == nullptr || length < 1 || length > Capacity)
-            return -1;
-        std::memmove(m_bytes, key, static_cast<size_t>(length));
-        // The tail of a longer earlier key is wiped rather than left behind.
-        if (m_length > length)
-            std::memset(m_bytes + length, 0, static_cast<size_t>(m_length - length));
-        m_length = length;
-        return length;
-    }
-
+    int Set(const unsigned char* key, int length);
     // Copies into a buffer of `capacity` bytes, zero-filled behind the key.
-    int Get(unsigned char* buffer, int capacity) const
-    {
-        if (buffer == nullptr || capacity < 1 || m_length > capacity)
-            return -1;
-        std::memset(buffer, 0, static_cast<size_t>(capacity));
-        std::memcpy(buffer, m_bytes, static_cast<size_t>(m_length));
-        return m_length;
-    }
-
-    void Clear()
-    {
-        std::memset(m_bytes, 0, static_cast<size_t>(m_length));
-        m_length = 0;
-    }
-
+    int Get(unsigned char* buffer, int capacity) const;
+    void Clear();
     int Length() const { return m_length; }
     const unsigned char* Data() const { return m_bytes; }
 
@@ -499,13 +476,7 @@ class CVeskRSAKeyMaterial {
 public:
     static constexpr int kRSAKeyCapacity = 65535;
 
-    int SetRSAPrivateKey(const unsigned char* key, int length)
-    {
-        const int result = m_RSAPrivateKey.Set(key, length);
-        if (result > 0)
-            m_DecodedPrivateKey.reset();
-        return result;
-    }
+    int SetRSAPrivateKey(const unsigned char* key, int length);
     int GetRSAPrivateKey(unsigned char* buffer, int size) const { return m_RSAPrivateKey.Get(buffer, size); }
     int SetRSAPublicKey(const unsigned char* key, int length) { return m_RSAPublicKey.Set(key, length); }
     int GetRSAPublicKey(unsigned char* buffer, int size) const { return m_RSAPublicKey.Get(buffer, size); }
@@ -515,23 +486,8 @@ public:
 protected:
     CVeskRSAKeyMaterial() : m_RSAPublicExponent(0) {}
     ~CVeskRSAKeyMaterial() = default;
-    void CopyRSAKeyMaterialFrom(const CVeskRSAKeyMaterial& other)
-    {
-        if (other.m_RSAPrivateKey.Length() > 0) {
-            m_RSAPrivateKey.Set(other.m_RSAPrivateKey.Data(), other.m_RSAPrivateKey.Length());
-            m_DecodedPrivateKey = other.m_DecodedPrivateKey;
-        }
-        if (other.m_RSAPublicKey.Length() > 0)
-            m_RSAPublicKey.Set(other.m_RSAPublicKey.Data(), other.m_RSAPublicKey.Length());
-        m_RSAPublicExponent = other.m_RSAPublicExponent;
-    }
-    void ClearRSAKeyMaterial()
-    {
-        m_DecodedPrivateKey.reset();
-        m_RSAPrivateKey.Clear();
-        m_RSAPublicKey.Clear();
-        m_RSAPublicExponent = 0;
-    }
+    void CopyRSAKeyMaterialFrom(const CVeskRSAKeyMaterial& other);
+    void ClearRSAKeyMaterial();
 
     // The private key decoded once, shared by a listener and its sessions
     // (read only); decoding DER costs more than the decryption itself.
@@ -613,9 +569,7 @@ public:
     }
 
     void attach_ExtensionObject(void* object) { m_ExtensionObject.store(object, std::memory_order_release); }
-    void detach_ExtensionObject() { m_ExtensionObject.store(nullptr, std::memory_order_release); }
     void* get_ExtensionObject() { return m_ExtensionObject.load(std::memory_order_acquire); }
-    const void* get_ExtensionObject() const { return m_ExtensionObject.load(std::memory_order_acquire); }
     // Counts a refused login of this session: the count so far. Called by
     // the thread that parses the session's messages.
     uint32_t CountRefusedLogin() { return ++m_RefusedLogins; }
@@ -630,15 +584,9 @@ public:
     bool GetLoggedInUid(char* uid, size_t size) const;
     bool IsLoggedIn() const { return m_bLoggedIn.load(std::memory_order_acquire); }
 
-    // Connects a claimed session (the manager's Connect claims one) to a host
-    // and service; with bSecure the handshake is started. The descriptor, or
-    // -1.
+    // Takes a connection queued on the listener, with the listener's callback
+    // and key material. The descriptor, or -1.
     SOCKET accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen);
-    SOCKET connect(bool bSecure, const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
-                   void* cbfunc_EventParam);
-    SOCKET connect(const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam);
-    SOCKET connect_secure(const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
-                          void* cbfunc_EventParam);
 
     // Takes up to num delivered payload bytes; 0 when none, -1 after a failure.
     int recv(unsigned char* buf, int num, int flags);
@@ -945,10 +893,8 @@ public:
     const char* GetListenService() const { return m_ListenService; }
     // Bounded copy, always terminated: a name of 32 characters or more is cut.
     void SetListenService(const char* service);
-    ty_cbfunc_Event Get_cbfunc_Event() { return m_cbfunc_Event; }
     ty_cbfunc_Event Get_cbfunc_Event() const { return m_cbfunc_Event; }
-    void* Get_cbfunc_EventParam() { return m_cbfunc_EventParam; }
-    const void* Get_cbfunc_EventParam() const { return m_cbfunc_EventParam; }
+    void* Get_cbfunc_EventParam() const { return m_cbfunc_EventParam; }
     eCryptoAlgorithm GetCryptoAlgorithm() const { return m_CryptoAlgorithm; }
 
     // Stores the exponent, then generates a fresh pair; the sum of the two DER
@@ -1069,242 +1015,81 @@ private:
     char m_BindService[kServiceCapacity];
     ty_cbfunc_UDPEvent m_cbfunc_UDPEvent;
     void* m_cbfunc_UDPEventParam;
-    void* m_ExtensionObject;
     /// @endcond
 };
 
 /// @cond INTERNAL
 // A fixed array of socket objects allocated once; elements never move while
-// the pool holds them. The storage is reserved at once but an element is
-// built only when a claim finds every built one taken, always the next in
-// order: a slot never used costs no resident memory (large storage comes
-// from memory the kernel maps on first touch), and releasing the pool visits
-// only the built prefix. Threads that walk the array (parse passes, accepts,
-// openers) do so as readers; releasing the pool waits for them and for every
-// element to become free before it frees the array, or, when called from
-// inside such work, leaves the array to be freed with the pool itself.
+// the pool holds them. Built for sessions, listeners and datagram sockets
+// only (src/net/pool.cpp, which says how slots are built and freed).
 template <class Element>
 class CVeskPool {
 public:
     CVeskPool() : m_array(nullptr), m_size(0), m_built(0), m_readers(0) {}
-    ~CVeskPool()
-    {
-        Release();
-        // Released from inside work on them; that work may still be ending.
-        for (const Retired& retired : m_retired) {
-            WaitUntilFree(retired.array, retired.built);
-            Free(retired.array, retired.size, retired.built);
-        }
-    }
+    ~CVeskPool();
     CVeskPool(const CVeskPool&) = delete;
     CVeskPool& operator=(const CVeskPool&) = delete;
 
     // 1 when created; 0 for a negative count, an allocation failure or a
     // pool that already holds an array. `setup` runs on each element as it
     // is built.
-    template <class Setup>
-    int Create(int count, Setup setup)
-    {
-        if (count < 0)
-            return 0;
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_array != nullptr)
-            return 0;
-        try {
-            m_setup = setup;
-            m_array = std::allocator<Element>().allocate(static_cast<size_t>(count));
-        } catch (const std::bad_alloc&) {
-            m_array = nullptr;
-            return 0;
-        }
-        m_size = count;
-        m_built = 0;
-        return 1;
-    }
-
-    void Release()
-    {
-        Element* array = nullptr;
-        int size = 0;
-        int built = 0;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            std::swap(array, m_array);
-            std::swap(size, m_size);
-            std::swap(built, m_built);
-        }
-        if (array == nullptr)
-            return;
-        // Released first, so that work blocked on an element ends; again once
-        // no reader is left, for elements claimed meanwhile.
-        ReleaseElements(array, built);
-        if (CVeskPoolElement::CallerHoldsReferences() || t_reading > 0) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_retired.push_back(Retired{array, size, built});
-            return;
-        }
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_no_readers.wait(lock, [this] { return m_readers == 0; });
-        }
-        ReleaseElements(array, built);
-        WaitUntilFree(array, built);
-        Free(array, size, built);
-    }
+    int Create(int count, std::function<void(Element&)> setup);
+    void Release();
 
     // Calls fn(element) for each built element while the array stays alive.
     template <class Fn>
     void ForEach(Fn fn)
     {
-        Reader reader(*this);
+        const Reader reader(*this);
         for (int i = 0; i < reader.built; ++i)
             fn(reader.array[i]);
     }
 
     // The free element with the lowest index, claimed; or null.
-    Element* Claim()
-    {
-        Reader reader(*this);
-        for (int from = 0;;) {
-            for (int i = from; i < reader.built; ++i)
-                if (reader.array[i].TryClaim())
-                    return &reader.array[i];
-            // Every built element was taken: build the next one. One built
-            // meanwhile by another claimer is tried first.
-            from = reader.built;
-            reader.built = BuildNext(reader.array, reader.built);
-            if (reader.built == from)
-                return nullptr;
-        }
-    }
-
-    bool HasFree()
-    {
-        Reader reader(*this);
-        if (reader.built < reader.size)
-            return true;
-        for (int i = 0; i < reader.built; ++i)
-            if (reader.array[i].IsFree())
-                return true;
-        return false;
-    }
-
+    Element* Claim();
+    bool HasFree();
     // The element in use that holds descriptor s; free elements never match.
-    Element* Find(SOCKET s)
-    {
-        Reader reader(*this);
-        for (int i = 0; i < reader.built; ++i)
-            if (reader.array[i].IsUsed() && reader.array[i].GetSocket() == s)
-                return &reader.array[i];
-        return nullptr;
-    }
+    Element* Find(SOCKET s);
 
     // Calls fn(array, size) while the array stays alive; only elements
     // reached through a claim may be touched.
     template <class Fn>
     void WithArray(Fn fn)
     {
-        Reader reader(*this);
+        const Reader reader(*this);
         fn(reader.array, reader.size);
     }
 
-    int Size()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_size;
-    }
-    Element* Data()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_array;
-    }
+    int Size() { return Reader(*this).size; }
+    Element* Data() { return Reader(*this).array; }
     // The element at `index`, built (with those before it) if it was not.
-    Element& operator[](int index)
-    {
-        Element* array = Data();
-        for (int built = Built(); built <= index;)
-            built = BuildNext(array, built);
-        return array[index];
-    }
+    Element& operator[](int index);
 
 private:
+    // A look at the array, and a walk over it: while one lasts, Release
+    // leaves the array alone.
     struct Reader {
-        explicit Reader(CVeskPool& pool) : owner(pool)
-        {
-            std::lock_guard<std::mutex> lock(owner.m_mutex);
-            array = owner.m_array;
-            size = owner.m_size;
-            built = owner.m_built;
-            ++owner.m_readers;
-            ++t_reading;
-        }
-        ~Reader()
-        {
-            --t_reading;
-            std::lock_guard<std::mutex> lock(owner.m_mutex);
-            if (--owner.m_readers == 0)
-                owner.m_no_readers.notify_all();
-        }
+        explicit Reader(CVeskPool& pool);
+        ~Reader();
         CVeskPool& owner;
         Element* array;
         int size;
         int built;
     };
-
-    int Built()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_built;
-    }
-
-    // Builds the next element of `array` when it is still the pool's and
-    // `seen` were built when the caller looked; the number built now (the
-    // same as `seen` when the array is full, no longer the pool's, or memory
-    // ran out).
-    int BuildNext(Element* array, int seen)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (array != m_array)
-            return seen;
-        if (m_built == seen && m_built < m_size) {
-            try {
-                m_setup(*new (&m_array[m_built]) Element());
-            } catch (const std::bad_alloc&) {
-                return m_built;
-            }
-            ++m_built;
-        }
-        return m_built;
-    }
-
-    static void ReleaseElements(Element* array, int built)
-    {
-        for (int i = 0; i < built; ++i)
-            if (array[i].IsUsed())
-                array[i].SetUsed(false);
-    }
-
-    static void WaitUntilFree(Element* array, int built)
-    {
-        for (int i = 0; i < built; ++i)
-            while (!array[i].IsQuiescent())
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-
-    static void Free(Element* array, int size, int built)
-    {
-        for (int i = built; i-- > 0;)
-            array[i].~Element();
-        std::allocator<Element>().deallocate(array, static_cast<size_t>(size));
-    }
-
     struct Retired {
         Element* array;
         int size;
         int built;
     };
 
-    static thread_local int t_reading;
+    // Builds the next element of `array` when it is still the pool's and
+    // `seen` were built when the caller looked; the number built now (the
+    // same as `seen` when the array is full, no longer the pool's, or memory
+    // ran out).
+    int BuildNext(Element* array, int seen);
+    static void ReleaseElements(Element* array, int built);
+    // Frees the array once each of its elements has become free.
+    static void FreeWhenQuiescent(Element* array, int size, int built);
 
     std::mutex m_mutex;
     std::condition_variable m_no_readers;
@@ -1317,9 +1102,6 @@ private:
     int m_readers;
     std::vector<Retired> m_retired;
 };
-
-template <class Element>
-thread_local int CVeskPool<Element>::t_reading = 0;
 
 class CVeskNetworkSessionManager {
 public:

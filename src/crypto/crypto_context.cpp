@@ -1,3 +1,4 @@
+// The library's private OpenSSL context, the ciphers fetched from it once, and the error-queue guard.
 #include "crypto/crypto_context.h"
 
 #include <openssl/err.h>

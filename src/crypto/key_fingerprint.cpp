@@ -1,3 +1,4 @@
+// Server key fingerprints: the SHA-256 of a DER public key, and its hex text both ways.
 #include "crypto/key_fingerprint.h"
 
 #include <openssl/evp.h>

@@ -1,3 +1,4 @@
+// The record layer's CBC cipher: a context keyed once per key, its IV set again for each record.
 #include "crypto/record_cipher.h"
 
 #include <openssl/crypto.h>

@@ -1,3 +1,4 @@
+// An application's key pair for its listeners: checked and decoded once, then shared read only.
 #include "crypto/server_key.h"
 
 #include <openssl/crypto.h>

@@ -1,3 +1,4 @@
+// Handler registrations as published snapshots, and the hooks for user messages and user state.
 #include <algorithm>
 #include <cstring>
 

@@ -1,3 +1,4 @@
+// The session handle: sends, close, end reason and login of one life of a TCP session or datagram socket.
 #include "VeskMessageSystem.h"
 #include "net/byte_reader.h"
 

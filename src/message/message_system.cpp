@@ -1,3 +1,4 @@
+// The object an application holds: pools, threads, listen, connect, close and users, and its factory.
 #include <algorithm>
 #include <chrono>
 #include <memory>

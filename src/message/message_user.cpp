@@ -1,3 +1,4 @@
+// Users: one user's id and password, and the user table with its index by id.
 #include <algorithm>
 #include <cstring>
 #include <functional>

@@ -1,3 +1,4 @@
+// The peer's address as texts, and a session event delivered to its handler.
 #include "message/session_events.h"
 
 #include <algorithm>

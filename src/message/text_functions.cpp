@@ -1,3 +1,4 @@
+// The exported text functions and the numeric address text of a socket address.
 #include "message/text_functions.h"
 
 #include <netdb.h>

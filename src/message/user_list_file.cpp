@@ -1,3 +1,4 @@
+// Loading a user list file: its tokenizer, its bounds, and the table it replaces.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// The library's version text.
 #include "VeskVersion.h"
 
 const char* VeskVersion()

@@ -1,3 +1,4 @@
+// The byte ring: its storage, the producer's spans and appends, the consumer's views and reads.
 #include <openssl/crypto.h>
 #include <sys/mman.h>
 

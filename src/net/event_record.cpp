@@ -1,3 +1,4 @@
+// One libevent registration of a socket object: prepared, armed and disarmed.
 #include <event2/event.h>
 
 #include "VeskNetworkSystem.h"

@@ -1,3 +1,4 @@
+// The TCP session object: its setup, release and clearing, its counts, and the end of its handshake.
 #include <event2/event.h>
 
 #include <algorithm>

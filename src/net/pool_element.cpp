@@ -1,3 +1,4 @@
+// The life of a pool element and of the handles that name one life; the service name an element keeps.
 #include <sys/socket.h>
 #include <unistd.h>
 

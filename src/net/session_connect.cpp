@@ -31,15 +31,6 @@ SOCKET CVeskNetworkSession::accept(CVeskNetworkSessionListen* pVeskNetworkSessio
     return s;
 }
 
-SOCKET CVeskNetworkSession::connect(bool bSecure, const char* hostname, const char* service,
-                                    ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
-{
-    const vesk::net::StreamAddresses addresses(hostname, service);
-    if (addresses.First() == nullptr)
-        return -1;
-    return ConnectTo(addresses.First(), bSecure, cbfunc_Event, cbfunc_EventParam);
-}
-
 // The socket is adopted before it connects, so that a release of the session
 // shuts it down, which ends the wait at once. The release marks the session
 // before it takes the socket to shut it down; this side adopts before it
@@ -132,18 +123,6 @@ void CVeskNetworkSession::DropRecordKeptForHandshake()
         OPENSSL_cleanse(m_RecordKeptForHandshake.data(), m_RecordKeptForHandshake.size());
     std::vector<unsigned char>().swap(m_RecordKeptForHandshake);
     m_bKeptRecordReleased = false;
-}
-
-SOCKET CVeskNetworkSession::connect(const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
-                                    void* cbfunc_EventParam)
-{
-    return connect(false, hostname, service, cbfunc_Event, cbfunc_EventParam);
-}
-
-SOCKET CVeskNetworkSession::connect_secure(const char* hostname, const char* service, ty_cbfunc_Event cbfunc_Event,
-                                           void* cbfunc_EventParam)
-{
-    return connect(true, hostname, service, cbfunc_Event, cbfunc_EventParam);
 }
 
 }  // namespace VeskNetworkSystem

@@ -1,3 +1,4 @@
+// The listener object: its listening socket, its key pair and its accept events.
 #include <openssl/crypto.h>
 #include <sys/socket.h>
 #include <unistd.h>

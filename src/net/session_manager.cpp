@@ -1,3 +1,4 @@
+// The session manager's construction and destruction, its three pools and its log function.
 #include <event2/event.h>
 #include <event2/thread.h>
 

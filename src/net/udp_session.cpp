@@ -1,3 +1,4 @@
+// The datagram socket object: unbound and bound sockets, sends, reads and its callback.
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -14,8 +15,7 @@ CVeskNetworkUDPSession::CVeskNetworkUDPSession()
       m_EventBase(nullptr),
       m_BindService{},
       m_cbfunc_UDPEvent(nullptr),
-      m_cbfunc_UDPEventParam(nullptr),
-      m_ExtensionObject(nullptr)
+      m_cbfunc_UDPEventParam(nullptr)
 {
 }
 
