@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "CryptFunction.h"
+#include "VeskNetworkSystem.h"
 #include "crypto/crypto_context.h"
-#include "net/crypto_lengths.h"
 
 namespace {
 
@@ -232,18 +232,20 @@ TEST(CryptoContext, KeepsProvidersOutOfTheDefaultContext)
 TEST(CipherLengths, ByCipherAndByAlgorithm)
 {
     using namespace VeskNetworkSystem;
+    using vesk::crypto::CipherFor;
     EXPECT_EQ(get_key_length_DES_EDE3(), 24);
     EXPECT_EQ(get_iv_length_DES_EDE3(), 8);
     EXPECT_EQ(get_key_length_BF(), 16);
     EXPECT_EQ(get_iv_length_BF(), 8);
-    EXPECT_EQ(GetCryptoKeyLength(CRYPTO_ALGORITHM_NONE), 0);
-    EXPECT_EQ(GetCryptoIVLength(CRYPTO_ALGORITHM_NONE), 0);
-    EXPECT_EQ(GetCryptoKeyLength(CRYPTO_ALGORITHM_3DES), 24);
-    EXPECT_EQ(GetCryptoIVLength(CRYPTO_ALGORITHM_3DES), 8);
-    EXPECT_EQ(GetCryptoKeyLength(CRYPTO_ALGORITHM_BLOWFISH), 16);
-    EXPECT_EQ(GetCryptoIVLength(CRYPTO_ALGORITHM_BLOWFISH), 8);
-    EXPECT_EQ(GetCryptoKeyLength(static_cast<eCryptoAlgorithm>(3)), 0);
-    EXPECT_EQ(GetCryptoIVLength(static_cast<eCryptoAlgorithm>(3)), 0);
+    EXPECT_EQ(CipherFor(CRYPTO_ALGORITHM_NONE), nullptr);
+    ASSERT_NE(CipherFor(CRYPTO_ALGORITHM_3DES), nullptr);
+    EXPECT_EQ(CipherFor(CRYPTO_ALGORITHM_3DES)->key_length, 24);
+    EXPECT_EQ(CipherFor(CRYPTO_ALGORITHM_3DES)->iv_length, 8);
+    ASSERT_NE(CipherFor(CRYPTO_ALGORITHM_BLOWFISH), nullptr);
+    EXPECT_EQ(CipherFor(CRYPTO_ALGORITHM_BLOWFISH)->key_length, 16);
+    EXPECT_EQ(CipherFor(CRYPTO_ALGORITHM_BLOWFISH)->iv_length, 8);
+    EXPECT_EQ(CipherFor(3), nullptr);
+    EXPECT_EQ(CipherFor(-1), nullptr);
 }
 
 TEST(RandomMaterial, FillsExactlyTheRequestedBytes)

@@ -12,8 +12,7 @@ namespace {
 // the library down when static destructors run.
 struct Context {
     OSSL_LIB_CTX* libctx = nullptr;
-    EVP_CIPHER* triple_des_cbc = nullptr;
-    EVP_CIPHER* blowfish_cbc = nullptr;
+    EVP_CIPHER* ciphers[std::size(kCiphers)] = {};
 };
 
 Context MakeContext()
@@ -29,8 +28,8 @@ Context MakeContext()
     // life of the context.
     OSSL_PROVIDER_load(context.libctx, "default");
     OSSL_PROVIDER_load(context.libctx, "legacy");
-    context.triple_des_cbc = EVP_CIPHER_fetch(context.libctx, "DES-EDE3-CBC", nullptr);
-    context.blowfish_cbc = EVP_CIPHER_fetch(context.libctx, "BF-CBC", nullptr);
+    for (const CipherSpec& cipher : kCiphers)
+        context.ciphers[IndexOf(cipher.id)] = EVP_CIPHER_fetch(context.libctx, cipher.name, nullptr);
     return context;
 }
 
@@ -49,14 +48,7 @@ OSSL_LIB_CTX* LibraryContext()
 
 const EVP_CIPHER* Cipher(CipherId id)
 {
-    const Context& context = TheContext();
-    switch (id) {
-        case CipherId::kTripleDesCbc:
-            return context.triple_des_cbc;
-        case CipherId::kBlowfishCbc:
-            return context.blowfish_cbc;
-    }
-    return nullptr;
+    return TheContext().ciphers[IndexOf(id)];
 }
 
 ScopedErrorMark::ScopedErrorMark()

@@ -10,12 +10,9 @@
 
 #include <openssl/types.h>
 
-namespace vesk::crypto {
+#include "crypto/cipher_map.h"
 
-enum class CipherId {
-    kTripleDesCbc,  // "DES-EDE3-CBC": 24-byte key, 8-byte IV and block
-    kBlowfishCbc,   // "BF-CBC": 16-byte default key, 8-byte IV and block
-};
+namespace vesk::crypto {
 
 // The private context; null only if it could not be created.
 OSSL_LIB_CTX* LibraryContext();

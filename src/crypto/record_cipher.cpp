@@ -1,4 +1,5 @@
-// The record layer's CBC cipher: a context keyed once per key, its IV set again for each record.
+// The one CBC core, and the record layer's cipher: a context keyed once per
+// key, its IV set again for each record.
 #include "crypto/record_cipher.h"
 
 #include <openssl/crypto.h>
@@ -7,7 +8,34 @@
 #include <climits>
 #include <cstring>
 
+#include "crypto/crypto_context.h"
+
 namespace vesk::crypto {
+
+bool KeyCbc(EVP_CIPHER_CTX* ctx, const CipherSpec& cipher, int enc, const unsigned char* key, int key_length,
+            const unsigned char* iv)
+{
+    const EVP_CIPHER* evp_cipher = Cipher(cipher.id);
+    // The cipher first, then the key length, then key and IV: Blowfish is
+    // keyed with as many bytes as it is told.
+    return evp_cipher != nullptr && EVP_CipherInit_ex2(ctx, evp_cipher, nullptr, nullptr, enc, nullptr) == 1 &&
+           EVP_CIPHER_CTX_set_key_length(ctx, cipher.KeyBytesRead(key_length)) == 1 &&
+           EVP_CipherInit_ex2(ctx, nullptr, key, iv, enc, nullptr) == 1;
+}
+
+int RunCbc(EVP_CIPHER_CTX* ctx, const unsigned char* in, size_t n, unsigned char* out)
+{
+    const bool whole_blocks = n != 0 && n % kBlockSize == 0;
+    if (n > INT_MAX - kBlockSize || (EVP_CIPHER_CTX_is_encrypting(ctx) == 0 && !whole_blocks))
+        return -1;
+    int update_length = 0;
+    if (EVP_CipherUpdate(ctx, out, &update_length, in, static_cast<int>(n)) != 1)
+        return -1;
+    int final_length = 0;
+    if (EVP_CipherFinal_ex(ctx, out + update_length, &final_length) != 1)
+        return -1;
+    return update_length + final_length;
+}
 
 RecordCipher::~RecordCipher()
 {
@@ -24,66 +52,51 @@ void RecordCipher::Forget()
     m_keyed = false;
 }
 
-bool RecordCipher::Prepare(CipherId id, int enc, const unsigned char* key, int key_length, const unsigned char* iv)
+bool RecordCipher::Prepare(const CipherSpec& cipher, int enc, const unsigned char* key, int key_length,
+                           const unsigned char* iv)
 {
-    const bool same_key = m_keyed && m_id == id && m_enc == enc && m_key_length == key_length &&
+    const bool same_key = m_keyed && m_id == cipher.id && m_enc == enc && m_key_length == key_length &&
                           CRYPTO_memcmp(m_key, key, static_cast<size_t>(key_length)) == 0;
     if (same_key)
         return EVP_CipherInit_ex2(m_ctx, nullptr, nullptr, iv, enc, nullptr) == 1;
-
-    const EVP_CIPHER* cipher = Cipher(id);
-    if (cipher == nullptr)
-        return false;
     if (m_ctx == nullptr && (m_ctx = EVP_CIPHER_CTX_new()) == nullptr)
         return false;
     Forget();
-    // As the cipher functions do it: the cipher, then the key length (which
-    // Triple-DES refuses unless it is 24), then key and IV.
-    if (EVP_CipherInit_ex2(m_ctx, cipher, nullptr, nullptr, enc, nullptr) != 1)
-        return false;
-    EVP_CIPHER_CTX_set_key_length(m_ctx, key_length);
-    if (EVP_CipherInit_ex2(m_ctx, nullptr, key, iv, enc, nullptr) != 1)
+    if (!KeyCbc(m_ctx, cipher, enc, key, key_length, iv))
         return false;
     std::memcpy(m_key, key, static_cast<size_t>(key_length));
     m_key_length = key_length;
-    m_id = id;
+    m_id = cipher.id;
     m_enc = enc;
     m_keyed = true;
     return true;
 }
 
-int RecordCipher::Run(CipherId id, int enc, const unsigned char* key, int key_length, const unsigned char* iv,
-                      const unsigned char* in, size_t n, unsigned char* out)
+int RecordCipher::Run(const CipherSpec& cipher, int enc, const unsigned char* key, int key_length,
+                      const unsigned char* iv, int iv_length, const unsigned char* in, size_t n, unsigned char* out)
 {
-    // Triple-DES reads 24 key bytes whatever length it is given, so a shorter
-    // key is refused rather than read past; an empty key is never used.
-    const int needed = id == CipherId::kTripleDesCbc ? 24 : 1;
-    if (key == nullptr || iv == nullptr || key_length < needed || key_length > kMaxKeyLength || n > INT_MAX - 8)
+    // A session holds only the key bytes its peer agreed to: a key shorter
+    // than the cipher reads (Triple-DES reads 24) is refused rather than read
+    // past, and an empty key or a short IV is never used.
+    if (key == nullptr || iv == nullptr || key_length < 1 || key_length > kMaxKeyLength ||
+        cipher.KeyBytesRead(key_length) > key_length || iv_length < cipher.iv_length)
         return -1;
     ScopedErrorMark mark;
-    if (!Prepare(id, enc, key, key_length, iv))
+    if (!Prepare(cipher, enc, key, key_length, iv))
         return -1;
-    int update_length = 0;
-    if (EVP_CipherUpdate(m_ctx, out, &update_length, in, static_cast<int>(n)) != 1)
-        return -1;
-    int final_length = 0;
-    if (EVP_CipherFinal_ex(m_ctx, out + update_length, &final_length) != 1)
-        return -1;
-    return update_length + final_length;
+    return RunCbc(m_ctx, in, n, out);
 }
 
-int RecordCipher::Encrypt(CipherId id, const unsigned char* key, int key_length, const unsigned char* iv,
-                          const unsigned char* in, size_t n, unsigned char* out)
+int RecordCipher::Encrypt(const CipherSpec& cipher, const unsigned char* key, int key_length, const unsigned char* iv,
+                          int iv_length, const unsigned char* in, size_t n, unsigned char* out)
 {
-    return Run(id, 1, key, key_length, iv, in, n, out);
+    return Run(cipher, 1, key, key_length, iv, iv_length, in, n, out);
 }
 
-int RecordCipher::Decrypt(CipherId id, const unsigned char* key, int key_length, const unsigned char* iv,
-                          const unsigned char* in, size_t n, unsigned char* out)
+int RecordCipher::Decrypt(const CipherSpec& cipher, const unsigned char* key, int key_length, const unsigned char* iv,
+                          int iv_length, const unsigned char* in, size_t n, unsigned char* out)
 {
-    if (n == 0 || n % 8 != 0)
-        return -1;
-    return Run(id, 0, key, key_length, iv, in, n, out);
+    return Run(cipher, 0, key, key_length, iv, iv_length, in, n, out);
 }
 
 }  // namespace vesk::crypto

@@ -9,13 +9,14 @@
 
 #include "CryptFunction.h"
 #include "crypto/crypto_context.h"
+#include "crypto/record_cipher.h"
 
 namespace {
 
 using vesk::crypto::CipherId;
+using vesk::crypto::SpecOf;
 
-// Both ciphers work on 8-byte blocks and read exactly 8 IV bytes.
-constexpr long kBlockSize = 8;
+constexpr long kBlockSize = vesk::crypto::kBlockSize;
 // EVP takes int lengths and the result is an int: the padded ciphertext must fit.
 constexpr long kMaxInputLength = INT_MAX - kBlockSize;
 
@@ -28,70 +29,37 @@ enum class Direction { kDecrypt = 0, kEncrypt = 1 };
 
 // Runs one whole CBC encryption or decryption and returns the number of bytes
 // written to `out`, or -1. Nothing is written when the arguments are refused.
-int RunCbc(CipherId id, Direction direction, unsigned char* out, long out_size, const unsigned char* in, long in_length,
-           const unsigned char* key, int key_length, const unsigned char* iv)
+// The key is read as the cipher reads it: Triple-DES 24 bytes whatever length
+// it is told, Blowfish as many as it is told, or its default of 16 for a
+// length of 0 or less.
+int RunOnce(CipherId id, Direction direction, unsigned char* out, long out_size, const unsigned char* in,
+            long in_length, const unsigned char* key, int key_length, const unsigned char* iv)
 {
-    if (out == nullptr || in == nullptr || key == nullptr || iv == nullptr || out_size < 0 || in_length < 0 ||
+    if (out == nullptr || in == nullptr || key == nullptr || iv == nullptr || in_length < 0 ||
         in_length > kMaxInputLength) {
         return -1;
     }
-    if (direction == Direction::kEncrypt) {
-        // Padding adds 1 to 8 bytes.
-        if (out_size < (in_length / kBlockSize + 1) * kBlockSize) {
-            return -1;
-        }
-    } else {
-        // Ciphertext is a non-empty run of whole blocks; the plaintext is shorter.
-        if (in_length == 0 || in_length % kBlockSize != 0 || out_size < in_length) {
-            return -1;
-        }
-    }
-    const EVP_CIPHER* cipher = vesk::crypto::Cipher(id);
-    if (cipher == nullptr) {
+    // Padding adds 1 to 8 bytes; a plaintext is shorter than its ciphertext.
+    if (out_size < (direction == Direction::kEncrypt ? (in_length / kBlockSize + 1) * kBlockSize : in_length)) {
         return -1;
     }
-
     vesk::crypto::ScopedErrorMark mark;
     CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) {
+    if (!ctx || !vesk::crypto::KeyCbc(ctx.get(), SpecOf(id), static_cast<int>(direction), key, key_length, iv)) {
         return -1;
     }
-    const int enc = static_cast<int>(direction);
-    // The cipher first, then the key length, then key and IV: Blowfish is keyed
-    // with as many bytes as the caller gives. A length the cipher refuses (any
-    // but 24 for Triple-DES) is ignored and the cipher's own length stays; a
-    // length of 0 or less keeps the default as well.
-    if (EVP_CipherInit_ex2(ctx.get(), cipher, nullptr, nullptr, enc, nullptr) != 1) {
-        return -1;
-    }
-    if (key_length > 0) {
-        EVP_CIPHER_CTX_set_key_length(ctx.get(), key_length);
-    }
-    if (EVP_CipherInit_ex2(ctx.get(), nullptr, key, iv, enc, nullptr) != 1) {
-        return -1;
-    }
-
-    int update_length = 0;
-    if (EVP_CipherUpdate(ctx.get(), out, &update_length, in, static_cast<int>(in_length)) != 1) {
-        return -1;
-    }
-    int final_length = 0;
-    if (EVP_CipherFinal_ex(ctx.get(), out + update_length, &final_length) != 1) {
-        return -1;
-    }
-    return update_length + final_length;
+    return vesk::crypto::RunCbc(ctx.get(), in, static_cast<size_t>(in_length), out);
 }
 
+// A cipher the library context cannot give has no lengths.
 int KeyLength(CipherId id)
 {
-    const EVP_CIPHER* cipher = vesk::crypto::Cipher(id);
-    return cipher != nullptr ? EVP_CIPHER_get_key_length(cipher) : 0;
+    return vesk::crypto::Cipher(id) != nullptr ? SpecOf(id).key_length : 0;
 }
 
 int IvLength(CipherId id)
 {
-    const EVP_CIPHER* cipher = vesk::crypto::Cipher(id);
-    return cipher != nullptr ? EVP_CIPHER_get_iv_length(cipher) : 0;
+    return vesk::crypto::Cipher(id) != nullptr ? SpecOf(id).iv_length : 0;
 }
 
 void FillRandom(unsigned char* buffer, int length)
@@ -113,32 +81,32 @@ int encrypt_DES_EDE3(unsigned char* encrypt_data, long encrypt_data_length, cons
                      long plain_data_length, const unsigned char* crypto_key, int crypto_key_length,
                      const unsigned char* crypto_iv, int /*crypto_iv_length*/)
 {
-    return RunCbc(CipherId::kTripleDesCbc, Direction::kEncrypt, encrypt_data, encrypt_data_length, plain_data,
-                  plain_data_length, crypto_key, crypto_key_length, crypto_iv);
+    return RunOnce(CipherId::kTripleDesCbc, Direction::kEncrypt, encrypt_data, encrypt_data_length, plain_data,
+                   plain_data_length, crypto_key, crypto_key_length, crypto_iv);
 }
 
 int decrypt_DES_EDE3(unsigned char* decrypt_data, long decrypt_data_length, const unsigned char* encrypt_data,
                      long encrypt_data_length, const unsigned char* crypto_key, int crypto_key_length,
                      const unsigned char* crypto_iv, int /*crypto_iv_length*/)
 {
-    return RunCbc(CipherId::kTripleDesCbc, Direction::kDecrypt, decrypt_data, decrypt_data_length, encrypt_data,
-                  encrypt_data_length, crypto_key, crypto_key_length, crypto_iv);
+    return RunOnce(CipherId::kTripleDesCbc, Direction::kDecrypt, decrypt_data, decrypt_data_length, encrypt_data,
+                   encrypt_data_length, crypto_key, crypto_key_length, crypto_iv);
 }
 
 int encrypt_BF(unsigned char* encrypt_data, long encrypt_data_length, const unsigned char* plain_data,
                long plain_data_length, const unsigned char* crypto_key, int crypto_key_length,
                const unsigned char* crypto_iv, int /*crypto_iv_length*/)
 {
-    return RunCbc(CipherId::kBlowfishCbc, Direction::kEncrypt, encrypt_data, encrypt_data_length, plain_data,
-                  plain_data_length, crypto_key, crypto_key_length, crypto_iv);
+    return RunOnce(CipherId::kBlowfishCbc, Direction::kEncrypt, encrypt_data, encrypt_data_length, plain_data,
+                   plain_data_length, crypto_key, crypto_key_length, crypto_iv);
 }
 
 int decrypt_BF(unsigned char* decrypt_data, long decrypt_data_length, const unsigned char* encrypt_data,
                long encrypt_data_length, const unsigned char* crypto_key, int crypto_key_length,
                const unsigned char* crypto_iv, int /*crypto_iv_length*/)
 {
-    return RunCbc(CipherId::kBlowfishCbc, Direction::kDecrypt, decrypt_data, decrypt_data_length, encrypt_data,
-                  encrypt_data_length, crypto_key, crypto_key_length, crypto_iv);
+    return RunOnce(CipherId::kBlowfishCbc, Direction::kDecrypt, decrypt_data, decrypt_data_length, encrypt_data,
+                   encrypt_data_length, crypto_key, crypto_key_length, crypto_iv);
 }
 
 int get_key_length_DES_EDE3()

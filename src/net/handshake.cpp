@@ -71,18 +71,15 @@ int CVeskNetworkSession::BuildFinish(unsigned char* body)
         std::memcpy(body, vesk::net::kFinishMessage, sizeof vesk::net::kFinishMessage);
         return static_cast<int>(sizeof vesk::net::kFinishMessage);
     }
-    if ((algorithm != CRYPTO_ALGORITHM_3DES && algorithm != CRYPTO_ALGORITHM_BLOWFISH) || m_CryptoKey.Length() == 0 ||
-        m_CryptoIV.Length() < 8)
+    const vesk::crypto::CipherSpec* cipher = vesk::crypto::CipherFor(algorithm);
+    if (cipher == nullptr)
         return -1;
     // Through the sending direction's cipher, keyed here once for the Finish
     // and every record after it, rather than a key schedule of its own.
-    const auto id = algorithm == CRYPTO_ALGORITHM_3DES ? vesk::crypto::CipherId::kTripleDesCbc
-                                                       : vesk::crypto::CipherId::kBlowfishCbc;
     std::lock_guard<std::mutex> lock(m_SendMutex);
-    if (!m_SendCipher)
-        m_SendCipher = std::make_unique<vesk::crypto::RecordCipher>();
-    return m_SendCipher->Encrypt(id, m_CryptoKey.Data(), m_CryptoKey.Length(), m_CryptoIV.Data(),
-                                 vesk::net::kFinishMessage, sizeof vesk::net::kFinishMessage, body);
+    return m_SendCipher->Encrypt(*cipher, m_CryptoKey.Data(), m_CryptoKey.Length(), m_CryptoIV.Data(),
+                                 m_CryptoIV.Length(), vesk::net::kFinishMessage, sizeof vesk::net::kFinishMessage,
+                                 body);
 }
 
 // Whichever side finishes first: a session that has not switched its own

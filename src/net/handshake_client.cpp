@@ -5,8 +5,8 @@
 #include "CryptFunction.h"
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
+#include "crypto/cipher_map.h"
 #include "crypto/rsa_key.h"
-#include "net/crypto_lengths.h"
 #include "net/handshake_records.h"
 
 namespace VeskNetworkSystem {
@@ -100,15 +100,16 @@ int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
         NoteEndReason(VeskMessageSystem::VESK_END_HANDSHAKE_FAILED);
         return -1;
     }
-    const int key_length = GetCryptoKeyLength(algorithm);
-    const int iv_length = GetCryptoIVLength(algorithm);
+    // An algorithm without a cipher exchanges no key.
+    const vesk::crypto::CipherSpec* cipher = vesk::crypto::CipherFor(algorithm);
 
     std::vector<unsigned char> encrypted_key;
     std::vector<unsigned char> encrypted_iv;
     unsigned char key[kCryptoKeyCapacity] = {};
     unsigned char iv[kCryptoIVCapacity] = {};
-    const bool exchange_keys = key_length >= 1 && iv_length >= 1;
-    if (exchange_keys) {
+    if (cipher != nullptr) {
+        const int key_length = cipher->key_length;
+        const int iv_length = cipher->iv_length;
         select_random_key(key, key_length);
         select_random_iv(iv, iv_length);
         // The server's key is decoded once for both fields.
@@ -133,7 +134,7 @@ int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
     // ClientKeyExchange, ChangeCipherSpec and Finish leave in one write.
     std::vector<unsigned char> flight(2 * 2 + encrypted_key.size() + encrypted_iv.size() + 10 + 7 + 6 + 16);
     ByteWriter writer(flight.data(), flight.size());
-    if (exchange_keys) {
+    if (cipher != nullptr) {
         vesk::net::HandShakeHeaders(writer, vesk::net::kClientKeyExchange,
                                     2 + encrypted_key.size() + 2 + encrypted_iv.size());
         writer.U16(static_cast<uint32_t>(encrypted_key.size()));

@@ -31,9 +31,11 @@ CVeskNetworkSession::CVeskNetworkSession()
       m_bReadyToParse(false),
       m_bPassDeliveredPayload(false),
       m_bCloseReported(false),
+      m_SendCipher(std::make_unique<vesk::crypto::RecordCipher>()),
       m_SendBacklogHead(0),
       m_bSendFailed(false),
       m_bKeptRecordReleased(false),
+      m_RecvCipher(std::make_unique<vesk::crypto::RecordCipher>()),
       m_DeadlineAt(0),
       m_IdleDeadlineMs(0),
       m_LastRecordAt(0)
@@ -113,10 +115,8 @@ void CVeskNetworkSession::ClearContents()
     m_CryptoKey.Clear();
     m_CryptoIV.Clear();
     ClearRSAKeyMaterial();
-    if (m_SendCipher)
-        m_SendCipher->Forget();
-    if (m_RecvCipher)
-        m_RecvCipher->Forget();
+    m_SendCipher->Forget();
+    m_RecvCipher->Forget();
     DropSendBacklog();
     DropRecordKeptForHandshake();
     m_bSendFailed = false;

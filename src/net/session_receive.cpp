@@ -305,17 +305,12 @@ int CVeskNetworkSession::parse_recv_socket_buffer_sub(const tagDataHeader& DataH
 
     const unsigned char* plain = Body;
     size_t plain_length = length;
-    unsigned char decrypted[kMaxRecordBody + 8];
+    unsigned char decrypted[kMaxRecordBody + vesk::crypto::kBlockSize];
     if (GetCryptoStateRecv() == CRYPTO_STATE_CRYPTOED) {
         const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
-        if (algorithm == CRYPTO_ALGORITHM_3DES || algorithm == CRYPTO_ALGORITHM_BLOWFISH) {
-            if (!m_RecvCipher)
-                m_RecvCipher = std::make_unique<vesk::crypto::RecordCipher>();
-            const auto id = algorithm == CRYPTO_ALGORITHM_3DES ? vesk::crypto::CipherId::kTripleDesCbc
-                                                               : vesk::crypto::CipherId::kBlowfishCbc;
-            const int n = m_CryptoIV.Length() < 8 ? -1
-                                                  : m_RecvCipher->Decrypt(id, m_CryptoKey.Data(), m_CryptoKey.Length(),
-                                                                          m_CryptoIV.Data(), Body, length, decrypted);
+        if (const vesk::crypto::CipherSpec* cipher = vesk::crypto::CipherFor(algorithm)) {
+            const int n = m_RecvCipher->Decrypt(*cipher, m_CryptoKey.Data(), m_CryptoKey.Length(), m_CryptoIV.Data(),
+                                                m_CryptoIV.Length(), Body, length, decrypted);
             if (n <= 0)
                 return -1;
             plain = decrypted;

@@ -14,7 +14,6 @@ constexpr int64_t kBurstGapNs = 10000;
 // Larger records leave by themselves: their system call costs little beside
 // copying them once more into the backlog.
 constexpr size_t kCoalescedRecordMax = 4096;
-constexpr size_t kCipherBlockBytes = 8;
 
 int64_t SteadyNowNs()
 {
@@ -51,7 +50,7 @@ int CVeskNetworkSession::send(const unsigned char* buf, int num, int flags)
     // Room first: waiting lets the lock go, and the handshake may switch the
     // sending direction meanwhile, so the record is decided only after it.
     // The body grows by at most one cipher block.
-    if (!WaitForBacklogRoom(lock, sizeof(tagDataHeader) + static_cast<size_t>(num) + kCipherBlockBytes))
+    if (!WaitForBacklogRoom(lock, sizeof(tagDataHeader) + static_cast<size_t>(num) + vesk::crypto::kBlockSize))
         return -1;
     const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
     const eCryptoMessageType type =
@@ -65,19 +64,13 @@ int CVeskNetworkSession::send(const unsigned char* buf, int num, int flags)
     const unsigned char* body = buf;
     size_t body_length = length;
     if (encrypt) {
-        if (algorithm != CRYPTO_ALGORITHM_3DES && algorithm != CRYPTO_ALGORITHM_BLOWFISH) {
-            // An algorithm without a cipher sends an empty body.
-            body_length = 0;
-        } else {
-            if (m_CryptoIV.Length() < 8)
-                return -1;
-            if (!m_SendCipher)
-                m_SendCipher = std::make_unique<vesk::crypto::RecordCipher>();
-            m_SendScratch.resize(kMaxEncryptedPayload + 8);
-            const auto id = algorithm == CRYPTO_ALGORITHM_3DES ? vesk::crypto::CipherId::kTripleDesCbc
-                                                               : vesk::crypto::CipherId::kBlowfishCbc;
-            const int encrypted = m_SendCipher->Encrypt(id, m_CryptoKey.Data(), m_CryptoKey.Length(), m_CryptoIV.Data(),
-                                                        buf, length, m_SendScratch.data());
+        // An algorithm without a cipher sends an empty body.
+        body_length = 0;
+        if (const vesk::crypto::CipherSpec* cipher = vesk::crypto::CipherFor(algorithm)) {
+            m_SendScratch.resize(kMaxEncryptedPayload + vesk::crypto::kBlockSize);
+            const int encrypted =
+                m_SendCipher->Encrypt(*cipher, m_CryptoKey.Data(), m_CryptoKey.Length(), m_CryptoIV.Data(),
+                                      m_CryptoIV.Length(), buf, length, m_SendScratch.data());
             if (encrypted < 0)
                 return -1;
             body = m_SendScratch.data();
