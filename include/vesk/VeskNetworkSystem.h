@@ -404,6 +404,9 @@ public:
     // Whether the calling thread holds a reference on some element; such a
     // thread must not wait for elements to become free.
     static bool CallerHoldsReferences();
+    // Deletes the element's events: on release, and again by an opener whose
+    // arming met a release.
+    virtual void DisarmEvents() = 0;
 
 protected:
     friend class CVeskElementLifeRef;
@@ -424,7 +427,6 @@ protected:
     // then sees the element still used cannot miss a release's shutdown.
     void AdoptSocket(SOCKET s) { m_Socket.store(s, std::memory_order_seq_cst); }
 
-    virtual void DisarmEvents() = 0;
     // Clears what the element held; runs when nobody is inside any more.
     virtual void ClearContents() = 0;
     // Runs after the element has become free.
@@ -986,10 +988,12 @@ public:
     // bIPv6Only keeps it to IPv6 because an IPv4 socket binds the same port.
     SOCKET make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam,
                             bool bIPv6Only = false);
-    int GetFamily() const { return m_family; }
 
     int recvfrom(void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromlen);
-    int sendto(const void* buf, size_t len, int flags, const sockaddr* to, socklen_t tolen);
+    // Sends one datagram to the first address of a host and service while the
+    // socket's named life lasts: the bytes sent, or -1.
+    static int SendTo(CVeskNetworkUDPSession* datagram, const CVeskElementLifeRef& life, const void* buf, size_t len,
+                      const char* hostname, const char* service);
     void close();
 
 private:
@@ -1234,12 +1238,6 @@ private:
     static void* ParseRecvSocketBufferThreadFunc(LPVOID lpvoid);
     // Deletes the manager when a handler on this thread disposed of it.
     static void DeleteIfDisposedHere(CVeskNetworkSessionManager* manager);
-    // Connects a claimed session and publishes it; null on failure. A pin,
-    // or else a known-servers entry to learn, is set on the session before
-    // its handshake starts.
-    CVeskNetworkSession* ConnectClaimed(const addrinfo* addresses, bool bSecure, const unsigned char* pinned_key,
-                                        std::shared_ptr<CVeskServerKeyPin> known_server, ty_cbfunc_Event cbfunc_Event,
-                                        void* cbfunc_EventParam);
     // Copies the digest the endpoint must show: the application's pin, or
     // the key the known-servers file has for it. False when it has none;
     // `known_server` is then the file's entry whose key the connect learns,
@@ -1272,10 +1270,11 @@ private:
     // Logs a failed listen on one address: its errno, 0 for a key pair that
     // could not be generated.
     void LogListenFailure(const sockaddr* address, int error);
-    // Publishes a session that was set up and arms its read event; null when
-    // it was released meanwhile. A handshake deadline given (0: none) is
-    // running from before the session is published.
-    static CVeskNetworkSession* PublishAndWatch(CVeskNetworkSession* session, uint32_t handshake_deadline_ms);
+    // Opens a session that set_up(session) (false: failed) makes hold a
+    // connection, and watches it; null when it was not opened. A handshake
+    // deadline given (0: none) runs from before the session is published.
+    template <class SetUp>
+    CVeskNetworkSession* OpenSession(SetUp set_up, uint32_t handshake_deadline_ms);
     // A session has become free: listeners that wait for one accept again.
     void ResumePausedAccepts();
     // Wakes the threads waiting for a session's handshake or release.

@@ -1,6 +1,5 @@
 // Messages in datagrams, one per datagram: opening and closing the system's
 // datagram sockets, sending to named hosts, and dispatching what arrives.
-#include <netdb.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -73,23 +72,7 @@ void CVeskMessageSystem::close_udp_bind(const char* service)
 int CVeskMessageSession::sendto_udp_message(const void* pMessageData, size_t nMessageDataSize, const char* hostname,
                                             const char* service)
 {
-    if (hostname == nullptr || service == nullptr || m_ns_udp == nullptr)
-        return -1;
-    const VeskNetworkSystem::CVeskElementEntry entry(m_ns_udp, m_ns_udp_life);
-    if (!entry)
-        return -1;
-    // Only addresses of the socket's own family can be reached from it.
-    addrinfo hints{};
-    hints.ai_family = m_ns_udp->GetFamily();
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* addresses = nullptr;
-    if (getaddrinfo(hostname, service, &hints, &addresses) != 0)
-        return -1;
-    int result = 0;
-    if (addresses != nullptr)
-        result = m_ns_udp->sendto(pMessageData, nMessageDataSize, 0, addresses->ai_addr, addresses->ai_addrlen);
-    freeaddrinfo(addresses);
-    return result;
+    return CVeskNetworkUDPSession::SendTo(m_ns_udp, m_ns_udp_life, pMessageData, nMessageDataSize, hostname, service);
 }
 
 int CVeskMessageSystem::cbfunc_udp_Recv(CVeskNetworkUDPSession* session, short ev, void* pParam)

@@ -1,5 +1,5 @@
-// Connecting sessions to named hosts, closing them, and the exported name
-// lookup.
+// Opening sessions: accepted from a listener or connected to a named host;
+// closing them, and the exported name lookup.
 #include <arpa/inet.h>
 #include <event2/event.h>
 #include <netdb.h>
@@ -10,6 +10,46 @@
 #include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
+
+// The deadline is set before anything can be read, so a handshake that
+// finishes at once still finds it to clear; its timer is armed once the
+// session is in use.
+template <class SetUp>
+CVeskNetworkSession* CVeskNetworkSessionManager::OpenSession(SetUp set_up, uint32_t handshake_deadline_ms)
+{
+    CVeskNetworkSession* session = nullptr;
+    vesk::net::OpenElement(
+        m_SessionArray,
+        [&](CVeskNetworkSession& claimed) {
+            if (!set_up(claimed))
+                return false;
+            claimed.SetDeadline(handshake_deadline_ms, VeskMessageSystem::VESK_END_HANDSHAKE_DEADLINE);
+            return true;
+        },
+        [](CVeskNetworkSession& opened) {
+            opened.SetLibEventRead(EV_READ | EV_PERSIST, event_read, &opened);
+            opened.SetDeadlineTimer();
+            return opened.AddLibEventRead(nullptr);
+        },
+        &session);
+    if (session != nullptr)
+        session->ArmDeadlineTimer();
+    return session;
+}
+
+CVeskNetworkSession* CVeskNetworkSessionManager::Accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen)
+{
+    if (pVeskNetworkSessionListen == nullptr)
+        return nullptr;
+    const auto accept = [pVeskNetworkSessionListen](CVeskNetworkSession& session) {
+        if (session.accept(pVeskNetworkSessionListen) < 0)
+            return false;
+        session.SetCryptoAlgorithm(pVeskNetworkSessionListen->GetCryptoAlgorithm());
+        session.CountOpened(true);
+        return true;
+    };
+    return OpenSession(accept, m_HandshakeDeadlineMs.load());
+}
 
 CVeskNetworkSession* CVeskNetworkSessionManager::Connect(bool bSecure, const char* hostname, const char* service,
                                                          ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
@@ -22,60 +62,23 @@ CVeskNetworkSession* CVeskNetworkSessionManager::Connect(bool bSecure, const cha
     unsigned char pinned_key[CVeskNetworkSession::kServerKeyDigestSize];
     std::shared_ptr<CVeskServerKeyPin> known_server;
     const bool pinned = bSecure && FindServerKeyPin(hostname, service, pinned_key, &known_server);
+    // The pin, or else the known-servers entry to learn, is set before the
+    // handshake starts.
+    const auto connect = [&](CVeskNetworkSession& session) {
+        if (pinned)
+            session.PinServerKey(pinned_key);
+        else if (known_server)
+            session.LearnServerKey(std::move(known_server));
+        return session.ConnectTo(addresses.First(), bSecure, cbfunc_Event, cbfunc_EventParam) >= 0;
+    };
     CVeskNetworkSession* session = nullptr;
     {
         // The pool is read for the whole connect: a release of it from the
         // connect event's handler then keeps the array instead of waiting for
         // the session this thread holds.
         const ConnectScope scope(this);
-        m_SessionArray.WithArray([&](CVeskNetworkSession*, int) {
-            session = ConnectClaimed(addresses.First(), bSecure, pinned ? pinned_key : nullptr, known_server,
-                                     cbfunc_Event, cbfunc_EventParam);
-        });
+        m_SessionArray.WithArray([&](CVeskNetworkSession*, int) { session = OpenSession(connect, 0); });
     }
-    return session;
-}
-
-CVeskNetworkSession* CVeskNetworkSessionManager::ConnectClaimed(const addrinfo* addresses, bool bSecure,
-                                                                const unsigned char* pinned_key,
-                                                                std::shared_ptr<CVeskServerKeyPin> known_server,
-                                                                ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
-{
-    CVeskNetworkSession* session = m_SessionArray.Claim();
-    if (session == nullptr)
-        return nullptr;
-    if (pinned_key != nullptr)
-        session->PinServerKey(pinned_key);
-    else if (known_server)
-        session->LearnServerKey(std::move(known_server));
-    if (session->ConnectTo(addresses, bSecure, cbfunc_Event, cbfunc_EventParam) < 0) {
-        session->AbandonClaim();
-        return nullptr;
-    }
-    return PublishAndWatch(session, 0);
-}
-
-CVeskNetworkSession* CVeskNetworkSessionManager::PublishAndWatch(CVeskNetworkSession* session,
-                                                                 uint32_t handshake_deadline_ms)
-{
-    // Set before anything can be read, so a handshake that finishes at once
-    // still finds it to clear; its timer is armed once the session is in use.
-    session->SetDeadline(handshake_deadline_ms, VeskMessageSystem::VESK_END_HANDSHAKE_DEADLINE);
-    if (!session->Publish())
-        return nullptr;
-    const bool armed = vesk::net::ArmWhileInUse(
-        *session,
-        [session] {
-            session->SetLibEventRead(EV_READ | EV_PERSIST, event_read, session);
-            session->SetDeadlineTimer();
-            return session->AddLibEventRead(nullptr);
-        },
-        [session] { session->DelLibEventRead(); });
-    if (!armed) {
-        session->SetUsed(false);
-        return nullptr;
-    }
-    session->ArmDeadlineTimer();
     return session;
 }
 

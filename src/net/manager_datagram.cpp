@@ -7,36 +7,21 @@
 #include "net/arming.h"
 
 namespace VeskNetworkSystem {
-namespace {
-
-template <class Arm>
-bool ArmRead(CVeskNetworkUDPSession& datagram, Arm arm)
-{
-    return vesk::net::ArmWhileInUse(datagram, arm, [&datagram] { datagram.DelLibEventRead(); });
-}
-
-}  // namespace
 
 CVeskNetworkUDPSession* CVeskNetworkSessionManager::OpenUDPSession(int family, ty_cbfunc_UDPEvent cbfunc_UDPEvent,
                                                                    void* cbfunc_UDPEventParam)
 {
-    CVeskNetworkUDPSession* datagram = m_UDPSessionArray.Claim();
-    if (datagram == nullptr)
-        return nullptr;
-    if (datagram->make_socket(family, cbfunc_UDPEvent, cbfunc_UDPEventParam) < 0) {
-        datagram->AbandonClaim();
-        return nullptr;
-    }
-    if (!datagram->Publish())
-        return nullptr;
-    const bool armed = ArmRead(*datagram, [datagram] {
-        datagram->SetLibEventRead(EV_READ | EV_PERSIST, udp_event_read, datagram);
-        return datagram->AddLibEventRead(nullptr);
-    });
-    if (!armed) {
-        datagram->SetUsed(false);
-        return nullptr;
-    }
+    CVeskNetworkUDPSession* datagram = nullptr;
+    vesk::net::OpenElement(
+        m_UDPSessionArray,
+        [&](CVeskNetworkUDPSession& claimed) {
+            return claimed.make_socket(family, cbfunc_UDPEvent, cbfunc_UDPEventParam) >= 0;
+        },
+        [](CVeskNetworkUDPSession& opened) {
+            opened.SetLibEventRead(EV_READ | EV_PERSIST, udp_event_read, &opened);
+            return opened.AddLibEventRead(nullptr);
+        },
+        &datagram);
     return datagram;
 }
 
@@ -51,10 +36,7 @@ void CVeskNetworkSessionManager::CloseUDPSession(CVeskNetworkUDPSession* session
 int CVeskNetworkSessionManager::OpenUDPBindSession(const char* service, int family, ty_cbfunc_UDPEvent cbfunc_UDPEvent,
                                                    void* cbfunc_UDPEventParam)
 {
-    // Service names live in 32-byte fields; a longer one could not be matched
-    // when it is closed again.
-    if (service == nullptr || strnlen(service, CVeskNetworkUDPSession::kServiceCapacity) >=
-                                  static_cast<size_t>(CVeskNetworkUDPSession::kServiceCapacity))
+    if (!vesk::net::ServiceNameFits(service))
         return 0;
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
@@ -66,30 +48,27 @@ int CVeskNetworkSessionManager::OpenUDPBindSession(const char* service, int fami
 
     int nsocks = 0;
     const int capacity = m_UDPSessionArray.Size();
+    // A bound socket's event fires once and is armed again after each
+    // datagram.
+    const auto arm = [](CVeskNetworkUDPSession& datagram) {
+        datagram.SetLibEventRead(EV_READ, udp_event_read, &datagram);
+        return datagram.AddLibEventRead(nullptr);
+    };
     for (addrinfo* entry = addresses; entry != nullptr && nsocks < capacity; entry = entry->ai_next) {
-        CVeskNetworkUDPSession* datagram = m_UDPSessionArray.Claim();
-        if (datagram == nullptr) {
+        // Both families on one port: the IPv6 socket leaves IPv4 to its sibling.
+        const auto set_up = [&](CVeskNetworkUDPSession& datagram) {
+            if (datagram.make_bind_socket(entry, cbfunc_UDPEvent, cbfunc_UDPEventParam, family == AF_UNSPEC) < 0)
+                return false;
+            datagram.SetBindService(service);
+            return true;
+        };
+        const vesk::net::Opening opening = vesk::net::OpenElement(m_UDPSessionArray, set_up, arm);
+        if (opening == vesk::net::Opening::kNoneFree) {
             nsocks = 0;
             break;
         }
-        // Both families on one port: the IPv6 socket leaves IPv4 to its sibling.
-        if (datagram->make_bind_socket(entry, cbfunc_UDPEvent, cbfunc_UDPEventParam, family == AF_UNSPEC) < 0) {
-            datagram->AbandonClaim();
-            continue;
-        }
-        datagram->SetBindService(service);
-        if (!datagram->Publish())
-            continue;
-        // A bound socket's event fires once and is armed again after each
-        // datagram.
-        const bool armed = ArmRead(*datagram, [datagram] {
-            datagram->SetLibEventRead(EV_READ, udp_event_read, datagram);
-            return datagram->AddLibEventRead(nullptr);
-        });
-        if (armed)
+        if (opening == vesk::net::Opening::kOpened)
             ++nsocks;
-        else
-            datagram->SetUsed(false);
     }
     freeaddrinfo(addresses);
     return nsocks;
@@ -97,17 +76,10 @@ int CVeskNetworkSessionManager::OpenUDPBindSession(const char* service, int fami
 
 void CVeskNetworkSessionManager::CloseUDPBindSession(const char* service)
 {
-    if (service == nullptr)
-        return;
-    m_UDPSessionArray.ForEach([service](CVeskNetworkUDPSession& datagram) {
-        {
-            CVeskElementEntry entry(&datagram);
-            if (!entry || !datagram.IsBind() || std::strcmp(datagram.GetBindService(), service) != 0)
-                return;
-        }
-        datagram.close();
-        datagram.SetUsed(false);
-    });
+    vesk::net::CloseByService(
+        m_UDPSessionArray, service,
+        [](CVeskNetworkUDPSession& datagram) { return datagram.IsBind() ? datagram.GetBindService() : nullptr; },
+        [](CVeskNetworkUDPSession& datagram) { datagram.close(); });
 }
 
 }  // namespace VeskNetworkSystem

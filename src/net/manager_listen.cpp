@@ -1,4 +1,4 @@
-// Listening on a service and accepting its connections into free sessions.
+// Listening on a service: a listener per resolved address, and closing them.
 #include <arpa/inet.h>
 #include <event2/event.h>
 #include <netdb.h>
@@ -16,14 +16,6 @@
 namespace VeskNetworkSystem {
 namespace {
 
-// Service names live in 32-byte fields; a longer one could not be matched
-// when it is closed again.
-bool ServiceNameFits(const char* service)
-{
-    return service != nullptr && strnlen(service, CVeskNetworkSessionListen::kServiceCapacity) <
-                                     static_cast<size_t>(CVeskNetworkSessionListen::kServiceCapacity);
-}
-
 // The port of an IPv4 or IPv6 address in host order; 0 for other families.
 uint16_t PortOf(const sockaddr* address)
 {
@@ -39,7 +31,7 @@ uint16_t PortOf(const sockaddr* address)
 int CVeskNetworkSessionManager::Listen(const char* service, int family, int backlog, ty_cbfunc_Event cbfunc_Event,
                                        void* cbfunc_EventParam, eCryptoAlgorithm CryptoAlgorithm)
 {
-    if (!ServiceNameFits(service))
+    if (!vesk::net::ServiceNameFits(service))
         return 0;
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
@@ -58,35 +50,28 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
     // Without a listener element nothing can listen.
     int result = capacity > 0 ? 1 : 0;
     int nsocks = 0;
+    const auto arm = [](CVeskNetworkSessionListen& listener) {
+        listener.SetLibEvent(EV_READ, event_accept, &listener);
+        listener.SetAcceptRetry(event_accept_retry, &listener);
+        return listener.AddLibEvent(nullptr);
+    };
     for (addrinfo* entry = addresses; entry != nullptr && nsocks < capacity; entry = entry->ai_next) {
-        CVeskNetworkSessionListen* listener = m_SessionListenArray.Claim();
-        if (listener == nullptr) {
+        SOCKET s = -1;
+        const auto set_up = [&](CVeskNetworkSessionListen& listener) {
+            s = listener.Listen(entry, family, backlog, cbfunc_Event, cbfunc_EventParam, CryptoAlgorithm, key.get());
+            if (s >= 0)
+                listener.SetListenService(service);
+            return s >= 0;
+        };
+        const vesk::net::Opening opening = vesk::net::OpenElement(m_SessionListenArray, set_up, arm);
+        if (opening == vesk::net::Opening::kNoneFree) {
             result = 0;
             break;
         }
-        const SOCKET s =
-            listener->Listen(entry, family, backlog, cbfunc_Event, cbfunc_EventParam, CryptoAlgorithm, key.get());
-        if (s < 0) {
-            const int error = errno;
-            listener->AbandonClaim();
-            LogListenFailure(entry->ai_addr, s == CVeskNetworkSessionListen::kKeyGenerationFailed ? 0 : error);
-            continue;
-        }
-        listener->SetListenService(service);
-        if (!listener->Publish())
-            continue;
-        const bool armed = vesk::net::ArmWhileInUse(
-            *listener,
-            [listener] {
-                listener->SetLibEvent(EV_READ, event_accept, listener);
-                listener->SetAcceptRetry(event_accept_retry, listener);
-                return listener->AddLibEvent(nullptr);
-            },
-            [listener] { listener->DelLibEvent(); });
-        if (armed)
+        if (opening == vesk::net::Opening::kOpened)
             ++nsocks;
-        else
-            listener->SetUsed(false);
+        else if (s < 0)
+            LogListenFailure(entry->ai_addr, s == CVeskNetworkSessionListen::kKeyGenerationFailed ? 0 : errno);
     }
     const uint16_t port = addresses != nullptr ? PortOf(addresses->ai_addr) : 0;
     freeaddrinfo(addresses);
@@ -129,37 +114,9 @@ bool CVeskNetworkSessionManager::IsListeningOn(uint16_t port)
 
 void CVeskNetworkSessionManager::CloseListen(const char* service)
 {
-    if (service == nullptr)
-        return;
-    m_SessionListenArray.ForEach([service](CVeskNetworkSessionListen& listener) {
-        {
-            CVeskElementEntry entry(&listener);
-            if (!entry || std::strcmp(listener.GetListenService(), service) != 0)
-                return;
-        }
-        listener.Close();
-        listener.SetUsed(false);
-    });
-}
-
-CVeskNetworkSession* CVeskNetworkSessionManager::Accept(CVeskNetworkSessionListen* pVeskNetworkSessionListen)
-{
-    if (pVeskNetworkSessionListen == nullptr)
-        return nullptr;
-    CVeskNetworkSession* session = m_SessionArray.Claim();
-    if (session == nullptr)
-        return nullptr;
-    if (session->accept(pVeskNetworkSessionListen) < 0) {
-        // The accept's errno is the caller's to see, whatever giving up the
-        // claim does.
-        const int error = errno;
-        session->AbandonClaim();
-        errno = error;
-        return nullptr;
-    }
-    session->SetCryptoAlgorithm(pVeskNetworkSessionListen->GetCryptoAlgorithm());
-    session->CountOpened(true);
-    return PublishAndWatch(session, m_HandshakeDeadlineMs.load());
+    vesk::net::CloseByService(
+        m_SessionListenArray, service, [](CVeskNetworkSessionListen& listener) { return listener.GetListenService(); },
+        [](CVeskNetworkSessionListen& listener) { listener.Close(); });
 }
 
 }  // namespace VeskNetworkSystem

@@ -88,11 +88,28 @@ int CVeskNetworkUDPSession::recvfrom(void* buf, size_t len, int flags, sockaddr*
     return static_cast<int>(vesk::net::RetryInterrupted([&] { return ::recvfrom(s, buf, len, flags, from, fromlen); }));
 }
 
-int CVeskNetworkUDPSession::sendto(const void* buf, size_t len, int flags, const sockaddr* to, socklen_t tolen)
+// Only addresses of the socket's own family can be reached from it.
+int CVeskNetworkUDPSession::SendTo(CVeskNetworkUDPSession* datagram, const CVeskElementLifeRef& life, const void* buf,
+                                   size_t len, const char* hostname, const char* service)
 {
-    const SOCKET s = GetSocket();
-    return static_cast<int>(
-        vesk::net::RetryInterrupted([&] { return ::sendto(s, buf, len, flags | MSG_NOSIGNAL, to, tolen); }));
+    if (hostname == nullptr || service == nullptr)
+        return -1;
+    const CVeskElementEntry entry(datagram, life);
+    if (!entry)
+        return -1;
+    addrinfo hints{};
+    hints.ai_family = datagram->m_family;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* addresses = nullptr;
+    if (getaddrinfo(hostname, service, &hints, &addresses) != 0)
+        return -1;
+    const SOCKET s = datagram->GetSocket();
+    int result = 0;
+    if (addresses != nullptr)
+        result = static_cast<int>(vesk::net::RetryInterrupted(
+            [&] { return ::sendto(s, buf, len, MSG_NOSIGNAL, addresses->ai_addr, addresses->ai_addrlen); }));
+    freeaddrinfo(addresses);
+    return result;
 }
 
 void CVeskNetworkUDPSession::close()
