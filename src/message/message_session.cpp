@@ -18,7 +18,7 @@ bool IsWholeMessages(const void* data, size_t size)
     if (data == nullptr || size < kMessageHeaderSize)
         return false;
     vesk::net::ByteReader reader(static_cast<const unsigned char*>(data), size);
-    while (reader.Remaining() > 0) {
+    while (!reader.AtEnd()) {
         uint32_t type = 0;
         uint16_t message_size = 0;
         const unsigned char* rest = nullptr;

@@ -14,6 +14,8 @@ public:
     ByteReader(const unsigned char* data, size_t length) : m_data(data), m_length(data != nullptr ? length : 0) {}
 
     size_t Remaining() const { return m_length; }
+    // Where a format says nothing follows, bytes left over are refused.
+    bool AtEnd() const { return m_length == 0; }
 
     bool ReadU8(uint8_t* out) { return ReadBigEndian(1, out); }
     bool ReadU16(uint16_t* out) { return ReadBigEndian(2, out); }
@@ -80,7 +82,8 @@ private:
 };
 
 // Builds records into a fixed buffer; an append that does not fit fails the
-// whole build instead of writing past it.
+// whole build instead of writing past it. A 3-byte length is reserved ahead
+// of the bytes it counts and filled in once they are written.
 class ByteWriter {
 public:
     ByteWriter(unsigned char* buffer, size_t capacity) : m_buffer(buffer), m_capacity(capacity) {}
@@ -91,7 +94,6 @@ public:
 
     void U8(uint32_t value) { BigEndian(value, 1); }
     void U16(uint32_t value) { BigEndian(value, 2); }
-    void U24(uint32_t value) { BigEndian(value, 3); }
     void Bytes(const unsigned char* bytes, size_t n)
     {
         if (!Reserve(n))
@@ -101,19 +103,40 @@ public:
         m_length += n;
     }
 
+    // Where the length goes; Close or FillIn fills it in.
+    size_t ReserveU24() { return BigEndian(0, kU24Bytes); }
+    // The reserved length counts the bytes written since.
+    void Close(size_t reserved, size_t limit) { FillIn(reserved, m_ok ? m_length - reserved - kU24Bytes : 0, limit); }
+    // A count above `limit`, or more than 3 bytes can hold, fails the build.
+    void FillIn(size_t reserved, size_t count, size_t limit)
+    {
+        m_ok = m_ok && count <= limit && count >> (8 * kU24Bytes) == 0;
+        if (m_ok)
+            PutBigEndian(m_buffer + reserved, count, kU24Bytes);
+    }
+
 private:
+    static constexpr size_t kU24Bytes = 3;
+
     bool Reserve(size_t n)
     {
         m_ok = m_ok && n <= m_capacity - m_length;
         return m_ok;
     }
-    void BigEndian(uint32_t value, size_t width)
+    // Where the value goes.
+    size_t BigEndian(size_t value, size_t width)
     {
-        if (!Reserve(width))
-            return;
+        const size_t at = m_length;
+        if (Reserve(width)) {
+            PutBigEndian(m_buffer + at, value, width);
+            m_length += width;
+        }
+        return at;
+    }
+    static void PutBigEndian(unsigned char* at, size_t value, size_t width)
+    {
         for (size_t i = 0; i < width; ++i)
-            m_buffer[m_length + i] = static_cast<unsigned char>(value >> (8 * (width - 1 - i)));
-        m_length += width;
+            at[i] = static_cast<unsigned char>(value >> (8 * (width - 1 - i)));
     }
 
     unsigned char* m_buffer;

@@ -101,11 +101,9 @@ int CVeskNetworkSession::HandShakeFinish(vesk::net::ByteReader& /*message*/)
     const int finish_length = BuildFinish(finish);
     if (finish_length < 0)
         return -1;
-    unsigned char records[7 + 6 + 16];
+    unsigned char records[vesk::net::kFlightRoom];
     vesk::net::ByteWriter writer(records, sizeof records);
-    vesk::net::ChangeCipherSpecRecord(writer);
-    vesk::net::RecordHeader(writer, CRYPTO_MES_TYPE_HANDSHAKE, static_cast<size_t>(finish_length));
-    writer.Bytes(finish, static_cast<size_t>(finish_length));
+    vesk::net::CipherSwitchRecords(writer, finish, static_cast<size_t>(finish_length));
     const int written = WriteHandShakeFlight(writer.Data(), writer.Length(), true);
     if (written < 0)
         return -1;

@@ -33,13 +33,15 @@ int EncryptField(const unsigned char* plain, int plain_length, const vesk::crypt
 
 int CVeskNetworkSession::SendHandShakeClientHello()
 {
-    // Record header (handshake, version 2.0, body 9), handshake header
-    // (ClientHello, body 5), entry count 3, then NONE, 3DES, Blowfish.
-    static const unsigned char kClientHello[15] = {
-        CRYPTO_MES_TYPE_HANDSHAKE, 2, 0, 0, 0, 9, 0, 0, 0, 5, 0, 3, CRYPTO_ALGORITHM_NONE, CRYPTO_ALGORITHM_3DES,
-        CRYPTO_ALGORITHM_BLOWFISH,
-    };
-    return WriteHandShakeFlight(kClientHello, sizeof kClientHello, false);
+    // Every algorithm this side knows, in the order of their values.
+    static const unsigned char kOffered[] = {CRYPTO_ALGORITHM_NONE, CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_BLOWFISH};
+    unsigned char record[vesk::net::kFlightRoom];
+    ByteWriter writer(record, sizeof record);
+    const auto hello = vesk::net::OpenHandShake(writer, vesk::net::kClientHello);
+    writer.U16(sizeof kOffered);
+    writer.Bytes(kOffered, sizeof kOffered);
+    vesk::net::CloseHandShake(writer, hello);
+    return writer.Ok() ? WriteHandShakeFlight(writer.Data(), writer.Length(), false) : -1;
 }
 
 int CVeskNetworkSession::HandShakeServerHello(ByteReader& message)
@@ -132,19 +134,17 @@ int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
         return -1;
 
     // ClientKeyExchange, ChangeCipherSpec and Finish leave in one write.
-    std::vector<unsigned char> flight(2 * 2 + encrypted_key.size() + encrypted_iv.size() + 10 + 7 + 6 + 16);
-    ByteWriter writer(flight.data(), flight.size());
+    unsigned char flight[vesk::net::kFlightRoom];
+    ByteWriter writer(flight, sizeof flight);
     if (cipher != nullptr) {
-        vesk::net::HandShakeHeaders(writer, vesk::net::kClientKeyExchange,
-                                    2 + encrypted_key.size() + 2 + encrypted_iv.size());
+        const auto exchange = vesk::net::OpenHandShake(writer, vesk::net::kClientKeyExchange);
         writer.U16(static_cast<uint32_t>(encrypted_key.size()));
         writer.Bytes(encrypted_key.data(), encrypted_key.size());
         writer.U16(static_cast<uint32_t>(encrypted_iv.size()));
         writer.Bytes(encrypted_iv.data(), encrypted_iv.size());
+        vesk::net::CloseHandShake(writer, exchange);
     }
-    vesk::net::ChangeCipherSpecRecord(writer);
-    vesk::net::RecordHeader(writer, CRYPTO_MES_TYPE_HANDSHAKE, static_cast<size_t>(finish_length));
-    writer.Bytes(finish, static_cast<size_t>(finish_length));
+    vesk::net::CipherSwitchRecords(writer, finish, static_cast<size_t>(finish_length));
     if (!writer.Ok())
         return -1;
     return WriteHandShakeFlight(writer.Data(), writer.Length(), true);

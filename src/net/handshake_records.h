@@ -3,7 +3,7 @@
 #define VESK_NET_HANDSHAKE_RECORDS_H
 
 #include "VeskNetworkSystem.h"
-#include "net/byte_reader.h"
+#include "net/record_codec.h"
 
 namespace vesk::net {
 
@@ -20,30 +20,41 @@ constexpr size_t kHandShakeHeaderSize = sizeof(VeskNetworkSystem::tagHandShakeHe
 // The ClientKeyExchange fields hold at most this many ciphertext bytes.
 constexpr size_t kClientKeyFieldCapacity = 320;
 constexpr size_t kClientIVFieldCapacity = 160;
+// Room for any flight whose bodies the fields above bound: every flight but
+// the server's, which holds its public key besides.
+constexpr size_t kFlightRoom = 1024;
 // The Finish message is its handshake header alone.
 constexpr unsigned char kFinishMessage[kHandShakeHeaderSize] = {kFinish, 0, 0, 0};
 
-inline void RecordHeader(ByteWriter& writer, VeskNetworkSystem::eCryptoMessageType type, size_t body_length)
-{
-    writer.U8(static_cast<uint32_t>(type));
-    writer.U8(2);
-    writer.U8(0);
-    writer.U24(static_cast<uint32_t>(body_length));
-}
+// A handshake record carries one message: its header, then its body.
+struct HandShakeRecord {
+    size_t record;
+    size_t message;
+};
 
-// A handshake record header and the handshake header of a message whose body
-// is `message_length` bytes.
-inline void HandShakeHeaders(ByteWriter& writer, HandShakeMessageType type, size_t message_length)
+inline HandShakeRecord OpenHandShake(ByteWriter& writer, HandShakeMessageType type)
 {
-    RecordHeader(writer, VeskNetworkSystem::CRYPTO_MES_TYPE_HANDSHAKE, kHandShakeHeaderSize + message_length);
+    const size_t record = OpenRecord(writer, VeskNetworkSystem::CRYPTO_MES_TYPE_HANDSHAKE);
     writer.U8(type);
-    writer.U24(static_cast<uint32_t>(message_length));
+    return {record, writer.ReserveU24()};
 }
 
-inline void ChangeCipherSpecRecord(ByteWriter& writer)
+inline void CloseHandShake(ByteWriter& writer, const HandShakeRecord& opened)
 {
-    RecordHeader(writer, VeskNetworkSystem::CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, 1);
+    writer.Close(opened.message, VeskNetworkSystem::kMaxRecordBody);
+    CloseRecord(writer, opened.record);
+}
+
+// ChangeCipherSpec, then the Finish record: `finish` is the Finish message as
+// the sending direction's cipher leaves it.
+inline void CipherSwitchRecords(ByteWriter& writer, const unsigned char* finish, size_t finish_length)
+{
+    const size_t change = OpenRecord(writer, VeskNetworkSystem::CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC);
     writer.U8(1);
+    CloseRecord(writer, change);
+    const size_t record = OpenRecord(writer, VeskNetworkSystem::CRYPTO_MES_TYPE_HANDSHAKE);
+    writer.Bytes(finish, finish_length);
+    CloseRecord(writer, record);
 }
 
 }  // namespace vesk::net

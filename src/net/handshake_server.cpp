@@ -15,12 +15,6 @@ namespace {
 using vesk::net::ByteReader;
 using vesk::net::ByteWriter;
 
-// ServerHello, ServerKeyExchange and ServerHelloDone around a public key of
-// n bytes: 11 + (n + 18) + 10.
-constexpr size_t kFlightTwoOverhead = 11 + 18 + 10;
-// The exponent travels as 4 bytes, least significant first.
-constexpr size_t kExponentLength = 4;
-
 // Decrypts one ClientKeyExchange field with the session's private key.
 bool ReadEncryptedField(ByteReader& message, size_t capacity, const vesk::crypto::RsaKey& private_key,
                         unsigned char* plain, int* plain_length)
@@ -45,22 +39,26 @@ int CVeskNetworkSession::HandShakeClientHello(ByteReader& message)
     const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
     if (std::find(offered, offered + count, static_cast<unsigned char>(algorithm)) == offered + count)
         return -1;
-    // A key that no peer could receive in one record is never offered.
+    // A key that no peer could receive in one record is never offered: its
+    // record fails the build.
     const size_t key_length = static_cast<size_t>(m_RSAPublicKey.Length());
-    if (key_length == 0 || key_length + 18 > kRecordHeaderSize + kMaxRecordBody)
+    if (key_length == 0)
         return -1;
 
-    std::vector<unsigned char> flight(key_length + kFlightTwoOverhead);
+    std::vector<unsigned char> flight(key_length + vesk::net::kFlightRoom);
     ByteWriter writer(flight.data(), flight.size());
-    vesk::net::HandShakeHeaders(writer, vesk::net::kServerHello, 1);
+    const auto hello = vesk::net::OpenHandShake(writer, vesk::net::kServerHello);
     writer.U8(static_cast<uint32_t>(algorithm));
-    vesk::net::HandShakeHeaders(writer, vesk::net::kServerKeyExchange, key_length + 4 + kExponentLength);
+    vesk::net::CloseHandShake(writer, hello);
+    const auto key_exchange = vesk::net::OpenHandShake(writer, vesk::net::kServerKeyExchange);
     writer.U16(static_cast<uint32_t>(key_length));
     writer.Bytes(m_RSAPublicKey.Data(), key_length);
-    writer.U16(kExponentLength);
-    for (size_t i = 0; i < kExponentLength; ++i)
+    // The exponent travels as 4 bytes, least significant first.
+    writer.U16(4);
+    for (size_t i = 0; i < 4; ++i)
         writer.U8(static_cast<uint32_t>(m_RSAPublicExponent >> (8 * i)) & 0xFF);
-    vesk::net::HandShakeHeaders(writer, vesk::net::kServerHelloDone, 0);
+    vesk::net::CloseHandShake(writer, key_exchange);
+    vesk::net::CloseHandShake(writer, vesk::net::OpenHandShake(writer, vesk::net::kServerHelloDone));
     if (!writer.Ok())
         return -1;
     return WriteHandShakeFlight(writer.Data(), writer.Length(), false);

@@ -11,7 +11,7 @@
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "net/arming.h"
-#include "net/byte_reader.h"
+#include "net/record_codec.h"
 
 namespace VeskNetworkSystem {
 namespace {
@@ -191,13 +191,7 @@ void CVeskNetworkSession::CountRecordsSent(const unsigned char* records, size_t 
         return;
     vesk::net::ByteReader reader(records, length);
     uint64_t count = 0;
-    uint8_t type = 0;
-    uint8_t major = 0;
-    uint8_t minor = 0;
-    uint32_t body_length = 0;
-    const unsigned char* body = nullptr;
-    while (reader.ReadU8(&type) && reader.ReadU8(&major) && reader.ReadU8(&minor) && reader.ReadU24(&body_length) &&
-           reader.ReadBytes(body_length, &body))
+    while (vesk::net::SkipRecord(reader))
         ++count;
     m_Manager->m_Counters.records_sent.fetch_add(count, std::memory_order_relaxed);
 }

@@ -11,15 +11,10 @@
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
 #include "net/arming.h"
+#include "net/record_codec.h"
 
 namespace VeskNetworkSystem {
 namespace {
-
-size_t BodyLength(const tagDataHeader& header)
-{
-    return static_cast<size_t>(header.m_body_length_high) << 16 | static_cast<size_t>(header.m_body_length_mid) << 8 |
-           header.m_body_length_low;
-}
 
 bool CarriesPayload(unsigned char type)
 {
@@ -180,7 +175,7 @@ short CVeskNetworkSession::TakeEndToReport()
     const CVeskByteRing::View looked = m_recv_socket_buffer.Look();
     tagDataHeader header;
     if (looked.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header) &&
-        looked.Held() - sizeof header >= BodyLength(header))
+        looked.Held() - sizeof header >= vesk::net::RecordBodyLength(header))
         return 0;
     m_bCloseReported = true;
     if (m_bReadFailed.load()) {
@@ -212,7 +207,7 @@ CVeskNetworkSession::ParseOutcome CVeskNetworkSession::parse_recv_socket_buffer(
             after_looked(*this);
         tagDataHeader header;
         const bool has_header = looked.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header);
-        const size_t length = has_header ? BodyLength(header) : 0;
+        const size_t length = has_header ? vesk::net::RecordBodyLength(header) : 0;
         // A record that can never fit in the ring fails at once instead of
         // stalling the session.
         if (length > kMaxRecordBody)
@@ -297,7 +292,7 @@ int CVeskNetworkSession::parse_recv_socket_buffer_sub(const tagDataHeader& DataH
     const unsigned char type = DataHeader.m_CryptoMessageType;
     if (type > CRYPTO_MES_TYPE_CRYPTOED)
         return -1;
-    const size_t length = BodyLength(DataHeader);
+    const size_t length = vesk::net::RecordBodyLength(DataHeader);
     // Payload waits in the socket ring until the receive ring can take it;
     // an encrypted body is never shorter than its plaintext.
     if (CarriesPayload(type) && m_recv_buffer.Free() < length)

@@ -3,6 +3,7 @@
 
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
+#include "net/record_codec.h"
 
 namespace VeskNetworkSystem {
 namespace {
@@ -19,18 +20,6 @@ int64_t SteadyNowNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-tagDataHeader MakeHeader(eCryptoMessageType type, size_t length)
-{
-    tagDataHeader header;
-    header.m_CryptoMessageType = static_cast<unsigned char>(type);
-    header.m_MajorProtocolVersion = 2;
-    header.m_MinerProtocolVersion = 0;
-    header.m_body_length_high = static_cast<unsigned char>(length >> 16);
-    header.m_body_length_mid = static_cast<unsigned char>(length >> 8);
-    header.m_body_length_low = static_cast<unsigned char>(length);
-    return header;
 }
 
 }  // namespace
@@ -50,7 +39,7 @@ int CVeskNetworkSession::send(const unsigned char* buf, int num, int flags)
     // Room first: waiting lets the lock go, and the handshake may switch the
     // sending direction meanwhile, so the record is decided only after it.
     // The body grows by at most one cipher block.
-    if (!WaitForBacklogRoom(lock, sizeof(tagDataHeader) + static_cast<size_t>(num) + vesk::crypto::kBlockSize))
+    if (!WaitForBacklogRoom(lock, kRecordHeaderSize + static_cast<size_t>(num) + vesk::crypto::kBlockSize))
         return -1;
     const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
     const eCryptoMessageType type =
@@ -77,8 +66,10 @@ int CVeskNetworkSession::send(const unsigned char* buf, int num, int flags)
             body_length = static_cast<size_t>(encrypted);
         }
     }
-    tagDataHeader header = MakeHeader(type, body_length);
-    iovec parts[2] = {{&header, sizeof header}, {const_cast<unsigned char*>(body), body_length}};
+    unsigned char header[kRecordHeaderSize];
+    vesk::net::ByteWriter writer(header, sizeof header);
+    vesk::net::RecordHeader(writer, type, body_length);
+    iovec parts[2] = {{header, sizeof header}, {const_cast<unsigned char*>(body), body_length}};
     const WriteResult result = WriteInOrder(lock, parts, body_length > 0 ? 2 : 1, flags, coalesce);
     lock.unlock();
     if (result != WriteResult::kFailed && m_Manager != nullptr)
