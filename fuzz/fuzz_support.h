@@ -55,9 +55,16 @@ struct VeskNetworkTestAccess {
     {
         return listener.DecodedPrivateKey() != nullptr;
     }
+    // What the manager does for an accepted session, without a deadline.
     static bool PublishAndWatch(CVeskNetworkSession& session)
     {
-        return CVeskNetworkSessionManager::PublishAndWatch(&session, 0) != nullptr;
+        if (!session.Publish())
+            return false;
+        session.SetLibEventRead(EV_READ | EV_PERSIST, CVeskNetworkSessionManager::event_read, &session);
+        if (session.AddLibEventRead(nullptr) == 0)
+            return true;
+        session.SetUsed(false);
+        return false;
     }
     static void SetAlgorithm(CVeskNetworkSession& session, eCryptoAlgorithm algorithm)
     {
