@@ -121,27 +121,6 @@ std::vector<size_t> Sizes(const std::vector<WireRecord>& records)
     return sizes;
 }
 
-// A listening socket on an ephemeral loopback port.
-int ListenOnLoopback(int* port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(0);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(fd, 8);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
-    return fd;
-}
-
-int AcceptWithin(int listener, int milliseconds = 10000)
-{
-    pollfd waiting{listener, POLLIN, 0};
-    if (poll(&waiting, 1, milliseconds) <= 0)
-        return -1;
-    return accept(listener, nullptr, nullptr);
-}
-
 // Relays one loopback connection and keeps every byte of both directions.
 class RecordingProxy {
 public:

@@ -1,14 +1,22 @@
-// Helpers the loopback tests share: bounded waits, free ports, raw socket I/O.
+// The harness every test shares: bounded waits, ports the kernel chose, the
+// raw-socket kit (listen, accept, write, read), temporary files. The
+// independent record codec is raw_peer.h.
 #ifndef VESK_TESTS_TEST_SUPPORT_H
 #define VESK_TESTS_TEST_SUPPORT_H
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -30,6 +38,65 @@ bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = std::chrono:
     }
     return true;
 }
+
+// Calls listen(service) on ports the kernel chose until one succeeds (a probed
+// port can be taken again before the listen); the service, or "" after 20 tries.
+template <class Listen>
+std::string ListenOnFreePort(Listen listen)
+{
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const std::string service = std::to_string(FreePort());
+        if (listen(service))
+            return service;
+    }
+    ADD_FAILURE() << "no free port accepted the listen";
+    return "";
+}
+
+// A raw listening socket on a loopback port the kernel chose.
+inline int ListenOnLoopback(int* port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd, 8);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+inline int AcceptWithin(int listener, int milliseconds = 10000)
+{
+    pollfd waiting{listener, POLLIN, 0};
+    if (poll(&waiting, 1, milliseconds) <= 0)
+        return -1;
+    return accept(listener, nullptr, nullptr);
+}
+
+// A temporary file holding the given bytes (a user list, say), removed with
+// the object.
+class TempFile {
+public:
+    explicit TempFile(const std::string& contents)
+    {
+        std::string pattern = ::testing::TempDir() + "vesk_test_XXXXXX";
+        const int fd = mkstemp(pattern.data());
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+        ::close(fd);
+        m_name = pattern;
+    }
+    ~TempFile() { std::remove(m_name.c_str()); }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    const char* Name() const { return m_name.c_str(); }
+
+private:
+    std::string m_name;
+};
 
 inline void WriteAll(int fd, const std::vector<unsigned char>& bytes)
 {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "VeskMessageSystem.h"
+#include "test_support.h"
 
 using VeskMessageSystem::CVeskMessageSystem;
 using VeskMessageSystem::CVeskMessageUser;
@@ -47,24 +48,7 @@ std::string Field(LPCTSTR text)
     return std::string(text, kField);
 }
 
-// A temporary file holding the given bytes, removed with the object.
-class TempFile {
-public:
-    explicit TempFile(const std::string& contents)
-    {
-        std::string pattern = ::testing::TempDir() + "vesk_users_XXXXXX";
-        const int fd = mkstemp(pattern.data());
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
-        ::close(fd);
-        m_name = pattern;
-    }
-    ~TempFile() { std::remove(m_name.c_str()); }
-    const char* Name() const { return m_name.c_str(); }
-
-private:
-    std::string m_name;
-};
+using vesk_test::TempFile;
 
 class AuthListTest : public ::testing::Test {
 protected:
