@@ -149,9 +149,10 @@ TEST(RsaOaep, RoundTripsUpToModulusLengthMinus42)
 }
 
 // Damaged or short ciphertext, empty input, null arguments and the signature
-// directions all give -1.
+// directions all give -1, and leave nothing on OpenSSL's error queue.
 TEST(RsaOaep, RefusalsGiveMinusOne)
 {
+    ERR_clear_error();
     Bytes cipher = kExternalCiphertext;
     cipher[kModulusLength / 2] ^= 0x01;
     Bytes plain;
@@ -174,6 +175,8 @@ TEST(RsaOaep, RefusalsGiveMinusOne)
     EXPECT_EQ(RSA_private_encrypt_der(24, from.data(), to, kPrivateKey.data(), private_length), -1);
     EXPECT_EQ(RSA_public_decrypt_der(kModulusLength, kExternalCiphertext.data(), to, kPublicKey.data(), public_length),
               -1);
+    EXPECT_EQ(PublicEncrypt(from, cipher, Bytes(kPublicKey.begin(), kPublicKey.end() - 1)), -1);
+    EXPECT_EQ(ERR_peek_error(), 0ul);
 }
 
 TEST(RsaDerKeys, OnlyExactPkcs1KeysAreAccepted)
@@ -196,18 +199,6 @@ TEST(RsaDerKeys, OnlyExactPkcs1KeysAreAccepted)
     EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, plain, trailing), -1);
     EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, plain, Bytes(kPrivateKey.begin(), kPrivateKey.end() - 1)), -1);
     EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, plain, kPublicKey), -1);
-}
-
-TEST(RsaDerKeys, FailuresLeaveNothingOnTheOpenSslErrorQueue)
-{
-    ERR_clear_error();
-    Bytes cipher = kExternalCiphertext;
-    cipher[0] ^= 0x01;
-    Bytes plain;
-    EXPECT_EQ(PrivateDecrypt(cipher, plain, kPrivateKey), -1);
-    Bytes truncated(kPublicKey.begin(), kPublicKey.end() - 1);
-    EXPECT_EQ(PublicEncrypt(Message(24), cipher, truncated), -1);
-    EXPECT_EQ(ERR_peek_error(), 0ul);
 }
 
 class RsaKeyGeneration : public ::testing::Test {
@@ -261,10 +252,6 @@ TEST(RsaKeyDecodedOnce, ServesConcurrentOperations)
     const auto public_key = vesk::crypto::RsaKey::DecodePublic(kPublicKey.data(), static_cast<int>(kPublicKey.size()));
     ASSERT_NE(private_key, nullptr);
     ASSERT_NE(public_key, nullptr);
-    Bytes with_garbage = kPrivateKey;
-    with_garbage.push_back(0);
-    EXPECT_EQ(vesk::crypto::RsaKey::DecodePrivate(with_garbage.data(), static_cast<int>(with_garbage.size())), nullptr);
-    EXPECT_EQ(vesk::crypto::RsaKey::DecodePrivate(kPublicKey.data(), static_cast<int>(kPublicKey.size())), nullptr);
 
     Bytes plain(kModulusLength);
     EXPECT_EQ(
