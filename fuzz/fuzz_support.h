@@ -215,16 +215,6 @@ inline int OnHandshakeEvent(CVeskNetworkSession* session, short ev, void* /*para
     return 1;
 }
 
-// The peer address every harness session reports.
-inline sockaddr_in LoopbackPeer(uint16_t port)
-{
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return peer;
-}
-
 // Reads and discards everything the library writes to the peer ends of the
 // harness's socketpairs, so that no send of the library ever waits for a
 // reader. The descriptors handed over are closed here once the session's
@@ -371,7 +361,7 @@ public:
         CVeskNetworkSession* session = Access::ClaimSession(m_manager);
         VESK_FUZZ_CHECK(session != nullptr);
         fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-        Access::Adopt(*session, fds[0], LoopbackPeer(m_port), callback, param);
+        Access::Adopt(*session, fds[0], Loopback(m_port), callback, param);
         setup(*session);
         m_session = session;
         m_peer = fds[1];
