@@ -37,14 +37,6 @@ void WriteSeed(const char* target, const std::string& name, const Bytes& bytes)
     WriteFile(directory + "/" + name, bytes);
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes joined;
-    for (const Bytes& part : parts)
-        joined.insert(joined.end(), part.begin(), part.end());
-    return joined;
-}
-
 // Input of a stream target: an optional configuration byte, then chunks.
 Bytes StreamInput(int config, std::initializer_list<Bytes> chunks)
 {
@@ -241,14 +233,14 @@ void HandshakeSeeds()
                   StreamInput(config, {recording.client_hello, Bytes(flight3.begin(), flight3.begin() + cut),
                                        Bytes(flight3.begin() + cut, flight3.end())}));
         WriteSeed("handshake_server", "one_write_" + name,
-                  StreamInput(config, {Concat({recording.client_hello, recording.flight3, recording.client_data})}));
+                  StreamInput(config, {(recording.client_hello + recording.flight3 + recording.client_data)}));
         WriteSeed("handshake_server", "second_hello_" + name,
                   StreamInput(config, {recording.client_hello, recording.client_hello, recording.flight3}));
 
         // The client is fed what the server wrote; past flight 2 its harness
         // holds the fixed key, under which the server's flight 4 is built.
-        const Bytes flight4 = Concat({Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1}),
-                                      Record(CRYPTO_MES_TYPE_HANDSHAKE, EncryptFixed(algorithm, {5, 0, 0, 0}))});
+        const Bytes flight4 = (Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1}) +
+                               Record(CRYPTO_MES_TYPE_HANDSHAKE, EncryptFixed(algorithm, {5, 0, 0, 0})));
         WriteSeed("handshake_client", "full_" + name,
                   StreamInput(-1, {recording.flight2, flight4, recording.server_data_fixed_key}));
         std::vector<Bytes> chunks = SplitRecords(recording.flight2);
@@ -267,9 +259,8 @@ void RecordLayerSeeds()
     const Bytes message = Text("a record carried in the clear");
     // Plain receiving direction.
     WriteSeed("record_layer", "plain_one", StreamInput(0, {Record(CRYPTO_MES_TYPE_PLAIN, abc)}));
-    WriteSeed(
-        "record_layer", "plain_two_in_one_read",
-        StreamInput(0, {Concat({Record(CRYPTO_MES_TYPE_PLAIN, abc), Record(CRYPTO_MES_TYPE_CRYPTOED, message)})}));
+    WriteSeed("record_layer", "plain_two_in_one_read",
+              StreamInput(0, {(Record(CRYPTO_MES_TYPE_PLAIN, abc) + Record(CRYPTO_MES_TYPE_CRYPTOED, message))}));
     const Bytes split = Record(CRYPTO_MES_TYPE_PLAIN, message);
     WriteSeed("record_layer", "plain_split",
               StreamInput(32, {Bytes(split.begin(), split.begin() + 4), Bytes(split.begin() + 4, split.begin() + 9),
@@ -291,11 +282,10 @@ void RecordLayerSeeds()
         const Bytes data = Record(CRYPTO_MES_TYPE_CRYPTOED, EncryptFixed(algorithm, message));
         WriteSeed("record_layer", "encrypted_data_" + name, StreamInput(encrypted_config, {data}));
         // A ChangeCipherSpec switches the direction in the middle of a read.
-        WriteSeed(
-            "record_layer", "switch_then_data_" + name,
-            StreamInput(plain_config,
-                        {Concat({Record(CRYPTO_MES_TYPE_PLAIN, abc), Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1}),
-                                 data, Record(CRYPTO_MES_TYPE_HANDSHAKE, EncryptFixed(algorithm, {5, 0, 0, 0}))})}));
+        WriteSeed("record_layer", "switch_then_data_" + name,
+                  StreamInput(plain_config,
+                              {(Record(CRYPTO_MES_TYPE_PLAIN, abc) + Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1}) +
+                                data + Record(CRYPTO_MES_TYPE_HANDSHAKE, EncryptFixed(algorithm, {5, 0, 0, 0})))}));
         WriteSeed("record_layer", "encrypted_empty_" + name,
                   StreamInput(encrypted_config, {Record(CRYPTO_MES_TYPE_CRYPTOED, {})}));
         WriteSeed("record_layer", "encrypted_bad_padding_" + name,
@@ -352,7 +342,7 @@ void MessageSeeds()
         WriteSeed("tcp_dispatch", "login_" + suffix,
                   StreamInput(mode, {LoginRequest("alice", "wonderland"), Extension(1, 16)}));
         WriteSeed("tcp_dispatch", "messages_" + suffix,
-                  StreamInput(mode, {Concat({Extension(1, 16), Extension(2, 8), Extension(3, 600), Extension(0, 8)}),
+                  StreamInput(mode, {(Extension(1, 16) + Extension(2, 8) + Extension(3, 600) + Extension(0, 8)),
                                      Extension(7, 24)}));
     }
     WriteSeed("tcp_dispatch", "login_refused", StreamInput(1, {LoginRequest("alice", "Wonderland")}));
@@ -362,16 +352,14 @@ void MessageSeeds()
     WriteSeed("tcp_dispatch", "result_refused_then_more", StreamInput(1, {AuthResult(0, "alice"), Extension(1, 16)}));
     WriteSeed(
         "tcp_dispatch", "library_types_dropped",
-        StreamInput(1,
-                    {Concat({user_message, Extension(VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140), Extension(1, 16)})}));
+        StreamInput(1, {(user_message + Extension(VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140) + Extension(1, 16))}));
     const Bytes long_message = Extension(3, 600);
     WriteSeed("tcp_dispatch", "size_beyond_read",
               StreamInput(1, {Extension(1, 16), Bytes(long_message.begin(), long_message.begin() + 100)}));
-    WriteSeed("tcp_dispatch", "zero_size_header", StreamInput(1, {Concat({Extension(1, 16), Bytes(8, 0)})}));
-    WriteSeed("tcp_dispatch", "short_header", StreamInput(1, {Concat({Extension(2, 8), Bytes{1, 0, 0}})}));
+    WriteSeed("tcp_dispatch", "zero_size_header", StreamInput(1, {(Extension(1, 16) + Bytes(8, 0))}));
+    WriteSeed("tcp_dispatch", "short_header", StreamInput(1, {(Extension(2, 8) + Bytes{1, 0, 0})}));
     WriteSeed("tcp_dispatch", "header_claiming_1_byte", StreamInput(1, {Extension(77, 1, 16)}));
-    WriteSeed("tcp_dispatch", "header_claiming_7_bytes",
-              StreamInput(1, {Concat({Extension(77, 7, 16), Extension(1, 16)})}));
+    WriteSeed("tcp_dispatch", "header_claiming_7_bytes", StreamInput(1, {(Extension(77, 7, 16) + Extension(1, 16))}));
 }
 
 void DatagramSeeds()
