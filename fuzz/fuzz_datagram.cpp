@@ -58,9 +58,7 @@ bool OpenDatagram(Harness& harness)
     CVeskNetworkUDPSession* datagram = Access::ClaimDatagram(manager);
     if (datagram == nullptr)
         return false;
-    sockaddr_in bound{};
-    bound.sin_family = AF_INET;
-    bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in bound = Loopback(0);
     addrinfo ai{};
     ai.ai_family = AF_INET;
     ai.ai_socktype = SOCK_DGRAM;
@@ -98,10 +96,8 @@ Harness& Setup()
         for (const tagExtensionCallFunction& handler : handlers)
             created->system->add_ExtensionCallFunction(handler);
         created->sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(created->sender, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        const sockaddr_in local = Loopback(0);
+        bind(created->sender, reinterpret_cast<const sockaddr*>(&local), sizeof local);
         return created;
     }();
     return *harness;
