@@ -16,14 +16,6 @@ using namespace VeskMessageSystem;
 // The datagram being dispatched, to check what the handlers are given.
 size_t g_datagram_length = 0;
 
-int OnSessionEvent(CVeskMessageSession* /*session*/, const char* host, const char* service, const void* data,
-                   size_t size)
-{
-    VESK_FUZZ_CHECK(size == sizeof(tagMessageDataSesssionEvent));
-    g_sink = Touch(data, size) + Touch(host, std::strlen(host)) + Touch(service, std::strlen(service));
-    return 1;
-}
-
 template <uint32_t Type, uint16_t Size>
 int OnTyped(CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/, const void* data,
             size_t size)

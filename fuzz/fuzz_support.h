@@ -175,6 +175,17 @@ inline unsigned Touch(const void* data, size_t size)
 
 inline volatile unsigned g_sink;
 
+// The session-event handler of the message targets: the event the library
+// builds, and the address texts it was given, are read whole.
+inline int OnSessionEvent(VeskMessageSystem::CVeskMessageSession* /*session*/, const char* host, const char* service,
+                          const void* data, size_t size)
+{
+    VESK_FUZZ_CHECK(size == sizeof(VeskMessageSystem::tagMessageDataSesssionEvent));
+    VESK_FUZZ_CHECK(HeaderType(data) == VeskMessageSystem::VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT);
+    g_sink = Touch(data, size) + Touch(host, std::strlen(host)) + Touch(service, std::strlen(service));
+    return 1;
+}
+
 // The pool of the stream targets: one session, which every input reuses.
 inline CVeskNetworkSessionManager& OneSessionPool()
 {
