@@ -16,14 +16,6 @@ using namespace VeskMessageSystem;
 // The datagram being dispatched, to check what the handlers are given.
 size_t g_datagram_length = 0;
 
-int OnSessionEvent(CVeskMessageSession* /*session*/, const char* host, const char* service, const void* data,
-                   size_t size)
-{
-    VESK_FUZZ_CHECK(size == sizeof(tagMessageDataSesssionEvent));
-    g_sink = Touch(data, size) + Touch(host, std::strlen(host)) + Touch(service, std::strlen(service));
-    return 1;
-}
-
 template <uint32_t Type, uint16_t Size>
 int OnTyped(CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/, const void* data,
             size_t size)
@@ -58,9 +50,7 @@ bool OpenDatagram(Harness& harness)
     CVeskNetworkUDPSession* datagram = Access::ClaimDatagram(manager);
     if (datagram == nullptr)
         return false;
-    sockaddr_in bound{};
-    bound.sin_family = AF_INET;
-    bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in bound = Loopback(0);
     addrinfo ai{};
     ai.ai_family = AF_INET;
     ai.ai_socktype = SOCK_DGRAM;
@@ -98,10 +88,8 @@ Harness& Setup()
         for (const tagExtensionCallFunction& handler : handlers)
             created->system->add_ExtensionCallFunction(handler);
         created->sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(created->sender, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        const sockaddr_in local = Loopback(0);
+        bind(created->sender, reinterpret_cast<const sockaddr*>(&local), sizeof local);
         return created;
     }();
     return *harness;

@@ -29,6 +29,7 @@
 #include "CryptFunction.h"
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
+#include "raw_peer.h"
 
 using namespace VeskNetworkSystem;
 
@@ -118,6 +119,7 @@ struct VeskNetworkTestAccess {
 
 namespace vesk_fuzz {
 
+using namespace vesk_test;
 using Access = VeskNetworkTestAccess;
 
 // A finding of a harness check: abort so that libFuzzer keeps the input.
@@ -136,11 +138,6 @@ constexpr unsigned char kSessionKey[24] = {0x4b, 0x21, 0x9c, 0x07, 0xe3, 0x58, 0
                                            0x05, 0xb9, 0x64, 0x2a, 0xd7, 0x1f, 0x80, 0x3c, 0x96, 0x4e, 0xc5, 0x19};
 constexpr unsigned char kSessionIV[8] = {0x9a, 0x33, 0x0e, 0x71, 0xc4, 0x28, 0xbd, 0x56};
 
-inline int KeyLength(eCryptoAlgorithm algorithm)
-{
-    return algorithm == CRYPTO_ALGORITHM_3DES ? 24 : algorithm == CRYPTO_ALGORITHM_BLOWFISH ? 16 : 0;
-}
-
 inline void GiveSessionKey(CVeskNetworkSession& session, eCryptoAlgorithm algorithm)
 {
     const int key_length = KeyLength(algorithm);
@@ -153,29 +150,8 @@ inline void GiveSessionKey(CVeskNetworkSession& session, eCryptoAlgorithm algori
 // A body under the fixed key, as the cipher functions write it.
 inline Bytes EncryptFixed(eCryptoAlgorithm algorithm, const Bytes& plain)
 {
-    if (algorithm == CRYPTO_ALGORITHM_NONE)
-        return plain;
-    Bytes cipher(plain.size() + 8);
-    const auto encrypt = algorithm == CRYPTO_ALGORITHM_3DES ? encrypt_DES_EDE3 : encrypt_BF;
-    const int n =
-        encrypt(cipher.data(), static_cast<long>(cipher.size()), plain.data(), static_cast<long>(plain.size()),
-                kSessionKey, KeyLength(algorithm), kSessionIV, sizeof kSessionIV);
-    VESK_FUZZ_CHECK(n > 0);
-    cipher.resize(static_cast<size_t>(n));
-    return cipher;
-}
-
-// A record as a peer's send path frames it: the 6-byte header, then the body.
-inline Bytes Record(unsigned char type, const Bytes& body)
-{
-    Bytes record = {type,
-                    2,
-                    0,
-                    static_cast<unsigned char>(body.size() >> 16),
-                    static_cast<unsigned char>(body.size() >> 8),
-                    static_cast<unsigned char>(body.size())};
-    record.insert(record.end(), body.begin(), body.end());
-    return record;
+    const Bytes key(kSessionKey, kSessionKey + KeyLength(algorithm));
+    return Encrypt(algorithm, key, Bytes(std::begin(kSessionIV), std::end(kSessionIV)), plain);
 }
 
 // The type field of a message header.
@@ -198,6 +174,17 @@ inline unsigned Touch(const void* data, size_t size)
 }
 
 inline volatile unsigned g_sink;
+
+// The session-event handler of the message targets: the event the library
+// builds, and the address texts it was given, are read whole.
+inline int OnSessionEvent(VeskMessageSystem::CVeskMessageSession* /*session*/, const char* host, const char* service,
+                          const void* data, size_t size)
+{
+    VESK_FUZZ_CHECK(size == sizeof(VeskMessageSystem::tagMessageDataSesssionEvent));
+    VESK_FUZZ_CHECK(HeaderType(data) == VeskMessageSystem::VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT);
+    g_sink = Touch(data, size) + Touch(host, std::strlen(host)) + Touch(service, std::strlen(service));
+    return 1;
+}
 
 // The pool of the stream targets: one session, which every input reuses.
 inline CVeskNetworkSessionManager& OneSessionPool()
@@ -237,16 +224,6 @@ inline int OnHandshakeEvent(CVeskNetworkSession* session, short ev, void* /*para
                         session->GetCryptoStateRecv() == CRYPTO_STATE_CRYPTOED);
     TakePayload(session, ev);
     return 1;
-}
-
-// The peer address every harness session reports.
-inline sockaddr_in LoopbackPeer(uint16_t port)
-{
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return peer;
 }
 
 // Reads and discards everything the library writes to the peer ends of the
@@ -395,7 +372,7 @@ public:
         CVeskNetworkSession* session = Access::ClaimSession(m_manager);
         VESK_FUZZ_CHECK(session != nullptr);
         fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-        Access::Adopt(*session, fds[0], LoopbackPeer(m_port), callback, param);
+        Access::Adopt(*session, fds[0], Loopback(m_port), callback, param);
         setup(*session);
         m_session = session;
         m_peer = fds[1];

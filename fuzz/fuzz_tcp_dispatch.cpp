@@ -29,15 +29,6 @@ uint16_t HeaderSize(const void* data)
     return message_size;
 }
 
-int OnSessionEvent(CVeskMessageSession* /*session*/, const char* host, const char* service, const void* data,
-                   size_t size)
-{
-    VESK_FUZZ_CHECK(size == sizeof(tagMessageDataSesssionEvent));
-    VESK_FUZZ_CHECK(HeaderType(data) == VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT);
-    g_sink = Touch(data, size) + Touch(host, std::strlen(host)) + Touch(service, std::strlen(service));
-    return 1;
-}
-
 // Every extension message whose whole size lies in the read.
 int OnAnyExtension(CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/, const void* data,
                    size_t size)

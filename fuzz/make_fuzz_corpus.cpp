@@ -37,14 +37,6 @@ void WriteSeed(const char* target, const std::string& name, const Bytes& bytes)
     WriteFile(directory + "/" + name, bytes);
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes joined;
-    for (const Bytes& part : parts)
-        joined.insert(joined.end(), part.begin(), part.end());
-    return joined;
-}
-
 // Input of a stream target: an optional configuration byte, then chunks.
 Bytes StreamInput(int config, std::initializer_list<Bytes> chunks)
 {
@@ -156,11 +148,78 @@ std::vector<Bytes> SplitRecords(const Bytes& flight)
     return records;
 }
 
+// One input per way a peer breaks the handshake, each of which must end the
+// session cleanly; the live hostile-peer tables need only one row per reason.
+void HostileHandshakeSeeds(const Recording& triple_des)
+{
+    const Bytes server_key = ReadFile(KeyPath("server_public.der"));
+    const Bytes fixed_iv(std::begin(kSessionIV), std::end(kSessionIV));
+    const auto key_exchange = [&](const Bytes& key, const Bytes& iv) {
+        return ClientKeyExchange(RsaEncrypt(key, server_key), RsaEncrypt(iv, server_key));
+    };
+    const Bytes& hello = triple_des.client_hello;
+    const Bytes fixed_key(std::begin(kSessionKey), std::end(kSessionKey));
+    const struct {
+        const char* name;
+        std::vector<Bytes> chunks;
+    } server_rows[] = {
+        {"bad_record_type", {Record(4, {1, 2, 3})}},
+        {"record_longer_than_allowed", {Bytes{0, 2, 0} + Be24(19994)}},
+        {"record_of_16_mib", {Bytes{3, 2, 0} + Be24(0xFFFFFF)}},
+        {"handshake_record_of_3_bytes", {Record(1, {0, 0, 0})}},
+        {"unknown_message_type", {Message(6, {})}},
+        {"message_longer_than_its_record", {MessageClaiming(0, 50, {0, 3, 0, 1, 2})}},
+        {"client_hello_of_1_byte", {Message(0, {0})}},
+        {"client_hello_count_past_its_end", {Message(0, {0, 4, 0, 1, 2})}},
+        {"client_hello_without_the_cipher", {ClientHello({0, 2})}},
+        {"client_hello_empty_list", {ClientHello({})}},
+        {"finish_first", {Record(1, kFinishMessage)}},
+        {"switch_then_data_first", {ChangeCipherSpec() + Record(3, Bytes(16, 1))}},
+        {"key_exchange_first", {key_exchange(fixed_key, fixed_iv)}},
+        {"key_exchange_garbage", {hello, ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))}},
+        {"key_exchange_cut_short", {hello, Message(4, Be16(128))}},
+        {"key_of_length_0", {hello, ClientKeyExchange({}, RsaEncrypt(fixed_iv, server_key))}},
+        {"key_of_40_bytes", {hello, key_exchange(Bytes(40, 0x11), fixed_iv)}},
+        {"iv_of_3_bytes", {hello, key_exchange(fixed_key, Bytes(3, 0x22))}},
+        {"switch_without_key_exchange",
+         {hello, ChangeCipherSpec() + Record(1, EncryptFixed(CRYPTO_ALGORITHM_3DES, kFinishMessage))}},
+        {"switch_with_data_0", {hello, key_exchange(fixed_key, fixed_iv) + ChangeCipherSpec(0)}},
+        {"second_switch_in_the_clear", {hello, triple_des.flight3, ChangeCipherSpec()}},
+    };
+    for (const auto& row : server_rows) {
+        Bytes input{CRYPTO_ALGORITHM_3DES};
+        for (const Bytes& chunk : row.chunks)
+            AppendChunk(input, chunk);
+        WriteSeed("handshake_server", std::string("hostile_") + row.name, input);
+    }
+
+    const Bytes hello_3des = ServerHello(CRYPTO_ALGORITHM_3DES);
+    const struct {
+        const char* name;
+        Bytes flight;
+    } client_rows[] = {
+        {"server_hello_without_cipher", Message(1, {})},
+        {"server_hello_unknown_cipher",
+         ServerHello(7) + ServerKeyExchange(server_key, kStandardExponent) + ServerHelloDone()},
+        {"done_without_key", hello_3des + ServerHelloDone()},
+        {"modulus_past_its_end", hello_3des + Message(2, Be16(200) + Bytes(10, 1)) + ServerHelloDone()},
+        {"exponent_of_3_bytes", hello_3des + ServerKeyExchange(server_key, {1, 0, 1}) + ServerHelloDone()},
+        {"exponent_of_5_bytes", hello_3des + ServerKeyExchange(server_key, {1, 0, 1, 0, 0}) + ServerHelloDone()},
+        {"key_exchange_to_a_client", hello_3des + ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))},
+        {"switch_with_data_0", triple_des.flight2 + ChangeCipherSpec(0)},
+        {"finish_in_the_clear", triple_des.flight2 + Record(1, kFinishMessage)},
+    };
+    for (const auto& row : client_rows)
+        WriteSeed("handshake_client", std::string("hostile_") + row.name, StreamInput(-1, {row.flight}));
+}
+
 void HandshakeSeeds()
 {
     for (const eCryptoAlgorithm algorithm : {CRYPTO_ALGORITHM_NONE, CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_BLOWFISH}) {
         const Recording recording = RecordHandshake(algorithm);
         VESK_FUZZ_CHECK(recording.finished);
+        if (algorithm == CRYPTO_ALGORITHM_3DES)
+            HostileHandshakeSeeds(recording);
         const std::string name = AlgorithmName(algorithm);
         const int config = algorithm;
 
@@ -174,14 +233,14 @@ void HandshakeSeeds()
                   StreamInput(config, {recording.client_hello, Bytes(flight3.begin(), flight3.begin() + cut),
                                        Bytes(flight3.begin() + cut, flight3.end())}));
         WriteSeed("handshake_server", "one_write_" + name,
-                  StreamInput(config, {Concat({recording.client_hello, recording.flight3, recording.client_data})}));
+                  StreamInput(config, {(recording.client_hello + recording.flight3 + recording.client_data)}));
         WriteSeed("handshake_server", "second_hello_" + name,
                   StreamInput(config, {recording.client_hello, recording.client_hello, recording.flight3}));
 
         // The client is fed what the server wrote; past flight 2 its harness
         // holds the fixed key, under which the server's flight 4 is built.
-        const Bytes flight4 = Concat({Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1}),
-                                      Record(CRYPTO_MES_TYPE_HANDSHAKE, EncryptFixed(algorithm, {5, 0, 0, 0}))});
+        const Bytes flight4 = (Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1}) +
+                               Record(CRYPTO_MES_TYPE_HANDSHAKE, EncryptFixed(algorithm, {5, 0, 0, 0})));
         WriteSeed("handshake_client", "full_" + name,
                   StreamInput(-1, {recording.flight2, flight4, recording.server_data_fixed_key}));
         std::vector<Bytes> chunks = SplitRecords(recording.flight2);
@@ -200,9 +259,8 @@ void RecordLayerSeeds()
     const Bytes message = Text("a record carried in the clear");
     // Plain receiving direction.
     WriteSeed("record_layer", "plain_one", StreamInput(0, {Record(CRYPTO_MES_TYPE_PLAIN, abc)}));
-    WriteSeed(
-        "record_layer", "plain_two_in_one_read",
-        StreamInput(0, {Concat({Record(CRYPTO_MES_TYPE_PLAIN, abc), Record(CRYPTO_MES_TYPE_CRYPTOED, message)})}));
+    WriteSeed("record_layer", "plain_two_in_one_read",
+              StreamInput(0, {(Record(CRYPTO_MES_TYPE_PLAIN, abc) + Record(CRYPTO_MES_TYPE_CRYPTOED, message))}));
     const Bytes split = Record(CRYPTO_MES_TYPE_PLAIN, message);
     WriteSeed("record_layer", "plain_split",
               StreamInput(32, {Bytes(split.begin(), split.begin() + 4), Bytes(split.begin() + 4, split.begin() + 9),
@@ -224,11 +282,10 @@ void RecordLayerSeeds()
         const Bytes data = Record(CRYPTO_MES_TYPE_CRYPTOED, EncryptFixed(algorithm, message));
         WriteSeed("record_layer", "encrypted_data_" + name, StreamInput(encrypted_config, {data}));
         // A ChangeCipherSpec switches the direction in the middle of a read.
-        WriteSeed(
-            "record_layer", "switch_then_data_" + name,
-            StreamInput(plain_config,
-                        {Concat({Record(CRYPTO_MES_TYPE_PLAIN, abc), Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1}),
-                                 data, Record(CRYPTO_MES_TYPE_HANDSHAKE, EncryptFixed(algorithm, {5, 0, 0, 0}))})}));
+        WriteSeed("record_layer", "switch_then_data_" + name,
+                  StreamInput(plain_config,
+                              {(Record(CRYPTO_MES_TYPE_PLAIN, abc) + Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1}) +
+                                data + Record(CRYPTO_MES_TYPE_HANDSHAKE, EncryptFixed(algorithm, {5, 0, 0, 0})))}));
         WriteSeed("record_layer", "encrypted_empty_" + name,
                   StreamInput(encrypted_config, {Record(CRYPTO_MES_TYPE_CRYPTOED, {})}));
         WriteSeed("record_layer", "encrypted_bad_padding_" + name,
@@ -244,21 +301,11 @@ void RecordLayerSeeds()
               StreamInput(3 | 4, {Record(CRYPTO_MES_TYPE_CRYPTOED, abc)}));
 }
 
-template <class Record>
-Bytes MessageBytes(const Record& record)
+template <class Message>
+Bytes MessageBytes(const Message& message)
 {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
-    return Bytes(bytes, bytes + sizeof record);
-}
-
-Bytes AuthRequest(const char* uid, const char* passwd)
-{
-    tagMessageDataUserAuthRequest request{};
-    request.m_header.m_type = VESKMESSYS_MESSAGE_TYPE_USER_AUTH_REQUSET;
-    request.m_header.m_size = sizeof request;
-    std::strncpy(request.m_uid, uid, sizeof request.m_uid);
-    std::strncpy(request.m_passwd, passwd, sizeof request.m_passwd);
-    return MessageBytes(request);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&message);
+    return Bytes(bytes, bytes + sizeof message);
 }
 
 Bytes AuthResult(int result, const char* uid)
@@ -272,13 +319,19 @@ Bytes AuthResult(int result, const char* uid)
     return MessageBytes(answer);
 }
 
-// An application message: the header, then `size - 8` bytes of filler.
-Bytes Extension(uint32_t type, uint16_t size)
+// An application message of `length` bytes whose header claims `size`.
+Bytes Extension(uint32_t type, uint16_t size, size_t length)
 {
-    Bytes message(size, 0x61);
+    Bytes message(std::max(length, sizeof(tagMessageHeader)), 0x61);
     tagMessageHeader header{type, size, 0};
     std::memcpy(message.data(), &header, sizeof header);
     return message;
+}
+
+// An application message: the header, then `size - 8` bytes of filler.
+Bytes Extension(uint32_t type, uint16_t size)
+{
+    return Extension(type, size, size);
 }
 
 void MessageSeeds()
@@ -287,25 +340,26 @@ void MessageSeeds()
     for (int mode = 0; mode < 4; ++mode) {
         const std::string suffix = mode == 0 ? "plain" : AlgorithmName(static_cast<eCryptoAlgorithm>(mode - 1));
         WriteSeed("tcp_dispatch", "login_" + suffix,
-                  StreamInput(mode, {AuthRequest("alice", "wonderland"), Extension(1, 16)}));
+                  StreamInput(mode, {LoginRequest("alice", "wonderland"), Extension(1, 16)}));
         WriteSeed("tcp_dispatch", "messages_" + suffix,
-                  StreamInput(mode, {Concat({Extension(1, 16), Extension(2, 8), Extension(3, 600), Extension(0, 8)}),
+                  StreamInput(mode, {(Extension(1, 16) + Extension(2, 8) + Extension(3, 600) + Extension(0, 8)),
                                      Extension(7, 24)}));
     }
-    WriteSeed("tcp_dispatch", "login_refused", StreamInput(1, {AuthRequest("alice", "Wonderland")}));
-    WriteSeed("tcp_dispatch", "login_unknown_user", StreamInput(1, {AuthRequest("mallory", "x")}));
-    WriteSeed("tcp_dispatch", "login_empty_password", StreamInput(1, {AuthRequest("bob", "")}));
+    WriteSeed("tcp_dispatch", "login_refused", StreamInput(1, {LoginRequest("alice", "Wonderland")}));
+    WriteSeed("tcp_dispatch", "login_unknown_user", StreamInput(1, {LoginRequest("mallory", "x")}));
+    WriteSeed("tcp_dispatch", "login_empty_password", StreamInput(1, {LoginRequest("bob", "")}));
     WriteSeed("tcp_dispatch", "result_accepted", StreamInput(1, {AuthResult(1, "alice")}));
     WriteSeed("tcp_dispatch", "result_refused_then_more", StreamInput(1, {AuthResult(0, "alice"), Extension(1, 16)}));
     WriteSeed(
         "tcp_dispatch", "library_types_dropped",
-        StreamInput(1,
-                    {Concat({user_message, Extension(VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140), Extension(1, 16)})}));
+        StreamInput(1, {(user_message + Extension(VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140) + Extension(1, 16))}));
     const Bytes long_message = Extension(3, 600);
     WriteSeed("tcp_dispatch", "size_beyond_read",
               StreamInput(1, {Extension(1, 16), Bytes(long_message.begin(), long_message.begin() + 100)}));
-    WriteSeed("tcp_dispatch", "zero_size_header", StreamInput(1, {Concat({Extension(1, 16), Bytes(8, 0)})}));
-    WriteSeed("tcp_dispatch", "short_header", StreamInput(1, {Concat({Extension(2, 8), Bytes{1, 0, 0}})}));
+    WriteSeed("tcp_dispatch", "zero_size_header", StreamInput(1, {(Extension(1, 16) + Bytes(8, 0))}));
+    WriteSeed("tcp_dispatch", "short_header", StreamInput(1, {(Extension(2, 8) + Bytes{1, 0, 0})}));
+    WriteSeed("tcp_dispatch", "header_claiming_1_byte", StreamInput(1, {Extension(77, 1, 16)}));
+    WriteSeed("tcp_dispatch", "header_claiming_7_bytes", StreamInput(1, {(Extension(77, 7, 16) + Extension(1, 16))}));
 }
 
 void DatagramSeeds()

@@ -1,14 +1,18 @@
-// The TCP session object: key material accessors, release, close and its
-// event registrations.
+// The manager's three fixed pools and the socket objects they hold: key
+// material rules, release, close and event registrations of a session,
+// claiming under contention, and the listener and datagram objects.
 #include <event2/event.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <set>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "VeskNetworkSystem.h"
@@ -16,226 +20,274 @@
 using namespace VeskNetworkSystem;
 
 struct VeskNetworkTestAccess {
-    static void Adopt(CVeskNetworkSession& session, SOCKET s)
+    static CVeskPool<CVeskNetworkSession>& Sessions(CVeskNetworkSessionManager& m) { return m.m_SessionArray; }
+    static CVeskPool<CVeskNetworkSessionListen>& Listeners(CVeskNetworkSessionManager& m)
     {
-        sockaddr_in peer{};
-        peer.sin_family = AF_INET;
-        peer.sin_port = htons(4242);
-        peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        session.AdoptConnection(s, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+        return m.m_SessionListenArray;
+    }
+    static CVeskPool<CVeskNetworkUDPSession>& Datagrams(CVeskNetworkSessionManager& m) { return m.m_UDPSessionArray; }
+    static void Adopt(CVeskNetworkSession& session, SOCKET s) { session.AdoptConnection(s, nullptr, 0); }
+    static void AdoptListen(CVeskNetworkSessionListen& listener, SOCKET s) { listener.AdoptSocket(s); }
+    static void AdoptUDP(CVeskNetworkUDPSession& datagram, SOCKET s)
+    {
+        datagram.AdoptSocket(s);
+        datagram.m_bBind = true;
     }
     static void SetBase(CVeskNetworkSession& session, event_base* base) { session.SetOwner(nullptr, base); }
-    static void SetCallback(CVeskNetworkSession& session, ty_cbfunc_Event cb, void* param)
+    static void SetCallback(CVeskNetworkSession& session, ty_cbfunc_Event cb)
     {
         session.m_cbfunc_Event = cb;
-        session.m_cbfunc_EventParam = param;
+        session.m_cbfunc_EventParam = nullptr;
     }
     static int Call(CVeskNetworkSession& session, short ev) { return session.call_cbfunc_Event(ev); }
-    static void Encrypt(CVeskNetworkSession& session)
-    {
-        session.SetCryptoAlgorithm(CRYPTO_ALGORITHM_BLOWFISH);
-        session.SetCryptoStateRecv(CRYPTO_STATE_CRYPTOED);
-        session.SetCryptoStateSend(CRYPTO_STATE_CRYPTOED);
-    }
-    static eCryptoAlgorithm Algorithm(const CVeskNetworkSession& session) { return session.GetCryptoAlgorithm(); }
-    static CVeskByteRing& SocketRing(CVeskNetworkSession& session) { return session.m_recv_socket_buffer; }
-    static CVeskByteRing& ReceiveRing(CVeskNetworkSession& session) { return session.m_recv_buffer; }
 };
 
 namespace {
 
 using Access = VeskNetworkTestAccess;
 
-bool IsOpen(int fd)
+// Claims the lowest free element and puts it in use, as an opener does.
+template <class Element>
+Element* ClaimInUse(CVeskPool<Element>& pool)
 {
-    return fcntl(fd, F_GETFD) != -1;
+    Element* element = pool.Claim();
+    if (element != nullptr)
+        element->SetUsed(true);
+    return element;
 }
 
-class NetworkSessionTest : public ::testing::Test {
-protected:
-    // Hands one end of a fresh socket pair to the session; the other end is
-    // the peer's.
-    void Adopt()
+struct SocketPair {
+    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0); }
+    ~SocketPair() { ::close(fds[1]); }
+    bool PeerSeesClose() const
     {
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        Access::Adopt(*session, pair[0]);
+        char byte;
+        return read(fds[1], &byte, 1) == 0;
     }
-    void TearDown() override
-    {
-        if (pair[1] >= 0)
-            ::close(pair[1]);
-    }
-
-    std::unique_ptr<CVeskNetworkSession> session = std::make_unique<CVeskNetworkSession>();
-    int pair[2] = {-1, -1};
+    int fds[2] = {-1, -1};
 };
 
-// Every key field takes 1..capacity bytes, hands them out zero-filled to a
-// buffer that can hold them, and leaves itself and the caller's buffer alone
-// when it refuses.
-TEST_F(NetworkSessionTest, KeyFieldsFollowTheirRangeRules)
+// Every key field takes 1..capacity bytes and hands them out zero-filled to a
+// buffer that holds them; a refusal leaves the field and the buffer alone; a
+// shorter key leaves no tail of the longer one.
+TEST(NetworkSession, KeyFieldsFollowTheirRangeRules)
 {
     using Session = CVeskNetworkSession;
     struct Field {
-        const char* name;
         int capacity;
         int (*set)(Session&, const unsigned char*, int);
         int (*get)(const Session&, unsigned char*, int);
     };
     const Field fields[] = {
-        {"key", 32, [](Session& s, const unsigned char* k, int n) { return s.SetCryptoKey(k, n); },
+        {32, [](Session& s, const unsigned char* k, int n) { return s.SetCryptoKey(k, n); },
          [](const Session& s, unsigned char* b, int n) { return s.GetCryptoKey(b, n); }},
-        {"iv", 16, [](Session& s, const unsigned char* k, int n) { return s.SetCryptoIV(k, n); },
+        {16, [](Session& s, const unsigned char* k, int n) { return s.SetCryptoIV(k, n); },
          [](const Session& s, unsigned char* b, int n) { return s.GetCryptoIV(b, n); }},
-        {"rsa public", 65535, [](Session& s, const unsigned char* k, int n) { return s.SetRSAPublicKey(k, n); },
+        {65535, [](Session& s, const unsigned char* k, int n) { return s.SetRSAPublicKey(k, n); },
          [](const Session& s, unsigned char* b, int n) { return s.GetRSAPublicKey(b, n); }},
-        {"rsa private", 65535, [](Session& s, const unsigned char* k, int n) { return s.SetRSAPrivateKey(k, n); },
+        {65535, [](Session& s, const unsigned char* k, int n) { return s.SetRSAPrivateKey(k, n); },
          [](const Session& s, unsigned char* b, int n) { return s.GetRSAPrivateKey(b, n); }},
     };
-    EXPECT_EQ(session->GetSocket(), -1);
-    EXPECT_FALSE(session->IsUsed());
-    EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
-    EXPECT_EQ(session->GetCryptoStateSend(), CRYPTO_STATE_PLAIN);
-
+    auto session = std::make_unique<Session>();
     for (const Field& field : fields) {
-        SCOPED_TRACE(field.name);
-        CVeskNetworkSession& s = *session;
+        SCOPED_TRACE("capacity " + std::to_string(field.capacity));
         const int n = field.capacity;
-        std::vector<unsigned char> full(static_cast<size_t>(n) + 1);
-        for (size_t i = 0; i < full.size(); ++i)
-            full[i] = static_cast<unsigned char>(i + 1);
+        std::vector<unsigned char> full(static_cast<size_t>(n) + 1, 0x11);
         std::vector<unsigned char> out(static_cast<size_t>(n), 0xEE);
-        EXPECT_EQ(field.get(s, out.data(), n), 0) << "a fresh field is empty";
-
-        EXPECT_EQ(field.set(s, full.data(), n), n);
-        EXPECT_EQ(field.set(s, full.data(), n + 1), -1);
-        EXPECT_EQ(field.set(s, full.data(), 0), -1);
-        EXPECT_EQ(field.set(s, nullptr, 8), -1);
+        EXPECT_EQ(field.get(*session, out.data(), n), 0) << "a fresh field is empty";
+        EXPECT_EQ(field.set(*session, full.data(), n), n);
+        EXPECT_EQ(field.set(*session, full.data(), n + 1), -1);
+        EXPECT_EQ(field.set(*session, full.data(), 0), -1);
+        EXPECT_EQ(field.set(*session, nullptr, 8), -1);
         std::fill(out.begin(), out.end(), 0xEE);
-        EXPECT_EQ(field.get(s, out.data(), n - 1), -1) << "the buffer must hold the whole key";
-        EXPECT_EQ(field.get(s, out.data(), 0), -1);
-        EXPECT_EQ(field.get(s, nullptr, n), -1);
+        EXPECT_EQ(field.get(*session, out.data(), n - 1), -1) << "the buffer must hold the whole key";
+        EXPECT_EQ(field.get(*session, nullptr, n), -1);
         EXPECT_EQ(out[0], 0xEE) << "a refused get leaves the buffer untouched";
-        ASSERT_EQ(field.get(s, out.data(), n), n);
-        EXPECT_TRUE(std::equal(out.begin(), out.end(), full.begin())) << "a refused set keeps the old key";
-
-        // A shorter key leaves no tail of the longer one, and the rest of
-        // the caller's buffer is zeroed.
-        const std::vector<unsigned char> short_key(8, 0x22);
-        ASSERT_EQ(field.set(s, short_key.data(), 8), 8);
-        std::fill(out.begin(), out.end(), 0xEE);
-        ASSERT_EQ(field.get(s, out.data(), n), 8);
-        EXPECT_TRUE(std::equal(short_key.begin(), short_key.end(), out.begin()));
+        ASSERT_EQ(field.get(*session, out.data(), n), n);
+        EXPECT_EQ(std::count(out.begin(), out.end(), 0x11), n) << "a refused set keeps the old key";
+        ASSERT_EQ(field.set(*session, std::vector<unsigned char>(8, 0x22).data(), 8), 8);
+        ASSERT_EQ(field.get(*session, out.data(), n), 8);
         EXPECT_EQ(std::count(out.begin() + 8, out.end(), 0), n - 8);
     }
 }
 
-TEST_F(NetworkSessionTest, CloseTwiceClosesTheDescriptorOnce)
+// Closing twice must not close a number someone else got in between.
+TEST(NetworkSession, CloseTwiceClosesTheDescriptorOnce)
 {
-    Adopt();
+    auto session = std::make_unique<CVeskNetworkSession>();
+    SocketPair pair;
+    Access::Adopt(*session, pair.fds[0]);
     session->close();
-    EXPECT_EQ(session->GetSocket(), -1);
-    EXPECT_FALSE(IsOpen(pair[0]));
-
-    // The number is free again; whoever gets it next must keep it.
-    const int reused = dup(pair[1]);
+    EXPECT_EQ(fcntl(pair.fds[0], F_GETFD), -1);
+    const int reused = dup(pair.fds[1]);
     session->close();
-    EXPECT_TRUE(IsOpen(reused));
+    EXPECT_NE(fcntl(reused, F_GETFD), -1);
     ::close(reused);
 }
 
-TEST_F(NetworkSessionTest, ReleaseClearsEverythingButTheExtensionObject)
+// Release closes the connection, wipes the keys, forgets the callback and
+// keeps the application's extension object.
+TEST(NetworkSession, ReleaseWipesKeysAndCallbackButKeepsTheExtensionObject)
 {
+    auto session = std::make_unique<CVeskNetworkSession>();
+    SocketPair pair;
     session->SetUsed(true);
-    Adopt();
-    struct Seen {
-        CVeskNetworkSession* session = nullptr;
-        short ev = 0;
-    } seen;
-    Access::SetCallback(
-        *session,
-        [](CVeskNetworkSession* s, short ev, void* param) {
-            *static_cast<Seen*>(param) = Seen{s, ev};
-            return 7;
-        },
-        &seen);
-    EXPECT_EQ(Access::Call(*session, NETWORK_EVENT_HANDSHAKE_FINISH), 7);
-    EXPECT_EQ(seen.session, session.get());
-    EXPECT_EQ(seen.ev, NETWORK_EVENT_HANDSHAKE_FINISH);
-    Access::Encrypt(*session);
-    unsigned char key[24] = {1};
+    Access::Adopt(*session, pair.fds[0]);
+    Access::SetCallback(*session, [](CVeskNetworkSession*, short, void*) { return 7; });
+    const unsigned char key[24] = {1};
     session->SetCryptoKey(key, 24);
-    session->SetCryptoIV(key, 8);
-    session->SetRSAPublicKey(key, 24);
     session->SetRSAPrivateKey(key, 24);
-    session->SetRSAPublicExponent(65537);
-    const unsigned char payload[5] = {1, 2, 3, 4, 5};
-    Access::SocketRing(*session).Append(payload, 5);
-    Access::ReceiveRing(*session).Append(payload, 5);
-    session->attach_ExtensionObject(&seen);
+    int extension = 0;
+    session->attach_ExtensionObject(&extension);
 
     session->SetUsed(false);
-
-    EXPECT_FALSE(session->IsUsed());
-    EXPECT_EQ(session->GetSocket(), -1);
-    char byte;
-    EXPECT_EQ(read(pair[1], &byte, 1), 0) << "the peer sees the connection closed";
-    EXPECT_EQ(Access::SocketRing(*session).Held(), 0u);
-    EXPECT_EQ(Access::ReceiveRing(*session).Held(), 0u);
+    EXPECT_TRUE(pair.PeerSeesClose());
     EXPECT_EQ(Access::Call(*session, NETWORK_EVENT_READ), 1) << "no callback is left";
-    EXPECT_EQ(Access::Algorithm(*session), CRYPTO_ALGORITHM_NONE);
-    EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
-    EXPECT_EQ(session->GetCryptoStateSend(), CRYPTO_STATE_PLAIN);
     unsigned char out[32];
     EXPECT_EQ(session->GetCryptoKey(out, 32), 0);
-    EXPECT_EQ(session->GetCryptoIV(out, 16), 0);
-    EXPECT_EQ(session->GetRSAPublicKey(out, 32), 0);
     EXPECT_EQ(session->GetRSAPrivateKey(out, 32), 0);
-    EXPECT_EQ(session->GetRSAPublicExponent(), 0u);
-    EXPECT_EQ(session->get_ExtensionObject(), &seen);
+    EXPECT_EQ(session->get_ExtensionObject(), &extension);
 }
 
-class SessionEventTest : public NetworkSessionTest {
-protected:
-    void SetUp() override
-    {
-        Adopt();
-        Access::SetBase(*session, base);
-    }
-    void TearDown() override
-    {
-        session.reset();
-        NetworkSessionTest::TearDown();
-        event_base_free(base);
-    }
-    static void OnRead(int, short, void* arg) { ++*static_cast<int*>(arg); }
-
-    event_base* base = event_base_new();
-    int reads = 0;
-};
-
-TEST_F(SessionEventTest, AddArmsDelDisarmsOnceAndCloseDeletesArmedEvents)
+// Close deletes the armed events from the base, so that no event of a closed
+// descriptor can fire.
+TEST(NetworkSession, CloseDeletesArmedEvents)
 {
+    event_base* base = event_base_new();
+    auto session = std::make_unique<CVeskNetworkSession>();
+    SocketPair pair;
+    Access::Adopt(*session, pair.fds[0]);
+    Access::SetBase(*session, base);
+    int fired = 0;
+    const auto count = [](int, short, void* arg) { ++*static_cast<int*>(arg); };
     EXPECT_EQ(session->AddLibEventRead(nullptr), -1) << "nothing was prepared";
-    EXPECT_EQ(session->DelLibEventRead(), -1);
-
-    session->SetLibEventRead(EV_READ | EV_PERSIST, OnRead, &reads);
-    EXPECT_EQ(session->AddLibEventRead(nullptr), 0);
-    ASSERT_EQ(write(pair[1], "x", 1), 1);
-    event_base_loop(base, EVLOOP_ONCE);
-    EXPECT_EQ(reads, 1);
-    EXPECT_EQ(session->DelLibEventRead(), 0);
-    EXPECT_EQ(session->DelLibEventRead(), -1);
-    EXPECT_EQ(event_base_loop(base, EVLOOP_NONBLOCK), 1) << "no event is left on the base";
-
-    session->SetLibEventWrite(EV_WRITE, OnRead, &reads);
+    session->SetLibEventRead(EV_READ | EV_PERSIST, count, &fired);
+    session->SetLibEventWrite(EV_WRITE, count, &fired);
     ASSERT_EQ(session->AddLibEventRead(nullptr), 0);
     ASSERT_EQ(session->AddLibEventWrite(nullptr), 0);
     session->close();
     EXPECT_EQ(session->DelLibEventRead(), -1);
     EXPECT_EQ(session->DelLibEventWrite(), -1);
     EXPECT_EQ(event_base_loop(base, EVLOOP_NONBLOCK), 1) << "close deleted both events";
-    EXPECT_EQ(reads, 1);
+    EXPECT_EQ(fired, 0);
+    session.reset();
+    event_base_free(base);
+}
+
+// A negative count is refused and leaves no pool, zero makes an empty one, a
+// second creation is refused and leaves the first as it was; a slot never
+// claimed is never built, so idle slots cost nothing.
+TEST(SessionPool, CreationDecisionsAndOnlyClaimedSlotsAreBuilt)
+{
+    auto manager = std::make_unique<CVeskNetworkSessionManager>();
+    auto& pool = Access::Sessions(*manager);
+    EXPECT_EQ(pool.Claim(), nullptr);
+    EXPECT_EQ(manager->CreateSessions(-1), 0);
+    EXPECT_EQ(manager->CreateListenSessions(-5), 0);
+    EXPECT_EQ(manager->CreateUDPSessions(-2147483647 - 1), 0);
+    EXPECT_EQ(manager->CreateSessions(0), 1);
+    EXPECT_EQ(pool.Claim(), nullptr);
+    manager->ReleaseSessions();
+
+    ASSERT_EQ(manager->CreateSessions(100000), 1);
+    CVeskNetworkSession* first = ClaimInUse(pool);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(manager->CreateSessions(10), 0);
+    EXPECT_EQ(pool.Size(), 100000);
+    EXPECT_TRUE(first->IsUsed());
+    ClaimInUse(pool);
+    first->SetUsed(false);
+    EXPECT_EQ(ClaimInUse(pool), first) << "a released slot is claimed again before a new one is built";
+    int built = 0;
+    pool.ForEach([&built](CVeskNetworkSession&) { ++built; });
+    EXPECT_EQ(built, 2);
+}
+
+TEST(SessionPool, ReleaseClosesOpenSocketsOfEveryPoolAndIsIdempotent)
+{
+    auto manager = std::make_unique<CVeskNetworkSessionManager>();
+    ASSERT_EQ(manager->CreateSessions(2), 1);
+    ASSERT_EQ(manager->CreateListenSessions(1), 1);
+    ASSERT_EQ(manager->CreateUDPSessions(1), 1);
+    SocketPair session_pair, listen_pair, udp_pair;
+    Access::Adopt(*ClaimInUse(Access::Sessions(*manager)), session_pair.fds[0]);
+    Access::AdoptListen(*ClaimInUse(Access::Listeners(*manager)), listen_pair.fds[0]);
+    Access::AdoptUDP(*ClaimInUse(Access::Datagrams(*manager)), udp_pair.fds[0]);
+
+    manager->ReleaseSessions();
+    EXPECT_TRUE(session_pair.PeerSeesClose());
+    manager->ReleaseSessions();
+    manager.reset();
+    EXPECT_TRUE(listen_pair.PeerSeesClose());
+    EXPECT_TRUE(udp_pair.PeerSeesClose());
+}
+
+TEST(SessionPool, ConcurrentClaimsNeverShareAnElement)
+{
+    constexpr int kSlots = 64;
+    constexpr int kThreads = 8;
+    auto manager = std::make_unique<CVeskNetworkSessionManager>();
+    ASSERT_EQ(manager->CreateUDPSessions(kSlots), 1);
+    auto& pool = Access::Datagrams(*manager);
+    std::vector<std::vector<CVeskNetworkUDPSession*>> claimed(kThreads);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            while (!go.load())
+                std::this_thread::yield();
+            while (CVeskNetworkUDPSession* element = ClaimInUse(pool))
+                claimed[t].push_back(element);
+        });
+    }
+    go = true;
+    for (auto& thread : threads)
+        thread.join();
+    std::set<CVeskNetworkUDPSession*> distinct;
+    size_t total = 0;
+    for (const auto& list : claimed) {
+        distinct.insert(list.begin(), list.end());
+        total += list.size();
+    }
+    EXPECT_EQ(total, static_cast<size_t>(kSlots));
+    EXPECT_EQ(distinct.size(), static_cast<size_t>(kSlots));
+}
+
+// Service names are cut to 31 characters and always terminated; a closed
+// datagram socket is unbound but keeps its name.
+TEST(ListenerObject, ServiceNameIsAlwaysTerminated)
+{
+    auto listener = std::make_unique<CVeskNetworkSessionListen>();
+    const std::string long_name(40, 's');
+    listener->SetListenService(long_name.c_str());
+    EXPECT_EQ(std::string(listener->GetListenService()), long_name.substr(0, 31));
+    listener->SetListenService(nullptr);
+    EXPECT_EQ(std::string(listener->GetListenService()), long_name.substr(0, 31));
+
+    auto datagram = std::make_unique<CVeskNetworkUDPSession>();
+    datagram->SetBindService(long_name.c_str());
+    EXPECT_EQ(std::string(datagram->GetBindService()), long_name.substr(0, 31));
+    SocketPair pair;
+    Access::AdoptUDP(*datagram, pair.fds[0]);
+    datagram->SetBindService("9000");
+    datagram->close();
+    EXPECT_FALSE(datagram->IsBind());
+    EXPECT_TRUE(pair.PeerSeesClose());
+    EXPECT_STREQ(datagram->GetBindService(), "9000");
+}
+
+// A failed generation leaves no key; each generation makes a new pair.
+TEST(ListenerObject, FailedGenerationLeavesNoKeyAndEachMakesANewPair)
+{
+    auto listener = std::make_unique<CVeskNetworkSessionListen>();
+    std::vector<unsigned char> first(65535), second(65535);
+    EXPECT_LT(listener->GenerateRSAKey(512, 65537), 0);
+    EXPECT_EQ(listener->GetRSAPublicKey(first.data(), 16), 0);
+    ASSERT_GT(listener->GenerateRSAKey(1024, 65537), 0);
+    ASSERT_EQ(listener->GetRSAPublicKey(first.data(), 65535), 140);
+    ASSERT_GT(listener->GenerateRSAKey(1024, 65537), 0);
+    ASSERT_EQ(listener->GetRSAPublicKey(second.data(), 65535), 140);
+    EXPECT_NE(first, second);
 }
 
 }  // namespace
