@@ -122,11 +122,11 @@ struct LoadState {
 
 LoadState* g_load = nullptr;
 
-int OnServerHello(CVeskMessageSession* session, const char*, const char*, const void* data, size_t)
+int OnServerHello(CVeskMessageSession* session, const char*, const char*, const void* data, size_t size)
 {
     Numbered hello;
-    std::memcpy(&hello, data, sizeof hello);
-    if (hello.client < g_load->server_handles.size()) {
+    std::memcpy(&hello, data, std::min(size, sizeof hello));
+    if (size == sizeof hello && hello.client < g_load->server_handles.size()) {
         g_load->server_handles[hello.client] = *session;
         g_load->hellos.fetch_add(1);
     }
@@ -198,7 +198,7 @@ bool AllEnded(const std::vector<CVeskMessageSession*>& handles)
 
 // A server and a client system with every client connected, logged in and
 // known to the server by its hello.
-class Load : public ::testing::Test {
+class Load : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override
     {
@@ -221,9 +221,9 @@ protected:
         port = ListenOnFreePort([&](const std::string& service) {
             return server->listen(service.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1;
         });
+        ASSERT_FALSE(port.empty());
         ASSERT_EQ(client->InitSocketEvent(), 1);
         ASSERT_EQ(client->DispatchSocketEvent(), 1);
-        rss_start = ResidentKiB();
 
         // Connect and log in from several threads at once; each client says
         // hello.
@@ -303,11 +303,16 @@ protected:
     std::vector<CVeskMessageSession*> on_client;
     std::vector<CVeskMessageSession*> on_server;
     std::string port;
-    long rss_start = 0;
     double connect_seconds = 0;
 };
 
-TEST_F(Load, ManyClientsExchangeNumberedMessagesAndTheServerGoesWhileTrafficFlows)
+// After the rounds, traffic flows one way while one system is destroyed:
+// the clients send and the server echoes every message while the server goes
+// (its application stops sending first, as it must), or the server's
+// application streams to every client while the client system goes. The
+// other system's senders must learn that the sessions have ended and stop,
+// whether they were writing or waiting.
+TEST_P(Load, ManyClientsExchangeNumberedMessagesAndOneSystemGoesWhileTrafficFlows)
 {
     const auto count = static_cast<uint32_t>(messages);
     const double warm_up_seconds = Round(0);
@@ -320,66 +325,44 @@ TEST_F(Load, ManyClientsExchangeNumberedMessagesAndTheServerGoesWhileTrafficFlow
         EXPECT_LT(rss_after - rss_warm, 4096) << "KiB grown over a round after the warm-up";
     }
 
-    // The server's application stops sending, as it must before the server
-    // goes; the clients keep sending and the server echoes every message.
-    state.echo = true;
+    const bool server_goes = GetParam();
+    state.echo = server_goes;
     std::atomic<bool> stop{false};
     std::atomic<int> refused{0};
-    std::vector<std::thread> senders = StartSenders(on_client, kToServer, 2 * count, UINT32_MAX, stop, refused);
-    const uint32_t before_teardown = state.to_client.Lowest();
-    EXPECT_TRUE(WaitFor([&] { return state.to_client.Lowest() > before_teardown; }, kLimit))
-        << "echoes flow before the server goes";
-    const double server_destroy_seconds = Destroy(server);
-    EXPECT_LT(server_destroy_seconds, 1.0) << "destroying the server under traffic";
-
-    // The clients' sends fail once their sessions have ended.
-    EXPECT_TRUE(WaitFor([&] { return AllEnded(on_client); }, std::chrono::seconds(10)))
-        << "every client session ends with the server";
-    stop = true;
-    Join(senders);
-    handles.clear();
-    const double client_destroy_seconds = Destroy(client);
-    EXPECT_LT(client_destroy_seconds, 1.0);
-    EXPECT_EQ(state.to_client.Faults(), 0) << "echoes: lost, repeated, reordered or damaged";
-
-    const double round_messages = 2.0 * clients * messages;
-    std::printf(
-        "load: %d clients x %d messages each way per round; connect and login %.2f s; warm-up round %.2f s; "
-        "measured round %.0f messages in %.2f s, %.0f messages/s; RSS %ld KiB at start, %ld after warm-up, %ld after "
-        "the round (%+ld); server destroyed under traffic in %.3f s, client system in %.3f s\n",
-        clients, messages, connect_seconds, warm_up_seconds, round_messages, round_seconds,
-        round_messages / round_seconds, rss_start, rss_warm, rss_after, rss_after - rss_warm, server_destroy_seconds,
-        client_destroy_seconds);
-}
-
-// The other way round: the server's application streams to every client
-// while the client system is destroyed. Its senders must learn that the
-// sessions have ended and stop, whether they were writing or waiting.
-TEST_F(Load, ClientSystemGoesWhileTheServerStreamsToIt)
-{
-    Round(0);
-    std::atomic<bool> stop{false};
-    std::atomic<int> refused{0};
+    const std::vector<CVeskMessageSession*>& sending = server_goes ? on_client : on_server;
     std::vector<std::thread> senders =
-        StartSenders(on_server, kToClient, static_cast<uint32_t>(messages), UINT32_MAX, stop, refused);
+        StartSenders(sending, server_goes ? kToServer : kToClient, 2 * count, UINT32_MAX, stop, refused);
     const uint32_t before_teardown = state.to_client.Lowest();
     EXPECT_TRUE(WaitFor([&] { return state.to_client.Lowest() > before_teardown; }, kLimit))
-        << "the stream flows before the clients go";
-    handles.clear();
-    const double client_destroy_seconds = Destroy(client);
-    EXPECT_LT(client_destroy_seconds, 1.0) << "destroying the client system under traffic";
-
-    EXPECT_TRUE(WaitFor([&] { return AllEnded(on_server); }, std::chrono::seconds(10)))
-        << "every server session ends with its client";
+        << "traffic flows before the teardown";
+    if (!server_goes)
+        handles.clear();
+    const double first_seconds = Destroy(server_goes ? server : client);
+    EXPECT_LT(first_seconds, 1.0) << "destroying a system under traffic";
+    EXPECT_TRUE(WaitFor([&] { return AllEnded(sending); }, std::chrono::seconds(10)))
+        << "every session of the other system ends with it";
     const auto stopping = Clock::now();
     stop = true;
     Join(senders);
     EXPECT_LT(SecondsSince(stopping), 1.0) << "no sender stays blocked on a session that has ended";
-    const double server_destroy_seconds = Destroy(server);
-    EXPECT_LT(server_destroy_seconds, 1.0);
-    EXPECT_EQ(state.to_client.Faults(), 0);
-    std::printf("load: client system destroyed under traffic in %.3f s, server afterwards in %.3f s\n",
-                client_destroy_seconds, server_destroy_seconds);
+    handles.clear();
+    const double second_seconds = Destroy(server_goes ? client : server);
+    EXPECT_LT(second_seconds, 1.0);
+    EXPECT_EQ(state.to_client.Faults(), 0) << "lost, repeated, reordered or damaged";
+
+    const double round_messages = 2.0 * clients * messages;
+    std::printf(
+        "load: %d clients x %d messages each way per round; connect and login %.2f s; warm-up round %.2f s; "
+        "measured round %.0f messages in %.2f s, %.0f messages/s; RSS %ld KiB after warm-up, %+ld after the round; "
+        "%s destroyed under traffic in %.3f s, the other system afterwards in %.3f s\n",
+        clients, messages, connect_seconds, warm_up_seconds, round_messages, round_seconds,
+        round_messages / round_seconds, rss_warm, rss_after - rss_warm, server_goes ? "server" : "client system",
+        first_seconds, second_seconds);
 }
+
+INSTANTIATE_TEST_SUITE_P(ServerOrClientSystem, Load, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& tested) {
+                             return tested.param ? "ServerGoes" : "ClientSystemGoes";
+                         });
 
 }  // namespace
