@@ -28,8 +28,7 @@
 #include <vector>
 
 #include "VeskMessageSystem.h"
-#include "raw_peer.h"
-#include "test_support.h"
+#include "message_fixture.h"
 
 using namespace VeskMessageSystem;
 using VeskNetworkSystem::NETWORK_EVENT_ACCEPT;
@@ -43,169 +42,17 @@ namespace {
 using namespace vesk_test;
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-constexpr int kServer = 0;
-constexpr int kClient = 1;
-constexpr uint32_t kAll = VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL;
-constexpr uint32_t kSessionEvent = VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT;
-constexpr uint16_t kEventSize = sizeof(tagMessageDataSesssionEvent);
-
-uint32_t LittleEndian32(const unsigned char* bytes)
-{
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-void PutLittleEndian32(unsigned char* bytes, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-// A message of the given type and length; m_size says `claimed`, which
-// defaults to the length. Messages of 12 bytes or more carry a tag at offset
-// 8 by which the tests tell them apart.
-Bytes Message(uint32_t type, size_t length, uint32_t tag, int claimed = -1)
-{
-    Bytes message(length, 0);
-    unsigned char header[8] = {};
-    PutLittleEndian32(header, type);
-    const auto size = static_cast<uint16_t>(claimed >= 0 ? claimed : static_cast<int>(length));
-    header[4] = static_cast<unsigned char>(size);
-    header[5] = static_cast<unsigned char>(size >> 8);
-    std::memcpy(message.data(), header, std::min<size_t>(length, sizeof header));
-    if (length >= 12)
-        PutLittleEndian32(message.data() + 8, tag);
-    return message;
-}
-
-Bytes Join(std::initializer_list<Bytes> parts)
-{
-    Bytes joined;
-    for (const Bytes& part : parts)
-        joined.insert(joined.end(), part.begin(), part.end());
-    return joined;
-}
-
-int Send(CVeskMessageSession* session, const Bytes& bytes)
-{
-    return session->send_message(bytes.data(), bytes.size());
-}
-
-// One handler call as a handler saw it.
-struct Call {
-    int side;
-    int handler;
-    long seq;
-    bool event;
-    int ev;
-    uint32_t type;
-    uint16_t claimed;
-    size_t size;
-    uint32_t tag;
-    std::string service;
-    Clock::time_point at;
-};
-
-std::atomic<long> g_sequence{0};
-
-// Every handler call of both systems, in the order the handlers ran.
-class Journal {
-public:
-    void Add(Call call)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        call.seq = ++g_sequence;
-        call.at = Clock::now();
-        m_calls.push_back(std::move(call));
-    }
-    std::vector<Call> Calls(int side, int handler = -1) const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::vector<Call> selected;
-        for (const Call& call : m_calls)
-            if (call.side == side && (handler < 0 || call.handler == handler))
-                selected.push_back(call);
-        return selected;
-    }
-    std::vector<Call> Events(int side) const
-    {
-        std::vector<Call> events = Calls(side);
-        events.erase(std::remove_if(events.begin(), events.end(), [](const Call& c) { return !c.event; }),
-                     events.end());
-        return events;
-    }
-    size_t Count(int side, int handler) const { return Calls(side, handler).size(); }
-    void Clear()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_calls.clear();
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<Call> m_calls;
-};
-
-Journal g_journal;
-
-void RecordMessage(int side, int handler, const char* service, const void* data, size_t size)
-{
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    Call call{side, handler, 0, false, 0, 0, 0, size, 0, service != nullptr ? service : "", {}};
-    if (size >= 8) {
-        call.type = LittleEndian32(bytes);
-        call.claimed = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
-    }
-    if (size >= 12)
-        call.tag = LittleEndian32(bytes + 8);
-    g_journal.Add(call);
-}
-
-int RecordEvent(int side, int handler, const char* service, const void* data, size_t size)
-{
-    tagMessageDataSesssionEvent record;
-    std::memcpy(&record, data, sizeof record);
-    Call call{side,
-              handler,
-              0,
-              true,
-              record.m_ev,
-              record.m_header.m_type,
-              record.m_header.m_size,
-              size,
-              0,
-              service != nullptr ? service : "",
-              {}};
-    g_journal.Add(call);
-    return record.m_ev;
-}
-
-template <int Side, int Id>
-int OnMessage(CVeskMessageSession*, const char*, const char* service, const void* data, size_t size)
-{
-    RecordMessage(Side, Id, service, data, size);
-    return 0;
-}
-
-template <int Side, int Id>
-int OnEvent(CVeskMessageSession*, const char*, const char* service, const void* data, size_t size)
-{
-    RecordEvent(Side, Id, service, data, size);
-    return 0;
-}
 
 // Answers every message it gets with a 24-byte message of type 7 whose tag
 // is 1000 more, through the handle it was given.
 constexpr int kReplier = 50;
 std::atomic<int> g_failed_replies{0};
 
-int ReplyOnServer(CVeskMessageSession* session, const char*, const char* service, const void* data, size_t size)
+int ReplyOnServer(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {
-    RecordMessage(kServer, kReplier, service, data, size);
+    RecordMessage(kServer, kReplier, host, service, data, size);
     const uint32_t tag = size >= 12 ? LittleEndian32(static_cast<const unsigned char*>(data) + 8) : 0;
-    if (Send(session, Message(7, 24, tag + 1000)) <= 0)
+    if (Send(session, Tagged(7, 24, tag + 1000)) <= 0)
         ++g_failed_replies;
     return 0;
 }
@@ -215,121 +62,26 @@ int ReplyOnServer(CVeskMessageSession* session, const char*, const char* service
 std::atomic<int> g_accept_send_result{1};
 std::atomic<long> g_accept_send_micros{-1};
 
-int SendOnAccept(CVeskMessageSession* session, const char*, const char* service, const void* data, size_t size)
+int SendOnAccept(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {
-    if (RecordEvent(kServer, 1, service, data, size) == NETWORK_EVENT_ACCEPT) {
+    if (RecordEvent(kServer, 1, session, host, service, data, size) == NETWORK_EVENT_ACCEPT) {
         const auto start = Clock::now();
-        g_accept_send_result = Send(session, Message(11, 16, 11));
+        g_accept_send_result = Send(session, Tagged(11, 16, 11));
         g_accept_send_micros =
             static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
     }
     return 0;
 }
 
-tagExtensionCallFunction Entry(uint32_t type, uint16_t size, ty_ExtensionCallFunction function)
-{
-    return tagExtensionCallFunction{type, size, function};
-}
-
-std::vector<int> EventCodes(const std::vector<Call>& calls)
-{
-    std::vector<int> codes;
-    for (const Call& call : calls)
-        if (call.event)
-            codes.push_back(call.ev);
-    return codes;
-}
-
-std::vector<uint32_t> Tags(const std::vector<Call>& calls)
-{
-    std::vector<uint32_t> tags;
-    for (const Call& call : calls)
-        if (!call.event)
-            tags.push_back(call.tag);
-    return tags;
-}
-
-// A server system with a user list and a client system, both with running
-// threads once Start has been called. Tests register their handlers first,
-// as an application does before it listens or connects.
-class Messaging : public ::testing::Test {
+class Messaging : public MessageSystems {
 protected:
     void SetUp() override
     {
-        g_journal.Clear();
+        MessageSystems::SetUp();
         g_failed_replies = 0;
         g_accept_send_result = 1;
         g_accept_send_micros = -1;
-        server.reset(VeskMessageSystemCreate());
-        client.reset(VeskMessageSystemCreate());
-        ASSERT_EQ(server->CreateSessions(16), 1);
-        ASSERT_EQ(server->CreateListenSessions(2), 1);
-        ASSERT_EQ(client->CreateSessions(16), 1);
-
-        char path[] = "/tmp/vesk_users_XXXXXX";
-        const int fd = mkstemp(path);
-        ASSERT_GE(fd, 0);
-        user_file = path;
-        const std::string users = "alice\twonderland\nbob\tbuilder\ncarol\tsinger\n";
-        ASSERT_EQ(write(fd, users.data(), users.size()), static_cast<ssize_t>(users.size()));
-        ::close(fd);
     }
-
-    void TearDown() override
-    {
-        for (const auto& handle : handles)
-            if (handle->is_session_used())
-                client->close(handle.get());
-        client.reset();
-        server.reset();
-        handles.clear();
-        if (!user_file.empty())
-            std::remove(user_file.c_str());
-    }
-
-    void Start(eVeskMessageSystemCryptoAlgorithm algorithm)
-    {
-        ASSERT_EQ(server->load_auth_user_list(user_file.c_str()), 1);
-        ASSERT_EQ(server->InitSocketEvent(), 1);
-        bool listening = false;
-        for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
-            port = std::to_string(FreePort());
-            listening = server->listen(port.c_str(), AF_INET, algorithm) == 1;
-        }
-        ASSERT_TRUE(listening);
-        ASSERT_EQ(server->DispatchSocketEvent(), 1);
-        ASSERT_EQ(client->InitSocketEvent(), 1);
-        ASSERT_EQ(client->DispatchSocketEvent(), 1);
-    }
-
-    CVeskMessageSession* Keep(CVeskMessageSession* handle)
-    {
-        if (handle != nullptr)
-            handles.emplace_back(handle);
-        return handle;
-    }
-
-    CVeskMessageSession* Login(const char* uid, const char* passwd)
-    {
-        return Keep(client->connect("127.0.0.1", port.c_str(), uid, std::strlen(uid), passwd, std::strlen(passwd)));
-    }
-
-    CVeskMessageSession* ConnectPlain() { return Keep(client->connect("127.0.0.1", port.c_str())); }
-
-    // Logs in and waits until the client has been told it is accepted.
-    CVeskMessageSession* LoggedIn(const char* uid, const char* passwd)
-    {
-        CVeskMessageSession* handle = Login(uid, passwd);
-        EXPECT_NE(handle, nullptr);
-        EXPECT_TRUE(WaitFor([&] { return client->reference_user(uid, std::strlen(uid)).get_uid_size() > 0; }));
-        return handle;
-    }
-
-    std::unique_ptr<CVeskMessageSystem> server;
-    std::unique_ptr<CVeskMessageSystem> client;
-    std::vector<std::unique_ptr<CVeskMessageSession>> handles;
-    std::string user_file;
-    std::string port;
 };
 
 // While it lives, sends SIGWINCH to every thread the process had when it was
@@ -454,16 +206,16 @@ TEST_P(MessagingByAlgorithm, RefusedLoginIsClosedByTheClientAfterTheAnswer)
 
 TEST_P(MessagingByAlgorithm, ExtensionMessagesTravelBothWays)
 {
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 1>));
     server->add_ExtensionCallFunction(Entry(5, 16, ReplyOnServer));
-    client->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kClient, 1>));
+    client->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kClient, 1>));
     client->add_ExtensionCallFunction(Entry(7, 24, OnMessage<kClient, 2>));
     ASSERT_NO_FATAL_FAILURE(Start(GetParam()));
     CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
     ASSERT_NE(handle, nullptr);
 
     for (uint32_t tag = 1; tag <= 3; ++tag)
-        EXPECT_GT(Send(handle, Message(5, 16, tag)), 0);
+        EXPECT_GT(Send(handle, Tagged(5, 16, tag)), 0);
 
     ASSERT_TRUE(WaitFor([] { return g_journal.Count(kClient, 2) == 3; }));
     EXPECT_EQ(g_failed_replies.load(), 0);
@@ -505,7 +257,7 @@ TEST_P(MessagingByAlgorithm, SendRightAfterConnectIsWokenByTheHandshake)
         g_journal.Clear();
         CVeskMessageSession* handle = ConnectPlain();
         ASSERT_NE(handle, nullptr);
-        EXPECT_GT(Send(handle, Message(5, 16, round)), 0);
+        EXPECT_GT(Send(handle, Tagged(5, 16, round)), 0);
         const auto returned = Clock::now();
 
         ASSERT_TRUE(WaitFor([] { return EventCodes(g_journal.Events(kClient)).size() == 2; }));
@@ -548,9 +300,9 @@ TEST_F(Messaging, WaitingSendReturnsAfterTheClientHearsTheHandshakeFinished)
         g_journal.Clear();
         CVeskMessageSession* handle = ConnectPlain();
         ASSERT_NE(handle, nullptr);
-        const long before_send = ++g_sequence;
-        EXPECT_GT(Send(handle, Message(5, 16, round)), 0);
-        const long after_send = ++g_sequence;
+        const long before_send = g_journal.Mark();
+        EXPECT_GT(Send(handle, Tagged(5, 16, round)), 0);
+        const long after_send = g_journal.Mark();
 
         ASSERT_TRUE(WaitFor([] { return EventCodes(g_journal.Events(kClient)).size() == 2; }));
         const Call finished = g_journal.Events(kClient)[1];
@@ -563,16 +315,16 @@ TEST_F(Messaging, WaitingSendReturnsAfterTheClientHearsTheHandshakeFinished)
 
 TEST_F(Messaging, SeveralMessagesInOneSendArriveInStreamOrder)
 {
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 1>));
     server->add_ExtensionCallFunction(Entry(1, 12, OnMessage<kServer, 2>));
     server->add_ExtensionCallFunction(Entry(2, 20, OnMessage<kServer, 3>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
     CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
     ASSERT_NE(handle, nullptr);
 
-    EXPECT_GT(Send(handle, Join({Message(1, 12, 1), Message(2, 20, 2), Message(1, 12, 3), Message(3, 8, 0),
-                                 Message(2, 20, 5)})),
-              0);
+    EXPECT_GT(
+        Send(handle, Join({Tagged(1, 12, 1), Tagged(2, 20, 2), Tagged(1, 12, 3), Tagged(3, 8, 0), Tagged(2, 20, 5)})),
+        0);
 
     ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 3) == 2; }));
     std::vector<std::pair<int, uint32_t>> seen;
@@ -618,13 +370,13 @@ TEST_F(Messaging, MessageOnAnIdleSessionLeavesWithoutTheLoopThread)
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(std::stoi(udp_port)));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const auto hold = Message(kHoldType, 16, 0);
+    const auto hold = Tagged(kHoldType, 16, 0);
     sendto(datagram, hold.data(), hold.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     ::close(datagram);
     const bool held = WaitFor([] { return g_loop_held.load(); });
     EXPECT_TRUE(held) << "the datagram handler holds the client's loop thread";
 
-    EXPECT_GT(Send(handle, Message(5, 16, 1)), 0);
+    EXPECT_GT(Send(handle, Tagged(5, 16, 1)), 0);
     EXPECT_TRUE(WaitFor([] { return g_journal.Count(kServer, 1) == 1; }, std::chrono::seconds(5)))
         << "the message waited for the loop thread";
     g_hold_loop = false;
@@ -632,16 +384,16 @@ TEST_F(Messaging, MessageOnAnIdleSessionLeavesWithoutTheLoopThread)
 
 TEST_F(Messaging, HandlerAddedTwiceIsCalledTwicePerMessage)
 {
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 1>));
     server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 2>));
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 1>));
     server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 2>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
     CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
     ASSERT_NE(handle, nullptr);
 
-    EXPECT_GT(Send(handle, Message(5, 16, 1)), 0);
-    EXPECT_GT(Send(handle, Message(5, 16, 2)), 0);
+    EXPECT_GT(Send(handle, Tagged(5, 16, 1)), 0);
+    EXPECT_GT(Send(handle, Tagged(5, 16, 2)), 0);
 
     ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 2) == 4; }));
     std::vector<std::pair<int, uint32_t>> seen;
@@ -653,14 +405,14 @@ TEST_F(Messaging, HandlerAddedTwiceIsCalledTwicePerMessage)
 
 TEST_F(Messaging, SizeMismatchReachesOnlyHandlersForAllTypes)
 {
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 1>));
     server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 2>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH));
     CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
     ASSERT_NE(handle, nullptr);
 
-    EXPECT_GT(Send(handle, Message(5, 20, 1)), 0);
-    EXPECT_GT(Send(handle, Message(5, 16, 2)), 0);
+    EXPECT_GT(Send(handle, Tagged(5, 20, 1)), 0);
+    EXPECT_GT(Send(handle, Tagged(5, 16, 2)), 0);
 
     ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 2) == 1; }));
     const std::vector<Call> all_types = g_journal.Calls(kServer, 1);
@@ -700,18 +452,18 @@ TEST_F(Messaging, SessionEventsReachOnlyTheFirstFittingHandler)
 TEST_F(Messaging, DeleteRemovesTheFirstHandlerOfATypeNotAPosition)
 {
     server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 1>));
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 2>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 2>));
     server->add_ExtensionCallFunction(Entry(9, 16, OnMessage<kServer, 3>));
     server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 4>));
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 5>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 5>));
     EXPECT_EQ(server->delete_ExtensionCallFunction(5), 1);
-    EXPECT_EQ(server->delete_ExtensionCallFunction(static_cast<int>(kAll)), 1);
+    EXPECT_EQ(server->delete_ExtensionCallFunction(static_cast<int>(kAllTypes)), 1);
     EXPECT_EQ(server->delete_ExtensionCallFunction(1), 0) << "no handler of type 1, though there is a position 1";
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
     CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
     ASSERT_NE(handle, nullptr);
 
-    EXPECT_GT(Send(handle, Join({Message(5, 16, 1), Message(9, 16, 2)})), 0);
+    EXPECT_GT(Send(handle, Join({Tagged(5, 16, 1), Tagged(9, 16, 2)})), 0);
 
     ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 3) == 1; }));
     std::vector<std::pair<int, uint32_t>> seen;
@@ -731,7 +483,7 @@ TEST_F(Messaging, LibraryTypesAndTypesAboveTheExtensionRangeReachNoHandler)
     server->add_ExtensionCallFunction(Entry(kUserState, sizeof(tagMessageDataUserState), OnMessage<kServer, 2>));
     server->add_ExtensionCallFunction(Entry(0x10001, 16, OnMessage<kServer, 3>));
     server->add_ExtensionCallFunction(Entry(0x20000, 16, OnMessage<kServer, 4>));
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 5>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 5>));
     server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 6>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
     CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
@@ -751,12 +503,12 @@ TEST_F(Messaging, LibraryTypesAndTypesAboveTheExtensionRangeReachNoHandler)
     const Bytes as_state(state_bytes, state_bytes + sizeof user_state);
 
     EXPECT_GT(Send(handle, as_message), 0);
-    EXPECT_GT(Send(handle, Join({as_message, Message(5, 16, 1)})), 0);
-    EXPECT_GT(Send(handle, Join({as_state, Message(5, 16, 2)})), 0);
-    EXPECT_GT(Send(handle, Join({Message(0x10000, 16, 9), Message(0x10001, 16, 9), Message(0x20000, 16, 9),
-                                 Message(5, 16, 3)})),
-              0);
-    EXPECT_GT(Send(handle, Message(5, 16, 4)), 0);
+    EXPECT_GT(Send(handle, Join({as_message, Tagged(5, 16, 1)})), 0);
+    EXPECT_GT(Send(handle, Join({as_state, Tagged(5, 16, 2)})), 0);
+    EXPECT_GT(
+        Send(handle, Join({Tagged(0x10000, 16, 9), Tagged(0x10001, 16, 9), Tagged(0x20000, 16, 9), Tagged(5, 16, 3)})),
+        0);
+    EXPECT_GT(Send(handle, Tagged(5, 16, 4)), 0);
 
     ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 6) == 4; }));
     for (int dropped = 1; dropped <= 4; ++dropped)
@@ -772,7 +524,7 @@ TEST_F(Messaging, LibraryTypesAndTypesAboveTheExtensionRangeReachNoHandler)
 // sends only whole messages, so a raw client sends these.
 TEST_F(Messaging, MalformedHeaderEndsTheCutOfItsRead)
 {
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 1>));
     server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 2>));
     server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 3>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
@@ -783,11 +535,11 @@ TEST_F(Messaging, MalformedHeaderEndsTheCutOfItsRead)
     std::vector<WireRecord> flight_four;
     ASSERT_TRUE(peer.ReadFlightFour(&flight_four));
     const Bytes malformed[] = {
-        Message(5, 16, 77, 3),    // too small, pointing into its own header
-        Message(5, 16, 77, 0),    // would not move the cut at all
-        Message(5, 16, 77, 7),    // one byte short of a header
-        Message(6, 8, 0, 60000),  // reaches beyond the read
-        Bytes{5, 0, 0, 0, 16},    // fewer than 8 bytes: not a header
+        Tagged(5, 16, 77, 3),    // too small, pointing into its own header
+        Tagged(5, 16, 77, 0),    // would not move the cut at all
+        Tagged(5, 16, 77, 7),    // one byte short of a header
+        Tagged(6, 8, 0, 60000),  // reaches beyond the read
+        Bytes{5, 0, 0, 0, 16},   // fewer than 8 bytes: not a header
     };
 
     uint32_t expected = 0;
@@ -795,14 +547,14 @@ TEST_F(Messaging, MalformedHeaderEndsTheCutOfItsRead)
         SCOPED_TRACE(i);
         const auto tag = static_cast<uint32_t>(10 * (i + 1));
         const bool tail_only = malformed[i].size() < 8;
-        const Bytes read = tail_only ? Join({Message(5, 16, tag + 1), malformed[i]})
-                                     : Join({Message(5, 16, tag + 1), malformed[i], Message(5, 16, tag + 2)});
+        const Bytes read = tail_only ? Join({Tagged(5, 16, tag + 1), malformed[i]})
+                                     : Join({Tagged(5, 16, tag + 1), malformed[i], Tagged(5, 16, tag + 2)});
         peer.SendData(read);
         expected += 1;
         ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 2) == expected; }));
         // Only once the first message has been handled has its read been
         // taken, so the next message travels in a read of its own.
-        peer.SendData(Message(5, 16, tag + 3));
+        peer.SendData(Tagged(5, 16, tag + 3));
         expected += 1;
         ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 2) == expected; }));
         const std::vector<uint32_t> tags = Tags(g_journal.Calls(kServer, 2));
@@ -822,7 +574,7 @@ TEST_F(Messaging, MalformedHeaderEndsTheCutOfItsRead)
 TEST_F(Messaging, EachSessionSeesItsEventsAndMessagesInOrder)
 {
     server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 1>));
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 2>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 2>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH));
     const std::pair<const char*, const char*> users[] = {
         {"alice", "wonderland"}, {"bob", "builder"}, {"carol", "singer"}};
@@ -840,11 +592,11 @@ TEST_F(Messaging, EachSessionSeesItsEventsAndMessagesInOrder)
                 if (i % 4 == 0 && i + 3 <= kMessages) {
                     const uint32_t base = (k << 16) | i;
                     EXPECT_GT(
-                        Send(session, Join({Message(5, 16, base), Message(6, 12, base + 1), Message(7, 40, base + 2)})),
+                        Send(session, Join({Tagged(5, 16, base), Tagged(6, 12, base + 1), Tagged(7, 40, base + 2)})),
                         0);
                     i += 3;
                 } else {
-                    EXPECT_GT(Send(session, Message(5, 16, (k << 16) | i)), 0);
+                    EXPECT_GT(Send(session, Tagged(5, 16, (k << 16) | i)), 0);
                     i += 1;
                 }
             }
@@ -860,7 +612,7 @@ TEST_F(Messaging, EachSessionSeesItsEventsAndMessagesInOrder)
     // A round trip on a fresh session passes through both library threads.
     CVeskMessageSession* last = LoggedIn("alice", "wonderland");
     ASSERT_NE(last, nullptr);
-    EXPECT_GT(Send(last, Message(5, 16, 0xFFFFFFFF)), 0);
+    EXPECT_GT(Send(last, Tagged(5, 16, 0xFFFFFFFF)), 0);
     ASSERT_TRUE(WaitFor([] {
         const std::vector<uint32_t> tags = Tags(g_journal.Calls(kServer, 2));
         return std::find(tags.begin(), tags.end(), 0xFFFFFFFF) != tags.end();
@@ -924,7 +676,7 @@ TEST_F(Messaging, UserListsStaySoundWhileLoginsHappen)
         CVeskMessageSession* handle = Login("alice", "wonderland");
         ASSERT_NE(handle, nullptr);
         // The server handles the login before the message sent after it.
-        EXPECT_GT(Send(handle, Message(5, 16, i)), 0);
+        EXPECT_GT(Send(handle, Tagged(5, 16, i)), 0);
         ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 1) == i + 1; }));
         if (i == 0)
             entry = server->get_user("alice", 5);
@@ -950,12 +702,12 @@ TEST_F(Messaging, SendFromALibraryThreadBeforeTheHandshakeIsRefusedAtOnce)
 {
     server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, SendOnAccept));
     server->add_ExtensionCallFunction(Entry(5, 16, ReplyOnServer));
-    client->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kClient, 1>));
+    client->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kClient, 1>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
 
     CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
     ASSERT_NE(handle, nullptr);
-    EXPECT_GT(Send(handle, Message(5, 16, 1)), 0);
+    EXPECT_GT(Send(handle, Tagged(5, 16, 1)), 0);
     ASSERT_TRUE(WaitFor([] { return g_journal.Count(kClient, 1) == 1; }));
 
     EXPECT_EQ(g_accept_send_result.load(), -1);
@@ -1000,7 +752,7 @@ TEST_F(Messaging, WaitingSendEndsWhenTheSessionIsReleased)
         Clock::time_point returned;
         std::thread sender([&] {
             calling = true;
-            result = Send(handle, Message(5, 16, 1));
+            result = Send(handle, Tagged(5, 16, 1));
             returned = Clock::now();
             done = true;
         });
@@ -1026,7 +778,7 @@ TEST_F(Messaging, WaitingSendEndsWhenTheSessionIsReleased)
     ::close(silent);
 
     CVeskMessageSession empty;
-    EXPECT_EQ(Send(&empty, Message(5, 16, 1)), -1);
+    EXPECT_EQ(Send(&empty, Tagged(5, 16, 1)), -1);
 }
 
 namespace {
@@ -1053,19 +805,20 @@ struct SilentListener {
 std::atomic<int> g_greeting_result[2];
 
 template <int Side>
-int GreetWhenFinished(CVeskMessageSession* session, const char*, const char* service, const void* data, size_t size)
+int GreetWhenFinished(CVeskMessageSession* session, const char* host, const char* service, const void* data,
+                      size_t size)
 {
-    if (RecordEvent(Side, 1, service, data, size) == NETWORK_EVENT_HANDSHAKE_FINISH)
-        g_greeting_result[Side] = Send(session, Message(9, 12, 100 + Side));
+    if (RecordEvent(Side, 1, session, host, service, data, size) == NETWORK_EVENT_HANDSHAKE_FINISH)
+        g_greeting_result[Side] = Send(session, Tagged(9, 12, 100 + Side));
     return 0;
 }
 
 std::atomic<int> g_connect_send_result{1};
 
-int SendOnConnect(CVeskMessageSession* session, const char*, const char* service, const void* data, size_t size)
+int SendOnConnect(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {
-    if (RecordEvent(kClient, 1, service, data, size) == NETWORK_EVENT_CONNECT)
-        g_connect_send_result = Send(session, Message(5, 16, 1));
+    if (RecordEvent(kClient, 1, session, host, service, data, size) == NETWORK_EVENT_CONNECT)
+        g_connect_send_result = Send(session, Tagged(5, 16, 1));
     return 0;
 }
 
@@ -1120,7 +873,7 @@ TEST_F(Messaging, SendWhereTheHandshakeCannotProgressIsRefusedAtOnce)
         const auto start = Clock::now();
         std::unique_ptr<CVeskMessageSession> handle(caller->connect("127.0.0.1", port.c_str()));
         const int result = c.from_connect_event ? g_connect_send_result.load()
-                           : handle             ? Send(handle.get(), Message(5, 16, 1))
+                           : handle             ? Send(handle.get(), Tagged(5, 16, 1))
                                                 : -1;
         EXPECT_EQ(result, -1);
         EXPECT_LT(Clock::now() - start, 2s) << "refused without waiting";
@@ -1145,7 +898,7 @@ TEST_F(Messaging, DestroyingTheSystemEndsSendersWaitingForTheHandshake)
     for (int i = 0; i < kSenders; ++i) {
         senders.emplace_back([&, i] {
             ++calling;
-            results[static_cast<size_t>(i)] = Send(waiting[static_cast<size_t>(i)].get(), Message(5, 16, 1));
+            results[static_cast<size_t>(i)] = Send(waiting[static_cast<size_t>(i)].get(), Tagged(5, 16, 1));
         });
     }
     ASSERT_TRUE(WaitFor([&] { return calling.load() == kSenders; }));
@@ -1169,7 +922,7 @@ TEST_F(Messaging, StaleHandleReachesNothing)
     enum Stale { kClosed, kSlotReused, kPoolReleased };
     const std::pair<Stale, const char*> cases[] = {
         {kClosed, "after close"}, {kSlotReused, "after the slot is reused"}, {kPoolReleased, "after ReleaseSessions"}};
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 1>));
     client->ReleaseSessions();
     ASSERT_EQ(client->CreateSessions(1), 1) << "one slot, so the next connection takes it";
     ASSERT_EQ(client->CreateUDPSessions(1), 1);
@@ -1204,7 +957,7 @@ TEST_F(Messaging, StaleHandleReachesNothing)
                 second_datagram.reset(client->open_udp(AF_INET));
                 return second_datagram != nullptr;
             }));
-            EXPECT_GT(Send(second.get(), Message(5, 16, ++tag)), 0);
+            EXPECT_GT(Send(second.get(), Tagged(5, 16, ++tag)), 0);
         }
         if (stale == kPoolReleased) {
             client->ReleaseSessions();
@@ -1213,8 +966,8 @@ TEST_F(Messaging, StaleHandleReachesNothing)
 
         EXPECT_FALSE(first->is_session_used());
         EXPECT_FALSE(datagram->is_udp_session_used());
-        EXPECT_LE(Send(first.get(), Message(5, 16, 666)), 0);
-        EXPECT_EQ(datagram->sendto_udp_message(Message(5, 16, 666).data(), 16, "127.0.0.1", port.c_str()), -1);
+        EXPECT_LE(Send(first.get(), Tagged(5, 16, 666)), 0);
+        EXPECT_EQ(datagram->sendto_udp_message(Tagged(5, 16, 666).data(), 16, "127.0.0.1", port.c_str()), -1);
         client->close(first.get());
         client->close_udp(datagram.get());
         EXPECT_TRUE(copy == *first) << "copies of one session stay equal";
@@ -1224,7 +977,7 @@ TEST_F(Messaging, StaleHandleReachesNothing)
             EXPECT_FALSE(*datagram == *second_datagram);
             EXPECT_TRUE(second->is_session_used()) << "closing the stale handle left the new session alone";
             EXPECT_TRUE(second_datagram->is_udp_session_used());
-            EXPECT_GT(Send(second.get(), Message(5, 16, ++tag)), 0);
+            EXPECT_GT(Send(second.get(), Tagged(5, 16, ++tag)), 0);
             ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 1) == tag; }));
             client->close(second.get());
             client->close_udp(second_datagram.get());
@@ -1243,27 +996,27 @@ TEST_F(Messaging, StaleHandleReachesNothing)
 // nothing sent, and the session goes on.
 TEST_F(Messaging, SendRefusesWhatIsNotASequenceOfWholeMessages)
 {
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 1>));
     server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 2>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
     CVeskMessageSession* handle = ConnectPlain();
     ASSERT_NE(handle, nullptr);
-    ASSERT_GT(Send(handle, Message(5, 16, 1)), 0);
+    ASSERT_GT(Send(handle, Tagged(5, 16, 1)), 0);
     const Bytes refused[] = {
         Bytes{},
         Bytes{5, 0, 0, 0},
         Bytes{5, 0, 0, 0, 7, 0, 0},
-        Message(5, 16, 666, 12),                               // claims less than given
-        Message(5, 16, 666, 20),                               // claims more than given
-        Message(5, 16, 666, 4),                                // claims less than a header
-        Join({Message(5, 16, 666), Message(5, 16, 666, 12)}),  // the second claims less
-        Join({Message(5, 16, 666), Bytes{5, 0, 0, 0}}),        // a tail shorter than a header
+        Tagged(5, 16, 666, 12),                              // claims less than given
+        Tagged(5, 16, 666, 20),                              // claims more than given
+        Tagged(5, 16, 666, 4),                               // claims less than a header
+        Join({Tagged(5, 16, 666), Tagged(5, 16, 666, 12)}),  // the second claims less
+        Join({Tagged(5, 16, 666), Bytes{5, 0, 0, 0}}),       // a tail shorter than a header
     };
     for (size_t i = 0; i < sizeof refused / sizeof refused[0]; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(Send(handle, refused[i]), -1);
     }
-    EXPECT_GT(Send(handle, Join({Message(5, 16, 2), Message(6, 12, 3)})), 0);
+    EXPECT_GT(Send(handle, Join({Tagged(5, 16, 2), Tagged(6, 12, 3)})), 0);
 
     ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 1) == 3; }));
     EXPECT_EQ(Tags(g_journal.Calls(kServer, 1)), (std::vector<uint32_t>{1, 2, 3}));
@@ -1295,8 +1048,8 @@ TEST_F(Messaging, SignalsWithoutRestartLoseNothing)
     for (size_t round = 1; round <= kRounds; ++round) {
         SCOPED_TRACE(round);
         const auto tag = static_cast<uint32_t>(round);
-        ASSERT_GT(Send(handle, Message(5, 16, tag)), 0);
-        const Bytes datagram = Message(9, 16, tag);
+        ASSERT_GT(Send(handle, Tagged(5, 16, tag)), 0);
+        const Bytes datagram = Tagged(9, 16, tag);
         ASSERT_EQ(datagrams->sendto_udp_message(datagram.data(), datagram.size(), "127.0.0.1", datagram_port.c_str()),
                   16);
         ASSERT_TRUE(
@@ -1324,9 +1077,10 @@ std::mutex g_users_mutex;
 std::vector<std::string> g_users_seen;  // "tag user" or "event user", in order
 CVeskMessageSession g_last_sender;
 
-int RecordUserOfMessage(CVeskMessageSession* session, const char*, const char* service, const void* data, size_t size)
+int RecordUserOfMessage(CVeskMessageSession* session, const char* host, const char* service, const void* data,
+                        size_t size)
 {
-    RecordMessage(kServer, 2, service, data, size);
+    RecordMessage(kServer, 2, host, service, data, size);
     std::lock_guard<std::mutex> lock(g_users_mutex);
     g_users_seen.push_back(std::to_string(LittleEndian32(static_cast<const unsigned char*>(data) + 8)) + " " +
                            UserOf(session));
@@ -1334,9 +1088,10 @@ int RecordUserOfMessage(CVeskMessageSession* session, const char*, const char* s
     return 0;
 }
 
-int RecordUserOfEvent(CVeskMessageSession* session, const char*, const char* service, const void* data, size_t size)
+int RecordUserOfEvent(CVeskMessageSession* session, const char* host, const char* service, const void* data,
+                      size_t size)
 {
-    const int ev = RecordEvent(kServer, 3, service, data, size);
+    const int ev = RecordEvent(kServer, 3, session, host, service, data, size);
     std::lock_guard<std::mutex> lock(g_users_mutex);
     if (ev == NETWORK_EVENT_HANDSHAKE_FINISH || ev == NETWORK_EVENT_CLOSE)
         g_users_seen.push_back((ev == NETWORK_EVENT_CLOSE ? "close " : "handshake ") + UserOf(session));
@@ -1375,7 +1130,7 @@ TEST_F(Messaging, UnderTheLoginPolicyOnlyLoggedInSessionsReachHandlers)
     limits.m_require_login = true;
     limits.m_login_deadline_ms = 250;
     ASSERT_EQ(server->set_limits(limits), 1);
-    server->add_ExtensionCallFunction(Entry(kAll, 0, OnMessage<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 1>));
     server->add_ExtensionCallFunction(Entry(5, 16, RecordUserOfMessage));
     server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, RecordUserOfEvent));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
@@ -1391,15 +1146,15 @@ TEST_F(Messaging, UnderTheLoginPolicyOnlyLoggedInSessionsReachHandlers)
         {"a stranger who logs in later",
          nullptr,
          nullptr,
-         Join({Message(5, 16, 1), LoginRequest("alice", "wonderland"), Message(5, 16, 2)}),
+         Join({Tagged(5, 16, 1), LoginRequest("alice", "wonderland"), Tagged(5, 16, 2)}),
          {"handshake -", "2 alice"}},
         // The client closes its session on the refusal's answer.
         {"a stranger refused, then logged in",
          nullptr,
          nullptr,
-         Join({LoginRequest("bob", "wrong"), Message(5, 16, 3), LoginRequest("bob", "builder"), Message(5, 16, 4)}),
+         Join({LoginRequest("bob", "wrong"), Tagged(5, 16, 3), LoginRequest("bob", "builder"), Tagged(5, 16, 4)}),
          {"handshake -", "4 bob", "close bob"}},
-        {"a client logged in by connect", "carol", "singer", Message(5, 16, 5), {"handshake -", "5 carol"}},
+        {"a client logged in by connect", "carol", "singer", Tagged(5, 16, 5), {"handshake -", "5 carol"}},
     };
     CVeskMessageSession* carol = nullptr;
     for (const Row& row : rows) {
