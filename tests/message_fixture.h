@@ -259,7 +259,7 @@ protected:
 
     void Start(eVeskMessageSystemCryptoAlgorithm algorithm)
     {
-        ASSERT_EQ(server->load_auth_user_list(users.Name()), 1);
+        ASSERT_EQ(server->load_auth_user_list(user_list.Name()), 1);
         ASSERT_EQ(server->InitSocketEvent(), 1);
         port = ListenOnFreePort(
             [&](const std::string& service) { return server->listen(service.c_str(), AF_INET, algorithm) == 1; });
@@ -293,7 +293,7 @@ protected:
         return handle;
     }
 
-    TempFile users{kUsers};
+    TempFile user_list{kUsers};
     std::unique_ptr<CVeskMessageSystem> server;
     std::unique_ptr<CVeskMessageSystem> client;
     std::vector<std::unique_ptr<CVeskMessageSession>> handles;
