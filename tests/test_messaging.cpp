@@ -1,24 +1,19 @@
 // Messaging end to end through the public interface, as an application uses
 // it: a server and a client message system on loopback, logging in with each
 // cipher, extension messages both ways, the rules by which handlers are
-// chosen, malformed message headers, session events in order, user lists
-// read while logins happen, and sending before and during the handshake.
+// chosen, session events in order, user lists read while logins happen,
+// sending before and during the handshake, and stale handles.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
-
-#include <csignal>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -84,59 +79,20 @@ protected:
     }
 };
 
-// While it lives, sends SIGWINCH to every thread the process had when it was
-// made, about every 300 us, with a handler installed without SA_RESTART, so
-// that blocking calls in any of them return EINTR. The disposition is
-// restored afterwards; SIGWINCH is ignored by default, so a signal still on
-// its way then does no harm.
-class SignalStorm {
-public:
-    SignalStorm() : m_threads(ThreadIds())
-    {
-        struct sigaction action {};
-        action.sa_handler = [](int) {};
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGWINCH, &action, &m_saved);
-        m_signaller = std::thread([this] {
-            while (!m_stop) {
-                for (const long thread : m_threads)
-                    m_sent += syscall(SYS_tgkill, getpid(), thread, SIGWINCH) == 0 ? 1 : 0;
-                std::this_thread::sleep_for(300us);
-            }
-        });
-    }
-    ~SignalStorm()
-    {
-        m_stop = true;
-        m_signaller.join();
-        sigaction(SIGWINCH, &m_saved, nullptr);
-    }
-    SignalStorm(const SignalStorm&) = delete;
-    SignalStorm& operator=(const SignalStorm&) = delete;
-    long Sent() const { return m_sent; }
-
-private:
-    static std::vector<long> ThreadIds()
-    {
-        std::vector<long> threads;
-        DIR* tasks = opendir("/proc/self/task");
-        for (dirent* entry = tasks != nullptr ? readdir(tasks) : nullptr; entry != nullptr; entry = readdir(tasks))
-            if (entry->d_name[0] != '.')
-                threads.push_back(std::atol(entry->d_name));
-        if (tasks != nullptr)
-            closedir(tasks);
-        return threads;
-    }
-
-    const std::vector<long> m_threads;
-    struct sigaction m_saved {};
-    std::atomic<bool> m_stop{false};
-    std::atomic<long> m_sent{0};
-    std::thread m_signaller;
-};
-
 class MessagingByAlgorithm : public Messaging,
                              public ::testing::WithParamInterface<eVeskMessageSystemCryptoAlgorithm> {};
+
+using HandlerTags = std::vector<std::pair<int, uint32_t>>;
+
+// The handler and the tag of each message call.
+HandlerTags HandlersAndTags(const std::vector<Call>& calls)
+{
+    HandlerTags seen;
+    for (const Call& call : calls)
+        if (!call.event)
+            seen.emplace_back(call.handler, call.tag);
+    return seen;
+}
 
 std::string AlgorithmName(const ::testing::TestParamInfo<eVeskMessageSystemCryptoAlgorithm>& param)
 {
@@ -151,25 +107,6 @@ std::string AlgorithmName(const ::testing::TestParamInfo<eVeskMessageSystemCrypt
 }
 
 }  // namespace
-
-TEST_P(MessagingByAlgorithm, AcceptedLoginIsRecordedOnBothEnds)
-{
-    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 1>));
-    ASSERT_NO_FATAL_FAILURE(Start(GetParam()));
-
-    CVeskMessageSession* handle = LoggedIn("bob", "builder");
-
-    ASSERT_NE(handle, nullptr);
-    const CVeskMessageUser on_client = client->reference_user("bob", 3);
-    EXPECT_STREQ(on_client.get_uid(), "bob");
-    EXPECT_STREQ(on_client.get_passwd(), "builder");
-    ASSERT_TRUE(WaitFor([&] { return server->reference_user("bob", 3).get_uid_size() == 3; }));
-    EXPECT_NE(server->get_user("bob", 3), nullptr);
-    EXPECT_EQ(server->get_user("alice", 5), nullptr) << "only the user who logged in";
-    EXPECT_TRUE(handle->is_session_used());
-    EXPECT_EQ(EventCodes(g_journal.Events(kServer)),
-              (std::vector<int>{NETWORK_EVENT_ACCEPT, NETWORK_EVENT_HANDSHAKE_FINISH, NETWORK_EVENT_READ}));
-}
 
 // The server answers a refusal and keeps the connection; the client closes
 // it on the answer, without an event of its own, and only then does the
@@ -204,40 +141,37 @@ TEST_P(MessagingByAlgorithm, RefusedLoginIsClosedByTheClientAfterTheAnswer)
     }
 }
 
-TEST_P(MessagingByAlgorithm, ExtensionMessagesTravelBothWays)
+// An accepted login is recorded in both systems' user lists; extension
+// messages then travel both ways, each to the handler for all types first.
+TEST_P(MessagingByAlgorithm, AcceptedLoginThenMessagesTravelBothWays)
 {
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 2>));
     server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 1>));
     server->add_ExtensionCallFunction(Entry(5, 16, ReplyOnServer));
     client->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kClient, 1>));
     client->add_ExtensionCallFunction(Entry(7, 24, OnMessage<kClient, 2>));
     ASSERT_NO_FATAL_FAILURE(Start(GetParam()));
-    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
+    CVeskMessageSession* handle = LoggedIn("bob", "builder");
     ASSERT_NE(handle, nullptr);
+    EXPECT_STREQ(client->reference_user("bob", 3).get_passwd(), "builder");
+    ASSERT_TRUE(WaitFor([&] { return server->get_user("bob", 3) != nullptr; }));
+    EXPECT_EQ(server->get_user("alice", 5), nullptr) << "only the user who logged in";
+    EXPECT_EQ(EventCodes(g_journal.Events(kServer)),
+              (std::vector<int>{NETWORK_EVENT_ACCEPT, NETWORK_EVENT_HANDSHAKE_FINISH, NETWORK_EVENT_READ}));
 
     for (uint32_t tag = 1; tag <= 3; ++tag)
         EXPECT_GT(Send(handle, Tagged(5, 16, tag)), 0);
 
     ASSERT_TRUE(WaitFor([] { return g_journal.Count(kClient, 2) == 3; }));
     EXPECT_EQ(g_failed_replies.load(), 0);
-    const std::vector<Call> on_server = g_journal.Calls(kServer);
-    ASSERT_EQ(on_server.size(), 6u);
-    for (size_t i = 0; i < 6; ++i) {
-        SCOPED_TRACE(i);
-        // For each message the handler for all types comes first.
-        EXPECT_EQ(on_server[i].handler, i % 2 == 0 ? 1 : kReplier);
-        EXPECT_EQ(on_server[i].type, 5u);
-        EXPECT_EQ(on_server[i].size, 16u);
-        EXPECT_EQ(on_server[i].tag, i / 2 + 1);
-    }
-    const std::vector<Call> on_client = g_journal.Calls(kClient);
-    ASSERT_EQ(on_client.size(), 6u);
-    for (size_t i = 0; i < 6; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(on_client[i].handler, i % 2 == 0 ? 1 : 2);
-        EXPECT_EQ(on_client[i].type, 7u);
-        EXPECT_EQ(on_client[i].size, 24u);
-        EXPECT_EQ(on_client[i].tag, i / 2 + 1001);
-        EXPECT_EQ(on_client[i].service, port);
+    EXPECT_EQ(HandlersAndTags(g_journal.Calls(kServer)),
+              (HandlerTags{{1, 1}, {kReplier, 1}, {1, 2}, {kReplier, 2}, {1, 3}, {kReplier, 3}}));
+    EXPECT_EQ(HandlersAndTags(g_journal.Calls(kClient)),
+              (HandlerTags{{1, 1001}, {2, 1001}, {1, 1002}, {2, 1002}, {1, 1003}, {2, 1003}}));
+    for (const Call& call : g_journal.Calls(kClient)) {
+        EXPECT_EQ(call.type, 7u);
+        EXPECT_EQ(call.size, 24u);
+        EXPECT_EQ(call.service, port);
     }
 }
 
@@ -334,7 +268,7 @@ struct DispatchRow {
     std::vector<Registration> registered;
     std::vector<std::pair<int, int>> deleted;  // type, the result delete gives
     std::vector<Bytes> sends;
-    std::vector<std::pair<int, uint32_t>> calls;  // handler, tag, in the order they ran
+    HandlerTags calls;  // in the order they ran
 };
 
 }  // namespace
@@ -401,10 +335,10 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
         ASSERT_GT(Send(handle, Tagged(kEndOfRow, 16, kEndOfRow)), 0);
 
         ASSERT_TRUE(WaitFor([] { return g_journal.Count(kServer, 9) == 1; }));
-        std::vector<std::pair<int, uint32_t>> calls;
-        for (const Call& call : g_journal.Calls(kServer))
-            if (call.tag != kEndOfRow)
-                calls.emplace_back(call.handler, call.tag);
+        HandlerTags calls = HandlersAndTags(g_journal.Calls(kServer));
+        calls.erase(
+            std::remove_if(calls.begin(), calls.end(), [](const auto& call) { return call.second == kEndOfRow; }),
+            calls.end());
         EXPECT_EQ(calls, row.calls);
     }
     EXPECT_TRUE(handle->is_session_used());
@@ -644,22 +578,15 @@ TEST_F(Messaging, SendFromALibraryThreadBeforeTheHandshakeIsRefusedAtOnce)
 TEST_F(Messaging, WaitingSendEndsWhenTheSessionIsReleased)
 {
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
-    const int silent = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(silent, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent, 4), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const std::string silent_port = std::to_string(ntohs(address.sin_port));
+    int silent_port_number = 0;
+    const int silent = ListenOnLoopback(&silent_port_number);
+    const std::string silent_port = std::to_string(silent_port_number);
 
     for (const bool peer_closes : {false, true}) {
         SCOPED_TRACE(peer_closes ? "peer closes" : "application closes");
         CVeskMessageSession* handle = Keep(client->connect("127.0.0.1", silent_port.c_str()));
         ASSERT_NE(handle, nullptr);
-        const int accepted = accept(silent, nullptr, nullptr);
+        const int accepted = AcceptWithin(silent);
         ASSERT_GE(accepted, 0);
         std::atomic<bool> calling{false};
         std::atomic<bool> done{false};
@@ -702,18 +629,11 @@ namespace {
 // A listener that accepts connections but never answers, so a handshake
 // with it never finishes.
 struct SilentListener {
-    SilentListener()
-    {
-        sockaddr_in address = Loopback(0);
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(fd, 16), 0);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
-        port = std::to_string(ntohs(address.sin_port));
-    }
+    SilentListener() : fd(ListenOnLoopback(&port_number)), port(std::to_string(port_number)) {}
     ~SilentListener() { ::close(fd); }
 
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int port_number = 0;
+    int fd;
     std::string port;
 };
 
@@ -939,43 +859,6 @@ TEST_F(Messaging, SendRefusesWhatIsNotASequenceOfWholeMessages)
     EXPECT_TRUE(handle->is_session_used());
     for (const Call& call : g_journal.Events(kServer))
         EXPECT_NE(call.ev, NETWORK_EVENT_CLOSE);
-}
-
-// Signals whose handler was installed without SA_RESTART interrupt the
-// library's threads and the application's: every interrupted call is made
-// again, so no message, answer or datagram is lost.
-TEST_F(Messaging, SignalsWithoutRestartLoseNothing)
-{
-    server->add_ExtensionCallFunction(Entry(5, 16, ReplyOnServer));
-    server->add_ExtensionCallFunction(Entry(9, 16, OnMessage<kServer, 1>));
-    client->add_ExtensionCallFunction(Entry(7, 24, OnMessage<kClient, 1>));
-    ASSERT_EQ(server->CreateUDPSessions(1), 1);
-    ASSERT_EQ(client->CreateUDPSessions(1), 1);
-    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
-    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
-    ASSERT_NE(handle, nullptr);
-    const std::string datagram_port = std::to_string(FreePort(SOCK_DGRAM));
-    ASSERT_EQ(server->open_udp_bind(datagram_port.c_str(), AF_INET), 1);
-    std::unique_ptr<CVeskMessageSession> datagrams(client->open_udp(AF_INET));
-    ASSERT_NE(datagrams, nullptr);
-
-    SignalStorm storm;
-    constexpr size_t kRounds = 200;
-    for (size_t round = 1; round <= kRounds; ++round) {
-        SCOPED_TRACE(round);
-        const auto tag = static_cast<uint32_t>(round);
-        ASSERT_GT(Send(handle, Tagged(5, 16, tag)), 0);
-        const Bytes datagram = Tagged(9, 16, tag);
-        ASSERT_EQ(datagrams->sendto_udp_message(datagram.data(), datagram.size(), "127.0.0.1", datagram_port.c_str()),
-                  16);
-        ASSERT_TRUE(
-            WaitFor([round] { return g_journal.Count(kClient, 1) == round && g_journal.Count(kServer, 1) == round; }));
-    }
-    EXPECT_EQ(g_failed_replies.load(), 0);
-    EXPECT_GT(storm.Sent(), 0);
-    const std::vector<uint32_t> answers = Tags(g_journal.Calls(kClient, 1));
-    for (size_t i = 0; i < answers.size(); ++i)
-        EXPECT_EQ(answers[i], i + 1001) << "answers in order";
 }
 
 // --- serving only logged-in users ---
