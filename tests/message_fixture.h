@@ -92,7 +92,8 @@ inline tagExtensionCallFunction Entry(uint32_t type, uint16_t size, ty_Extension
 }
 
 // One handler call as the handler saw it. For session events `ev` is the
-// event and `reason` the session's end reason at that moment.
+// event and `reason` the session's end reason at that moment; `user` is the
+// user its session had logged in as, "-" for none.
 struct Call {
     int side = kServer;
     int handler = 0;
@@ -104,6 +105,7 @@ struct Call {
     uint16_t claimed = 0;
     size_t size = 0;
     uint32_t tag = 0;
+    std::string user;
     std::string host;
     std::string service;
     Clock::time_point at;
@@ -178,9 +180,17 @@ inline std::vector<uint32_t> Tags(const std::vector<Call>& calls)
     return tags;
 }
 
-inline void RecordMessage(int side, int handler, const char* host, const char* service, const void* data, size_t size)
+inline std::string UserOf(const CVeskMessageSession* session)
+{
+    char uid[CVeskMessageSession::kAuthenticatedUidCapacity];
+    return session != nullptr && session->get_authenticated_uid(uid, sizeof uid) ? uid : "-";
+}
+
+inline void RecordMessage(int side, int handler, const char* host, const char* service, const void* data, size_t size,
+                          const CVeskMessageSession* session = nullptr)
 {
     Call call;
+    call.user = UserOf(session);
     call.side = side;
     call.handler = handler;
     call.size = size;
@@ -207,6 +217,7 @@ inline int RecordEvent(int side, int handler, const CVeskMessageSession* session
     call.event = true;
     call.ev = record.m_ev;
     call.reason = session != nullptr ? session->get_end_reason() : 0;
+    call.user = UserOf(session);
     call.type = record.m_header.m_type;
     call.claimed = record.m_header.m_size;
     call.size = size;
@@ -217,9 +228,9 @@ inline int RecordEvent(int side, int handler, const CVeskMessageSession* session
 }
 
 template <int Side, int Id>
-int OnMessage(CVeskMessageSession*, const char* host, const char* service, const void* data, size_t size)
+int OnMessage(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {
-    RecordMessage(Side, Id, host, service, data, size);
+    RecordMessage(Side, Id, host, service, data, size, session);
     return 0;
 }
 

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -865,54 +864,27 @@ TEST_F(Messaging, SendRefusesWhatIsNotASequenceOfWholeMessages)
 
 namespace {
 
-// The user a server handler's session says it logged in as, "-" for none.
-std::string UserOf(const CVeskMessageSession* session)
-{
-    char uid[CVeskMessageSession::kAuthenticatedUidCapacity];
-    return session->get_authenticated_uid(uid, sizeof uid) ? uid : "-";
-}
-
-std::mutex g_users_mutex;
-std::vector<std::string> g_users_seen;  // "tag user" or "event user", in order
 CVeskMessageSession g_last_sender;
 
-int RecordUserOfMessage(CVeskMessageSession* session, const char* host, const char* service, const void* data,
-                        size_t size)
+int RecordLastSender(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {
-    RecordMessage(kServer, 2, host, service, data, size);
-    std::lock_guard<std::mutex> lock(g_users_mutex);
-    g_users_seen.push_back(std::to_string(LittleEndian32(static_cast<const unsigned char*>(data) + 8)) + " " +
-                           UserOf(session));
-    g_last_sender = *session;
+    g_last_sender = *session;  // before the journal entry that the test waits for
+    RecordMessage(kServer, 2, host, service, data, size, session);
     return 0;
 }
 
-int RecordUserOfEvent(CVeskMessageSession* session, const char* host, const char* service, const void* data,
-                      size_t size)
-{
-    const int ev = RecordEvent(kServer, 3, session, host, service, data, size);
-    std::lock_guard<std::mutex> lock(g_users_mutex);
-    if (ev == NETWORK_EVENT_HANDSHAKE_FINISH || ev == NETWORK_EVENT_CLOSE)
-        g_users_seen.push_back((ev == NETWORK_EVENT_CLOSE ? "close " : "handshake ") + UserOf(session));
-    return 0;
-}
-
+// "tag user" for each message of type 5, "handshake user" and "close user"
+// for those events, in the order the server's handlers saw them.
 std::vector<std::string> UsersSeen()
 {
-    std::lock_guard<std::mutex> lock(g_users_mutex);
-    return g_users_seen;
-}
-
-void ForgetUsersSeen()
-{
-    std::lock_guard<std::mutex> lock(g_users_mutex);
-    g_users_seen.clear();
-}
-
-CVeskMessageSession LastSender()
-{
-    std::lock_guard<std::mutex> lock(g_users_mutex);
-    return g_last_sender;
+    std::vector<std::string> seen;
+    for (const Call& call : g_journal.Calls(kServer)) {
+        if (call.handler == 2)
+            seen.push_back(std::to_string(call.tag) + " " + call.user);
+        if (call.event && (call.ev == NETWORK_EVENT_HANDSHAKE_FINISH || call.ev == NETWORK_EVENT_CLOSE))
+            seen.push_back((call.ev == NETWORK_EVENT_CLOSE ? "close " : "handshake ") + call.user);
+    }
+    return seen;
 }
 
 }  // namespace
@@ -924,14 +896,13 @@ CVeskMessageSession LastSender()
 // policy every session's messages arrive (SendRightAfterConnectIsWokenByTheHandshake).
 TEST_F(Messaging, UnderTheLoginPolicyOnlyLoggedInSessionsReachHandlers)
 {
-    ForgetUsersSeen();
     tagVeskMessageSystemLimits limits = server->get_limits();
     limits.m_require_login = true;
     limits.m_login_deadline_ms = 250;
     ASSERT_EQ(server->set_limits(limits), 1);
     server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 1>));
-    server->add_ExtensionCallFunction(Entry(5, 16, RecordUserOfMessage));
-    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, RecordUserOfEvent));
+    server->add_ExtensionCallFunction(Entry(5, 16, RecordLastSender));
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, 3>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
 
     struct Row {
@@ -959,7 +930,6 @@ TEST_F(Messaging, UnderTheLoginPolicyOnlyLoggedInSessionsReachHandlers)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.who);
         g_journal.Clear();
-        ForgetUsersSeen();
         CVeskMessageSession* handle = row.uid != nullptr ? LoggedIn(row.uid, row.passwd) : ConnectPlain();
         ASSERT_NE(handle, nullptr);
         ASSERT_GT(Send(handle, row.sent), 0);
@@ -980,7 +950,7 @@ TEST_F(Messaging, UnderTheLoginPolicyOnlyLoggedInSessionsReachHandlers)
 
     // A stranger that says nothing is closed by the login deadline; the
     // logged-in session, older, stays.
-    ForgetUsersSeen();
+    g_journal.Clear();
     CVeskMessageSession* silent = ConnectPlain();
     ASSERT_NE(silent, nullptr);
     ASSERT_TRUE(WaitFor([&] { return !silent->is_session_used(); }, 10s));
@@ -988,7 +958,7 @@ TEST_F(Messaging, UnderTheLoginPolicyOnlyLoggedInSessionsReachHandlers)
     ASSERT_TRUE(WaitFor([&] { return UsersSeen().size() >= 2; }, 10s));
     EXPECT_EQ(UsersSeen(), (std::vector<std::string>{"handshake -", "close -"}));
     EXPECT_TRUE(carol->is_session_used());
-    const CVeskMessageSession on_server = LastSender();
+    const CVeskMessageSession on_server = g_last_sender;
     EXPECT_EQ(UserOf(&on_server), "carol");
 
     // The id goes with the session, on both sides.
