@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "VeskMessageSystem.h"
@@ -571,58 +572,6 @@ TEST_F(Messaging, SendFromALibraryThreadBeforeTheHandshakeIsRefusedAtOnce)
     EXPECT_EQ(g_failed_replies.load(), 0);
 }
 
-// A send waiting for a handshake that never comes ends when the session is
-// released, whether the application closes it or the peer does; a handle
-// without a session is refused.
-TEST_F(Messaging, WaitingSendEndsWhenTheSessionIsReleased)
-{
-    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
-    int silent_port_number = 0;
-    const int silent = ListenOnLoopback(&silent_port_number);
-    const std::string silent_port = std::to_string(silent_port_number);
-
-    for (const bool peer_closes : {false, true}) {
-        SCOPED_TRACE(peer_closes ? "peer closes" : "application closes");
-        CVeskMessageSession* handle = Keep(client->connect("127.0.0.1", silent_port.c_str()));
-        ASSERT_NE(handle, nullptr);
-        const int accepted = AcceptWithin(silent);
-        ASSERT_GE(accepted, 0);
-        std::atomic<bool> calling{false};
-        std::atomic<bool> done{false};
-        std::atomic<int> result{1};
-        Clock::time_point returned;
-        std::thread sender([&] {
-            calling = true;
-            result = Send(handle, Tagged(5, 16, 1));
-            returned = Clock::now();
-            done = true;
-        });
-        ASSERT_TRUE(WaitFor([&] { return calling.load(); }));
-        std::this_thread::sleep_for(50ms);  // lets the send reach its wait
-        EXPECT_FALSE(done.load());
-        const auto released = Clock::now();
-        if (peer_closes)
-            ::close(accepted);
-        else
-            client->close(handle);
-        const bool ended = WaitFor([&] { return done.load(); });
-        if (!ended && peer_closes)
-            client->close(handle);  // frees the sender before the join
-        sender.join();
-        if (!peer_closes)
-            ::close(accepted);
-        EXPECT_TRUE(ended);
-        EXPECT_EQ(result.load(), 0);
-        EXPECT_LT(returned - released, 250ms) << "woken by the release, not by a periodic check";
-        EXPECT_FALSE(handle->is_session_used());
-    }
-    ::close(silent);
-
-    CVeskMessageSession empty;
-    EXPECT_EQ(Send(&empty, Tagged(5, 16, 1)), -1);
-    EXPECT_EQ(empty.sendto_udp_message(Tagged(5, 16, 1).data(), 16, "127.0.0.1", port.c_str()), -1);
-}
-
 namespace {
 
 // A listener that accepts connections but never answers, so a handshake
@@ -715,37 +664,68 @@ TEST_F(Messaging, SendWhereTheHandshakeCannotProgressIsRefusedAtOnce)
     }
 }
 
-// Senders waiting for a handshake hold their session: destroying the system
-// wakes them, and they leave without touching what it freed.
-TEST_F(Messaging, DestroyingTheSystemEndsSendersWaitingForTheHandshake)
+// Sends waiting for a handshake that never comes hold their session and end
+// when it is released: the application closes it, the peer does, or the
+// system is destroyed, and the senders then leave without touching what it
+// freed. A handle without a session is refused.
+TEST_F(Messaging, WaitingSendsEndWhenTheirSessionIsReleased)
 {
+    enum Release { kApplicationCloses, kPeerCloses, kSystemDestroyed };
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
-    SilentListener silent;
-    constexpr int kSenders = 3;
-    std::vector<std::unique_ptr<CVeskMessageSession>> waiting;
-    for (int i = 0; i < kSenders; ++i) {
-        waiting.emplace_back(client->connect("127.0.0.1", silent.port.c_str()));
-        ASSERT_NE(waiting.back(), nullptr);
-    }
-    std::atomic<int> calling{0};
-    std::vector<int> results(kSenders, 1);
-    std::vector<std::thread> senders;
-    for (int i = 0; i < kSenders; ++i) {
-        senders.emplace_back([&, i] {
-            ++calling;
-            results[static_cast<size_t>(i)] = Send(waiting[static_cast<size_t>(i)].get(), Tagged(5, 16, 1));
-        });
-    }
-    ASSERT_TRUE(WaitFor([&] { return calling.load() == kSenders; }));
-    std::this_thread::sleep_for(50ms);  // lets the sends reach their wait
+    CVeskMessageSession empty;
+    EXPECT_EQ(Send(&empty, Tagged(5, 16, 1)), -1);
+    EXPECT_EQ(empty.sendto_udp_message(Tagged(5, 16, 1).data(), 16, "127.0.0.1", port.c_str()), -1);
+    const SilentListener silent;
+    constexpr size_t kSenders = 3;
+    for (const Release release : {kApplicationCloses, kPeerCloses, kSystemDestroyed}) {
+        SCOPED_TRACE(release);
+        std::vector<CVeskMessageSession*> waiting;
+        std::vector<int> peers;
+        for (size_t i = 0; i < kSenders; ++i) {
+            waiting.push_back(Keep(client->connect("127.0.0.1", silent.port.c_str())));
+            ASSERT_NE(waiting.back(), nullptr);
+            peers.push_back(AcceptWithin(silent.fd));
+        }
+        std::atomic<size_t> calling{0};
+        std::atomic<size_t> done{0};
+        std::vector<int> results(kSenders, 1);
+        std::vector<std::thread> senders;
+        for (size_t i = 0; i < kSenders; ++i)
+            senders.emplace_back([&, i] {
+                ++calling;
+                results[i] = Send(waiting[i], Tagged(5, 16, 1));
+                ++done;
+            });
+        ASSERT_TRUE(WaitFor([&] { return calling.load() == kSenders; }));
+        std::this_thread::sleep_for(50ms);  // lets the sends reach their wait
+        EXPECT_EQ(done.load(), 0u);
 
-    client.reset();
-    for (std::thread& sender : senders)
-        sender.join();
-    for (int result : results)
-        EXPECT_LE(result, 0);
-    for (const auto& handle : waiting)
-        EXPECT_FALSE(handle->is_session_used());
+        const auto released = Clock::now();
+        for (size_t i = 0; i < kSenders; ++i)
+            if (release == kApplicationCloses)
+                client->close(waiting[i]);
+            else if (release == kPeerCloses)
+                ::close(std::exchange(peers[i], -1));
+        if (release == kSystemDestroyed)
+            client.reset();
+        const bool ended = WaitFor([&] { return done.load() == kSenders; });
+        const auto took = Clock::now() - released;
+        for (size_t i = 0; !ended && client != nullptr && i < kSenders; ++i)
+            client->close(waiting[i]);  // frees the senders before the join
+        for (std::thread& sender : senders)
+            sender.join();
+        for (const int peer : peers)
+            ::close(peer);
+        EXPECT_TRUE(ended);
+        for (size_t i = 0; i < kSenders; ++i) {
+            EXPECT_LE(results[i], 0);
+            EXPECT_FALSE(waiting[i]->is_session_used());
+        }
+        if (release != kSystemDestroyed) {
+            EXPECT_EQ(results, std::vector<int>(kSenders, 0));
+            EXPECT_LT(took, 250ms) << "woken by the release, not by a periodic check";
+        }
+    }
 }
 
 // A handle names one session for its whole life. Once that session has ended
