@@ -186,13 +186,15 @@ inline std::string UserOf(const CVeskMessageSession* session)
     return session != nullptr && session->get_authenticated_uid(uid, sizeof uid) ? uid : "-";
 }
 
-inline void RecordMessage(int side, int handler, const char* host, const char* service, const void* data, size_t size,
-                          const CVeskMessageSession* session = nullptr)
+// A handler call as the handler saw it; a session event record, like a
+// message, begins with a message header.
+inline Call HandlerCall(int side, int handler, const CVeskMessageSession* session, const char* host,
+                        const char* service, const void* data, size_t size)
 {
     Call call;
-    call.user = UserOf(session);
     call.side = side;
     call.handler = handler;
+    call.user = UserOf(session);
     call.size = size;
     call.host = host != nullptr ? host : "";
     call.service = service != nullptr ? service : "";
@@ -201,6 +203,13 @@ inline void RecordMessage(int side, int handler, const char* host, const char* s
         call.type = LittleEndian32(bytes);
         call.claimed = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
     }
+    return call;
+}
+
+inline void RecordMessage(int side, int handler, const char* host, const char* service, const void* data, size_t size,
+                          const CVeskMessageSession* session = nullptr)
+{
+    Call call = HandlerCall(side, handler, session, host, service, data, size);
     call.tag = TagOf(data, size);
     g_journal.Add(std::move(call));
 }
@@ -211,18 +220,10 @@ inline int RecordEvent(int side, int handler, const CVeskMessageSession* session
 {
     tagMessageDataSesssionEvent record;
     std::memcpy(&record, data, sizeof record);
-    Call call;
-    call.side = side;
-    call.handler = handler;
+    Call call = HandlerCall(side, handler, session, host, service, data, size);
     call.event = true;
     call.ev = record.m_ev;
     call.reason = session != nullptr ? session->get_end_reason() : 0;
-    call.user = UserOf(session);
-    call.type = record.m_header.m_type;
-    call.claimed = record.m_header.m_size;
-    call.size = size;
-    call.host = host != nullptr ? host : "";
-    call.service = service != nullptr ? service : "";
     g_journal.Add(std::move(call));
     return record.m_ev;
 }
