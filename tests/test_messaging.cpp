@@ -3,9 +3,7 @@
 // cipher, extension messages both ways, the rules by which handlers are
 // chosen, session events in order, user lists read while logins happen,
 // sending before and during the handshake, and stale handles.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,8 +44,7 @@ std::atomic<int> g_failed_replies{0};
 int ReplyOnServer(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {
     RecordMessage(kServer, kReplier, host, service, data, size);
-    const uint32_t tag = size >= 12 ? LittleEndian32(static_cast<const unsigned char*>(data) + 8) : 0;
-    if (Send(session, Tagged(7, 24, tag + 1000)) <= 0)
+    if (Send(session, Tagged(7, 24, TagOf(data, size) + 1000)) <= 0)
         ++g_failed_replies;
     return 0;
 }
@@ -68,6 +65,7 @@ int SendOnAccept(CVeskMessageSession* session, const char* host, const char* ser
     return 0;
 }
 
+// The message systems, with the handlers' outcomes above cleared.
 class Messaging : public MessageSystems {
 protected:
     void SetUp() override
@@ -374,12 +372,9 @@ TEST_F(Messaging, MessageOnAnIdleSessionLeavesWithoutTheLoopThread)
     g_hold_loop = true;
     g_loop_held = false;
     const int datagram = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(std::stoi(udp_port)));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const auto hold = Tagged(kHoldType, 16, 0);
-    sendto(datagram, hold.data(), hold.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    const sockaddr_in to = Loopback(std::stoi(udp_port));
+    const Bytes hold = Tagged(kHoldType, 16, 0);
+    sendto(datagram, hold.data(), hold.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     ::close(datagram);
     const bool held = WaitFor([] { return g_loop_held.load(); });
     EXPECT_TRUE(held) << "the datagram handler holds the client's loop thread";
