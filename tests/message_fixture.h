@@ -92,7 +92,8 @@ inline tagExtensionCallFunction Entry(uint32_t type, uint16_t size, ty_Extension
 }
 
 // One handler call as the handler saw it. For session events `ev` is the
-// event and `reason` the session's end reason at that moment.
+// event and `reason` the session's end reason at that moment; `user` is the
+// user its session had logged in as, "-" for none.
 struct Call {
     int side = kServer;
     int handler = 0;
@@ -104,6 +105,7 @@ struct Call {
     uint16_t claimed = 0;
     size_t size = 0;
     uint32_t tag = 0;
+    std::string user;
     std::string host;
     std::string service;
     Clock::time_point at;
@@ -178,11 +180,21 @@ inline std::vector<uint32_t> Tags(const std::vector<Call>& calls)
     return tags;
 }
 
-inline void RecordMessage(int side, int handler, const char* host, const char* service, const void* data, size_t size)
+inline std::string UserOf(const CVeskMessageSession* session)
+{
+    char uid[CVeskMessageSession::kAuthenticatedUidCapacity];
+    return session != nullptr && session->get_authenticated_uid(uid, sizeof uid) ? uid : "-";
+}
+
+// A handler call as the handler saw it; a session event record, like a
+// message, begins with a message header.
+inline Call HandlerCall(int side, int handler, const CVeskMessageSession* session, const char* host,
+                        const char* service, const void* data, size_t size)
 {
     Call call;
     call.side = side;
     call.handler = handler;
+    call.user = UserOf(session);
     call.size = size;
     call.host = host != nullptr ? host : "";
     call.service = service != nullptr ? service : "";
@@ -191,6 +203,13 @@ inline void RecordMessage(int side, int handler, const char* host, const char* s
         call.type = LittleEndian32(bytes);
         call.claimed = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
     }
+    return call;
+}
+
+inline void RecordMessage(int side, int handler, const char* host, const char* service, const void* data, size_t size,
+                          const CVeskMessageSession* session = nullptr)
+{
+    Call call = HandlerCall(side, handler, session, host, service, data, size);
     call.tag = TagOf(data, size);
     g_journal.Add(std::move(call));
 }
@@ -201,25 +220,18 @@ inline int RecordEvent(int side, int handler, const CVeskMessageSession* session
 {
     tagMessageDataSesssionEvent record;
     std::memcpy(&record, data, sizeof record);
-    Call call;
-    call.side = side;
-    call.handler = handler;
+    Call call = HandlerCall(side, handler, session, host, service, data, size);
     call.event = true;
     call.ev = record.m_ev;
     call.reason = session != nullptr ? session->get_end_reason() : 0;
-    call.type = record.m_header.m_type;
-    call.claimed = record.m_header.m_size;
-    call.size = size;
-    call.host = host != nullptr ? host : "";
-    call.service = service != nullptr ? service : "";
     g_journal.Add(std::move(call));
     return record.m_ev;
 }
 
 template <int Side, int Id>
-int OnMessage(CVeskMessageSession*, const char* host, const char* service, const void* data, size_t size)
+int OnMessage(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {
-    RecordMessage(Side, Id, host, service, data, size);
+    RecordMessage(Side, Id, host, service, data, size, session);
     return 0;
 }
 
@@ -259,7 +271,7 @@ protected:
 
     void Start(eVeskMessageSystemCryptoAlgorithm algorithm)
     {
-        ASSERT_EQ(server->load_auth_user_list(users.Name()), 1);
+        ASSERT_EQ(server->load_auth_user_list(user_list.Name()), 1);
         ASSERT_EQ(server->InitSocketEvent(), 1);
         port = ListenOnFreePort(
             [&](const std::string& service) { return server->listen(service.c_str(), AF_INET, algorithm) == 1; });
@@ -293,7 +305,7 @@ protected:
         return handle;
     }
 
-    TempFile users{kUsers};
+    TempFile user_list{kUsers};
     std::unique_ptr<CVeskMessageSystem> server;
     std::unique_ptr<CVeskMessageSystem> client;
     std::vector<std::unique_ptr<CVeskMessageSession>> handles;

@@ -1,9 +1,10 @@
+// Users: one user's fields, the user lists, and the list of accounts loaded
+// from a file for authentication.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,14 +18,13 @@ using VeskMessageSystem::CVeskMessageUserManager;
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
+// The list loaded for authentication shows only in logins; its entries are
+// read here directly.
 struct VeskNetworkTestAccess {
-    static CVeskMessageUserManager& AuthUsers(CVeskMessageSystem& system) { return system.m_mum_auth; }
-
-    // The list's ids and passwords in order.
-    static Pairs Entries(const CVeskMessageUserManager& users)
+    static Pairs AuthEntries(const CVeskMessageSystem& system)
     {
         Pairs entries;
-        for (const auto& user : users.m_VeskMessageUserArray)
+        for (const auto& user : system.m_mum_auth.m_VeskMessageUserArray)
             entries.emplace_back(std::string(user->get_uid(), user->get_uid_size()),
                                  std::string(user->get_passwd(), user->get_passwd_size()));
         return entries;
@@ -32,6 +32,8 @@ struct VeskNetworkTestAccess {
 };
 
 namespace {
+
+using vesk_test::TempFile;
 
 constexpr size_t kField = CVeskMessageUser::kTextCapacity;
 
@@ -48,8 +50,6 @@ std::string Field(LPCTSTR text)
     return std::string(text, kField);
 }
 
-using vesk_test::TempFile;
-
 class AuthListTest : public ::testing::Test {
 protected:
     int Load(const std::string& contents)
@@ -57,9 +57,7 @@ protected:
         const TempFile file(contents);
         return m_system.load_auth_user_list(file.Name());
     }
-
-    CVeskMessageUserManager& AuthUsers() { return VeskNetworkTestAccess::AuthUsers(m_system); }
-    Pairs AuthEntries() { return VeskNetworkTestAccess::Entries(AuthUsers()); }
+    Pairs AuthEntries() const { return VeskNetworkTestAccess::AuthEntries(m_system); }
 
     CVeskMessageSystem m_system;
 };
@@ -68,52 +66,35 @@ protected:
 
 // A user's text is copied up to its NUL whatever size is given, the rest of
 // the field cleared; a null text changes nothing; a text of 256 or more
-// characters fills the field without a NUL.
+// characters fills the field without a NUL, and copies keep it whole.
 TEST(User, SetCopiesUpToNulAndStaysWithinTheField)
 {
     CVeskMessageUser user;
     EXPECT_EQ(user.get_uid_size(), 0u);
-    EXPECT_EQ(user.get_passwd_size(), 0u);
-
     user.set_uid("abcdef", 6);
     user.set_uid("abc", 1);
     user.set_passwd("secret", 100);
     EXPECT_EQ(Field(user.get_uid()), std::string("abc") + std::string(kField - 3, '\0'));
     EXPECT_EQ(user.get_uid_size(), 3u);
     EXPECT_STREQ(user.get_passwd(), "secret");
-
     user.set_uid(nullptr, 3);
     user.set_passwd(nullptr, 3);
     EXPECT_STREQ(user.get_uid(), "abc");
     EXPECT_STREQ(user.get_passwd(), "secret");
 
     const CVeskMessageUser full = MakeUser(std::string(300, 'u'), std::string(kField, 'p'));
-    EXPECT_EQ(Field(full.get_uid()), std::string(kField, 'u'));
-    EXPECT_EQ(full.get_uid_size(), kField);
-    EXPECT_EQ(full.get_passwd_size(), kField);
-}
-
-TEST(User, CopyAndAssignmentKeepFullFieldsAndSurviveSelfAssignment)
-{
-    const CVeskMessageUser full = MakeUser(std::string(kField, 'u'), std::string(kField, 'p'));
-
-    CVeskMessageUser copied(full);
     CVeskMessageUser assigned = MakeUser("a much longer previous id", "old");
     assigned = full;
-    CVeskMessageUser& self = assigned;
-    assigned = self;
-
-    for (const CVeskMessageUser* user : {&copied, &assigned}) {
-        EXPECT_EQ(Field(user->get_uid()), std::string(kField, 'u'));
-        EXPECT_EQ(Field(user->get_passwd()), std::string(kField, 'p'));
+    for (const CVeskMessageUser& copy : {full, assigned}) {
+        EXPECT_EQ(Field(copy.get_uid()), std::string(kField, 'u'));
+        EXPECT_EQ(Field(copy.get_passwd()), std::string(kField, 'p'));
+        EXPECT_EQ(copy.get_uid_size(), kField);
     }
-    CVeskMessageUser shorter = MakeUser("a much longer previous id", "old");
-    shorter = MakeUser("bob", "x");
-    EXPECT_EQ(Field(shorter.get_uid()), std::string("bob") + std::string(kField - 3, '\0'));
 }
 
 // Lookups compare the whole key (its size is ignored), case-sensitively,
-// within the 256-character field even when an id fills it without a NUL.
+// within the 256-character field even when an id fills it without a NUL;
+// duplicates are kept, and the first is found and deleted first.
 TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
 {
     const std::string full_id(kField, 'i');
@@ -123,69 +104,45 @@ TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
     users.add_user("alice", 5, "pw", 2);
     users.add_user(full_id.c_str(), full_id.size(), "full", 4);
     users.add_user(nullptr, 0, "empty", 5);
-
-    struct Case {
+    users.add_user("alice", 5, "second", 6);
+    const struct {
         std::string key;
         size_t size;
-        const char* passwd;  // null: not found
+        std::string passwd;  // "-": not found
+    } cases[] = {
+        {"abcde", 2, "long"}, {"abc", 3, "-"},         {"ab", 99, "short"},
+        {"alice", 5, "pw"},   {"Alice", 5, "-"},       {full_id, full_id.size(), "full"},
+        {"", 0, "empty"},     {full_id + "x", 0, "-"}, {full_id.substr(1), 0, "-"},
     };
-    const Case cases[] = {
-        {"abcde", 2, "long"},
-        {"abc", 3, nullptr},
-        {"ab", 99, "short"},
-        {"alice", 5, "pw"},
-        {"Alice", 5, nullptr},
-        {full_id, full_id.size(), "full"},
-        {full_id + "x", 0, nullptr},
-        {full_id.substr(1), 0, nullptr},
-        {"", 0, "empty"},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.key.substr(0, 8) + " of " + std::to_string(c.key.size()));
         const CVeskMessageUser* found = users.get_user(c.key.c_str(), c.size);
-        if (c.passwd == nullptr) {
-            EXPECT_EQ(found, nullptr);
-            EXPECT_EQ(users.reference_user(c.key.c_str(), c.size).get_uid_size(), 0u) << "an absent user is empty";
-        } else {
-            ASSERT_NE(found, nullptr);
-            EXPECT_STREQ(found->get_passwd(), c.passwd);
-            EXPECT_STREQ(users.reference_user(c.key.c_str(), c.size).get_passwd(), c.passwd);
-        }
+        EXPECT_EQ(found != nullptr ? found->get_passwd() : "-", c.passwd);
+        const CVeskMessageUser copy = users.reference_user(c.key.c_str(), c.size);
+        EXPECT_EQ(copy.get_passwd_size() > 0 ? copy.get_passwd() : "-", c.passwd) << "an absent user is empty";
     }
     EXPECT_EQ(users.get_user(nullptr, 0), nullptr) << "a null key matches nothing";
     EXPECT_EQ(users.delete_user(nullptr, 0), 0);
     EXPECT_EQ(users.delete_user("ALICE", 5), 0);
-    EXPECT_EQ(users.delete_user("abcde", 1), 1);
+    EXPECT_EQ(users.delete_user("alice", 5), 1);
+    EXPECT_STREQ(users.get_user("alice", 5)->get_passwd(), "second");
+    EXPECT_EQ(users.delete_user("alice", 5), 1);
+    EXPECT_EQ(users.delete_user("alice", 5), 0);
 }
 
-TEST(UserList, DuplicatesAreKeptAndTheFirstIsFoundAndDeletedFirst)
+// The system's own user operations work on the list of logged-in users, not
+// on the list loaded for authentication.
+TEST_F(AuthListTest, PublicUserOperationsLeaveItAlone)
 {
-    CVeskMessageUserManager users;
-    users.add_user("carol", 5, "c", 1);
-    users.add_user("bob", 3, "first", 5);
-    users.add_user("dave", 4, "d", 1);
-    users.add_user("bob", 3, "second", 6);
-
-    EXPECT_STREQ(users.get_user("bob", 3)->get_passwd(), "first");
-    EXPECT_EQ(users.delete_user("bob", 3), 1);
-    EXPECT_EQ(VeskNetworkTestAccess::Entries(users), (Pairs{{"carol", "c"}, {"dave", "d"}, {"bob", "second"}}));
-    EXPECT_EQ(users.delete_user("bob", 3), 1);
-    EXPECT_EQ(users.delete_user("bob", 3), 0);
-}
-
-TEST(SystemUsers, PublicOperationsWorkOnTheAuthenticatedListNotTheLoadedOne)
-{
-    CVeskMessageSystem system;
-    VeskNetworkTestAccess::AuthUsers(system).add_user("loaded", 6, "pw", 2);
-
-    EXPECT_EQ(system.add_user("frank", 5, "pw", 2), 1);
-
-    EXPECT_EQ(system.get_user("loaded", 6), nullptr);
-    EXPECT_STREQ(system.reference_user("frank", 5).get_passwd(), "pw");
-    EXPECT_EQ(static_cast<const CVeskMessageSystem&>(system).get_user("frank", 5), system.get_user("frank", 5));
-    EXPECT_EQ(system.delete_user("frank", 5), 1);
-    EXPECT_EQ(system.delete_user("frank", 5), 0);
-    EXPECT_EQ(system.delete_alluser(), 1);
+    ASSERT_EQ(Load("loaded pw\n"), 1);
+    EXPECT_EQ(m_system.add_user("frank", 5, "pw", 2), 1);
+    EXPECT_EQ(m_system.get_user("loaded", 6), nullptr);
+    EXPECT_STREQ(m_system.reference_user("frank", 5).get_passwd(), "pw");
+    EXPECT_EQ(static_cast<const CVeskMessageSystem&>(m_system).get_user("frank", 5), m_system.get_user("frank", 5));
+    EXPECT_EQ(m_system.delete_user("frank", 5), 1);
+    EXPECT_EQ(m_system.delete_user("frank", 5), 0);
+    EXPECT_EQ(m_system.delete_alluser(), 1);
+    EXPECT_EQ(AuthEntries(), (Pairs{{"loaded", "pw"}}));
 }
 
 // Pairs are separated by any white space whatever the lines; case and
