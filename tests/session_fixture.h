@@ -50,9 +50,11 @@ public:
             if (event.recv_result > 0)
                 event.payload.assign(buffer.begin(), buffer.begin() + event.recv_result);
         }
-        if (self->on_payload && !event.payload.empty()) {
-            self->on_payload(session, event.payload);
-            return 1;
+        if (!event.payload.empty()) {
+            if (const auto hook = self->PayloadHookNow()) {
+                (*hook)(session, event.payload);
+                return 1;
+            }
         }
         {
             std::lock_guard<std::mutex> lock(self->m_mutex);
@@ -164,12 +166,27 @@ public:
         return WaitFor([&] { return Payload(session, since) == expected; });
     }
 
-    // Release the session of every CLOSE, as the message layer does.
+    using PayloadHook = std::function<void(CVeskNetworkSession*, const Bytes&)>;
+    // Runs on the parse thread for every payload read, instead of recording
+    // it; none: null.
+    void OnPayload(PayloadHook hook)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_on_payload = hook ? std::make_shared<const PayloadHook>(std::move(hook)) : nullptr;
+    }
+
+    // Release the session of every CLOSE, as the message layer does; set
+    // before the manager starts.
     bool release_on_close = false;
-    // Runs on the parse thread for every payload read, instead of recording it.
-    std::function<void(CVeskNetworkSession*, const Bytes&)> on_payload;
 
 private:
+    std::shared_ptr<const PayloadHook> PayloadHookNow() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_on_payload;
+    }
+
+    std::shared_ptr<const PayloadHook> m_on_payload;
     mutable std::mutex m_mutex;
     std::vector<Event> m_events;
 };

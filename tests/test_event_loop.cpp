@@ -198,10 +198,10 @@ TEST(EventLoopTest, DestroyingWhilePeersWriteIsQuickAndClosesEverything)
     auto server = std::make_unique<Server>();
     std::mutex mutex;
     std::set<CVeskNetworkSession*> read;
-    server->journal.on_payload = [&](CVeskNetworkSession* session, const Bytes&) {
+    server->journal.OnPayload([&](CVeskNetworkSession* session, const Bytes&) {
         std::lock_guard<std::mutex> lock(mutex);
         read.insert(session);
-    };
+    });
     constexpr int kClients = 4;
     std::vector<int> clients;
     std::vector<std::thread> writers;

@@ -5,9 +5,9 @@
 // clients and known servers are checked at the end, through the public
 // interface. Malformed input the hostile-peer table plays is not repeated.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -15,7 +15,6 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>

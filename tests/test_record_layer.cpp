@@ -60,14 +60,14 @@ protected:
         std::atomic<size_t> received{0};
         std::atomic<size_t> mismatches{0};
         std::atomic<int> reads{0};
-        journal.on_payload = [&](CVeskNetworkSession*, const Bytes& payload) {
+        journal.OnPayload([&](CVeskNetworkSession*, const Bytes& payload) {
             if (stream.stall_every > 0 && reads.fetch_add(1) % stream.stall_every == 0)
                 std::this_thread::sleep_for(2ms);
             size_t at = received.load();
             for (unsigned char byte : payload)
                 mismatches += byte != static_cast<unsigned char>(at++ % 251);
             received = at;
-        };
+        });
         size_t sent = 0;
         for (size_t record = 0; sent < stream.total; ++record) {
             Bytes body(std::min(stream.next_size(sent), stream.total - sent));
@@ -81,7 +81,7 @@ protected:
         EXPECT_EQ(mismatches.load(), 0u);
         EXPECT_FALSE(journal.Saw(session, NETWORK_EVENT_CLOSE));
         EXPECT_TRUE(session->IsUsed());
-        journal.on_payload = nullptr;
+        journal.OnPayload(nullptr);
     }
 };
 
@@ -341,7 +341,7 @@ TEST_F(RecordLayerTest, PeerThatNeverReadsIsCutOffWithoutStallingOthers)
 {
     StartListener();
     const Bytes answer(16384, 0xaa);
-    journal.on_payload = [&](CVeskNetworkSession* session, const Bytes& payload) {
+    journal.OnPayload([&](CVeskNetworkSession* session, const Bytes& payload) {
         // A one-byte request is echoed; every two-byte one asks for 64 KiB.
         if (payload.size() == 1) {
             session->send(payload.data(), 1, 0);
@@ -349,7 +349,7 @@ TEST_F(RecordLayerTest, PeerThatNeverReadsIsCutOffWithoutStallingOthers)
         }
         for (size_t i = 0; i < payload.size() / 2 * 4; ++i)
             session->send(answer.data(), static_cast<int>(answer.size()), 0);
-    };
+    });
     const int small_buffer = 4096;
     auto [silent, silent_session] = ConnectRawClient();
     setsockopt(silent, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
