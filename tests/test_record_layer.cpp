@@ -106,6 +106,7 @@ TEST_F(RecordLayerTest, PlainSendWritesOneRecordAndRefusesWhatThePeerCouldNeverT
 
 // Bodies are padded to the block, match the exported cipher functions under
 // the agreed key, and start afresh from the key and IV with every record.
+// An empty encrypted record fails the session.
 TEST_F(RecordLayerTest, EncryptedSendPadsMatchesTheCipherAndRefusesWhatThePeerCouldNeverTake)
 {
     auto [client, session] = HandshakenRawClient(CRYPTO_ALGORITHM_BLOWFISH);
@@ -124,6 +125,8 @@ TEST_F(RecordLayerTest, EncryptedSendPadsMatchesTheCipherAndRefusesWhatThePeerCo
     EXPECT_TRUE(NothingToRead(client.fd));
     EXPECT_EQ(session->send(big.data(), 19991, 0), 19992) << "the session goes on";
     EXPECT_EQ(client.ReadData(), std::optional<Bytes>(Bytes(big.begin(), big.begin() + 19991)));
+    WriteAll(client.fd, Record(3, {}));
+    EXPECT_TRUE(journal.Failed(session)) << "an empty encrypted record has no padding";
 }
 
 TEST_F(RecordLayerTest, SendFailsOnAReleasedSessionAndOnAResetPeer)
@@ -196,6 +199,19 @@ TEST_F(RecordLayerTest, RecordsAreDeliveredWholeAndInOrderAcrossReadsAndTheRings
         }
     }
     EXPECT_FALSE(journal.Saw(session, NETWORK_EVENT_CLOSE));
+}
+
+// The largest body is taken; a header declaring one byte more fails the
+// session without waiting for a body that could never fit.
+TEST_F(RecordLayerTest, BodyOneByteOverTheLargestFailsTheSessionAtOnce)
+{
+    StartListener();
+    auto [raw, session] = ConnectRawClient();
+    const Bytes largest(kMaxRecordBody, 7);
+    WriteAll(raw, Record(0, largest));
+    EXPECT_TRUE(journal.Delivered(session, largest));
+    WriteAll(raw, Bytes{0, 2, 0} + Be24(kMaxRecordBody + 1));
+    EXPECT_TRUE(journal.Failed(session));
 }
 
 // What arrives while the parse thread is between looking at the socket ring
