@@ -6,6 +6,7 @@
 #define VESK_TESTS_SESSION_FIXTURE_H
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,13 +38,16 @@ public:
         int recv_result;
         Bytes payload;
         std::thread::id thread;
+        sockaddr_storage peer;  // at an ACCEPT, the peer's address
     };
 
     // The callback to hand to Listen and Connect, with the journal as param.
     static int Record(CVeskNetworkSession* session, short ev, void* param)
     {
         auto* self = static_cast<SessionJournal*>(param);
-        Event event{session, ev, 0, {}, std::this_thread::get_id()};
+        Event event{session, ev, 0, {}, std::this_thread::get_id(), {}};
+        if (ev & VeskNetworkSystem::NETWORK_EVENT_ACCEPT)
+            session->GetSocketAddr(&event.peer);
         if (ev & VeskNetworkSystem::NETWORK_EVENT_READ) {
             thread_local Bytes buffer(VeskNetworkSystem::CVeskByteRing::kSize);
             event.recv_result = session->recv(buffer.data(), static_cast<int>(buffer.size()), 0);

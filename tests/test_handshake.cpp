@@ -690,8 +690,9 @@ protected:
 };
 
 // The pinned server is served; one with another key (a raw stand-in for a
-// man in the middle) sees the ClientHello and nothing more. A session pinned
-// to another key ends for the mismatch; removing the pin lets it in.
+// man in the middle) sees the ClientHello and nothing more, with credentials
+// or without; a session returned ends for the mismatch. Removing the pin
+// lets the client in anywhere.
 TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
 {
     const Server server = StartServer(RawServerKeys().private_key);
@@ -702,25 +703,34 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
 
     int raw_port = 0;
     const int impostor = ListenOnLoopback(&raw_port);
-    ASSERT_EQ(client->pin_server_key("127.0.0.1", std::to_string(raw_port).c_str(), fingerprint.c_str()), 1);
+    const std::string raw_service = std::to_string(raw_port);
+    ASSERT_EQ(client->pin_server_key("127.0.0.1", raw_service.c_str(), fingerprint.c_str()), 1);
+    std::atomic<bool> answer{true};
     std::thread impostor_side([&] {
-        const int fd = AcceptWithin(impostor);
-        EXPECT_EQ(ReadBytes(fd, 15), ClientHello({0, 1, 2}));
-        WriteAll(fd, ServerHello(2) + ServerKeyExchange(OtherKeys().public_key, kStandardExponent) + ServerHelloDone());
-        EXPECT_TRUE(ReadBytes(fd, 1).empty()) << "neither key material nor the login left";
-        close(fd);
+        for (int connection = 0; connection < 2; ++connection) {
+            const int fd = AcceptWithin(impostor);
+            EXPECT_EQ(ReadBytes(fd, 15), ClientHello({0, 1, 2}));
+            WaitFor([&] { return answer.load(); });
+            WriteAll(fd,
+                     ServerHello(2) + ServerKeyExchange(OtherKeys().public_key, kStandardExponent) + ServerHelloDone());
+            EXPECT_TRUE(ReadBytes(fd, 1).empty()) << "neither key material nor the login left";
+            close(fd);
+        }
     });
-    EXPECT_EQ(Login(*client, std::to_string(raw_port)), nullptr);
+    EXPECT_EQ(Login(*client, raw_service), nullptr);
+    // Answered only once the connect has returned the session.
+    answer = false;
+    std::unique_ptr<CVeskMessageSession> plain(client->connect("127.0.0.1", raw_service.c_str()));
+    answer = true;
     impostor_side.join();
     close(impostor);
-
-    // Without credentials the session is returned and ends for the mismatch.
-    const std::string other = FingerprintOf(OtherKeys().public_key);
-    ASSERT_EQ(client->pin_server_key("127.0.0.1", server.port.c_str(), other.c_str()), 1);
-    std::unique_ptr<CVeskMessageSession> plain(client->connect("127.0.0.1", server.port.c_str()));
     ASSERT_NE(plain, nullptr);
     EXPECT_TRUE(WaitFor([&] { return !plain->is_session_used(); }));
     EXPECT_EQ(plain->get_end_reason(), VeskMessageSystem::VESK_END_SERVER_KEY_MISMATCH);
+
+    ASSERT_EQ(client->pin_server_key("127.0.0.1", server.port.c_str(), FingerprintOf(OtherKeys().public_key).c_str()),
+              1);
+    EXPECT_EQ(Login(*client, server.port), nullptr);
     ASSERT_EQ(client->pin_server_key("127.0.0.1", server.port.c_str(), nullptr), 1);
     ASSERT_NO_FATAL_FAILURE(ExpectLoginAndEcho(*client, server.port));
 }

@@ -93,12 +93,9 @@ bool AcceptedClient(const SessionJournal& journal, int client)
 {
     const int port = LocalPort(client);
     return WaitFor([&] {
-        for (CVeskNetworkSession* session : journal.Accepted()) {
-            sockaddr_storage peer{};
-            session->GetSocketAddr(&peer);
-            if (PortOf(peer) == port)
+        for (const auto& event : journal.Events())
+            if ((event.ev & NETWORK_EVENT_ACCEPT) && PortOf(event.peer) == port)
                 return true;
-        }
         return false;
     });
 }
