@@ -1,77 +1,47 @@
 // The manager's event loop and parse threads, with real sockets on the
 // loopback interface: which thread reports what, idling, waking up, several
 // managers in one process and shutting down under load.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "VeskNetworkSystem.h"
+#include "raw_peer.h"
+#include "session_fixture.h"
 #include "test_support.h"
 
 using namespace VeskNetworkSystem;
 
 struct VeskNetworkTestAccess {
-    static CVeskPool<CVeskNetworkSession>& Sessions(CVeskNetworkSessionManager& m) { return m.m_SessionArray; }
     static unsigned long ParsePasses(CVeskNetworkSessionManager& m) { return m.m_ParsePasses.load(); }
     static std::thread::id LoopThread(CVeskNetworkSessionManager& m) { return m.m_hLibEventThread.get_id(); }
     static std::thread::id ParseThread(CVeskNetworkSessionManager& m)
     {
         return m.m_ParseRecvSocketBufferThreadHandle.get_id();
     }
-    static size_t SocketBytes(CVeskNetworkSession& s) { return s.m_recv_socket_buffer.Held(); }
     // Lets every sleep of the parse thread end, as the manager's shutdown does.
     static void EndSleeps(CVeskNetworkSessionManager& m)
     {
         m.m_bStopping = true;
         m.ResumeParseRecvSocketBufferThread();
     }
-    // The port the listener at `index` is bound to.
-    static std::string ListenPort(CVeskNetworkSessionManager& m, int index)
-    {
-        sockaddr_storage address{};
-        socklen_t length = sizeof address;
-        const SOCKET s = m.m_SessionListenArray[index].GetSocket();
-        if (s < 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            return "";
-        return std::to_string(ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port));
-    }
 };
 
 namespace {
 
 using namespace vesk_test;
-
 using Access = VeskNetworkTestAccess;
 using namespace std::chrono_literals;
-
-// A blocking client socket connected to 127.0.0.1:port, or -1.
-int RawConnect(const std::string& port)
-{
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
-        return s;
-    if (s >= 0)
-        ::close(s);
-    return -1;
-}
 
 int OpenDescriptors()
 {
@@ -84,146 +54,87 @@ int OpenDescriptors()
     return count;
 }
 
-struct Event {
-    CVeskNetworkSession* session;
-    short ev;
-    void* param;
-    std::thread::id thread;
-};
-
-// Every event of the sessions it was given to, with the thread that raised
-// it. A session whose peer closed is released, as the message layer does.
-class EventLog {
-public:
-    static int Record(CVeskNetworkSession* session, short ev, void* param)
-    {
-        auto* log = static_cast<EventLog*>(param);
-        {
-            std::lock_guard<std::mutex> lock(log->m_mutex);
-            log->m_events.push_back(Event{session, ev, param, std::this_thread::get_id()});
-        }
-        if (ev == NETWORK_EVENT_CLOSE)
-            session->SetUsed(false);
-        return 1;
-    }
-
-    // The first event with code ev; false when none came in time.
-    bool Wait(short ev, Event* out)
-    {
-        return WaitFor([&] {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            auto found = std::find_if(m_events.begin(), m_events.end(), [ev](const Event& e) { return e.ev == ev; });
-            return found != m_events.end() && (*out = *found, true);
-        });
-    }
-
-    size_t Count(short ev)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return static_cast<size_t>(
-            std::count_if(m_events.begin(), m_events.end(), [ev](const Event& e) { return e.ev == ev; }));
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<Event> m_events;
-};
-
-// A manager listening on a fresh IPv4 port with its event loop running.
+// A manager listening on a port the kernel chose, its threads running, its
+// sessions reporting into the journal and released at their close.
 struct Server {
-    explicit Server(ty_cbfunc_Event callback, void* param, int sessions = 4)
+    Server()
     {
-        EXPECT_EQ(manager->CreateSessions(sessions), 1);
+        journal.release_on_close = true;
+        EXPECT_EQ(manager->CreateSessions(4), 1);
         EXPECT_EQ(manager->CreateListenSessions(2), 1);
-        EXPECT_EQ(manager->Listen("0", AF_INET, 5, callback, param, CRYPTO_ALGORITHM_NONE), 1);
-        port = Access::ListenPort(*manager, 0);
-        EXPECT_FALSE(port.empty());
+        port = std::stoi(ListenOnFreePort([this](const std::string& service) {
+            return manager->Listen(service.c_str(), AF_INET, 5, &SessionJournal::Record, &journal,
+                                   CRYPTO_ALGORITHM_NONE) == 1;
+        }));
         EXPECT_EQ(manager->CreateParseRecvSocketBufferThread(), 1);
         EXPECT_EQ(manager->DispatchLibEvent(), 1);
     }
+    SessionJournal journal;
     std::unique_ptr<CVeskNetworkSessionManager> manager = std::make_unique<CVeskNetworkSessionManager>();
-    std::string port;
+    int port = 0;
 };
 
 // The accept is reported by the loop thread; everything after it, the close
-// included, by the parse thread, after the records the peer sent before it.
+// included, by the parse thread. A second start of either starts nothing.
 TEST(EventLoopTest, AcceptOnTheLoopThreadAndCloseOnTheParseThread)
 {
-    EventLog log;
-    Server server(EventLog::Record, &log);
+    Server server;
     CVeskNetworkSessionManager& manager = *server.manager;
     const std::thread::id loop = Access::LoopThread(manager);
+    const std::thread::id parse = Access::ParseThread(manager);
     ASSERT_NE(loop, std::thread::id());
-    ASSERT_NE(loop, std::this_thread::get_id());
-
     EXPECT_EQ(manager.DispatchLibEvent(), 1) << "a second start is no failure";
+    EXPECT_EQ(manager.CreateParseRecvSocketBufferThread(), 1);
     EXPECT_EQ(Access::LoopThread(manager), loop) << "and starts no second loop";
+    EXPECT_EQ(Access::ParseThread(manager), parse) << "nor a second parse thread";
 
-    const int client = RawConnect(server.port);
-    ASSERT_GE(client, 0);
-    Event accepted{};
-    ASSERT_TRUE(log.Wait(NETWORK_EVENT_ACCEPT, &accepted));
-    EXPECT_EQ(accepted.thread, loop);
-    EXPECT_EQ(accepted.param, &log);
-    EXPECT_EQ(accepted.session, &Access::Sessions(manager)[0]);
-
+    const int client = ConnectTo(server.port);
+    CVeskNetworkSession* session = server.journal.WaitAccepted(1);
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(server.journal.First(session, NETWORK_EVENT_ACCEPT)->thread, loop);
     ::close(client);
-    Event closed{};
-    ASSERT_TRUE(log.Wait(NETWORK_EVENT_CLOSE, &closed));
-    EXPECT_EQ(closed.thread, Access::ParseThread(manager));
-    EXPECT_EQ(closed.session, accepted.session);
-    EXPECT_TRUE(WaitFor([&] { return accepted.session->IsFree(); }));
-    EXPECT_EQ(log.Count(NETWORK_EVENT_CLOSE), 1u) << "a released session reports nothing more";
+    ASSERT_TRUE(server.journal.Closed(session));
+    EXPECT_EQ(server.journal.First(session, NETWORK_EVENT_CLOSE)->thread, parse);
+    EXPECT_TRUE(WaitFor([&] { return session->IsFree(); }));
+    EXPECT_EQ(server.journal.Count(NETWORK_EVENT_CLOSE), 1u) << "a released session reports nothing more";
 }
 
 TEST(EventLoopTest, LoopStartedWithNothingToWatchKeepsRunning)
 {
-    EventLog log;
+    SessionJournal journal;
     CVeskNetworkSessionManager manager;
     ASSERT_EQ(manager.CreateSessions(2), 1);
     ASSERT_EQ(manager.CreateListenSessions(1), 1);
     ASSERT_EQ(manager.DispatchLibEvent(), 1);
     // Idle on purpose: a loop that ends for want of events would be gone now.
     std::this_thread::sleep_for(100ms);
-
-    ASSERT_EQ(manager.Listen("0", AF_INET, 5, EventLog::Record, &log, CRYPTO_ALGORITHM_NONE), 1);
-    const int client = RawConnect(Access::ListenPort(manager, 0));
-    ASSERT_GE(client, 0);
-    Event accepted{};
-    EXPECT_TRUE(log.Wait(NETWORK_EVENT_ACCEPT, &accepted));
-    EXPECT_EQ(accepted.thread, Access::LoopThread(manager));
+    const std::string service = ListenOnFreePort([&](const std::string& candidate) {
+        return manager.Listen(candidate.c_str(), AF_INET, 5, &SessionJournal::Record, &journal,
+                              CRYPTO_ALGORITHM_NONE) == 1;
+    });
+    const int client = ConnectTo(std::stoi(service));
+    EXPECT_NE(journal.WaitAccepted(1), nullptr);
     ::close(client);
 }
 
 TEST(ParseThreadTest, SleepsWhileIdleAndWakesWhenBytesArrive)
 {
-    EventLog log;
-    Server server(EventLog::Record, &log);
+    Server server;
     CVeskNetworkSessionManager& manager = *server.manager;
-    ASSERT_EQ(manager.CreateParseRecvSocketBufferThread(), 1);
-    const std::thread::id parse = Access::ParseThread(manager);
-    EXPECT_EQ(manager.CreateParseRecvSocketBufferThread(), 1);
-    EXPECT_EQ(Access::ParseThread(manager), parse) << "a second start starts no second thread";
-
-    const int client = RawConnect(server.port);
-    ASSERT_GE(client, 0);
-    Event accepted{};
-    ASSERT_TRUE(log.Wait(NETWORK_EVENT_ACCEPT, &accepted));
+    const int client = ConnectTo(server.port);
+    CVeskNetworkSession* session = server.journal.WaitAccepted(1);
+    ASSERT_NE(session, nullptr);
     ASSERT_TRUE(WaitFor([&] { return Access::ParsePasses(manager) > 0; }));
 
-    // Idle: no pass for a while.
     const unsigned long idle = Access::ParsePasses(manager);
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(Access::ParsePasses(manager), idle);
+    EXPECT_EQ(Access::ParsePasses(manager), idle) << "no pass while idle";
 
-    ASSERT_EQ(::send(client, "0123456789", 10, MSG_NOSIGNAL), 10);
-    EXPECT_TRUE(WaitFor([&] { return Access::SocketBytes(*accepted.session) == 10; }));
-    EXPECT_TRUE(WaitFor([&] { return Access::ParsePasses(manager) > idle; }));
-
+    WriteAll(client, Record(0, Bytes(10, '0')));
+    EXPECT_TRUE(server.journal.Delivered(session, Bytes(10, '0')));
     // Asleep again once the passes find nothing more to do.
-    unsigned long before = 0;
     EXPECT_TRUE(WaitFor([&] {
-        before = Access::ParsePasses(manager);
+        const unsigned long before = Access::ParsePasses(manager);
         std::this_thread::sleep_for(50ms);
         return Access::ParsePasses(manager) == before;
     }));
@@ -252,84 +163,65 @@ TEST(ParseThreadTest, WakeUpThatCameWhileAwakeIsKept)
     sleeper.join();
 }
 
+// Each manager accepts on its own loop thread; one connects to the other.
 TEST(EventLoopTest, TwoManagersServeTheirOwnListenersAndConnections)
 {
-    EventLog log_a;
-    EventLog log_b;
-    Server a(EventLog::Record, &log_a);
-    Server b(EventLog::Record, &log_b);
+    Server a;
+    Server b;
     ASSERT_NE(Access::LoopThread(*a.manager), Access::LoopThread(*b.manager));
+    const int client = ConnectTo(a.port);
+    ASSERT_NE(a.journal.WaitAccepted(1), nullptr);
+    EXPECT_EQ(a.journal.Events().front().thread, Access::LoopThread(*a.manager));
 
-    const int client = RawConnect(a.port);
-    ASSERT_GE(client, 0);
-    Event accepted{};
-    ASSERT_TRUE(log_a.Wait(NETWORK_EVENT_ACCEPT, &accepted));
-    EXPECT_EQ(accepted.session, &Access::Sessions(*a.manager)[0]);
-    EXPECT_EQ(accepted.thread, Access::LoopThread(*a.manager));
-
-    // b connects to a: b reports the connect, a the second accept.
-    CVeskNetworkSession* outgoing = b.manager->Connect("127.0.0.1", a.port.c_str(), EventLog::Record, &log_b);
+    CVeskNetworkSession* outgoing =
+        b.manager->Connect("127.0.0.1", std::to_string(a.port).c_str(), &SessionJournal::Record, &b.journal);
     ASSERT_NE(outgoing, nullptr);
-    EXPECT_EQ(outgoing, &Access::Sessions(*b.manager)[0]);
-    EXPECT_EQ(log_b.Count(NETWORK_EVENT_CONNECT), 1u);
-    EXPECT_TRUE(WaitFor([&] { return log_a.Count(NETWORK_EVENT_ACCEPT) == 2; }));
-    EXPECT_TRUE(Access::Sessions(*a.manager)[1].IsUsed());
+    EXPECT_EQ(b.journal.Count(NETWORK_EVENT_CONNECT), 1u);
+    EXPECT_NE(a.journal.WaitAccepted(2), nullptr);
 
-    const int client_b = RawConnect(b.port);
-    ASSERT_GE(client_b, 0);
-    ASSERT_TRUE(log_b.Wait(NETWORK_EVENT_ACCEPT, &accepted));
-    EXPECT_EQ(accepted.session, &Access::Sessions(*b.manager)[1]);
-    EXPECT_EQ(accepted.thread, Access::LoopThread(*b.manager));
-    EXPECT_EQ(log_a.Count(NETWORK_EVENT_ACCEPT), 2u);
-    EXPECT_EQ(log_b.Count(NETWORK_EVENT_ACCEPT), 1u);
-
+    const int client_b = ConnectTo(b.port);
+    ASSERT_NE(b.journal.WaitAccepted(1), nullptr);
+    EXPECT_EQ(b.journal.Events().back().thread, Access::LoopThread(*b.manager));
+    EXPECT_EQ(a.journal.Count(NETWORK_EVENT_ACCEPT), 2u);
+    EXPECT_EQ(b.journal.Count(NETWORK_EVENT_ACCEPT), 1u);
     EXPECT_EQ(b.manager->Close(outgoing), 1);
     ::close(client);
     ::close(client_b);
 }
 
-int CountAccepts(CVeskNetworkSession*, short ev, void* param)
-{
-    if (ev == NETWORK_EVENT_ACCEPT)
-        ++*static_cast<std::atomic<int>*>(param);
-    return 1;
-}
-
 TEST(EventLoopTest, DestroyingWhilePeersWriteIsQuickAndClosesEverything)
 {
-    {
-        // First use of the resolver and the key generator, which may keep
-        // descriptors of their own for the rest of the process.
-        std::atomic<int> warm{0};
-        Server warm_up(CountAccepts, &warm);
-    }
+    // First use of the resolver and the key generator, which may keep
+    // descriptors of their own for the rest of the process.
+    std::make_unique<Server>().reset();
     const int descriptors = OpenDescriptors();
-    std::atomic<int> accepts{0};
-    auto server = std::make_unique<Server>(CountAccepts, &accepts);
-    ASSERT_EQ(server->manager->CreateParseRecvSocketBufferThread(), 1);
-
+    auto server = std::make_unique<Server>();
+    std::mutex mutex;
+    std::set<CVeskNetworkSession*> read;
+    server->journal.OnPayload([&](CVeskNetworkSession* session, const Bytes&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        read.insert(session);
+    });
     constexpr int kClients = 4;
     std::vector<int> clients;
     std::vector<std::thread> writers;
     for (int i = 0; i < kClients; ++i) {
-        clients.push_back(RawConnect(server->port));
-        ASSERT_GE(clients.back(), 0);
-        writers.emplace_back(WriteUntilClosed, clients.back());
+        clients.push_back(ConnectTo(server->port));
+        // Records until the server is gone.
+        writers.emplace_back([fd = clients.back()] {
+            const Bytes record = Record(0, Bytes(4000, 'w'));
+            while (::send(fd, record.data(), record.size(), MSG_NOSIGNAL) > 0) {
+            }
+        });
     }
-    ASSERT_TRUE(WaitFor([&] { return accepts == kClients; }));
-    CVeskPool<CVeskNetworkSession>& sessions = Access::Sessions(*server->manager);
     ASSERT_TRUE(WaitFor([&] {
-        for (int i = 0; i < kClients; ++i)
-            if (Access::SocketBytes(sessions[i]) == 0)
-                return false;
-        return true;
+        std::lock_guard<std::mutex> lock(mutex);
+        return read.size() == kClients;
     })) << "every session is being read";
 
     const auto start = std::chrono::steady_clock::now();
     server.reset();
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(took, 1s);
-
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     for (std::thread& writer : writers)
         writer.join();
     for (int client : clients)
