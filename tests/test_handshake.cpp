@@ -29,6 +29,7 @@
 #include "CryptFunction.h"
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
+#include "net/failure_reason.h"
 #include "raw_peer.h"
 #include "test_support.h"
 
@@ -61,6 +62,10 @@ struct VeskNetworkTestAccess {
     }
     static void DropPublicKey(CVeskNetworkSessionListen& listener) { listener.m_RSAPublicKey.Clear(); }
     static int EndReason(const CVeskNetworkSession& session) { return session.GetEndReason(); }
+    static vesk::net::FailureReason Failure(const CVeskNetworkSession& session)
+    {
+        return session.m_FailureReason.load();
+    }
     static int EndReason(const VeskMessageSystem::CVeskMessageSession& handle) { return EndReason(*handle.m_ns); }
 };
 
@@ -659,10 +664,13 @@ TEST_F(HandshakeTest, PlainConnectToACipherListenerStaysPlain)
 
 // --- malformed or unwelcome messages at the server ---
 
+// A message a session refuses, and why it fails.
 struct BadInput {
     const char* what;
     Bytes bytes;
+    vesk::net::FailureReason reason;
 };
+using Why = vesk::net::FailureReason;
 
 TEST_F(HandshakeTest, MalformedMessagesFailTheServerSessionAlone)
 {
@@ -670,21 +678,24 @@ TEST_F(HandshakeTest, MalformedMessagesFailTheServerSessionAlone)
     const Bytes key = ListenerPublicKey();
     const Bytes encrypted_key = RsaEncrypt(Random(24), key);
     const std::vector<BadInput> cases = {
-        {"a handshake body of 3 bytes", Record(1, {0, 0, 0})},
-        {"type code 6", Message(6, {})},
-        {"type code 255", Message(255, {0, 0})},
-        {"a ClientHello of 1 byte", Message(0, {0})},
-        {"an entry count past the message", Message(0, {0, 4, 0, 1, 2})},
-        {"a message longer than its record", MessageClaiming(0, 50, {0, 3, 0, 1, 2})},
-        {"an empty algorithm list", ClientHello({})},
-        {"a list without the server's algorithm", ClientHello({0, 2})},
-        {"a key field of 0 bytes", ClientKeyExchange({}, RsaEncrypt(Random(8), key))},
-        {"a key field of 321 bytes", ClientKeyExchange(Bytes(321, 7), Bytes(128, 7))},
-        {"an IV field of 161 bytes", ClientKeyExchange(encrypted_key, Bytes(161, 7))},
-        {"a key that does not decrypt", ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))},
-        {"a ClientKeyExchange cut short", Message(4, Be16(128) + Bytes(127, 7))},
+        {"a handshake body of 3 bytes", Record(1, {0, 0, 0}), Why::kMalformedHandshakeMessage},
+        {"type code 6", Message(6, {}), Why::kUnknownHandshakeMessage},
+        {"type code 255", Message(255, {0, 0}), Why::kUnknownHandshakeMessage},
+        {"a ClientHello of 1 byte", Message(0, {0}), Why::kMalformedHandshakeMessage},
+        {"an entry count past the message", Message(0, {0, 4, 0, 1, 2}), Why::kMalformedHandshakeMessage},
+        {"a message longer than its record", MessageClaiming(0, 50, {0, 3, 0, 1, 2}), Why::kMalformedHandshakeMessage},
+        {"an empty algorithm list", ClientHello({}), Why::kNoCommonAlgorithm},
+        {"a list without the server's algorithm", ClientHello({0, 2}), Why::kNoCommonAlgorithm},
+        {"a key field of 0 bytes", ClientKeyExchange({}, RsaEncrypt(Random(8), key)), Why::kKeyExchangeFailed},
+        {"a key field of 321 bytes", ClientKeyExchange(Bytes(321, 7), Bytes(128, 7)), Why::kKeyExchangeFailed},
+        {"an IV field of 161 bytes", ClientKeyExchange(encrypted_key, Bytes(161, 7)), Why::kKeyExchangeFailed},
+        {"a key that does not decrypt", ClientKeyExchange(Bytes(128, 7), Bytes(128, 7)), Why::kKeyExchangeFailed},
+        {"a ClientKeyExchange cut short", Message(4, Be16(128) + Bytes(127, 7)), Why::kKeyExchangeFailed},
         {"a Finish in the clear after the key exchange",
-         ClientKeyExchange(encrypted_key, RsaEncrypt(Random(8), key)) + Message(5, {})},
+         ClientKeyExchange(encrypted_key, RsaEncrypt(Random(8), key)) + Message(5, {}), Why::kFinishInTheClear},
+        {"a ServerKeyExchange, the client's part", ServerKeyExchange(key, kStandardExponent),
+         Why::kMessageOfTheOtherRole},
+        {"a ServerHelloDone, the client's part", ServerHelloDone(), Why::kMessageOfTheOtherRole},
     };
     for (const BadInput& bad : cases) {
         SCOPED_TRACE(bad.what);
@@ -693,6 +704,7 @@ TEST_F(HandshakeTest, MalformedMessagesFailTheServerSessionAlone)
         ASSERT_NE(session, nullptr);
         WriteAll(fd, bad.bytes);
         EXPECT_TRUE(Failed(session, mark));
+        EXPECT_EQ(Access::Failure(*session), bad.reason);
         EXPECT_TRUE(NothingToRead(fd)) << "nothing is answered";
         ExpectFreshSecureHandshake();
         manager->Close(session);
@@ -766,11 +778,12 @@ TEST_F(HandshakeTest, KeyTooLongForTheSessionLeavesTheKeyInPlace)
 
 TEST_F(HandshakeTest, FourByteServerHelloDoneIsHandledAsSuch)
 {
-    // A session that holds a public key and a cipher answers it with a key
-    // exchange, whatever its role.
-    StartListener(CRYPTO_ALGORITHM_BLOWFISH);
-    auto [fd, session] = ConnectRawClient();
-    WriteAll(fd, Record(1, {3, 0, 0, 0}));
+    int raw_port = 0;
+    const int raw_listener = Track(ListenOnLoopback(&raw_port));
+    auto [session, fd] = ConnectSecureToRaw(raw_listener, raw_port);
+    ASSERT_EQ(ReadBytes(fd, 15).size(), 15u);
+    WriteAll(fd, ServerHello(CRYPTO_ALGORITHM_BLOWFISH) +
+                     ServerKeyExchange(RawServerKeys().public_key, kStandardExponent) + Record(1, {3, 0, 0, 0}));
     std::vector<size_t> sizes;
     for (int i = 0; i < 3; ++i)
         if (auto record = ReadRecord(fd))
@@ -807,15 +820,17 @@ TEST_F(HandshakeTest, MalformedFlightTwoFailsTheClientSessionAlone)
     const Bytes& key = RawServerKeys().public_key;
     const Bytes exponent_part = Be16(4) + kStandardExponent;
     const std::vector<BadInput> cases = {
-        {"an empty ServerHello", Message(1, {})},
-        {"algorithm 3", ServerHello(3)},
-        {"algorithm 7", ServerHello(7)},
-        {"algorithm 255", ServerHello(255)},
+        {"an empty ServerHello", Message(1, {}), Why::kMalformedHandshakeMessage},
+        {"algorithm 3", ServerHello(3), Why::kUnknownAlgorithm},
+        {"algorithm 7", ServerHello(7), Why::kUnknownAlgorithm},
+        {"algorithm 255", ServerHello(255), Why::kUnknownAlgorithm},
         {"a modulus length one more than the bytes left",
-         Message(2, Be16(key.size() + exponent_part.size() + 1) + key + exponent_part)},
-        {"an exponent field past the message", Message(2, Be16(key.size()) + key + Be16(5) + kStandardExponent)},
-        {"a ServerKeyExchange of 1 byte", Message(2, {0})},
-        {"a ServerHelloDone with no server key", ServerHello(1) + ServerHelloDone()},
+         Message(2, Be16(key.size() + exponent_part.size() + 1) + key + exponent_part),
+         Why::kMalformedHandshakeMessage},
+        {"an exponent field past the message", Message(2, Be16(key.size()) + key + Be16(5) + kStandardExponent),
+         Why::kMalformedHandshakeMessage},
+        {"a ServerKeyExchange of 1 byte", Message(2, {0}), Why::kMalformedHandshakeMessage},
+        {"a ServerHelloDone with no server key", ServerHello(1) + ServerHelloDone(), Why::kNoServerKey},
     };
     for (const BadInput& bad : cases) {
         SCOPED_TRACE(bad.what);
@@ -825,6 +840,7 @@ TEST_F(HandshakeTest, MalformedFlightTwoFailsTheClientSessionAlone)
         EXPECT_EQ(ReadBytes(fd, 15).size(), 15u);
         WriteAll(fd, bad.bytes);
         EXPECT_TRUE(Failed(session, mark));
+        EXPECT_EQ(Access::Failure(*session), bad.reason);
         EXPECT_TRUE(NothingToRead(fd)) << "nothing is sent";
         ExpectFreshSecureHandshake();
         manager->Close(session);
@@ -1052,6 +1068,8 @@ TEST_F(HandshakeTest, PinnedClientSendsNothingAfterTheClientHelloButToThePinnedK
         {"another key",
          ServerHello(1) + ServerKeyExchange(OtherKeys().public_key, kStandardExponent) + ServerHelloDone(),
          VeskMessageSystem::VESK_END_SERVER_KEY_MISMATCH},
+        {"a ChangeCipherSpec and Finish in the clear instead of flight 2",
+         ChangeCipherSpec() + Record(1, kFinishMessage), VeskMessageSystem::VESK_END_HANDSHAKE_FAILED},
     };
     // Each case in a session slot of its own, so each reason read is its own.
     std::vector<CVeskNetworkSession*> failed;
