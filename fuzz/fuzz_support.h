@@ -48,9 +48,11 @@ struct VeskNetworkTestAccess {
         session.m_cbfunc_Event = callback;
         session.m_cbfunc_EventParam = param;
     }
+    // What accept gives a session: the listener's keys and the server's role.
     static void CopyKeys(CVeskNetworkSession& session, const CVeskNetworkSessionListen& listener)
     {
         session.CopyRSAKeyMaterialFrom(listener);
+        session.m_Role = CVeskNetworkSession::HandshakeRole::kServer;
     }
     static bool DecodeListenerKey(CVeskNetworkSessionListen& listener)
     {

@@ -23,6 +23,7 @@
 #include "CryptFunction.h"
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
+#include "net/failure_reason.h"
 #include "raw_peer.h"
 #include "session_fixture.h"
 #include "test_support.h"
@@ -41,6 +42,10 @@ struct VeskNetworkTestAccess {
         return found;
     }
     static void DropPublicKey(CVeskNetworkSessionListen& listener) { listener.m_RSAPublicKey.Clear(); }
+    static vesk::net::FailureReason Failure(const CVeskNetworkSession& session)
+    {
+        return session.m_FailureReason.load();
+    }
 };
 
 namespace {
@@ -268,10 +273,13 @@ TEST_F(HandshakeTest, PlainPeerOfACipherListenerStaysPlain)
 
 // --- inputs the server refuses or tolerates ---
 
+// A message a session refuses, and why it fails.
 struct BadInput {
     const char* what;
     Bytes bytes;
+    vesk::net::FailureReason reason;
 };
+using Why = vesk::net::FailureReason;
 
 // Each fails its session alone, answered with nothing; a fresh handshake on
 // the same listener completes after each.
@@ -281,12 +289,15 @@ TEST_F(HandshakeTest, MalformedMessagesFailTheServerSessionAlone)
     const Bytes key = ListenerPublicKey();
     const Bytes encrypted_key = RsaEncrypt(Random(24), key);
     const std::vector<BadInput> cases = {
-        {"type code 255", Message(255, {0, 0})},
-        {"a key field of 0 bytes", ClientKeyExchange({}, RsaEncrypt(Random(8), key))},
-        {"a key field of 321 bytes", ClientKeyExchange(Bytes(321, 7), Bytes(128, 7))},
-        {"an IV field of 161 bytes", ClientKeyExchange(encrypted_key, Bytes(161, 7))},
+        {"type code 255", Message(255, {0, 0}), Why::kUnknownHandshakeMessage},
+        {"a key field of 0 bytes", ClientKeyExchange({}, RsaEncrypt(Random(8), key)), Why::kKeyExchangeFailed},
+        {"a key field of 321 bytes", ClientKeyExchange(Bytes(321, 7), Bytes(128, 7)), Why::kKeyExchangeFailed},
+        {"an IV field of 161 bytes", ClientKeyExchange(encrypted_key, Bytes(161, 7)), Why::kKeyExchangeFailed},
         {"a Finish in the clear after the key exchange",
-         ClientKeyExchange(encrypted_key, RsaEncrypt(Random(8), key)) + Message(5, {})},
+         ClientKeyExchange(encrypted_key, RsaEncrypt(Random(8), key)) + Message(5, {}), Why::kFinishInTheClear},
+        {"a ServerKeyExchange, the client's part", ServerKeyExchange(key, kStandardExponent),
+         Why::kMessageOfTheOtherRole},
+        {"a ServerHelloDone, the client's part", ServerHelloDone(), Why::kMessageOfTheOtherRole},
     };
     for (const BadInput& bad : cases) {
         SCOPED_TRACE(bad.what);
@@ -295,6 +306,7 @@ TEST_F(HandshakeTest, MalformedMessagesFailTheServerSessionAlone)
         ASSERT_NE(session, nullptr);
         WriteAll(fd, bad.bytes);
         EXPECT_TRUE(journal.Failed(session, mark));
+        EXPECT_EQ(Access::Failure(*session), bad.reason);
         EXPECT_TRUE(NothingToRead(fd)) << "nothing is answered";
         ExpectFreshSecureHandshake();
         manager->Close(session);
@@ -333,7 +345,7 @@ TEST_F(HandshakeTest, ServerWithoutAKeyOrWithAKeyNoRecordCanCarryAnswersNothing)
 }
 
 // Tolerated: a ChangeCipherSpec other than 1 leaves receiving plain; a
-// ServerHelloDone of 4 bytes at the server is answered with a key exchange.
+// ServerHelloDone of 4 bytes at a client is answered with a key exchange.
 TEST_F(HandshakeTest, OddButWellFormedMessagesAreHandledAsSuch)
 {
     StartListener(CRYPTO_ALGORITHM_BLOWFISH);
@@ -342,8 +354,11 @@ TEST_F(HandshakeTest, OddButWellFormedMessagesAreHandledAsSuch)
     EXPECT_TRUE(journal.Delivered(session, Text("still plain")));
     EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
 
-    auto [other, other_session] = ConnectRawClient();
-    WriteAll(other, Record(1, {3, 0, 0, 0}));
+    auto [client, other] = ConnectToRawServer(true);
+    ASSERT_NE(client, nullptr);
+    ASSERT_EQ(ReadBytes(other, 15).size(), 15u);
+    WriteAll(other, ServerHello(CRYPTO_ALGORITHM_BLOWFISH) +
+                        ServerKeyExchange(RawServerKeys().public_key, kStandardExponent) + Record(1, {3, 0, 0, 0}));
     std::vector<size_t> sizes;
     for (int i = 0; i < 3; ++i)
         if (auto record = ReadRecord(other))
@@ -444,6 +459,8 @@ TEST_F(HandshakeTest, BadFlightTwoFailsTheClientSessionAloneAndSendsNothing)
         {"another key",
          ServerHello(1) + ServerKeyExchange(OtherKeys().public_key, kStandardExponent) + ServerHelloDone(),
          VeskMessageSystem::VESK_END_SERVER_KEY_MISMATCH},
+        {"a ChangeCipherSpec and Finish in the clear instead of flight 2",
+         ChangeCipherSpec() + Record(1, kFinishMessage), kFailed},
         {"a 2048-bit key, whose ciphertext the IV field cannot take",
          ServerHello(1) + ServerKeyExchange(LongKey(2048).public_key, kStandardExponent) + ServerHelloDone(), kFailed,
          false},

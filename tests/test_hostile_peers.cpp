@@ -197,12 +197,14 @@ struct Intruder : RawClientPeer {
     std::string peer;
 };
 
-// One row: what the raw client does, and whether the server then closes the
-// session (true) or keeps it (false).
+// One row: what the raw client does, and the reason the server then ends the
+// session with (as get_end_reason tells it), or VESK_END_NONE where it keeps
+// the session; kEitherReason where the peer's close races the record before it.
+constexpr int kEitherReason = -1;
 struct Row {
     const char* input;
     std::function<void(Intruder&)> play;
-    bool closes;
+    int reason;
 };
 
 std::function<void(Intruder&)> Sends(const Bytes& bytes)
@@ -263,11 +265,16 @@ protected:
             SCOPED_TRACE(row.input);
             Intruder intruder(port);
             row.play(intruder);
-            if (intruder.fd >= 0 && row.closes) {
+            const bool closes = row.reason != VESK_END_NONE;
+            if (intruder.fd >= 0 && closes) {
                 EXPECT_EQ(intruder.ReadUntilClosed(), std::optional<Bytes>(Bytes{})) << "closed without an answer";
             }
-            if (row.closes) {
+            if (closes) {
                 EXPECT_TRUE(ServerClosed(intruder.peer)) << "the server reports the session closed";
+                const auto ends = Ends(intruder.peer);
+                if (row.reason != kEitherReason && !ends.empty()) {
+                    EXPECT_EQ(ends.front().reason, row.reason) << VeskSessionEndReasonText(ends.front().reason);
+                }
                 EXPECT_EQ(Delivered(intruder.peer), std::vector<uint32_t>{}) << "nothing delivered";
             } else {
                 // The row has had its answers, so the session would have been
@@ -328,56 +335,64 @@ std::vector<Row> RefusedRows()
         i.Write(Record(1, Encrypt(i.algorithm, i.key, i.iv, Bytes(message.begin() + 6, message.end()))));
     };
     return {
-        {"record type 4", Sends(Record(4, {1, 2, 3})), true},
-        {"a record declaring a body of 16777215 bytes", Sends(Bytes{3, 2, 0} + Be24(0xFFFFFF)), true},
-        {"a handshake record of 3 bytes", Sends(Record(1, {0, 0, 0})), true},
-        {"handshake message type 6", Sends(Message(6, {})), true},
-        {"a ClientHello claiming more bytes than its record", Sends(MessageClaiming(0, 50, {0, 3, 0, 1, 2})), true},
-        {"a ClientHello of 1 byte", Sends(Message(0, {0})), true},
-        {"a ClientHello whose entry count runs past it", Sends(Message(0, {0, 4, 0, 1, 2})), true},
-        {"a ClientHello without the server's algorithm", Sends(ClientHello({0, 2})), true},
-        {"a ClientHello with an empty list", Sends(ClientHello({})), true},
-        {"a Finish first", Sends(Record(1, kFinishMessage)), true},
-        {"a ChangeCipherSpec first, then a data record", Sends(ChangeCipherSpec() + Record(3, Bytes(16, 1))), true},
+        {"record type 4", Sends(Record(4, {1, 2, 3})), VESK_END_BAD_RECORD},
+        {"a record declaring a body of 16777215 bytes", Sends(Bytes{3, 2, 0} + Be24(0xFFFFFF)), VESK_END_BAD_RECORD},
+        {"a handshake record of 3 bytes", Sends(Record(1, {0, 0, 0})), VESK_END_HANDSHAKE_FAILED},
+        {"handshake message type 6", Sends(Message(6, {})), VESK_END_HANDSHAKE_FAILED},
+        {"a ClientHello claiming more bytes than its record", Sends(MessageClaiming(0, 50, {0, 3, 0, 1, 2})),
+         VESK_END_HANDSHAKE_FAILED},
+        {"a ClientHello of 1 byte", Sends(Message(0, {0})), VESK_END_HANDSHAKE_FAILED},
+        {"a ClientHello whose entry count runs past it", Sends(Message(0, {0, 4, 0, 1, 2})), VESK_END_HANDSHAKE_FAILED},
+        {"a ClientHello without the server's algorithm", Sends(ClientHello({0, 2})), VESK_END_HANDSHAKE_FAILED},
+        {"a ClientHello with an empty list", Sends(ClientHello({})), VESK_END_HANDSHAKE_FAILED},
+        {"a Finish first", Sends(Record(1, kFinishMessage)), VESK_END_HANDSHAKE_FAILED},
+        {"a ChangeCipherSpec first, then a data record", Sends(ChangeCipherSpec() + Record(3, Bytes(16, 1))),
+         VESK_END_BAD_RECORD},
         {"a ServerHello naming no cipher, then a ClientHello offering none",
-         Sends(ServerHello(CRYPTO_ALGORITHM_NONE) + ClientHello({0})), true},
-        {"a ClientKeyExchange before the ClientHello", Sends(ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))), true},
-        {"record type 4, then closed at once", then_drop(Record(4, {1}), false), true},
-        {"record type 4, then reset at once", then_drop(Record(4, {1}), true), true},
+         Sends(ServerHello(CRYPTO_ALGORITHM_NONE) + ClientHello({0})), VESK_END_HANDSHAKE_FAILED},
+        {"a ClientKeyExchange before the ClientHello", Sends(ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))),
+         VESK_END_HANDSHAKE_FAILED},
+        {"record type 4, then closed at once", then_drop(Record(4, {1}), false), kEitherReason},
+        {"record type 4, then reset at once", then_drop(Record(4, {1}), true), kEitherReason},
         {"a record whose body never comes, until the peer goes",
          [](Intruder& i) {
              i.Write(Bytes{0, 2, 0} + Be24(100) + Bytes(10, 1));
              EXPECT_FALSE(i.ReadUntilClosed(200ms).has_value()) << "the server waits";
              i.Drop(false);
          },
-         true},
+         VESK_END_PEER_CLOSED},
         {"a garbage ClientKeyExchange",
-         after_flight_two([](Intruder& i) { i.Write(ClientKeyExchange(Random(128), Random(128))); }), true},
-        {"a ClientKeyExchange cut short", after_flight_two([](Intruder& i) { i.Write(Message(4, Be16(128))); }), true},
+         after_flight_two([](Intruder& i) { i.Write(ClientKeyExchange(Random(128), Random(128))); }),
+         VESK_END_HANDSHAKE_FAILED},
+        {"a ClientKeyExchange cut short", after_flight_two([](Intruder& i) { i.Write(Message(4, Be16(128))); }),
+         VESK_END_HANDSHAKE_FAILED},
         {"a ChangeCipherSpec and Finish without a key exchange", after_flight_two([](Intruder& i) {
              i.key = Random(24);
              i.iv = Random(8);
              i.Write(ChangeCipherSpec() + i.Finish());
          }),
-         true},
+         VESK_END_BAD_RECORD},
         {"a second ChangeCipherSpec, in the clear", after_flight_two([](Intruder& i) {
              const Bytes three = i.FlightThree();
              i.Write(Bytes(three.begin(), three.end() - 14) + ChangeCipherSpec());
          }),
-         true},
+         VESK_END_BAD_RECORD},
         {"an encrypted record that does not decrypt", after_login([](Intruder& i) { i.Write(Record(3, Random(16))); }),
-         true},
-        {"an encrypted record of 13 bytes", after_login([](Intruder& i) { i.Write(Record(3, Random(13))); }), true},
+         VESK_END_BAD_RECORD},
+        {"an encrypted record of 13 bytes", after_login([](Intruder& i) { i.Write(Record(3, Random(13))); }),
+         VESK_END_BAD_RECORD},
         {"an encrypted record of type 9",
-         after_login([](Intruder& i) { i.Write(Record(9, Encrypt(i.algorithm, i.key, i.iv, Note(1)))); }), true},
-        {"a Finish again after the handshake", after_login([](Intruder& i) { i.Write(i.Finish()); }), true},
+         after_login([](Intruder& i) { i.Write(Record(9, Encrypt(i.algorithm, i.key, i.iv, Note(1)))); }),
+         VESK_END_BAD_RECORD},
+        {"a Finish again after the handshake", after_login([](Intruder& i) { i.Write(i.Finish()); }),
+         VESK_END_HANDSHAKE_FAILED},
         {"a ServerHelloDone after the handshake",
-         after_login([=](Intruder& i) { encrypted_message(i, ServerHelloDone()); }), true},
+         after_login([=](Intruder& i) { encrypted_message(i, ServerHelloDone()); }), VESK_END_HANDSHAKE_FAILED},
         {"a ClientKeyExchange again after the handshake", after_login([=](Intruder& i) {
              encrypted_message(
                  i, ClientKeyExchange(RsaEncrypt(Random(24), i.server_key), RsaEncrypt(Random(8), i.server_key)));
          }),
-         true},
+         VESK_END_HANDSHAKE_FAILED},
     };
 }
 
@@ -441,7 +456,7 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkips)
              ASSERT_TRUE(i.ReachFlightTwo());
              then_log_in_and_echo(i, 1);
          },
-         false},
+         VESK_END_NONE},
         {"a ClientHello again after the handshake",
          [=](Intruder& i) {
              ASSERT_TRUE(i.LogIn());
@@ -453,14 +468,14 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkips)
              i.SendData(Note(3));
              EXPECT_EQ(i.ReadEcho(), 3u) << "under the key agreed first";
          },
-         false},
+         VESK_END_NONE},
         {"a ClientHello shorter than its record",
          [=](Intruder& i) {
              i.Write(Record(1, Bytes{0} + Be24(5) + Bytes{0, 3, 0, 1, 2} + Bytes{9, 9, 9}));
              ASSERT_TRUE(i.ReadFlightTwo());
              then_log_in_and_echo(i, 2);
          },
-         false},
+         VESK_END_NONE},
         {"a login answer accepting mallory, sent to the server",
          [](Intruder& i) {
              ASSERT_TRUE(i.Handshake());
@@ -474,7 +489,7 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkips)
              EXPECT_EQ(i.ReadEcho(), 4u) << "the message after the answer is served";
              EXPECT_EQ(g_server->reference_user("mallory", 7).get_uid_size(), 0u) << "no user added";
          },
-         false},
+         VESK_END_NONE},
     };
     std::vector<std::vector<uint32_t>> delivered = {{1}, {3}, {2}, {4}};
     const struct {
@@ -499,7 +514,7 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkips)
                             i.SendData(Note(next_read));
                             EXPECT_EQ(i.ReadEcho(), next_read) << "the message after the malformed one is dropped";
                         },
-                        false});
+                        VESK_END_NONE});
         delivered.push_back({first, next_read});
     }
     PlayRows(rows, delivered);
@@ -556,7 +571,7 @@ TEST_F(HostilePeers, ConnectionsDroppedAnywhereAreClosedAndDeliverNothing)
                                 i.Write(Bytes(last.begin(), last.begin() + std::min(point.written, last.size())));
                                 i.Drop(reset);
                             },
-                            true});
+                            reset ? VESK_END_RESET : kEitherReason});
         }
     }
     PlayRows(rows);

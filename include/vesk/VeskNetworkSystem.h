@@ -47,7 +47,8 @@ struct ServerKeyPair;
 }  // namespace vesk::crypto
 namespace vesk::net {
 class ByteReader;
-}
+enum class FailureReason : uint8_t;
+}  // namespace vesk::net
 /// @endcond
 
 /// The transport: TCP sessions in records, listeners, datagram sockets and
@@ -614,9 +615,8 @@ public:
     // reports it. One record waits at a time; false when it could not be sent
     // or kept.
     bool SendWhenHandshakeFinished(const unsigned char* buf, int num);
-    // Whether this is the server's side of its connection: only an accepted
-    // session holds its listener's private key.
-    bool IsServerSide() const { return m_RSAPrivateKey.Length() > 0; }
+    // Whether this is the server's side of its connection: it was accepted.
+    bool IsServerSide() const { return m_Role.load(std::memory_order_acquire) == HandshakeRole::kServer; }
     // Ends the session `ms` milliseconds from now unless cleared before, as
     // if its peer had gone: the loop thread's timer notes `reason` as the
     // session's end reason, shuts the socket down and the read path reports
@@ -720,7 +720,8 @@ private:
     void NoteRecordType(unsigned char type);
     // One record; its handler's result, 0 when none ran, -1 on failure, or
     // kWaitForRoom when its payload must wait for room in the receive ring.
-    static constexpr int kWaitForRoom = -2;
+    // Not kNothingToRead's value: the two never stand for each other.
+    static constexpr int kWaitForRoom = -3;
     int parse_recv_socket_buffer_sub(const tagDataHeader& DataHeader, const unsigned char* Body);
     int Plain(const tagDataHeader& DataHeader, const unsigned char* Body, size_t length);
     int Cryptoed(const tagDataHeader& DataHeader, const unsigned char* Body, size_t length);
@@ -740,9 +741,22 @@ private:
     // delivered; 0 until then, and after it was taken.
     short TakeEndToReport();
     int SendHandShakeClientHello();
+    // Notes why the session fails: kept as its failure reason, and shown as
+    // its end reason through the one mapping of failure_reason.h. The first
+    // reason wins, as for end reasons. Returns -1, the failure of every
+    // handler.
+    int Fail(vesk::net::FailureReason reason);
+
+    // The side a session plays in its handshake, stored when it is accepted
+    // or connected.
+    enum class HandshakeRole : uint8_t { kClient, kServer };
+    // How far the handshake has come, in the order of the messages; it never
+    // goes back. The handshake table (handshake.cpp) decides from it and the
+    // role which message a session takes next. Parse thread only.
+    enum class HandshakeState : uint8_t { kAwaitHello, kAwaitKeyExchange, kAwaitFinish, kDone };
 
     // The handshake: one handler per message, each reading only the message
-    // body it is given.
+    // body it is given, called only where the handshake table allows it.
     int HandShakeClientHello(vesk::net::ByteReader& message);
     int HandShakeServerHello(vesk::net::ByteReader& message);
     int HandShakeServerKeyExchange(vesk::net::ByteReader& message);
@@ -816,6 +830,9 @@ private:
     std::atomic<eCryptoAlgorithm> m_CryptoAlgorithm;
     std::atomic<eCryptoState> m_CryptoStateRecv;
     std::atomic<eCryptoState> m_CryptoStateSend;
+    std::atomic<HandshakeRole> m_Role{HandshakeRole::kClient};
+    HandshakeState m_HandshakeState = HandshakeState::kAwaitHello;
+    std::atomic<vesk::net::FailureReason> m_FailureReason;
     // The latest record types of the pass, in a small ring, and how many
     // records it has handled: nothing grows with the number of records.
     static constexpr size_t kKeptRecordTypes = 4;

@@ -3,10 +3,10 @@
 #include <openssl/crypto.h>
 
 #include "CryptFunction.h"
-#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "crypto/cipher_map.h"
 #include "crypto/rsa_key.h"
+#include "net/failure_reason.h"
 #include "net/handshake_records.h"
 
 namespace VeskNetworkSystem {
@@ -14,6 +14,7 @@ namespace {
 
 using vesk::net::ByteReader;
 using vesk::net::ByteWriter;
+using vesk::net::FailureReason;
 
 // Encrypts `plain` under the server's public key; the ciphertext is as long as
 // the server's modulus, which must fit the ClientKeyExchange field.
@@ -48,15 +49,10 @@ int CVeskNetworkSession::HandShakeServerHello(ByteReader& message)
 {
     uint8_t algorithm = 0;
     if (!message.ReadU8(&algorithm))
-        return -1;
-    // Only a client takes the server's choice: the server's side has the
-    // algorithm its listener fixed, and a peer must not talk it down to
-    // sending in the clear.
-    if (IsServerSide())
-        return -1;
+        return Fail(FailureReason::kMalformedHandshakeMessage);
     // An algorithm this side does not know could never finish the handshake.
     if (algorithm > CRYPTO_ALGORITHM_BLOWFISH)
-        return -1;
+        return Fail(FailureReason::kUnknownAlgorithm);
     SetCryptoAlgorithm(static_cast<eCryptoAlgorithm>(algorithm));
     return 0;
 }
@@ -69,13 +65,11 @@ int CVeskNetworkSession::HandShakeServerKeyExchange(ByteReader& message)
     const unsigned char* exponent_bytes = nullptr;
     if (!message.ReadU16(&key_length) || !message.ReadBytes(key_length, &key) || !message.ReadU16(&exponent_length) ||
         !message.ReadBytes(exponent_length, &exponent_bytes))
-        return -1;
+        return Fail(FailureReason::kMalformedHandshakeMessage);
     // A client that pinned the server's key sends nothing under any other:
     // neither the session key nor, after it, the login.
-    if (!AcceptsServerKey(key, key_length)) {
-        NoteEndReason(VeskMessageSystem::VESK_END_SERVER_KEY_MISMATCH);
-        return -1;
-    }
+    if (!AcceptsServerKey(key, key_length))
+        return Fail(FailureReason::kServerKeyMismatch);
     // Least significant byte first; only the first four bytes count.
     unsigned long exponent = 0;
     for (size_t i = 0; i < exponent_length && i < 4; ++i)
@@ -87,21 +81,18 @@ int CVeskNetworkSession::HandShakeServerKeyExchange(ByteReader& message)
 
 int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
 {
-    // Once this side sends under its key, the key stays: senders read it
-    // under the send lock, which a parse pass does not hold.
-    if (GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED)
-        return -1;
+    // Taken once (the handshake table): once this side sends under its key,
+    // the key stays, as senders read it under the send lock, which a parse
+    // pass does not hold.
     const int public_key_length = m_RSAPublicKey.Length();
     if (public_key_length <= 0)
-        return -1;
+        return Fail(FailureReason::kNoServerKey);
     const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
     // Whoever sits in between could choose no cipher (or leave out the
     // ServerHello) and read the login in clear: a pinned or known key is
     // worth nothing without one.
-    if ((m_bServerKeyPinned || m_KnownServer) && algorithm == CRYPTO_ALGORITHM_NONE) {
-        NoteEndReason(VeskMessageSystem::VESK_END_HANDSHAKE_FAILED);
-        return -1;
-    }
+    if ((m_bServerKeyPinned || m_KnownServer) && algorithm == CRYPTO_ALGORITHM_NONE)
+        return Fail(FailureReason::kServerKeyWithoutCipher);
     // An algorithm without a cipher exchanges no key.
     const vesk::crypto::CipherSpec* cipher = vesk::crypto::CipherFor(algorithm);
 
@@ -122,7 +113,7 @@ int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
                                EncryptField(iv, iv_length, *server_key, bound, encrypted_iv) >= 0;
         if (!encrypted) {
             OPENSSL_cleanse(key, sizeof key);
-            return -1;
+            return Fail(FailureReason::kKeyExchangeFailed);
         }
         SetCryptoKey(key, key_length);
         SetCryptoIV(iv, iv_length);
@@ -131,7 +122,7 @@ int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
     unsigned char finish[16];
     const int finish_length = BuildFinish(finish);
     if (finish_length < 0)
-        return -1;
+        return Fail(FailureReason::kFinishUnbuildable);
 
     // ClientKeyExchange, ChangeCipherSpec and Finish leave in one write.
     unsigned char flight[vesk::net::kFlightRoom];
@@ -146,7 +137,7 @@ int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
     }
     vesk::net::CipherSwitchRecords(writer, finish, static_cast<size_t>(finish_length));
     if (!writer.Ok())
-        return -1;
+        return Fail(FailureReason::kFlightTooLarge);
     return WriteHandShakeFlight(writer.Data(), writer.Length(), true);
 }
 

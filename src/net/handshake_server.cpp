@@ -7,6 +7,7 @@
 #include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
 #include "crypto/rsa_key.h"
+#include "net/failure_reason.h"
 #include "net/handshake_records.h"
 
 namespace VeskNetworkSystem {
@@ -14,6 +15,7 @@ namespace {
 
 using vesk::net::ByteReader;
 using vesk::net::ByteWriter;
+using vesk::net::FailureReason;
 
 // Decrypts one ClientKeyExchange field with the session's private key.
 bool ReadEncryptedField(ByteReader& message, size_t capacity, const vesk::crypto::RsaKey& private_key,
@@ -34,16 +36,16 @@ int CVeskNetworkSession::HandShakeClientHello(ByteReader& message)
     uint16_t count = 0;
     const unsigned char* offered = nullptr;
     if (!message.ReadU16(&count) || !message.ReadBytes(count, &offered))
-        return -1;
+        return Fail(FailureReason::kMalformedHandshakeMessage);
     // The server names its own algorithm, and only when the client offers it.
     const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
     if (std::find(offered, offered + count, static_cast<unsigned char>(algorithm)) == offered + count)
-        return -1;
+        return Fail(FailureReason::kNoCommonAlgorithm);
     // A key that no peer could receive in one record is never offered: its
     // record fails the build.
     const size_t key_length = static_cast<size_t>(m_RSAPublicKey.Length());
     if (key_length == 0)
-        return -1;
+        return Fail(FailureReason::kNoServerKey);
 
     std::vector<unsigned char> flight(key_length + vesk::net::kFlightRoom);
     ByteWriter writer(flight.data(), flight.size());
@@ -60,19 +62,18 @@ int CVeskNetworkSession::HandShakeClientHello(ByteReader& message)
     vesk::net::CloseHandShake(writer, key_exchange);
     vesk::net::CloseHandShake(writer, vesk::net::OpenHandShake(writer, vesk::net::kServerHelloDone));
     if (!writer.Ok())
-        return -1;
+        return Fail(FailureReason::kFlightTooLarge);
     return WriteHandShakeFlight(writer.Data(), writer.Length(), false);
 }
 
 int CVeskNetworkSession::HandShakeClientKeyExchange(ByteReader& message)
 {
-    // Once this side sends under its key, the key stays: senders read it
-    // under the send lock, which a parse pass does not hold.
-    if (GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED)
-        return -1;
+    // Refused after the handshake (the handshake table): once this side
+    // sends under its key, the key stays, as senders read it under the send
+    // lock, which a parse pass does not hold.
     const vesk::crypto::RsaKey* private_key = DecodedPrivateKey();
     if (private_key == nullptr)
-        return -1;
+        return Fail(FailureReason::kKeyExchangeFailed);
     // Room for the largest plaintext OAEP gives back for any key the library
     // can decrypt with.
     unsigned char key[2048];
@@ -88,7 +89,7 @@ int CVeskNetworkSession::HandShakeClientKeyExchange(ByteReader& message)
     }
     OPENSSL_cleanse(key, sizeof key);
     OPENSSL_cleanse(iv, sizeof iv);
-    return ok ? 0 : -1;
+    return ok ? 0 : Fail(FailureReason::kKeyExchangeFailed);
 }
 
 }  // namespace VeskNetworkSystem

@@ -8,6 +8,7 @@
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
+#include "net/failure_reason.h"
 #include "net/socket_io.h"
 
 namespace VeskNetworkSystem {
@@ -23,6 +24,7 @@ CVeskNetworkSession::CVeskNetworkSession()
       m_CryptoAlgorithm(CRYPTO_ALGORITHM_NONE),
       m_CryptoStateRecv(CRYPTO_STATE_PLAIN),
       m_CryptoStateSend(CRYPTO_STATE_PLAIN),
+      m_FailureReason(vesk::net::FailureReason::kNone),
       m_bReadPaused(false),
       m_bWaitingForRoom(false),
       m_bEndOfStream(false),
@@ -112,6 +114,9 @@ void CVeskNetworkSession::ClearContents()
     m_CryptoAlgorithm = CRYPTO_ALGORITHM_NONE;
     SetCryptoStateRecv(CRYPTO_STATE_PLAIN);
     SetCryptoStateSend(CRYPTO_STATE_PLAIN);
+    m_Role = HandshakeRole::kClient;
+    m_HandshakeState = HandshakeState::kAwaitHello;
+    m_FailureReason = vesk::net::FailureReason::kNone;
     m_CryptoKey.Clear();
     m_CryptoIV.Clear();
     ClearRSAKeyMaterial();
@@ -163,6 +168,14 @@ void CVeskNetworkSession::ReportEnded()
     char line[128];
     std::snprintf(line, sizeof line, "session %s ended: %s", peer.text, VeskSessionEndReasonText(reason));
     m_Manager->Log(ordinary ? VESK_LOG_INFO : VESK_LOG_WARNING, line);
+}
+
+int CVeskNetworkSession::Fail(vesk::net::FailureReason reason)
+{
+    auto none = vesk::net::FailureReason::kNone;
+    m_FailureReason.compare_exchange_strong(none, reason);
+    NoteEndReason(vesk::net::EndReasonOf(reason));
+    return -1;
 }
 
 void CVeskNetworkSession::AfterFreed()

@@ -8,9 +8,9 @@
 
 #include <cerrno>
 
-#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "net/arming.h"
+#include "net/failure_reason.h"
 #include "net/record_codec.h"
 
 namespace VeskNetworkSystem {
@@ -72,7 +72,7 @@ CVeskNetworkSession::WriteResult CVeskNetworkSession::WriteInOrder(std::unique_l
     if (waiting == 0 && !bCoalesce) {
         const ssize_t written = WriteWhatFits(GetSocket(), parts, count, flags);
         if (written < 0) {
-            NoteEndReason(VeskMessageSystem::VESK_END_RESET);
+            Fail(vesk::net::FailureReason::kWriteFailed);
             m_bSendFailed = true;
             return WriteResult::kFailed;
         }
@@ -101,7 +101,7 @@ bool CVeskNetworkSession::WriteBacklog(int flags)
     const ssize_t written = WriteWhatFits(GetSocket(), parts, count, flags);
     if (written < 0) {
         // The read path reports the broken connection.
-        NoteEndReason(VeskMessageSystem::VESK_END_RESET);
+        Fail(vesk::net::FailureReason::kWriteFailed);
         m_bSendFailed = true;
         return false;
     }
@@ -130,7 +130,7 @@ bool CVeskNetworkSession::WaitForBacklogRoom(std::unique_lock<std::mutex>& lock,
         // Waiting here would stall every session this thread serves, for a
         // peer that may never read again: the session ends instead, and the
         // read path reports its close like any other.
-        NoteEndReason(VeskMessageSystem::VESK_END_SEND_BACKLOG_FULL);
+        Fail(vesk::net::FailureReason::kSendBacklogFull);
         m_bSendFailed = true;
         ::shutdown(GetSocket(), SHUT_RDWR);
         return false;

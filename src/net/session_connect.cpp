@@ -28,6 +28,7 @@ SOCKET CVeskNetworkSession::accept(CVeskNetworkSessionListen* pVeskNetworkSessio
     m_cbfunc_Event = pVeskNetworkSessionListen->Get_cbfunc_Event();
     m_cbfunc_EventParam = pVeskNetworkSessionListen->Get_cbfunc_EventParam();
     CopyRSAKeyMaterialFrom(*pVeskNetworkSessionListen);
+    m_Role = HandshakeRole::kServer;
     return s;
 }
 
@@ -67,6 +68,7 @@ SOCKET CVeskNetworkSession::ConnectTo(const addrinfo* addresses, bool bSecure, t
         m_cbfunc_Event = cbfunc_Event;
         m_cbfunc_EventParam = cbfunc_EventParam;
         m_SokcetState = SOCKET_STATE_NORMAL;
+        m_Role = HandshakeRole::kClient;
         break;
     }
     if (GetSocket() < 0)

@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
 #include "net/arming.h"
+#include "net/failure_reason.h"
 #include "net/record_codec.h"
 
 namespace VeskNetworkSystem {
@@ -155,7 +155,7 @@ void CVeskNetworkSession::ResumeReading()
 // reason already, and keeps it.
 void CVeskNetworkSession::MarkEndOfStream(bool bFailed)
 {
-    NoteEndReason(bFailed ? VeskMessageSystem::VESK_END_RESET : VeskMessageSystem::VESK_END_PEER_CLOSED);
+    Fail(bFailed ? vesk::net::FailureReason::kReadFailed : vesk::net::FailureReason::kPeerClosed);
     // The end stays readable: stop watching, the parse thread reports it.
     DelLibEventRead();
     m_bReadFailed.store(bFailed);
@@ -190,10 +190,10 @@ CVeskNetworkSession::ParseOutcome CVeskNetworkSession::parse_recv_socket_buffer(
 {
     m_PassRecords = 0;
     m_bPassDeliveredPayload = false;
-    // A failed handshake message has noted its own reason; any other record
-    // that fails is a bad one.
-    const auto failed = [this] {
-        NoteEndReason(VeskMessageSystem::VESK_END_BAD_RECORD);
+    // A record that failed with a reason of its own keeps it; any other
+    // record that fails could not be read.
+    const auto failed = [this](vesk::net::FailureReason reason) {
+        Fail(reason);
         m_SokcetState = SOCKET_STATE_ERROR;
         return ParseOutcome::kFailed;
     };
@@ -211,7 +211,7 @@ CVeskNetworkSession::ParseOutcome CVeskNetworkSession::parse_recv_socket_buffer(
         // A record that can never fit in the ring fails at once instead of
         // stalling the session.
         if (length > kMaxRecordBody)
-            return failed();
+            return failed(vesk::net::FailureReason::kRecordTooLong);
         if (!has_header || looked.Held() - sizeof header < length) {
             if (!ReadMore(looked))
                 return ParseOutcome::kCaughtUp;
@@ -229,7 +229,7 @@ CVeskNetworkSession::ParseOutcome CVeskNetworkSession::parse_recv_socket_buffer(
             return ParseOutcome::kCaughtUp;
         }
         if (result < 0 || !m_recv_socket_buffer.Consume(sizeof header + length))
-            return failed();
+            return failed(vesk::net::FailureReason::kUnreadableRecord);
         NoteRecordType(header.m_CryptoMessageType);
         if (sizeof header + length >= share_bytes)
             return ParseOutcome::kShareUsedUp;
@@ -291,7 +291,7 @@ int CVeskNetworkSession::parse_recv_socket_buffer_sub(const tagDataHeader& DataH
 {
     const unsigned char type = DataHeader.m_CryptoMessageType;
     if (type > CRYPTO_MES_TYPE_CRYPTOED)
-        return -1;
+        return Fail(vesk::net::FailureReason::kUnknownRecordType);
     const size_t length = vesk::net::RecordBodyLength(DataHeader);
     // Payload waits in the socket ring until the receive ring can take it;
     // an encrypted body is never shorter than its plaintext.
@@ -307,7 +307,7 @@ int CVeskNetworkSession::parse_recv_socket_buffer_sub(const tagDataHeader& DataH
             const int n = m_RecvCipher->Decrypt(*cipher, m_CryptoKey.Data(), m_CryptoKey.Length(), m_CryptoIV.Data(),
                                                 m_CryptoIV.Length(), Body, length, decrypted);
             if (n <= 0)
-                return -1;
+                return Fail(vesk::net::FailureReason::kUndecryptableRecord);
             plain = decrypted;
             plain_length = static_cast<size_t>(n);
         } else if (algorithm != CRYPTO_ALGORITHM_NONE) {
