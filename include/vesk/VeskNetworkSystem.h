@@ -562,20 +562,27 @@ public:
     eCryptoState GetCryptoStateRecv() const { return m_CryptoStateRecv.load(std::memory_order_acquire); }
     eCryptoState GetCryptoStateSend() const { return m_CryptoStateSend.load(std::memory_order_acquire); }
 
+    // The session key and IV are set by the handshake, on the thread that
+    // parses the session's records, under the send lock, which senders read
+    // them under; the parsing thread reads them without it.
     int SetCryptoKey(const unsigned char* CryptoKey, int CryptoKeyLength)
     {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
         return m_CryptoKey.Set(CryptoKey, CryptoKeyLength);
     }
     int GetCryptoKey(unsigned char* CryptoKey, int CryptoKeyLength) const
     {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
         return m_CryptoKey.Get(CryptoKey, CryptoKeyLength);
     }
     int SetCryptoIV(const unsigned char* CryptoIV, int CryptoIVLength)
     {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
         return m_CryptoIV.Set(CryptoIV, CryptoIVLength);
     }
     int GetCryptoIV(unsigned char* CryptoIV, int CryptoIVLength) const
     {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
         return m_CryptoIV.Get(CryptoIV, CryptoIVLength);
     }
 
@@ -867,8 +874,9 @@ private:
     // point.
     std::atomic<void (*)(CVeskNetworkSession&)> m_AfterRecvRingLooked{nullptr};
     // Keeps whole records from interleaving when several threads send; guards
-    // the send cipher, the backlog and the send failure flag.
-    std::mutex m_SendMutex;
+    // the send cipher, the backlog, the send failure flag, and the writes of
+    // the session key and IV.
+    mutable std::mutex m_SendMutex;
     std::unique_ptr<vesk::crypto::RecordCipher> m_SendCipher;
     std::vector<unsigned char> m_SendScratch;
     // Bytes the socket could not take yet, from m_SendBacklogHead on; the

@@ -79,17 +79,25 @@ int CVeskNetworkSession::recv()
 
 void CVeskNetworkSession::PauseReading()
 {
-    std::lock_guard<std::mutex> lock(m_FlowMutex);
-    // The parse thread may have made room since the ring was found full.
-    if (m_recv_socket_buffer.Free() > 0)
-        return;
-    // A read event that the parse thread is arming this very moment is not
-    // marked armed yet and cannot be deleted: reading stays with this thread
-    // and the next callback pauses. Paused must mean that the loop thread
-    // reads no more, since the parse thread then reads instead.
+    // Deleted before the flow mutex is taken, which is never held while an
+    // event is deleted. A read event that the parse thread is arming this
+    // very moment is not marked armed yet and cannot be deleted: reading
+    // stays with this thread and the next callback pauses.
     if (DelLibEventRead() != 0)
         return;
-    m_bReadPaused = true;
+    {
+        std::lock_guard<std::mutex> lock(m_FlowMutex);
+        // Paused must mean that the loop thread reads no more, since the
+        // parse thread then reads instead.
+        if (m_recv_socket_buffer.Free() == 0) {
+            m_bReadPaused = true;
+            return;
+        }
+    }
+    // The parse thread has made room since the ring was found full, and saw
+    // reading not paused: this thread goes on reading.
+    vesk::net::ArmWhileInUse(
+        *this, [this] { return AddLibEventRead(nullptr); }, [this] { DelLibEventRead(); });
 }
 
 // Called by the parse thread when the socket ring lacks a complete record.
