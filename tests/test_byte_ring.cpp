@@ -97,13 +97,17 @@ TEST_F(ByteRingTest, ALookHoldsOnlyWhatWasHeldWhenItWasTaken)
     EXPECT_EQ(looked.Held(), 3u);
     unsigned char header[6];
     EXPECT_FALSE(looked.Peek(header, sizeof header));
-    EXPECT_EQ(looked.Contiguous(0, sizeof header), nullptr);
-    EXPECT_EQ(looked.Contiguous(3, 1), nullptr);
-    ASSERT_NE(looked.Contiguous(0, 3), nullptr);
-    EXPECT_EQ(looked.Contiguous(0, 3)[2], 3);
+    CVeskByteRing::Span spans[2];
+    EXPECT_EQ(looked.ReadableSpans(0, sizeof header, spans), 0);
+    EXPECT_EQ(looked.ReadableSpans(3, 1, spans), 0);
+    ASSERT_EQ(looked.ReadableSpans(0, 3, spans), 1);
+    EXPECT_EQ(spans[0].data[2], 3);
 
     EXPECT_TRUE(ring.Look().Peek(header, sizeof header));
     EXPECT_EQ(header[5], 6);
+    ASSERT_EQ(ring.Look().ReadableSpans(0, 20, spans), 2) << "held bytes across the end lie in two spans";
+    EXPECT_EQ(spans[0].length, 3u);
+    EXPECT_EQ(spans[1].data[16], 20);
     EXPECT_FALSE(ring.Consume(21));
     EXPECT_EQ(ring.Held(), 20u);
     EXPECT_TRUE(ring.Consume(20));

@@ -206,37 +206,41 @@ public:
     static constexpr size_t kSize = 20000;
     static constexpr size_t kUsable = kSize - 1;
 
+    // Bytes that lie in one block, such as a piece of the ring's storage.
+    struct Span {
+        const unsigned char* data;
+        size_t length;
+    };
+
     // The consumer's look at the ring: the bytes held when it was taken, read
     // through like a bounded reader over a fixed span. Bytes the producer
     // appends afterwards are not part of it, so every decision taken from one
     // view agrees with every read through it.
     class View {
     public:
-        size_t Held() const { return m_held; }
+        size_t Held() const { return m_Held; }
+        // The n bytes starting `offset` bytes past the read point, as the one
+        // or two spans they lie in (one empty span when n is 0); 0 when the
+        // view does not hold them.
+        int ReadableSpans(size_t offset, size_t n, Span spans[2]) const;
         // Copies n bytes starting `offset` bytes past the read point; false
         // when the view holds fewer.
         bool Peek(unsigned char* out, size_t n, size_t offset = 0) const;
-        // The n bytes starting `offset` past the read point when the view
-        // holds them and they lie in one piece, else null.
-        const unsigned char* Contiguous(size_t offset, size_t n) const;
-        // How many bytes from `offset` on lie in one piece before the end of
-        // the storage.
-        size_t UnbrokenFrom(size_t offset) const { return m_size - (m_read + offset) % m_size; }
 
     private:
         friend class CVeskByteRing;
         View(const unsigned char* buffer, size_t size, size_t read, size_t held)
-            : m_buffer(buffer), m_size(size), m_read(read), m_held(held)
+            : m_Buffer(buffer), m_Size(size), m_Read(read), m_Held(held)
         {
         }
 
-        const unsigned char* m_buffer;
-        size_t m_size;
-        size_t m_read;
-        size_t m_held;
+        const unsigned char* m_Buffer;
+        size_t m_Size;
+        size_t m_Read;
+        size_t m_Held;
     };
 
-    CVeskByteRing() : m_size(kSize), m_buffer(nullptr), m_read_point(0), m_write_point(0) {}
+    CVeskByteRing() : m_Size(kSize), m_Buffer(nullptr), m_ReadPoint(0), m_WritePoint(0) {}
     ~CVeskByteRing();
     CVeskByteRing(const CVeskByteRing&) = delete;
     CVeskByteRing& operator=(const CVeskByteRing&) = delete;
@@ -249,23 +253,28 @@ public:
     // Only while one thread is both the producer and the consumer; earlier
     // views are not to be read.
     bool Resize(size_t size);
-    size_t Size() const { return m_size; }
-    size_t Usable() const { return m_size - 1; }
+    size_t Size() const { return m_Size; }
+    size_t Usable() const { return m_Size - 1; }
     size_t Held() const { return Look().Held(); }
-    size_t Free() const { return m_buffer != nullptr ? Usable() - Held() : 0; }
+    size_t Free() const { return m_Buffer != nullptr ? Usable() - Held() : 0; }
 
     // Producer: the free space as at most two contiguous spans, for a
     // scatter read straight into the ring; Commit publishes what was filled.
     int WritableSpans(iovec spans[2]);
     void Commit(size_t n);
-    // Producer: appends all n bytes, or nothing when they do not fit.
-    bool Append(const unsigned char* data, size_t n);
+    // Producer: appends the bytes of all `count` spans, in order, and
+    // publishes them at once; or nothing when they do not all fit.
+    bool Append(const Span* spans, size_t count);
+    bool Append(const unsigned char* data, size_t n)
+    {
+        const Span span{data, n};
+        return Append(&span, 1);
+    }
 
     // Consumer: the bytes held now, each point read once.
     View Look() const;
-    // Consumer: one look's Peek and Contiguous.
+    // Consumer: one look's Peek.
     bool Peek(unsigned char* out, size_t n, size_t offset = 0) const { return Look().Peek(out, n, offset); }
-    const unsigned char* Contiguous(size_t offset, size_t n) const { return Look().Contiguous(offset, n); }
     // Consumer: frees n held bytes; false, freeing nothing, when fewer are
     // held.
     bool Consume(size_t n);
@@ -276,16 +285,16 @@ public:
     // survives for the next user. Only while neither side runs.
     void Reset();
 
-    size_t ReadPoint() const { return m_read_point.load(std::memory_order_acquire); }
-    size_t WritePoint() const { return m_write_point.load(std::memory_order_acquire); }
+    size_t ReadPoint() const { return m_ReadPoint.load(std::memory_order_acquire); }
+    size_t WritePoint() const { return m_WritePoint.load(std::memory_order_acquire); }
 
 private:
-    size_t Distance(size_t from, size_t to) const { return to >= from ? to - from : to + m_size - from; }
+    size_t Distance(size_t from, size_t to) const { return to >= from ? to - from : to + m_Size - from; }
 
-    size_t m_size;
-    unsigned char* m_buffer;
-    std::atomic<size_t> m_read_point;
-    std::atomic<size_t> m_write_point;
+    size_t m_Size;
+    unsigned char* m_Buffer;
+    std::atomic<size_t> m_ReadPoint;
+    std::atomic<size_t> m_WritePoint;
 };
 
 // One libevent registration of a socket object, or a timer of one, and
@@ -554,20 +563,27 @@ public:
     eCryptoState GetCryptoStateRecv() const { return m_CryptoStateRecv.load(std::memory_order_acquire); }
     eCryptoState GetCryptoStateSend() const { return m_CryptoStateSend.load(std::memory_order_acquire); }
 
+    // The session key and IV are set by the handshake, on the thread that
+    // parses the session's records, under the send lock, which senders read
+    // them under; the parsing thread reads them without it.
     int SetCryptoKey(const unsigned char* CryptoKey, int CryptoKeyLength)
     {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
         return m_CryptoKey.Set(CryptoKey, CryptoKeyLength);
     }
     int GetCryptoKey(unsigned char* CryptoKey, int CryptoKeyLength) const
     {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
         return m_CryptoKey.Get(CryptoKey, CryptoKeyLength);
     }
     int SetCryptoIV(const unsigned char* CryptoIV, int CryptoIVLength)
     {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
         return m_CryptoIV.Set(CryptoIV, CryptoIVLength);
     }
     int GetCryptoIV(unsigned char* CryptoIV, int CryptoIVLength) const
     {
+        std::lock_guard<std::mutex> lock(m_SendMutex);
         return m_CryptoIV.Get(CryptoIV, CryptoIVLength);
     }
 
@@ -712,22 +728,33 @@ private:
     // Whether the socket ring now holds more than `looked` did; reads the
     // socket first while the loop thread does not.
     bool ReadMore(const CVeskByteRing::View& looked);
-    // Delivers a body that wraps round the end of the socket ring, in its
-    // two pieces, to the receive ring.
-    int PushWrappedBody(const CVeskByteRing::View& looked, size_t length);
-    // One complete record of the look; as parse_recv_socket_buffer_sub.
+    // Whether a record's payload must wait for room in the receive ring; the
+    // reader that makes room queues the session again.
+    bool WaitsForRoom(unsigned char type, size_t length);
+    // One complete record of the look, its body read where it lies; as
+    // parse_recv_socket_buffer_sub.
     int ParseRecord(const CVeskByteRing::View& looked, const tagDataHeader& header, size_t length);
     void NoteRecordType(unsigned char type);
-    // One record; its handler's result, 0 when none ran, -1 on failure, or
-    // kWaitForRoom when its payload must wait for room in the receive ring.
-    // Not kNothingToRead's value: the two never stand for each other.
-    static constexpr int kWaitForRoom = -3;
+    // One record whose payload has room; its handler's result, 0 when none
+    // ran, -1 on failure.
     int parse_recv_socket_buffer_sub(const tagDataHeader& DataHeader, const unsigned char* Body);
+    // Whether record bodies arrive as their plaintext: receiving is not
+    // encrypted yet, or under no algorithm.
+    bool ReceivesInClear() const
+    {
+        return GetCryptoStateRecv() != CRYPTO_STATE_CRYPTOED || GetCryptoAlgorithm() == CRYPTO_ALGORITHM_NONE;
+    }
+    // The plaintext of a body: the body itself while it arrives in clear,
+    // else deciphered into `decrypted`; empty under an algorithm without a
+    // cipher, null when deciphering fails.
+    CVeskByteRing::Span DecryptBody(const unsigned char* body, size_t length, unsigned char* decrypted);
     int Plain(const tagDataHeader& DataHeader, const unsigned char* Body, size_t length);
     int Cryptoed(const tagDataHeader& DataHeader, const unsigned char* Body, size_t length);
     int HandShake(const tagDataHeader& DataHeader, const unsigned char* Body, size_t length);
     int ChangeCipherSpec(const tagDataHeader& DataHeader, const unsigned char* Body, size_t length);
-    size_t push_recv_buffer(const unsigned char* buffer, size_t size);
+    // Appends the payload of `length` bytes in `count` pieces to the receive
+    // ring, which has room for it: the length, or -1.
+    int DeliverPayload(const CVeskByteRing::Span* pieces, size_t count, size_t length);
     size_t pop_recv_buffer(unsigned char* buffer, size_t size);
     // Stops reading the socket while the socket ring is full; the parse
     // thread resumes it once it has made room.
@@ -735,7 +762,7 @@ private:
     void ResumeReading();
     // The peer has closed, or reading failed: records already read are
     // delivered first.
-    void MarkEndOfStream(bool bFailed);
+    void MarkEndOfStream(bool failed);
     // After a pass: the event that ends the session (NETWORK_EVENT_CLOSE, or
     // NETWORK_EVENT_READ for a failed read) once nothing more can be
     // delivered; 0 until then, and after it was taken.
@@ -863,8 +890,9 @@ private:
     // point.
     std::atomic<void (*)(CVeskNetworkSession&)> m_AfterRecvRingLooked{nullptr};
     // Keeps whole records from interleaving when several threads send; guards
-    // the send cipher, the backlog and the send failure flag.
-    std::mutex m_SendMutex;
+    // the send cipher, the backlog, the send failure flag, and the writes of
+    // the session key and IV.
+    mutable std::mutex m_SendMutex;
     std::unique_ptr<vesk::crypto::RecordCipher> m_SendCipher;
     std::vector<unsigned char> m_SendScratch;
     // Bytes the socket could not take yet, from m_SendBacklogHead on; the

@@ -48,89 +48,99 @@ void FreeStorage(unsigned char* storage, size_t size)
 
 bool CVeskByteRing::Allocate()
 {
-    if (m_buffer == nullptr)
-        m_buffer = AllocateStorage(m_size);
-    return m_buffer != nullptr;
+    if (m_Buffer == nullptr)
+        m_Buffer = AllocateStorage(m_Size);
+    return m_Buffer != nullptr;
 }
 
 bool CVeskByteRing::Resize(size_t size)
 {
     const View held = Look();
-    if (m_buffer == nullptr || size == m_size || held.Held() >= size)
+    if (m_Buffer == nullptr || size == m_Size || held.Held() >= size)
         return false;
     unsigned char* resized = AllocateStorage(size);
     if (resized == nullptr)
         return false;
     held.Peek(resized, held.Held());
-    FreeStorage(m_buffer, m_size);
-    m_buffer = resized;
-    m_size = size;
-    m_read_point.store(0, std::memory_order_relaxed);
-    m_write_point.store(held.Held(), std::memory_order_release);
+    FreeStorage(m_Buffer, m_Size);
+    m_Buffer = resized;
+    m_Size = size;
+    m_ReadPoint.store(0, std::memory_order_relaxed);
+    m_WritePoint.store(held.Held(), std::memory_order_release);
     return true;
 }
 
 int CVeskByteRing::WritableSpans(iovec spans[2])
 {
-    const size_t write = m_write_point.load(std::memory_order_relaxed);
+    const size_t write = m_WritePoint.load(std::memory_order_relaxed);
     const size_t free = Free();
     if (free == 0)
         return 0;
-    const size_t first = std::min(free, m_size - write);
-    spans[0].iov_base = m_buffer + write;
+    const size_t first = std::min(free, m_Size - write);
+    spans[0].iov_base = m_Buffer + write;
     spans[0].iov_len = first;
     if (first == free)
         return 1;
-    spans[1].iov_base = m_buffer;
+    spans[1].iov_base = m_Buffer;
     spans[1].iov_len = free - first;
     return 2;
 }
 
 void CVeskByteRing::Commit(size_t n)
 {
-    const size_t write = m_write_point.load(std::memory_order_relaxed);
-    m_write_point.store((write + n) % m_size, std::memory_order_release);
+    const size_t write = m_WritePoint.load(std::memory_order_relaxed);
+    m_WritePoint.store((write + n) % m_Size, std::memory_order_release);
 }
 
-bool CVeskByteRing::Append(const unsigned char* data, size_t n)
+bool CVeskByteRing::Append(const Span* spans, size_t count)
 {
-    if (n == 0 || n > Free())
-        return n == 0;
-    const size_t write = m_write_point.load(std::memory_order_relaxed);
-    const size_t first = std::min(n, m_size - write);
-    std::memcpy(m_buffer + write, data, first);
-    std::memcpy(m_buffer, data + first, n - first);
-    Commit(n);
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i)
+        total += spans[i].length;
+    if (total == 0 || total > Free())
+        return total == 0;
+    size_t write = m_WritePoint.load(std::memory_order_relaxed);
+    for (size_t i = 0; i < count; ++i) {
+        const size_t first = std::min(spans[i].length, m_Size - write);
+        std::memcpy(m_Buffer + write, spans[i].data, first);
+        std::memcpy(m_Buffer, spans[i].data + first, spans[i].length - first);
+        write = (write + spans[i].length) % m_Size;
+    }
+    Commit(total);
     return true;
+}
+
+int CVeskByteRing::View::ReadableSpans(size_t offset, size_t n, Span spans[2]) const
+{
+    if (m_Buffer == nullptr || offset > m_Held || n > m_Held - offset)
+        return 0;
+    const size_t start = (m_Read + offset) % m_Size;
+    const size_t first = std::min(n, m_Size - start);
+    spans[0] = {m_Buffer + start, first};
+    if (first == n)
+        return 1;
+    spans[1] = {m_Buffer, n - first};
+    return 2;
 }
 
 bool CVeskByteRing::View::Peek(unsigned char* out, size_t n, size_t offset) const
 {
-    if (offset > m_held || n > m_held - offset)
-        return false;
-    if (n == 0)
-        return true;
-    const size_t start = (m_read + offset) % m_size;
-    const size_t first = std::min(n, m_size - start);
-    std::memcpy(out, m_buffer + start, first);
-    std::memcpy(out + first, m_buffer, n - first);
-    return true;
-}
-
-const unsigned char* CVeskByteRing::View::Contiguous(size_t offset, size_t n) const
-{
-    if (m_buffer == nullptr || offset > m_held || n > m_held - offset || n > UnbrokenFrom(offset))
-        return nullptr;
-    return m_buffer + (m_read + offset) % m_size;
+    Span spans[2];
+    const int count = ReadableSpans(offset, n, spans);
+    for (int i = 0; i < count; ++i) {
+        std::memcpy(out, spans[i].data, spans[i].length);
+        out += spans[i].length;
+    }
+    return count > 0;
 }
 
 CVeskByteRing::View CVeskByteRing::Look() const
 {
     // Both points are read once: every answer of the view follows from this
     // one pair, whatever the other side does meanwhile.
-    const size_t read = m_read_point.load(std::memory_order_acquire);
-    const size_t write = m_write_point.load(std::memory_order_acquire);
-    return View(m_buffer, m_size, read, Distance(read, write));
+    const size_t read = m_ReadPoint.load(std::memory_order_acquire);
+    const size_t write = m_WritePoint.load(std::memory_order_acquire);
+    return View(m_Buffer, m_Size, read, Distance(read, write));
 }
 
 bool CVeskByteRing::Consume(size_t n)
@@ -138,7 +148,7 @@ bool CVeskByteRing::Consume(size_t n)
     const View held = Look();
     if (n > held.Held())
         return false;
-    m_read_point.store((held.m_read + n) % m_size, std::memory_order_release);
+    m_ReadPoint.store((held.m_Read + n) % m_Size, std::memory_order_release);
     return true;
 }
 
@@ -153,12 +163,12 @@ size_t CVeskByteRing::Read(unsigned char* out, size_t n)
 
 void CVeskByteRing::Reset()
 {
-    if (m_buffer != nullptr)
-        FreeStorage(m_buffer, m_size);
-    m_buffer = nullptr;
-    m_size = kSize;
-    m_read_point.store(0, std::memory_order_relaxed);
-    m_write_point.store(0, std::memory_order_release);
+    if (m_Buffer != nullptr)
+        FreeStorage(m_Buffer, m_Size);
+    m_Buffer = nullptr;
+    m_Size = kSize;
+    m_ReadPoint.store(0, std::memory_order_relaxed);
+    m_WritePoint.store(0, std::memory_order_release);
 }
 
 }  // namespace VeskNetworkSystem

@@ -82,8 +82,7 @@ int CVeskNetworkSession::HandShakeServerKeyExchange(ByteReader& message)
 int CVeskNetworkSession::HandShakeServerHelloDone(ByteReader& /*message*/)
 {
     // Taken once (the handshake table): once this side sends under its key,
-    // the key stays, as senders read it under the send lock, which a parse
-    // pass does not hold.
+    // the key stays, as senders already encrypt under it.
     const int public_key_length = m_RSAPublicKey.Length();
     if (public_key_length <= 0)
         return Fail(FailureReason::kNoServerKey);

@@ -69,8 +69,7 @@ int CVeskNetworkSession::HandShakeClientHello(ByteReader& message)
 int CVeskNetworkSession::HandShakeClientKeyExchange(ByteReader& message)
 {
     // Refused after the handshake (the handshake table): once this side
-    // sends under its key, the key stays, as senders read it under the send
-    // lock, which a parse pass does not hold.
+    // sends under its key, the key stays, as senders already encrypt under it.
     const vesk::crypto::RsaKey* private_key = DecodedPrivateKey();
     if (private_key == nullptr)
         return Fail(FailureReason::kKeyExchangeFailed);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
@@ -28,37 +27,22 @@ bool CarriesPayload(unsigned char type)
 constexpr size_t kShareBytes = CVeskNetworkSession::kBusySocketRingSize / 4;
 constexpr int kShareLooks = 4;
 
-// Copies the body, which lies in two pieces, into the ring's free space and
-// publishes it at once, so a reader never sees one piece without the other.
-// False, publishing nothing, when it does not fit.
-bool AppendBody(CVeskByteRing& ring, const unsigned char* first, size_t first_length, const unsigned char* second,
-                size_t second_length)
+// The record at the front of a look: its header and body length once the
+// look holds the header, and whether it holds the whole body too.
+struct Frame {
+    tagDataHeader header;
+    size_t length = 0;
+    bool complete = false;
+};
+
+Frame FrameRecord(const CVeskByteRing::View& looked)
 {
-    if (ring.Free() < first_length + second_length)
-        return false;
-    iovec spans[2];
-    const int span_count = ring.WritableSpans(spans);
-    const unsigned char* pieces[2] = {first, second};
-    size_t left[2] = {first_length, second_length};
-    size_t piece = 0;
-    size_t total = 0;
-    for (int span = 0; span < span_count && piece < 2; ++span) {
-        auto* to = static_cast<unsigned char*>(spans[span].iov_base);
-        size_t room = spans[span].iov_len;
-        while (room > 0 && piece < 2) {
-            const size_t n = std::min(room, left[piece]);
-            std::memcpy(to, pieces[piece], n);
-            to += n;
-            room -= n;
-            pieces[piece] += n;
-            left[piece] -= n;
-            total += n;
-            if (left[piece] == 0)
-                ++piece;
-        }
+    Frame frame;
+    if (looked.Peek(reinterpret_cast<unsigned char*>(&frame.header), sizeof frame.header)) {
+        frame.length = vesk::net::RecordBodyLength(frame.header);
+        frame.complete = looked.Held() - sizeof frame.header >= frame.length;
     }
-    ring.Commit(total);
-    return true;
+    return frame;
 }
 
 }  // namespace
@@ -95,17 +79,25 @@ int CVeskNetworkSession::recv()
 
 void CVeskNetworkSession::PauseReading()
 {
-    std::lock_guard<std::mutex> lock(m_FlowMutex);
-    // The parse thread may have made room since the ring was found full.
-    if (m_recv_socket_buffer.Free() > 0)
-        return;
-    // A read event that the parse thread is arming this very moment is not
-    // marked armed yet and cannot be deleted: reading stays with this thread
-    // and the next callback pauses. Paused must mean that the loop thread
-    // reads no more, since the parse thread then reads instead.
+    // Deleted before the flow mutex is taken, which is never held while an
+    // event is deleted. A read event that the parse thread is arming this
+    // very moment is not marked armed yet and cannot be deleted: reading
+    // stays with this thread and the next callback pauses.
     if (DelLibEventRead() != 0)
         return;
-    m_bReadPaused = true;
+    {
+        std::lock_guard<std::mutex> lock(m_FlowMutex);
+        // Paused must mean that the loop thread reads no more, since the
+        // parse thread then reads instead.
+        if (m_recv_socket_buffer.Free() == 0) {
+            m_bReadPaused = true;
+            return;
+        }
+    }
+    // The parse thread has made room since the ring was found full, and saw
+    // reading not paused: this thread goes on reading.
+    vesk::net::ArmWhileInUse(
+        *this, [this] { return AddLibEventRead(nullptr); }, [this] { DelLibEventRead(); });
 }
 
 // Called by the parse thread when the socket ring lacks a complete record.
@@ -153,12 +145,12 @@ void CVeskNetworkSession::ResumeReading()
 
 // A deadline or a full send backlog that shut the socket down has noted its
 // reason already, and keeps it.
-void CVeskNetworkSession::MarkEndOfStream(bool bFailed)
+void CVeskNetworkSession::MarkEndOfStream(bool failed)
 {
-    Fail(bFailed ? vesk::net::FailureReason::kReadFailed : vesk::net::FailureReason::kPeerClosed);
+    Fail(failed ? vesk::net::FailureReason::kReadFailed : vesk::net::FailureReason::kPeerClosed);
     // The end stays readable: stop watching, the parse thread reports it.
     DelLibEventRead();
-    m_bReadFailed.store(bFailed);
+    m_bReadFailed.store(failed);
     m_bEndOfStream.store(true);
 }
 
@@ -172,10 +164,7 @@ short CVeskNetworkSession::TakeEndToReport()
         if (m_bWaitingForRoom)
             return 0;
     }
-    const CVeskByteRing::View looked = m_recv_socket_buffer.Look();
-    tagDataHeader header;
-    if (looked.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header) &&
-        looked.Held() - sizeof header >= vesk::net::RecordBodyLength(header))
+    if (FrameRecord(m_recv_socket_buffer.Look()).complete)
         return 0;
     m_bCloseReported = true;
     if (m_bReadFailed.load()) {
@@ -186,6 +175,9 @@ short CVeskNetworkSession::TakeEndToReport()
     return NETWORK_EVENT_CLOSE;
 }
 
+// Each step: frame the record at the front of one look, let its payload wait
+// for room in the receive ring, then take the body's view, decrypt it and
+// deliver it.
 CVeskNetworkSession::ParseOutcome CVeskNetworkSession::parse_recv_socket_buffer()
 {
     m_PassRecords = 0;
@@ -205,35 +197,27 @@ CVeskNetworkSession::ParseOutcome CVeskNetworkSession::parse_recv_socket_buffer(
         const CVeskByteRing::View looked = m_recv_socket_buffer.Look();
         if (auto after_looked = m_AfterRecvRingLooked.load(std::memory_order_acquire))
             after_looked(*this);
-        tagDataHeader header;
-        const bool has_header = looked.Peek(reinterpret_cast<unsigned char*>(&header), sizeof header);
-        const size_t length = has_header ? vesk::net::RecordBodyLength(header) : 0;
+        const Frame frame = FrameRecord(looked);
         // A record that can never fit in the ring fails at once instead of
         // stalling the session.
-        if (length > kMaxRecordBody)
+        if (frame.length > kMaxRecordBody)
             return failed(vesk::net::FailureReason::kRecordTooLong);
-        if (!has_header || looked.Held() - sizeof header < length) {
+        if (!frame.complete) {
             if (!ReadMore(looked))
                 return ParseOutcome::kCaughtUp;
             if (--share_looks == 0)
                 return ParseOutcome::kShareUsedUp;
             continue;
         }
-        const int result = ParseRecord(looked, header, length);
-        if (result == kWaitForRoom) {
-            std::lock_guard<std::mutex> lock(m_FlowMutex);
-            // The reader may have made room since the record was looked at.
-            if (m_recv_buffer.Free() >= length)
-                continue;
-            m_bWaitingForRoom = true;
+        if (WaitsForRoom(frame.header.m_CryptoMessageType, frame.length))
             return ParseOutcome::kCaughtUp;
-        }
-        if (result < 0 || !m_recv_socket_buffer.Consume(sizeof header + length))
+        const size_t record_size = sizeof frame.header + frame.length;
+        if (ParseRecord(looked, frame.header, frame.length) < 0 || !m_recv_socket_buffer.Consume(record_size))
             return failed(vesk::net::FailureReason::kUnreadableRecord);
-        NoteRecordType(header.m_CryptoMessageType);
-        if (sizeof header + length >= share_bytes)
+        NoteRecordType(frame.header.m_CryptoMessageType);
+        if (record_size >= share_bytes)
             return ParseOutcome::kShareUsedUp;
-        share_bytes -= sizeof header + length;
+        share_bytes -= record_size;
     }
 }
 
@@ -243,34 +227,38 @@ bool CVeskNetworkSession::ReadMore(const CVeskByteRing::View& looked)
     return m_recv_socket_buffer.Held() > looked.Held();
 }
 
+// Payload waits in the socket ring until the receive ring can take it; an
+// encrypted body is never shorter than its plaintext. The reader that makes
+// room queues the session again.
+bool CVeskNetworkSession::WaitsForRoom(unsigned char type, size_t length)
+{
+    if (!CarriesPayload(type) || m_recv_buffer.Free() >= length)
+        return false;
+    std::lock_guard<std::mutex> lock(m_FlowMutex);
+    // The reader may have made room since the ring was looked at.
+    if (m_recv_buffer.Free() >= length)
+        return false;
+    m_bWaitingForRoom = true;
+    return true;
+}
+
 int CVeskNetworkSession::ParseRecord(const CVeskByteRing::View& looked, const tagDataHeader& header, size_t length)
 {
-    if (const unsigned char* body = looked.Contiguous(sizeof header, length))
-        return parse_recv_socket_buffer_sub(header, body);
+    CVeskByteRing::Span body[2];
+    const int pieces = looked.ReadableSpans(sizeof header, length, body);
+    if (pieces == 0)
+        return -1;
     // A data record whose payload is its body unchanged goes from the socket
-    // ring to the receive ring directly, in its two pieces, instead of being
-    // copied into one piece first.
-    if (CarriesPayload(header.m_CryptoMessageType) &&
-        (GetCryptoStateRecv() != CRYPTO_STATE_CRYPTOED || GetCryptoAlgorithm() == CRYPTO_ALGORITHM_NONE))
-        return PushWrappedBody(looked, length);
+    // ring to the receive ring directly, in its pieces.
+    if (CarriesPayload(header.m_CryptoMessageType) && ReceivesInClear())
+        return DeliverPayload(body, static_cast<size_t>(pieces), length);
+    if (pieces == 1)
+        return parse_recv_socket_buffer_sub(header, body[0].data);
+    // The cipher and the handshake read a body in one piece.
     unsigned char unwrapped[kMaxRecordBody];
     if (!looked.Peek(unwrapped, length, sizeof header))
         return -1;
     return parse_recv_socket_buffer_sub(header, unwrapped);
-}
-
-int CVeskNetworkSession::PushWrappedBody(const CVeskByteRing::View& looked, size_t length)
-{
-    if (m_recv_buffer.Free() < length)
-        return kWaitForRoom;
-    const size_t first = std::min(length, looked.UnbrokenFrom(sizeof(tagDataHeader)));
-    const unsigned char* first_piece = looked.Contiguous(sizeof(tagDataHeader), first);
-    const unsigned char* second_piece = looked.Contiguous(sizeof(tagDataHeader) + first, length - first);
-    if (first_piece == nullptr || second_piece == nullptr ||
-        !AppendBody(m_recv_buffer, first_piece, first, second_piece, length - first))
-        return -1;
-    m_bPassDeliveredPayload = true;
-    return static_cast<int>(length);
 }
 
 void CVeskNetworkSession::NoteRecordType(unsigned char type)
@@ -292,49 +280,45 @@ int CVeskNetworkSession::parse_recv_socket_buffer_sub(const tagDataHeader& DataH
     const unsigned char type = DataHeader.m_CryptoMessageType;
     if (type > CRYPTO_MES_TYPE_CRYPTOED)
         return Fail(vesk::net::FailureReason::kUnknownRecordType);
-    const size_t length = vesk::net::RecordBodyLength(DataHeader);
-    // Payload waits in the socket ring until the receive ring can take it;
-    // an encrypted body is never shorter than its plaintext.
-    if (CarriesPayload(type) && m_recv_buffer.Free() < length)
-        return kWaitForRoom;
-
-    const unsigned char* plain = Body;
-    size_t plain_length = length;
     unsigned char decrypted[kMaxRecordBody + vesk::crypto::kBlockSize];
-    if (GetCryptoStateRecv() == CRYPTO_STATE_CRYPTOED) {
-        const eCryptoAlgorithm algorithm = GetCryptoAlgorithm();
-        if (const vesk::crypto::CipherSpec* cipher = vesk::crypto::CipherFor(algorithm)) {
-            const int n = m_RecvCipher->Decrypt(*cipher, m_CryptoKey.Data(), m_CryptoKey.Length(), m_CryptoIV.Data(),
-                                                m_CryptoIV.Length(), Body, length, decrypted);
-            if (n <= 0)
-                return Fail(vesk::net::FailureReason::kUndecryptableRecord);
-            plain = decrypted;
-            plain_length = static_cast<size_t>(n);
-        } else if (algorithm != CRYPTO_ALGORITHM_NONE) {
-            plain_length = 0;
-        }
-    }
-    if (plain_length == 0)
+    const CVeskByteRing::Span plain = DecryptBody(Body, vesk::net::RecordBodyLength(DataHeader), decrypted);
+    if (plain.data == nullptr)
+        return Fail(vesk::net::FailureReason::kUndecryptableRecord);
+    if (plain.length == 0)
         return 0;
     switch (type) {
         case CRYPTO_MES_TYPE_PLAIN:
-            return Plain(DataHeader, plain, plain_length);
+            return Plain(DataHeader, plain.data, plain.length);
         case CRYPTO_MES_TYPE_HANDSHAKE:
-            return HandShake(DataHeader, plain, plain_length);
+            return HandShake(DataHeader, plain.data, plain.length);
         case CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC:
-            return ChangeCipherSpec(DataHeader, plain, plain_length);
+            return ChangeCipherSpec(DataHeader, plain.data, plain.length);
         default:
-            return Cryptoed(DataHeader, plain, plain_length);
+            return Cryptoed(DataHeader, plain.data, plain.length);
     }
+}
+
+CVeskByteRing::Span CVeskNetworkSession::DecryptBody(const unsigned char* body, size_t length, unsigned char* decrypted)
+{
+    if (ReceivesInClear())
+        return {body, length};
+    const vesk::crypto::CipherSpec* cipher = vesk::crypto::CipherFor(GetCryptoAlgorithm());
+    // An algorithm without a cipher delivers nothing.
+    if (cipher == nullptr)
+        return {body, 0};
+    const int n = m_RecvCipher->Decrypt(*cipher, m_CryptoKey.Data(), m_CryptoKey.Length(), m_CryptoIV.Data(),
+                                        m_CryptoIV.Length(), body, length, decrypted);
+    if (n <= 0)
+        return {nullptr, 0};
+    return {decrypted, static_cast<size_t>(n)};
 }
 
 int CVeskNetworkSession::Plain(const tagDataHeader& /*DataHeader*/, const unsigned char* Body, size_t length)
 {
     if (Body == nullptr)
         return -1;
-    const size_t stored = push_recv_buffer(Body, length);
-    m_bPassDeliveredPayload = m_bPassDeliveredPayload || stored > 0;
-    return static_cast<int>(stored);
+    const CVeskByteRing::Span payload{Body, length};
+    return DeliverPayload(&payload, 1, length);
 }
 
 int CVeskNetworkSession::Cryptoed(const tagDataHeader& DataHeader, const unsigned char* Body, size_t length)
@@ -342,11 +326,12 @@ int CVeskNetworkSession::Cryptoed(const tagDataHeader& DataHeader, const unsigne
     return Plain(DataHeader, Body, length);
 }
 
-size_t CVeskNetworkSession::push_recv_buffer(const unsigned char* buffer, size_t size)
+int CVeskNetworkSession::DeliverPayload(const CVeskByteRing::Span* pieces, size_t count, size_t length)
 {
-    if (buffer == nullptr || size == 0)
-        return 0;
-    return m_recv_buffer.Append(buffer, size) ? size : 0;
+    if (!m_recv_buffer.Append(pieces, count))
+        return -1;
+    m_bPassDeliveredPayload = m_bPassDeliveredPayload || length > 0;
+    return static_cast<int>(length);
 }
 
 size_t CVeskNetworkSession::pop_recv_buffer(unsigned char* buffer, size_t size)
