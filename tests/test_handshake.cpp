@@ -23,7 +23,7 @@
 #include "CryptFunction.h"
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
-#include "net/failure_reason.h"
+#include "record/failure_reason.h"
 #include "raw_peer.h"
 #include "session_fixture.h"
 #include "test_support.h"

@@ -1070,7 +1070,7 @@ private:
 /// @cond INTERNAL
 // A fixed array of socket objects allocated once; elements never move while
 // the pool holds them. Built for sessions, listeners and datagram sockets
-// only (src/net/pool.cpp, which says how slots are built and freed).
+// only (src/transport/pool.cpp, which says how slots are built and freed).
 template <class Element>
 class CVeskPool {
 public:

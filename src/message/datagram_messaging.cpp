@@ -11,7 +11,7 @@
 
 #include "VeskMessageSystem.h"
 #include "message/session_events.h"
-#include "net/byte_reader.h"
+#include "record/byte_reader.h"
 
 namespace VeskMessageSystem {
 namespace {

@@ -1,6 +1,6 @@
 // The session handle: sends, close, end reason and login of one life of a TCP session or datagram socket.
 #include "VeskMessageSystem.h"
-#include "net/byte_reader.h"
+#include "record/byte_reader.h"
 
 namespace VeskMessageSystem {
 namespace {

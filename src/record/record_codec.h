@@ -1,10 +1,10 @@
 // The record header, written and read here alone: the record type, version
 // 2.0, and the body length in 3 bytes, most significant first.
-#ifndef VESK_NET_RECORD_CODEC_H
-#define VESK_NET_RECORD_CODEC_H
+#ifndef VESK_RECORD_RECORD_CODEC_H
+#define VESK_RECORD_RECORD_CODEC_H
 
 #include "VeskNetworkSystem.h"
-#include "net/byte_reader.h"
+#include "record/byte_reader.h"
 
 namespace vesk::net {
 

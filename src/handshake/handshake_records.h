@@ -1,9 +1,9 @@
 // Building blocks of handshake records, shared by the client and server sides.
-#ifndef VESK_NET_HANDSHAKE_RECORDS_H
-#define VESK_NET_HANDSHAKE_RECORDS_H
+#ifndef VESK_HANDSHAKE_HANDSHAKE_RECORDS_H
+#define VESK_HANDSHAKE_HANDSHAKE_RECORDS_H
 
 #include "VeskNetworkSystem.h"
-#include "net/record_codec.h"
+#include "record/record_codec.h"
 
 namespace vesk::net {
 

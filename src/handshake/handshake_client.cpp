@@ -6,8 +6,8 @@
 #include "VeskNetworkSystem.h"
 #include "crypto/cipher_map.h"
 #include "crypto/rsa_key.h"
-#include "net/failure_reason.h"
-#include "net/handshake_records.h"
+#include "record/failure_reason.h"
+#include "handshake/handshake_records.h"
 
 namespace VeskNetworkSystem {
 namespace {

@@ -6,8 +6,8 @@
 
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
-#include "net/arming.h"
-#include "net/socket_io.h"
+#include "transport/arming.h"
+#include "transport/socket_io.h"
 
 namespace VeskNetworkSystem {
 

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "VeskNetworkSystem.h"
-#include "net/socket_io.h"
+#include "transport/socket_io.h"
 
 namespace VeskNetworkSystem {
 

@@ -1,15 +1,12 @@
-// The listener object: its listening socket, its key pair and its accept events.
-#include <openssl/crypto.h>
+// The listener object: its listening socket and its accept events (its key
+// pair is made in handshake/server_keys.cpp).
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 
-#include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
-#include "crypto/server_key.h"
-#include "net/socket_io.h"
+#include "transport/socket_io.h"
 
 namespace VeskNetworkSystem {
 
@@ -38,35 +35,6 @@ void CVeskNetworkSessionListen::SetUsed(bool bFlag)
 void CVeskNetworkSessionListen::SetListenService(const char* service)
 {
     CopyServiceName(m_ListenService, service);
-}
-
-int CVeskNetworkSessionListen::GenerateRSAKey(int bits, unsigned long e)
-{
-    m_RSAPublicExponent = e;
-    // Generation costs milliseconds; the scratch stays off the caller's stack.
-    std::vector<unsigned char> scratch(2 * static_cast<size_t>(kRSAKeyCapacity));
-    unsigned char* private_key = scratch.data();
-    unsigned char* public_key = private_key + kRSAKeyCapacity;
-    int private_length = 0;
-    int public_length = 0;
-    int result = RSA_generate_key_der(bits, e, private_key, &private_length, public_key, &public_length);
-    // The private key is decoded here, once for every session of the listener.
-    if (result > 0 && (SetRSAPrivateKey(private_key, private_length) < 0 ||
-                       m_RSAPublicKey.Set(public_key, public_length) < 0 || DecodedPrivateKey() == nullptr))
-        result = -1;
-    OPENSSL_cleanse(private_key, static_cast<size_t>(kRSAKeyCapacity));
-    return result;
-}
-
-int CVeskNetworkSessionListen::UseServerKey(const vesk::crypto::ServerKeyPair& key)
-{
-    if (SetRSAPrivateKey(key.private_der.data(), static_cast<int>(key.private_der.size())) < 0 ||
-        m_RSAPublicKey.Set(key.public_der.data(), static_cast<int>(key.public_der.size())) < 0)
-        return -1;
-    m_RSAPublicExponent = key.exponent;
-    // Decoded once for every listener and session that uses the pair.
-    m_DecodedPrivateKey = key.decoded;
-    return 0;
 }
 
 void CVeskNetworkSessionListen::SetLibEvent(short libevent, ty_libevent_handler fn, void* arg)

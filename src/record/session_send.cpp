@@ -3,7 +3,7 @@
 
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
-#include "net/record_codec.h"
+#include "record/record_codec.h"
 
 namespace VeskNetworkSystem {
 namespace {

@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "VeskNetworkSystem.h"
-#include "net/socket_io.h"
+#include "transport/socket_io.h"
 
 namespace VeskNetworkSystem {
 

@@ -8,9 +8,9 @@
 
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
-#include "net/arming.h"
-#include "net/failure_reason.h"
-#include "net/record_codec.h"
+#include "transport/arming.h"
+#include "record/failure_reason.h"
+#include "record/record_codec.h"
 
 namespace VeskNetworkSystem {
 namespace {

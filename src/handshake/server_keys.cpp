@@ -1,11 +1,16 @@
-// The server keys of a manager: the pair its listeners use, and the server
-// key fingerprints its clients require.
+// The server keys: the pair a manager's listeners use (given, or generated
+// per listener), and the server key fingerprints its clients require.
+#include <openssl/crypto.h>
+
 #include <cstring>
+#include <vector>
+
+#include "CryptFunction.h"
 
 #include "VeskNetworkSystem.h"
 #include "crypto/key_fingerprint.h"
 #include "crypto/server_key.h"
-#include "net/handshake_records.h"
+#include "handshake/handshake_records.h"
 
 namespace VeskNetworkSystem {
 namespace {
@@ -101,6 +106,35 @@ bool CVeskNetworkSession::AcceptsServerKey(const unsigned char* key, size_t leng
     if (m_bServerKeyPinned)
         return std::memcmp(digest, m_PinnedServerKey, sizeof digest) == 0;
     return m_Manager != nullptr && m_Manager->CheckKnownServerKey(*m_KnownServer, digest);
+}
+
+int CVeskNetworkSessionListen::GenerateRSAKey(int bits, unsigned long e)
+{
+    m_RSAPublicExponent = e;
+    // Generation costs milliseconds; the scratch stays off the caller's stack.
+    std::vector<unsigned char> scratch(2 * static_cast<size_t>(kRSAKeyCapacity));
+    unsigned char* private_key = scratch.data();
+    unsigned char* public_key = private_key + kRSAKeyCapacity;
+    int private_length = 0;
+    int public_length = 0;
+    int result = RSA_generate_key_der(bits, e, private_key, &private_length, public_key, &public_length);
+    // The private key is decoded here, once for every session of the listener.
+    if (result > 0 && (SetRSAPrivateKey(private_key, private_length) < 0 ||
+                       m_RSAPublicKey.Set(public_key, public_length) < 0 || DecodedPrivateKey() == nullptr))
+        result = -1;
+    OPENSSL_cleanse(private_key, static_cast<size_t>(kRSAKeyCapacity));
+    return result;
+}
+
+int CVeskNetworkSessionListen::UseServerKey(const vesk::crypto::ServerKeyPair& key)
+{
+    if (SetRSAPrivateKey(key.private_der.data(), static_cast<int>(key.private_der.size())) < 0 ||
+        m_RSAPublicKey.Set(key.public_der.data(), static_cast<int>(key.public_der.size())) < 0)
+        return -1;
+    m_RSAPublicExponent = key.exponent;
+    // Decoded once for every listener and session that uses the pair.
+    m_DecodedPrivateKey = key.decoded;
+    return 0;
 }
 
 }  // namespace VeskNetworkSystem

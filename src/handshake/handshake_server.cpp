@@ -7,8 +7,8 @@
 #include "CryptFunction.h"
 #include "VeskNetworkSystem.h"
 #include "crypto/rsa_key.h"
-#include "net/failure_reason.h"
-#include "net/handshake_records.h"
+#include "record/failure_reason.h"
+#include "handshake/handshake_records.h"
 
 namespace VeskNetworkSystem {
 namespace {

@@ -2,8 +2,8 @@
 // handshake table decides which message a session takes in which state.
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
-#include "net/failure_reason.h"
-#include "net/handshake_records.h"
+#include "record/failure_reason.h"
+#include "handshake/handshake_records.h"
 
 namespace VeskNetworkSystem {
 

@@ -1,6 +1,6 @@
 // Small helpers over the socket calls the transport makes.
-#ifndef VESK_NET_SOCKET_IO_H
-#define VESK_NET_SOCKET_IO_H
+#ifndef VESK_TRANSPORT_SOCKET_IO_H
+#define VESK_TRANSPORT_SOCKET_IO_H
 
 #include <netdb.h>
 #include <sys/socket.h>

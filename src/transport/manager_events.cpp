@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "VeskNetworkSystem.h"
-#include "net/arming.h"
+#include "transport/arming.h"
 
 namespace VeskNetworkSystem {
 namespace {

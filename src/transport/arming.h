@@ -4,8 +4,8 @@
 // disarms, and the arming thread arms before it looks at the mark, so one of
 // the two always sees the other: an element released meanwhile is disarmed
 // again here.
-#ifndef VESK_NET_ARMING_H
-#define VESK_NET_ARMING_H
+#ifndef VESK_TRANSPORT_ARMING_H
+#define VESK_TRANSPORT_ARMING_H
 
 #include <cerrno>
 #include <cstring>

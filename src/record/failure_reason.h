@@ -1,7 +1,7 @@
 // Why a session fails, as the library sees it inside, and the one mapping of
 // each reason to the end reason that applications and operators see.
-#ifndef VESK_NET_FAILURE_REASON_H
-#define VESK_NET_FAILURE_REASON_H
+#ifndef VESK_RECORD_FAILURE_REASON_H
+#define VESK_RECORD_FAILURE_REASON_H
 
 #include <cstdint>
 

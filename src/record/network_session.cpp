@@ -8,8 +8,8 @@
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
-#include "net/failure_reason.h"
-#include "net/socket_io.h"
+#include "record/failure_reason.h"
+#include "transport/socket_io.h"
 
 namespace VeskNetworkSystem {
 

@@ -9,9 +9,9 @@
 #include <cerrno>
 
 #include "VeskNetworkSystem.h"
-#include "net/arming.h"
-#include "net/failure_reason.h"
-#include "net/record_codec.h"
+#include "transport/arming.h"
+#include "record/failure_reason.h"
+#include "record/record_codec.h"
 
 namespace VeskNetworkSystem {
 namespace {

@@ -1,8 +1,8 @@
 // A bounded reader over bytes received from a peer. Every read is checked
 // against the bytes the reader really holds; a read that does not fit fails
 // and leaves the reader where it was, so no parse can run past its message.
-#ifndef VESK_NET_BYTE_READER_H
-#define VESK_NET_BYTE_READER_H
+#ifndef VESK_RECORD_BYTE_READER_H
+#define VESK_RECORD_BYTE_READER_H
 
 #include <cstddef>
 #include <cstdint>

@@ -10,7 +10,7 @@
 
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
-#include "net/arming.h"
+#include "transport/arming.h"
 
 namespace VeskNetworkSystem {
 namespace {

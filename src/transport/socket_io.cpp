@@ -1,5 +1,5 @@
 // Small helpers over socket calls: non-blocking mode, name resolution, connect with a deadline, address text.
-#include "net/socket_io.h"
+#include "transport/socket_io.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

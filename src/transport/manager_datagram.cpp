@@ -4,7 +4,7 @@
 #include <netdb.h>
 
 #include "VeskNetworkSystem.h"
-#include "net/arming.h"
+#include "transport/arming.h"
 
 namespace VeskNetworkSystem {
 
