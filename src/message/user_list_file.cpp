@@ -31,9 +31,9 @@ bool IsSpace(int c)
 // kMaxFileBytes, for a file that grows while it is read.
 class CUserListTokenizer {
 public:
-    explicit CUserListTokenizer(FILE* file) : m_file(file), m_chunk{}, m_length(0), m_position(0), m_total(0) {}
+    explicit CUserListTokenizer(FILE* file) : m_File(file), m_Chunk{}, m_Length(0), m_Position(0), m_Total(0) {}
 
-    bool TooLarge() const { return m_total > kMaxFileBytes; }
+    bool TooLarge() const { return m_Total > kMaxFileBytes; }
 
     // Reads the next token into `token` as a NUL-terminated text. A token
     // longer than the buffer holds is consumed whole and reported as TOO_LONG.
@@ -63,23 +63,23 @@ private:
 
     int Get()
     {
-        if (m_position == m_length) {
+        if (m_Position == m_Length) {
             if (TooLarge())
                 return EOF;
-            m_length = std::fread(m_chunk, 1, sizeof m_chunk, m_file);
-            m_position = 0;
-            m_total += static_cast<off_t>(m_length);
-            if (m_length == 0)
+            m_Length = std::fread(m_Chunk, 1, sizeof m_Chunk, m_File);
+            m_Position = 0;
+            m_Total += static_cast<off_t>(m_Length);
+            if (m_Length == 0)
                 return EOF;
         }
-        return m_chunk[m_position++];
+        return m_Chunk[m_Position++];
     }
 
-    FILE* m_file;
-    unsigned char m_chunk[kChunkSize];
-    size_t m_length;
-    size_t m_position;
-    off_t m_total;
+    FILE* m_File;
+    unsigned char m_Chunk[kChunkSize];
+    size_t m_Length;
+    size_t m_Position;
+    off_t m_Total;
 };
 
 struct FileCloser {
