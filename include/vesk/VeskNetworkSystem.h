@@ -179,19 +179,19 @@ typedef void (*ty_LogFunction)(void* context, int level, const char* text);
 template <int Capacity>
 class CVeskKeyField {
 public:
-    CVeskKeyField() : m_length(0) {}
+    CVeskKeyField() : m_Length(0) {}
 
     // Stores `length` bytes (1..Capacity); -1 leaves the field unchanged.
     int Set(const unsigned char* key, int length);
     // Copies into a buffer of `capacity` bytes, zero-filled behind the key.
     int Get(unsigned char* buffer, int capacity) const;
     void Clear();
-    int Length() const { return m_length; }
-    const unsigned char* Data() const { return m_bytes; }
+    int Length() const { return m_Length; }
+    const unsigned char* Data() const { return m_Bytes; }
 
 private:
-    unsigned char m_bytes[Capacity];
-    int m_length;
+    unsigned char m_Bytes[Capacity];
+    int m_Length;
 };
 
 // A ring of raw bytes with one producer thread and one consumer thread. One
@@ -315,7 +315,7 @@ public:
     bool IsArmed() const { return m_bArmed.load(std::memory_order_acquire); }
 
 private:
-    event m_event;
+    event m_Event;
     bool m_bPrepared;
     std::atomic<bool> m_bArmed;
 };
@@ -332,7 +332,7 @@ class CVeskPoolElement;
 // element, so it outlives the element and its pool.
 class CVeskElementLives {
 public:
-    uint64_t Current() const { return m_number.load(std::memory_order_acquire); }
+    uint64_t Current() const { return m_Number.load(std::memory_order_acquire); }
 
 private:
     friend class CVeskPoolElement;
@@ -340,12 +340,12 @@ private:
 
     // Taken to end a life, and by a handle to test its life and enter the
     // element in one step, so the element cannot end and be freed between.
-    std::mutex m_mutex;
-    std::atomic<uint64_t> m_number{0};
+    std::mutex m_Mutex;
+    std::atomic<uint64_t> m_Number{0};
     // Why the latest life ended, or is ending (0: no reason noted). Reset
     // when the next life begins, after the number has moved on, so a handle
     // that reads the number again after the reason knows whose it was.
-    std::atomic<int> m_end_reason{0};
+    std::atomic<int> m_EndReason{0};
 };
 
 // Names one life of a pool element: once that life has ended it reaches
@@ -353,27 +353,27 @@ private:
 // exists. Copying one costs an atomic increment, no allocation.
 class CVeskElementLifeRef {
 public:
-    CVeskElementLifeRef() : m_number(0) {}
+    CVeskElementLifeRef() : m_Number(0) {}
     // The element's life under way; taken after that life ended, it names
     // no life at all.
     explicit CVeskElementLifeRef(const CVeskPoolElement* element);
 
-    bool IsCurrent() const { return (m_number & 1) != 0 && m_lives->Current() == m_number; }
+    bool IsCurrent() const { return (m_Number & 1) != 0 && m_Lives->Current() == m_Number; }
     bool operator==(const CVeskElementLifeRef& other) const
     {
-        return m_lives == other.m_lives && m_number == other.m_number;
+        return m_Lives == other.m_Lives && m_Number == other.m_Number;
     }
     // Takes a reference on the element while this life lasts and the element
-    // is in use, or with bClaimedToo also while its opener still sets it up.
-    bool Enter(CVeskPoolElement* element, bool bClaimedToo) const;
+    // is in use, or with claimed_too also while its opener still sets it up.
+    bool Enter(CVeskPoolElement* element, bool claimed_too) const;
     // Why this life ended (0: none noted yet), from the moment the reason is
     // noted until the element's next life begins; 0 afterwards. Touches
     // only the lives block, so it answers after the pool is gone too.
     int EndReason() const;
 
 private:
-    std::shared_ptr<CVeskElementLives> m_lives;
-    uint64_t m_number;
+    std::shared_ptr<CVeskElementLives> m_Lives;
+    uint64_t m_Number;
 };
 
 // The life of a pool element (session, listener or datagram socket), which
@@ -409,7 +409,7 @@ public:
     // is kept, not its consequences. False when one was noted already.
     bool NoteLifeEndReason(int reason);
     // The reason noted for the life under way (or the latest one), or 0.
-    int LifeEndReason() const { return m_Lives->m_end_reason.load(std::memory_order_acquire); }
+    int LifeEndReason() const { return m_Lives->m_EndReason.load(std::memory_order_acquire); }
 
     // Whether the calling thread holds a reference on some element; such a
     // thread must not wait for elements to become free.
@@ -426,7 +426,7 @@ protected:
 
     // The SetUsed of every kind of element: true puts a free or claimed
     // element in use, false releases it.
-    void StoreUsed(bool bFlag);
+    void StoreUsed(bool used);
     // Releases the element.
     void Release();
     // Gives up the descriptor: events deleted, the number no longer handed
@@ -443,7 +443,7 @@ protected:
     virtual void AfterFreed() {}
 
 private:
-    bool TryEnterWhile(bool bClaimedToo);
+    bool TryEnterWhile(bool claimed_too);
     // Moves a claimed or used element to releasing and ends its life; the
     // state it had.
     uint32_t EndLife();
@@ -461,25 +461,25 @@ private:
 class CVeskElementEntry {
 public:
     explicit CVeskElementEntry(CVeskPoolElement* element)
-        : m_element(element != nullptr && element->TryEnter() ? element : nullptr)
+        : m_Element(element != nullptr && element->TryEnter() ? element : nullptr)
     {
     }
     // Only while the named life of the element lasts.
-    CVeskElementEntry(CVeskPoolElement* element, const CVeskElementLifeRef& life, bool bClaimedToo = false)
-        : m_element(life.Enter(element, bClaimedToo) ? element : nullptr)
+    CVeskElementEntry(CVeskPoolElement* element, const CVeskElementLifeRef& life, bool claimed_too = false)
+        : m_Element(life.Enter(element, claimed_too) ? element : nullptr)
     {
     }
     ~CVeskElementEntry()
     {
-        if (m_element != nullptr)
-            m_element->Leave();
+        if (m_Element != nullptr)
+            m_Element->Leave();
     }
     CVeskElementEntry(const CVeskElementEntry&) = delete;
     CVeskElementEntry& operator=(const CVeskElementEntry&) = delete;
-    explicit operator bool() const { return m_element != nullptr; }
+    explicit operator bool() const { return m_Element != nullptr; }
 
 private:
-    CVeskPoolElement* m_element;
+    CVeskPoolElement* m_Element;
 };
 
 // An RSA key pair held as PKCS #1 DER, with the public exponent beside it.
@@ -688,7 +688,7 @@ private:
     int PassedDeadlineReason() const;
     // Counts the session as opened (accepted or connected): its end is then
     // counted and logged once, when its last reference goes.
-    void CountOpened(bool bAccepted);
+    void CountOpened(bool accepted);
     void ReportEnded();
     // Makes the client's handshake refuse every server key but the one whose
     // SHA-256 is these kServerKeyDigestSize bytes, and every session without
@@ -703,9 +703,9 @@ private:
     // writes the known-servers file.
     bool AcceptsServerKey(const unsigned char* key, size_t length);
     // Connects a claimed session to the first of the resolved addresses that
-    // accepts; with bSecure the handshake is started. A release of the
+    // accepts; with secure the handshake is started. A release of the
     // session ends the wait for the peer at once. The descriptor, or -1.
-    SOCKET ConnectTo(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam);
+    SOCKET ConnectTo(const addrinfo* addresses, bool secure, ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam);
     // Takes over a connected descriptor and the peer's address; false when
     // the session's rings could not be had.
     bool AdoptConnection(SOCKET s, const sockaddr* addr, socklen_t addrlen);
@@ -796,12 +796,12 @@ private:
     enum class WriteResult { kWritten, kQueued, kQueuedBehind, kFailed };
     // Writes all parts behind the bytes already waiting, keeping what the
     // socket cannot take in the backlog; called under m_SendMutex. With
-    // bCoalesce the parts go to the backlog even when it is empty, for the
+    // coalesce the parts go to the backlog even when it is empty, for the
     // loop thread to write with the records that follow them. An application
     // thread waits while the backlog is full; the library's own threads never
     // wait: a peer that stopped reading loses its session.
     WriteResult WriteInOrder(std::unique_lock<std::mutex>& lock, iovec* parts, size_t count, int flags,
-                             bool bCoalesce = false);
+                             bool coalesce = false);
     // Whether a record of `length` bytes sent now follows the previous one
     // closely enough to join the loop thread's next write instead of making
     // a system call of its own; called without m_SendMutex.
@@ -823,10 +823,10 @@ private:
     void CountBytesSent(ssize_t written);
     // Counts the records of a flight this side built.
     void CountRecordsSent(const unsigned char* records, size_t length);
-    // Writes handshake records under the send lock; with bSwitchSending the
+    // Writes handshake records under the send lock; with switch_sending the
     // sending direction turns encrypted before the lock is let go, so no
     // record decided plain can follow a ChangeCipherSpec.
-    int WriteHandShakeFlight(const unsigned char* records, size_t length, bool bSwitchSending);
+    int WriteHandShakeFlight(const unsigned char* records, size_t length, bool switch_sending);
     // The Finish message under the session's algorithm, key and IV.
     int BuildFinish(unsigned char* body);
     // Counts the handshake as finished, reports it, then lets waiting
@@ -1030,9 +1030,9 @@ public:
     SOCKET make_socket(int family, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam);
     // Opens a socket bound to one resolved address; the descriptor, or -1.
     // An IPv6 socket takes IPv4 peers too, as the system's sockets do, unless
-    // bIPv6Only keeps it to IPv6 because an IPv4 socket binds the same port.
+    // ipv6_only keeps it to IPv6 because an IPv4 socket binds the same port.
     SOCKET make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent cbfunc_UDPEvent, void* cbfunc_UDPEventParam,
-                            bool bIPv6Only = false);
+                            bool ipv6_only = false);
 
     int recvfrom(void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromlen);
     // Sends one datagram to the first address of a host and service while the
@@ -1074,7 +1074,7 @@ private:
 template <class Element>
 class CVeskPool {
 public:
-    CVeskPool() : m_array(nullptr), m_size(0), m_built(0), m_readers(0) {}
+    CVeskPool() : m_Array(nullptr), m_Size(0), m_Built(0), m_Readers(0) {}
     ~CVeskPool();
     CVeskPool(const CVeskPool&) = delete;
     CVeskPool& operator=(const CVeskPool&) = delete;
@@ -1140,16 +1140,16 @@ private:
     // Frees the array once each of its elements has become free.
     static void FreeWhenQuiescent(Element* array, int size, int built);
 
-    std::mutex m_mutex;
-    std::condition_variable m_no_readers;
-    Element* m_array;
-    int m_size;
-    // Elements [0, m_built) are built; only under m_mutex, and only while
+    std::mutex m_Mutex;
+    std::condition_variable m_NoReaders;
+    Element* m_Array;
+    int m_Size;
+    // Elements [0, m_Built) are built; only under m_Mutex, and only while
     // the array is the pool's.
-    int m_built;
-    std::function<void(Element&)> m_setup;
-    int m_readers;
-    std::vector<Retired> m_retired;
+    int m_Built;
+    std::function<void(Element&)> m_Setup;
+    int m_Readers;
+    std::vector<Retired> m_Retired;
 };
 
 class CVeskNetworkSessionManager {
@@ -1275,8 +1275,8 @@ private:
         ConnectScope& operator=(const ConnectScope&) = delete;
 
     private:
-        CVeskNetworkSessionManager* m_manager;
-        const CVeskNetworkSessionManager* m_previous;
+        CVeskNetworkSessionManager* m_Manager;
+        const CVeskNetworkSessionManager* m_Previous;
     };
 
     static void* DispatchLibEventThreadFunc(LPVOID lpvoid);

@@ -40,35 +40,35 @@ int RunCbc(EVP_CIPHER_CTX* ctx, const unsigned char* in, size_t n, unsigned char
 RecordCipher::~RecordCipher()
 {
     Forget();
-    EVP_CIPHER_CTX_free(m_ctx);
+    EVP_CIPHER_CTX_free(m_Context);
 }
 
 void RecordCipher::Forget()
 {
-    if (m_ctx != nullptr)
-        EVP_CIPHER_CTX_reset(m_ctx);
-    OPENSSL_cleanse(m_key, sizeof m_key);
-    m_key_length = 0;
-    m_keyed = false;
+    if (m_Context != nullptr)
+        EVP_CIPHER_CTX_reset(m_Context);
+    OPENSSL_cleanse(m_Key, sizeof m_Key);
+    m_KeyLength = 0;
+    m_bKeyed = false;
 }
 
 bool RecordCipher::Prepare(const CipherSpec& cipher, int enc, const unsigned char* key, int key_length,
                            const unsigned char* iv)
 {
-    const bool same_key = m_keyed && m_id == cipher.id && m_enc == enc && m_key_length == key_length &&
-                          CRYPTO_memcmp(m_key, key, static_cast<size_t>(key_length)) == 0;
+    const bool same_key = m_bKeyed && m_CipherId == cipher.id && m_Enc == enc && m_KeyLength == key_length &&
+                          CRYPTO_memcmp(m_Key, key, static_cast<size_t>(key_length)) == 0;
     if (same_key)
-        return EVP_CipherInit_ex2(m_ctx, nullptr, nullptr, iv, enc, nullptr) == 1;
-    if (m_ctx == nullptr && (m_ctx = EVP_CIPHER_CTX_new()) == nullptr)
+        return EVP_CipherInit_ex2(m_Context, nullptr, nullptr, iv, enc, nullptr) == 1;
+    if (m_Context == nullptr && (m_Context = EVP_CIPHER_CTX_new()) == nullptr)
         return false;
     Forget();
-    if (!KeyCbc(m_ctx, cipher, enc, key, key_length, iv))
+    if (!KeyCbc(m_Context, cipher, enc, key, key_length, iv))
         return false;
-    std::memcpy(m_key, key, static_cast<size_t>(key_length));
-    m_key_length = key_length;
-    m_id = cipher.id;
-    m_enc = enc;
-    m_keyed = true;
+    std::memcpy(m_Key, key, static_cast<size_t>(key_length));
+    m_KeyLength = key_length;
+    m_CipherId = cipher.id;
+    m_Enc = enc;
+    m_bKeyed = true;
     return true;
 }
 
@@ -84,7 +84,7 @@ int RecordCipher::Run(const CipherSpec& cipher, int enc, const unsigned char* ke
     ScopedErrorMark mark;
     if (!Prepare(cipher, enc, key, key_length, iv))
         return -1;
-    return RunCbc(m_ctx, in, n, out);
+    return RunCbc(m_Context, in, n, out);
 }
 
 int RecordCipher::Encrypt(const CipherSpec& cipher, const unsigned char* key, int key_length, const unsigned char* iv,

@@ -48,12 +48,12 @@ private:
 
     static constexpr int kMaxKeyLength = 32;
 
-    EVP_CIPHER_CTX* m_ctx = nullptr;
-    bool m_keyed = false;
-    CipherId m_id = CipherId::kTripleDesCbc;
-    int m_enc = 0;
-    int m_key_length = 0;
-    unsigned char m_key[kMaxKeyLength] = {};
+    EVP_CIPHER_CTX* m_Context = nullptr;
+    bool m_bKeyed = false;
+    CipherId m_CipherId = CipherId::kTripleDesCbc;
+    int m_Enc = 0;
+    int m_KeyLength = 0;
+    unsigned char m_Key[kMaxKeyLength] = {};
 };
 
 }  // namespace vesk::crypto

@@ -204,7 +204,7 @@ std::shared_ptr<const RsaKey> RsaKey::DecodePublic(const unsigned char* der, int
 
 RsaKey::~RsaKey()
 {
-    EVP_PKEY_free(m_pkey);
+    EVP_PKEY_free(m_PKey);
 }
 
 int RsaKey::Encrypt(int flen, const unsigned char* from, unsigned char* to) const
@@ -212,10 +212,10 @@ int RsaKey::Encrypt(int flen, const unsigned char* from, unsigned char* to) cons
     if (flen <= 0 || from == nullptr || to == nullptr)
         return -1;
     ScopedErrorMark mark;
-    const int modulus_length = EVP_PKEY_get_size(m_pkey);
+    const int modulus_length = EVP_PKEY_get_size(m_PKey);
     if (modulus_length <= kOaepOverhead || modulus_length > kMaxModulusLength || flen > modulus_length - kOaepOverhead)
         return -1;
-    PkeyCtxPtr ctx = NewOaepContext(LibraryContext(), m_pkey, KeyKind::kPublic);
+    PkeyCtxPtr ctx = NewOaepContext(LibraryContext(), m_PKey, KeyKind::kPublic);
     if (!ctx)
         return -1;
     // The ciphertext is exactly as long as the modulus.
@@ -227,13 +227,13 @@ int RsaKey::Encrypt(int flen, const unsigned char* from, unsigned char* to) cons
 
 int RsaKey::Decrypt(int flen, const unsigned char* from, unsigned char* to) const
 {
-    if (!m_private || flen <= 0 || from == nullptr || to == nullptr)
+    if (!m_bPrivate || flen <= 0 || from == nullptr || to == nullptr)
         return -1;
     ScopedErrorMark mark;
-    const int modulus_length = EVP_PKEY_get_size(m_pkey);
+    const int modulus_length = EVP_PKEY_get_size(m_PKey);
     if (modulus_length <= kOaepOverhead || modulus_length > kMaxModulusLength)
         return -1;
-    PkeyCtxPtr ctx = NewOaepContext(LibraryContext(), m_pkey, KeyKind::kPrivate);
+    PkeyCtxPtr ctx = NewOaepContext(LibraryContext(), m_PKey, KeyKind::kPrivate);
     if (!ctx)
         return -1;
     // OpenSSL wants room for a whole block; decrypt on the stack so that `to`
@@ -252,14 +252,14 @@ int RsaKey::Decrypt(int flen, const unsigned char* from, unsigned char* to) cons
 
 int RsaKey::ModulusLength() const
 {
-    return EVP_PKEY_get_size(m_pkey);
+    return EVP_PKEY_get_size(m_PKey);
 }
 
 bool RsaKey::PublicExponent(uint32_t* exponent) const
 {
     ScopedErrorMark mark;
     BIGNUM* raw = nullptr;
-    if (EVP_PKEY_get_bn_param(m_pkey, OSSL_PKEY_PARAM_RSA_E, &raw) != 1)
+    if (EVP_PKEY_get_bn_param(m_PKey, OSSL_PKEY_PARAM_RSA_E, &raw) != 1)
         return false;
     const BignumPtr value(raw);
     if (BN_num_bits(value.get()) > 32)
@@ -272,7 +272,7 @@ bool RsaKey::EncodePublic(std::vector<unsigned char>* der) const
 {
     ScopedErrorMark mark;
     DerBuffer encoded;
-    if (!EncodeKey(m_pkey, KeyKind::kPublic, encoded))
+    if (!EncodeKey(m_PKey, KeyKind::kPublic, encoded))
         return false;
     der->assign(encoded.data, encoded.data + encoded.length);
     return true;
@@ -280,10 +280,10 @@ bool RsaKey::EncodePublic(std::vector<unsigned char>* der) const
 
 bool RsaKey::IsConsistentPrivateKey() const
 {
-    if (!m_private)
+    if (!m_bPrivate)
         return false;
     ScopedErrorMark mark;
-    const PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(LibraryContext(), m_pkey, nullptr));
+    const PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(LibraryContext(), m_PKey, nullptr));
     return ctx && EVP_PKEY_check(ctx.get()) == 1;
 }
 

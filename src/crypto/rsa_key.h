@@ -39,10 +39,10 @@ public:
     bool IsConsistentPrivateKey() const;
 
 private:
-    RsaKey(EVP_PKEY* pkey, bool is_private) : m_pkey(pkey), m_private(is_private) {}
+    RsaKey(EVP_PKEY* pkey, bool is_private) : m_PKey(pkey), m_bPrivate(is_private) {}
 
-    EVP_PKEY* m_pkey;
-    bool m_private;
+    EVP_PKEY* m_PKey;
+    bool m_bPrivate;
 };
 
 }  // namespace vesk::crypto

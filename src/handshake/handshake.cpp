@@ -92,7 +92,7 @@ int CVeskNetworkSession::ChangeCipherSpec(const tagDataHeader& /*DataHeader*/, c
     return static_cast<int>(length);
 }
 
-int CVeskNetworkSession::WriteHandShakeFlight(const unsigned char* records, size_t length, bool bSwitchSending)
+int CVeskNetworkSession::WriteHandShakeFlight(const unsigned char* records, size_t length, bool switch_sending)
 {
     std::unique_lock<std::mutex> lock(m_SendMutex);
     iovec flight{const_cast<unsigned char*>(records), length};
@@ -100,7 +100,7 @@ int CVeskNetworkSession::WriteHandShakeFlight(const unsigned char* records, size
     if (result == WriteResult::kFailed)
         return Fail(FailureReason::kHandshakeWriteFailed);
     CountRecordsSent(records, length);
-    if (bSwitchSending)
+    if (switch_sending)
         SetCryptoStateSend(CRYPTO_STATE_CRYPTOED);
     lock.unlock();
     if (result == WriteResult::kQueued)

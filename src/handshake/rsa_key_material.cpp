@@ -12,29 +12,29 @@ int CVeskKeyField<Capacity>::Set(const unsigned char* key, int length)
 {
     if (key == nullptr || length < 1 || length > Capacity)
         return -1;
-    std::memmove(m_bytes, key, static_cast<size_t>(length));
+    std::memmove(m_Bytes, key, static_cast<size_t>(length));
     // The tail of a longer earlier key is wiped rather than left behind.
-    if (m_length > length)
-        std::memset(m_bytes + length, 0, static_cast<size_t>(m_length - length));
-    m_length = length;
+    if (m_Length > length)
+        std::memset(m_Bytes + length, 0, static_cast<size_t>(m_Length - length));
+    m_Length = length;
     return length;
 }
 
 template <int Capacity>
 int CVeskKeyField<Capacity>::Get(unsigned char* buffer, int capacity) const
 {
-    if (buffer == nullptr || capacity < 1 || m_length > capacity)
+    if (buffer == nullptr || capacity < 1 || m_Length > capacity)
         return -1;
     std::memset(buffer, 0, static_cast<size_t>(capacity));
-    std::memcpy(buffer, m_bytes, static_cast<size_t>(m_length));
-    return m_length;
+    std::memcpy(buffer, m_Bytes, static_cast<size_t>(m_Length));
+    return m_Length;
 }
 
 template <int Capacity>
 void CVeskKeyField<Capacity>::Clear()
 {
-    std::memset(m_bytes, 0, static_cast<size_t>(m_length));
-    m_length = 0;
+    std::memset(m_Bytes, 0, static_cast<size_t>(m_Length));
+    m_Length = 0;
 }
 
 template class CVeskKeyField<CVeskRSAKeyMaterial::kRSAKeyCapacity>;

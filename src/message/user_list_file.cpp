@@ -18,7 +18,7 @@ constexpr size_t kChunkSize = 4096;
 // A user list is small text; anything larger is not one.
 constexpr off_t kMaxFileBytes = off_t{64} * 1024 * 1024;
 
-enum class eToken { END, FITS, TOO_LONG };
+enum class Token { kEnd, kFits, kTooLong };
 
 // White space as the C locale defines it, whatever locale the application set.
 bool IsSpace(int c)
@@ -29,27 +29,27 @@ bool IsSpace(int c)
 // Splits a file into runs of non-white-space characters, reading it in chunks
 // so that a token of any length needs no more memory. It stops at
 // kMaxFileBytes, for a file that grows while it is read.
-class CUserListTokenizer {
+class CVeskUserListTokenizer {
 public:
-    explicit CUserListTokenizer(FILE* file) : m_file(file), m_chunk{}, m_length(0), m_position(0), m_total(0) {}
+    explicit CVeskUserListTokenizer(FILE* file) : m_File(file), m_Chunk{}, m_Length(0), m_Position(0), m_Total(0) {}
 
-    bool TooLarge() const { return m_total > kMaxFileBytes; }
+    bool TooLarge() const { return m_Total > kMaxFileBytes; }
 
     // Reads the next token into `token` as a NUL-terminated text. A token
-    // longer than the buffer holds is consumed whole and reported as TOO_LONG.
-    eToken Next(char (&token)[kTokenCapacity])
+    // longer than the buffer holds is consumed whole and reported as kTooLong.
+    Token Next(char (&token)[kTokenCapacity])
     {
         std::memset(token, 0, sizeof token);
         int c = SkipSpace();
         if (c == EOF)
-            return eToken::END;
+            return Token::kEnd;
         size_t length = 0;
         for (; c != EOF && !IsSpace(c); c = Get()) {
             if (length < kTokenCapacity - 1)
                 token[length] = static_cast<char>(c);
             ++length;
         }
-        return length < kTokenCapacity ? eToken::FITS : eToken::TOO_LONG;
+        return length < kTokenCapacity ? Token::kFits : Token::kTooLong;
     }
 
 private:
@@ -63,23 +63,23 @@ private:
 
     int Get()
     {
-        if (m_position == m_length) {
+        if (m_Position == m_Length) {
             if (TooLarge())
                 return EOF;
-            m_length = std::fread(m_chunk, 1, sizeof m_chunk, m_file);
-            m_position = 0;
-            m_total += static_cast<off_t>(m_length);
-            if (m_length == 0)
+            m_Length = std::fread(m_Chunk, 1, sizeof m_Chunk, m_File);
+            m_Position = 0;
+            m_Total += static_cast<off_t>(m_Length);
+            if (m_Length == 0)
                 return EOF;
         }
-        return m_chunk[m_position++];
+        return m_Chunk[m_Position++];
     }
 
-    FILE* m_file;
-    unsigned char m_chunk[kChunkSize];
-    size_t m_length;
-    size_t m_position;
-    off_t m_total;
+    FILE* m_File;
+    unsigned char m_Chunk[kChunkSize];
+    size_t m_Length;
+    size_t m_Position;
+    off_t m_Total;
 };
 
 struct FileCloser {
@@ -123,17 +123,17 @@ int CVeskMessageSystem::load_auth_user_list(LPCTSTR lpFileName)
         return 0;
 
     CVeskMessageUserManager loaded;
-    CUserListTokenizer tokenizer(file.get());
+    CVeskUserListTokenizer tokenizer(file.get());
     TCHAR uid[kTokenCapacity];
     TCHAR passwd[kTokenCapacity];
     for (;;) {
-        const eToken uid_token = tokenizer.Next(uid);
-        if (uid_token == eToken::END)
+        const Token uid_token = tokenizer.Next(uid);
+        if (uid_token == Token::kEnd)
             break;
-        const eToken passwd_token = tokenizer.Next(passwd);
-        if (passwd_token == eToken::END)
+        const Token passwd_token = tokenizer.Next(passwd);
+        if (passwd_token == Token::kEnd)
             return 0;
-        if (uid_token == eToken::TOO_LONG || passwd_token == eToken::TOO_LONG)
+        if (uid_token == Token::kTooLong || passwd_token == Token::kTooLong)
             continue;
         loaded.add_user(uid, _tcscnlen(uid, kTokenCapacity), passwd, _tcscnlen(passwd, kTokenCapacity));
     }

@@ -11,11 +11,11 @@ namespace vesk::net {
 
 class ByteReader {
 public:
-    ByteReader(const unsigned char* data, size_t length) : m_data(data), m_length(data != nullptr ? length : 0) {}
+    ByteReader(const unsigned char* data, size_t length) : m_Data(data), m_Length(data != nullptr ? length : 0) {}
 
-    size_t Remaining() const { return m_length; }
+    size_t Remaining() const { return m_Length; }
     // Where a format says nothing follows, bytes left over are refused.
-    bool AtEnd() const { return m_length == 0; }
+    bool AtEnd() const { return m_Length == 0; }
 
     bool ReadU8(uint8_t* out) { return ReadBigEndian(1, out); }
     bool ReadU16(uint16_t* out) { return ReadBigEndian(2, out); }
@@ -27,9 +27,9 @@ public:
     // The next n bytes, in place.
     bool ReadBytes(size_t n, const unsigned char** out)
     {
-        if (n > m_length)
+        if (n > m_Length)
             return false;
-        *out = m_data;
+        *out = m_Data;
         Skip(n);
         return true;
     }
@@ -48,11 +48,11 @@ private:
     template <class Integer>
     bool ReadBigEndian(size_t width, Integer* out)
     {
-        if (width > m_length)
+        if (width > m_Length)
             return false;
         Integer value = 0;
         for (size_t i = 0; i < width; ++i)
-            value = static_cast<Integer>(value << 8 | m_data[i]);
+            value = static_cast<Integer>(value << 8 | m_Data[i]);
         *out = value;
         Skip(width);
         return true;
@@ -61,11 +61,11 @@ private:
     template <class Integer>
     bool ReadLittleEndian(size_t width, Integer* out)
     {
-        if (width > m_length)
+        if (width > m_Length)
             return false;
         Integer value = 0;
         for (size_t i = width; i > 0; --i)
-            value = static_cast<Integer>(value << 8 | m_data[i - 1]);
+            value = static_cast<Integer>(value << 8 | m_Data[i - 1]);
         *out = value;
         Skip(width);
         return true;
@@ -73,12 +73,12 @@ private:
 
     void Skip(size_t n)
     {
-        m_data += n;
-        m_length -= n;
+        m_Data += n;
+        m_Length -= n;
     }
 
-    const unsigned char* m_data;
-    size_t m_length;
+    const unsigned char* m_Data;
+    size_t m_Length;
 };
 
 // Builds records into a fixed buffer; an append that does not fit fails the
@@ -86,11 +86,11 @@ private:
 // of the bytes it counts and filled in once they are written.
 class ByteWriter {
 public:
-    ByteWriter(unsigned char* buffer, size_t capacity) : m_buffer(buffer), m_capacity(capacity) {}
+    ByteWriter(unsigned char* buffer, size_t capacity) : m_Buffer(buffer), m_Capacity(capacity) {}
 
-    bool Ok() const { return m_ok; }
-    size_t Length() const { return m_length; }
-    const unsigned char* Data() const { return m_buffer; }
+    bool Ok() const { return m_bOk; }
+    size_t Length() const { return m_Length; }
+    const unsigned char* Data() const { return m_Buffer; }
 
     void U8(uint32_t value) { BigEndian(value, 1); }
     void U16(uint32_t value) { BigEndian(value, 2); }
@@ -99,20 +99,20 @@ public:
         if (!Reserve(n))
             return;
         for (size_t i = 0; i < n; ++i)
-            m_buffer[m_length + i] = bytes[i];
-        m_length += n;
+            m_Buffer[m_Length + i] = bytes[i];
+        m_Length += n;
     }
 
     // Where the length goes; Close or FillIn fills it in.
     size_t ReserveU24() { return BigEndian(0, kU24Bytes); }
     // The reserved length counts the bytes written since.
-    void Close(size_t reserved, size_t limit) { FillIn(reserved, m_ok ? m_length - reserved - kU24Bytes : 0, limit); }
+    void Close(size_t reserved, size_t limit) { FillIn(reserved, m_bOk ? m_Length - reserved - kU24Bytes : 0, limit); }
     // A count above `limit`, or more than 3 bytes can hold, fails the build.
     void FillIn(size_t reserved, size_t count, size_t limit)
     {
-        m_ok = m_ok && count <= limit && count >> (8 * kU24Bytes) == 0;
-        if (m_ok)
-            PutBigEndian(m_buffer + reserved, count, kU24Bytes);
+        m_bOk = m_bOk && count <= limit && count >> (8 * kU24Bytes) == 0;
+        if (m_bOk)
+            PutBigEndian(m_Buffer + reserved, count, kU24Bytes);
     }
 
 private:
@@ -120,16 +120,16 @@ private:
 
     bool Reserve(size_t n)
     {
-        m_ok = m_ok && n <= m_capacity - m_length;
-        return m_ok;
+        m_bOk = m_bOk && n <= m_Capacity - m_Length;
+        return m_bOk;
     }
     // Where the value goes.
     size_t BigEndian(size_t value, size_t width)
     {
-        const size_t at = m_length;
+        const size_t at = m_Length;
         if (Reserve(width)) {
-            PutBigEndian(m_buffer + at, value, width);
-            m_length += width;
+            PutBigEndian(m_Buffer + at, value, width);
+            m_Length += width;
         }
         return at;
     }
@@ -139,10 +139,10 @@ private:
             at[i] = static_cast<unsigned char>(value >> (8 * (width - 1 - i)));
     }
 
-    unsigned char* m_buffer;
-    size_t m_capacity;
-    size_t m_length = 0;
-    bool m_ok = true;
+    unsigned char* m_Buffer;
+    size_t m_Capacity;
+    size_t m_Length = 0;
+    bool m_bOk = true;
 };
 
 }  // namespace vesk::net

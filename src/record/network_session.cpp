@@ -140,11 +140,11 @@ void CVeskNetworkSession::ClearContents()
     SetLoggedInUid(nullptr);
 }
 
-void CVeskNetworkSession::CountOpened(bool bAccepted)
+void CVeskNetworkSession::CountOpened(bool accepted)
 {
     m_bOpened.store(true);
     if (m_Manager != nullptr)
-        (bAccepted ? m_Manager->m_Counters.sessions_accepted : m_Manager->m_Counters.sessions_connected)
+        (accepted ? m_Manager->m_Counters.sessions_accepted : m_Manager->m_Counters.sessions_connected)
             .fetch_add(1, std::memory_order_relaxed);
 }
 

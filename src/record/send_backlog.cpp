@@ -64,12 +64,12 @@ ssize_t WriteWhatFits(SOCKET s, iovec*& parts, size_t& count, int flags)
 }  // namespace
 
 CVeskNetworkSession::WriteResult CVeskNetworkSession::WriteInOrder(std::unique_lock<std::mutex>& lock, iovec* parts,
-                                                                   size_t count, int flags, bool bCoalesce)
+                                                                   size_t count, int flags, bool coalesce)
 {
     if (!WaitForBacklogRoom(lock, TotalLength(parts, count)))
         return WriteResult::kFailed;
     const size_t waiting = m_SendBacklog.size() - m_SendBacklogHead;
-    if (waiting == 0 && !bCoalesce) {
+    if (waiting == 0 && !coalesce) {
         const ssize_t written = WriteWhatFits(GetSocket(), parts, count, flags);
         if (written < 0) {
             Fail(vesk::net::FailureReason::kWriteFailed);

@@ -5,7 +5,7 @@
 
 namespace VeskNetworkSystem {
 
-CVeskEventRecord::CVeskEventRecord() : m_event(), m_bPrepared(false), m_bArmed(false) {}
+CVeskEventRecord::CVeskEventRecord() : m_Event(), m_bPrepared(false), m_bArmed(false) {}
 
 void CVeskEventRecord::Set(event_base* base, SOCKET fd, short libevent, ty_libevent_handler fn, void* arg)
 {
@@ -13,7 +13,7 @@ void CVeskEventRecord::Set(event_base* base, SOCKET fd, short libevent, ty_libev
     const bool timer = (libevent & (EV_READ | EV_WRITE)) == 0;
     if (base == nullptr || (fd < 0 && !timer) || IsArmed())
         return;
-    m_bPrepared = event_assign(&m_event, base, fd, libevent, fn, arg) == 0;
+    m_bPrepared = event_assign(&m_Event, base, fd, libevent, fn, arg) == 0;
 }
 
 int CVeskEventRecord::Add(const timeval* tv)
@@ -23,7 +23,7 @@ int CVeskEventRecord::Add(const timeval* tv)
     // Added before it is marked armed: a concurrent Del that sees the mark
     // finds the event added, and one that does not leaves it to the arming
     // thread, which checks the element after arming.
-    const int result = event_add(&m_event, tv);
+    const int result = event_add(&m_Event, tv);
     if (result == 0)
         m_bArmed.store(true);
     return result;
@@ -37,7 +37,7 @@ int CVeskEventRecord::Del()
     bool armed = true;
     if (!m_bArmed.compare_exchange_strong(armed, false, std::memory_order_seq_cst))
         return -1;
-    return event_del(&m_event);
+    return event_del(&m_Event);
 }
 
 }  // namespace VeskNetworkSystem

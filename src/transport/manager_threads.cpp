@@ -57,17 +57,17 @@ void CVeskNetworkSessionManager::DeleteIfDisposedHere(CVeskNetworkSessionManager
 }
 
 CVeskNetworkSessionManager::ConnectScope::ConnectScope(CVeskNetworkSessionManager* manager)
-    : m_manager(manager), m_previous(t_connecting)
+    : m_Manager(manager), m_Previous(t_connecting)
 {
     t_connecting = manager;
 }
 
 CVeskNetworkSessionManager::ConnectScope::~ConnectScope()
 {
-    t_connecting = m_previous;
+    t_connecting = m_Previous;
     // Only the outermost of the manager's work on this thread may delete it.
-    if (m_previous != m_manager && !m_manager->IsOwnThread())
-        DeleteIfDisposedHere(m_manager);
+    if (m_Previous != m_Manager && !m_Manager->IsOwnThread())
+        DeleteIfDisposedHere(m_Manager);
 }
 
 int CVeskNetworkSessionManager::InitLibEvent()

@@ -28,7 +28,7 @@ CVeskPool<Element>::~CVeskPool()
 {
     Release();
     // Released from inside work on them; that work may still be ending.
-    for (const Retired& retired : m_retired)
+    for (const Retired& retired : m_Retired)
         FreeWhenQuiescent(retired.array, retired.size, retired.built);
 }
 
@@ -37,18 +37,18 @@ int CVeskPool<Element>::Create(int count, std::function<void(Element&)> setup)
 {
     if (count < 0)
         return 0;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_array != nullptr)
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (m_Array != nullptr)
         return 0;
     try {
-        m_array = std::allocator<Element>().allocate(static_cast<size_t>(count));
+        m_Array = std::allocator<Element>().allocate(static_cast<size_t>(count));
     } catch (const std::bad_alloc&) {
-        m_array = nullptr;
+        m_Array = nullptr;
         return 0;
     }
-    m_setup = std::move(setup);
-    m_size = count;
-    m_built = 0;
+    m_Setup = std::move(setup);
+    m_Size = count;
+    m_Built = 0;
     return 1;
 }
 
@@ -59,10 +59,10 @@ void CVeskPool<Element>::Release()
     int size = 0;
     int built = 0;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::swap(array, m_array);
-        std::swap(size, m_size);
-        std::swap(built, m_built);
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        std::swap(array, m_Array);
+        std::swap(size, m_Size);
+        std::swap(built, m_Built);
     }
     if (array == nullptr)
         return;
@@ -70,13 +70,13 @@ void CVeskPool<Element>::Release()
     // reader is left, for elements claimed meanwhile.
     ReleaseElements(array, built);
     if (CVeskPoolElement::CallerHoldsReferences() || t_reading < Element >> 0) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_retired.push_back(Retired{array, size, built});
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Retired.push_back(Retired{array, size, built});
         return;
     }
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_no_readers.wait(lock, [this] { return m_readers == 0; });
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_NoReaders.wait(lock, [this] { return m_Readers == 0; });
     }
     ReleaseElements(array, built);
     FreeWhenQuiescent(array, size, built);
@@ -133,11 +133,11 @@ Element& CVeskPool<Element>::operator[](int index)
 template <class Element>
 CVeskPool<Element>::Reader::Reader(CVeskPool& pool) : owner(pool)
 {
-    std::lock_guard<std::mutex> lock(owner.m_mutex);
-    array = owner.m_array;
-    size = owner.m_size;
-    built = owner.m_built;
-    ++owner.m_readers;
+    std::lock_guard<std::mutex> lock(owner.m_Mutex);
+    array = owner.m_Array;
+    size = owner.m_Size;
+    built = owner.m_Built;
+    ++owner.m_Readers;
     ++t_reading<Element>;
 }
 
@@ -145,26 +145,26 @@ template <class Element>
 CVeskPool<Element>::Reader::~Reader()
 {
     --t_reading<Element>;
-    std::lock_guard<std::mutex> lock(owner.m_mutex);
-    if (--owner.m_readers == 0)
-        owner.m_no_readers.notify_all();
+    std::lock_guard<std::mutex> lock(owner.m_Mutex);
+    if (--owner.m_Readers == 0)
+        owner.m_NoReaders.notify_all();
 }
 
 template <class Element>
 int CVeskPool<Element>::BuildNext(Element* array, int seen)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (array != m_array)
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (array != m_Array)
         return seen;
-    if (m_built == seen && m_built < m_size) {
+    if (m_Built == seen && m_Built < m_Size) {
         try {
-            m_setup(*new (&m_array[m_built]) Element());
+            m_Setup(*new (&m_Array[m_Built]) Element());
         } catch (const std::bad_alloc&) {
-            return m_built;
+            return m_Built;
         }
-        ++m_built;
+        ++m_Built;
     }
-    return m_built;
+    return m_Built;
 }
 
 template <class Element>

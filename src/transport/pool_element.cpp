@@ -41,16 +41,16 @@ thread_local int t_references_held = 0;
 }  // namespace
 
 CVeskElementLifeRef::CVeskElementLifeRef(const CVeskPoolElement* element)
-    : m_lives(element != nullptr ? element->m_Lives : nullptr), m_number(m_lives ? m_lives->Current() : 0)
+    : m_Lives(element != nullptr ? element->m_Lives : nullptr), m_Number(m_Lives ? m_Lives->Current() : 0)
 {
 }
 
-bool CVeskElementLifeRef::Enter(CVeskPoolElement* element, bool bClaimedToo) const
+bool CVeskElementLifeRef::Enter(CVeskPoolElement* element, bool claimed_too) const
 {
-    if (element == nullptr || !m_lives)
+    if (element == nullptr || !m_Lives)
         return false;
-    std::lock_guard<std::mutex> lock(m_lives->m_mutex);
-    return IsCurrent() && element->TryEnterWhile(bClaimedToo);
+    std::lock_guard<std::mutex> lock(m_Lives->m_Mutex);
+    return IsCurrent() && element->TryEnterWhile(claimed_too);
 }
 
 // The reason is reset only after the number has moved on to the next life:
@@ -58,10 +58,10 @@ bool CVeskElementLifeRef::Enter(CVeskPoolElement* element, bool bClaimedToo) con
 // after it.
 int CVeskElementLifeRef::EndReason() const
 {
-    if (!m_lives || (m_number & 1) == 0 || m_lives->Current() > m_number + 1)
+    if (!m_Lives || (m_Number & 1) == 0 || m_Lives->Current() > m_Number + 1)
         return 0;
-    const int reason = m_lives->m_end_reason.load(std::memory_order_acquire);
-    return m_lives->Current() > m_number + 1 ? 0 : reason;
+    const int reason = m_Lives->m_EndReason.load(std::memory_order_acquire);
+    return m_Lives->Current() > m_Number + 1 ? 0 : reason;
 }
 
 // Each element has its own block of lives, made once with the element, so
@@ -103,15 +103,15 @@ bool CVeskPoolElement::TryClaim()
         return false;
     // A new life begins. No handle can name it before this, so the number
     // needs no lock here.
-    m_Lives->m_number.fetch_add(1, std::memory_order_acq_rel);
-    m_Lives->m_end_reason.store(0, std::memory_order_release);
+    m_Lives->m_Number.fetch_add(1, std::memory_order_acq_rel);
+    m_Lives->m_EndReason.store(0, std::memory_order_release);
     return true;
 }
 
 bool CVeskPoolElement::NoteLifeEndReason(int reason)
 {
     int none = 0;
-    return m_Lives->m_end_reason.compare_exchange_strong(none, reason, std::memory_order_acq_rel);
+    return m_Lives->m_EndReason.compare_exchange_strong(none, reason, std::memory_order_acq_rel);
 }
 
 bool CVeskPoolElement::Publish()
@@ -130,10 +130,10 @@ bool CVeskPoolElement::TryEnter()
     return TryEnterWhile(false);
 }
 
-bool CVeskPoolElement::TryEnterWhile(bool bClaimedToo)
+bool CVeskPoolElement::TryEnterWhile(bool claimed_too)
 {
     uint32_t life = m_Life.load(std::memory_order_acquire);
-    while (StateOf(life) == kInUse || (bClaimedToo && StateOf(life) == kClaimed)) {
+    while (StateOf(life) == kInUse || (claimed_too && StateOf(life) == kClaimed)) {
         if (m_Life.compare_exchange_weak(life, life + 1, std::memory_order_seq_cst)) {
             ++t_references_held;
             return true;
@@ -156,9 +156,9 @@ void CopyServiceName(char (&field)[32], const char* service)
     std::memcpy(field, service, strnlen(service, sizeof field - 1));
 }
 
-void CVeskPoolElement::StoreUsed(bool bFlag)
+void CVeskPoolElement::StoreUsed(bool used)
 {
-    if (!bFlag) {
+    if (!used) {
         Release();
         return;
     }
@@ -178,14 +178,14 @@ uint32_t CVeskPoolElement::EndLife()
 {
     // Under the lives' lock, so that a handle that has found its life
     // current enters an element that is still claimed or in use.
-    std::lock_guard<std::mutex> lock(m_Lives->m_mutex);
+    std::lock_guard<std::mutex> lock(m_Lives->m_Mutex);
     uint32_t life = m_Life.load(std::memory_order_acquire);
     for (;;) {
         const uint32_t state = StateOf(life);
         if (state == kReleasing || state == kFree)
             return state;
         if (m_Life.compare_exchange_weak(life, Life(kReleasing, ReferencesOf(life)), std::memory_order_seq_cst)) {
-            m_Lives->m_number.fetch_add(1, std::memory_order_acq_rel);
+            m_Lives->m_Number.fetch_add(1, std::memory_order_acq_rel);
             return state;
         }
     }

@@ -38,7 +38,7 @@ SOCKET CVeskNetworkSession::accept(CVeskNetworkSessionListen* pVeskNetworkSessio
 // looks at the mark (both sequentially consistent), so one of the two always
 // sees the other. The socket stays non-blocking: every read and write on a
 // session's socket is one anyway.
-SOCKET CVeskNetworkSession::ConnectTo(const addrinfo* addresses, bool bSecure, ty_cbfunc_Event cbfunc_Event,
+SOCKET CVeskNetworkSession::ConnectTo(const addrinfo* addresses, bool secure, ty_cbfunc_Event cbfunc_Event,
                                       void* cbfunc_EventParam)
 {
     // The first address that accepts the connection wins; the deadline
@@ -74,7 +74,7 @@ SOCKET CVeskNetworkSession::ConnectTo(const addrinfo* addresses, bool bSecure, t
     if (GetSocket() < 0)
         return -1;
 
-    if (bSecure && SendHandShakeClientHello() < 0) {
+    if (secure && SendHandShakeClientHello() < 0) {
         CloseSocket();
         return -1;
     }

@@ -17,7 +17,7 @@ bool SetNonBlocking(int fd)
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-StreamAddresses::StreamAddresses(const char* hostname, const char* service) : m_head(nullptr)
+StreamAddresses::StreamAddresses(const char* hostname, const char* service) : m_Head(nullptr)
 {
     if (hostname == nullptr || service == nullptr)
         return;
@@ -26,27 +26,28 @@ StreamAddresses::StreamAddresses(const char* hostname, const char* service) : m_
     hints.ai_socktype = SOCK_STREAM;
     int result;
     do
-        result = getaddrinfo(hostname, service, &hints, &m_head);
+        result = getaddrinfo(hostname, service, &hints, &m_Head);
     while (result == EAI_SYSTEM && errno == EINTR);
     if (result != 0)
-        m_head = nullptr;
+        m_Head = nullptr;
 }
 
 StreamAddresses::~StreamAddresses()
 {
-    if (m_head != nullptr)
-        freeaddrinfo(m_head);
+    if (m_Head != nullptr)
+        freeaddrinfo(m_Head);
 }
 
-Deadline::Deadline(uint32_t ms) : m_at(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)), m_set(ms != 0)
+Deadline::Deadline(uint32_t ms)
+    : m_At(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)), m_bSet(ms != 0)
 {
 }
 
 int Deadline::PollTimeout() const
 {
-    if (!m_set)
+    if (!m_bSet)
         return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_at - std::chrono::steady_clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_At - std::chrono::steady_clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 

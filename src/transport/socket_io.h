@@ -36,10 +36,10 @@ public:
     StreamAddresses(const StreamAddresses&) = delete;
     StreamAddresses& operator=(const StreamAddresses&) = delete;
 
-    const addrinfo* First() const { return m_head; }
+    const addrinfo* First() const { return m_Head; }
 
 private:
-    addrinfo* m_head;
+    addrinfo* m_Head;
 };
 
 // A moment a wait must not pass; none when made from 0 milliseconds.
@@ -50,8 +50,8 @@ public:
     int PollTimeout() const;
 
 private:
-    std::chrono::steady_clock::time_point m_at;
-    bool m_set;
+    std::chrono::steady_clock::time_point m_At;
+    bool m_bSet;
 };
 
 // Connects a non-blocking stream socket and waits until the connection is

@@ -58,7 +58,7 @@ SOCKET CVeskNetworkUDPSession::make_socket(int family, ty_cbfunc_UDPEvent cbfunc
 }
 
 SOCKET CVeskNetworkUDPSession::make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent cbfunc_UDPEvent,
-                                                void* cbfunc_UDPEventParam, bool bIPv6Only)
+                                                void* cbfunc_UDPEventParam, bool ipv6_only)
 {
     if (ai == nullptr || cbfunc_UDPEvent == nullptr)
         return -1;
@@ -66,7 +66,7 @@ SOCKET CVeskNetworkUDPSession::make_bind_socket(addrinfo* ai, ty_cbfunc_UDPEvent
     if (s < 0)
         return -1;
     // An IPv6 wildcard leaves the IPv4 port to its own sibling socket.
-    if (ai->ai_family == AF_INET6 && bIPv6Only) {
+    if (ai->ai_family == AF_INET6 && ipv6_only) {
         const int on = 1;
         setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
     }
