@@ -17,13 +17,13 @@ bool SetNonBlocking(int fd)
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-StreamAddresses::StreamAddresses(const char* hostname, const char* service) : m_head(nullptr)
+ResolvedAddresses::ResolvedAddresses(const char* hostname, const char* service, int family, int socktype)
+    : m_head(nullptr)
 {
-    if (hostname == nullptr || service == nullptr)
-        return;
     addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = hostname == nullptr ? AI_PASSIVE : 0;
+    hints.ai_family = family;
+    hints.ai_socktype = socktype;
     int result;
     do
         result = getaddrinfo(hostname, service, &hints, &m_head);
@@ -32,7 +32,7 @@ StreamAddresses::StreamAddresses(const char* hostname, const char* service) : m_
         m_head = nullptr;
 }
 
-StreamAddresses::~StreamAddresses()
+ResolvedAddresses::~ResolvedAddresses()
 {
     if (m_head != nullptr)
         freeaddrinfo(m_head);
