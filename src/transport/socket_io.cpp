@@ -59,10 +59,7 @@ bool ConnectAndWait(int fd, const addrinfo& address, const Deadline& deadline)
     if (errno != EINPROGRESS && errno != EINTR)
         return false;
     pollfd connecting{fd, POLLOUT, 0};
-    int ready;
-    do
-        ready = poll(&connecting, 1, deadline.PollTimeout());
-    while (ready < 0 && errno == EINTR);
+    const int ready = RetryInterrupted([&] { return poll(&connecting, 1, deadline.PollTimeout()); });
     int error = 0;
     socklen_t length = sizeof error;
     return ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
