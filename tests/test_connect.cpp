@@ -302,7 +302,7 @@ struct LoginFromHandler {
     }
     static inline CVeskMessageSystem* system = nullptr;
     static inline std::string port;
-    static inline short event = 0;
+    static inline std::atomic<short> event{0};
     static inline std::atomic<bool> fired{false};
     static inline std::atomic<CVeskMessageSession*> handle{nullptr};
 };
@@ -419,7 +419,7 @@ struct DeleteFromHandler {
         }
     }
     static inline std::atomic<CVeskMessageSystem*> system{nullptr};
-    static inline short event = 0;
+    static inline std::atomic<short> event{0};
     static inline std::atomic<bool> deleted{false};
 };
 
