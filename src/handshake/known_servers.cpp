@@ -11,6 +11,7 @@
 
 #include "VeskNetworkSystem.h"
 #include "crypto/key_fingerprint.h"
+#include "transport/socket_io.h"
 
 namespace VeskNetworkSystem {
 namespace {
@@ -87,13 +88,9 @@ bool ReadKnownServersFile(const char* path, std::string& text)
         text.resize(static_cast<size_t>(kMaxFileSize) + 1);
         size_t length = 0;
         ssize_t n = 0;
-        while (length < text.size() && (n = ::read(fd, &text[length], text.size() - length)) != 0) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                break;
+        const auto read_more = [&] { return ::read(fd, &text[length], text.size() - length); };
+        while (length < text.size() && (n = vesk::net::RetryInterrupted(read_more)) > 0)
             length += static_cast<size_t>(n);
-        }
         text.resize(length);
         read_whole = n >= 0 && length <= static_cast<size_t>(kMaxFileSize);
     }
@@ -111,9 +108,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& text)
         return false;
     size_t written = 0;
     while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n =
+            vesk::net::RetryInterrupted([&] { return ::write(fd, text.data() + written, text.size() - written); });
         if (n <= 0)
             break;
         written += static_cast<size_t>(n);

@@ -112,22 +112,15 @@ int CVeskMessageSystem::parse_message(CVeskNetworkSession* session, const unsign
             (!login_required || session->IsLoggedIn())) {
             // Handlers for every extension type see the message first, then
             // those registered for its type and size.
-            for (const tagExtensionCallFunction& entry : *handlers) {
-                if (entry.m_type == VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL && remaining >= header.m_size &&
-                    entry.m_call_func != nullptr) {
+            for (const bool every_type : {true, false}) {
+                for (const tagExtensionCallFunction& entry : *handlers) {
+                    const bool registered = every_type ? entry.m_type == VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL
+                                                       : entry.m_type == header.m_type && entry.m_size == header.m_size;
+                    if (!registered || header.m_size > remaining || entry.m_call_func == nullptr)
+                        continue;
                     CVeskMessageSession handle;
                     handle.attach_session(session);
                     entry.m_call_func(&handle, peer.host, peer.service, message, header.m_size);
-                    if (CVeskNetworkSessionManager::DisposedOnThisThread())
-                        return 1;
-                }
-            }
-            for (const tagExtensionCallFunction& entry : *handlers) {
-                if (entry.m_type == header.m_type && entry.m_size == header.m_size && entry.m_size <= remaining &&
-                    entry.m_call_func != nullptr) {
-                    CVeskMessageSession handle;
-                    handle.attach_session(session);
-                    entry.m_call_func(&handle, peer.host, peer.service, message, entry.m_size);
                     if (CVeskNetworkSessionManager::DisposedOnThisThread())
                         return 1;
                 }

@@ -9,9 +9,10 @@
 #include <cerrno>
 
 #include "VeskNetworkSystem.h"
-#include "transport/arming.h"
 #include "record/failure_reason.h"
 #include "record/record_codec.h"
+#include "transport/arming.h"
+#include "transport/socket_io.h"
 
 namespace VeskNetworkSystem {
 namespace {
@@ -39,10 +40,9 @@ ssize_t WriteWhatFits(SOCKET s, iovec*& parts, size_t& count, int flags)
         msghdr message{};
         message.msg_iov = parts;
         message.msg_iovlen = count;
-        ssize_t written = ::sendmsg(s, &message, flags | MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t written =
+            vesk::net::RetryInterrupted([&] { return ::sendmsg(s, &message, flags | MSG_DONTWAIT | MSG_NOSIGNAL); });
         if (written < 0) {
-            if (errno == EINTR)
-                continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 break;
             return -1;

@@ -8,9 +8,10 @@
 
 #include "VeskNetworkSystem.h"
 #include "crypto/record_cipher.h"
-#include "transport/arming.h"
 #include "record/failure_reason.h"
 #include "record/record_codec.h"
+#include "transport/arming.h"
+#include "transport/socket_io.h"
 
 namespace VeskNetworkSystem {
 namespace {
@@ -63,10 +64,7 @@ int CVeskNetworkSession::recv()
     message.msg_iovlen = static_cast<size_t>(span_count);
     // Readiness was reported, but the loop thread must never block on a
     // socket that has nothing after all.
-    ssize_t n = 0;
-    do {
-        n = ::recvmsg(s, &message, MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = vesk::net::RetryInterrupted([&] { return ::recvmsg(s, &message, MSG_DONTWAIT); });
     if (n < 0)
         return errno == EAGAIN || errno == EWOULDBLOCK ? kNothingToRead : -1;
     if (n > 0) {

@@ -54,9 +54,11 @@ CVeskNetworkSession* CVeskNetworkSessionManager::Accept(CVeskNetworkSessionListe
 CVeskNetworkSession* CVeskNetworkSessionManager::Connect(bool bSecure, const char* hostname, const char* service,
                                                          ty_cbfunc_Event cbfunc_Event, void* cbfunc_EventParam)
 {
+    if (hostname == nullptr || service == nullptr)
+        return nullptr;
     // Resolved before a session is claimed: a lookup can take long, and a
     // claimed session must be one that a release ends at once.
-    const vesk::net::StreamAddresses addresses(hostname, service);
+    const vesk::net::ResolvedAddresses addresses(hostname, service, AF_UNSPEC, SOCK_STREAM);
     if (addresses.First() == nullptr)
         return nullptr;
     unsigned char pinned_key[CVeskNetworkSession::kServerKeyDigestSize];
@@ -116,14 +118,9 @@ int nslookup(const char* hostname, in_addr* ipaddr)
     }
     // getaddrinfo keeps its result per call, unlike the shared storage of
     // the older resolver calls, so concurrent lookups do not disturb each other.
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* addresses = nullptr;
-    if (getaddrinfo(hostname, nullptr, &hints, &addresses) != 0)
-        return 0;
+    const vesk::net::ResolvedAddresses addresses(hostname, nullptr, AF_INET, SOCK_STREAM);
     int stored = 0;
-    for (const addrinfo* entry = addresses; entry != nullptr; entry = entry->ai_next) {
+    for (const addrinfo* entry = addresses.First(); entry != nullptr; entry = entry->ai_next) {
         if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(sockaddr_in))
             continue;
         sockaddr_in address;
@@ -131,6 +128,5 @@ int nslookup(const char* hostname, in_addr* ipaddr)
         *ipaddr = address.sin_addr;
         stored = 1;
     }
-    freeaddrinfo(addresses);
     return stored;
 }

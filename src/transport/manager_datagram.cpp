@@ -1,10 +1,9 @@
 // Datagram sockets: unbound ones for sending (and the answers), bound ones
 // per resolved address of a local service.
 #include <event2/event.h>
-#include <netdb.h>
-
 #include "VeskNetworkSystem.h"
 #include "transport/arming.h"
+#include "transport/socket_io.h"
 
 namespace VeskNetworkSystem {
 
@@ -38,12 +37,8 @@ int CVeskNetworkSessionManager::OpenUDPBindSession(const char* service, int fami
 {
     if (!vesk::net::ServiceNameFits(service))
         return 0;
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = family;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* addresses = nullptr;
-    if (getaddrinfo(nullptr, service, &hints, &addresses) != 0)
+    const vesk::net::ResolvedAddresses addresses(nullptr, service, family, SOCK_DGRAM);
+    if (addresses.First() == nullptr)
         return 0;
 
     int nsocks = 0;
@@ -54,7 +49,7 @@ int CVeskNetworkSessionManager::OpenUDPBindSession(const char* service, int fami
         datagram.SetLibEventRead(EV_READ, udp_event_read, &datagram);
         return datagram.AddLibEventRead(nullptr);
     };
-    for (addrinfo* entry = addresses; entry != nullptr && nsocks < capacity; entry = entry->ai_next) {
+    for (addrinfo* entry = addresses.First(); entry != nullptr && nsocks < capacity; entry = entry->ai_next) {
         // Both families on one port: the IPv6 socket leaves IPv4 to its sibling.
         const auto set_up = [&](CVeskNetworkUDPSession& datagram) {
             if (datagram.make_bind_socket(entry, cbfunc_UDPEvent, cbfunc_UDPEventParam, family == AF_UNSPEC) < 0)
@@ -70,7 +65,6 @@ int CVeskNetworkSessionManager::OpenUDPBindSession(const char* service, int fami
         if (opening == vesk::net::Opening::kOpened)
             ++nsocks;
     }
-    freeaddrinfo(addresses);
     return nsocks;
 }
 

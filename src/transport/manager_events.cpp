@@ -32,23 +32,34 @@ void RearmAccept(CVeskNetworkSessionListen& listener)
         listener, [&listener] { return listener.AddLibEvent(nullptr); }, [&listener] { listener.DelLibEvent(); });
 }
 
+// Runs `handle` on the element an event was registered with when the event is
+// the one awaited, inside the element, while it still holds the descriptor the
+// event was for.
+template <class Element, class Handle>
+void InsideElement(void* argv, short libevent, short awaited, int sockfd, Handle handle)
+{
+    auto* element = static_cast<Element*>(argv);
+    if ((libevent & awaited) == 0 || element == nullptr)
+        return;
+    CVeskElementEntry entry(element);
+    if (entry && element->GetSocket() == sockfd)
+        handle(*element);
+}
+
 }  // namespace
 
 void CVeskNetworkSessionManager::event_read(int sockfd, short libevent, void* argv)
 {
-    auto* session = static_cast<CVeskNetworkSession*>(argv);
-    if ((libevent & EV_READ) == 0 || session == nullptr)
-        return;
-    CVeskElementEntry entry(session);
-    if (!entry || session->GetSocket() != sockfd)
-        return;
-    // Every event after the accept is raised on the parse thread, in the order
-    // the records and the end of the stream came: records read before an end
-    // of stream or a failed read are delivered before it is reported.
-    const int n = session->recv();
-    if (n == 0 || (n < 0 && n != CVeskNetworkSession::kNothingToRead))
-        session->MarkEndOfStream(n < 0);
-    session->m_Manager->MarkReadyToParse(session);
+    InsideElement<CVeskNetworkSession>(argv, libevent, EV_READ, sockfd, [](CVeskNetworkSession& session) {
+        // Every event after the accept is raised on the parse thread, in the
+        // order the records and the end of the stream came: records read
+        // before an end of stream or a failed read are delivered before it is
+        // reported.
+        const int n = session.recv();
+        if (n == 0 || (n < 0 && n != CVeskNetworkSession::kNothingToRead))
+            session.MarkEndOfStream(n < 0);
+        session.m_Manager->MarkReadyToParse(&session);
+    });
 }
 
 // A burst of connections is taken at once, up to a bound per readiness so
@@ -113,41 +124,30 @@ void CVeskNetworkSessionManager::event_accept_retry(int /*sockfd*/, short libeve
 
 void CVeskNetworkSessionManager::event_write(int sockfd, short libevent, void* argv)
 {
-    auto* session = static_cast<CVeskNetworkSession*>(argv);
-    if ((libevent & EV_WRITE) == 0 || session == nullptr)
-        return;
     // The write event is armed only while a backlog waits; it raises no
     // session event.
-    CVeskElementEntry entry(session);
-    if (entry && session->GetSocket() == sockfd)
-        session->FlushSendBacklog();
+    InsideElement<CVeskNetworkSession>(argv, libevent, EV_WRITE, sockfd,
+                                       [](CVeskNetworkSession& session) { session.FlushSendBacklog(); });
 }
 
 void CVeskNetworkSessionManager::udp_event_read(int sockfd, short libevent, void* argv)
 {
-    auto* datagram = static_cast<CVeskNetworkUDPSession*>(argv);
-    if ((libevent & EV_READ) == 0 || datagram == nullptr)
-        return;
-    CVeskElementEntry entry(datagram);
-    if (!entry || datagram->GetSocket() != sockfd)
-        return;
-    datagram->call_cbfunc_UDPEvent(NETWORK_EVENT_READ);
-    // The callback may have closed the socket, or its number may belong to
-    // another socket by now: only a socket still open is watched again.
-    if (datagram->GetSocket() == sockfd)
-        vesk::net::ArmWhileInUse(
-            *datagram, [datagram] { return datagram->AddLibEventRead(nullptr); },
-            [datagram] { datagram->DelLibEventRead(); });
+    InsideElement<CVeskNetworkUDPSession>(argv, libevent, EV_READ, sockfd, [sockfd](CVeskNetworkUDPSession& datagram) {
+        datagram.call_cbfunc_UDPEvent(NETWORK_EVENT_READ);
+        // The callback may have closed the socket, or its number may belong
+        // to another socket by now: only a socket still open is watched again.
+        if (datagram.GetSocket() == sockfd)
+            vesk::net::ArmWhileInUse(
+                datagram, [&datagram] { return datagram.AddLibEventRead(nullptr); },
+                [&datagram] { datagram.DelLibEventRead(); });
+    });
 }
 
 void CVeskNetworkSessionManager::udp_event_write(int sockfd, short libevent, void* argv)
 {
-    auto* datagram = static_cast<CVeskNetworkUDPSession*>(argv);
-    if ((libevent & EV_WRITE) == 0 || datagram == nullptr)
-        return;
-    CVeskElementEntry entry(datagram);
-    if (entry && datagram->GetSocket() == sockfd)
-        datagram->call_cbfunc_UDPEvent(NETWORK_EVENT_WRITE);
+    InsideElement<CVeskNetworkUDPSession>(argv, libevent, EV_WRITE, sockfd, [](CVeskNetworkUDPSession& datagram) {
+        datagram.call_cbfunc_UDPEvent(NETWORK_EVENT_WRITE);
+    });
 }
 
 void CVeskNetworkSessionManager::NotifySessionStateChanged()

@@ -32,12 +32,8 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
 {
     if (!vesk::net::ServiceNameFits(service))
         return 0;
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = family;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* addresses = nullptr;
-    if (getaddrinfo(nullptr, service, &hints, &addresses) != 0)
+    const vesk::net::ResolvedAddresses addresses(nullptr, service, family, SOCK_STREAM);
+    if (addresses.First() == nullptr)
         return 0;
 
     std::shared_ptr<const vesk::crypto::ServerKeyPair> key;
@@ -54,7 +50,7 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
         listener.SetAcceptRetry(event_accept_retry, &listener);
         return listener.AddLibEvent(nullptr);
     };
-    for (addrinfo* entry = addresses; entry != nullptr && nsocks < capacity; entry = entry->ai_next) {
+    for (addrinfo* entry = addresses.First(); entry != nullptr && nsocks < capacity; entry = entry->ai_next) {
         SOCKET s = -1;
         const auto set_up = [&](CVeskNetworkSessionListen& listener) {
             s = listener.Listen(entry, family, backlog, cbfunc_Event, cbfunc_EventParam, CryptoAlgorithm, key.get());
@@ -72,8 +68,7 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
         else if (s < 0)
             LogListenFailure(entry->ai_addr, s == CVeskNetworkSessionListen::kKeyGenerationFailed ? 0 : errno);
     }
-    const uint16_t port = addresses != nullptr ? PortOf(addresses->ai_addr) : 0;
-    freeaddrinfo(addresses);
+    const uint16_t port = PortOf(addresses.First()->ai_addr);
     // Listening again on a port this manager already listens on changes
     // nothing and succeeds; a port nothing of ours listens on after the call
     // (another socket holds it, say) is a failure, not a success.

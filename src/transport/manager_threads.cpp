@@ -19,6 +19,23 @@ thread_local const CVeskNetworkSessionManager* t_connecting = nullptr;
 // thread to leave its work.
 thread_local CVeskNetworkSessionManager* t_disposed = nullptr;
 
+// Starts `body` on `thread` unless it runs already: 1 when it runs, 0 when it
+// may not start (`may_start` false) or the system cannot start it. Under the
+// manager's thread start mutex.
+int StartOnce(std::thread& thread, bool may_start, void* (*body)(LPVOID), CVeskNetworkSessionManager* manager)
+{
+    if (thread.joinable())
+        return 1;
+    if (!may_start)
+        return 0;
+    try {
+        thread = std::thread(body, manager);
+    } catch (const std::system_error&) {
+        return 0;
+    }
+    return 1;
+}
+
 }  // namespace
 
 bool CVeskNetworkSessionManager::IsOwnThread() const
@@ -78,31 +95,13 @@ int CVeskNetworkSessionManager::InitLibEvent()
 int CVeskNetworkSessionManager::DispatchLibEvent()
 {
     std::lock_guard<std::mutex> lock(m_ThreadStartMutex);
-    if (m_hLibEventThread.joinable())
-        return 1;
-    if (m_EventBase == nullptr || m_bStopping)
-        return 0;
-    try {
-        m_hLibEventThread = std::thread(DispatchLibEventThreadFunc, this);
-    } catch (const std::system_error&) {
-        return 0;
-    }
-    return 1;
+    return StartOnce(m_hLibEventThread, m_EventBase != nullptr && !m_bStopping, DispatchLibEventThreadFunc, this);
 }
 
 int CVeskNetworkSessionManager::CreateParseRecvSocketBufferThread()
 {
     std::lock_guard<std::mutex> lock(m_ThreadStartMutex);
-    if (m_ParseRecvSocketBufferThreadHandle.joinable())
-        return 1;
-    if (m_bStopping)
-        return 0;
-    try {
-        m_ParseRecvSocketBufferThreadHandle = std::thread(ParseRecvSocketBufferThreadFunc, this);
-    } catch (const std::system_error&) {
-        return 0;
-    }
-    return 1;
+    return StartOnce(m_ParseRecvSocketBufferThreadHandle, !m_bStopping, ParseRecvSocketBufferThreadFunc, this);
 }
 
 bool CVeskNetworkSessionManager::CanHandshakeProgress()

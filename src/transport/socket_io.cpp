@@ -17,13 +17,13 @@ bool SetNonBlocking(int fd)
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-StreamAddresses::StreamAddresses(const char* hostname, const char* service) : m_Head(nullptr)
+ResolvedAddresses::ResolvedAddresses(const char* hostname, const char* service, int family, int socktype)
+    : m_Head(nullptr)
 {
-    if (hostname == nullptr || service == nullptr)
-        return;
     addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = hostname == nullptr ? AI_PASSIVE : 0;
+    hints.ai_family = family;
+    hints.ai_socktype = socktype;
     int result;
     do
         result = getaddrinfo(hostname, service, &hints, &m_Head);
@@ -32,7 +32,7 @@ StreamAddresses::StreamAddresses(const char* hostname, const char* service) : m_
         m_Head = nullptr;
 }
 
-StreamAddresses::~StreamAddresses()
+ResolvedAddresses::~ResolvedAddresses()
 {
     if (m_Head != nullptr)
         freeaddrinfo(m_Head);
@@ -60,10 +60,7 @@ bool ConnectAndWait(int fd, const addrinfo& address, const Deadline& deadline)
     if (errno != EINPROGRESS && errno != EINTR)
         return false;
     pollfd connecting{fd, POLLOUT, 0};
-    int ready;
-    do
-        ready = poll(&connecting, 1, deadline.PollTimeout());
-    while (ready < 0 && errno == EINTR);
+    const int ready = RetryInterrupted([&] { return poll(&connecting, 1, deadline.PollTimeout()); });
     int error = 0;
     socklen_t length = sizeof error;
     return ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;

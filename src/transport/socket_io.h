@@ -27,16 +27,17 @@ auto RetryInterrupted(Call call) -> decltype(call())
     }
 }
 
-// The addresses a host and service resolve to for a stream connection, in the
-// resolver's order; none when the name does not resolve.
-class StreamAddresses {
+// The addresses a host and service resolve to, in the resolver's order; a
+// null host stands for this host's wildcard addresses, to bind to. None when
+// the names do not resolve.
+class ResolvedAddresses {
 public:
-    StreamAddresses(const char* hostname, const char* service);
-    ~StreamAddresses();
-    StreamAddresses(const StreamAddresses&) = delete;
-    StreamAddresses& operator=(const StreamAddresses&) = delete;
+    ResolvedAddresses(const char* hostname, const char* service, int family, int socktype);
+    ~ResolvedAddresses();
+    ResolvedAddresses(const ResolvedAddresses&) = delete;
+    ResolvedAddresses& operator=(const ResolvedAddresses&) = delete;
 
-    const addrinfo* First() const { return m_Head; }
+    addrinfo* First() const { return m_Head; }
 
 private:
     addrinfo* m_Head;

@@ -97,19 +97,13 @@ int CVeskNetworkUDPSession::SendTo(CVeskNetworkUDPSession* datagram, const CVesk
     const CVeskElementEntry entry(datagram, life);
     if (!entry)
         return -1;
-    addrinfo hints{};
-    hints.ai_family = datagram->m_family;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* addresses = nullptr;
-    if (getaddrinfo(hostname, service, &hints, &addresses) != 0)
+    const vesk::net::ResolvedAddresses addresses(hostname, service, datagram->m_family, SOCK_DGRAM);
+    const addrinfo* address = addresses.First();
+    if (address == nullptr)
         return -1;
     const SOCKET s = datagram->GetSocket();
-    int result = 0;
-    if (addresses != nullptr)
-        result = static_cast<int>(vesk::net::RetryInterrupted(
-            [&] { return ::sendto(s, buf, len, MSG_NOSIGNAL, addresses->ai_addr, addresses->ai_addrlen); }));
-    freeaddrinfo(addresses);
-    return result;
+    return static_cast<int>(vesk::net::RetryInterrupted(
+        [&] { return ::sendto(s, buf, len, MSG_NOSIGNAL, address->ai_addr, address->ai_addrlen); }));
 }
 
 void CVeskNetworkUDPSession::close()
