@@ -617,9 +617,12 @@ public:
     // counts as finished when its event is raised, so the event's handler
     // can send at once.
     bool IsHandshakeFinished() const { return m_bHandshakeFinished.load(std::memory_order_acquire); }
-    // Waits until the handshake has finished (true) or the session is no
-    // longer used (false), woken by either without polling.
-    bool WaitUntilHandshakeFinished();
+    // Whether the handshake-finished event's handler has returned.
+    bool IsHandshakeReported() const { return m_bHandshakeReported.load(std::memory_order_acquire); }
+    // Waits until the handshake-finished event's handler has returned (true)
+    // or the session is no longer used (false), woken by either without
+    // polling; an application's sender never overtakes the event.
+    bool WaitUntilHandshakeReported();
     // Whether the calling thread is one of the threads that carry this
     // session's handshake; such a thread must never wait for it.
     bool IsCalledFromOwnThread() const;
@@ -875,6 +878,7 @@ private:
     std::atomic<bool> m_bEndOfStream;
     std::atomic<bool> m_bReadFailed;
     std::atomic<bool> m_bHandshakeFinished;
+    std::atomic<bool> m_bHandshakeReported;
     // The session waits in its manager's queue for a parse pass.
     std::atomic<bool> m_bReadyToParse;
     // The latest parse pass appended payload to the receive ring.

@@ -84,11 +84,19 @@ int CVeskMessageSession::send_message(const void* pMessageData, size_t nMessageD
     const CVeskElementEntry entry(m_ns, m_ns_life);
     if (!entry)
         return m_ns_life.IsCurrent() ? -1 : 0;
-    if (!m_ns->IsHandshakeFinished()) {
-        if (m_ns->IsCalledFromOwnThread() || !m_ns->CanHandshakeProgress())
-            return -1;
-        if (!m_ns->WaitUntilHandshakeFinished())
-            return 0;
+    // The library's own threads (the event's handler among them) send once
+    // the handshake has finished; an application's thread once its event has
+    // been handled.
+    if (!m_ns->IsHandshakeReported()) {
+        if (m_ns->IsCalledFromOwnThread()) {
+            if (!m_ns->IsHandshakeFinished())
+                return -1;
+        } else {
+            if (!m_ns->IsHandshakeFinished() && !m_ns->CanHandshakeProgress())
+                return -1;
+            if (!m_ns->WaitUntilHandshakeReported())
+                return 0;
+        }
     }
     return m_ns->send(static_cast<const unsigned char*>(pMessageData), static_cast<int>(nMessageDataSize), 0);
 }

@@ -30,6 +30,7 @@ CVeskNetworkSession::CVeskNetworkSession()
       m_bEndOfStream(false),
       m_bReadFailed(false),
       m_bHandshakeFinished(false),
+      m_bHandshakeReported(false),
       m_bReadyToParse(false),
       m_bPassDeliveredPayload(false),
       m_bCloseReported(false),
@@ -130,6 +131,7 @@ void CVeskNetworkSession::ClearContents()
     m_bEndOfStream = false;
     m_bReadFailed = false;
     m_bHandshakeFinished = false;
+    m_bHandshakeReported = false;
     m_bCloseReported = false;
     m_DeadlineAt = 0;
     m_IdleDeadlineMs = 0;
@@ -198,9 +200,9 @@ void CVeskNetworkSession::SetCryptoStateSend(eCryptoState state)
         m_Manager->NotifySessionStateChanged();
 }
 
-bool CVeskNetworkSession::WaitUntilHandshakeFinished()
+bool CVeskNetworkSession::WaitUntilHandshakeReported()
 {
-    const auto settled = [this] { return !IsUsed() || IsHandshakeFinished(); };
+    const auto settled = [this] { return !IsUsed() || IsHandshakeReported(); };
     if (m_Manager == nullptr)
         return settled() && IsUsed();
     std::unique_lock<std::mutex> lock(m_Manager->m_SessionStateMutex);
@@ -222,6 +224,7 @@ void CVeskNetworkSession::ReportHandshakeFinished()
     }
     m_bHandshakeFinished.store(true, std::memory_order_release);
     call_cbfunc_Event(NETWORK_EVENT_HANDSHAKE_FINISH);
+    m_bHandshakeReported.store(true, std::memory_order_release);
     if (m_Manager != nullptr)
         m_Manager->NotifySessionStateChanged();
 }
