@@ -31,20 +31,10 @@ constexpr std::size_t kMaxDerLength = 65535;
 constexpr unsigned char kDerSequence = 0x30;
 constexpr unsigned char kDerInteger = 0x02;
 
-struct PkeyDeleter {
-    void operator()(EVP_PKEY* pkey) const { EVP_PKEY_free(pkey); }
-};
-struct PkeyCtxDeleter {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-struct DecoderCtxDeleter {
-    void operator()(OSSL_DECODER_CTX* ctx) const { OSSL_DECODER_CTX_free(ctx); }
-};
-struct EncoderCtxDeleter {
-    void operator()(OSSL_ENCODER_CTX* ctx) const { OSSL_ENCODER_CTX_free(ctx); }
-};
-struct BignumDeleter {
-    void operator()(BIGNUM* bn) const { BN_free(bn); }
+// A unique_ptr deleter calling OpenSSL's free function of the type.
+template <class T, void (*Free)(T*)>
+struct Freeing {
+    void operator()(T* object) const { Free(object); }
 };
 // Encoder output; cleared before it is freed because it may hold a private key.
 struct DerBuffer {
@@ -55,11 +45,11 @@ struct DerBuffer {
     DerBuffer& operator=(const DerBuffer&) = delete;
     ~DerBuffer() { OPENSSL_clear_free(data, length); }
 };
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter>;
-using DecoderCtxPtr = std::unique_ptr<OSSL_DECODER_CTX, DecoderCtxDeleter>;
-using EncoderCtxPtr = std::unique_ptr<OSSL_ENCODER_CTX, EncoderCtxDeleter>;
-using BignumPtr = std::unique_ptr<BIGNUM, BignumDeleter>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, Freeing<EVP_PKEY, EVP_PKEY_free>>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Freeing<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
+using DecoderCtxPtr = std::unique_ptr<OSSL_DECODER_CTX, Freeing<OSSL_DECODER_CTX, OSSL_DECODER_CTX_free>>;
+using EncoderCtxPtr = std::unique_ptr<OSSL_ENCODER_CTX, Freeing<OSSL_ENCODER_CTX, OSSL_ENCODER_CTX_free>>;
+using BignumPtr = std::unique_ptr<BIGNUM, Freeing<BIGNUM, BN_free>>;
 
 enum class KeyKind { kPublic, kPrivate };
 
@@ -123,8 +113,13 @@ bool HasPkcs1Layout(const unsigned char* der, std::size_t length, KeyKind kind)
     return true;
 }
 
-PkeyPtr DecodeRsaKey(OSSL_LIB_CTX* libctx, const unsigned char* der, int der_length, KeyKind kind)
+// The key a DER buffer holds, or null; OpenSSL's errors stay behind.
+PkeyPtr DecodeRsaKey(const unsigned char* der, int der_length, KeyKind kind)
 {
+    OSSL_LIB_CTX* libctx = vesk::crypto::LibraryContext();
+    if (der == nullptr || der_length < 1 || libctx == nullptr)
+        return nullptr;
+    vesk::crypto::ScopedErrorMark mark;
     const auto length = static_cast<std::size_t>(der_length);
     if (!HasPkcs1Layout(der, length, kind)) {
         return nullptr;
@@ -180,26 +175,14 @@ namespace vesk::crypto {
 
 std::shared_ptr<const RsaKey> RsaKey::DecodePrivate(const unsigned char* der, int der_length)
 {
-    OSSL_LIB_CTX* libctx = LibraryContext();
-    if (der == nullptr || der_length < 1 || libctx == nullptr)
-        return nullptr;
-    ScopedErrorMark mark;
-    PkeyPtr pkey = DecodeRsaKey(libctx, der, der_length, KeyKind::kPrivate);
-    if (!pkey)
-        return nullptr;
-    return std::shared_ptr<const RsaKey>(new RsaKey(pkey.release(), true));
+    PkeyPtr pkey = DecodeRsaKey(der, der_length, KeyKind::kPrivate);
+    return pkey ? std::shared_ptr<const RsaKey>(new RsaKey(pkey.release(), true)) : nullptr;
 }
 
 std::shared_ptr<const RsaKey> RsaKey::DecodePublic(const unsigned char* der, int der_length)
 {
-    OSSL_LIB_CTX* libctx = LibraryContext();
-    if (der == nullptr || der_length < 1 || libctx == nullptr)
-        return nullptr;
-    ScopedErrorMark mark;
-    PkeyPtr pkey = DecodeRsaKey(libctx, der, der_length, KeyKind::kPublic);
-    if (!pkey)
-        return nullptr;
-    return std::shared_ptr<const RsaKey>(new RsaKey(pkey.release(), false));
+    PkeyPtr pkey = DecodeRsaKey(der, der_length, KeyKind::kPublic);
+    return pkey ? std::shared_ptr<const RsaKey>(new RsaKey(pkey.release(), false)) : nullptr;
 }
 
 RsaKey::~RsaKey()

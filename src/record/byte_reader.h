@@ -17,12 +17,12 @@ public:
     // Where a format says nothing follows, bytes left over are refused.
     bool AtEnd() const { return m_Length == 0; }
 
-    bool ReadU8(uint8_t* out) { return ReadBigEndian(1, out); }
-    bool ReadU16(uint16_t* out) { return ReadBigEndian(2, out); }
-    bool ReadU24(uint32_t* out) { return ReadBigEndian(3, out); }
+    bool ReadU8(uint8_t* out) { return ReadInteger(1, out); }
+    bool ReadU16(uint16_t* out) { return ReadInteger(2, out); }
+    bool ReadU24(uint32_t* out) { return ReadInteger(3, out); }
     // Message headers travel least significant byte first.
-    bool ReadU16LE(uint16_t* out) { return ReadLittleEndian(2, out); }
-    bool ReadU32LE(uint32_t* out) { return ReadLittleEndian(4, out); }
+    bool ReadU16LE(uint16_t* out) { return ReadInteger(2, out, true); }
+    bool ReadU32LE(uint32_t* out) { return ReadInteger(4, out, true); }
 
     // The next n bytes, in place.
     bool ReadBytes(size_t n, const unsigned char** out)
@@ -45,27 +45,16 @@ public:
     }
 
 private:
+    // `width` bytes as an integer, most significant byte first unless
+    // `little_endian`.
     template <class Integer>
-    bool ReadBigEndian(size_t width, Integer* out)
+    bool ReadInteger(size_t width, Integer* out, bool little_endian = false)
     {
         if (width > m_Length)
             return false;
         Integer value = 0;
         for (size_t i = 0; i < width; ++i)
-            value = static_cast<Integer>(value << 8 | m_Data[i]);
-        *out = value;
-        Skip(width);
-        return true;
-    }
-
-    template <class Integer>
-    bool ReadLittleEndian(size_t width, Integer* out)
-    {
-        if (width > m_Length)
-            return false;
-        Integer value = 0;
-        for (size_t i = width; i > 0; --i)
-            value = static_cast<Integer>(value << 8 | m_Data[i - 1]);
+            value = static_cast<Integer>(value << 8 | m_Data[little_endian ? width - 1 - i : i]);
         *out = value;
         Skip(width);
         return true;
