@@ -276,9 +276,9 @@ TEST(MessageSystemListen, TheAlgorithmValueReachesTheAcceptedSession)
     ASSERT_EQ(system->DispatchSocketEvent(), 1);
     for (const auto& [value, algorithm] : cases) {
         SCOPED_TRACE(value);
-        const std::string port = ListenOnFreePort([&](const std::string& service) {
-            return system->listen(service.c_str(), AF_INET, static_cast<eVeskMessageSystemCryptoAlgorithm>(value)) == 1;
-        });
+        const auto listened = static_cast<eVeskMessageSystemCryptoAlgorithm>(value);
+        const std::string port = ListenOnFreePort(
+            [&](const std::string& service) { return system->listen(service.c_str(), AF_INET, listened) == 1; });
         RawClientPeer peer(ConnectTo(std::stoi(port)));
         WriteAll(peer.fd, ClientHello({0, 1, 2}));
         ASSERT_TRUE(peer.ReadFlightTwo());
