@@ -198,6 +198,12 @@ TEST_F(RecordLayerTest, RecordsAreDeliveredWholeAndInOrderAcrossReadsAndTheRings
             EXPECT_GT(event.recv_result, 0) << "an empty record raises no READ";
         }
     }
+    // An empty record that ends what has arrived is complete as it stands.
+    WriteAll(raw, Record(0, {}));
+    std::this_thread::sleep_for(50ms);
+    WriteAll(raw, Record(0, {1, 2, 3}));
+    EXPECT_TRUE(journal.Delivered(session, expected + Bytes{1, 2, 3}));
+    EXPECT_FALSE(journal.FailedNow(session));
     EXPECT_FALSE(journal.Saw(session, NETWORK_EVENT_CLOSE));
 }
 
