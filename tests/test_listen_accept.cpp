@@ -125,6 +125,14 @@ struct Listening {
     {
         return std::stoi(ListenOnFreePort([this](const std::string& service) { return Listen(service) == 1; }));
     }
+    // Pools, a listener on a port the kernel chose and the loop running; that port.
+    int Start(int sessions, int listeners)
+    {
+        Pools(sessions, listeners);
+        const int port = ListenOnAFreePort();
+        EXPECT_EQ(manager.DispatchLibEvent(), 1);
+        return port;
+    }
     CVeskNetworkSessionListen& Listener(int index) { return Access::Listener(manager, index); }
 
     SessionJournal journal;
@@ -167,9 +175,7 @@ TEST(ListenTable, ListenSucceedsOnlyWhenThePortIsListenedOnAfterwards)
 // the other listening with its own.
 TEST_F(ListenTest, EveryListenerHasItsOwnKeysZeroedWhenClosed)
 {
-    Pools(4, 2);
-    ASSERT_EQ(manager.DispatchLibEvent(), 1);
-    const int closed_port = ListenOnAFreePort();
+    const int closed_port = Start(4, 2);
     const int open_port = ListenOnAFreePort();
     const auto second = PublicKey(Listener(1));
     ASSERT_EQ(second.size(), 140u);
@@ -305,9 +311,7 @@ TEST_F(ListenTest, ListenerClosedDuringAnAcceptCanBeListenedOnAgain)
 
 TEST_F(ListenTest, ClientWaitsForAFreeSessionWhileThePoolIsFull)
 {
-    Pools(1, 1);
-    const int port = ListenOnAFreePort();
-    ASSERT_EQ(manager.DispatchLibEvent(), 1);
+    const int port = Start(1, 1);
     const int first = RawConnect(port);
     CVeskNetworkSession* session = journal.WaitAccepted(1);
     ASSERT_NE(session, nullptr);
@@ -372,12 +376,11 @@ private:
 
 // A connection that cannot be accepted for lack of descriptors stays queued,
 // so its listener stays readable: the loop must wait rather than retry on
-// every pass, and accept it once descriptors are back.
+// every pass, and accept it once descriptors are back. A connect meanwhile
+// fails at once.
 TEST_F(ListenTest, LoopWaitsWhileDescriptorsAreExhausted)
 {
-    Pools(4, 1);
-    const int port = ListenOnAFreePort();
-    ASSERT_EQ(manager.DispatchLibEvent(), 1);
+    const int port = Start(4, 1);
     // One client is accepted while descriptors are plenty: UBSan opens a pipe
     // to check a type the first time it meets it, which it could not do later.
     const int first = RawConnect(port);
@@ -389,6 +392,9 @@ TEST_F(ListenTest, LoopWaitsWhileDescriptorsAreExhausted)
     {
         DescriptorsExhausted exhausted;
         ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(manager.Connect("127.0.0.1", std::to_string(port).c_str(), &SessionJournal::Record, &journal),
+                  nullptr)
+            << "no descriptor is left for a connect's socket";
         const double before = vesk_perf::ProcessCpuSeconds();
         std::this_thread::sleep_for(1s);
         busy = vesk_perf::ProcessCpuSeconds() - before;
