@@ -73,13 +73,6 @@ int PortOf(const sockaddr_storage& address)
                                          : ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
-int LocalPort(int fd)
-{
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    return getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 ? PortOf(address) : -1;
-}
-
 // Whether the peer of fd closed within the time limit.
 bool SeesEndOfStream(int fd)
 {
@@ -91,10 +84,12 @@ bool SeesEndOfStream(int fd)
 // Whether a session was accepted, in time, for the client socket's address.
 bool AcceptedClient(const SessionJournal& journal, int client)
 {
-    const int port = LocalPort(client);
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    getsockname(client, reinterpret_cast<sockaddr*>(&local), &length);
     return WaitFor([&] {
         for (const auto& event : journal.Events())
-            if ((event.ev & NETWORK_EVENT_ACCEPT) && PortOf(event.peer) == port)
+            if ((event.ev & NETWORK_EVENT_ACCEPT) && PortOf(event.peer) == PortOf(local))
                 return true;
         return false;
     });
@@ -192,29 +187,15 @@ TEST_F(ListenTest, EveryListenerHasItsOwnKeysZeroedWhenClosed)
     ::close(client);
 }
 
-// A port that nothing listens on for IPv4 or IPv6 at the moment; 0 when the
-// machine has no IPv6 loopback.
-int FreeDualPort()
+bool HasIPv6Loopback()
 {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        const int v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_loopback;
-        if (v6 < 0 || ::bind(v6, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(v6);
-            return 0;
-        }
-        const int port = LocalPort(v6);
-        const int v4 = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in address4 = Loopback(port);
-        const bool free4 = ::bind(v4, reinterpret_cast<const sockaddr*>(&address4), sizeof address4) == 0;
-        ::close(v4);
-        ::close(v6);
-        if (free4)
-            return port;
-    }
-    return -1;
+    const int probe = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return bound;
 }
 
 // Listening for IPv6 alone gives one dual-stack listener, as the system's own
@@ -222,6 +203,8 @@ int FreeDualPort()
 // gives each its own listener. CloseListen closes every listener of the name.
 TEST_F(ListenTest, IPv6AndDualListenersTakeClientsOfBothFamilies)
 {
+    if (!HasIPv6Loopback())
+        GTEST_SKIP() << "no IPv6 loopback";
     Pools(4, 4);
     ASSERT_EQ(manager.DispatchLibEvent(), 1);
     const struct {
@@ -230,22 +213,16 @@ TEST_F(ListenTest, IPv6AndDualListenersTakeClientsOfBothFamilies)
     } cases[] = {{AF_INET6, 1}, {AF_UNSPEC, 2}};
     for (const auto& listen : cases) {
         SCOPED_TRACE(listen.family);
-        // A connection elsewhere on the machine may take the probed port
-        // before the listen does (one family is then skipped); such a port is
-        // let go.
-        int port = 0;
-        std::string service;
-        for (int attempt = 0; attempt < 5 && Access::ListenersInUse(manager) != listen.listeners; ++attempt) {
-            if (!service.empty())
-                manager.CloseListen(service.c_str());
-            port = FreeDualPort();
-            if (port == 0)
-                GTEST_SKIP() << "no IPv6 loopback";
-            ASSERT_GT(port, 0);
-            service = std::to_string(port);
-            Listen(service, listen.family);  // fails too when the port was taken meanwhile
-        }
-        ASSERT_EQ(Access::ListenersInUse(manager), listen.listeners);
+        // A probed port that another socket takes for one family before the
+        // listen is let go.
+        const std::string service = ListenOnFreePort([&](const std::string& candidate) {
+            if (Listen(candidate, listen.family) == 1 && Access::ListenersInUse(manager) == listen.listeners)
+                return true;
+            manager.CloseListen(candidate.c_str());
+            return false;
+        });
+        ASSERT_FALSE(service.empty());
+        const int port = std::stoi(service);
         for (int family : {AF_INET, AF_INET6}) {
             SCOPED_TRACE(family);
             const int client = RawConnect(port, family);
