@@ -80,31 +80,6 @@ struct Server {
     int port = 0;
 };
 
-// The accept is reported by the loop thread; everything after it, the close
-// included, by the parse thread. A second start of either starts nothing.
-TEST(EventLoopTest, AcceptOnTheLoopThreadAndCloseOnTheParseThread)
-{
-    Server server;
-    CVeskNetworkSessionManager& manager = *server.manager;
-    const std::thread::id loop = Access::LoopThread(manager);
-    const std::thread::id parse = Access::ParseThread(manager);
-    ASSERT_NE(loop, std::thread::id());
-    EXPECT_EQ(manager.DispatchLibEvent(), 1) << "a second start is no failure";
-    EXPECT_EQ(manager.CreateParseRecvSocketBufferThread(), 1);
-    EXPECT_EQ(Access::LoopThread(manager), loop) << "and starts no second loop";
-    EXPECT_EQ(Access::ParseThread(manager), parse) << "nor a second parse thread";
-
-    const int client = ConnectTo(server.port);
-    CVeskNetworkSession* session = server.journal.WaitAccepted(1);
-    ASSERT_NE(session, nullptr);
-    EXPECT_EQ(server.journal.First(session, NETWORK_EVENT_ACCEPT)->thread, loop);
-    ::close(client);
-    ASSERT_TRUE(server.journal.Closed(session));
-    EXPECT_EQ(server.journal.First(session, NETWORK_EVENT_CLOSE)->thread, parse);
-    EXPECT_TRUE(WaitFor([&] { return session->IsFree(); }));
-    EXPECT_EQ(server.journal.Count(NETWORK_EVENT_CLOSE), 1u) << "a released session reports nothing more";
-}
-
 TEST(ParseThreadTest, SleepsWhileIdleAndWakesWhenBytesArrive)
 {
     Server server;
@@ -151,22 +126,35 @@ TEST(ParseThreadTest, WakeUpThatCameWhileAwakeIsKept)
     sleeper.join();
 }
 
-// Each manager accepts on its own loop thread, the second one's loop started
-// before it had anything to watch; one connects to the other.
+// Each manager has its own threads, the second one's loop started before it
+// had anything to watch, and a second start of either starts nothing. An
+// accept is reported by the loop thread; everything after it, the close
+// included, by the parse thread. One manager connects to the other.
 TEST(EventLoopTest, TwoManagersServeTheirOwnListenersAndConnections)
 {
     Server a;
     Server b(true);
-    ASSERT_NE(Access::LoopThread(*a.manager), Access::LoopThread(*b.manager));
+    const std::thread::id loop = Access::LoopThread(*a.manager);
+    const std::thread::id parse = Access::ParseThread(*a.manager);
+    ASSERT_NE(loop, Access::LoopThread(*b.manager));
+    EXPECT_EQ(a.manager->DispatchLibEvent(), 1) << "a second start is no failure";
+    EXPECT_EQ(a.manager->CreateParseRecvSocketBufferThread(), 1);
+    EXPECT_EQ(Access::LoopThread(*a.manager), loop) << "and starts no second loop";
+    EXPECT_EQ(Access::ParseThread(*a.manager), parse) << "nor a second parse thread";
     CVeskNetworkSession* outgoing =
         b.manager->Connect("127.0.0.1", std::to_string(a.port).c_str(), &SessionJournal::Record, &b.journal);
     ASSERT_NE(outgoing, nullptr);
+    ASSERT_NE(a.journal.WaitAccepted(1), nullptr);
     for (Server* server : {&a, &b}) {
         const int client = ConnectTo(server->port);
         CVeskNetworkSession* accepted = server->journal.WaitAccepted(server == &a ? 2 : 1);
         ASSERT_NE(accepted, nullptr);
         EXPECT_EQ(server->journal.First(accepted, NETWORK_EVENT_ACCEPT)->thread, Access::LoopThread(*server->manager));
         ::close(client);
+        ASSERT_TRUE(server->journal.Closed(accepted));
+        EXPECT_EQ(server->journal.First(accepted, NETWORK_EVENT_CLOSE)->thread, Access::ParseThread(*server->manager));
+        EXPECT_TRUE(WaitFor([&] { return accepted->IsFree(); }));
+        EXPECT_EQ(server->journal.Count(NETWORK_EVENT_CLOSE), 1u) << "a released session reports nothing more";
     }
     EXPECT_EQ(a.journal.Count(NETWORK_EVENT_ACCEPT), 2u);
     EXPECT_EQ(b.journal.Count(NETWORK_EVENT_ACCEPT), 1u);

@@ -141,6 +141,7 @@ TEST(ListenTable, ListenSucceedsOnlyWhenThePortIsListenedOnAfterwards)
 {
     int held_port = 0;
     const int held = ListenOnLoopback(&held_port);
+    const int saved_stdin = dup(STDIN_FILENO);
     const struct {
         const char* what;
         int listeners;  // in the pool
@@ -154,6 +155,12 @@ TEST(ListenTable, ListenSucceedsOnlyWhenThePortIsListenedOnAfterwards)
          [](Listening& test) { return std::to_string(test.ListenOnAFreePort()); }, 1, 1},
         {"a name of 32 zeros, too long for its field", 2, [](Listening&) { return std::string(32, '0'); }, 0, 0},
         {"a name of 31 zeros, port 0", 2, [](Listening&) { return std::string(31, '0'); }, 1, 1},
+        {"descriptor 0 free: the listening socket may get it", 1,
+         [](Listening&) {
+             ::close(STDIN_FILENO);
+             return std::string("0");
+         },
+         1, 1},
         {"an empty listener pool", 0, [](Listening&) { return std::string("0"); }, 0, 0},
     };
     for (const auto& row : cases) {
@@ -163,6 +170,8 @@ TEST(ListenTable, ListenSucceedsOnlyWhenThePortIsListenedOnAfterwards)
         EXPECT_EQ(test.Listen(row.service(test)), row.result);
         EXPECT_EQ(Access::ListenersInUse(test.manager), row.open_after);
     }
+    dup2(saved_stdin, STDIN_FILENO);
+    ::close(saved_stdin);
     ::close(held);
 }
 
