@@ -291,24 +291,6 @@ TEST_F(ListenTest, ListenerClosedDuringAnAcceptCanBeListenedOnAgain)
     ::close(first);
 }
 
-TEST_F(ListenTest, ClientWaitsForAFreeSessionWhileThePoolIsFull)
-{
-    const int port = Start(1, 1);
-    const int first = RawConnect(port);
-    CVeskNetworkSession* session = journal.WaitAccepted(1);
-    ASSERT_NE(session, nullptr);
-
-    const int second = RawConnect(port);
-    ASSERT_GE(second, 0) << "the kernel queues the connection";
-    ASSERT_TRUE(WaitFor([&] { return Access::AcceptPaused(Listener(0)); }));
-    EXPECT_EQ(journal.Accepted().size(), 1u);
-    EXPECT_EQ(manager.Close(session), 1);
-    EXPECT_TRUE(SeesEndOfStream(first));
-    EXPECT_TRUE(AcceptedClient(journal, second)) << "the queued client is accepted once a session is free";
-    ::close(first);
-    ::close(second);
-}
-
 TEST_F(ListenTest, ConnectionResetBeforeAcceptDoesNotStallTheLoop)
 {
     Pools(8, 1);
@@ -356,36 +338,44 @@ private:
     std::vector<int> m_taken;
 };
 
-// A connection that cannot be accepted for lack of descriptors stays queued,
-// so its listener stays readable: the loop must wait rather than retry on
-// every pass, and accept it once descriptors are back. A connect meanwhile
-// fails at once.
-TEST_F(ListenTest, LoopWaitsWhileDescriptorsAreExhausted)
+// A queued connection waits while no descriptor or no session is free for
+// it: its listener stays readable, so the loop must wait rather than retry
+// on every pass, and accept it once one is back. A connect meanwhile fails at
+// once for want of a descriptor.
+TEST_F(ListenTest, QueuedClientWaitsForADescriptorAndASession)
 {
-    const int port = Start(4, 1);
+    const int port = Start(2, 1);
     // One client is accepted while descriptors are plenty: UBSan opens a pipe
     // to check a type the first time it meets it, which it could not do later.
     const int first = RawConnect(port);
-    ASSERT_NE(journal.WaitAccepted(1), nullptr);
-    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(client, 0);
+    CVeskNetworkSession* session = journal.WaitAccepted(1);
+    ASSERT_NE(session, nullptr);
+    const int second = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(second, 0);
     const sockaddr_in address = Loopback(port);
     double busy = 0;
     {
         DescriptorsExhausted exhausted;
-        ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::connect(second, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         EXPECT_EQ(manager.Connect("127.0.0.1", std::to_string(port).c_str(), &SessionJournal::Record, &journal),
-                  nullptr)
-            << "no descriptor is left for a connect's socket";
+                  nullptr);
         const double before = vesk_perf::ProcessCpuSeconds();
         std::this_thread::sleep_for(1s);
         busy = vesk_perf::ProcessCpuSeconds() - before;
         EXPECT_EQ(journal.Accepted().size(), 1u);
     }
     EXPECT_LT(busy, 0.3) << "CPU seconds spent in one second while no descriptor was left";
-    EXPECT_TRUE(AcceptedClient(journal, client)) << "accepted once descriptors are back";
-    ::close(client);
-    ::close(first);
+    EXPECT_TRUE(AcceptedClient(journal, second)) << "accepted once descriptors are back";
+
+    const int third = RawConnect(port);
+    ASSERT_GE(third, 0) << "the kernel queues the connection";
+    ASSERT_TRUE(WaitFor([&] { return Access::AcceptPaused(Listener(0)); }));
+    EXPECT_EQ(journal.Accepted().size(), 2u);
+    EXPECT_EQ(manager.Close(session), 1);
+    EXPECT_TRUE(SeesEndOfStream(first));
+    EXPECT_TRUE(AcceptedClient(journal, third)) << "accepted once a session is free";
+    for (int fd : {first, second, third})
+        ::close(fd);
 }
 
 // Connections that arrive all at once find room in the kernel's queue, so
