@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -69,14 +70,6 @@ int PortOf(const sockaddr_storage& address)
                                          : ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
 }
 
-// Whether the peer of fd closed within the time limit.
-bool SeesEndOfStream(int fd)
-{
-    pollfd waiting{fd, POLLIN, 0};
-    char byte;
-    return poll(&waiting, 1, 5000) == 1 && ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
-}
-
 // Whether a session was accepted, in time, for the client socket's address.
 bool AcceptedClient(const SessionJournal& journal, int client)
 {
@@ -84,10 +77,10 @@ bool AcceptedClient(const SessionJournal& journal, int client)
     socklen_t length = sizeof local;
     getsockname(client, reinterpret_cast<sockaddr*>(&local), &length);
     return WaitFor([&] {
-        for (const auto& event : journal.Events())
-            if ((event.ev & NETWORK_EVENT_ACCEPT) && PortOf(event.peer) == PortOf(local))
-                return true;
-        return false;
+        const auto events = journal.Events();
+        return std::any_of(events.begin(), events.end(), [&](const SessionJournal::Event& event) {
+            return (event.ev & NETWORK_EVENT_ACCEPT) && PortOf(event.peer) == PortOf(local);
+        });
     });
 }
 
@@ -372,7 +365,10 @@ TEST_F(ListenTest, QueuedClientWaitsForADescriptorAndASession)
     ASSERT_TRUE(WaitFor([&] { return Access::AcceptPaused(Listener(0)); }));
     EXPECT_EQ(journal.Accepted().size(), 2u);
     EXPECT_EQ(manager.Close(session), 1);
-    EXPECT_TRUE(SeesEndOfStream(first));
+    pollfd waiting{first, POLLIN, 0};
+    char byte;
+    EXPECT_TRUE(poll(&waiting, 1, 5000) == 1 && ::recv(first, &byte, 1, MSG_DONTWAIT) == 0)
+        << "the client sees the end";
     EXPECT_TRUE(AcceptedClient(journal, third)) << "accepted once a session is free";
     for (int fd : {first, second, third})
         ::close(fd);
