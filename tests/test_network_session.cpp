@@ -75,33 +75,38 @@ TEST(NetworkSession, KeyFieldsFollowTheirRangeRules)
     using Session = CVeskNetworkSession;
     struct Field {
         int capacity;
-        int (Session::*set)(const unsigned char*, int);
-        int (Session::*get)(unsigned char*, int) const;
+        int (*set)(Session&, const unsigned char*, int);
+        int (*get)(const Session&, unsigned char*, int);
     };
-    const Field fields[] = {{32, &Session::SetCryptoKey, &Session::GetCryptoKey},
-                            {16, &Session::SetCryptoIV, &Session::GetCryptoIV},
-                            {65535, &Session::SetRSAPublicKey, &Session::GetRSAPublicKey},
-                            {65535, &Session::SetRSAPrivateKey, &Session::GetRSAPrivateKey}};
-    auto owner = std::make_unique<Session>();
-    Session& session = *owner;
+    const Field fields[] = {
+        {32, [](Session& s, const unsigned char* k, int n) { return s.SetCryptoKey(k, n); },
+         [](const Session& s, unsigned char* b, int n) { return s.GetCryptoKey(b, n); }},
+        {16, [](Session& s, const unsigned char* k, int n) { return s.SetCryptoIV(k, n); },
+         [](const Session& s, unsigned char* b, int n) { return s.GetCryptoIV(b, n); }},
+        {65535, [](Session& s, const unsigned char* k, int n) { return s.SetRSAPublicKey(k, n); },
+         [](const Session& s, unsigned char* b, int n) { return s.GetRSAPublicKey(b, n); }},
+        {65535, [](Session& s, const unsigned char* k, int n) { return s.SetRSAPrivateKey(k, n); },
+         [](const Session& s, unsigned char* b, int n) { return s.GetRSAPrivateKey(b, n); }},
+    };
+    auto session = std::make_unique<Session>();
     for (const Field& field : fields) {
         SCOPED_TRACE("capacity " + std::to_string(field.capacity));
         const int n = field.capacity;
         std::vector<unsigned char> full(static_cast<size_t>(n) + 1, 0x11);
         std::vector<unsigned char> out(static_cast<size_t>(n), 0xEE);
-        EXPECT_EQ((session.*field.get)(out.data(), n), 0) << "a fresh field is empty";
-        EXPECT_EQ((session.*field.set)(full.data(), n), n);
-        EXPECT_EQ((session.*field.set)(full.data(), n + 1), -1);
-        EXPECT_EQ((session.*field.set)(full.data(), 0), -1);
-        EXPECT_EQ((session.*field.set)(nullptr, 8), -1);
+        EXPECT_EQ(field.get(*session, out.data(), n), 0) << "a fresh field is empty";
+        EXPECT_EQ(field.set(*session, full.data(), n), n);
+        EXPECT_EQ(field.set(*session, full.data(), n + 1), -1);
+        EXPECT_EQ(field.set(*session, full.data(), 0), -1);
+        EXPECT_EQ(field.set(*session, nullptr, 8), -1);
         std::fill(out.begin(), out.end(), 0xEE);
-        EXPECT_EQ((session.*field.get)(out.data(), n - 1), -1) << "the buffer must hold the whole key";
-        EXPECT_EQ((session.*field.get)(nullptr, n), -1);
+        EXPECT_EQ(field.get(*session, out.data(), n - 1), -1) << "the buffer must hold the whole key";
+        EXPECT_EQ(field.get(*session, nullptr, n), -1);
         EXPECT_EQ(out[0], 0xEE) << "a refused get leaves the buffer untouched";
-        ASSERT_EQ((session.*field.get)(out.data(), n), n);
+        ASSERT_EQ(field.get(*session, out.data(), n), n);
         EXPECT_EQ(std::count(out.begin(), out.end(), 0x11), n) << "a refused set keeps the old key";
-        ASSERT_EQ((session.*field.set)(std::vector<unsigned char>(8, 0x22).data(), 8), 8);
-        ASSERT_EQ((session.*field.get)(out.data(), n), 8);
+        ASSERT_EQ(field.set(*session, std::vector<unsigned char>(8, 0x22).data(), 8), 8);
+        ASSERT_EQ(field.get(*session, out.data(), n), 8);
         EXPECT_EQ(std::count(out.begin() + 8, out.end(), 0), n - 8);
     }
 }
