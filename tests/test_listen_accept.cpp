@@ -302,33 +302,25 @@ TEST_F(ListenTest, ConnectionResetBeforeAcceptDoesNotStallTheLoop)
     ::close(client);
 }
 
-// Lowers the soft descriptor limit just above the descriptors open now and
-// takes every descriptor left below it; the destructor gives all back.
+// Lowers the soft descriptor limit to the lowest free descriptor, so that no
+// new one can be had; the destructor restores it.
 class DescriptorsExhausted {
 public:
     DescriptorsExhausted()
     {
         getrlimit(RLIMIT_NOFILE, &m_saved);
-        const int probe = dup(STDIN_FILENO);
-        ::close(probe);
+        const int lowest_free = dup(STDIN_FILENO);
+        ::close(lowest_free);
         rlimit lowered = m_saved;
-        lowered.rlim_cur = static_cast<rlim_t>(probe) + 8;
+        lowered.rlim_cur = static_cast<rlim_t>(lowest_free);
         setrlimit(RLIMIT_NOFILE, &lowered);
-        for (int fd = dup(STDIN_FILENO); fd >= 0; fd = dup(STDIN_FILENO))
-            m_taken.push_back(fd);
     }
-    ~DescriptorsExhausted()
-    {
-        for (int fd : m_taken)
-            ::close(fd);
-        setrlimit(RLIMIT_NOFILE, &m_saved);
-    }
+    ~DescriptorsExhausted() { setrlimit(RLIMIT_NOFILE, &m_saved); }
     DescriptorsExhausted(const DescriptorsExhausted&) = delete;
     DescriptorsExhausted& operator=(const DescriptorsExhausted&) = delete;
 
 private:
     rlimit m_saved{};
-    std::vector<int> m_taken;
 };
 
 // A queued connection waits while no descriptor or no session is free for
