@@ -85,6 +85,7 @@ struct FullListener : RawServer {
 // What the callback saw of the connect event, and what the server side held
 // at that moment.
 struct ConnectSeen {
+    explicit ConnectSeen(const RawServer* raw_server) : server(raw_server) {}
     static int Record(CVeskNetworkSession* session, short ev, void* param)
     {
         auto* self = static_cast<ConnectSeen*>(param);
@@ -353,8 +354,9 @@ TEST_F(ConnectingSystems, ConnectGivesUpAfterItsDeadline)
             Keep(row.credentials ? client->connect("127.0.0.1", row.port.c_str(), "alice", 5, "wonderland", 10)
                                  : client->connect("127.0.0.1", row.port.c_str()));
         ASSERT_EQ(handle != nullptr, row.credentials);
-        if (handle != nullptr)
+        if (handle != nullptr) {
             EXPECT_TRUE(WaitFor([&] { return !handle->is_session_used(); })) << "closed by the deadline";
+        }
         const auto waited = Clock::now() - start;
         EXPECT_GE(waited, kDeadline - 50ms);
         EXPECT_LT(waited, 5s);
