@@ -104,24 +104,17 @@ public:
         return First(session, ev, since).has_value();
     }
 
-    bool WaitEvent(const CVeskNetworkSession* session, short ev, size_t since = 0) const
-    {
-        return WaitFor([&] { return Saw(session, ev, since); });
-    }
-
     size_t Count(short ev) const
     {
-        size_t count = 0;
-        for (const Event& event : Events())
-            count += (event.ev & ev) ? 1 : 0;
-        return count;
+        const auto all = Events();
+        return static_cast<size_t>(std::count_if(all.begin(), all.end(), [ev](const Event& e) { return e.ev & ev; }));
     }
 
     // The accepted sessions, in order.
     std::vector<CVeskNetworkSession*> Accepted() const
     {
         std::vector<CVeskNetworkSession*> sessions;
-        for (const Event& event : Events())
+        for (const Event& event : EventsOf(nullptr))
             if (event.ev & VeskNetworkSystem::NETWORK_EVENT_ACCEPT)
                 sessions.push_back(event.session);
         return sessions;
@@ -150,11 +143,11 @@ public:
 
     bool Finished(const CVeskNetworkSession* session, size_t since = 0) const
     {
-        return WaitEvent(session, VeskNetworkSystem::NETWORK_EVENT_HANDSHAKE_FINISH, since);
+        return WaitFor([&] { return Saw(session, VeskNetworkSystem::NETWORK_EVENT_HANDSHAKE_FINISH, since); });
     }
     bool Closed(const CVeskNetworkSession* session, size_t since = 0) const
     {
-        return WaitEvent(session, VeskNetworkSystem::NETWORK_EVENT_CLOSE, since);
+        return WaitFor([&] { return Saw(session, VeskNetworkSystem::NETWORK_EVENT_CLOSE, since); });
     }
 
     // Everything the session delivered since the mark, in order.
@@ -201,7 +194,7 @@ class SessionFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(manager->CreateSessions(session_count), 1);
+        ASSERT_EQ(manager->CreateSessions(12), 1);
         ASSERT_EQ(manager->CreateListenSessions(2), 1);
         ASSERT_EQ(manager->CreateParseRecvSocketBufferThread(), 1);
         ASSERT_EQ(manager->DispatchLibEvent(), 1);
@@ -286,8 +279,6 @@ protected:
         return {client, journal.WaitAccepted(before + 1)};
     }
 
-    // Set by a derived fixture's constructor to size the session pool.
-    int session_count = 12;
     SessionJournal journal;
     std::unique_ptr<CVeskNetworkSessionManager> manager = std::make_unique<CVeskNetworkSessionManager>();
     std::string service;

@@ -1,11 +1,8 @@
 // The rings that carry socket bytes and delivered payload (20000 bytes here).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <memory>
 #include <numeric>
-#include <thread>
 #include <vector>
 
 #include "VeskNetworkSystem.h"
@@ -143,44 +140,6 @@ TEST_F(ByteRingTest, ResizeKeepsTheHeldBytesInOrderAndResetGivesTheStorageBack)
     EXPECT_FALSE(ring.Append(bytes.data(), 1));
     ASSERT_TRUE(ring.Allocate());
     EXPECT_EQ(ring.Free(), CVeskByteRing::kUsable);
-}
-
-// One producer thread and one consumer thread: every byte arrives once, in
-// order, however the two interleave.
-TEST(ByteRingThreads, OneProducerOneConsumerKeepTheStream)
-{
-    auto ring = std::make_unique<CVeskByteRing>();
-    ASSERT_TRUE(ring->Allocate());
-    constexpr size_t kTotal = 4u << 20;
-
-    std::thread producer([&] {
-        size_t sent = 0;
-        unsigned char chunk[1500];
-        while (sent < kTotal) {
-            const size_t n = std::min(sizeof chunk, kTotal - sent);
-            for (size_t i = 0; i < n; ++i)
-                chunk[i] = static_cast<unsigned char>((sent + i) % 251);
-            if (ring->Append(chunk, n))
-                sent += n;
-            else
-                std::this_thread::yield();
-        }
-    });
-
-    size_t received = 0;
-    size_t mismatches = 0;
-    unsigned char out[4096];
-    while (received < kTotal) {
-        const size_t n = ring->Read(out, sizeof out);
-        for (size_t i = 0; i < n; ++i)
-            mismatches += out[i] != static_cast<unsigned char>((received + i) % 251);
-        received += n;
-        if (n == 0)
-            std::this_thread::yield();
-    }
-    producer.join();
-    EXPECT_EQ(mismatches, 0u);
-    EXPECT_EQ(ring->Held(), 0u);
 }
 
 }  // namespace

@@ -55,67 +55,30 @@ int OpenDescriptors()
 }
 
 // A manager listening on a port the kernel chose, its threads running, its
-// sessions reporting into the journal and released at their close.
+// sessions reporting into the journal and released at their close. With
+// `idle_loop_first` its loop runs with nothing to watch for a while before the
+// listen: a loop that ended for want of events would be gone by then.
 struct Server {
-    Server()
+    explicit Server(bool idle_loop_first = false)
     {
         journal.release_on_close = true;
         EXPECT_EQ(manager->CreateSessions(4), 1);
         EXPECT_EQ(manager->CreateListenSessions(2), 1);
+        EXPECT_EQ(manager->CreateParseRecvSocketBufferThread(), 1);
+        if (idle_loop_first) {
+            EXPECT_EQ(manager->DispatchLibEvent(), 1);
+            std::this_thread::sleep_for(100ms);
+        }
         port = std::stoi(ListenOnFreePort([this](const std::string& service) {
             return manager->Listen(service.c_str(), AF_INET, 5, &SessionJournal::Record, &journal,
                                    CRYPTO_ALGORITHM_NONE) == 1;
         }));
-        EXPECT_EQ(manager->CreateParseRecvSocketBufferThread(), 1);
         EXPECT_EQ(manager->DispatchLibEvent(), 1);
     }
     SessionJournal journal;
     std::unique_ptr<CVeskNetworkSessionManager> manager = std::make_unique<CVeskNetworkSessionManager>();
     int port = 0;
 };
-
-// The accept is reported by the loop thread; everything after it, the close
-// included, by the parse thread. A second start of either starts nothing.
-TEST(EventLoopTest, AcceptOnTheLoopThreadAndCloseOnTheParseThread)
-{
-    Server server;
-    CVeskNetworkSessionManager& manager = *server.manager;
-    const std::thread::id loop = Access::LoopThread(manager);
-    const std::thread::id parse = Access::ParseThread(manager);
-    ASSERT_NE(loop, std::thread::id());
-    EXPECT_EQ(manager.DispatchLibEvent(), 1) << "a second start is no failure";
-    EXPECT_EQ(manager.CreateParseRecvSocketBufferThread(), 1);
-    EXPECT_EQ(Access::LoopThread(manager), loop) << "and starts no second loop";
-    EXPECT_EQ(Access::ParseThread(manager), parse) << "nor a second parse thread";
-
-    const int client = ConnectTo(server.port);
-    CVeskNetworkSession* session = server.journal.WaitAccepted(1);
-    ASSERT_NE(session, nullptr);
-    EXPECT_EQ(server.journal.First(session, NETWORK_EVENT_ACCEPT)->thread, loop);
-    ::close(client);
-    ASSERT_TRUE(server.journal.Closed(session));
-    EXPECT_EQ(server.journal.First(session, NETWORK_EVENT_CLOSE)->thread, parse);
-    EXPECT_TRUE(WaitFor([&] { return session->IsFree(); }));
-    EXPECT_EQ(server.journal.Count(NETWORK_EVENT_CLOSE), 1u) << "a released session reports nothing more";
-}
-
-TEST(EventLoopTest, LoopStartedWithNothingToWatchKeepsRunning)
-{
-    SessionJournal journal;
-    CVeskNetworkSessionManager manager;
-    ASSERT_EQ(manager.CreateSessions(2), 1);
-    ASSERT_EQ(manager.CreateListenSessions(1), 1);
-    ASSERT_EQ(manager.DispatchLibEvent(), 1);
-    // Idle on purpose: a loop that ends for want of events would be gone now.
-    std::this_thread::sleep_for(100ms);
-    const std::string service = ListenOnFreePort([&](const std::string& candidate) {
-        return manager.Listen(candidate.c_str(), AF_INET, 5, &SessionJournal::Record, &journal,
-                              CRYPTO_ALGORITHM_NONE) == 1;
-    });
-    const int client = ConnectTo(std::stoi(service));
-    EXPECT_NE(journal.WaitAccepted(1), nullptr);
-    ::close(client);
-}
 
 TEST(ParseThreadTest, SleepsWhileIdleAndWakesWhenBytesArrive)
 {
@@ -163,30 +126,40 @@ TEST(ParseThreadTest, WakeUpThatCameWhileAwakeIsKept)
     sleeper.join();
 }
 
-// Each manager accepts on its own loop thread; one connects to the other.
+// Each manager has its own threads, the second one's loop started before it
+// had anything to watch, and a second start of either starts nothing. An
+// accept is reported by the loop thread; everything after it, the close
+// included, by the parse thread. One manager connects to the other.
 TEST(EventLoopTest, TwoManagersServeTheirOwnListenersAndConnections)
 {
     Server a;
-    Server b;
-    ASSERT_NE(Access::LoopThread(*a.manager), Access::LoopThread(*b.manager));
-    const int client = ConnectTo(a.port);
-    ASSERT_NE(a.journal.WaitAccepted(1), nullptr);
-    EXPECT_EQ(a.journal.Events().front().thread, Access::LoopThread(*a.manager));
-
+    Server b(true);
+    const std::thread::id loop = Access::LoopThread(*a.manager);
+    const std::thread::id parse = Access::ParseThread(*a.manager);
+    ASSERT_NE(loop, Access::LoopThread(*b.manager));
+    EXPECT_EQ(a.manager->DispatchLibEvent(), 1) << "a second start is no failure";
+    EXPECT_EQ(a.manager->CreateParseRecvSocketBufferThread(), 1);
+    EXPECT_EQ(Access::LoopThread(*a.manager), loop) << "and starts no second loop";
+    EXPECT_EQ(Access::ParseThread(*a.manager), parse) << "nor a second parse thread";
     CVeskNetworkSession* outgoing =
         b.manager->Connect("127.0.0.1", std::to_string(a.port).c_str(), &SessionJournal::Record, &b.journal);
     ASSERT_NE(outgoing, nullptr);
-    EXPECT_EQ(b.journal.Count(NETWORK_EVENT_CONNECT), 1u);
-    EXPECT_NE(a.journal.WaitAccepted(2), nullptr);
-
-    const int client_b = ConnectTo(b.port);
-    ASSERT_NE(b.journal.WaitAccepted(1), nullptr);
-    EXPECT_EQ(b.journal.Events().back().thread, Access::LoopThread(*b.manager));
+    ASSERT_NE(a.journal.WaitAccepted(1), nullptr);
+    for (Server* server : {&a, &b}) {
+        const int client = ConnectTo(server->port);
+        CVeskNetworkSession* accepted = server->journal.WaitAccepted(server == &a ? 2 : 1);
+        ASSERT_NE(accepted, nullptr);
+        EXPECT_EQ(server->journal.First(accepted, NETWORK_EVENT_ACCEPT)->thread, Access::LoopThread(*server->manager));
+        ::close(client);
+        ASSERT_TRUE(server->journal.Closed(accepted));
+        EXPECT_EQ(server->journal.First(accepted, NETWORK_EVENT_CLOSE)->thread, Access::ParseThread(*server->manager));
+        EXPECT_TRUE(WaitFor([&] { return accepted->IsFree(); }));
+        EXPECT_EQ(server->journal.Count(NETWORK_EVENT_CLOSE), 1u) << "a released session reports nothing more";
+    }
     EXPECT_EQ(a.journal.Count(NETWORK_EVENT_ACCEPT), 2u);
     EXPECT_EQ(b.journal.Count(NETWORK_EVENT_ACCEPT), 1u);
+    EXPECT_EQ(b.journal.Count(NETWORK_EVENT_CONNECT), 1u);
     EXPECT_EQ(b.manager->Close(outgoing), 1);
-    ::close(client);
-    ::close(client_b);
 }
 
 TEST(EventLoopTest, DestroyingWhilePeersWriteIsQuickAndClosesEverything)
