@@ -38,7 +38,7 @@ void WriteSeed(const char* target, const std::string& name, const Bytes& bytes)
 }
 
 // Input of a stream target: an optional configuration byte, then chunks.
-Bytes StreamInput(int config, std::initializer_list<Bytes> chunks)
+Bytes StreamInput(int config, const std::vector<Bytes>& chunks)
 {
     Bytes input;
     if (config >= 0)
@@ -110,13 +110,13 @@ Recording RecordHandshake(eCryptoAlgorithm algorithm)
 
     Recording recording;
     recording.client_hello = client.TakeOutput();
-    server.Deliver(recording.client_hello.data(), recording.client_hello.size());
+    server.Deliver(recording.client_hello);
     recording.flight2 = server.TakeOutput();
-    client.Deliver(recording.flight2.data(), recording.flight2.size());
+    client.Deliver(recording.flight2);
     recording.flight3 = client.TakeOutput();
-    server.Deliver(recording.flight3.data(), recording.flight3.size());
+    server.Deliver(recording.flight3);
     recording.flight4 = server.TakeOutput();
-    client.Deliver(recording.flight4.data(), recording.flight4.size());
+    client.Deliver(recording.flight4);
     recording.finished = client_session->IsHandshakeFinished() && server_session->IsHandshakeFinished();
 
     const Bytes hello = Text("hello from the client");
@@ -153,12 +153,12 @@ std::vector<Bytes> SplitRecords(const Bytes& flight)
 void HostileHandshakeSeeds(const Recording& triple_des)
 {
     const Bytes server_key = ReadFile(KeyPath("server_public.der"));
-    const Bytes fixed_iv(std::begin(kSessionIV), std::end(kSessionIV));
+    const Bytes& fixed_iv = kSessionIV;
+    const Bytes& fixed_key = kSessionKey;
     const auto key_exchange = [&](const Bytes& key, const Bytes& iv) {
         return ClientKeyExchange(RsaEncrypt(key, server_key), RsaEncrypt(iv, server_key));
     };
     const Bytes& hello = triple_des.client_hello;
-    const Bytes fixed_key(std::begin(kSessionKey), std::end(kSessionKey));
     const struct {
         const char* name;
         std::vector<Bytes> chunks;
@@ -186,12 +186,9 @@ void HostileHandshakeSeeds(const Recording& triple_des)
         {"switch_with_data_0", {hello, key_exchange(fixed_key, fixed_iv) + ChangeCipherSpec(0)}},
         {"second_switch_in_the_clear", {hello, triple_des.flight3, ChangeCipherSpec()}},
     };
-    for (const auto& row : server_rows) {
-        Bytes input{CRYPTO_ALGORITHM_3DES};
-        for (const Bytes& chunk : row.chunks)
-            AppendChunk(input, chunk);
-        WriteSeed("handshake_server", std::string("hostile_") + row.name, input);
-    }
+    for (const auto& row : server_rows)
+        WriteSeed("handshake_server", std::string("hostile_") + row.name,
+                  StreamInput(CRYPTO_ALGORITHM_3DES, row.chunks));
 
     const Bytes hello_3des = ServerHello(CRYPTO_ALGORITHM_3DES);
     const struct {
@@ -243,12 +240,9 @@ void HandshakeSeeds()
                                Record(CRYPTO_MES_TYPE_HANDSHAKE, EncryptFixed(algorithm, {5, 0, 0, 0})));
         WriteSeed("handshake_client", "full_" + name,
                   StreamInput(-1, {recording.flight2, flight4, recording.server_data_fixed_key}));
-        std::vector<Bytes> chunks = SplitRecords(recording.flight2);
-        chunks.push_back(flight4);
-        Bytes by_record;
-        for (const Bytes& chunk : chunks)
-            AppendChunk(by_record, chunk);
-        WriteSeed("handshake_client", "by_record_" + name, by_record);
+        std::vector<Bytes> by_record = SplitRecords(recording.flight2);
+        by_record.push_back(flight4);
+        WriteSeed("handshake_client", "by_record_" + name, StreamInput(-1, by_record));
         WriteSeed("handshake_client", "flight2_only_" + name, StreamInput(-1, {recording.flight2}));
     }
 }
