@@ -1,8 +1,7 @@
 // What the fuzz targets and the seed generator share: a session of a real
 // manager pool fed through a socketpair exactly as the event loop and the
-// parse thread would feed it, a thread that discards what the library writes
-// back, the fixed server key pair and session key, records as a peer frames
-// them, what the handlers check and read, and the input format.
+// parse thread would feed it, the fixed server key pair and session key, what
+// the handlers check and read, and the input format.
 #ifndef VESK_FUZZ_SUPPORT_H
 #define VESK_FUZZ_SUPPORT_H
 
@@ -225,32 +224,25 @@ inline int OnHandshakeEvent(CVeskNetworkSession* session, short ev, void* /*para
     return 1;
 }
 
-// The fixed server key pair (PKCS #1 DER) that the seed corpora were
-// recorded with, so that a recorded ClientKeyExchange decrypts.
-inline Bytes ReadFile(const std::string& path)
+// A key file of fuzz/keys: the fixed server key pair (PKCS #1 DER) that the
+// seed corpora were made with, so that a recorded ClientKeyExchange decrypts.
+inline Bytes KeyFile(const char* name)
 {
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(std::string(VESK_FUZZ_KEY_DIR) + "/" + name, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
-
-inline std::string KeyPath(const char* name)
-{
-    return std::string(VESK_FUZZ_KEY_DIR) + "/" + name;
-}
-
-constexpr unsigned long kServerExponent = 65537;
 
 // A listener holding the fixed key pair, decoded once.
 inline CVeskNetworkSessionListen& ServerKeyHolder()
 {
     static CVeskNetworkSessionListen* holder = [] {
         auto* listener = new CVeskNetworkSessionListen;
-        const Bytes private_key = ReadFile(KeyPath("server_private.der"));
-        const Bytes public_key = ReadFile(KeyPath("server_public.der"));
+        const Bytes private_key = KeyFile("server_private.der");
+        const Bytes public_key = KeyFile("server_public.der");
         VESK_FUZZ_CHECK(!private_key.empty() && !public_key.empty());
         listener->SetRSAPrivateKey(private_key.data(), static_cast<int>(private_key.size()));
         listener->SetRSAPublicKey(public_key.data(), static_cast<int>(public_key.size()));
-        listener->SetRSAPublicExponent(kServerExponent);
+        listener->SetRSAPublicExponent(65537);
         VESK_FUZZ_CHECK(Access::DecodeListenerKey(*listener));
         return listener;
     }();
@@ -285,13 +277,7 @@ inline void AppendChunk(Bytes& input, const Bytes& chunk)
 // time, so that every input is handled the same way.
 class StreamSession {
 public:
-    // With `discard`, a thread of its own throws away what the session
-    // writes, so that no send of the library waits for a reader; without it,
-    // the output stays for TakeOutput (the seed generator records it).
-    StreamSession(CVeskNetworkSessionManager& manager, uint16_t port, bool discard = true)
-        : m_manager(manager), m_port(port), m_discard(discard)
-    {
-    }
+    StreamSession(CVeskNetworkSessionManager& manager, uint16_t port) : m_manager(manager), m_port(port) {}
 
     // Takes the pool's session, connects it and arms its read event; the
     // setup runs between claim and publish, as an accept does.
@@ -307,8 +293,9 @@ public:
         Access::Adopt(*session, fds[0], Loopback(m_port), callback, param);
         setup(*session);
         m_peer = fds[1];
-        if (m_discard)
-            std::thread(Discard, fcntl(m_peer, F_DUPFD_CLOEXEC, 0)).detach();
+        // A thread of its own throws away what the session writes, so that no
+        // send of the library waits for a reader.
+        std::thread(Discard, fcntl(m_peer, F_DUPFD_CLOEXEC, 0)).detach();
         m_session = Access::PublishAndWatch(*session) ? session : nullptr;
         return m_session;
     }
@@ -348,17 +335,6 @@ public:
         if (m_peer >= 0)
             ::close(m_peer);
         m_peer = -1;
-    }
-
-    // Everything the session has written so far.
-    Bytes TakeOutput()
-    {
-        Bytes output;
-        unsigned char chunk[65536];
-        ssize_t n;
-        while ((n = ::recv(m_peer, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
-            output.insert(output.end(), chunk, chunk + n);
-        return output;
     }
 
 private:
@@ -404,7 +380,6 @@ private:
 
     CVeskNetworkSessionManager& m_manager;
     uint16_t m_port;
-    bool m_discard;
     CVeskNetworkSession* m_session = nullptr;
     int m_peer = -1;
     int m_steps = 0;
