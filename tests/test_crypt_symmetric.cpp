@@ -154,22 +154,6 @@ TEST(SymmetricCbc, RefusalsWriteNothing)
     EXPECT_EQ(decrypt_BF(out, 16, kBfQuic.data(), 16, kBfKey.data(), 16, kIv.data(), 8), 8);
 }
 
-// The largest encrypted record body is 19992 bytes, decrypted into a
-// 40006-byte area.
-TEST(SymmetricCbc, LargestRecordBody)
-{
-    Bytes plain(19991);
-    for (std::size_t i = 0; i < plain.size(); ++i)
-        plain[i] = static_cast<unsigned char>(i * 7 + 3);
-    for (const auto& [encrypt, decrypt] :
-         {std::pair(encrypt_DES_EDE3, decrypt_DES_EDE3), std::pair(encrypt_BF, decrypt_BF)}) {
-        int result = 0;
-        const Bytes cipher = RunCipher(encrypt, plain, kDesKey, 24, kIv, 19992, &result);
-        EXPECT_EQ(result, 19992);
-        EXPECT_EQ(RunCipher(decrypt, cipher, kDesKey, 24, kIv, 40006, &result), plain);
-    }
-}
-
 // Each test runs in its own process, so these are the first calls: the
 // library's context is set up while several threads race for it.
 TEST(SymmetricCbc, ConcurrentCallsFromTheFirstOn)

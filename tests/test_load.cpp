@@ -148,11 +148,6 @@ int OnClientMessage(CVeskMessageSession*, const char*, const char*, const void* 
     return 0;
 }
 
-long ResidentKiB()
-{
-    return vesk_perf::ResidentBytes() / 1024;
-}
-
 double SecondsSince(Clock::time_point start)
 {
     return vesk_perf::SecondsBetween(start, Clock::now());
@@ -184,16 +179,10 @@ std::vector<std::thread> StartSenders(const std::vector<CVeskMessageSession*>& h
     return senders;
 }
 
-void Join(std::vector<std::thread>& threads)
+void Join(std::vector<std::thread> threads)
 {
     for (std::thread& thread : threads)
         thread.join();
-}
-
-bool AllEnded(const std::vector<CVeskMessageSession*>& handles)
-{
-    return std::none_of(handles.begin(), handles.end(),
-                        [](CVeskMessageSession* handle) { return handle->is_session_used(); });
 }
 
 // A server and a client system with every client connected, logged in and
@@ -241,9 +230,8 @@ protected:
                 }
             });
         }
-        Join(connectors);
-        for (const auto& handle : handles)
-            ASSERT_NE(handle, nullptr);
+        Join(std::move(connectors));
+        ASSERT_EQ(std::count(handles.begin(), handles.end(), nullptr), 0);
         ASSERT_TRUE(WaitFor([&] { return state.hellos.load() == clients; }, kLimit));
         // An accepted login puts the user in the client's list, once however
         // many sessions log in; a refused session would be closed by its
@@ -261,7 +249,6 @@ protected:
         handles.clear();
         client.reset();
         server.reset();
-        g_load = nullptr;
     }
 
     // One round: both streams at once, until everything has arrived.
@@ -272,9 +259,8 @@ protected:
         const std::atomic<bool> go_on{false};
         std::atomic<int> refused{0};
         std::vector<std::thread> up = StartSenders(on_client, kToServer, first, end, go_on, refused);
-        std::vector<std::thread> down = StartSenders(on_server, kToClient, first, end, go_on, refused);
-        Join(up);
-        Join(down);
+        Join(StartSenders(on_server, kToClient, first, end, go_on, refused));
+        Join(std::move(up));
         EXPECT_EQ(refused.load(), 0) << "sends refused";
         EXPECT_TRUE(WaitFor([&] { return state.to_server.Lowest() >= end; }, kLimit))
             << "client to server, lowest count " << state.to_server.Lowest();
@@ -282,14 +268,6 @@ protected:
             << "server to client, lowest count " << state.to_client.Lowest();
         EXPECT_EQ(state.to_server.Faults(), 0) << "client to server: lost, repeated, reordered or damaged";
         EXPECT_EQ(state.to_client.Faults(), 0) << "server to client: lost, repeated, reordered or damaged";
-        return SecondsSince(start);
-    }
-
-    // Times destroying one of the two systems.
-    static double Destroy(std::unique_ptr<CVeskMessageSystem>& system)
-    {
-        const auto start = Clock::now();
-        system.reset();
         return SecondsSince(start);
     }
 
@@ -316,9 +294,9 @@ TEST_P(Load, ManyClientsExchangeNumberedMessagesAndOneSystemGoesWhileTrafficFlow
 {
     const auto count = static_cast<uint32_t>(messages);
     const double warm_up_seconds = Round(0);
-    const long rss_warm = ResidentKiB();
+    const long rss_warm = vesk_perf::ResidentBytes() / 1024;
     const double round_seconds = Round(count);
-    const long rss_after = ResidentKiB();
+    const long rss_after = vesk_perf::ResidentBytes() / 1024;
     // The messages of a round allocate nothing that stays; the slack covers
     // the allocator's and AddressSanitizer's own bookkeeping.
     if (kResidentSizeIsMeaningful) {
@@ -337,16 +315,26 @@ TEST_P(Load, ManyClientsExchangeNumberedMessagesAndOneSystemGoesWhileTrafficFlow
         << "traffic flows before the teardown";
     if (!server_goes)
         handles.clear();
-    const double first_seconds = Destroy(server_goes ? server : client);
+    // Times destroying one of the two systems.
+    const auto destroy = [](std::unique_ptr<CVeskMessageSystem>& system) {
+        const auto start = Clock::now();
+        system.reset();
+        return SecondsSince(start);
+    };
+    const double first_seconds = destroy(server_goes ? server : client);
     EXPECT_LT(first_seconds, 1.0) << "destroying a system under traffic";
-    EXPECT_TRUE(WaitFor([&] { return AllEnded(sending); }, std::chrono::seconds(10)))
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return std::none_of(sending.begin(), sending.end(), [](auto* handle) { return handle->is_session_used(); });
+        },
+        std::chrono::seconds(10)))
         << "every session of the other system ends with it";
     const auto stopping = Clock::now();
     stop = true;
-    Join(senders);
+    Join(std::move(senders));
     EXPECT_LT(SecondsSince(stopping), 1.0) << "no sender stays blocked on a session that has ended";
     handles.clear();
-    const double second_seconds = Destroy(server_goes ? client : server);
+    const double second_seconds = destroy(server_goes ? client : server);
     EXPECT_LT(second_seconds, 1.0);
     EXPECT_EQ(state.to_client.Faults(), 0) << "lost, repeated, reordered or damaged";
 
