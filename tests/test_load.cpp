@@ -83,17 +83,13 @@ public:
     {
         Numbered message;
         std::memcpy(&message, data, std::min(size, sizeof message));
-        if (size != sizeof message || message.client >= m_next.size()) {
-            ++m_faults;
-            return;
-        }
-        std::atomic<uint32_t>& next = m_next[message.client];
         const Numbered expected = MakeNumbered(message.header.m_type, message.client, message.seq);
-        if (message.seq != next.load() || std::memcmp(&message, &expected, sizeof message) != 0) {
+        if (size != sizeof message || message.client >= m_next.size() || message.seq != m_next[message.client] ||
+            std::memcmp(&message, &expected, sizeof message) != 0) {
             ++m_faults;  // lost, repeated, reordered or damaged
             return;
         }
-        next.store(message.seq + 1);
+        m_next[message.client] = message.seq + 1;
     }
     uint32_t Lowest() const
     {
