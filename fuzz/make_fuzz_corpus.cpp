@@ -62,7 +62,7 @@ Bytes FixedKeyData(eCryptoAlgorithm algorithm, const Bytes& payload)
 struct Flights {
     explicit Flights(eCryptoAlgorithm algorithm)
         : server_key(KeyFile("server_public.der")),
-          server_hello(ServerHello(algorithm)),
+          server_hello(ServerHello(static_cast<unsigned char>(algorithm))),
           key_exchange(ServerKeyExchange(server_key, kStandardExponent)),
           switch_and_finish(ChangeCipherSpec() + Record(1, EncryptFixed(algorithm, kFinishMessage))),
           flight3(switch_and_finish)
