@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -270,6 +271,40 @@ inline void AppendChunk(Bytes& input, const Bytes& chunk)
         input + Bytes{static_cast<unsigned char>(chunk.size()), static_cast<unsigned char>(chunk.size() >> 8)} + chunk;
 }
 
+// Reads and discards what the library writes to the peer ends of the
+// harness's socketpairs, so that no send of the library ever waits for a
+// reader; each descriptor is closed once the session's end is gone. One
+// thread serves every input for the whole process (a thread per input would
+// cost more than the input).
+inline void DiscardUntilClosed(int fd)
+{
+    static const int epoll = [] {
+        const int created = epoll_create1(EPOLL_CLOEXEC);
+        std::thread([created] {
+            epoll_event events[16];
+            unsigned char chunk[65536];
+            for (;;) {
+                const int n = epoll_wait(created, events, 16, -1);
+                for (int i = 0; i < n; ++i) {
+                    const int ready = events[i].data.fd;
+                    ssize_t got;
+                    while ((got = ::recv(ready, chunk, sizeof chunk, MSG_DONTWAIT)) > 0) {
+                    }
+                    if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+                        epoll_ctl(created, EPOLL_CTL_DEL, ready, nullptr);
+                        ::close(ready);
+                    }
+                }
+            }
+        }).detach();
+        return created;
+    }();
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP;
+    event.data.fd = fd;
+    epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
+}
+
 // A session of a manager's pool connected to a socketpair whose other end
 // the harness writes. The manager's threads never run: the harness plays the
 // event loop (a read when the socket is readable and its read event armed)
@@ -293,9 +328,9 @@ public:
         Access::Adopt(*session, fds[0], Loopback(m_port), callback, param);
         setup(*session);
         m_peer = fds[1];
-        // A thread of its own throws away what the session writes, so that no
-        // send of the library waits for a reader.
-        std::thread(Discard, fcntl(m_peer, F_DUPFD_CLOEXEC, 0)).detach();
+        // The drain reads through a descriptor of its own; the harness keeps
+        // writing through this one.
+        DiscardUntilClosed(fcntl(m_peer, F_DUPFD_CLOEXEC, 0));
         m_session = Access::PublishAndWatch(*session) ? session : nullptr;
         return m_session;
     }
@@ -353,21 +388,6 @@ private:
             return true;
         }
         return false;
-    }
-
-    // Reads until the session's end is closed, through a descriptor of its
-    // own; the harness keeps writing through the other.
-    static void Discard(int fd)
-    {
-        unsigned char chunk[65536];
-        pollfd waiting{fd, POLLIN, 0};
-        for (;;) {
-            poll(&waiting, 1, -1);
-            const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-                break;
-        }
-        ::close(fd);
     }
 
     static bool Readable(int fd)
