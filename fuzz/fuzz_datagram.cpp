@@ -1,7 +1,7 @@
 // Datagram dispatch: every chunk of the input is one datagram sent from a
 // loopback socket to a datagram socket of the message system, which reads it,
 // reports the session event and hands it to the first handler of its type.
-// The input is chunks (see ChunkReader).
+// The input is chunks (see Chunks).
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -108,22 +108,17 @@ void DiscardAnswers(int fd)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Harness& harness = Setup();
-    ChunkReader chunks(data, size);
-    const uint8_t* chunk = nullptr;
-    size_t length = 0;
-    while (chunks.Next(&chunk, &length)) {
+    for (const Bytes& chunk : Chunks(data, size)) {
         if (!OpenDatagram(harness))
             break;
-        const int sent =
-            static_cast<int>(sendto(harness.sender, chunk, length, 0,
-                                    reinterpret_cast<const sockaddr*>(&harness.address), sizeof harness.address));
-        if (sent < 0)
+        if (sendto(harness.sender, chunk.data(), chunk.size(), 0, reinterpret_cast<const sockaddr*>(&harness.address),
+                   sizeof harness.address) < 0)
             continue;
         // The loop thread's turn: the socket is readable once the datagram is there.
         pollfd waiting{harness.datagram->GetSocket(), POLLIN, 0};
         if (poll(&waiting, 1, 1000) <= 0)
             continue;
-        g_datagram_length = length;
+        g_datagram_length = chunk.size();
         Access::DatagramRead(*harness.datagram);
         DiscardAnswers(harness.sender);
     }

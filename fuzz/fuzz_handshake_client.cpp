@@ -5,7 +5,7 @@
 // ServerHelloDone. So that recorded server flights that follow decrypt, the
 // harness replaces them with the fixed key and IV once that answer has left,
 // exactly as if the random choice had come out that way. The input is chunks
-// (see ChunkReader).
+// (see Chunks).
 #include "fuzz_support.h"
 
 using namespace vesk_fuzz;
@@ -18,12 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     });
     if (session != nullptr) {
         bool key_pinned = false;
-        stream.DeliverChunks(data, size, [&] {
+        for (const Bytes& chunk : Chunks(data, size)) {
+            stream.Deliver(chunk);
             if (!key_pinned && session->IsUsed() && session->GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED) {
                 GiveSessionKey(*session, Access::Algorithm(*session));
                 key_pinned = true;
             }
-        });
+        }
         stream.EndOfStream();
     }
     stream.Close();

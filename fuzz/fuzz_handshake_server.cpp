@@ -2,7 +2,7 @@
 // listener key pair, fed client flights (and what follows them) in chunks.
 //
 // The first input byte chooses the listener's algorithm (its value modulo 3:
-// NONE, 3DES, Blowfish); the rest is chunks (see ChunkReader).
+// NONE, 3DES, Blowfish); the rest is chunks (see Chunks).
 #include "fuzz_support.h"
 
 using namespace vesk_fuzz;
@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Access::SetAlgorithm(accepted, algorithm);
     });
     if (session != nullptr) {
-        stream.DeliverChunks(data + 1, size - 1);
+        for (const Bytes& chunk : Chunks(data + 1, size - 1))
+            stream.Deliver(chunk);
         stream.EndOfStream();
     }
     stream.Close();

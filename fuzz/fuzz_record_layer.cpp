@@ -6,7 +6,7 @@
 //   bits 3-4  how much the reader takes per data event: all, 1, 64 or 4096
 //             bytes, so that payload waits for room in the receive ring
 //   bit 5     the peer closes its sending direction after the last chunk
-// The rest is chunks (see ChunkReader).
+// The rest is chunks (see Chunks).
 #include "fuzz_support.h"
 
 namespace {
@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Access::SetRecvState(opened, CRYPTO_STATE_CRYPTOED);
     });
     if (session != nullptr) {
-        stream.DeliverChunks(data + 1, size - 1);
+        for (const Bytes& chunk : Chunks(data + 1, size - 1))
+            stream.Deliver(chunk);
         if (end_of_stream)
             stream.EndOfStream();
     }

@@ -1,8 +1,7 @@
 // What the fuzz targets and the seed generator share: a session of a real
 // manager pool fed through a socketpair exactly as the event loop and the
-// parse thread would feed it, a thread that discards what the library writes
-// back, the fixed server key pair and session key, records as a peer frames
-// them, what the handlers check and read, and the input format.
+// parse thread would feed it, the fixed server key pair and session key, what
+// the handlers check and read, and the input format.
 #ifndef VESK_FUZZ_SUPPORT_H
 #define VESK_FUZZ_SUPPORT_H
 
@@ -14,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,24 +137,23 @@ using Access = VeskNetworkTestAccess;
 // The symmetric key and IV that sessions of the harness are given where
 // a peer's choice would otherwise be random; 24 bytes serve Triple-DES, the
 // first 16 Blowfish.
-constexpr unsigned char kSessionKey[24] = {0x4b, 0x21, 0x9c, 0x07, 0xe3, 0x58, 0x11, 0xa6, 0x3d, 0xf0, 0x72, 0x8e,
-                                           0x05, 0xb9, 0x64, 0x2a, 0xd7, 0x1f, 0x80, 0x3c, 0x96, 0x4e, 0xc5, 0x19};
-constexpr unsigned char kSessionIV[8] = {0x9a, 0x33, 0x0e, 0x71, 0xc4, 0x28, 0xbd, 0x56};
+inline const Bytes kSessionKey = {0x4b, 0x21, 0x9c, 0x07, 0xe3, 0x58, 0x11, 0xa6, 0x3d, 0xf0, 0x72, 0x8e,
+                                  0x05, 0xb9, 0x64, 0x2a, 0xd7, 0x1f, 0x80, 0x3c, 0x96, 0x4e, 0xc5, 0x19};
+inline const Bytes kSessionIV = {0x9a, 0x33, 0x0e, 0x71, 0xc4, 0x28, 0xbd, 0x56};
 
 inline void GiveSessionKey(CVeskNetworkSession& session, eCryptoAlgorithm algorithm)
 {
-    const int key_length = KeyLength(algorithm);
-    if (key_length == 0)
+    if (KeyLength(algorithm) == 0)
         return;
-    session.SetCryptoKey(kSessionKey, key_length);
-    session.SetCryptoIV(kSessionIV, sizeof kSessionIV);
+    session.SetCryptoKey(kSessionKey.data(), KeyLength(algorithm));
+    session.SetCryptoIV(kSessionIV.data(), static_cast<int>(kSessionIV.size()));
 }
 
 // A body under the fixed key, as the cipher functions write it.
 inline Bytes EncryptFixed(eCryptoAlgorithm algorithm, const Bytes& plain)
 {
-    const Bytes key(kSessionKey, kSessionKey + KeyLength(algorithm));
-    return Encrypt(algorithm, key, Bytes(std::begin(kSessionIV), std::end(kSessionIV)), plain);
+    return Encrypt(algorithm, Bytes(kSessionKey.begin(), kSessionKey.begin() + KeyLength(algorithm)), kSessionIV,
+                   plain);
 }
 
 // The type field of a message header.
@@ -168,11 +168,8 @@ inline uint32_t HeaderType(const void* data)
 // beyond the read is seen by the address sanitizer; the sum goes to g_sink.
 inline unsigned Touch(const void* data, size_t size)
 {
-    unsigned sum = 0;
     const auto* bytes = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < size; ++i)
-        sum += bytes[i];
-    return sum;
+    return std::accumulate(bytes, bytes + size, 0u);
 }
 
 inline volatile unsigned g_sink;
@@ -228,87 +225,25 @@ inline int OnHandshakeEvent(CVeskNetworkSession* session, short ev, void* /*para
     return 1;
 }
 
-// Reads and discards everything the library writes to the peer ends of the
-// harness's socketpairs, so that no send of the library ever waits for a
-// reader. The descriptors handed over are closed here once the session's
-// end is gone.
-class PeerDrain {
-public:
-    PeerDrain() : m_epoll(epoll_create1(EPOLL_CLOEXEC))
-    {
-        std::thread([this] { Run(); }).detach();
-    }
-
-    void Add(int fd)
-    {
-        epoll_event event{};
-        event.events = EPOLLIN | EPOLLRDHUP;
-        event.data.fd = fd;
-        epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
-    }
-
-private:
-    void Run()
-    {
-        epoll_event events[16];
-        for (;;) {
-            const int n = epoll_wait(m_epoll, events, 16, -1);
-            for (int i = 0; i < n; ++i)
-                Drain(events[i].data.fd);
-        }
-    }
-
-    void Drain(int fd)
-    {
-        unsigned char chunk[65536];
-        for (;;) {
-            const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-            if (n > 0)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                return;
-            epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
-            ::close(fd);
-            return;
-        }
-    }
-
-    int m_epoll;
-};
-
-// Lives for the whole process: its thread never ends.
-inline PeerDrain& Drain()
+// A key file of fuzz/keys: the fixed server key pair (PKCS #1 DER) that the
+// seed corpora were made with, so that a recorded ClientKeyExchange decrypts.
+inline Bytes KeyFile(const char* name)
 {
-    static PeerDrain* drain = new PeerDrain;
-    return *drain;
-}
-
-// The fixed server key pair (PKCS #1 DER) that the seed corpora were
-// recorded with, so that a recorded ClientKeyExchange decrypts.
-inline Bytes ReadFile(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(std::string(VESK_FUZZ_KEY_DIR) + "/" + name, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
-
-inline std::string KeyPath(const char* name)
-{
-    return std::string(VESK_FUZZ_KEY_DIR) + "/" + name;
-}
-
-constexpr unsigned long kServerExponent = 65537;
 
 // A listener holding the fixed key pair, decoded once.
 inline CVeskNetworkSessionListen& ServerKeyHolder()
 {
     static CVeskNetworkSessionListen* holder = [] {
         auto* listener = new CVeskNetworkSessionListen;
-        const Bytes private_key = ReadFile(KeyPath("server_private.der"));
-        const Bytes public_key = ReadFile(KeyPath("server_public.der"));
+        const Bytes private_key = KeyFile("server_private.der");
+        const Bytes public_key = KeyFile("server_public.der");
         VESK_FUZZ_CHECK(!private_key.empty() && !public_key.empty());
         listener->SetRSAPrivateKey(private_key.data(), static_cast<int>(private_key.size()));
         listener->SetRSAPublicKey(public_key.data(), static_cast<int>(public_key.size()));
-        listener->SetRSAPublicExponent(kServerExponent);
+        listener->SetRSAPublicExponent(65537);
         VESK_FUZZ_CHECK(Access::DecodeListenerKey(*listener));
         return listener;
     }();
@@ -319,34 +254,55 @@ inline CVeskNetworkSessionListen& ServerKeyHolder()
 // length and that many bytes; a last chunk may be cut short. Every chunk
 // arrives as one write of the peer, so records split across reads and
 // several records in one read both occur.
-class ChunkReader {
-public:
-    ChunkReader(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-
-    bool Next(const uint8_t** chunk, size_t* length)
-    {
-        if (m_size < 2)
-            return false;
-        const size_t declared = static_cast<size_t>(m_data[0]) | static_cast<size_t>(m_data[1]) << 8;
-        m_data += 2;
-        m_size -= 2;
-        *chunk = m_data;
-        *length = declared < m_size ? declared : m_size;
-        m_data += *length;
-        m_size -= *length;
-        return true;
+inline std::vector<Bytes> Chunks(const uint8_t* data, size_t size)
+{
+    std::vector<Bytes> chunks;
+    for (size_t at = 0; size - at >= 2;) {
+        const size_t length = std::min(static_cast<size_t>(data[at] | data[at + 1] << 8), size - at - 2);
+        chunks.emplace_back(data + at + 2, data + at + 2 + length);
+        at += 2 + length;
     }
-
-private:
-    const uint8_t* m_data;
-    size_t m_size;
-};
+    return chunks;
+}
 
 inline void AppendChunk(Bytes& input, const Bytes& chunk)
 {
-    input.push_back(static_cast<unsigned char>(chunk.size() & 0xFF));
-    input.push_back(static_cast<unsigned char>(chunk.size() >> 8));
-    input.insert(input.end(), chunk.begin(), chunk.end());
+    input =
+        input + Bytes{static_cast<unsigned char>(chunk.size()), static_cast<unsigned char>(chunk.size() >> 8)} + chunk;
+}
+
+// Reads and discards what the library writes to the peer ends of the
+// harness's socketpairs, so that no send of the library ever waits for a
+// reader; each descriptor is closed once the session's end is gone. One
+// thread serves every input for the whole process (a thread per input would
+// cost more than the input).
+inline void DiscardUntilClosed(int fd)
+{
+    static const int epoll = [] {
+        const int created = epoll_create1(EPOLL_CLOEXEC);
+        std::thread([created] {
+            epoll_event events[16];
+            unsigned char chunk[65536];
+            for (;;) {
+                const int n = epoll_wait(created, events, 16, -1);
+                for (int i = 0; i < n; ++i) {
+                    const int ready = events[i].data.fd;
+                    ssize_t got;
+                    while ((got = ::recv(ready, chunk, sizeof chunk, MSG_DONTWAIT)) > 0) {
+                    }
+                    if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+                        epoll_ctl(created, EPOLL_CTL_DEL, ready, nullptr);
+                        ::close(ready);
+                    }
+                }
+            }
+        }).detach();
+        return created;
+    }();
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP;
+    event.data.fd = fd;
+    epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
 }
 
 // A session of a manager's pool connected to a socketpair whose other end
@@ -356,12 +312,7 @@ inline void AppendChunk(Bytes& input, const Bytes& chunk)
 // time, so that every input is handled the same way.
 class StreamSession {
 public:
-    // Without `drain`, what the session writes stays in the socketpair for
-    // TakeOutput (the seed generator records it).
-    StreamSession(CVeskNetworkSessionManager& manager, uint16_t port, bool drain = true)
-        : m_manager(manager), m_port(port), m_drain(drain)
-    {
-    }
+    StreamSession(CVeskNetworkSessionManager& manager, uint16_t port) : m_manager(manager), m_port(port) {}
 
     // Takes the pool's session, connects it and arms its read event; the
     // setup runs between claim and publish, as an accept does.
@@ -376,53 +327,27 @@ public:
         fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
         Access::Adopt(*session, fds[0], Loopback(m_port), callback, param);
         setup(*session);
-        m_session = session;
         m_peer = fds[1];
-        // The drain reads through a descriptor of its own and closes it at
-        // the end of the stream; the harness keeps writing through this one.
-        if (m_drain)
-            Drain().Add(fcntl(m_peer, F_DUPFD_CLOEXEC, 0));
-        if (!Access::PublishAndWatch(*session)) {
-            m_session = nullptr;
-            return nullptr;
-        }
-        return session;
+        // The drain reads through a descriptor of its own; the harness keeps
+        // writing through this one.
+        DiscardUntilClosed(fcntl(m_peer, F_DUPFD_CLOEXEC, 0));
+        m_session = Access::PublishAndWatch(*session) ? session : nullptr;
+        return m_session;
     }
 
     // The peer writes one chunk; the session takes in what it can.
-    void Deliver(const uint8_t* bytes, size_t length)
+    void Deliver(const Bytes& bytes)
     {
         size_t written = 0;
-        while (written < length) {
-            const ssize_t n = ::send(m_peer, bytes + written, length - written, MSG_NOSIGNAL);
-            if (n > 0) {
+        while (written < bytes.size()) {
+            const ssize_t n = ::send(m_peer, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
+            if (n > 0)
                 written += static_cast<size_t>(n);
-                continue;
-            }
-            // The session's socket is full or gone: let it take some in.
-            if (!Step())
+            else if (!Step())  // the session's socket is full or gone: let it take some in
                 break;
         }
         while (Step()) {
         }
-    }
-
-    // The peer writes every chunk of an input in the ChunkReader format;
-    // `after` runs after each.
-    template <class After>
-    void DeliverChunks(const uint8_t* data, size_t size, After after)
-    {
-        ChunkReader chunks(data, size);
-        const uint8_t* chunk = nullptr;
-        size_t length = 0;
-        while (chunks.Next(&chunk, &length)) {
-            Deliver(chunk, length);
-            after();
-        }
-    }
-    void DeliverChunks(const uint8_t* data, size_t size)
-    {
-        DeliverChunks(data, size, [] {});
     }
 
     // The peer closes its sending direction.
@@ -445,19 +370,6 @@ public:
         if (m_peer >= 0)
             ::close(m_peer);
         m_peer = -1;
-    }
-
-    CVeskNetworkSession* Session() const { return m_session; }
-
-    // Everything the session has written so far.
-    Bytes TakeOutput()
-    {
-        Bytes output;
-        unsigned char chunk[65536];
-        ssize_t n;
-        while ((n = ::recv(m_peer, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
-            output.insert(output.end(), chunk, chunk + n);
-        return output;
     }
 
 private:
@@ -488,7 +400,6 @@ private:
 
     CVeskNetworkSessionManager& m_manager;
     uint16_t m_port;
-    bool m_drain;
     CVeskNetworkSession* m_session = nullptr;
     int m_peer = -1;
     int m_steps = 0;

@@ -6,7 +6,7 @@
 // The first input byte sets up the session (bits 0-1): a plain session
 // without a handshake, or one whose handshake has finished with NONE, 3DES or
 // Blowfish (the fixed key); the harness then writes the records as that peer
-// would. The rest is chunks (see ChunkReader), each one payload.
+// would. The rest is chunks (see Chunks), each one payload.
 #include <algorithm>
 #include <cstring>
 
@@ -92,9 +92,8 @@ CVeskMessageSystem& System()
 }
 
 // One data record as the peer's send path writes it.
-Bytes DataRecord(eCryptoAlgorithm algorithm, bool encrypted, const uint8_t* payload, size_t length)
+Bytes DataRecord(eCryptoAlgorithm algorithm, bool encrypted, const Bytes& plain)
 {
-    const Bytes plain(payload, payload + length);
     const unsigned char type = algorithm != CRYPTO_ALGORITHM_NONE ? CRYPTO_MES_TYPE_CRYPTOED : CRYPTO_MES_TYPE_PLAIN;
     return Record(type, encrypted ? EncryptFixed(algorithm, plain) : plain);
 }
@@ -126,16 +125,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (session != nullptr) {
         if (finished)
             Access::ReportHandshakeFinished(*session);
-        ChunkReader chunks(data + 1, size - 1);
-        const uint8_t* chunk = nullptr;
-        size_t length = 0;
         const size_t capacity =
             finished && algorithm != CRYPTO_ALGORITHM_NONE ? kMaxEncryptedPayload : kMaxPlainPayload;
-        while (chunks.Next(&chunk, &length) && session->IsUsed()) {
-            if (length == 0)
-                continue;
-            const Bytes record = DataRecord(algorithm, finished, chunk, std::min(length, capacity));
-            stream.Deliver(record.data(), record.size());
+        for (const Bytes& chunk : Chunks(data + 1, size - 1)) {
+            if (!session->IsUsed())
+                break;
+            const Bytes payload(chunk.begin(), chunk.begin() + static_cast<long>(std::min(chunk.size(), capacity)));
+            if (!payload.empty())
+                stream.Deliver(DataRecord(algorithm, finished, payload));
         }
         // The peer closes: the message layer reports it and releases the session.
         stream.EndOfStream();

@@ -1,8 +1,11 @@
 // The user-list loader: the input is the content of the file.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <iterator>
+#include <sstream>
 
 #include "fuzz_support.h"
 
@@ -13,24 +16,17 @@ using namespace VeskMessageSystem;
 
 constexpr size_t kTextCapacity = CVeskMessageUser::kTextCapacity;
 
-bool IsSpace(unsigned char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // The number of white-space separated tokens: a file with an odd number is
 // refused, and no load can yield more users than there are pairs of them.
 size_t CountTokens(const uint8_t* data, size_t size)
 {
-    size_t tokens = 0;
-    bool in_token = false;
-    for (size_t i = 0; i < size; ++i) {
-        const bool space = IsSpace(data[i]);
-        if (!space && !in_token)
-            ++tokens;
-        in_token = !space;
-    }
-    return tokens;
+    std::istringstream text(std::string(data, data + size));
+    return static_cast<size_t>(std::distance(std::istream_iterator<std::string>(text), {}));
+}
+
+bool HasSpace(const char* text, size_t length)
+{
+    return std::any_of(text, text + length, [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; });
 }
 
 CVeskMessageSystem& System()
@@ -47,13 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int fd = memfd_create("vesk-user-list", MFD_CLOEXEC);
     if (fd < 0)
         return 0;
-    size_t written = 0;
-    while (written < size) {
-        const ssize_t n = ::write(fd, data + written, size - written);
-        if (n <= 0)
-            break;
-        written += static_cast<size_t>(n);
-    }
+    VESK_FUZZ_CHECK(::write(fd, data, size) == static_cast<ssize_t>(size));  // a memory file takes it whole
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
     CVeskMessageSystem& system = System();
     const CVeskMessageUserManager& users = Access::AuthUsers(system);
@@ -71,10 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // Stored texts are terminated within their fields and hold no white space.
         VESK_FUZZ_CHECK(user.get_uid_size() < kTextCapacity && user.get_passwd_size() < kTextCapacity);
         VESK_FUZZ_CHECK(std::strlen(user.get_uid()) == user.get_uid_size());
-        for (size_t c = 0; c < user.get_uid_size(); ++c)
-            VESK_FUZZ_CHECK(!IsSpace(static_cast<unsigned char>(user.get_uid()[c])));
-        for (size_t c = 0; c < user.get_passwd_size(); ++c)
-            VESK_FUZZ_CHECK(!IsSpace(static_cast<unsigned char>(user.get_passwd()[c])));
+        VESK_FUZZ_CHECK(!HasSpace(user.get_uid(), user.get_uid_size()));
+        VESK_FUZZ_CHECK(!HasSpace(user.get_passwd(), user.get_passwd_size()));
         // The first user with an id is the one a login finds.
         CVeskMessageUser found;
         VESK_FUZZ_CHECK(users.find_user(user.get_uid(), &found));

@@ -1,18 +1,17 @@
 // Writes the seed corpora of the fuzz targets under fuzz/corpus/<target>/.
 //
-// The handshake seeds are recorded: a client session and a server session of
-// the library run the handshake against each other over socketpairs, for
-// each algorithm, with the fixed server key pair of fuzz/keys (made here when
-// it is missing), and every flight and data record is taken from the wire as
-// the library wrote it. Where a target's harness gives a session the fixed
-// key, records under that key are written by the library's own send path or
-// cipher functions. Usage: vesk_make_fuzz_corpus <fuzz directory>
+// The handshake seeds are the flights of a peer that completes the handshake
+// with the harness's fixed key and IV, built with the independent record codec
+// of tests/raw_peer.h, the server's flights carrying the fixed server key pair
+// of fuzz/keys (made with the openssl command-line tool: `openssl genrsa -out
+// key.pem 1024`, then `openssl rsa -in key.pem -traditional -outform DER -out
+// server_private.der` and `-RSAPublicKey_out -outform DER -out
+// server_public.der`). Usage: vesk_make_fuzz_corpus <fuzz directory>
 #include <sys/stat.h>
 
 #include <cstring>
 #include <iostream>
 
-#include "CryptFunction.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -22,23 +21,18 @@ using namespace VeskMessageSystem;
 
 std::string g_root;
 
-void WriteFile(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    VESK_FUZZ_CHECK(file.good());
-}
-
 void WriteSeed(const char* target, const std::string& name, const Bytes& bytes)
 {
     const std::string directory = g_root + "/corpus/" + target;
     mkdir((g_root + "/corpus").c_str(), 0755);
     mkdir(directory.c_str(), 0755);
-    WriteFile(directory + "/" + name, bytes);
+    std::ofstream file(directory + "/" + name, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    VESK_FUZZ_CHECK(file.good());
 }
 
 // Input of a stream target: an optional configuration byte, then chunks.
-Bytes StreamInput(int config, std::initializer_list<Bytes> chunks)
+Bytes StreamInput(int config, const std::vector<Bytes>& chunks)
 {
     Bytes input;
     if (config >= 0)
@@ -58,107 +52,45 @@ const char* AlgorithmName(eCryptoAlgorithm algorithm)
     return algorithm == CRYPTO_ALGORITHM_3DES ? "3des" : algorithm == CRYPTO_ALGORITHM_BLOWFISH ? "blowfish" : "none";
 }
 
-void EnsureServerKeys()
+// A data record under the fixed key, as either end's send path writes it.
+Bytes FixedKeyData(eCryptoAlgorithm algorithm, const Bytes& payload)
 {
-    if (!ReadFile(KeyPath("server_private.der")).empty() && !ReadFile(KeyPath("server_public.der")).empty())
-        return;
-    Bytes private_key(65535);
-    Bytes public_key(65535);
-    int private_length = 0;
-    int public_length = 0;
-    VESK_FUZZ_CHECK(RSA_generate_key_der(1024, kServerExponent, private_key.data(), &private_length, public_key.data(),
-                                         &public_length) > 0);
-    private_key.resize(static_cast<size_t>(private_length));
-    public_key.resize(static_cast<size_t>(public_length));
-    mkdir(VESK_FUZZ_KEY_DIR, 0755);
-    WriteFile(KeyPath("server_private.der"), private_key);
-    WriteFile(KeyPath("server_public.der"), public_key);
+    return Record(algorithm == CRYPTO_ALGORITHM_NONE ? 0 : 3, EncryptFixed(algorithm, payload));
 }
 
-int QuietEvent(CVeskNetworkSession* /*session*/, short /*ev*/, void* /*param*/)
-{
-    return 1;
-}
-
-struct Recording {
-    Bytes client_hello;
-    Bytes flight2;
-    Bytes flight3;
-    Bytes flight4;
-    Bytes client_data;
-    Bytes server_data_fixed_key;
-    bool finished = false;
-};
-
-// A complete handshake between a client and a server session of the library,
-// then a data record each way.
-Recording RecordHandshake(eCryptoAlgorithm algorithm)
-{
-    CVeskNetworkSessionManager server_manager;
-    CVeskNetworkSessionManager client_manager;
-    VESK_FUZZ_CHECK(server_manager.CreateSessions(1) == 1 && client_manager.CreateSessions(1) == 1);
-    StreamSession server(server_manager, 40010, false);
-    StreamSession client(client_manager, 40011, false);
-    CVeskNetworkSession* server_session = server.Open(QuietEvent, nullptr, [&](CVeskNetworkSession& accepted) {
-        Access::CopyKeys(accepted, ServerKeyHolder());
-        Access::SetAlgorithm(accepted, algorithm);
-    });
-    CVeskNetworkSession* client_session = client.Open(QuietEvent, nullptr, [](CVeskNetworkSession& connecting) {
-        VESK_FUZZ_CHECK(Access::SendClientHello(connecting) == 15);
-    });
-    VESK_FUZZ_CHECK(server_session != nullptr && client_session != nullptr);
-
-    Recording recording;
-    recording.client_hello = client.TakeOutput();
-    server.Deliver(recording.client_hello.data(), recording.client_hello.size());
-    recording.flight2 = server.TakeOutput();
-    client.Deliver(recording.flight2.data(), recording.flight2.size());
-    recording.flight3 = client.TakeOutput();
-    server.Deliver(recording.flight3.data(), recording.flight3.size());
-    recording.flight4 = server.TakeOutput();
-    client.Deliver(recording.flight4.data(), recording.flight4.size());
-    recording.finished = client_session->IsHandshakeFinished() && server_session->IsHandshakeFinished();
-
-    const Bytes hello = Text("hello from the client");
-    client_session->send(hello.data(), static_cast<int>(hello.size()), 0);
-    recording.client_data = client.TakeOutput();
-    // The client harness gives its session the fixed key: so does this server.
-    GiveSessionKey(*server_session, algorithm);
-    const Bytes answer = Text("answer from the server");
-    server_session->send(answer.data(), static_cast<int>(answer.size()), 0);
-    recording.server_data_fixed_key = server.TakeOutput();
-    server.Close();
-    client.Close();
-    return recording;
-}
-
-// The records of a flight, one by one.
-std::vector<Bytes> SplitRecords(const Bytes& flight)
-{
-    std::vector<Bytes> records;
-    size_t position = 0;
-    while (position + 6 <= flight.size()) {
-        const size_t length = static_cast<size_t>(flight[position + 3]) << 16 |
-                              static_cast<size_t>(flight[position + 4]) << 8 | flight[position + 5];
-        const size_t end = std::min(flight.size(), position + 6 + length);
-        records.emplace_back(flight.begin() + static_cast<std::ptrdiff_t>(position),
-                             flight.begin() + static_cast<std::ptrdiff_t>(end));
-        position = end;
+// The flights of a handshake that agrees on the fixed key and IV.
+struct Flights {
+    explicit Flights(eCryptoAlgorithm algorithm)
+        : server_key(KeyFile("server_public.der")),
+          server_hello(ServerHello(static_cast<unsigned char>(algorithm))),
+          key_exchange(ServerKeyExchange(server_key, kStandardExponent)),
+          switch_and_finish(ChangeCipherSpec() + Record(1, EncryptFixed(algorithm, kFinishMessage))),
+          flight3(switch_and_finish)
+    {
+        if (algorithm != CRYPTO_ALGORITHM_NONE) {
+            const Bytes key(kSessionKey.begin(), kSessionKey.begin() + KeyLength(algorithm));
+            flight3 = ClientKeyExchange(RsaEncrypt(key, server_key), RsaEncrypt(kSessionIV, server_key)) + flight3;
+        }
     }
-    return records;
-}
+    Bytes Flight2() const { return server_hello + key_exchange + ServerHelloDone(); }
+
+    const Bytes client_hello = ClientHello({0, 1, 2});
+    Bytes server_key;
+    Bytes server_hello;
+    Bytes key_exchange;
+    Bytes switch_and_finish;  // the server's flight 4
+    Bytes flight3;
+};
 
 // One input per way a peer breaks the handshake, each of which must end the
 // session cleanly; the live hostile-peer tables need only one row per reason.
-void HostileHandshakeSeeds(const Recording& triple_des)
+void HostileHandshakeSeeds(const Flights& triple_des)
 {
-    const Bytes server_key = ReadFile(KeyPath("server_public.der"));
-    const Bytes fixed_iv(std::begin(kSessionIV), std::end(kSessionIV));
+    const Bytes& server_key = triple_des.server_key;
     const auto key_exchange = [&](const Bytes& key, const Bytes& iv) {
         return ClientKeyExchange(RsaEncrypt(key, server_key), RsaEncrypt(iv, server_key));
     };
     const Bytes& hello = triple_des.client_hello;
-    const Bytes fixed_key(std::begin(kSessionKey), std::end(kSessionKey));
     const struct {
         const char* name;
         std::vector<Bytes> chunks;
@@ -175,23 +107,20 @@ void HostileHandshakeSeeds(const Recording& triple_des)
         {"client_hello_empty_list", {ClientHello({})}},
         {"finish_first", {Record(1, kFinishMessage)}},
         {"switch_then_data_first", {ChangeCipherSpec() + Record(3, Bytes(16, 1))}},
-        {"key_exchange_first", {key_exchange(fixed_key, fixed_iv)}},
+        {"key_exchange_first", {key_exchange(kSessionKey, kSessionIV)}},
         {"key_exchange_garbage", {hello, ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))}},
         {"key_exchange_cut_short", {hello, Message(4, Be16(128))}},
-        {"key_of_length_0", {hello, ClientKeyExchange({}, RsaEncrypt(fixed_iv, server_key))}},
-        {"key_of_40_bytes", {hello, key_exchange(Bytes(40, 0x11), fixed_iv)}},
-        {"iv_of_3_bytes", {hello, key_exchange(fixed_key, Bytes(3, 0x22))}},
+        {"key_of_length_0", {hello, ClientKeyExchange({}, RsaEncrypt(kSessionIV, server_key))}},
+        {"key_of_40_bytes", {hello, key_exchange(Bytes(40, 0x11), kSessionIV)}},
+        {"iv_of_3_bytes", {hello, key_exchange(kSessionKey, Bytes(3, 0x22))}},
         {"switch_without_key_exchange",
          {hello, ChangeCipherSpec() + Record(1, EncryptFixed(CRYPTO_ALGORITHM_3DES, kFinishMessage))}},
-        {"switch_with_data_0", {hello, key_exchange(fixed_key, fixed_iv) + ChangeCipherSpec(0)}},
+        {"switch_with_data_0", {hello, key_exchange(kSessionKey, kSessionIV) + ChangeCipherSpec(0)}},
         {"second_switch_in_the_clear", {hello, triple_des.flight3, ChangeCipherSpec()}},
     };
-    for (const auto& row : server_rows) {
-        Bytes input{CRYPTO_ALGORITHM_3DES};
-        for (const Bytes& chunk : row.chunks)
-            AppendChunk(input, chunk);
-        WriteSeed("handshake_server", std::string("hostile_") + row.name, input);
-    }
+    for (const auto& row : server_rows)
+        WriteSeed("handshake_server", std::string("hostile_") + row.name,
+                  StreamInput(CRYPTO_ALGORITHM_3DES, row.chunks));
 
     const Bytes hello_3des = ServerHello(CRYPTO_ALGORITHM_3DES);
     const struct {
@@ -206,8 +135,8 @@ void HostileHandshakeSeeds(const Recording& triple_des)
         {"exponent_of_3_bytes", hello_3des + ServerKeyExchange(server_key, {1, 0, 1}) + ServerHelloDone()},
         {"exponent_of_5_bytes", hello_3des + ServerKeyExchange(server_key, {1, 0, 1, 0, 0}) + ServerHelloDone()},
         {"key_exchange_to_a_client", hello_3des + ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))},
-        {"switch_with_data_0", triple_des.flight2 + ChangeCipherSpec(0)},
-        {"finish_in_the_clear", triple_des.flight2 + Record(1, kFinishMessage)},
+        {"switch_with_data_0", triple_des.Flight2() + ChangeCipherSpec(0)},
+        {"finish_in_the_clear", triple_des.Flight2() + Record(1, kFinishMessage)},
     };
     for (const auto& row : client_rows)
         WriteSeed("handshake_client", std::string("hostile_") + row.name, StreamInput(-1, {row.flight}));
@@ -216,40 +145,32 @@ void HostileHandshakeSeeds(const Recording& triple_des)
 void HandshakeSeeds()
 {
     for (const eCryptoAlgorithm algorithm : {CRYPTO_ALGORITHM_NONE, CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_BLOWFISH}) {
-        const Recording recording = RecordHandshake(algorithm);
-        VESK_FUZZ_CHECK(recording.finished);
+        const Flights flights(algorithm);
         if (algorithm == CRYPTO_ALGORITHM_3DES)
-            HostileHandshakeSeeds(recording);
+            HostileHandshakeSeeds(flights);
         const std::string name = AlgorithmName(algorithm);
         const int config = algorithm;
+        const Bytes& hello = flights.client_hello;
+        const Bytes& flight3 = flights.flight3;
+        const Bytes client_data = FixedKeyData(algorithm, Text("hello from the client"));
 
-        // The server is fed what the client wrote.
-        WriteSeed("handshake_server", "full_" + name,
-                  StreamInput(config, {recording.client_hello, recording.flight3, recording.client_data}));
-        WriteSeed("handshake_server", "hello_only_" + name, StreamInput(config, {recording.client_hello}));
-        const Bytes& flight3 = recording.flight3;
-        const size_t cut = flight3.size() / 2;
+        // The server's harness holds the fixed server key pair.
+        WriteSeed("handshake_server", "full_" + name, StreamInput(config, {hello, flight3, client_data}));
+        WriteSeed("handshake_server", "hello_only_" + name, StreamInput(config, {hello}));
+        const auto cut = flight3.begin() + static_cast<long>(flight3.size() / 2);
         WriteSeed("handshake_server", "flight3_split_" + name,
-                  StreamInput(config, {recording.client_hello, Bytes(flight3.begin(), flight3.begin() + cut),
-                                       Bytes(flight3.begin() + cut, flight3.end())}));
-        WriteSeed("handshake_server", "one_write_" + name,
-                  StreamInput(config, {(recording.client_hello + recording.flight3 + recording.client_data)}));
-        WriteSeed("handshake_server", "second_hello_" + name,
-                  StreamInput(config, {recording.client_hello, recording.client_hello, recording.flight3}));
+                  StreamInput(config, {hello, Bytes(flight3.begin(), cut), Bytes(cut, flight3.end())}));
+        WriteSeed("handshake_server", "one_write_" + name, StreamInput(config, {hello + flight3 + client_data}));
+        WriteSeed("handshake_server", "second_hello_" + name, StreamInput(config, {hello, hello, flight3}));
 
-        // The client is fed what the server wrote; past flight 2 its harness
-        // holds the fixed key, under which the server's flight 4 is built.
-        const Bytes flight4 = (Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1}) +
-                               Record(CRYPTO_MES_TYPE_HANDSHAKE, EncryptFixed(algorithm, {5, 0, 0, 0})));
-        WriteSeed("handshake_client", "full_" + name,
-                  StreamInput(-1, {recording.flight2, flight4, recording.server_data_fixed_key}));
-        std::vector<Bytes> chunks = SplitRecords(recording.flight2);
-        chunks.push_back(flight4);
-        Bytes by_record;
-        for (const Bytes& chunk : chunks)
-            AppendChunk(by_record, chunk);
-        WriteSeed("handshake_client", "by_record_" + name, by_record);
-        WriteSeed("handshake_client", "flight2_only_" + name, StreamInput(-1, {recording.flight2}));
+        // Past flight 2 the client's harness holds the fixed key.
+        const Bytes& flight4 = flights.switch_and_finish;
+        WriteSeed(
+            "handshake_client", "full_" + name,
+            StreamInput(-1, {flights.Flight2(), flight4, FixedKeyData(algorithm, Text("answer from the server"))}));
+        WriteSeed("handshake_client", "by_record_" + name,
+                  StreamInput(-1, {flights.server_hello, flights.key_exchange, ServerHelloDone(), flight4}));
+        WriteSeed("handshake_client", "flight2_only_" + name, StreamInput(-1, {flights.Flight2()}));
     }
 }
 
@@ -301,13 +222,6 @@ void RecordLayerSeeds()
               StreamInput(3 | 4, {Record(CRYPTO_MES_TYPE_CRYPTOED, abc)}));
 }
 
-template <class Message>
-Bytes MessageBytes(const Message& message)
-{
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&message);
-    return Bytes(bytes, bytes + sizeof message);
-}
-
 Bytes AuthResult(int result, const char* uid)
 {
     tagMessageDataUserAuthResult answer{};
@@ -316,22 +230,18 @@ Bytes AuthResult(int result, const char* uid)
     answer.m_result = result;
     std::strncpy(answer.m_uid, uid, sizeof answer.m_uid);
     std::strncpy(answer.m_passwd, "secret", sizeof answer.m_passwd);
-    return MessageBytes(answer);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&answer);
+    return Bytes(bytes, bytes + sizeof answer);
 }
 
-// An application message of `length` bytes whose header claims `size`.
-Bytes Extension(uint32_t type, uint16_t size, size_t length)
+// An application message whose header claims `size`: the header, then
+// filler up to `length` bytes (the claimed size when 0).
+Bytes Extension(uint32_t type, uint16_t size, size_t length = 0)
 {
-    Bytes message(std::max(length, sizeof(tagMessageHeader)), 0x61);
-    tagMessageHeader header{type, size, 0};
+    Bytes message(std::max(length == 0 ? size : length, sizeof(tagMessageHeader)), 0x61);
+    const tagMessageHeader header{type, size, 0};
     std::memcpy(message.data(), &header, sizeof header);
     return message;
-}
-
-// An application message: the header, then `size - 8` bytes of filler.
-Bytes Extension(uint32_t type, uint16_t size)
-{
-    return Extension(type, size, size);
 }
 
 void MessageSeeds()
@@ -394,7 +304,6 @@ int main(int argc, char** argv)
         return 2;
     }
     g_root = argv[1];
-    EnsureServerKeys();
     HandshakeSeeds();
     RecordLayerSeeds();
     MessageSeeds();

@@ -99,30 +99,32 @@ inline int KeyLength(eCryptoAlgorithm algorithm)
     return algorithm == CRYPTO_ALGORITHM_3DES ? 24 : algorithm == CRYPTO_ALGORITHM_BLOWFISH ? 16 : 0;
 }
 
-inline Bytes Encrypt(eCryptoAlgorithm algorithm, const Bytes& key, const Bytes& iv, const Bytes& plain)
+// The input encrypted or decrypted (unchanged without a cipher), or nothing
+// when the cipher refuses it.
+inline std::optional<Bytes> CipherRecordBody(bool encrypt, eCryptoAlgorithm algorithm, const Bytes& key,
+                                             const Bytes& iv, const Bytes& input)
 {
     if (algorithm == CRYPTO_ALGORITHM_NONE)
-        return plain;
-    Bytes out(plain.size() + 8);
-    const auto encrypt = algorithm == CRYPTO_ALGORITHM_3DES ? encrypt_DES_EDE3 : encrypt_BF;
-    const int n = encrypt(out.data(), static_cast<long>(out.size()), plain.data(), static_cast<long>(plain.size()),
-                          key.data(), static_cast<int>(key.size()), iv.data(), static_cast<int>(iv.size()));
-    out.resize(n < 0 ? 0 : static_cast<size_t>(n));
-    return out;
-}
-
-inline std::optional<Bytes> Decrypt(eCryptoAlgorithm algorithm, const Bytes& key, const Bytes& iv, const Bytes& body)
-{
-    if (algorithm == CRYPTO_ALGORITHM_NONE)
-        return body;
-    Bytes out(body.size() + 8);
-    const auto decrypt = algorithm == CRYPTO_ALGORITHM_3DES ? decrypt_DES_EDE3 : decrypt_BF;
-    const int n = decrypt(out.data(), static_cast<long>(out.size()), body.data(), static_cast<long>(body.size()),
-                          key.data(), static_cast<int>(key.size()), iv.data(), static_cast<int>(iv.size()));
+        return input;
+    const bool des = algorithm == CRYPTO_ALGORITHM_3DES;
+    const auto run = encrypt ? (des ? encrypt_DES_EDE3 : encrypt_BF) : (des ? decrypt_DES_EDE3 : decrypt_BF);
+    Bytes out(input.size() + 8);
+    const int n = run(out.data(), static_cast<long>(out.size()), input.data(), static_cast<long>(input.size()),
+                      key.data(), static_cast<int>(key.size()), iv.data(), static_cast<int>(iv.size()));
     if (n < 0)
         return std::nullopt;
     out.resize(static_cast<size_t>(n));
     return out;
+}
+
+inline Bytes Encrypt(eCryptoAlgorithm algorithm, const Bytes& key, const Bytes& iv, const Bytes& plain)
+{
+    return CipherRecordBody(true, algorithm, key, iv, plain).value_or(Bytes());
+}
+
+inline std::optional<Bytes> Decrypt(eCryptoAlgorithm algorithm, const Bytes& key, const Bytes& iv, const Bytes& body)
+{
+    return CipherRecordBody(false, algorithm, key, iv, body);
 }
 
 inline Bytes Random(size_t n)

@@ -1,4 +1,5 @@
-// RSA with OAEP padding on PKCS #1 DER keys, and key generation.
+// RSA with OAEP padding on PKCS #1 DER keys, key generation, and the key pair
+// an application supplies for its listeners.
 //
 // The fixed key pair and ciphertext in tests/data and the SubjectPublicKeyInfo
 // prefix were made outside the library with the openssl command-line tool:
@@ -24,6 +25,7 @@
 
 #include "CryptFunction.h"
 #include "crypto/rsa_key.h"
+#include "crypto/server_key.h"
 
 namespace {
 
@@ -52,70 +54,72 @@ constexpr int kMaxPlainLength = kModulusLength - 42;
 Bytes Message(std::size_t length)
 {
     Bytes message(length);
-    for (std::size_t i = 0; i < length; ++i) {
+    for (std::size_t i = 0; i < length; ++i)
         message[i] = static_cast<unsigned char>(i);
-    }
     return message;
 }
 
-int PublicEncrypt(const Bytes& plain, Bytes& cipher, const Bytes& key)
+Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t to)
 {
-    cipher.assign(kModulusLength, 0);
-    return RSA_public_encrypt_der(static_cast<int>(plain.size()), plain.data(), cipher.data(), key.data(),
-                                  static_cast<int>(key.size()));
+    return Bytes(bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(to));
 }
 
-// Decrypts into a buffer of the largest OAEP plaintext followed by guard bytes;
-// fails the test if the guard is touched.
-int PrivateDecrypt(const Bytes& cipher, Bytes& plain, const Bytes& key)
+Bytes Joined(Bytes front, const Bytes& back)
+{
+    front.insert(front.end(), back.begin(), back.end());
+    return front;
+}
+
+// The ciphertext, or nothing when refused.
+Bytes PublicEncrypt(const Bytes& plain, const Bytes& key)
+{
+    Bytes cipher(kModulusLength);
+    const int result = RSA_public_encrypt_der(static_cast<int>(plain.size()), plain.data(), cipher.data(), key.data(),
+                                              static_cast<int>(key.size()));
+    EXPECT_TRUE(result == -1 || result == kModulusLength) << result;
+    return result == kModulusLength ? cipher : Bytes();
+}
+
+// Decrypts into a buffer of the largest OAEP plaintext followed by guard bytes
+// that must stay untouched; the result, with the plaintext in `plain`.
+int PrivateDecrypt(const Bytes& cipher, const Bytes& key, Bytes* plain = nullptr)
 {
     Bytes buffer(kMaxPlainLength + 16, 0xAA);
     const int result = RSA_private_decrypt_der(static_cast<int>(cipher.size()), cipher.data(), buffer.data(),
                                                key.data(), static_cast<int>(key.size()));
-    EXPECT_EQ(Bytes(buffer.begin() + kMaxPlainLength, buffer.end()), Bytes(16, 0xAA));
-    plain.assign(buffer.begin(), buffer.begin() + (result > 0 ? result : 0));
+    EXPECT_EQ(Slice(buffer, kMaxPlainLength, buffer.size()), Bytes(16, 0xAA));
+    if (plain != nullptr)
+        *plain = Slice(buffer, 0, result > 0 ? static_cast<std::size_t>(result) : 0);
     return result;
 }
 
-TEST(RsaOaep, DecryptsCiphertextMadeByTheOpenSslTool)
-{
-    Bytes plain;
-    EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, plain, kPrivateKey), 24);
-    EXPECT_EQ(plain, Message(24));
-}
-
-// OAEP is randomised; plaintext is limited to the modulus length minus 42.
+// OAEP is randomised; plaintext is limited to the modulus length minus 42;
+// ciphertext the openssl tool made decrypts.
 TEST(RsaOaep, RoundTripsUpToModulusLengthMinus42)
 {
-    const Bytes key = Message(24);
-    Bytes first;
-    Bytes second;
     Bytes plain;
-    ASSERT_EQ(PublicEncrypt(key, first, kPublicKey), kModulusLength);
-    ASSERT_EQ(PublicEncrypt(key, second, kPublicKey), kModulusLength);
-    EXPECT_NE(first, second);
-    EXPECT_EQ(PrivateDecrypt(first, plain, kPrivateKey), 24);
-    EXPECT_EQ(plain, key);
-    EXPECT_EQ(PrivateDecrypt(second, plain, kPrivateKey), 24);
-    EXPECT_EQ(plain, key);
+    EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, kPrivateKey, &plain), 24);
+    EXPECT_EQ(plain, Message(24));
 
-    ASSERT_EQ(PublicEncrypt(Message(kMaxPlainLength), first, kPublicKey), kModulusLength);
-    EXPECT_EQ(PrivateDecrypt(first, plain, kPrivateKey), kMaxPlainLength);
-    EXPECT_EQ(plain, Message(kMaxPlainLength));
-    EXPECT_EQ(PublicEncrypt(Message(kMaxPlainLength + 1), first, kPublicKey), -1);
+    EXPECT_NE(PublicEncrypt(Message(24), kPublicKey), PublicEncrypt(Message(24), kPublicKey));
+    for (const std::size_t length : {1, 24, kMaxPlainLength}) {
+        EXPECT_EQ(PrivateDecrypt(PublicEncrypt(Message(length), kPublicKey), kPrivateKey, &plain),
+                  static_cast<int>(length));
+        EXPECT_EQ(plain, Message(length));
+    }
+    EXPECT_EQ(PublicEncrypt(Message(kMaxPlainLength + 1), kPublicKey), Bytes());
 }
 
-// Damaged or short ciphertext, empty input, null arguments and the signature
-// directions all give -1, and leave nothing on OpenSSL's error queue.
+// Damaged or short ciphertext, empty input, null arguments, keys that are not
+// exactly one PKCS #1 key of the right kind and the signature directions all
+// give -1, and leave nothing on OpenSSL's error queue.
 TEST(RsaOaep, RefusalsGiveMinusOne)
 {
     ERR_clear_error();
-    Bytes cipher = kExternalCiphertext;
-    cipher[kModulusLength / 2] ^= 0x01;
-    Bytes plain;
-    EXPECT_EQ(PrivateDecrypt(cipher, plain, kPrivateKey), -1);
-    EXPECT_EQ(PrivateDecrypt(Bytes(kExternalCiphertext.begin(), kExternalCiphertext.end() - 1), plain, kPrivateKey),
-              -1);
+    Bytes damaged = kExternalCiphertext;
+    damaged[kModulusLength / 2] ^= 0x01;
+    EXPECT_EQ(PrivateDecrypt(damaged, kPrivateKey), -1);
+    EXPECT_EQ(PrivateDecrypt(Slice(kExternalCiphertext, 0, kModulusLength - 1), kPrivateKey), -1);
 
     const Bytes from = Message(24);
     unsigned char to[kModulusLength];
@@ -132,30 +136,13 @@ TEST(RsaOaep, RefusalsGiveMinusOne)
     EXPECT_EQ(RSA_private_encrypt_der(24, from.data(), to, kPrivateKey.data(), private_length), -1);
     EXPECT_EQ(RSA_public_decrypt_der(kModulusLength, kExternalCiphertext.data(), to, kPublicKey.data(), public_length),
               -1);
-    EXPECT_EQ(PublicEncrypt(from, cipher, Bytes(kPublicKey.begin(), kPublicKey.end() - 1)), -1);
+
+    for (const Bytes& key : {Joined(kPublicKey, {0}), Slice(kPublicKey, 0, kPublicKey.size() - 1),
+                             Joined(kSpkiPrefix, kPublicKey), kPrivateKey})
+        EXPECT_EQ(PublicEncrypt(from, key), Bytes());
+    for (const Bytes& key : {Joined(kPrivateKey, {0}), Slice(kPrivateKey, 0, kPrivateKey.size() - 1), kPublicKey})
+        EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, key), -1);
     EXPECT_EQ(ERR_peek_error(), 0ul);
-}
-
-TEST(RsaDerKeys, OnlyExactPkcs1KeysAreAccepted)
-{
-    const Bytes message = Message(24);
-    Bytes cipher;
-    Bytes plain;
-
-    Bytes trailing = kPublicKey;
-    trailing.push_back(0x00);
-    EXPECT_EQ(PublicEncrypt(message, cipher, trailing), -1);
-    EXPECT_EQ(PublicEncrypt(message, cipher, Bytes(kPublicKey.begin(), kPublicKey.end() - 1)), -1);
-    Bytes spki = kSpkiPrefix;
-    spki.insert(spki.end(), kPublicKey.begin(), kPublicKey.end());
-    EXPECT_EQ(PublicEncrypt(message, cipher, spki), -1);
-    EXPECT_EQ(PublicEncrypt(message, cipher, kPrivateKey), -1);
-
-    trailing = kPrivateKey;
-    trailing.push_back(0x00);
-    EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, plain, trailing), -1);
-    EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, plain, Bytes(kPrivateKey.begin(), kPrivateKey.end() - 1)), -1);
-    EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, plain, kPublicKey), -1);
 }
 
 class RsaKeyGeneration : public ::testing::Test {
@@ -178,65 +165,23 @@ TEST_F(RsaKeyGeneration, MakesAWorkingPkcs1PairOf1024Bits)
 
     // RSAPublicKey: SEQUENCE (137) { INTEGER (129: 00 + 128-byte modulus), INTEGER 65537 }.
     ASSERT_EQ(public_length, 140);
-    const Bytes public_der(public_key.begin(), public_key.begin() + public_length);
-    EXPECT_EQ(Bytes(public_der.begin(), public_der.begin() + 7), Bytes({0x30, 0x81, 0x89, 0x02, 0x81, 0x81, 0x00}));
+    const Bytes public_der = Slice(public_key, 0, 140);
+    EXPECT_EQ(Slice(public_der, 0, 7), Bytes({0x30, 0x81, 0x89, 0x02, 0x81, 0x81, 0x00}));
     EXPECT_GE(public_der[7], 0x80);  // the modulus has all 1024 bits
-    EXPECT_EQ(Bytes(public_der.end() - 5, public_der.end()), Bytes({0x02, 0x03, 0x01, 0x00, 0x01}));
+    EXPECT_EQ(Slice(public_der, 135, 140), Bytes({0x02, 0x03, 0x01, 0x00, 0x01}));
 
     // RSAPrivateKey: SEQUENCE { INTEGER 0 (version), the same modulus, ... }.
     EXPECT_GT(private_length, 600);
     EXPECT_LT(private_length, 620);
-    const Bytes private_der(private_key.begin(), private_key.begin() + private_length);
-    EXPECT_EQ(Bytes(private_der.begin(), private_der.begin() + 2), Bytes({0x30, 0x82}));
-    EXPECT_EQ(Bytes(private_der.begin() + 4, private_der.begin() + 7), Bytes({0x02, 0x01, 0x00}));
-    EXPECT_EQ(Bytes(private_der.begin() + 7, private_der.begin() + 7 + 132),
-              Bytes(public_der.begin() + 3, public_der.begin() + 3 + 132));
+    const Bytes private_der = Slice(private_key, 0, static_cast<std::size_t>(private_length));
+    EXPECT_EQ(Slice(private_der, 0, 2), Bytes({0x30, 0x82}));
+    EXPECT_EQ(Slice(private_der, 4, 7), Bytes({0x02, 0x01, 0x00}));
+    EXPECT_EQ(Slice(private_der, 7, 139), Slice(public_der, 3, 135));
 
-    Bytes cipher;
     Bytes plain;
-    ASSERT_EQ(PublicEncrypt(Message(24), cipher, public_der), kModulusLength);
-    EXPECT_EQ(PrivateDecrypt(cipher, plain, private_der), 24);
+    EXPECT_EQ(PrivateDecrypt(PublicEncrypt(Message(24), public_der), private_der, &plain), 24);
     EXPECT_EQ(plain, Message(24));
-    EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, plain, private_der), -1);  // another key
-}
-
-// A key decoded once serves any number of operations, from several threads
-// at once, with the results of the per-call functions.
-TEST(RsaKeyDecodedOnce, ServesConcurrentOperations)
-{
-    const auto private_key =
-        vesk::crypto::RsaKey::DecodePrivate(kPrivateKey.data(), static_cast<int>(kPrivateKey.size()));
-    const auto public_key = vesk::crypto::RsaKey::DecodePublic(kPublicKey.data(), static_cast<int>(kPublicKey.size()));
-    ASSERT_NE(private_key, nullptr);
-    ASSERT_NE(public_key, nullptr);
-
-    Bytes plain(kModulusLength);
-    EXPECT_EQ(
-        public_key->Decrypt(static_cast<int>(kExternalCiphertext.size()), kExternalCiphertext.data(), plain.data()), -1)
-        << "a public key decrypts nothing";
-
-    std::vector<std::thread> threads;
-    std::atomic<int> correct{0};
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int round = 0; round < 10; ++round) {
-                const Bytes message = Message(24);
-                Bytes cipher(kModulusLength);
-                Bytes out(kModulusLength);
-                if (public_key->Encrypt(24, message.data(), cipher.data()) != kModulusLength)
-                    continue;
-                if (private_key->Decrypt(kModulusLength, cipher.data(), out.data()) == 24 &&
-                    std::equal(message.begin(), message.end(), out.begin()))
-                    ++correct;
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(correct.load(), 40);
-    EXPECT_EQ(
-        private_key->Decrypt(static_cast<int>(kExternalCiphertext.size()), kExternalCiphertext.data(), plain.data()),
-        24);
+    EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, private_der), -1);  // another key
 }
 
 // Fewer than 1024 bits, an unusable exponent or a missing output is refused,
@@ -254,6 +199,58 @@ TEST_F(RsaKeyGeneration, RefusedRequests)
     EXPECT_EQ(Generate(1024, 4), -1);
     EXPECT_EQ(Generate(1024, 1), -1);
     EXPECT_EQ(Generate(1024, 0), -1);
+}
+
+// A key decoded once serves any number of operations, from several threads
+// at once, with the results of the per-call functions.
+TEST(RsaKeyDecodedOnce, ServesConcurrentOperations)
+{
+    const auto private_key =
+        vesk::crypto::RsaKey::DecodePrivate(kPrivateKey.data(), static_cast<int>(kPrivateKey.size()));
+    const auto public_key = vesk::crypto::RsaKey::DecodePublic(kPublicKey.data(), static_cast<int>(kPublicKey.size()));
+    ASSERT_NE(private_key, nullptr);
+    ASSERT_NE(public_key, nullptr);
+    Bytes plain(kModulusLength);
+    EXPECT_EQ(public_key->Decrypt(kModulusLength, kExternalCiphertext.data(), plain.data()), -1)
+        << "a public key decrypts nothing";
+
+    std::vector<std::thread> threads;
+    std::atomic<int> correct{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            const Bytes message = Message(24);
+            for (int round = 0; round < 10; ++round) {
+                Bytes cipher(kModulusLength);
+                Bytes out(kModulusLength);
+                if (public_key->Encrypt(24, message.data(), cipher.data()) == kModulusLength &&
+                    private_key->Decrypt(kModulusLength, cipher.data(), out.data()) == 24 &&
+                    std::equal(message.begin(), message.end(), out.begin()))
+                    ++correct;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(correct.load(), 40);
+    EXPECT_EQ(private_key->Decrypt(kModulusLength, kExternalCiphertext.data(), plain.data()), 24);
+}
+
+// A supplied pair is one whole PKCS #1 private key; its public half and
+// exponent are derived from it. A length beyond an int is refused before the
+// bytes are read (here one that wraps to the key's own length).
+TEST(ServerKeyPair, LoadsOnlyAWholePrivateKey)
+{
+    const auto pair = vesk::crypto::LoadServerKeyPair(kPrivateKey.data(), kPrivateKey.size());
+    ASSERT_NE(pair, nullptr);
+    EXPECT_EQ(pair->private_der, kPrivateKey);
+    EXPECT_EQ(pair->public_der, kPublicKey);
+    EXPECT_EQ(pair->exponent, 65537u);
+    EXPECT_EQ(pair->modulus_length, kModulusLength);
+    EXPECT_EQ(vesk::crypto::LoadServerKeyPair(nullptr, kPrivateKey.size()), nullptr);
+    EXPECT_EQ(vesk::crypto::LoadServerKeyPair(kPrivateKey.data(), 0), nullptr);
+    EXPECT_EQ(vesk::crypto::LoadServerKeyPair(kPrivateKey.data(), (std::size_t{1} << 32) + kPrivateKey.size()),
+              nullptr);
+    EXPECT_EQ(vesk::crypto::LoadServerKeyPair(kPublicKey.data(), kPublicKey.size()), nullptr);
 }
 
 }  // namespace

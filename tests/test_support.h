@@ -80,14 +80,12 @@ inline int AcceptWithin(int listener, int milliseconds = 10000)
 // the object.
 class TempFile {
 public:
-    explicit TempFile(const std::string& contents)
+    explicit TempFile(const std::string& contents) : m_name(::testing::TempDir() + "vesk_test_XXXXXX")
     {
-        std::string pattern = ::testing::TempDir() + "vesk_test_XXXXXX";
-        const int fd = mkstemp(pattern.data());
+        const int fd = mkstemp(m_name.data());
         EXPECT_GE(fd, 0);
         EXPECT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
         ::close(fd);
-        m_name = pattern;
     }
     ~TempFile() { std::remove(m_name.c_str()); }
     TempFile(const TempFile&) = delete;
