@@ -606,12 +606,6 @@ TEST_F(HostilePeers, DeadlinesCloseSilentPeersAndFreeTheirSessions)
 TEST_F(HostilePeers, EverySessionEndsWithItsReasonCountedAndLogged)
 {
     constexpr uint32_t kDeadlineMs = 300;
-    const auto message = [](uint32_t type) {
-        return [type](Intruder& i) {
-            ASSERT_TRUE(i.LogIn());
-            i.SendData(Note(0, 8, type));
-        };
-    };
     const auto guesses = [](Intruder& i) {
         ASSERT_TRUE(i.Handshake());
         const Bytes guess = LoginRequest("alice", "guess");
@@ -662,8 +656,12 @@ TEST_F(HostilePeers, EverySessionEndsWithItsReasonCountedAndLogged)
         {"four guesses in one record, closed after the third refusal", guesses, nullptr, VESK_END_REFUSED_LOGINS,
          VESK_LOG_WARNING},
         {"asking for answers it never reads", never_reads, nullptr, VESK_END_SEND_BACKLOG_FULL, VESK_LOG_WARNING},
-        {"asking the server to close it", message(kCloseMeType), nullptr, VESK_END_CLOSED_BY_APPLICATION,
-         VESK_LOG_INFO},
+        {"asking the server to close it",
+         [](Intruder& i) {
+             ASSERT_TRUE(i.LogIn());
+             i.SendData(Note(0, 8, kCloseMeType));
+         },
+         nullptr, VESK_END_CLOSED_BY_APPLICATION, VESK_LOG_INFO},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.input);
@@ -724,12 +722,6 @@ TEST_F(HostilePeers, EverySessionEndsWithItsReasonCountedAndLogged)
 // headers included, as the raw peer wrote and read them.
 TEST_F(HostilePeers, CountersAddUpTheRecordsAndBytesOfAnEcho)
 {
-    const auto wire_bytes = [](const std::vector<WireRecord>& records) {
-        size_t bytes = 0;
-        for (const WireRecord& record : records)
-            bytes += record.wire.size();
-        return bytes;
-    };
     const tagVeskMessageSystemCounters before = SettledCounters();
     Intruder intruder(port);
     const Bytes hello = ClientHello({0, 1, 2});
@@ -747,7 +739,10 @@ TEST_F(HostilePeers, CountersAddUpTheRecordsAndBytesOfAnEcho)
     const uint64_t records_received = 1 + 3 + 3;
     const uint64_t bytes_received = hello.size() + three.size() + login.size() + refused.size() + echo.size();
     const uint64_t records_sent = 3 + answers.size();
-    const uint64_t bytes_sent = wire_bytes(intruder.flight_two) + wire_bytes(answers);
+    uint64_t bytes_sent = 0;
+    for (const auto* records : {&intruder.flight_two, &answers})
+        for (const WireRecord& record : *records)
+            bytes_sent += record.wire.size();
 
     tagVeskMessageSystemCounters after{};
     EXPECT_TRUE(WaitFor([&] {
