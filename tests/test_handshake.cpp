@@ -3,7 +3,8 @@
 // decoder, written from the protocol alone; only the exported cipher
 // functions are shared with the library. Persistent server keys, pinned
 // clients and known servers are checked at the end, through the public
-// interface. Malformed input the hostile-peer table plays is not repeated.
+// interface. Every handshake message a session refuses is a row here, with
+// the reason it fails for; the hostile-peer table plays one per end reason.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -363,6 +364,7 @@ TEST_F(HandshakeTest, ServerWithoutAKeyOrWithAKeyNoRecordCanCarryAnswersNothing)
             EXPECT_EQ(Sizes(client.flight_two), (std::vector<size_t>{11, 19999, 10}));
         } else {
             EXPECT_TRUE(journal.Failed(session, mark));
+            EXPECT_EQ(Access::Failure(*session), length == 0 ? Why::kNoServerKey : Why::kFlightTooLarge);
             EXPECT_TRUE(NothingToRead(fd));
         }
         manager->Close(session);

@@ -1,7 +1,7 @@
 // The record layer over real loopback sockets: what a session writes on the
 // wire, how it cuts and delivers what it reads, and how it holds up against
 // slow readers, closing peers and trickling senders. Malformed records are
-// the hostile-peer table's.
+// the hostile-peer table's and the fuzz corpora's.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
