@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,14 +63,6 @@ inline Bytes Tagged(uint32_t type, size_t length, uint32_t tag, int claimed = -1
     message[5] = static_cast<unsigned char>(size >> 8);
     message.resize(length);
     return message;
-}
-
-inline Bytes Join(std::initializer_list<Bytes> parts)
-{
-    Bytes joined;
-    for (const Bytes& part : parts)
-        joined.insert(joined.end(), part.begin(), part.end());
-    return joined;
 }
 
 template <class Plain>
@@ -128,10 +119,6 @@ public:
     std::vector<Call> Calls(int side, int handler = -1) const
     {
         return Where([&](const Call& c) { return c.side == side && (handler < 0 || c.handler == handler); });
-    }
-    std::vector<Call> Events(int side) const
-    {
-        return Where([&](const Call& c) { return c.side == side && c.event; });
     }
     std::vector<Call> OfPeer(const std::string& peer) const
     {
@@ -203,15 +190,14 @@ inline Call HandlerCall(int side, int handler, const CVeskMessageSession* sessio
         call.type = LittleEndian32(bytes);
         call.claimed = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
     }
+    call.tag = TagOf(data, size);
     return call;
 }
 
 inline void RecordMessage(int side, int handler, const char* host, const char* service, const void* data, size_t size,
                           const CVeskMessageSession* session = nullptr)
 {
-    Call call = HandlerCall(side, handler, session, host, service, data, size);
-    call.tag = TagOf(data, size);
-    g_journal.Add(std::move(call));
+    g_journal.Add(HandlerCall(side, handler, session, host, service, data, size));
 }
 
 // Records a session event; the event's code.
@@ -224,8 +210,8 @@ inline int RecordEvent(int side, int handler, const CVeskMessageSession* session
     call.event = true;
     call.ev = record.m_ev;
     call.reason = session != nullptr ? session->get_end_reason() : 0;
-    g_journal.Add(std::move(call));
-    return record.m_ev;
+    g_journal.Add(call);
+    return call.ev;
 }
 
 template <int Side, int Id>

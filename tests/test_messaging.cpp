@@ -77,14 +77,8 @@ HandlerTags HandlersAndTags(const std::vector<Call>& calls)
 
 std::string AlgorithmName(const ::testing::TestParamInfo<eVeskMessageSystemCryptoAlgorithm>& param)
 {
-    switch (param.param) {
-        case VESKMESSYS_CRYPTO_ALGORITHM_3DES:
-            return "TripleDES";
-        case VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH:
-            return "Blowfish";
-        default:
-            return "None";
-    }
+    const char* const names[] = {"None", "TripleDES", "Blowfish"};
+    return names[param.param];
 }
 
 }  // namespace
@@ -138,7 +132,6 @@ TEST_P(MessagingByAlgorithm, LoginsAndMessagesBothWays)
     const long after_send = g_journal.Mark();
     ASSERT_TRUE(WaitFor([&] { return client_events().size() >= 2; }));
     const std::vector<Call> opened = client_events();
-    ASSERT_GE(opened.size(), 2u);
     EXPECT_EQ(opened[0].ev, NETWORK_EVENT_CONNECT);
     const Call finished = opened[1];
     EXPECT_EQ(finished.ev, NETWORK_EVENT_HANDSHAKE_FINISH);
@@ -249,7 +242,7 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
         {"the messages of one send, in stream order, the handler for all types first",
          {{kAllTypes, 0, 1}, {1, 12, 2}, {2, 20, 3}},
          {},
-         {Join({Tagged(1, 12, 1), Tagged(2, 20, 2), Tagged(1, 12, 3), Tagged(3, 8, 0), Tagged(2, 20, 5)})},
+         {Tagged(1, 12, 1) + Tagged(2, 20, 2) + Tagged(1, 12, 3) + Tagged(3, 8, 0) + Tagged(2, 20, 5)},
          {{1, 1}, {2, 1}, {1, 2}, {3, 2}, {1, 3}, {2, 3}, {1, 0}, {1, 5}, {3, 5}}},
         {"a handler added twice is called twice",
          {{kAllTypes, 0, 1}, {5, 16, 2}, {kAllTypes, 0, 1}, {5, 16, 2}},
@@ -264,7 +257,7 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
         {"delete removes the first handler of a type, not a position",
          {{5, 16, 1}, {kAllTypes, 0, 2}, {9, 16, 3}, {5, 16, 4}, {kAllTypes, 0, 5}},
          {{5, 1}, {static_cast<int>(kAllTypes), 1}, {1, 0}},
-         {Join({Tagged(5, 16, 1), Tagged(9, 16, 2)})},
+         {Tagged(5, 16, 1) + Tagged(9, 16, 2)},
          {{5, 1}, {4, 1}, {5, 2}, {3, 2}}},
         {"user messages, user state and types above the extension range reach no handler",
          {{kUserMessage, sizeof(tagMessageDataUserMessage), 1},
@@ -274,19 +267,18 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
           {kAllTypes, 0, 5},
           {5, 16, 6}},
          {},
-         {user_message, Join({user_message, Tagged(5, 16, 1)}), Join({user_state, Tagged(5, 16, 2)}),
-          Join({Tagged(0x10000, 16, 9), Tagged(0x10001, 16, 9), Tagged(0x20000, 16, 9), Tagged(5, 16, 3)}),
+         {user_message, user_message + Tagged(5, 16, 1), user_state + Tagged(5, 16, 2),
+          Tagged(0x10000, 16, 9) + Tagged(0x10001, 16, 9) + Tagged(0x20000, 16, 9) + Tagged(5, 16, 3),
           Tagged(5, 16, 4)},
          {{5, 1}, {6, 1}, {5, 2}, {6, 2}, {5, 3}, {6, 3}, {5, 4}, {6, 4}}},
         // One send is one record of whole messages.
         {"fewer bytes than a header, or headers whose sizes do not add up to the bytes given, are refused",
          {{kAllTypes, 0, 1}},
          {},
-         {Join({Tagged(5, 16, 2), Tagged(6, 12, 3)})},
+         {Tagged(5, 16, 2) + Tagged(6, 12, 3)},
          {{1, 2}, {1, 3}},
          {Bytes{}, Bytes{5, 0, 0, 0}, Bytes{5, 0, 0, 0, 7, 0, 0}, Tagged(5, 16, 666, 12), Tagged(5, 16, 666, 20),
-          Tagged(5, 16, 666, 4), Join({Tagged(5, 16, 666), Tagged(5, 16, 666, 12)}),
-          Join({Tagged(5, 16, 666), Bytes{5, 0, 0, 0}})}},
+          Tagged(5, 16, 666, 4), Tagged(5, 16, 666) + Tagged(5, 16, 666, 12), Tagged(5, 16, 666) + Bytes{5, 0, 0, 0}}},
     };
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
     CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
@@ -376,9 +368,8 @@ TEST_F(Messaging, EachSessionSeesItsEventsAndMessagesInOrder)
                 // Every fourth message starts a send of three.
                 const bool group = i % 4 == 0 && i + 3 <= kMessages;
                 const Bytes sent =
-                    group
-                        ? Join({Tagged(5, 16, bits | i), Tagged(6, 12, bits | (i + 1)), Tagged(7, 40, bits | (i + 2))})
-                        : Tagged(5, 16, bits | i);
+                    group ? Tagged(5, 16, bits | i) + Tagged(6, 12, bits | (i + 1)) + Tagged(7, 40, bits | (i + 2))
+                          : Tagged(5, 16, bits | i);
                 EXPECT_GT(Send(session, sent), 0);
                 i += group ? 3 : 1;
             }
@@ -749,13 +740,13 @@ TEST_F(Messaging, UnderTheLoginPolicyOnlyLoggedInSessionsReachHandlers)
         {"a stranger who logs in later",
          nullptr,
          nullptr,
-         Join({Tagged(5, 16, 1), LoginRequest("alice", "wonderland"), Tagged(5, 16, 2)}),
+         Tagged(5, 16, 1) + LoginRequest("alice", "wonderland") + Tagged(5, 16, 2),
          {"handshake -", "2 alice"}},
         // The client closes its session on the refusal's answer.
         {"a stranger refused, then logged in",
          nullptr,
          nullptr,
-         Join({LoginRequest("bob", "wrong"), Tagged(5, 16, 3), LoginRequest("bob", "builder"), Tagged(5, 16, 4)}),
+         LoginRequest("bob", "wrong") + Tagged(5, 16, 3) + LoginRequest("bob", "builder") + Tagged(5, 16, 4),
          {"handshake -", "4 bob", "close bob"}},
         {"a client logged in by connect", "carol", "singer", Tagged(5, 16, 5), {"handshake -", "5 carol"}},
     };
