@@ -49,27 +49,22 @@ inline uint32_t TagOf(const void* data, size_t size)
     return size >= 12 ? LittleEndian32(static_cast<const unsigned char*>(data) + 8) : 0;
 }
 
-// An application message of the given type and length whose header claims
-// `claimed` bytes (by default its length), tagged at offset 8 when it has room.
-inline Bytes Tagged(uint32_t type, size_t length, uint32_t tag, int claimed = -1)
-{
-    Bytes message(std::max<size_t>(length, 12), 0);
-    const auto size = static_cast<uint16_t>(claimed >= 0 ? claimed : static_cast<int>(length));
-    for (int i = 0; i < 4; ++i) {
-        message[static_cast<size_t>(i)] = static_cast<unsigned char>(type >> (8 * i));
-        message[static_cast<size_t>(8 + i)] = static_cast<unsigned char>(tag >> (8 * i));
-    }
-    message[4] = static_cast<unsigned char>(size);
-    message[5] = static_cast<unsigned char>(size >> 8);
-    message.resize(length);
-    return message;
-}
-
+// The bytes of a plain value as they lie in memory, the order messages use.
 template <class Plain>
 Bytes AsBytes(const Plain& value)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
     return Bytes(bytes, bytes + sizeof value);
+}
+
+// An application message of the given type and length whose header claims
+// `claimed` bytes (by default its length), tagged at offset 8 when it has room.
+inline Bytes Tagged(uint32_t type, size_t length, uint32_t tag, int claimed = -1)
+{
+    const auto size = static_cast<uint16_t>(claimed >= 0 ? claimed : static_cast<int>(length));
+    Bytes message = AsBytes(type) + AsBytes(size) + Bytes(2, 0) + AsBytes(tag);
+    message.resize(length);
+    return message;
 }
 
 inline int Send(CVeskMessageSession* session, const Bytes& bytes)

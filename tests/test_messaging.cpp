@@ -60,6 +60,18 @@ int ReplyOnServer(CVeskMessageSession* session, const char* host, const char* se
     return 0;
 }
 
+// Holds the event loop thread that runs it (a datagram handler runs there)
+// until it is let go, at most ten seconds.
+std::atomic<bool> g_loop_held{false};
+std::atomic<bool> g_hold_loop{false};
+
+int HoldLoopThread(CVeskMessageSession*, const char*, const char*, const void*, size_t)
+{
+    g_loop_held = true;
+    WaitFor([] { return !g_hold_loop.load(); }, 10s);
+    return 0;
+}
+
 class MessagingByAlgorithm : public MessageSystems,
                              public ::testing::WithParamInterface<eVeskMessageSystemCryptoAlgorithm> {};
 
@@ -89,8 +101,11 @@ std::string AlgorithmName(const ::testing::TestParamInfo<eVeskMessageSystemCrypt
 // waits for the handshake, is woken when it completes (not by a periodic
 // check) and returns only after the client's handshake-finished event; an
 // accepted login is recorded in both user lists and extension messages then
-// travel both ways, each to the handler for all types first. Throughout, a
-// session event reaches only the first handler whose size rule fits it.
+// travel both ways, each to the handler for all types first. Records of a
+// burst wait for the loop thread's next write, but a message on an idle
+// session leaves at once: it reaches the server while the client's loop
+// thread is held. Throughout, a session event reaches only the first handler
+// whose size rule fits it.
 TEST_P(MessagingByAlgorithm, LoginsAndMessagesBothWays)
 {
     g_failed_replies = 0;
@@ -102,8 +117,10 @@ TEST_P(MessagingByAlgorithm, LoginsAndMessagesBothWays)
     client->add_ExtensionCallFunction(Entry(kSessionEvent, 200, OnEvent<kClient, kShadowed>));
     client->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kClient, kEvents>));
     client->add_ExtensionCallFunction(Entry(kSessionEvent, 0, OnEvent<kClient, kShadowed>));
+    client->add_ExtensionCallFunction(Entry(9, 16, HoldLoopThread));
     client->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kClient, 2>));
     client->add_ExtensionCallFunction(Entry(7, 24, OnMessage<kClient, 3>));
+    ASSERT_EQ(client->CreateUDPSessions(1), 1);
     ASSERT_NO_FATAL_FAILURE(Start(GetParam()));
     const auto server_events = [] { return g_journal.Calls(kServer, kEvents); };
     const auto client_events = [] { return g_journal.Calls(kClient, kEvents); };
@@ -170,6 +187,21 @@ TEST_P(MessagingByAlgorithm, LoginsAndMessagesBothWays)
         EXPECT_EQ(call.claimed, kEventSize);
         EXPECT_EQ(call.size, kEventSize);
     }
+
+    const int udp_port = FreePort(SOCK_DGRAM);
+    ASSERT_EQ(client->open_udp_bind(std::to_string(udp_port).c_str(), AF_INET), 1);
+    g_hold_loop = true;
+    g_loop_held = false;
+    const int datagram = socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in to = Loopback(udp_port);
+    const Bytes hold = Tagged(9, 16, 0);
+    sendto(datagram, hold.data(), hold.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ::close(datagram);
+    EXPECT_TRUE(WaitFor([] { return g_loop_held.load(); })) << "the datagram handler holds the client's loop thread";
+    EXPECT_GT(Send(bob, Tagged(5, 16, 4)), 0);
+    EXPECT_TRUE(WaitFor([] { return g_journal.Count(kServer, kReplier) == 4; }))
+        << "the message waited for the loop thread";
+    g_hold_loop = false;
 }
 
 INSTANTIATE_TEST_SUITE_P(Ciphers, MessagingByAlgorithm,
@@ -304,46 +336,6 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
         EXPECT_EQ(HandlersAndTags(g_journal.Where([](const Call& c) { return c.tag != kEndOfRow; })), row.calls);
     }
     EXPECT_TRUE(handle->is_session_used());
-}
-
-// Holds the event loop thread that runs it (a datagram handler runs there)
-// until it is let go, at most ten seconds.
-std::atomic<bool> g_loop_held{false};
-std::atomic<bool> g_hold_loop{false};
-
-int HoldLoopThread(CVeskMessageSession*, const char*, const char*, const void*, size_t)
-{
-    g_loop_held = true;
-    WaitFor([] { return !g_hold_loop.load(); }, 10s);
-    return 0;
-}
-
-// Records of a burst wait for the loop thread's next write, but a message
-// on an idle session leaves at once: it reaches the server while the
-// client's loop thread is held.
-TEST_F(Messaging, MessageOnAnIdleSessionLeavesWithoutTheLoopThread)
-{
-    server->add_ExtensionCallFunction(Entry(5, 16, OnMessage<kServer, 1>));
-    client->add_ExtensionCallFunction(Entry(9, 16, HoldLoopThread));
-    ASSERT_EQ(client->CreateUDPSessions(1), 1);
-    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
-    CVeskMessageSession* handle = LoggedIn("alice", "wonderland");
-    ASSERT_NE(handle, nullptr);
-    const int udp_port = FreePort(SOCK_DGRAM);
-    ASSERT_EQ(client->open_udp_bind(std::to_string(udp_port).c_str(), AF_INET), 1);
-
-    g_hold_loop = true;
-    g_loop_held = false;
-    const int datagram = socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in to = Loopback(udp_port);
-    const Bytes hold = Tagged(9, 16, 0);
-    sendto(datagram, hold.data(), hold.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    ::close(datagram);
-    EXPECT_TRUE(WaitFor([] { return g_loop_held.load(); })) << "the datagram handler holds the client's loop thread";
-
-    EXPECT_GT(Send(handle, Tagged(5, 16, 1)), 0);
-    EXPECT_TRUE(WaitFor([] { return g_journal.Count(kServer, 1) == 1; })) << "the message waited for the loop thread";
-    g_hold_loop = false;
 }
 
 // Several sessions send at once and close: on the server, each session's
