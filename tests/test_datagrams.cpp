@@ -37,13 +37,11 @@ std::string FreeUdpPort()
 
 bool HasIPv6Loopback()
 {
-    const int probe = socket(AF_INET6, SOCK_DGRAM, 0);
-    if (probe < 0)
-        return false;
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
     address.sin6_addr = in6addr_loopback;
-    const bool ok = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const int probe = socket(AF_INET6, SOCK_DGRAM, 0);
+    const bool ok = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(probe);
     return ok;
 }
