@@ -37,14 +37,6 @@ using vesk_test::TempFile;
 
 constexpr size_t kField = CVeskMessageUser::kTextCapacity;
 
-CVeskMessageUser MakeUser(const std::string& uid, const std::string& passwd)
-{
-    CVeskMessageUser user;
-    user.set_uid(uid.c_str(), uid.size());
-    user.set_passwd(passwd.c_str(), passwd.size());
-    return user;
-}
-
 std::string Field(LPCTSTR text)
 {
     return std::string(text, kField);
@@ -82,8 +74,11 @@ TEST(User, SetCopiesUpToNulAndStaysWithinTheField)
     EXPECT_STREQ(user.get_uid(), "abc");
     EXPECT_STREQ(user.get_passwd(), "secret");
 
-    const CVeskMessageUser full = MakeUser(std::string(300, 'u'), std::string(kField, 'p'));
-    CVeskMessageUser assigned = MakeUser("a much longer previous id", "old");
+    CVeskMessageUser full;
+    full.set_uid(std::string(300, 'u').c_str(), 300);
+    full.set_passwd(std::string(kField, 'p').c_str(), kField);
+    CVeskMessageUser assigned;
+    assigned.set_uid("a much longer previous id", 25);
     assigned = full;
     for (const CVeskMessageUser& copy : {full, assigned}) {
         EXPECT_EQ(Field(copy.get_uid()), std::string(kField, 'u'));
@@ -130,21 +125,6 @@ TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
     EXPECT_EQ(users.delete_user("alice", 5), 0);
 }
 
-// The system's own user operations work on the list of logged-in users, not
-// on the list loaded for authentication.
-TEST_F(AuthListTest, PublicUserOperationsLeaveItAlone)
-{
-    ASSERT_EQ(Load("loaded pw\n"), 1);
-    EXPECT_EQ(m_system.add_user("frank", 5, "pw", 2), 1);
-    EXPECT_EQ(m_system.get_user("loaded", 6), nullptr);
-    EXPECT_STREQ(m_system.reference_user("frank", 5).get_passwd(), "pw");
-    EXPECT_EQ(static_cast<const CVeskMessageSystem&>(m_system).get_user("frank", 5), m_system.get_user("frank", 5));
-    EXPECT_EQ(m_system.delete_user("frank", 5), 1);
-    EXPECT_EQ(m_system.delete_user("frank", 5), 0);
-    EXPECT_EQ(m_system.delete_alluser(), 1);
-    EXPECT_EQ(AuthEntries(), (Pairs{{"loaded", "pw"}}));
-}
-
 // Each load replaces the list. Pairs are separated by any white space
 // whatever the lines; case and duplicates are kept; a NUL ends a token's text.
 // A token of 255 characters is kept, a longer one is consumed whole and its
@@ -188,8 +168,9 @@ TEST_F(AuthListTest, LoadedFilesGiveTheirPairsInOrder)
 
 // A file that could make accounts nobody wrote down, or that is not a file of
 // bounded size, or none at all, is refused whole: 0, and the list loaded
-// before stays.
-TEST_F(AuthListTest, SuspectFilesAreRefusedAndTheListKept)
+// before stays. The system's own user operations work on the list of
+// logged-in users and leave it alone too.
+TEST_F(AuthListTest, SuspectFilesAndUserOperationsLeaveTheLoadedListAlone)
 {
     ASSERT_EQ(Load("old pw\n"), 1);
     const TempFile odd("alice\nbob\thunter2\ncarol\tpw3\n");
@@ -211,4 +192,13 @@ TEST_F(AuthListTest, SuspectFilesAreRefusedAndTheListKept)
         EXPECT_EQ(AuthEntries(), (Pairs{{"old", "pw"}}));
     }
     std::remove(fifo.c_str());
+
+    EXPECT_EQ(m_system.add_user("frank", 5, "pw", 2), 1);
+    EXPECT_EQ(m_system.get_user("old", 3), nullptr);
+    EXPECT_STREQ(m_system.reference_user("frank", 5).get_passwd(), "pw");
+    EXPECT_EQ(static_cast<const CVeskMessageSystem&>(m_system).get_user("frank", 5), m_system.get_user("frank", 5));
+    EXPECT_EQ(m_system.delete_user("frank", 5), 1);
+    EXPECT_EQ(m_system.delete_user("frank", 5), 0);
+    EXPECT_EQ(m_system.delete_alluser(), 1);
+    EXPECT_EQ(AuthEntries(), (Pairs{{"old", "pw"}}));
 }
