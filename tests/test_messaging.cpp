@@ -232,24 +232,13 @@ TEST(MessageSystemPools, CreateRefusesANegativeCountAndASecondCreationUntilRelea
 
 namespace {
 
-// A server handler by its journal id (1 to 6).
-constexpr ty_ExtensionCallFunction kServerHandlers[] = {nullptr,
-                                                        OnMessage<kServer, 1>,
-                                                        OnMessage<kServer, 2>,
-                                                        OnMessage<kServer, 3>,
-                                                        OnMessage<kServer, 4>,
-                                                        OnMessage<kServer, 5>,
-                                                        OnMessage<kServer, 6>};
-
-struct Registration {
-    uint32_t type;
-    uint16_t size;
-    int handler;
-};
+// The server's message handler that journals under the given id.
+template <int Id>
+constexpr ty_ExtensionCallFunction kHandler = OnMessage<kServer, Id>;
 
 struct DispatchRow {
     const char* rule;
-    std::vector<Registration> registered;
+    std::vector<tagExtensionCallFunction> registered;
     std::vector<std::pair<int, int>> deleted;  // type, the result delete gives
     std::vector<Bytes> sends;
     HandlerTags calls;                // in the order they ran
@@ -273,32 +262,36 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
     const Bytes user_state = Tagged(kUserState, sizeof(tagMessageDataUserState), 0);
     const DispatchRow rows[] = {
         {"the messages of one send, in stream order, the handler for all types first",
-         {{kAllTypes, 0, 1}, {1, 12, 2}, {2, 20, 3}},
+         {{kAllTypes, 0, kHandler<1>}, {1, 12, kHandler<2>}, {2, 20, kHandler<3>}},
          {},
          {Tagged(1, 12, 1) + Tagged(2, 20, 2) + Tagged(1, 12, 3) + Tagged(3, 8, 0) + Tagged(2, 20, 5)},
          {{1, 1}, {2, 1}, {1, 2}, {3, 2}, {1, 3}, {2, 3}, {1, 0}, {1, 5}, {3, 5}}},
         {"a handler added twice is called twice",
-         {{kAllTypes, 0, 1}, {5, 16, 2}, {kAllTypes, 0, 1}, {5, 16, 2}},
+         {{kAllTypes, 0, kHandler<1>}, {5, 16, kHandler<2>}, {kAllTypes, 0, kHandler<1>}, {5, 16, kHandler<2>}},
          {},
          {Tagged(5, 16, 1), Tagged(5, 16, 2)},
          {{1, 1}, {1, 1}, {2, 1}, {2, 1}, {1, 2}, {1, 2}, {2, 2}, {2, 2}}},
         {"a size other than the registered one reaches only handlers for all types",
-         {{kAllTypes, 0, 1}, {5, 16, 2}},
+         {{kAllTypes, 0, kHandler<1>}, {5, 16, kHandler<2>}},
          {},
          {Tagged(5, 20, 1), Tagged(5, 16, 2)},
          {{1, 1}, {1, 2}, {2, 2}}},
         {"delete removes the first handler of a type, not a position",
-         {{5, 16, 1}, {kAllTypes, 0, 2}, {9, 16, 3}, {5, 16, 4}, {kAllTypes, 0, 5}},
+         {{5, 16, kHandler<1>},
+          {kAllTypes, 0, kHandler<2>},
+          {9, 16, kHandler<3>},
+          {5, 16, kHandler<4>},
+          {kAllTypes, 0, kHandler<5>}},
          {{5, 1}, {static_cast<int>(kAllTypes), 1}, {1, 0}},
          {Tagged(5, 16, 1) + Tagged(9, 16, 2)},
          {{5, 1}, {4, 1}, {5, 2}, {3, 2}}},
         {"user messages, user state and types above the extension range reach no handler",
-         {{kUserMessage, sizeof(tagMessageDataUserMessage), 1},
-          {kUserState, sizeof(tagMessageDataUserState), 2},
-          {0x10001, 16, 3},
-          {0x20000, 16, 4},
-          {kAllTypes, 0, 5},
-          {5, 16, 6}},
+         {{kUserMessage, sizeof(tagMessageDataUserMessage), kHandler<1>},
+          {kUserState, sizeof(tagMessageDataUserState), kHandler<2>},
+          {0x10001, 16, kHandler<3>},
+          {0x20000, 16, kHandler<4>},
+          {kAllTypes, 0, kHandler<5>},
+          {5, 16, kHandler<6>}},
          {},
          {user_message, user_message + Tagged(5, 16, 1), user_state + Tagged(5, 16, 2),
           Tagged(0x10000, 16, 9) + Tagged(0x10001, 16, 9) + Tagged(0x20000, 16, 9) + Tagged(5, 16, 3),
@@ -306,7 +299,7 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
          {{5, 1}, {6, 1}, {5, 2}, {6, 2}, {5, 3}, {6, 3}, {5, 4}, {6, 4}}},
         // One send is one record of whole messages.
         {"fewer bytes than a header, or headers whose sizes do not add up to the bytes given, are refused",
-         {{kAllTypes, 0, 1}},
+         {{kAllTypes, 0, kHandler<1>}},
          {},
          {Tagged(5, 16, 2) + Tagged(6, 12, 3)},
          {{1, 2}, {1, 3}},
@@ -321,9 +314,8 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
         SCOPED_TRACE(row.rule);
         ASSERT_EQ(server->delete_allExtensionCallFunction(), 1);
         g_journal.Clear();
-        for (const Registration& entry : row.registered)
-            ASSERT_EQ(server->add_ExtensionCallFunction(Entry(entry.type, entry.size, kServerHandlers[entry.handler])),
-                      1);
+        for (const tagExtensionCallFunction& entry : row.registered)
+            ASSERT_EQ(server->add_ExtensionCallFunction(entry), 1);
         for (const auto& [type, result] : row.deleted)
             EXPECT_EQ(server->delete_ExtensionCallFunction(type), result) << type;
         server->add_ExtensionCallFunction(Entry(kEndOfRow, 16, OnMessage<kServer, kEndOfRowHandler>));
