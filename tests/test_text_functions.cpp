@@ -39,20 +39,15 @@ TEST(TextFunctions, CompareCopyAndLengthStayWithinTheirFields)
     EXPECT_GT(_tcscmp("Alice", "ALICE"), 0);
     EXPECT_GT(_tcscmp("\x80", "a"), 0) << "bytes compare as unsigned";
 
-    // The count is ignored; the rest of the field is filled with NUL.
-    char field[kField];
+    // A field with one byte beyond it, which no copy may touch.
+    char field[kField + 1];
     std::memset(field, 'x', sizeof field);
-    EXPECT_EQ(_tcsncpy_s(field, sizeof field, "abc", 1), field);
-    EXPECT_STREQ(field, "abc");
-    EXPECT_EQ(std::string(field + 3, sizeof field - 3), std::string(sizeof field - 3, '\0'));
-
-    // A long source fills the field without NUL and stops at its end.
-    const std::string source(300, 'q');
-    char buffer[kField + 1];
-    buffer[kField] = '#';
-    _tcsncpy_s(buffer, kField, source.c_str(), source.size());
-    EXPECT_EQ(std::string(buffer, kField), std::string(kField, 'q'));
-    EXPECT_EQ(buffer[kField], '#');
+    EXPECT_EQ(_tcsncpy_s(field, kField, "abc", 1), field);
+    EXPECT_EQ(std::string(field, sizeof field), "abc" + std::string(kField - 3, '\0') + "x")
+        << "the count is ignored; the rest of the field is NUL";
+    _tcsncpy_s(field, kField, std::string(300, 'q').c_str(), 300);
+    EXPECT_EQ(std::string(field, sizeof field), std::string(kField, 'q') + "x")
+        << "a long source fills the field without NUL and stops at its end";
 
     EXPECT_EQ(_tcscnlen("abc", kField), 3u);
     EXPECT_EQ(_tcscnlen("", kField), 0u);
