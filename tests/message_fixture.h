@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,35 +49,22 @@ inline uint32_t TagOf(const void* data, size_t size)
     return size >= 12 ? LittleEndian32(static_cast<const unsigned char*>(data) + 8) : 0;
 }
 
-// An application message of the given type and length whose header claims
-// `claimed` bytes (by default its length), tagged at offset 8 when it has room.
-inline Bytes Tagged(uint32_t type, size_t length, uint32_t tag, int claimed = -1)
-{
-    Bytes message(std::max<size_t>(length, 12), 0);
-    const auto size = static_cast<uint16_t>(claimed >= 0 ? claimed : static_cast<int>(length));
-    for (int i = 0; i < 4; ++i) {
-        message[static_cast<size_t>(i)] = static_cast<unsigned char>(type >> (8 * i));
-        message[static_cast<size_t>(8 + i)] = static_cast<unsigned char>(tag >> (8 * i));
-    }
-    message[4] = static_cast<unsigned char>(size);
-    message[5] = static_cast<unsigned char>(size >> 8);
-    message.resize(length);
-    return message;
-}
-
-inline Bytes Join(std::initializer_list<Bytes> parts)
-{
-    Bytes joined;
-    for (const Bytes& part : parts)
-        joined.insert(joined.end(), part.begin(), part.end());
-    return joined;
-}
-
+// The bytes of a plain value as they lie in memory, the order messages use.
 template <class Plain>
 Bytes AsBytes(const Plain& value)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
     return Bytes(bytes, bytes + sizeof value);
+}
+
+// An application message of the given type and length whose header claims
+// `claimed` bytes (by default its length), tagged at offset 8 when it has room.
+inline Bytes Tagged(uint32_t type, size_t length, uint32_t tag, int claimed = -1)
+{
+    const auto size = static_cast<uint16_t>(claimed >= 0 ? claimed : static_cast<int>(length));
+    Bytes message = AsBytes(type) + AsBytes(size) + Bytes(2, 0) + AsBytes(tag);
+    message.resize(length);
+    return message;
 }
 
 inline int Send(CVeskMessageSession* session, const Bytes& bytes)
@@ -128,10 +114,6 @@ public:
     std::vector<Call> Calls(int side, int handler = -1) const
     {
         return Where([&](const Call& c) { return c.side == side && (handler < 0 || c.handler == handler); });
-    }
-    std::vector<Call> Events(int side) const
-    {
-        return Where([&](const Call& c) { return c.side == side && c.event; });
     }
     std::vector<Call> OfPeer(const std::string& peer) const
     {
@@ -203,15 +185,14 @@ inline Call HandlerCall(int side, int handler, const CVeskMessageSession* sessio
         call.type = LittleEndian32(bytes);
         call.claimed = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
     }
+    call.tag = TagOf(data, size);
     return call;
 }
 
 inline void RecordMessage(int side, int handler, const char* host, const char* service, const void* data, size_t size,
                           const CVeskMessageSession* session = nullptr)
 {
-    Call call = HandlerCall(side, handler, session, host, service, data, size);
-    call.tag = TagOf(data, size);
-    g_journal.Add(std::move(call));
+    g_journal.Add(HandlerCall(side, handler, session, host, service, data, size));
 }
 
 // Records a session event; the event's code.
@@ -224,8 +205,8 @@ inline int RecordEvent(int side, int handler, const CVeskMessageSession* session
     call.event = true;
     call.ev = record.m_ev;
     call.reason = session != nullptr ? session->get_end_reason() : 0;
-    g_journal.Add(std::move(call));
-    return record.m_ev;
+    g_journal.Add(call);
+    return call.ev;
 }
 
 template <int Side, int Id>

@@ -17,24 +17,6 @@ namespace {
 
 constexpr size_t kField = 256;
 
-sockaddr_in Ipv4Address(const char* text, uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    inet_pton(AF_INET, text, &address.sin_addr);
-    return address;
-}
-
-sockaddr_in6 Ipv6Address(const char* text, uint16_t port)
-{
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(port);
-    inet_pton(AF_INET6, text, &address.sin6_addr);
-    return address;
-}
-
 struct Texts {
     char host[1025];
     char serv[32];
@@ -57,20 +39,15 @@ TEST(TextFunctions, CompareCopyAndLengthStayWithinTheirFields)
     EXPECT_GT(_tcscmp("Alice", "ALICE"), 0);
     EXPECT_GT(_tcscmp("\x80", "a"), 0) << "bytes compare as unsigned";
 
-    // The count is ignored; the rest of the field is filled with NUL.
-    char field[kField];
+    // A field with one byte beyond it, which no copy may touch.
+    char field[kField + 1];
     std::memset(field, 'x', sizeof field);
-    EXPECT_EQ(_tcsncpy_s(field, sizeof field, "abc", 1), field);
-    EXPECT_STREQ(field, "abc");
-    EXPECT_EQ(std::string(field + 3, sizeof field - 3), std::string(sizeof field - 3, '\0'));
-
-    // A long source fills the field without NUL and stops at its end.
-    const std::string source(300, 'q');
-    char buffer[kField + 1];
-    buffer[kField] = '#';
-    _tcsncpy_s(buffer, kField, source.c_str(), source.size());
-    EXPECT_EQ(std::string(buffer, kField), std::string(kField, 'q'));
-    EXPECT_EQ(buffer[kField], '#');
+    EXPECT_EQ(_tcsncpy_s(field, kField, "abc", 1), field);
+    EXPECT_EQ(std::string(field, sizeof field), "abc" + std::string(kField - 3, '\0') + "x")
+        << "the count is ignored; the rest of the field is NUL";
+    _tcsncpy_s(field, kField, std::string(300, 'q').c_str(), 300);
+    EXPECT_EQ(std::string(field, sizeof field), std::string(kField, 'q') + "x")
+        << "a long source fills the field without NUL and stops at its end";
 
     EXPECT_EQ(_tcscnlen("abc", kField), 3u);
     EXPECT_EQ(_tcscnlen("", kField), 0u);
@@ -84,15 +61,23 @@ TEST(TextFunctions, CompareCopyAndLengthStayWithinTheirFields)
 // Each address is copied into a heap block of exactly `length` bytes, so the
 // sanitizer build reports any read beyond it. Numeric texts for IPv4 and IPv6
 // (a longer length than the family needs is fine); "unknown" for other
-// families and for lengths shorter than the family's structure.
+// families and for lengths shorter than the family's structure. Null
+// arguments write nothing; small buffers get "unknown" cut short (the
+// sanitizer build catches a write past either).
 TEST(AddressText, NumericForIPFamiliesUnknownOtherwiseAndNeverOverread)
 {
     sockaddr_storage v4{};
     sockaddr_storage v6{};
     sockaddr_storage local{};
     sockaddr_storage empty{};
-    *reinterpret_cast<sockaddr_in*>(&v4) = Ipv4Address("192.0.2.7", 8080);
-    *reinterpret_cast<sockaddr_in6*>(&v6) = Ipv6Address("2001:db8::1", 443);
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&v4);
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(8080);
+    inet_pton(AF_INET, "192.0.2.7", &in4->sin_addr);
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&v6);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(443);
+    inet_pton(AF_INET6, "2001:db8::1", &in6->sin6_addr);
     auto* un = reinterpret_cast<sockaddr_un*>(&local);
     un->sun_family = AF_UNIX;
     std::strcpy(un->sun_path, "/tmp/socket");
@@ -122,24 +107,19 @@ TEST(AddressText, NumericForIPFamiliesUnknownOtherwiseAndNeverOverread)
         EXPECT_STREQ(texts.serv, c.serv);
     }
     EXPECT_STREQ(Convert(&v4, 0).host, "unknown");
-}
 
-// The sanitizer build catches a write past either buffer.
-TEST(AddressText, NullArgumentsWriteNothingAndSmallBuffersGetTruncatedUnknown)
-{
-    const sockaddr_in v4 = Ipv4Address("192.0.2.7", 8080);
-    const auto* address = reinterpret_cast<const sockaddr*>(&v4);
+    const auto* address = reinterpret_cast<const sockaddr*>(in4);
     char host[16] = "host";
     char serv[16] = "serv";
-    addr2str(address, sizeof v4, nullptr, 16, serv, sizeof serv);
-    addr2str(address, sizeof v4, host, sizeof host, nullptr, 16);
-    addr2str(nullptr, sizeof v4, host, sizeof host, serv, sizeof serv);
+    addr2str(address, sizeof *in4, nullptr, 16, serv, sizeof serv);
+    addr2str(address, sizeof *in4, host, sizeof host, nullptr, 16);
+    addr2str(nullptr, sizeof *in4, host, sizeof host, serv, sizeof serv);
     EXPECT_STREQ(host, "host");
     EXPECT_STREQ(serv, "serv");
 
     char small_host[5];
     char small_serv[3];
-    addr2str(address, sizeof v4, small_host, sizeof small_host, small_serv, sizeof small_serv);
+    addr2str(address, sizeof *in4, small_host, sizeof small_host, small_serv, sizeof small_serv);
     EXPECT_STREQ(small_host, "unkn");
     EXPECT_STREQ(small_serv, "un");
 }

@@ -37,14 +37,6 @@ using vesk_test::TempFile;
 
 constexpr size_t kField = CVeskMessageUser::kTextCapacity;
 
-CVeskMessageUser MakeUser(const std::string& uid, const std::string& passwd)
-{
-    CVeskMessageUser user;
-    user.set_uid(uid.c_str(), uid.size());
-    user.set_passwd(passwd.c_str(), passwd.size());
-    return user;
-}
-
 std::string Field(LPCTSTR text)
 {
     return std::string(text, kField);
@@ -82,8 +74,11 @@ TEST(User, SetCopiesUpToNulAndStaysWithinTheField)
     EXPECT_STREQ(user.get_uid(), "abc");
     EXPECT_STREQ(user.get_passwd(), "secret");
 
-    const CVeskMessageUser full = MakeUser(std::string(300, 'u'), std::string(kField, 'p'));
-    CVeskMessageUser assigned = MakeUser("a much longer previous id", "old");
+    CVeskMessageUser full;
+    full.set_uid(std::string(300, 'u').c_str(), 300);
+    full.set_passwd(std::string(kField, 'p').c_str(), kField);
+    CVeskMessageUser assigned;
+    assigned.set_uid("a much longer previous id", 25);
     assigned = full;
     for (const CVeskMessageUser& copy : {full, assigned}) {
         EXPECT_EQ(Field(copy.get_uid()), std::string(kField, 'u'));
@@ -130,25 +125,10 @@ TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
     EXPECT_EQ(users.delete_user("alice", 5), 0);
 }
 
-// The system's own user operations work on the list of logged-in users, not
-// on the list loaded for authentication.
-TEST_F(AuthListTest, PublicUserOperationsLeaveItAlone)
-{
-    ASSERT_EQ(Load("loaded pw\n"), 1);
-    EXPECT_EQ(m_system.add_user("frank", 5, "pw", 2), 1);
-    EXPECT_EQ(m_system.get_user("loaded", 6), nullptr);
-    EXPECT_STREQ(m_system.reference_user("frank", 5).get_passwd(), "pw");
-    EXPECT_EQ(static_cast<const CVeskMessageSystem&>(m_system).get_user("frank", 5), m_system.get_user("frank", 5));
-    EXPECT_EQ(m_system.delete_user("frank", 5), 1);
-    EXPECT_EQ(m_system.delete_user("frank", 5), 0);
-    EXPECT_EQ(m_system.delete_alluser(), 1);
-    EXPECT_EQ(AuthEntries(), (Pairs{{"loaded", "pw"}}));
-}
-
-// Pairs are separated by any white space whatever the lines; case and
-// duplicates are kept; a NUL ends a token's text. A token of 255 characters is
-// kept, a longer one is consumed whole and its pair skipped, so later pairs
-// stay in step.
+// Each load replaces the list. Pairs are separated by any white space
+// whatever the lines; case and duplicates are kept; a NUL ends a token's text.
+// A token of 255 characters is kept, a longer one is consumed whole and its
+// pair skipped, so later pairs stay in step.
 TEST_F(AuthListTest, LoadedFilesGiveTheirPairsInOrder)
 {
     const std::string id255(kField - 1, 'a');
@@ -177,6 +157,7 @@ TEST_F(AuthListTest, LoadedFilesGiveTheirPairsInOrder)
          {{"alice", "a"}, {"carol", "c"}}},
         {"20000-character tokens", "x " + huge + " dave d " + huge + " y", {{"dave", "d"}}},
         {"3000 pairs across chunks", many, many_pairs},
+        {"only white space", " \n\t", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -185,23 +166,11 @@ TEST_F(AuthListTest, LoadedFilesGiveTheirPairsInOrder)
     }
 }
 
-TEST_F(AuthListTest, EachLoadReplacesTheListAndAFailedOneKeepsIt)
-{
-    ASSERT_EQ(Load("old pw\n"), 1);
-    ASSERT_EQ(Load("new pw\n"), 1);
-    EXPECT_EQ(AuthEntries(), (Pairs{{"new", "pw"}}));
-
-    EXPECT_EQ(m_system.load_auth_user_list(nullptr), 0);
-    EXPECT_EQ(m_system.load_auth_user_list("/nonexistent/vesk/users.txt"), 0);
-    EXPECT_EQ(AuthEntries(), (Pairs{{"new", "pw"}}));
-
-    ASSERT_EQ(Load(" \n\t"), 1);
-    EXPECT_TRUE(AuthEntries().empty());
-}
-
 // A file that could make accounts nobody wrote down, or that is not a file of
-// bounded size, is refused whole: 0, and the list loaded before stays.
-TEST_F(AuthListTest, SuspectFilesAreRefusedAndTheListKept)
+// bounded size, or none at all, is refused whole: 0, and the list loaded
+// before stays. The system's own user operations work on the list of
+// logged-in users and leave it alone too.
+TEST_F(AuthListTest, SuspectFilesAndUserOperationsLeaveTheLoadedListAlone)
 {
     ASSERT_EQ(Load("old pw\n"), 1);
     const TempFile odd("alice\nbob\thunter2\ncarol\tpw3\n");
@@ -209,14 +178,27 @@ TEST_F(AuthListTest, SuspectFilesAreRefusedAndTheListKept)
     ASSERT_EQ(truncate(oversized.Name(), 64 * 1024 * 1024 + 1), 0);
     const std::string fifo = std::string(oversized.Name()) + ".fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const std::pair<const char*, std::string> files[] = {
-        {"a password missing", odd.Name()}, {"a directory", ::testing::TempDir()}, {"a device", "/dev/zero"},
-        {"over 64 MiB", oversized.Name()},  {"a FIFO without a writer", fifo},
-    };
+    const std::string directory = ::testing::TempDir();
+    const std::pair<const char*, const char*> files[] = {{"a password missing", odd.Name()},
+                                                         {"a directory", directory.c_str()},
+                                                         {"a device", "/dev/zero"},
+                                                         {"over 64 MiB", oversized.Name()},
+                                                         {"a FIFO without a writer", fifo.c_str()},
+                                                         {"no name", nullptr},
+                                                         {"a missing file", "/nonexistent/vesk/users.txt"}};
     for (const auto& [name, path] : files) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(m_system.load_auth_user_list(path.c_str()), 0);
+        EXPECT_EQ(m_system.load_auth_user_list(path), 0);
         EXPECT_EQ(AuthEntries(), (Pairs{{"old", "pw"}}));
     }
     std::remove(fifo.c_str());
+
+    EXPECT_EQ(m_system.add_user("frank", 5, "pw", 2), 1);
+    EXPECT_EQ(m_system.get_user("old", 3), nullptr);
+    EXPECT_STREQ(m_system.reference_user("frank", 5).get_passwd(), "pw");
+    EXPECT_EQ(static_cast<const CVeskMessageSystem&>(m_system).get_user("frank", 5), m_system.get_user("frank", 5));
+    EXPECT_EQ(m_system.delete_user("frank", 5), 1);
+    EXPECT_EQ(m_system.delete_user("frank", 5), 0);
+    EXPECT_EQ(m_system.delete_alluser(), 1);
+    EXPECT_EQ(AuthEntries(), (Pairs{{"old", "pw"}}));
 }
