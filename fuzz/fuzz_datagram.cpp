@@ -60,9 +60,8 @@ bool OpenDatagram(Harness& harness)
         datagram->AbandonClaim();
         return false;
     }
-    if (!datagram->Publish())
+    if (!Access::PublishAndWatch(*datagram))
         return false;
-    Access::WatchDatagram(*datagram);
     socklen_t length = sizeof harness.address;
     getsockname(datagram->GetSocket(), reinterpret_cast<sockaddr*>(&harness.address), &length);
     harness.datagram = datagram;
