@@ -154,6 +154,12 @@ inline Bytes EncryptFixed(eCryptoAlgorithm algorithm, const Bytes& plain)
                    plain);
 }
 
+// A data record under the fixed key, as either end's send path writes it.
+inline Bytes FixedKeyData(eCryptoAlgorithm algorithm, const Bytes& payload)
+{
+    return Record(algorithm == CRYPTO_ALGORITHM_NONE ? 0 : 3, EncryptFixed(algorithm, payload));
+}
+
 // The type field of a message header.
 inline uint32_t HeaderType(const void* data)
 {
@@ -171,6 +177,35 @@ inline unsigned Touch(const void* data, size_t size)
 }
 
 inline volatile unsigned g_sink;
+
+// The size field of a message header.
+inline uint16_t HeaderSize(const void* data)
+{
+    uint16_t size = 0;
+    std::memcpy(&size, static_cast<const unsigned char*>(data) + 4, sizeof size);
+    return size;
+}
+
+// The length of the datagram being dispatched; a handler may not be given more.
+inline size_t g_datagram_length = SIZE_MAX;
+
+// The handler of messages of one type and size: it is given that size, within
+// the datagram, and over TCP (`kWhole`) a message that claims that size.
+template <uint32_t Type, uint16_t Size, bool kWhole>
+int OnTyped(VeskMessageSystem::CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/,
+            const void* data, size_t size)
+{
+    VESK_FUZZ_CHECK(size == Size && Size <= g_datagram_length && HeaderType(data) == Type);
+    VESK_FUZZ_CHECK(!kWhole || HeaderSize(data) == Size);
+    g_sink = Touch(data, size);
+    return 1;
+}
+
+template <uint32_t Type, uint16_t Size, bool kWhole>
+VeskMessageSystem::tagExtensionCallFunction Typed()
+{
+    return {Type, Size, OnTyped<Type, Size, kWhole>};
+}
 
 // The session-event handler of the message targets: the event the library
 // builds, and the address texts it was given, are read whole.

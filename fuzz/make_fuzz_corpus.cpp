@@ -58,12 +58,6 @@ const char* AlgorithmName(int algorithm)
     return algorithm == CRYPTO_ALGORITHM_3DES ? "3des" : algorithm == CRYPTO_ALGORITHM_BLOWFISH ? "blowfish" : "none";
 }
 
-// A data record under the fixed key, as either end's send path writes it.
-Bytes FixedKeyData(eCryptoAlgorithm algorithm, const Bytes& payload)
-{
-    return Record(algorithm == CRYPTO_ALGORITHM_NONE ? 0 : 3, EncryptFixed(algorithm, payload));
-}
-
 // The flights of a handshake that agrees on the fixed key and IV.
 struct Flights {
     explicit Flights(eCryptoAlgorithm algorithm)
