@@ -96,10 +96,12 @@ std::vector<std::thread> StartSenders(const std::vector<CVeskMessageSession*>& h
     std::vector<std::thread> senders;
     for (int t = 0; t < kSendersPerSide; ++t) {
         senders.emplace_back([&handles, &stop, &refused, type, first, end, t] {
+            Bytes message;
             for (uint32_t seq = first; seq < end && !stop; ++seq) {
                 bool any = false;
                 for (size_t c = static_cast<size_t>(t); c < handles.size(); c += kSendersPerSide) {
-                    const bool sent = Send(handles[c], Numbered(type, static_cast<uint32_t>(c), seq, kMessageSize)) > 0;
+                    WriteNumbered(message, type, static_cast<uint32_t>(c), seq, kMessageSize);
+                    const bool sent = Send(handles[c], message) > 0;
                     refused += sent ? 0 : 1;
                     any = any || sent;
                 }
