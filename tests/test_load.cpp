@@ -169,13 +169,6 @@ protected:
         }
     }
 
-    void TearDown() override
-    {
-        handles.clear();
-        client.reset();
-        server.reset();
-    }
-
     // One round: both streams at once, until everything has arrived.
     void Round(uint32_t first)
     {
@@ -195,6 +188,8 @@ protected:
     const int clients = SizeFromEnvironment().first;
     const int messages = SizeFromEnvironment().second;
     Received received{clients};
+    // Destroyed in reverse: the handles, then the client system, then the
+    // server system, then what the handlers reach.
     std::unique_ptr<CVeskMessageSystem> server;
     std::unique_ptr<CVeskMessageSystem> client;
     std::vector<std::unique_ptr<CVeskMessageSession>> handles;
