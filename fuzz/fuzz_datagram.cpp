@@ -13,18 +13,6 @@ namespace {
 using namespace vesk_fuzz;
 using namespace VeskMessageSystem;
 
-// The datagram being dispatched, to check what the handlers are given.
-size_t g_datagram_length = 0;
-
-template <uint32_t Type, uint16_t Size>
-int OnTyped(CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/, const void* data,
-            size_t size)
-{
-    VESK_FUZZ_CHECK(size == Size && Size <= g_datagram_length && HeaderType(data) == Type);
-    g_sink = Touch(data, size);
-    return 1;
-}
-
 // Answers the sender at the address texts it was given.
 int OnEcho(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {
@@ -60,9 +48,8 @@ bool OpenDatagram(Harness& harness)
         datagram->AbandonClaim();
         return false;
     }
-    if (!datagram->Publish())
+    if (!Access::PublishAndWatch(*datagram))
         return false;
-    Access::WatchDatagram(*datagram);
     socklen_t length = sizeof harness.address;
     getsockname(datagram->GetSocket(), reinterpret_cast<sockaddr*>(&harness.address), &length);
     harness.datagram = datagram;
@@ -77,13 +64,13 @@ Harness& Setup()
         VESK_FUZZ_CHECK(created->system->CreateUDPSessions(1) == 1);
         const tagExtensionCallFunction handlers[] = {
             {VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140, OnSessionEvent},
-            {1, 16, OnTyped<1, 16>},
+            Typed<1, 16, false>(),
             {2, 8, OnEcho},
-            {3, 600, OnTyped<3, 600>},
-            {0, 8, OnTyped<0, 8>},
-            {0xFFFF, 20000, OnTyped<0xFFFF, 20000>},
-            {VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE, 1544, OnTyped<VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE, 1544>},
-            {VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 8, OnTyped<VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 8>},
+            Typed<3, 600, false>(),
+            Typed<0, 8, false>(),
+            Typed<0xFFFF, 20000, false>(),
+            Typed<VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE, 1544, false>(),
+            Typed<VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 8, false>(),
         };
         for (const tagExtensionCallFunction& handler : handlers)
             created->system->add_ExtensionCallFunction(handler);

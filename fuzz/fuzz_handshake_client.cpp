@@ -16,17 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CVeskNetworkSession* session = stream.Open(OnHandshakeEvent, nullptr, [](CVeskNetworkSession& connecting) {
         VESK_FUZZ_CHECK(Access::SendClientHello(connecting) == 15);
     });
-    if (session != nullptr) {
-        bool key_pinned = false;
-        for (const Bytes& chunk : Chunks(data, size)) {
-            stream.Deliver(chunk);
-            if (!key_pinned && session->IsUsed() && session->GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED) {
-                GiveSessionKey(*session, Access::Algorithm(*session));
-                key_pinned = true;
-            }
+    bool key_pinned = session == nullptr;
+    for (const Bytes& chunk : Chunks(data, size)) {
+        stream.Deliver(chunk);
+        if (!key_pinned && session->IsUsed() && session->GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED) {
+            GiveSessionKey(*session, Access::Algorithm(*session));
+            key_pinned = true;
         }
-        stream.EndOfStream();
     }
-    stream.Close();
+    stream.EndOfStream();
     return 0;
 }

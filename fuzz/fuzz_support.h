@@ -34,20 +34,20 @@
 
 using namespace VeskNetworkSystem;
 
-using Bytes = std::vector<unsigned char>;
-
 // The seam into the library's internals.
 struct VeskNetworkTestAccess {
-    static CVeskNetworkSession* ClaimSession(CVeskNetworkSessionManager& manager)
+    // A session of the pool, connected through `s` as a connect or an accept
+    // would leave it; null when the pool has none free.
+    static CVeskNetworkSession* Claim(CVeskNetworkSessionManager& manager, SOCKET s, const sockaddr_in& peer,
+                                      ty_cbfunc_Event callback, void* param)
     {
-        return manager.m_SessionArray.Claim();
-    }
-    static void Adopt(CVeskNetworkSession& session, SOCKET s, const sockaddr_in& peer, ty_cbfunc_Event callback,
-                      void* param)
-    {
-        session.AdoptConnection(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-        session.m_cbfunc_Event = callback;
-        session.m_cbfunc_EventParam = param;
+        CVeskNetworkSession* session = manager.m_SessionArray.Claim();
+        if (session == nullptr)
+            return nullptr;
+        session->AdoptConnection(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+        session->m_cbfunc_Event = callback;
+        session->m_cbfunc_EventParam = param;
+        return session;
     }
     // What accept gives a session: the listener's keys and the server's role.
     static void CopyKeys(CVeskNetworkSession& session, const CVeskNetworkSessionListen& listener)
@@ -95,23 +95,21 @@ struct VeskNetworkTestAccess {
     {
         return system.m_mum_auth;
     }
-    static size_t UserCount(const VeskMessageSystem::CVeskMessageUserManager& users)
+    static const auto& Users(const VeskMessageSystem::CVeskMessageUserManager& users)
     {
-        return users.m_VeskMessageUserArray.size();
-    }
-    static const VeskMessageSystem::CVeskMessageUser& User(const VeskMessageSystem::CVeskMessageUserManager& users,
-                                                           size_t index)
-    {
-        return *users.m_VeskMessageUserArray[index];
+        return users.m_VeskMessageUserArray;
     }
     static CVeskNetworkUDPSession* ClaimDatagram(CVeskNetworkSessionManager& manager)
     {
         return manager.m_UDPSessionArray.Claim();
     }
-    static void WatchDatagram(CVeskNetworkUDPSession& datagram)
+    static bool PublishAndWatch(CVeskNetworkUDPSession& datagram)
     {
+        if (!datagram.Publish())
+            return false;
         datagram.SetLibEventRead(EV_READ, &CVeskNetworkSessionManager::udp_event_read, &datagram);
         datagram.AddLibEventRead(nullptr);
+        return true;
     }
     static void DatagramRead(CVeskNetworkUDPSession& datagram)
     {
@@ -156,6 +154,12 @@ inline Bytes EncryptFixed(eCryptoAlgorithm algorithm, const Bytes& plain)
                    plain);
 }
 
+// A data record under the fixed key, as either end's send path writes it.
+inline Bytes FixedKeyData(eCryptoAlgorithm algorithm, const Bytes& payload)
+{
+    return Record(algorithm == CRYPTO_ALGORITHM_NONE ? 0 : 3, EncryptFixed(algorithm, payload));
+}
+
 // The type field of a message header.
 inline uint32_t HeaderType(const void* data)
 {
@@ -173,6 +177,35 @@ inline unsigned Touch(const void* data, size_t size)
 }
 
 inline volatile unsigned g_sink;
+
+// The size field of a message header.
+inline uint16_t HeaderSize(const void* data)
+{
+    uint16_t size = 0;
+    std::memcpy(&size, static_cast<const unsigned char*>(data) + 4, sizeof size);
+    return size;
+}
+
+// The length of the datagram being dispatched; a handler may not be given more.
+inline size_t g_datagram_length = SIZE_MAX;
+
+// The handler of messages of one type and size: it is given that size, within
+// the datagram, and over TCP (`kWhole`) a message that claims that size.
+template <uint32_t Type, uint16_t Size, bool kWhole>
+int OnTyped(VeskMessageSystem::CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/,
+            const void* data, size_t size)
+{
+    VESK_FUZZ_CHECK(size == Size && Size <= g_datagram_length && HeaderType(data) == Type);
+    VESK_FUZZ_CHECK(!kWhole || HeaderSize(data) == Size);
+    g_sink = Touch(data, size);
+    return 1;
+}
+
+template <uint32_t Type, uint16_t Size, bool kWhole>
+VeskMessageSystem::tagExtensionCallFunction Typed()
+{
+    return {Type, Size, OnTyped<Type, Size, kWhole>};
+}
 
 // The session-event handler of the message targets: the event the library
 // builds, and the address texts it was given, are read whole.
@@ -313,6 +346,9 @@ inline void DiscardUntilClosed(int fd)
 class StreamSession {
 public:
     StreamSession(CVeskNetworkSessionManager& manager, uint16_t port) : m_manager(manager), m_port(port) {}
+    StreamSession(const StreamSession&) = delete;
+    StreamSession& operator=(const StreamSession&) = delete;
+    ~StreamSession() { Close(); }
 
     // Takes the pool's session, connects it and arms its read event; the
     // setup runs between claim and publish, as an accept does.
@@ -322,10 +358,9 @@ public:
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
             return nullptr;
-        CVeskNetworkSession* session = Access::ClaimSession(m_manager);
+        CVeskNetworkSession* session = Access::Claim(m_manager, fds[0], Loopback(m_port), callback, param);
         VESK_FUZZ_CHECK(session != nullptr);
         fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-        Access::Adopt(*session, fds[0], Loopback(m_port), callback, param);
         setup(*session);
         m_peer = fds[1];
         // The drain reads through a descriptor of its own; the harness keeps
@@ -335,7 +370,8 @@ public:
         return m_session;
     }
 
-    // The peer writes one chunk; the session takes in what it can.
+    // The peer writes one chunk; the session takes in what it can. Without a
+    // session nothing is taken in.
     void Deliver(const Bytes& bytes)
     {
         size_t written = 0;
@@ -358,6 +394,7 @@ public:
         }
     }
 
+private:
     // Releases the session and lets a pass see the release, so that the next
     // input starts from a free pool.
     void Close()
@@ -372,7 +409,6 @@ public:
         m_peer = -1;
     }
 
-private:
     // One read or one pass; false when there was nothing to do. Bounded, so
     // that a session that keeps asking for passes cannot hang the harness.
     bool Step()

@@ -22,28 +22,12 @@ using namespace VeskMessageSystem;
 // can send without waiting for it.
 bool g_can_answer = false;
 
-uint16_t HeaderSize(const void* data)
-{
-    uint16_t message_size = 0;
-    std::memcpy(&message_size, static_cast<const unsigned char*>(data) + 4, sizeof message_size);
-    return message_size;
-}
-
 // Every extension message whose whole size lies in the read.
 int OnAnyExtension(CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/, const void* data,
                    size_t size)
 {
     VESK_FUZZ_CHECK(HeaderType(data) <= VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_END);
     VESK_FUZZ_CHECK(size == HeaderSize(data) && size >= sizeof(tagMessageHeader));
-    g_sink = Touch(data, size);
-    return 1;
-}
-
-template <uint32_t Type, uint16_t Size>
-int OnTyped(CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/, const void* data,
-            size_t size)
-{
-    VESK_FUZZ_CHECK(size == Size && HeaderType(data) == Type && HeaderSize(data) == Size);
     g_sink = Touch(data, size);
     return 1;
 }
@@ -72,12 +56,12 @@ CVeskMessageSystem& System()
         const tagExtensionCallFunction handlers[] = {
             {VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140, OnSessionEvent},
             {VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 0, OnAnyExtension},
-            {1, 16, OnTyped<1, 16>},
-            {1, 16, OnTyped<1, 16>},
+            Typed<1, 16, true>(),
+            Typed<1, 16, true>(),
             {2, 8, OnEcho},
-            {3, 600, OnTyped<3, 600>},
-            {0xFFFF, 20000, OnTyped<0xFFFF, 20000>},
-            {0, 8, OnTyped<0, 8>},
+            Typed<3, 600, true>(),
+            Typed<0xFFFF, 20000, true>(),
+            Typed<0, 8, true>(),
             {VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE, 1544, OnNeverOverTcp},
             {VESKMESSYS_MESSAGE_TYPE_USER_STATE, 584, OnNeverOverTcp},
         };
@@ -89,13 +73,6 @@ CVeskMessageSystem& System()
         return created;
     }();
     return *system;
-}
-
-// One data record as the peer's send path writes it.
-Bytes DataRecord(eCryptoAlgorithm algorithm, bool encrypted, const Bytes& plain)
-{
-    const unsigned char type = algorithm != CRYPTO_ALGORITHM_NONE ? CRYPTO_MES_TYPE_CRYPTOED : CRYPTO_MES_TYPE_PLAIN;
-    return Record(type, encrypted ? EncryptFixed(algorithm, plain) : plain);
 }
 
 }  // namespace
@@ -132,11 +109,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 break;
             const Bytes payload(chunk.begin(), chunk.begin() + static_cast<long>(std::min(chunk.size(), capacity)));
             if (!payload.empty())
-                stream.Deliver(DataRecord(algorithm, finished, payload));
+                stream.Deliver(FixedKeyData(algorithm, payload));
         }
         // The peer closes: the message layer reports it and releases the session.
         stream.EndOfStream();
     }
-    stream.Close();
     return 0;
 }

@@ -54,10 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!loaded)
         return 0;
 
-    const size_t count = Access::UserCount(users);
-    VESK_FUZZ_CHECK(count <= tokens / 2);
-    for (size_t i = 0; i < count; ++i) {
-        const CVeskMessageUser& user = Access::User(users, i);
+    VESK_FUZZ_CHECK(Access::Users(users).size() <= tokens / 2);
+    for (const auto& stored : Access::Users(users)) {
+        const CVeskMessageUser& user = *stored;
         // Stored texts are terminated within their fields and hold no white space.
         VESK_FUZZ_CHECK(user.get_uid_size() < kTextCapacity && user.get_passwd_size() < kTextCapacity);
         VESK_FUZZ_CHECK(std::strlen(user.get_uid()) == user.get_uid_size());

@@ -19,207 +19,189 @@ namespace {
 using namespace vesk_fuzz;
 using namespace VeskMessageSystem;
 
-std::string g_root;
+// Writes the seeds of one target: of a stream target an optional
+// configuration byte (none when negative), then chunks (see Chunks).
+class Seeds {
+public:
+    Seeds(const std::string& root, const char* target) : m_directory(root + "/corpus/" + target)
+    {
+        mkdir((root + "/corpus").c_str(), 0755);
+        mkdir(m_directory.c_str(), 0755);
+    }
+    void operator()(const std::string& name, int config, const std::vector<Bytes>& chunks) const
+    {
+        Bytes input;
+        if (config >= 0)
+            input.push_back(static_cast<unsigned char>(config));
+        for (const Bytes& chunk : chunks)
+            AppendChunk(input, chunk);
+        Write(name, input);
+    }
+    void Write(const std::string& name, const Bytes& input) const
+    {
+        std::ofstream file(m_directory + "/" + name, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
+        VESK_FUZZ_CHECK(file.good());
+    }
 
-void WriteSeed(const char* target, const std::string& name, const Bytes& bytes)
-{
-    const std::string directory = g_root + "/corpus/" + target;
-    mkdir((g_root + "/corpus").c_str(), 0755);
-    mkdir(directory.c_str(), 0755);
-    std::ofstream file(directory + "/" + name, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    VESK_FUZZ_CHECK(file.good());
-}
-
-// Input of a stream target: an optional configuration byte, then chunks.
-Bytes StreamInput(int config, const std::vector<Bytes>& chunks)
-{
-    Bytes input;
-    if (config >= 0)
-        input.push_back(static_cast<unsigned char>(config));
-    for (const Bytes& chunk : chunks)
-        AppendChunk(input, chunk);
-    return input;
-}
+private:
+    std::string m_directory;
+};
 
 Bytes Text(const std::string& text)
 {
     return Bytes(text.begin(), text.end());
 }
 
-const char* AlgorithmName(eCryptoAlgorithm algorithm)
+const char* AlgorithmName(int algorithm)
 {
     return algorithm == CRYPTO_ALGORITHM_3DES ? "3des" : algorithm == CRYPTO_ALGORITHM_BLOWFISH ? "blowfish" : "none";
-}
-
-// A data record under the fixed key, as either end's send path writes it.
-Bytes FixedKeyData(eCryptoAlgorithm algorithm, const Bytes& payload)
-{
-    return Record(algorithm == CRYPTO_ALGORITHM_NONE ? 0 : 3, EncryptFixed(algorithm, payload));
 }
 
 // The flights of a handshake that agrees on the fixed key and IV.
 struct Flights {
     explicit Flights(eCryptoAlgorithm algorithm)
-        : server_key(KeyFile("server_public.der")),
-          server_hello(ServerHello(static_cast<unsigned char>(algorithm))),
-          key_exchange(ServerKeyExchange(server_key, kStandardExponent)),
+        : server_hello(ServerHello(static_cast<unsigned char>(algorithm))),
           switch_and_finish(ChangeCipherSpec() + Record(1, EncryptFixed(algorithm, kFinishMessage))),
           flight3(switch_and_finish)
     {
-        if (algorithm != CRYPTO_ALGORITHM_NONE) {
-            const Bytes key(kSessionKey.begin(), kSessionKey.begin() + KeyLength(algorithm));
-            flight3 = ClientKeyExchange(RsaEncrypt(key, server_key), RsaEncrypt(kSessionIV, server_key)) + flight3;
-        }
+        if (algorithm != CRYPTO_ALGORITHM_NONE)
+            flight3 = KeyExchange(Bytes(kSessionKey.begin(), kSessionKey.begin() + KeyLength(algorithm)), kSessionIV) +
+                      flight3;
+    }
+    Bytes KeyExchange(const Bytes& key, const Bytes& iv) const
+    {
+        return ClientKeyExchange(RsaEncrypt(key, server_key), RsaEncrypt(iv, server_key));
     }
     Bytes Flight2() const { return server_hello + key_exchange + ServerHelloDone(); }
 
     const Bytes client_hello = ClientHello({0, 1, 2});
-    Bytes server_key;
+    const Bytes server_key = KeyFile("server_public.der");
+    const Bytes key_exchange = ServerKeyExchange(server_key, kStandardExponent);
     Bytes server_hello;
-    Bytes key_exchange;
     Bytes switch_and_finish;  // the server's flight 4
     Bytes flight3;
 };
 
 // One input per way a peer breaks the handshake, each of which must end the
 // session cleanly; the live hostile-peer tables need only one row per reason.
-void HostileHandshakeSeeds(const Flights& triple_des)
+void HostileHandshakeSeeds(const std::string& root, const Flights& triple_des)
 {
-    const Bytes& server_key = triple_des.server_key;
-    const auto key_exchange = [&](const Bytes& key, const Bytes& iv) {
-        return ClientKeyExchange(RsaEncrypt(key, server_key), RsaEncrypt(iv, server_key));
-    };
+    const Bytes& key = triple_des.server_key;
     const Bytes& hello = triple_des.client_hello;
-    const struct {
-        const char* name;
-        std::vector<Bytes> chunks;
-    } server_rows[] = {
-        {"bad_record_type", {Record(4, {1, 2, 3})}},
-        {"record_longer_than_allowed", {Bytes{0, 2, 0} + Be24(19994)}},
-        {"record_of_16_mib", {Bytes{3, 2, 0} + Be24(0xFFFFFF)}},
-        {"handshake_record_of_3_bytes", {Record(1, {0, 0, 0})}},
-        {"unknown_message_type", {Message(6, {})}},
-        {"message_longer_than_its_record", {MessageClaiming(0, 50, {0, 3, 0, 1, 2})}},
-        {"client_hello_of_1_byte", {Message(0, {0})}},
-        {"client_hello_count_past_its_end", {Message(0, {0, 4, 0, 1, 2})}},
-        {"client_hello_without_the_cipher", {ClientHello({0, 2})}},
-        {"client_hello_empty_list", {ClientHello({})}},
-        {"finish_first", {Record(1, kFinishMessage)}},
-        {"switch_then_data_first", {ChangeCipherSpec() + Record(3, Bytes(16, 1))}},
-        {"key_exchange_first", {key_exchange(kSessionKey, kSessionIV)}},
-        {"key_exchange_garbage", {hello, ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))}},
-        {"key_exchange_cut_short", {hello, Message(4, Be16(128))}},
-        {"key_of_length_0", {hello, ClientKeyExchange({}, RsaEncrypt(kSessionIV, server_key))}},
-        {"key_of_40_bytes", {hello, key_exchange(Bytes(40, 0x11), kSessionIV)}},
-        {"iv_of_3_bytes", {hello, key_exchange(kSessionKey, Bytes(3, 0x22))}},
-        {"switch_without_key_exchange",
-         {hello, ChangeCipherSpec() + Record(1, EncryptFixed(CRYPTO_ALGORITHM_3DES, kFinishMessage))}},
-        {"switch_with_data_0", {hello, key_exchange(kSessionKey, kSessionIV) + ChangeCipherSpec(0)}},
-        {"second_switch_in_the_clear", {hello, triple_des.flight3, ChangeCipherSpec()}},
+    const Seeds server(root, "handshake_server");
+    const auto to_server = [&](const char* name, const std::vector<Bytes>& chunks) {
+        server(std::string("hostile_") + name, CRYPTO_ALGORITHM_3DES, chunks);
     };
-    for (const auto& row : server_rows)
-        WriteSeed("handshake_server", std::string("hostile_") + row.name,
-                  StreamInput(CRYPTO_ALGORITHM_3DES, row.chunks));
+    to_server("bad_record_type", {Record(4, {1, 2, 3})});
+    to_server("record_longer_than_allowed", {Bytes{0, 2, 0} + Be24(19994)});
+    to_server("record_of_16_mib", {Bytes{3, 2, 0} + Be24(0xFFFFFF)});
+    to_server("handshake_record_of_3_bytes", {Record(1, {0, 0, 0})});
+    to_server("unknown_message_type", {Message(6, {})});
+    to_server("message_longer_than_its_record", {MessageClaiming(0, 50, {0, 3, 0, 1, 2})});
+    to_server("client_hello_of_1_byte", {Message(0, {0})});
+    to_server("client_hello_count_past_its_end", {Message(0, {0, 4, 0, 1, 2})});
+    to_server("client_hello_without_the_cipher", {ClientHello({0, 2})});
+    to_server("client_hello_empty_list", {ClientHello({})});
+    to_server("finish_first", {Record(1, kFinishMessage)});
+    to_server("switch_then_data_first", {ChangeCipherSpec() + Record(3, Bytes(16, 1))});
+    to_server("key_exchange_first", {triple_des.KeyExchange(kSessionKey, kSessionIV)});
+    to_server("key_exchange_garbage", {hello, ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))});
+    to_server("key_exchange_cut_short", {hello, Message(4, Be16(128))});
+    to_server("key_of_length_0", {hello, ClientKeyExchange({}, RsaEncrypt(kSessionIV, key))});
+    to_server("key_of_40_bytes", {hello, triple_des.KeyExchange(Bytes(40, 0x11), kSessionIV)});
+    to_server("iv_of_3_bytes", {hello, triple_des.KeyExchange(kSessionKey, Bytes(3, 0x22))});
+    to_server("switch_without_key_exchange",
+              {hello, ChangeCipherSpec() + Record(1, EncryptFixed(CRYPTO_ALGORITHM_3DES, kFinishMessage))});
+    to_server("switch_with_data_0", {hello, triple_des.KeyExchange(kSessionKey, kSessionIV) + ChangeCipherSpec(0)});
+    to_server("second_switch_in_the_clear", {hello, triple_des.flight3, ChangeCipherSpec()});
 
-    const Bytes hello_3des = ServerHello(CRYPTO_ALGORITHM_3DES);
-    const struct {
-        const char* name;
-        Bytes flight;
-    } client_rows[] = {
-        {"server_hello_without_cipher", Message(1, {})},
-        {"server_hello_unknown_cipher",
-         ServerHello(7) + ServerKeyExchange(server_key, kStandardExponent) + ServerHelloDone()},
-        {"done_without_key", hello_3des + ServerHelloDone()},
-        {"modulus_past_its_end", hello_3des + Message(2, Be16(200) + Bytes(10, 1)) + ServerHelloDone()},
-        {"exponent_of_3_bytes", hello_3des + ServerKeyExchange(server_key, {1, 0, 1}) + ServerHelloDone()},
-        {"exponent_of_5_bytes", hello_3des + ServerKeyExchange(server_key, {1, 0, 1, 0, 0}) + ServerHelloDone()},
-        {"key_exchange_to_a_client", hello_3des + ClientKeyExchange(Bytes(128, 7), Bytes(128, 7))},
-        {"switch_with_data_0", triple_des.Flight2() + ChangeCipherSpec(0)},
-        {"finish_in_the_clear", triple_des.Flight2() + Record(1, kFinishMessage)},
+    const Seeds client(root, "handshake_client");
+    const auto to_client = [&](const char* name, const Bytes& flight) {
+        client(std::string("hostile_") + name, -1, {flight});
     };
-    for (const auto& row : client_rows)
-        WriteSeed("handshake_client", std::string("hostile_") + row.name, StreamInput(-1, {row.flight}));
+    const Bytes hello_3des = ServerHello(CRYPTO_ALGORITHM_3DES);
+    const Bytes done = ServerHelloDone();
+    to_client("server_hello_without_cipher", Message(1, {}));
+    to_client("server_hello_unknown_cipher", ServerHello(7) + triple_des.key_exchange + done);
+    to_client("done_without_key", hello_3des + done);
+    to_client("modulus_past_its_end", hello_3des + Message(2, Be16(200) + Bytes(10, 1)) + done);
+    to_client("exponent_of_3_bytes", hello_3des + ServerKeyExchange(key, {1, 0, 1}) + done);
+    to_client("exponent_of_5_bytes", hello_3des + ServerKeyExchange(key, {1, 0, 1, 0, 0}) + done);
+    to_client("key_exchange_to_a_client", hello_3des + ClientKeyExchange(Bytes(128, 7), Bytes(128, 7)));
+    to_client("switch_with_data_0", triple_des.Flight2() + ChangeCipherSpec(0));
+    to_client("finish_in_the_clear", triple_des.Flight2() + Record(1, kFinishMessage));
 }
 
-void HandshakeSeeds()
+void HandshakeSeeds(const std::string& root)
 {
+    const Seeds server(root, "handshake_server");
+    const Seeds client(root, "handshake_client");
     for (const eCryptoAlgorithm algorithm : {CRYPTO_ALGORITHM_NONE, CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_BLOWFISH}) {
         const Flights flights(algorithm);
         if (algorithm == CRYPTO_ALGORITHM_3DES)
-            HostileHandshakeSeeds(flights);
+            HostileHandshakeSeeds(root, flights);
         const std::string name = AlgorithmName(algorithm);
-        const int config = algorithm;
         const Bytes& hello = flights.client_hello;
         const Bytes& flight3 = flights.flight3;
         const Bytes client_data = FixedKeyData(algorithm, Text("hello from the client"));
+        const auto cut = flight3.begin() + static_cast<long>(flight3.size() / 2);
 
         // The server's harness holds the fixed server key pair.
-        WriteSeed("handshake_server", "full_" + name, StreamInput(config, {hello, flight3, client_data}));
-        WriteSeed("handshake_server", "hello_only_" + name, StreamInput(config, {hello}));
-        const auto cut = flight3.begin() + static_cast<long>(flight3.size() / 2);
-        WriteSeed("handshake_server", "flight3_split_" + name,
-                  StreamInput(config, {hello, Bytes(flight3.begin(), cut), Bytes(cut, flight3.end())}));
-        WriteSeed("handshake_server", "one_write_" + name, StreamInput(config, {hello + flight3 + client_data}));
-        WriteSeed("handshake_server", "second_hello_" + name, StreamInput(config, {hello, hello, flight3}));
+        server("full_" + name, algorithm, {hello, flight3, client_data});
+        server("hello_only_" + name, algorithm, {hello});
+        server("flight3_split_" + name, algorithm, {hello, Bytes(flight3.begin(), cut), Bytes(cut, flight3.end())});
+        server("one_write_" + name, algorithm, {hello + flight3 + client_data});
+        server("second_hello_" + name, algorithm, {hello, hello, flight3});
 
         // Past flight 2 the client's harness holds the fixed key.
         const Bytes& flight4 = flights.switch_and_finish;
-        WriteSeed(
-            "handshake_client", "full_" + name,
-            StreamInput(-1, {flights.Flight2(), flight4, FixedKeyData(algorithm, Text("answer from the server"))}));
-        WriteSeed("handshake_client", "by_record_" + name,
-                  StreamInput(-1, {flights.server_hello, flights.key_exchange, ServerHelloDone(), flight4}));
-        WriteSeed("handshake_client", "flight2_only_" + name, StreamInput(-1, {flights.Flight2()}));
+        const Bytes server_data = FixedKeyData(algorithm, Text("answer from the server"));
+        client("full_" + name, -1, {flights.Flight2(), flight4, server_data});
+        client("by_record_" + name, -1, {flights.server_hello, flights.key_exchange, ServerHelloDone(), flight4});
+        client("flight2_only_" + name, -1, {flights.Flight2()});
     }
 }
 
-void RecordLayerSeeds()
+// The configuration byte is the target's (see fuzz_record_layer.cpp).
+void RecordLayerSeeds(const std::string& root)
 {
+    const Seeds seed(root, "record_layer");
     const Bytes abc = {'A', 'B', 'C'};
     const Bytes message = Text("a record carried in the clear");
+    const auto plain = [](const Bytes& body) { return Record(CRYPTO_MES_TYPE_PLAIN, body); };
     // Plain receiving direction.
-    WriteSeed("record_layer", "plain_one", StreamInput(0, {Record(CRYPTO_MES_TYPE_PLAIN, abc)}));
-    WriteSeed("record_layer", "plain_two_in_one_read",
-              StreamInput(0, {(Record(CRYPTO_MES_TYPE_PLAIN, abc) + Record(CRYPTO_MES_TYPE_CRYPTOED, message))}));
-    const Bytes split = Record(CRYPTO_MES_TYPE_PLAIN, message);
-    WriteSeed("record_layer", "plain_split",
-              StreamInput(32, {Bytes(split.begin(), split.begin() + 4), Bytes(split.begin() + 4, split.begin() + 9),
-                               Bytes(split.begin() + 9, split.end())}));
-    WriteSeed("record_layer", "plain_empty_record", StreamInput(0, {Record(CRYPTO_MES_TYPE_PLAIN, {})}));
-    WriteSeed("record_layer", "unknown_type", StreamInput(0, {Record(7, abc)}));
-    WriteSeed("record_layer", "too_long_header", StreamInput(0, {{0, 2, 0, 0, 0x4e, 0x1a}}));
+    seed("plain_one", 0, {plain(abc)});
+    seed("plain_two_in_one_read", 0, {plain(abc) + Record(CRYPTO_MES_TYPE_CRYPTOED, message)});
+    const Bytes split = plain(message);
+    seed("plain_split", 32,
+         {Bytes(split.begin(), split.begin() + 4), Bytes(split.begin() + 4, split.begin() + 9),
+          Bytes(split.begin() + 9, split.end())});
+    seed("plain_empty_record", 0, {plain({})});
+    seed("unknown_type", 0, {Record(7, abc)});
+    seed("too_long_header", 0, {{0, 2, 0, 0, 0x4e, 0x1a}});
     // Large records wrap around the ring; a slow reader makes them wait.
     const Bytes large(12000, 0x5a);
-    WriteSeed("record_layer", "large_wrap_slow_reader",
-              StreamInput(8 | 16 | 32, {Record(CRYPTO_MES_TYPE_PLAIN, large), Record(CRYPTO_MES_TYPE_PLAIN, large)}));
-    WriteSeed("record_layer", "handshake_in_clear",
-              StreamInput(0, {Record(CRYPTO_MES_TYPE_HANDSHAKE, {0, 0, 0, 5, 0, 3, 0, 1, 2})}));
+    seed("large_wrap_slow_reader", 8 | 16 | 32, {plain(large), plain(large)});
+    seed("handshake_in_clear", 0, {Record(CRYPTO_MES_TYPE_HANDSHAKE, {0, 0, 0, 5, 0, 3, 0, 1, 2})});
 
     for (const eCryptoAlgorithm algorithm : {CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_BLOWFISH}) {
         const std::string name = AlgorithmName(algorithm);
-        const int plain_config = algorithm;
-        const int encrypted_config = algorithm | 4;
-        const Bytes data = Record(CRYPTO_MES_TYPE_CRYPTOED, EncryptFixed(algorithm, message));
-        WriteSeed("record_layer", "encrypted_data_" + name, StreamInput(encrypted_config, {data}));
+        const int encrypted = algorithm | 4;
+        const auto data = [&](const Bytes& plain_text) {
+            return Record(CRYPTO_MES_TYPE_CRYPTOED, EncryptFixed(algorithm, plain_text));
+        };
+        seed("encrypted_data_" + name, encrypted, {data(message)});
         // A ChangeCipherSpec switches the direction in the middle of a read.
-        WriteSeed("record_layer", "switch_then_data_" + name,
-                  StreamInput(plain_config,
-                              {(Record(CRYPTO_MES_TYPE_PLAIN, abc) + Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1}) +
-                                data + Record(CRYPTO_MES_TYPE_HANDSHAKE, EncryptFixed(algorithm, {5, 0, 0, 0})))}));
-        WriteSeed("record_layer", "encrypted_empty_" + name,
-                  StreamInput(encrypted_config, {Record(CRYPTO_MES_TYPE_CRYPTOED, {})}));
-        WriteSeed("record_layer", "encrypted_bad_padding_" + name,
-                  StreamInput(encrypted_config, {Record(CRYPTO_MES_TYPE_CRYPTOED, Bytes(16, 0x41))}));
-        WriteSeed(
-            "record_layer", "encrypted_large_" + name,
-            StreamInput(encrypted_config | 8, {Record(CRYPTO_MES_TYPE_CRYPTOED, EncryptFixed(algorithm, large))}));
+        seed("switch_then_data_" + name, algorithm,
+             {plain(abc) + Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1}) + data(message) +
+              Record(CRYPTO_MES_TYPE_HANDSHAKE, EncryptFixed(algorithm, {5, 0, 0, 0}))});
+        seed("encrypted_empty_" + name, encrypted, {Record(CRYPTO_MES_TYPE_CRYPTOED, {})});
+        seed("encrypted_bad_padding_" + name, encrypted, {Record(CRYPTO_MES_TYPE_CRYPTOED, Bytes(16, 0x41))});
+        seed("encrypted_large_" + name, encrypted | 8, {data(large)});
     }
-    WriteSeed(
-        "record_layer", "none_encrypted_data",
-        StreamInput(4, {Record(CRYPTO_MES_TYPE_PLAIN, message), Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1})}));
-    WriteSeed("record_layer", "unknown_algorithm_encrypted",
-              StreamInput(3 | 4, {Record(CRYPTO_MES_TYPE_CRYPTOED, abc)}));
+    seed("none_encrypted_data", 4, {plain(message), Record(CRYPTO_MES_TYPE_CHANGE_CIPHER_SPEC, {1})});
+    seed("unknown_algorithm_encrypted", 3 | 4, {Record(CRYPTO_MES_TYPE_CRYPTOED, abc)});
 }
 
 Bytes AuthResult(int result, const char* uid)
@@ -244,55 +226,52 @@ Bytes Extension(uint32_t type, uint16_t size, size_t length = 0)
     return message;
 }
 
-void MessageSeeds()
+// The configuration byte of the TCP target: 0 for a session without a
+// handshake, 1 to 3 for one finished with NONE, 3DES or Blowfish.
+void MessageSeeds(const std::string& root)
 {
+    const Seeds tcp(root, "tcp_dispatch");
     const Bytes user_message = Extension(VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE, 1544);
+    const Bytes session_event = Extension(VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140);
     for (int mode = 0; mode < 4; ++mode) {
-        const std::string suffix = mode == 0 ? "plain" : AlgorithmName(static_cast<eCryptoAlgorithm>(mode - 1));
-        WriteSeed("tcp_dispatch", "login_" + suffix,
-                  StreamInput(mode, {LoginRequest("alice", "wonderland"), Extension(1, 16)}));
-        WriteSeed("tcp_dispatch", "messages_" + suffix,
-                  StreamInput(mode, {(Extension(1, 16) + Extension(2, 8) + Extension(3, 600) + Extension(0, 8)),
-                                     Extension(7, 24)}));
+        const std::string suffix = mode == 0 ? "plain" : AlgorithmName(mode - 1);
+        tcp("login_" + suffix, mode, {LoginRequest("alice", "wonderland"), Extension(1, 16)});
+        tcp("messages_" + suffix, mode,
+            {Extension(1, 16) + Extension(2, 8) + Extension(3, 600) + Extension(0, 8), Extension(7, 24)});
     }
-    WriteSeed("tcp_dispatch", "login_refused", StreamInput(1, {LoginRequest("alice", "Wonderland")}));
-    WriteSeed("tcp_dispatch", "login_unknown_user", StreamInput(1, {LoginRequest("mallory", "x")}));
-    WriteSeed("tcp_dispatch", "login_empty_password", StreamInput(1, {LoginRequest("bob", "")}));
-    WriteSeed("tcp_dispatch", "result_accepted", StreamInput(1, {AuthResult(1, "alice")}));
-    WriteSeed("tcp_dispatch", "result_refused_then_more", StreamInput(1, {AuthResult(0, "alice"), Extension(1, 16)}));
-    WriteSeed(
-        "tcp_dispatch", "library_types_dropped",
-        StreamInput(1, {(user_message + Extension(VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140) + Extension(1, 16))}));
+    tcp("login_refused", 1, {LoginRequest("alice", "Wonderland")});
+    tcp("login_unknown_user", 1, {LoginRequest("mallory", "x")});
+    tcp("login_empty_password", 1, {LoginRequest("bob", "")});
+    tcp("result_accepted", 1, {AuthResult(1, "alice")});
+    tcp("result_refused_then_more", 1, {AuthResult(0, "alice"), Extension(1, 16)});
+    tcp("library_types_dropped", 1, {user_message + session_event + Extension(1, 16)});
     const Bytes long_message = Extension(3, 600);
-    WriteSeed("tcp_dispatch", "size_beyond_read",
-              StreamInput(1, {Extension(1, 16), Bytes(long_message.begin(), long_message.begin() + 100)}));
-    WriteSeed("tcp_dispatch", "zero_size_header", StreamInput(1, {(Extension(1, 16) + Bytes(8, 0))}));
-    WriteSeed("tcp_dispatch", "short_header", StreamInput(1, {(Extension(2, 8) + Bytes{1, 0, 0})}));
-    WriteSeed("tcp_dispatch", "header_claiming_1_byte", StreamInput(1, {Extension(77, 1, 16)}));
-    WriteSeed("tcp_dispatch", "header_claiming_7_bytes", StreamInput(1, {(Extension(77, 7, 16) + Extension(1, 16))}));
+    tcp("size_beyond_read", 1, {Extension(1, 16), Bytes(long_message.begin(), long_message.begin() + 100)});
+    tcp("zero_size_header", 1, {Extension(1, 16) + Bytes(8, 0)});
+    tcp("short_header", 1, {Extension(2, 8) + Bytes{1, 0, 0}});
+    tcp("header_claiming_1_byte", 1, {Extension(77, 1, 16)});
+    tcp("header_claiming_7_bytes", 1, {Extension(77, 7, 16) + Extension(1, 16)});
+
+    const Seeds datagram(root, "datagram");
+    datagram("typed", -1, {Extension(1, 16), Extension(3, 600), Extension(0, 8)});
+    datagram("echo", -1, {Extension(2, 8)});
+    datagram("longer_than_handler", -1, {Extension(1, 30)});
+    datagram("user_message", -1, {user_message});
+    datagram("session_event_type", -1, {session_event});
+    datagram("short_and_empty", -1, {Bytes{2, 0, 0}, Bytes{}, Extension(2, 8)});
 }
 
-void DatagramSeeds()
+void UserListSeeds(const std::string& root)
 {
-    WriteSeed("datagram", "typed", StreamInput(-1, {Extension(1, 16), Extension(3, 600), Extension(0, 8)}));
-    WriteSeed("datagram", "echo", StreamInput(-1, {Extension(2, 8)}));
-    WriteSeed("datagram", "longer_than_handler", StreamInput(-1, {Extension(1, 30)}));
-    WriteSeed("datagram", "user_message", StreamInput(-1, {Extension(VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE, 1544)}));
-    WriteSeed("datagram", "session_event_type",
-              StreamInput(-1, {Extension(VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140)}));
-    WriteSeed("datagram", "short_and_empty", StreamInput(-1, {Bytes{2, 0, 0}, Bytes{}, Extension(2, 8)}));
-}
-
-void UserListSeeds()
-{
-    WriteSeed("user_list", "two_users", Text("alice\twonderland\nbob\tbuilder\n"));
-    WriteSeed("user_list", "three_tokens", Text("alice wonderland bob"));
-    WriteSeed("user_list", "mixed_white_space", Text("  alice \t\t wonderland\r\n\n\vbob\fbuilder \n"));
-    WriteSeed("user_list", "long_token", Text("alice\twonderland\n" + std::string(300, 'x') + "\tpw\ncarol\tc\n"));
-    WriteSeed("user_list", "exact_255", Text(std::string(255, 'u') + "\t" + std::string(255, 'p') + "\n"));
-    WriteSeed("user_list", "duplicate_ids", Text("alice\tone\nalice\ttwo\n"));
-    WriteSeed("user_list", "nul_bytes", Bytes{'a', 0, 'b', '\t', 'p', 0, '\n', 0, 'x', ' ', 'y'});
-    WriteSeed("user_list", "empty", Bytes{});
+    const Seeds file(root, "user_list");
+    file.Write("two_users", Text("alice\twonderland\nbob\tbuilder\n"));
+    file.Write("three_tokens", Text("alice wonderland bob"));
+    file.Write("mixed_white_space", Text("  alice \t\t wonderland\r\n\n\vbob\fbuilder \n"));
+    file.Write("long_token", Text("alice\twonderland\n" + std::string(300, 'x') + "\tpw\ncarol\tc\n"));
+    file.Write("exact_255", Text(std::string(255, 'u') + "\t" + std::string(255, 'p') + "\n"));
+    file.Write("duplicate_ids", Text("alice\tone\nalice\ttwo\n"));
+    file.Write("nul_bytes", Bytes{'a', 0, 'b', '\t', 'p', 0, '\n', 0, 'x', ' ', 'y'});
+    file.Write("empty", Bytes{});
 }
 
 }  // namespace
@@ -303,11 +282,9 @@ int main(int argc, char** argv)
         std::cerr << "usage: " << argv[0] << " <fuzz directory>\n";
         return 2;
     }
-    g_root = argv[1];
-    HandshakeSeeds();
-    RecordLayerSeeds();
-    MessageSeeds();
-    DatagramSeeds();
-    UserListSeeds();
+    HandshakeSeeds(argv[1]);
+    RecordLayerSeeds(argv[1]);
+    MessageSeeds(argv[1]);
+    UserListSeeds(argv[1]);
     return 0;
 }

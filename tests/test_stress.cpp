@@ -22,17 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "VeskMessageSystem.h"
-#include "raw_peer.h"
-#include "test_support.h"
-
-using namespace VeskMessageSystem;
+#include "message_fixture.h"
 
 namespace {
 
 using namespace vesk_test;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr auto kSendingTime = 5s;
@@ -43,52 +38,20 @@ constexpr bool kMeasuresMemory = true;
 #endif
 
 constexpr uint32_t kStressType = 7;
+constexpr size_t kHeaderSize = 16;  // message header, stream and number
 constexpr size_t kRawPeersPerCipher = 2;
 constexpr eCryptoAlgorithm kCiphers[] = {CRYPTO_ALGORITHM_NONE, CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_BLOWFISH};
 // The raw peers of each cipher, the flooder, then a library client per cipher.
 constexpr size_t kFlooderStream = 3 * kRawPeersPerCipher;
 constexpr size_t kStreams = kFlooderStream + 1 + 3;
 
-// Message header, stream and sequence number, then a filler that follows
-// from both, so that the receiver sees any byte that went astray.
-struct StressHeader {
-    tagMessageHeader header;
-    uint32_t stream;
-    uint32_t sequence;
-};
-
-Bytes StressMessage(uint32_t stream, uint32_t sequence, size_t size)
-{
-    Bytes message(size);
-    const StressHeader fields{{kStressType, static_cast<uint16_t>(size), 0}, stream, sequence};
-    std::memcpy(message.data(), &fields, sizeof fields);
-    for (size_t i = sizeof fields; i < size; ++i)
-        message[i] = static_cast<unsigned char>(sequence * 31 + stream * 7 + i);
-    return message;
-}
-
 // What the server's handler has seen of each stream.
-struct StreamCheck {
-    std::atomic<uint32_t> next{0};  // the sequence number expected next
-    std::atomic<uint32_t> faults{0};
-};
-StreamCheck g_streams[kStreams];
-std::atomic<uint32_t> g_foreign{0};
+NumberedStreams g_streams(kStreams);
 
 // Runs on the server's parse thread for every extension message.
 int CheckMessage(CVeskMessageSession*, const char*, const char*, const void* data, size_t size)
 {
-    StressHeader fields{};
-    std::memcpy(&fields, data, std::min(size, sizeof fields));
-    if (size < sizeof fields || fields.header.m_type != kStressType || fields.stream >= kStreams) {
-        ++g_foreign;
-        return 0;
-    }
-    StreamCheck& check = g_streams[fields.stream];
-    if (fields.sequence != check.next.load() ||
-        std::memcmp(data, StressMessage(fields.stream, fields.sequence, size).data(), size) != 0)
-        ++check.faults;
-    check.next = fields.sequence + 1;
+    g_streams.Take(data, size);
     return 0;
 }
 
@@ -153,7 +116,7 @@ uint32_t PlayRawPeer(int port, eCryptoAlgorithm cipher, uint32_t stream, Clock::
         const Bytes burst = EmptyRecords(10000);
         while (Clock::now() < until)
             WriteAll(peer.fd, burst);
-        peer.SendData(StressMessage(stream, sequence++, sizeof(StressHeader)));
+        peer.SendData(Numbered(kStressType, stream, sequence++, kHeaderSize));
     } else {
         while (Clock::now() < until) {
             Bytes records;
@@ -162,7 +125,7 @@ uint32_t PlayRawPeer(int port, eCryptoAlgorithm cipher, uint32_t stream, Clock::
                     records = records + EmptyRecords(random() % 40);
                 Bytes payload;
                 for (size_t count = 1 + random() % 16; count > 0 && payload.size() < 17000; --count)
-                    payload = payload + StressMessage(stream, sequence++, sizeof(StressHeader) + random() % 2000);
+                    payload = payload + Numbered(kStressType, stream, sequence++, kHeaderSize + random() % 2000);
                 records = records + Record(peer.DataType(), Encrypt(cipher, peer.key, peer.iv, payload));
             }
             WriteChoppily(peer.fd, records, random);
@@ -181,7 +144,7 @@ uint32_t PlayLibraryClient(CVeskMessageSystem& client, int port, uint32_t stream
     handle.reset(client.connect("127.0.0.1", std::to_string(port).c_str()));
     uint32_t sequence = 0;
     while (handle != nullptr && Clock::now() < until) {
-        const Bytes message = StressMessage(stream, sequence, sizeof(StressHeader) + random() % 4000);
+        const Bytes message = Numbered(kStressType, stream, sequence, kHeaderSize + random() % 4000);
         if (handle->send_message(message.data(), message.size()) <= 0) {
             ADD_FAILURE() << "send_message of stream " << stream;
             break;
@@ -198,7 +161,7 @@ TEST(ReceivePathStress, ChoppedRecordsOfEveryCipherAndAFloodArriveWholeAndInOrde
     std::unique_ptr<CVeskMessageSystem> server(VeskMessageSystemCreate());
     ASSERT_EQ(server->CreateSessions(16), 1);
     ASSERT_EQ(server->CreateListenSessions(3), 1);
-    server->add_ExtensionCallFunction({VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 0, CheckMessage});
+    server->add_ExtensionCallFunction({kAllTypes, 0, CheckMessage});
     ASSERT_EQ(server->InitSocketEvent(), 1);
     ASSERT_EQ(server->DispatchSocketEvent(), 1);
     int ports[3] = {};
@@ -230,19 +193,17 @@ TEST(ReceivePathStress, ChoppedRecordsOfEveryCipherAndAFloodArriveWholeAndInOrde
             [&, c, stream] { sent[stream] = PlayLibraryClient(*client, ports[c], stream, until, handles[c]); });
     }
     peers.emplace_back([&] { sent[kFlooderStream] = PlayRawPeer(ports[0], kCiphers[0], kFlooderStream, until); });
-    for (std::thread& peer : peers)
-        peer.join();
+    Join(std::move(peers));
 
     for (size_t stream = 0; stream < kStreams; ++stream) {
         SCOPED_TRACE("stream " + std::to_string(stream));
         // A stream that never got going was held up for the whole sending
         // time, by another peer holding the parse thread, or refused.
         EXPECT_GT(sent[stream].load(), 0u) << "never got going";
-        EXPECT_TRUE(WaitFor([&] { return g_streams[stream].next.load() == sent[stream].load(); }, 20s))
-            << g_streams[stream].next.load() << " of " << sent[stream].load() << " delivered";
-        EXPECT_EQ(g_streams[stream].faults.load(), 0u) << "messages out of order or corrupt";
+        EXPECT_TRUE(WaitFor([&] { return g_streams.Next(stream) == sent[stream].load(); }, 20s))
+            << g_streams.Next(stream) << " of " << sent[stream].load() << " delivered";
     }
-    EXPECT_EQ(g_foreign.load(), 0u);
+    EXPECT_EQ(g_streams.Faults(), 0) << "messages out of order, corrupt or of no stream";
     if (kMeasuresMemory) {
         EXPECT_LT(vesk_perf::ResidentBytes() - resident_before, 64l << 20) << "resident memory grew";
     }
