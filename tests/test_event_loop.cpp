@@ -1,12 +1,11 @@
 // The manager's event loop and parse threads, with real sockets on the
-// loopback interface: which thread reports what, idling, waking up, several
-// managers in one process and shutting down under load.
+// loopback interface: which thread reports what, idling, several managers in
+// one process and shutting down under load.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -28,12 +27,6 @@ struct VeskNetworkTestAccess {
     static std::thread::id ParseThread(CVeskNetworkSessionManager& m)
     {
         return m.m_ParseRecvSocketBufferThreadHandle.get_id();
-    }
-    // Lets every sleep of the parse thread end, as the manager's shutdown does.
-    static void EndSleeps(CVeskNetworkSessionManager& m)
-    {
-        m.m_bStopping = true;
-        m.ResumeParseRecvSocketBufferThread();
     }
 };
 
@@ -79,28 +72,6 @@ struct Server {
     std::unique_ptr<CVeskNetworkSessionManager> manager = std::make_unique<CVeskNetworkSessionManager>();
     int port = 0;
 };
-
-TEST(ParseThreadTest, WakeUpThatCameWhileAwakeIsKept)
-{
-    CVeskNetworkSessionManager manager;
-    std::atomic<int> returned{0};
-    manager.ResumeParseRecvSocketBufferThread();
-    std::thread sleeper([&] {
-        manager.SuspendParseRecvSocketBufferThread();
-        ++returned;
-        manager.SuspendParseRecvSocketBufferThread();
-        ++returned;
-    });
-    EXPECT_TRUE(WaitFor([&] { return returned == 1; })) << "the earlier wake-up was lost";
-
-    // The kept wake-up was used up: the next sleep lasts until a new one.
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(returned, 1);
-    manager.ResumeParseRecvSocketBufferThread();
-    EXPECT_TRUE(WaitFor([&] { return returned == 2; }));
-    Access::EndSleeps(manager);
-    sleeper.join();
-}
 
 // Each manager has its own threads, the second one's loop started before it
 // had anything to watch, and a second start of either starts nothing. An
