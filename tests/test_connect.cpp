@@ -261,8 +261,8 @@ TEST_F(ConnectingSystems, ConnectWithCredentialsInsideAHandlerLogsIn)
 // connect gives up after the connect deadline: on a TCP connect the peer's
 // full accept queue leaves unanswered, and with credentials on a server that
 // never answers the login, whose session is closed once the deadline has
-// passed.
-TEST_F(ConnectingSystems, ConnectGivesUpAfterItsDeadline)
+// passed. Without a deadline, deleting the system ends such a connect.
+TEST_F(ConnectingSystems, ConnectGivesUpAfterItsDeadlineOrWhenTheSystemGoes)
 {
     constexpr auto kDeadline = 300ms;
     tagVeskMessageSystemLimits limits = client->get_limits();
@@ -301,6 +301,23 @@ TEST_F(ConnectingSystems, ConnectGivesUpAfterItsDeadline)
         EXPECT_GE(waited, kDeadline - 50ms);
         EXPECT_LT(waited, 5s);
     }
+
+    // The server has no deadline of its own: its connect to the full queue
+    // waits until deleting the system ends it at once.
+    std::atomic<bool> returned{false};
+    CVeskMessageSession* handle = nullptr;
+    std::thread connecting([&, system = server.get()] {
+        handle = system->connect("127.0.0.1", full.port.c_str());
+        returned = true;
+    });
+    ASSERT_TRUE(WaitFor([&] { return Access::FirstSlotTaken(*server); }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(returned) << "the peer does not answer";
+    const auto start = Clock::now();
+    server.reset();
+    EXPECT_LT(Clock::now() - start, 2s);
+    connecting.join();
+    EXPECT_EQ(handle, nullptr);
 }
 
 namespace {
@@ -359,9 +376,9 @@ std::unique_ptr<CVeskMessageSystem> ListeningSystem(const tagExtensionCallFuncti
 // Deleting the system inside one of its handlers, on each thread a handler
 // runs on: the process goes on, and the system's last thread ends once it has
 // finished the teardown (the sanitizer build sees any leak or late use). The
-// peer connects to the doomed system, or, for the connect event, the doomed
-// system connects to the peer and its connect returns null.
-TEST(DeleteInsideAHandler, TheSystemGoesAndTheProcessGoesOn)
+// server connects to the doomed system, or, for the connect event, the doomed
+// system connects to the server and its connect returns null.
+TEST_F(ConnectingSystems, DeleteInsideAHandlerTheSystemGoesAndTheProcessGoesOn)
 {
     const tagExtensionCallFunction on_event = Entry(kSessionEvent, kEventSize, DeleteFromHandler::OnEvent);
     const struct {
@@ -374,14 +391,12 @@ TEST(DeleteInsideAHandler, TheSystemGoesAndTheProcessGoesOn)
         {"message, parse thread", Entry(7, 16, DeleteFromHandler::OnMessage), 0},
         {"connect event, application thread", on_event, NETWORK_EVENT_CONNECT},
     };
-    std::string peer_port;
-    const auto peer = ListeningSystem(Entry(7, 16, OnMessage<kServer, 1>), &peer_port);
-    ASSERT_NE(peer, nullptr);
+    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const int threads_before = ThreadCount();
-        std::string port;
-        auto doomed = ListeningSystem(c.handler, &port);
+        std::string doomed_port;
+        auto doomed = ListeningSystem(c.handler, &doomed_port);
         ASSERT_NE(doomed, nullptr);
         DeleteFromHandler::event = c.event;
         DeleteFromHandler::deleted = false;
@@ -389,48 +404,20 @@ TEST(DeleteInsideAHandler, TheSystemGoesAndTheProcessGoesOn)
 
         if (c.event == NETWORK_EVENT_CONNECT) {
             CVeskMessageSystem* system = DeleteFromHandler::system;
-            EXPECT_EQ(system->connect("127.0.0.1", peer_port.c_str()), nullptr);
+            EXPECT_EQ(system->connect("127.0.0.1", port.c_str()), nullptr);
         } else {
             // An accept handler may delete the system before the peer's
             // connect has sent its first record.
-            std::unique_ptr<CVeskMessageSession> handle(peer->connect("127.0.0.1", port.c_str()));
+            std::unique_ptr<CVeskMessageSession> handle(server->connect("127.0.0.1", doomed_port.c_str()));
             if (c.event == 0) {
                 ASSERT_NE(handle, nullptr);
                 EXPECT_GT(Send(handle.get(), Tagged(7, 16, 0)), 0);
             }
             ASSERT_TRUE(WaitFor([] { return DeleteFromHandler::deleted.load(); }));
             if (handle != nullptr)
-                peer->close(handle.get());
+                server->close(handle.get());
         }
         EXPECT_TRUE(DeleteFromHandler::deleted);
         EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads_before; })) << "the last thread has ended";
     }
-}
-
-// A connect to a peer that never answers holds its session; deleting the
-// system ends it at once, and the connect returns null.
-TEST(DeleteWhileConnecting, EndsTheConnectAtOnce)
-{
-    const FullListener full;
-    CVeskMessageSystem* system = VeskMessageSystemCreate();
-    ASSERT_EQ(system->CreateSessions(1), 1);
-    ASSERT_EQ(system->InitSocketEvent(), 1);
-    ASSERT_EQ(system->DispatchSocketEvent(), 1);
-
-    std::atomic<bool> returned{false};
-    CVeskMessageSession* handle = nullptr;
-    std::thread connecting([&] {
-        handle = system->connect("127.0.0.1", full.port.c_str());
-        returned = true;
-    });
-    ASSERT_TRUE(WaitFor([&] { return Access::FirstSlotTaken(*system); }));
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(returned) << "the peer does not answer";
-
-    const auto start = Clock::now();
-    delete system;
-    const auto took = Clock::now() - start;
-    connecting.join();
-    EXPECT_LT(took, 2s);
-    EXPECT_EQ(handle, nullptr);
 }

@@ -64,10 +64,10 @@ int RawConnect(int port, int family = AF_INET)
     return -1;
 }
 
-int PortOf(const sockaddr_storage& address)
+// The port of an IPv4 or IPv6 address: both keep it at the same offset.
+in_port_t PortOf(const sockaddr_storage& address)
 {
-    return address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port)
-                                         : ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    return reinterpret_cast<const sockaddr_in*>(&address)->sin_port;
 }
 
 // Whether a session was accepted, in time, for the client socket's address.
