@@ -14,7 +14,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -202,20 +202,61 @@ TEST(NsLookupTest, LookupsAnswerAndAFailureWritesNothing)
 
 namespace {
 
-// Connects with credentials, once, when its session event comes.
-struct LoginFromHandler {
+// Runs its action once, inside a handler of its system: on the session event
+// it waits for, or on any message (event 0).
+struct InsideAHandler {
     static int OnEvent(CVeskMessageSession*, const char*, const char*, const void* data, size_t)
     {
-        if (static_cast<const tagMessageDataSesssionEvent*>(data)->m_ev == event && !fired.exchange(true))
-            handle = system->connect("127.0.0.1", port.c_str(), "alice", 5, "wonderland", 10);
+        if (static_cast<const tagMessageDataSesssionEvent*>(data)->m_ev == event)
+            ActOnce();
         return 0;
     }
-    static inline CVeskMessageSystem* system = nullptr;
-    static inline std::string port;
+    static int OnMessage(CVeskMessageSession*, const char*, const char*, const void*, size_t)
+    {
+        ActOnce();
+        return 0;
+    }
+    static void ActOnce()
+    {
+        if (void (*act)() = action.exchange(nullptr)) {
+            act();
+            done = true;
+        }
+    }
+    static void Arm(short on_event, CVeskMessageSystem* on_system, void (*act)())
+    {
+        event = on_event;
+        system = on_system;
+        done = false;
+        action = act;
+    }
+    static inline std::atomic<void (*)()> action{nullptr};
     static inline std::atomic<short> event{0};
-    static inline std::atomic<bool> fired{false};
-    static inline std::atomic<CVeskMessageSession*> handle{nullptr};
+    static inline std::atomic<CVeskMessageSystem*> system{nullptr};
+    static inline std::atomic<bool> done{false};
+    // What a login from the handler connects to, and the handle it got.
+    static inline std::string port;
+    static inline std::atomic<CVeskMessageSession*> login{nullptr};
 };
+
+int ThreadCount()
+{
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<int>(std::distance(begin(tasks), end(tasks)));
+}
+
+// A system listening on a port the kernel chose, with sessions to spare.
+std::unique_ptr<CVeskMessageSystem> ListeningSystem(const tagExtensionCallFunction& handler, std::string* port)
+{
+    std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
+    if (system->CreateSessions(4) != 1 || system->CreateListenSessions(1) != 1 ||
+        system->add_ExtensionCallFunction(handler) != 1 || system->InitSocketEvent() != 1)
+        return nullptr;
+    *port = ListenOnFreePort([&](const std::string& service) {
+        return system->listen(service.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1;
+    });
+    return system->DispatchSocketEvent() == 1 ? std::move(system) : nullptr;
+}
 
 using ConnectingSystems = MessageSystems;
 
@@ -239,18 +280,20 @@ TEST_F(ConnectingSystems, AnUnknownAlgorithmValueListensWithoutACipher)
 // same system, logging in to itself) takes the user in.
 TEST_F(ConnectingSystems, ConnectWithCredentialsInsideAHandlerLogsIn)
 {
-    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, LoginFromHandler::OnEvent));
+    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, InsideAHandler::OnEvent));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
-    LoginFromHandler::system = server.get();
-    LoginFromHandler::port = port;
+    InsideAHandler::port = port;
     for (const short event : {NETWORK_EVENT_ACCEPT, NETWORK_EVENT_HANDSHAKE_FINISH}) {
         SCOPED_TRACE(event);
         server->delete_alluser();
-        LoginFromHandler::event = event;
-        LoginFromHandler::fired = false;
+        InsideAHandler::Arm(event, server.get(), [] {
+            InsideAHandler::login = InsideAHandler::system.load()->connect("127.0.0.1", InsideAHandler::port.c_str(),
+                                                                           "alice", 5, "wonderland", 10);
+        });
         ASSERT_NE(ConnectPlain(), nullptr);
-        ASSERT_TRUE(WaitFor([] { return LoginFromHandler::handle != nullptr; }));
-        std::unique_ptr<CVeskMessageSession> login(LoginFromHandler::handle.exchange(nullptr));
+        ASSERT_TRUE(WaitFor([] { return InsideAHandler::done.load(); }));
+        std::unique_ptr<CVeskMessageSession> login(InsideAHandler::login.exchange(nullptr));
+        ASSERT_NE(login, nullptr);
         EXPECT_TRUE(WaitFor([&] { return server->reference_user("alice", 5).get_uid_size() > 0; }))
             << "the login reached the server";
         EXPECT_TRUE(login->is_session_used());
@@ -320,59 +363,6 @@ TEST_F(ConnectingSystems, ConnectGivesUpAfterItsDeadlineOrWhenTheSystemGoes)
     EXPECT_EQ(handle, nullptr);
 }
 
-namespace {
-
-int ThreadCount()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("Threads:", 0) == 0)
-            return std::stoi(line.substr(8));
-    return -1;
-}
-
-// Deletes its own system, once: on the session event it waits for, or on any
-// message (event 0).
-struct DeleteFromHandler {
-    static int OnEvent(CVeskMessageSession*, const char*, const char*, const void* data, size_t)
-    {
-        if (static_cast<const tagMessageDataSesssionEvent*>(data)->m_ev == event)
-            DeleteOnce();
-        return 0;
-    }
-    static int OnMessage(CVeskMessageSession*, const char*, const char*, const void*, size_t)
-    {
-        DeleteOnce();
-        return 0;
-    }
-    static void DeleteOnce()
-    {
-        if (CVeskMessageSystem* doomed = system.exchange(nullptr)) {
-            delete doomed;
-            deleted = true;
-        }
-    }
-    static inline std::atomic<CVeskMessageSystem*> system{nullptr};
-    static inline std::atomic<short> event{0};
-    static inline std::atomic<bool> deleted{false};
-};
-
-// A system listening on a port the kernel chose, with sessions to spare.
-std::unique_ptr<CVeskMessageSystem> ListeningSystem(const tagExtensionCallFunction& handler, std::string* port)
-{
-    std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
-    if (system->CreateSessions(4) != 1 || system->CreateListenSessions(1) != 1 ||
-        system->add_ExtensionCallFunction(handler) != 1 || system->InitSocketEvent() != 1)
-        return nullptr;
-    *port = ListenOnFreePort([&](const std::string& service) {
-        return system->listen(service.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1;
-    });
-    return system->DispatchSocketEvent() == 1 ? std::move(system) : nullptr;
-}
-
-}  // namespace
-
 // Deleting the system inside one of its handlers, on each thread a handler
 // runs on: the process goes on, and the system's last thread ends once it has
 // finished the teardown (the sanitizer build sees any leak or late use). The
@@ -380,7 +370,7 @@ std::unique_ptr<CVeskMessageSystem> ListeningSystem(const tagExtensionCallFuncti
 // system connects to the server and its connect returns null.
 TEST_F(ConnectingSystems, DeleteInsideAHandlerTheSystemGoesAndTheProcessGoesOn)
 {
-    const tagExtensionCallFunction on_event = Entry(kSessionEvent, kEventSize, DeleteFromHandler::OnEvent);
+    const tagExtensionCallFunction on_event = Entry(kSessionEvent, kEventSize, InsideAHandler::OnEvent);
     const struct {
         const char* name;
         tagExtensionCallFunction handler;
@@ -388,7 +378,7 @@ TEST_F(ConnectingSystems, DeleteInsideAHandlerTheSystemGoesAndTheProcessGoesOn)
     } cases[] = {
         {"accept event, event loop thread", on_event, NETWORK_EVENT_ACCEPT},
         {"handshake finished, parse thread", on_event, NETWORK_EVENT_HANDSHAKE_FINISH},
-        {"message, parse thread", Entry(7, 16, DeleteFromHandler::OnMessage), 0},
+        {"message, parse thread", Entry(7, 16, InsideAHandler::OnMessage), 0},
         {"connect event, application thread", on_event, NETWORK_EVENT_CONNECT},
     };
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
@@ -398,12 +388,10 @@ TEST_F(ConnectingSystems, DeleteInsideAHandlerTheSystemGoesAndTheProcessGoesOn)
         std::string doomed_port;
         auto doomed = ListeningSystem(c.handler, &doomed_port);
         ASSERT_NE(doomed, nullptr);
-        DeleteFromHandler::event = c.event;
-        DeleteFromHandler::deleted = false;
-        DeleteFromHandler::system = doomed.release();
+        CVeskMessageSystem* system = doomed.release();
+        InsideAHandler::Arm(c.event, system, [] { delete InsideAHandler::system.load(); });
 
         if (c.event == NETWORK_EVENT_CONNECT) {
-            CVeskMessageSystem* system = DeleteFromHandler::system;
             EXPECT_EQ(system->connect("127.0.0.1", port.c_str()), nullptr);
         } else {
             // An accept handler may delete the system before the peer's
@@ -413,11 +401,11 @@ TEST_F(ConnectingSystems, DeleteInsideAHandlerTheSystemGoesAndTheProcessGoesOn)
                 ASSERT_NE(handle, nullptr);
                 EXPECT_GT(Send(handle.get(), Tagged(7, 16, 0)), 0);
             }
-            ASSERT_TRUE(WaitFor([] { return DeleteFromHandler::deleted.load(); }));
+            ASSERT_TRUE(WaitFor([] { return InsideAHandler::done.load(); }));
             if (handle != nullptr)
                 server->close(handle.get());
         }
-        EXPECT_TRUE(DeleteFromHandler::deleted);
+        EXPECT_TRUE(InsideAHandler::done);
         EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads_before; })) << "the last thread has ended";
     }
 }

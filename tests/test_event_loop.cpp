@@ -1,12 +1,12 @@
 // The manager's event loop and parse threads, with real sockets on the
 // loopback interface: which thread reports what, idling, several managers in
 // one process and shutting down under load.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -38,13 +38,8 @@ using namespace std::chrono_literals;
 
 int OpenDescriptors()
 {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr)
-            ++count;
-        closedir(dir);
-    }
-    return count;
+    const std::filesystem::directory_iterator descriptors("/proc/self/fd");
+    return static_cast<int>(std::distance(begin(descriptors), end(descriptors)));
 }
 
 // A manager listening on a port the kernel chose, its threads running, its
