@@ -20,8 +20,9 @@ std::vector<unsigned char> Sequence(size_t n, unsigned char first = 0)
 
 // One byte always stays empty; an append that does not fit writes nothing.
 // A ring grows and shrinks back keeping the bytes it holds in order across
-// its end, but never shrinks below what it holds.
-TEST(ByteRing, AppendIsAllOrNothingAndResizeKeepsTheHeldBytes)
+// its end, but never shrinks below what it holds. Reset gives the storage
+// back.
+TEST(ByteRing, AppendIsAllOrNothingResizeKeepsTheHeldBytesResetGivesTheStorageBack)
 {
     CVeskByteRing ring;
     ASSERT_TRUE(ring.Allocate());
@@ -49,6 +50,11 @@ TEST(ByteRing, AppendIsAllOrNothingAndResizeKeepsTheHeldBytes)
     ASSERT_EQ(ring.Read(out.data(), out.size()), more.size());
     EXPECT_EQ(out, more);
     ASSERT_TRUE(ring.Resize(CVeskByteRing::kSize));
+    EXPECT_EQ(ring.Free(), CVeskByteRing::kUsable);
+
+    ring.Reset();
+    EXPECT_FALSE(ring.Append(bytes.data(), 1)) << "nothing fits until the ring has storage again";
+    ASSERT_TRUE(ring.Allocate());
     EXPECT_EQ(ring.Free(), CVeskByteRing::kUsable);
 }
 
