@@ -54,11 +54,10 @@ public:
             if (event.recv_result > 0)
                 event.payload.assign(buffer.begin(), buffer.begin() + event.recv_result);
         }
-        if (!event.payload.empty()) {
-            if (const auto hook = self->PayloadHookNow()) {
-                (*hook)(session, event.payload);
-                return 1;
-            }
+        const auto hook = std::atomic_load(&self->m_on_payload);
+        if (hook && !event.payload.empty()) {
+            (*hook)(session, event.payload);
+            return 1;
         }
         {
             std::lock_guard<std::mutex> lock(self->m_mutex);
@@ -164,8 +163,7 @@ public:
     // it; none: null.
     void OnPayload(PayloadHook hook)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_on_payload = hook ? std::make_shared<const PayloadHook>(std::move(hook)) : nullptr;
+        std::atomic_store(&m_on_payload, hook ? std::make_shared<const PayloadHook>(std::move(hook)) : nullptr);
     }
 
     // Release the session of every CLOSE, as the message layer does; set
@@ -173,12 +171,6 @@ public:
     bool release_on_close = false;
 
 private:
-    std::shared_ptr<const PayloadHook> PayloadHookNow() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_on_payload;
-    }
-
     std::shared_ptr<const PayloadHook> m_on_payload;
     mutable std::mutex m_mutex;
     std::vector<Event> m_events;
