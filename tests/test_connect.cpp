@@ -15,10 +15,10 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <set>
