@@ -281,24 +281,6 @@ TEST_F(ListenTest, ListenerClosedDuringAnAcceptCanBeListenedOnAgain)
     ::close(first);
 }
 
-TEST_F(ListenTest, ConnectionResetBeforeAcceptDoesNotStallTheLoop)
-{
-    Pools(8, 1);
-    const int port = ListenOnAFreePort();
-    // Reset while queued, before the loop runs at all.
-    for (int i = 0; i < 3; ++i) {
-        const int client = RawConnect(port);
-        ASSERT_GE(client, 0);
-        const linger abort{1, 0};
-        ASSERT_EQ(setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
-        ::close(client);
-    }
-    ASSERT_EQ(manager.DispatchLibEvent(), 1);
-    const int client = RawConnect(port);
-    EXPECT_TRUE(AcceptedClient(journal, client)) << "a later client is still accepted";
-    ::close(client);
-}
-
 // Lowers the soft descriptor limit to the lowest free descriptor, so that no
 // new one can be had; the destructor restores it.
 class DescriptorsExhausted {
