@@ -54,11 +54,10 @@ public:
             if (event.recv_result > 0)
                 event.payload.assign(buffer.begin(), buffer.begin() + event.recv_result);
         }
-        if (!event.payload.empty()) {
-            if (const auto hook = self->PayloadHookNow()) {
-                (*hook)(session, event.payload);
-                return 1;
-            }
+        const auto hook = std::atomic_load(&self->m_on_payload);
+        if (hook && !event.payload.empty()) {
+            (*hook)(session, event.payload);
+            return 1;
         }
         {
             std::lock_guard<std::mutex> lock(self->m_mutex);
@@ -110,22 +109,18 @@ public:
         return static_cast<size_t>(std::count_if(all.begin(), all.end(), [ev](const Event& e) { return e.ev & ev; }));
     }
 
-    // The accepted sessions, in order.
-    std::vector<CVeskNetworkSession*> Accepted() const
-    {
-        std::vector<CVeskNetworkSession*> sessions;
-        for (const Event& event : EventsOf(nullptr))
-            if (event.ev & VeskNetworkSystem::NETWORK_EVENT_ACCEPT)
-                sessions.push_back(event.session);
-        return sessions;
-    }
-
     // The n-th accepted session (from 1), or null when it did not come in time.
     CVeskNetworkSession* WaitAccepted(size_t n) const
     {
-        if (!WaitFor([&] { return Accepted().size() >= n; }))
-            return nullptr;
-        return Accepted()[n - 1];
+        std::vector<CVeskNetworkSession*> accepted;
+        const bool arrived = WaitFor([&] {
+            accepted.clear();
+            for (const Event& event : Events())
+                if (event.ev & VeskNetworkSystem::NETWORK_EVENT_ACCEPT)
+                    accepted.push_back(event.session);
+            return accepted.size() >= n;
+        });
+        return arrived ? accepted[n - 1] : nullptr;
     }
 
     // The session reported a failed record: a READ whose recv gives -1.
@@ -168,8 +163,7 @@ public:
     // it; none: null.
     void OnPayload(PayloadHook hook)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_on_payload = hook ? std::make_shared<const PayloadHook>(std::move(hook)) : nullptr;
+        std::atomic_store(&m_on_payload, hook ? std::make_shared<const PayloadHook>(std::move(hook)) : nullptr);
     }
 
     // Release the session of every CLOSE, as the message layer does; set
@@ -177,12 +171,6 @@ public:
     bool release_on_close = false;
 
 private:
-    std::shared_ptr<const PayloadHook> PayloadHookNow() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_on_payload;
-    }
-
     std::shared_ptr<const PayloadHook> m_on_payload;
     mutable std::mutex m_mutex;
     std::vector<Event> m_events;
@@ -233,7 +221,7 @@ protected:
     // A raw client connected to the listener, and the session that took it.
     std::pair<int, CVeskNetworkSession*> ConnectRawClient()
     {
-        const size_t before = journal.Accepted().size();
+        const size_t before = journal.Count(VeskNetworkSystem::NETWORK_EVENT_ACCEPT);
         const int fd = Track(ConnectTo(port));
         return {fd, journal.WaitAccepted(before + 1)};
     }
@@ -272,7 +260,7 @@ protected:
     // session that accepted it.
     std::pair<CVeskNetworkSession*, CVeskNetworkSession*> ConnectLibraryClient(bool secure, int to_port = 0)
     {
-        const size_t before = journal.Accepted().size();
+        const size_t before = journal.Count(VeskNetworkSystem::NETWORK_EVENT_ACCEPT);
         CVeskNetworkSession* client = manager->Connect(
             secure, "127.0.0.1", std::to_string(to_port ? to_port : port).c_str(), &SessionJournal::Record, &journal);
         EXPECT_NE(client, nullptr);
