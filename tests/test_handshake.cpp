@@ -24,6 +24,7 @@
 #include "CryptFunction.h"
 #include "VeskMessageSystem.h"
 #include "VeskNetworkSystem.h"
+#include "message_fixture.h"
 #include "raw_peer.h"
 #include "record/failure_reason.h"
 #include "session_fixture.h"
@@ -104,14 +105,17 @@ Bytes Text(const char* text)
     return Bytes(text, text + std::strlen(text));
 }
 
-// Plays the server against a library client, with its own key pair.
+// Plays the server against a library client, with a key pair of its own.
 struct RawServerPeer : RawPeer {
-    using RawPeer::RawPeer;
+    RawServerPeer(int socket, eCryptoAlgorithm cipher, const KeyPair& pair = RawServerKeys())
+        : RawPeer(socket, cipher), keys(pair)
+    {
+    }
 
     Bytes FlightTwo() const
     {
         return ServerHello(static_cast<unsigned char>(algorithm)) +
-               ServerKeyExchange(RawServerKeys().public_key, kStandardExponent) + ServerHelloDone();
+               ServerKeyExchange(keys.public_key, kStandardExponent) + ServerHelloDone();
     }
 
     // The records of flight 3 as they came; key and IV taken from them.
@@ -136,15 +140,16 @@ struct RawServerPeer : RawPeer {
 
     Bytes FlightFour() const { return ChangeCipherSpec() + Finish(); }
 
-    static Bytes RsaDecrypt(const Bytes& ciphertext)
+    Bytes RsaDecrypt(const Bytes& ciphertext) const
     {
         Bytes out(ciphertext.size());
-        const auto& keys = RawServerKeys();
         const int n = RSA_private_decrypt_der(static_cast<int>(ciphertext.size()), ciphertext.data(), out.data(),
                                               keys.private_key.data(), static_cast<int>(keys.private_key.size()));
         out.resize(n < 0 ? 0 : static_cast<size_t>(n));
         return out;
     }
+
+    const KeyPair& keys;
 };
 
 class HandshakeTest : public SessionFixture {
@@ -173,6 +178,17 @@ protected:
         manager->Close(client);
         manager->Close(server);
     }
+
+    // Records flow both ways between the raw peer and the session, under the
+    // agreed key.
+    void ExpectRecordsBothWays(const RawPeer& peer, CVeskNetworkSession* session)
+    {
+        const Bytes up = Text("from the raw peer"), down = Text("from the library");
+        peer.SendData(up);
+        EXPECT_TRUE(journal.Delivered(session, up));
+        EXPECT_GE(session->send(down.data(), static_cast<int>(down.size()), 0), static_cast<int>(down.size()));
+        EXPECT_EQ(peer.ReadData(), std::optional<Bytes>(down));
+    }
 };
 
 class HandshakeByAlgorithm : public HandshakeTest, public ::testing::WithParamInterface<eCryptoAlgorithm> {};
@@ -188,8 +204,10 @@ INSTANTIATE_TEST_SUITE_P(Ciphers, HandshakeByAlgorithm,
 // --- complete handshakes against a peer of the other role ---
 
 // The server names its own cipher wherever the client lists it; the raw
-// client's records then decrypt under the key it chose, both ways.
-TEST_P(HandshakeByAlgorithm, RawClientCompletesTheHandshakeWithTheServer)
+// client's records then decrypt under the key it chose, both ways. A library
+// client completes the handshake with the raw server likewise, once the
+// server's Finish came.
+TEST_P(HandshakeByAlgorithm, RawPeersCompleteTheHandshakeWithTheLibrary)
 {
     const eCryptoAlgorithm algorithm = GetParam();
     const bool keyed = algorithm != CRYPTO_ALGORITHM_NONE;
@@ -208,33 +226,20 @@ TEST_P(HandshakeByAlgorithm, RawClientCompletesTheHandshakeWithTheServer)
     EXPECT_EQ(client.flight_two[2].wire, (Bytes{1, 2, 0, 0, 0, 4, 3, 0, 0, 0}));
     EXPECT_EQ(client.exponent, 65537u);
 
-    const Bytes flight_three = client.FlightThree();
-    EXPECT_EQ(flight_three.size(), keyed ? 291u : 17u);
-    WriteAll(fd, flight_three);
+    WriteAll(fd, client.FlightThree());
     std::vector<WireRecord> flight_four;
     ASSERT_TRUE(client.ReadFlightFour(&flight_four));
     EXPECT_EQ(Sizes(flight_four), (std::vector<size_t>{7, keyed ? 14u : 10u}));
     ASSERT_TRUE(journal.Finished(session));
     EXPECT_EQ(session->GetCryptoStateSend(), CRYPTO_STATE_CRYPTOED);
     EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_CRYPTOED);
+    ExpectRecordsBothWays(client, session);
 
-    const Bytes up = Text("from the raw client"), down = Text("from the library server");
-    client.SendData(up);
-    EXPECT_TRUE(journal.Delivered(session, up));
-    EXPECT_GE(session->send(down.data(), static_cast<int>(down.size()), 0), static_cast<int>(down.size()));
-    EXPECT_EQ(client.ReadData(), std::optional<Bytes>(down));
-}
-
-TEST_P(HandshakeByAlgorithm, RawServerAnswersASecureConnect)
-{
-    const eCryptoAlgorithm algorithm = GetParam();
-    const bool keyed = algorithm != CRYPTO_ALGORITHM_NONE;
-    auto [session, fd] = ConnectToRawServer(true);
-    ASSERT_NE(session, nullptr);
-    RawServerPeer server(fd, algorithm);
-
-    EXPECT_EQ(ReadBytes(fd, 15), (Bytes{1, 2, 0, 0, 0, 9, 0, 0, 0, 5, 0, 3, 0, 1, 2}));
-    WriteAll(fd, server.FlightTwo());
+    auto [connecting, server_fd] = ConnectToRawServer(true);
+    ASSERT_NE(connecting, nullptr);
+    RawServerPeer server(server_fd, algorithm);
+    EXPECT_EQ(ReadBytes(server_fd, 15), (Bytes{1, 2, 0, 0, 0, 9, 0, 0, 0, 5, 0, 3, 0, 1, 2}));
+    WriteAll(server_fd, server.FlightTwo());
     std::vector<WireRecord> flight_three;
     ASSERT_TRUE(server.ReadFlightThree(&flight_three));
     if (keyed) {
@@ -247,29 +252,26 @@ TEST_P(HandshakeByAlgorithm, RawServerAnswersASecureConnect)
     } else {
         EXPECT_EQ(Sizes(flight_three), (std::vector<size_t>{7, 10})) << "flight 3 is 17 bytes";
     }
-    EXPECT_FALSE(journal.Saw(session, NETWORK_EVENT_HANDSHAKE_FINISH)) << "the client waits for the server's Finish";
-
-    WriteAll(fd, server.FlightFour());
-    ASSERT_TRUE(journal.Finished(session));
-    const Bytes up = Text("from the library client"), down = Text("from the raw server");
-    EXPECT_GE(session->send(up.data(), static_cast<int>(up.size()), 0), static_cast<int>(up.size()));
-    EXPECT_EQ(server.ReadData(), std::optional<Bytes>(up));
-    server.SendData(down);
-    EXPECT_TRUE(journal.Delivered(session, down));
+    EXPECT_FALSE(journal.Saw(connecting, NETWORK_EVENT_HANDSHAKE_FINISH)) << "the client waits for the server's Finish";
+    WriteAll(server_fd, server.FlightFour());
+    ASSERT_TRUE(journal.Finished(connecting));
+    ExpectRecordsBothWays(server, connecting);
 }
 
 // A peer that starts with data gets no handshake: plain records both ways,
-// the server's of the type that names its cipher.
+// the server's of the type that names its cipher. A ChangeCipherSpec other
+// than 1 before it leaves receiving plain.
 TEST_F(HandshakeTest, PlainPeerOfACipherListenerStaysPlain)
 {
     StartListener(CRYPTO_ALGORITHM_3DES);
     auto [fd, session] = ConnectRawClient();
-    WriteAll(fd, Record(0, Text("hello")));
+    WriteAll(fd, ChangeCipherSpec(0) + Record(0, Text("hello")));
     EXPECT_TRUE(journal.Delivered(session, Text("hello")));
     EXPECT_EQ(session->send(Text("world").data(), 5, 0), 5);
     EXPECT_EQ(ReadBytes(fd, 11), Record(3, Text("world")));
     EXPECT_FALSE(journal.Saw(session, NETWORK_EVENT_HANDSHAKE_FINISH));
     EXPECT_EQ(session->GetCryptoStateSend(), CRYPTO_STATE_PLAIN);
+    EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
 }
 
 // --- inputs the server refuses or tolerates ---
@@ -371,29 +373,6 @@ TEST_F(HandshakeTest, ServerWithoutAKeyOrWithAKeyNoRecordCanCarryAnswersNothing)
     }
     ASSERT_EQ(listener.SetRSAPublicKey(generated.data(), static_cast<int>(generated.size())), 140);
     ExpectFreshSecureHandshake();
-}
-
-// Tolerated: a ChangeCipherSpec other than 1 leaves receiving plain; a
-// ServerHelloDone of 4 bytes at a client is answered with a key exchange.
-TEST_F(HandshakeTest, OddButWellFormedMessagesAreHandledAsSuch)
-{
-    StartListener(CRYPTO_ALGORITHM_BLOWFISH);
-    auto [fd, session] = ConnectRawClient();
-    WriteAll(fd, ChangeCipherSpec(0) + Record(0, Text("still plain")));
-    EXPECT_TRUE(journal.Delivered(session, Text("still plain")));
-    EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
-
-    auto [client, other] = ConnectToRawServer(true);
-    ASSERT_NE(client, nullptr);
-    ASSERT_EQ(ReadBytes(other, 15).size(), 15u);
-    WriteAll(other, ServerHello(CRYPTO_ALGORITHM_BLOWFISH) +
-                        ServerKeyExchange(RawServerKeys().public_key, kStandardExponent) + Record(1, {3, 0, 0, 0}));
-    std::vector<size_t> sizes;
-    for (int i = 0; i < 3; ++i)
-        if (auto record = ReadRecord(other))
-            sizes.push_back(record->wire.size());
-    EXPECT_EQ(sizes, (std::vector<size_t>{270, 7, 14}));
-    EXPECT_FALSE(journal.FailedNow(session));
 }
 
 // A second key exchange with a 40-byte key is accepted but leaves the key in
@@ -498,7 +477,11 @@ TEST_F(HandshakeTest, BadFlightTwoFailsTheClientSessionAloneAndSendsNothing)
     }
 }
 
-TEST_F(HandshakeTest, ExponentIsReadLeastSignificantByteFirstFromFourBytesAtMost)
+// The exponent is read least significant byte first, from four bytes at
+// most. The client's IV field takes a ciphertext of at most 160 bytes: a
+// 1280-bit server key is the largest that works (a longer one is a row
+// above).
+TEST_F(HandshakeTest, ExponentIsReadFromFourBytesAtMostAndA1280BitKeyServes)
 {
     auto [session, fd] = ConnectToRawServer(true);
     ASSERT_EQ(ReadBytes(fd, 15).size(), 15u);
@@ -516,31 +499,19 @@ TEST_F(HandshakeTest, ExponentIsReadLeastSignificantByteFirstFromFourBytesAtMost
     for (const auto& test_case : cases) {
         SCOPED_TRACE(test_case.expected);
         const size_t mark = journal.Mark();
-        WriteAll(fd,
-                 ServerKeyExchange(RawServerKeys().public_key, test_case.field, test_case.trailer) + Record(0, {1}));
+        WriteAll(fd, ServerKeyExchange(LongKey(1280).public_key, test_case.field, test_case.trailer) + Record(0, {1}));
         ASSERT_TRUE(journal.Delivered(session, {1}, mark));
         EXPECT_EQ(session->GetRSAPublicExponent(), test_case.expected);
     }
     // The key stored with those exponents serves the rest of the handshake.
-    RawServerPeer server(fd, CRYPTO_ALGORITHM_3DES);
+    RawServerPeer server(fd, CRYPTO_ALGORITHM_3DES, LongKey(1280));
     WriteAll(fd, ServerHelloDone());
     std::vector<WireRecord> flight_three;
     ASSERT_TRUE(server.ReadFlightThree(&flight_three));
+    EXPECT_EQ(Sizes(flight_three), (std::vector<size_t>{6 + 4 + 2 + 160 + 2 + 160, 7, 14}));
     WriteAll(fd, server.FlightFour());
     EXPECT_TRUE(journal.Finished(session));
     EXPECT_FALSE(journal.FailedNow(session));
-}
-
-// The client's IV field takes a ciphertext of at most 160 bytes: a 1280-bit
-// server key is the largest that works (a longer one is a row above).
-TEST_F(HandshakeTest, ServerKeyOf1280BitsIsTheLargestTheClientTakes)
-{
-    auto [session, fd] = ConnectToRawServer(true);
-    ASSERT_EQ(ReadBytes(fd, 15).size(), 15u);
-    WriteAll(fd, ServerHello(1) + ServerKeyExchange(LongKey(1280).public_key, kStandardExponent) + ServerHelloDone());
-    const auto exchange = ReadRecord(fd);
-    ASSERT_TRUE(exchange.has_value());
-    EXPECT_EQ(exchange->wire.size(), 6 + 4 + 2 + 160 + 2 + 160u);
 }
 
 // --- no record decided plain after the ChangeCipherSpec ---
@@ -633,84 +604,34 @@ TEST_F(HandshakeTest, ApplicationSendingDuringTheHandshakeNeverPutsPlainAfterThe
 
 // --- persistent server keys and pinned clients, through the public interface ---
 
-using VeskMessageSystem::CVeskMessageSession;
-using VeskMessageSystem::CVeskMessageSystem;
 constexpr auto kBlowfish = VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH;
 
-// Server and client systems; the servers log in alice and echo every message
-// of the application's types.
-class ServerKeys : public ::testing::Test {
+// The message systems; the server's listener has the raw server's key.
+class ServerKeys : public MessageSystems {
 protected:
-    struct Server {
-        std::unique_ptr<CVeskMessageSystem> system;
-        std::string port;
-    };
-
-    static int Echo(CVeskMessageSession* session, const char*, const char*, const void* data, size_t size)
+    void SetUp() override
     {
-        session->send_message(data, size);
-        return 0;
-    }
-    static int CountEcho(CVeskMessageSession*, const char*, const char*, const void*, size_t)
-    {
-        ++g_echoes;
-        return 0;
+        MessageSystems::SetUp();
+        ASSERT_EQ(server->set_server_key(RawServerKeys().private_key.data(), RawServerKeys().private_key.size()), 1);
+        Start(kBlowfish);
     }
 
-    // A server with the given persistent key (none: a fresh one), listening.
-    Server StartServer(const Bytes& private_key)
+    // A fresh login, which the client is told it was accepted for.
+    void ExpectLogin()
     {
-        Server server{std::unique_ptr<CVeskMessageSystem>(VeskMessageSystemCreate()), {}};
-        CVeskMessageSystem& system = *server.system;
-        EXPECT_EQ(system.CreateSessions(4), 1);
-        EXPECT_EQ(system.CreateListenSessions(1), 1);
-        EXPECT_EQ(system.load_auth_user_list(users.Name()), 1);
-        system.add_ExtensionCallFunction({VeskMessageSystem::VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_ALL, 0, Echo});
-        if (!private_key.empty()) {
-            EXPECT_EQ(system.set_server_key(private_key.data(), private_key.size()), 1);
-        }
-        EXPECT_EQ(system.InitSocketEvent(), 1);
-        server.port = ListenOnFreePort(
-            [&](const std::string& service) { return system.listen(service.c_str(), AF_INET, kBlowfish) == 1; });
-        EXPECT_EQ(system.DispatchSocketEvent(), 1);
-        return server;
+        client->delete_alluser();
+        LoggedIn("alice", "wonderland");
     }
-
-    std::unique_ptr<CVeskMessageSystem> StartClient()
+    CVeskMessageSession* LoginAt(const std::string& service)
     {
-        std::unique_ptr<CVeskMessageSystem> client(VeskMessageSystemCreate());
-        EXPECT_EQ(client->CreateSessions(4), 1);
-        client->add_ExtensionCallFunction({kEchoType, 12, CountEcho});
-        EXPECT_EQ(client->InitSocketEvent(), 1);
-        EXPECT_EQ(client->DispatchSocketEvent(), 1);
-        return client;
+        return Keep(client->connect("127.0.0.1", service.c_str(), "alice", 5, "wonderland", 10));
     }
-
-    CVeskMessageSession* Login(CVeskMessageSystem& client, const std::string& port)
+    // The listener again, with the server's key as it is now.
+    void Relisten()
     {
-        CVeskMessageSession* handle = client.connect("127.0.0.1", port.c_str(), "alice", 5, "secret", 6);
-        if (handle != nullptr)
-            handles.emplace_back(handle);
-        return handle;
+        server->close_listen(port.c_str());
+        ASSERT_EQ(server->listen(port.c_str(), AF_INET, kBlowfish), 1);
     }
-
-    // Logged in as alice, and one message echoed.
-    void ExpectLoginAndEcho(CVeskMessageSystem& client, const std::string& port)
-    {
-        const int echoes = g_echoes;
-        CVeskMessageSession* handle = Login(client, port);
-        ASSERT_NE(handle, nullptr);
-        EXPECT_TRUE(WaitFor([&] { return client.reference_user("alice", 5).get_uid_size() == 5; }));
-        const unsigned char message[12] = {kEchoType, 0, 0, 0, 12, 0, 0, 0, 'p', 'i', 'n', 'g'};
-        EXPECT_GT(handle->send_message(message, sizeof message), 0);
-        EXPECT_TRUE(WaitFor([&] { return g_echoes > echoes; }));
-        client.close(handle);
-    }
-
-    static constexpr unsigned char kEchoType = 42;
-    static inline std::atomic<int> g_echoes{0};
-    TempFile users{"alice\tsecret\n"};
-    std::vector<std::unique_ptr<CVeskMessageSession>> handles;
 };
 
 // The pinned server is served; one with another key (a raw stand-in for a
@@ -719,15 +640,12 @@ protected:
 // lets the client in anywhere.
 TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
 {
-    Server server = StartServer(RawServerKeys().private_key);
-    auto client = StartClient();
     const std::string fingerprint = FingerprintOf(RawServerKeys().public_key);
-    ASSERT_EQ(client->pin_server_key("127.0.0.1", server.port.c_str(), fingerprint.c_str()), 1);
-    ASSERT_NO_FATAL_FAILURE(ExpectLoginAndEcho(*client, server.port));
+    ASSERT_EQ(client->pin_server_key("127.0.0.1", port.c_str(), fingerprint.c_str()), 1);
+    ExpectLogin();
     // The persistent key serves every listen, not only the first.
-    server.system->close_listen(server.port.c_str());
-    ASSERT_EQ(server.system->listen(server.port.c_str(), AF_INET, kBlowfish), 1);
-    ASSERT_NO_FATAL_FAILURE(ExpectLoginAndEcho(*client, server.port));
+    Relisten();
+    ExpectLogin();
 
     int raw_port = 0;
     const int impostor = ListenOnLoopback(&raw_port);
@@ -745,10 +663,10 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
             close(fd);
         }
     });
-    EXPECT_EQ(Login(*client, raw_service), nullptr);
+    EXPECT_EQ(LoginAt(raw_service), nullptr);
     // Answered only once the connect has returned the session.
     answer = false;
-    std::unique_ptr<CVeskMessageSession> plain(client->connect("127.0.0.1", raw_service.c_str()));
+    CVeskMessageSession* plain = Keep(client->connect("127.0.0.1", raw_service.c_str()));
     answer = true;
     impostor_side.join();
     close(impostor);
@@ -756,11 +674,10 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
     EXPECT_TRUE(WaitFor([&] { return !plain->is_session_used(); }));
     EXPECT_EQ(plain->get_end_reason(), VeskMessageSystem::VESK_END_SERVER_KEY_MISMATCH);
 
-    ASSERT_EQ(client->pin_server_key("127.0.0.1", server.port.c_str(), FingerprintOf(OtherKeys().public_key).c_str()),
-              1);
-    EXPECT_EQ(Login(*client, server.port), nullptr);
-    ASSERT_EQ(client->pin_server_key("127.0.0.1", server.port.c_str(), nullptr), 1);
-    ASSERT_NO_FATAL_FAILURE(ExpectLoginAndEcho(*client, server.port));
+    ASSERT_EQ(client->pin_server_key("127.0.0.1", port.c_str(), FingerprintOf(OtherKeys().public_key).c_str()), 1);
+    EXPECT_EQ(LoginAt(port), nullptr);
+    ASSERT_EQ(client->pin_server_key("127.0.0.1", port.c_str(), nullptr), 1);
+    ExpectLogin();
 }
 
 std::string ReadText(const std::string& path)
@@ -774,29 +691,28 @@ std::string ReadText(const std::string& path)
 // ones. A file it cannot parse is refused whole.
 TEST_F(ServerKeys, KnownServersAreLearnedOnFirstContactAndRequiredAfter)
 {
-    Server first = StartServer(RawServerKeys().private_key);
-    const Server other = StartServer(OtherKeys().private_key);
+    // A second listener, under another key.
+    ASSERT_EQ(server->set_server_key(OtherKeys().private_key.data(), OtherKeys().private_key.size()), 1);
+    const std::string other = ListenOnFreePort(
+        [&](const std::string& service) { return server->listen(service.c_str(), AF_INET, kBlowfish) == 1; });
     const std::string fingerprint = FingerprintOf(RawServerKeys().public_key);
-    const std::string listed = "127.0.0.1 " + other.port + " " + fingerprint + "\n";
+    const std::string listed = "127.0.0.1 " + other + " " + fingerprint + "\n";
     TempFile known("# servers\n\n" + listed);
-    auto client = StartClient();
     ASSERT_EQ(client->set_known_servers_file(known.Name()), 1);
 
-    ASSERT_NO_FATAL_FAILURE(ExpectLoginAndEcho(*client, first.port));
-    const std::string learned = "127.0.0.1 " + first.port + " " + fingerprint + "\n";
+    ExpectLogin();
+    const std::string learned = "127.0.0.1 " + port + " " + fingerprint + "\n";
     EXPECT_EQ(ReadText(known.Name()), listed + learned);
-    EXPECT_EQ(Login(*client, other.port), nullptr) << "the file's entry is required";
-    // The server changes its key on the same port: the learned one is required.
-    ASSERT_EQ(first.system->set_server_key(OtherKeys().private_key.data(), OtherKeys().private_key.size()), 1);
-    first.system->close_listen(first.port.c_str());
-    ASSERT_EQ(first.system->listen(first.port.c_str(), AF_INET, kBlowfish), 1);
-    EXPECT_EQ(Login(*client, first.port), nullptr);
+    EXPECT_EQ(LoginAt(other), nullptr) << "the file's entry is required";
+    // The first listener takes the other key too: the learned one is required.
+    Relisten();
+    EXPECT_EQ(LoginAt(port), nullptr);
     EXPECT_EQ(ReadText(known.Name()), listed + learned) << "nothing learned over a known key";
 
     const std::string malformed[] = {
-        "127.0.0.1 " + other.port + "\n",
-        "127.0.0.1 " + other.port + " " + fingerprint + " extra\n",
-        "127.0.0.1 " + other.port + " " + fingerprint.substr(1) + "\n",
+        "127.0.0.1 " + other + "\n",
+        "127.0.0.1 " + other + " " + fingerprint + " extra\n",
+        "127.0.0.1 " + other + " " + fingerprint.substr(1) + "\n",
         std::string(256, 'h') + " 1 " + fingerprint + "\n",
     };
     for (const std::string& text : malformed) {
@@ -814,7 +730,6 @@ TEST_F(ServerKeys, KeysAndFingerprintsThatCannotServeAreRefused)
     trailing.push_back(0);
     Bytes altered = good;
     altered[altered.size() / 2] ^= 0x01;
-    std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
     const std::pair<const char*, Bytes> keys[] = {
         {"random bytes", Random(600)},
         {"a public key", RawServerKeys().public_key},
@@ -825,27 +740,30 @@ TEST_F(ServerKeys, KeysAndFingerprintsThatCannotServeAreRefused)
     };
     for (const auto& [what, key] : keys) {
         SCOPED_TRACE(what);
-        EXPECT_EQ(system->set_server_key(key.data(), key.size()), 0);
+        EXPECT_EQ(server->set_server_key(key.data(), key.size()), 0);
     }
-    EXPECT_EQ(system->set_server_key(good.data(), good.size()), 1);
-    EXPECT_EQ(system->set_server_key(nullptr, 0), 1) << "back to a fresh key per listen";
+    EXPECT_EQ(server->set_server_key(good.data(), good.size()), 1);
+    EXPECT_EQ(server->set_server_key(nullptr, 0), 1) << "back to a fresh key per listen";
 
     const std::string fingerprint = FingerprintOf(good);
     EXPECT_EQ(fingerprint, FingerprintOf(RawServerKeys().public_key)) << "a pair has one fingerprint";
     std::string upper = fingerprint;
     for (char& c : upper)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    EXPECT_EQ(system->pin_server_key("localhost", "1", upper.c_str()), 1);
+    EXPECT_EQ(server->pin_server_key("localhost", "1", upper.c_str()), 1);
     const std::string fingerprints[] = {"", fingerprint.substr(1), fingerprint + "0", "z" + fingerprint.substr(1),
                                         fingerprint.substr(0, 2) + ":" + fingerprint.substr(2, 62)};
     for (const std::string& bad : fingerprints) {
         SCOPED_TRACE(bad);
-        EXPECT_EQ(system->pin_server_key("localhost", "1", bad.c_str()), 0);
+        EXPECT_EQ(server->pin_server_key("localhost", "1", bad.c_str()), 0);
     }
-    EXPECT_EQ(system->pin_server_key(nullptr, "1", fingerprint.c_str()), 0);
-    char small[CVeskMessageSystem::kServerKeyFingerprintSize - 1];
-    EXPECT_EQ(CVeskMessageSystem::server_key_fingerprint(good.data(), good.size(), small, sizeof small), 0);
-    EXPECT_EQ(CVeskMessageSystem::server_key_fingerprint(trailing.data(), trailing.size(), nullptr, 0), 0);
+    EXPECT_EQ(server->pin_server_key(nullptr, "1", fingerprint.c_str()), 0);
+    char small[VeskMessageSystem::CVeskMessageSystem::kServerKeyFingerprintSize - 1];
+    EXPECT_EQ(
+        VeskMessageSystem::CVeskMessageSystem::server_key_fingerprint(good.data(), good.size(), small, sizeof small),
+        0);
+    EXPECT_EQ(
+        VeskMessageSystem::CVeskMessageSystem::server_key_fingerprint(trailing.data(), trailing.size(), nullptr, 0), 0);
 }
 
 }  // namespace

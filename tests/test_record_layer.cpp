@@ -88,7 +88,7 @@ protected:
 
 // --- the send path, as bytes on the wire ---
 
-TEST_F(RecordLayerTest, PlainSendWritesOneRecordAndRefusesWhatThePeerCouldNeverTake)
+TEST_F(RecordLayerTest, PlainSendWritesOneRecordRefusesWhatThePeerCouldNeverTakeAndFailsOnAResetPeer)
 {
     auto [session, raw] = ConnectToRawServer();
     const unsigned char abc[3] = {0x41, 0x42, 0x43};
@@ -103,6 +103,26 @@ TEST_F(RecordLayerTest, PlainSendWritesOneRecordAndRefusesWhatThePeerCouldNeverT
     EXPECT_TRUE(NothingToRead(raw));
     EXPECT_EQ(session->send(big.data(), 19993, 0), 19993);
     EXPECT_EQ(ReadBytes(raw, 19999).size(), 19999u);
+
+    // A reset peer, then a released session: the send fails.
+    struct sigaction before {};
+    sigaction(SIGPIPE, nullptr, &before);
+    const linger reset{1, 0};
+    setsockopt(raw, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    CloseRaw(raw);
+    int result = 0;
+    // The first write may still be accepted before the reset is known.
+    for (int attempt = 0; attempt < 50 && result >= 0; ++attempt) {
+        result = session->send(abc, 1, 0);
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(result, -1) << "the process lives on and the write reports the failure";
+    struct sigaction after {};
+    sigaction(SIGPIPE, nullptr, &after);
+    EXPECT_EQ(before.sa_handler, after.sa_handler) << "no process-wide signal setting changes";
+
+    manager->Close(session);
+    EXPECT_EQ(session->send(abc, 1, 0), -1);
 }
 
 // Bodies are padded to the block, match the exported cipher functions under
@@ -128,30 +148,6 @@ TEST_F(RecordLayerTest, EncryptedSendPadsMatchesTheCipherAndRefusesWhatThePeerCo
     EXPECT_EQ(client.ReadData(), std::optional<Bytes>(Bytes(big.begin(), big.begin() + 19991)));
     WriteAll(client.fd, Record(3, {}));
     EXPECT_TRUE(journal.Failed(session)) << "an empty encrypted record has no padding";
-}
-
-TEST_F(RecordLayerTest, SendFailsOnAReleasedSessionAndOnAResetPeer)
-{
-    auto [session, raw] = ConnectToRawServer();
-    struct sigaction before {};
-    sigaction(SIGPIPE, nullptr, &before);
-    const linger reset{1, 0};
-    setsockopt(raw, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    CloseRaw(raw);
-    const unsigned char byte = 1;
-    int result = 0;
-    // The first write may still be accepted before the reset is known.
-    for (int attempt = 0; attempt < 50 && result >= 0; ++attempt) {
-        result = session->send(&byte, 1, 0);
-        std::this_thread::sleep_for(5ms);
-    }
-    EXPECT_EQ(result, -1) << "the process lives on and the write reports the failure";
-    struct sigaction after {};
-    sigaction(SIGPIPE, nullptr, &after);
-    EXPECT_EQ(before.sa_handler, after.sa_handler) << "no process-wide signal setting changes";
-
-    manager->Close(session);
-    EXPECT_EQ(session->send(&byte, 1, 0), -1);
 }
 
 // A direction switched to encrypted without an agreed key never falls back to
@@ -258,21 +254,6 @@ TEST_F(RecordLayerTest, BytesArrivingDuringAParseStepWaitForTheNextStep)
     EXPECT_EQ(session->recv(nullptr, 0, 0), 0) << "the session has not failed";
 }
 
-TEST_F(RecordLayerTest, RecordsSentJustBeforeACloseAreDeliveredFirst)
-{
-    StartListener();
-    auto [raw, session] = ConnectRawClient();
-    Bytes stream;
-    for (int i = 0; i < 200; ++i)
-        stream = stream + Record(0, Bytes(1000, static_cast<unsigned char>(i)));
-    WriteAll(raw, stream);
-    CloseRaw(raw);
-    ASSERT_TRUE(journal.Closed(session));
-    const auto events = journal.EventsOf(session);
-    EXPECT_TRUE(events.back().ev & NETWORK_EVENT_CLOSE) << "nothing follows the close";
-    EXPECT_EQ(journal.Payload(session).size(), 200000u);
-}
-
 // A fast sender and a slow reader: the rings fill, reading pauses, TCP holds
 // the sender, and every byte of 50 MB still arrives in order. Then records of
 // 16 KiB, which leave room for one at a time in the socket ring, so the ring
@@ -294,8 +275,9 @@ TEST_F(RecordLayerTest, SlowReaderAndFullRingLoseNothing)
 }
 
 // A body that trickles in a byte at a time must not make the parse thread
-// spin between the bytes.
-TEST_F(RecordLayerTest, TricklingBodyCostsNoCpu)
+// spin between the bytes; records sent just before a close all arrive before
+// it.
+TEST_F(RecordLayerTest, TricklingBodyCostsNoCpuAndRecordsBeforeACloseArriveFirst)
 {
     StartListener();
     auto [raw, session] = ConnectRawClient();
@@ -311,14 +293,25 @@ TEST_F(RecordLayerTest, TricklingBodyCostsNoCpu)
     EXPECT_LT(cpu, 0.1 * wall) << "cpu " << cpu << " s over " << wall << " s";
     WriteAll(raw, {4});
     EXPECT_TRUE(journal.Delivered(session, {1, 2, 3, 4}));
+
+    // Records sent just before a close are delivered first.
+    Bytes stream;
+    for (int i = 0; i < 200; ++i)
+        stream = stream + Record(0, Bytes(1000, static_cast<unsigned char>(i)));
+    WriteAll(raw, stream);
+    CloseRaw(raw);
+    ASSERT_TRUE(journal.Closed(session));
+    EXPECT_TRUE(journal.EventsOf(session).back().ev & NETWORK_EVENT_CLOSE) << "nothing follows the close";
+    EXPECT_EQ(journal.Payload(session).size(), 4 + 200000u);
 }
 
 // --- peers that stop reading ---
 
 // An application thread that sends faster than its peer reads is held back
 // once the session's backlog is full, and every record still arrives whole
-// and in order when the peer reads again.
-TEST_F(RecordLayerTest, SenderAheadOfItsReaderWaitsAndLosesNothing)
+// and in order when the peer reads again. Destruction lets go of a sender
+// waiting for room.
+TEST_F(RecordLayerTest, SenderAheadOfItsReaderWaitsLosesNothingAndIsReleasedByDestruction)
 {
     auto [session, raw] = ConnectToRawServer();
     constexpr size_t kBody = 10000;
@@ -343,55 +336,10 @@ TEST_F(RecordLayerTest, SenderAheadOfItsReaderWaitsAndLosesNothing)
     const Bytes stream = ReadBytes(raw, expected.size(), 60s);
     sender.join();
     EXPECT_TRUE(stream == expected) << "every record whole and in order";
-}
 
-// The parse thread answers for every session; a peer that never reads its
-// answers must not hold it. Its session ends once its backlog is full, and
-// the other sessions are served all along.
-TEST_F(RecordLayerTest, PeerThatNeverReadsIsCutOffWithoutStallingOthers)
-{
-    StartListener();
-    const Bytes answer(16384, 0xaa);
-    journal.OnPayload([&](CVeskNetworkSession* session, const Bytes& payload) {
-        // A one-byte request is echoed; every two-byte one asks for 64 KiB.
-        if (payload.size() == 1) {
-            session->send(payload.data(), 1, 0);
-            return;
-        }
-        for (size_t i = 0; i < payload.size() / 2 * 4; ++i)
-            session->send(answer.data(), static_cast<int>(answer.size()), 0);
-    });
-    const int small_buffer = 4096;
-    auto [silent, silent_session] = ConnectRawClient();
-    setsockopt(silent, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
-    auto [reader, reader_session] = ConnectRawClient();
-    ASSERT_NE(silent_session, reader_session);
-
-    std::thread flood([silent = silent] {
-        // The server may cut this peer off before every request is written.
-        const Bytes request = Record(0, {1, 2});
-        for (int i = 0; i < 400; ++i)
-            if (::send(silent, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-                return;
-    });
-    for (unsigned char i = 0; i < 50; ++i) {
-        WriteAll(reader, Record(0, {i}));
-        ASSERT_EQ(ReadBytes(reader, 7, 2s), Record(0, {i})) << "ping " << int{i};
-    }
-    flood.join();
-    EXPECT_TRUE(journal.Closed(silent_session)) << "the silent peer's session is reported closed";
-    WriteAll(reader, Record(0, {7}));
-    EXPECT_EQ(ReadBytes(reader, 7, 2s), Record(0, {7}));
-}
-
-// Destruction lets go of an application thread waiting for backlog room.
-TEST_F(RecordLayerTest, DestructionReleasesASenderWaitingForRoom)
-{
-    auto [session, raw] = ConnectToRawServer();
     std::atomic<bool> returned{false};
-    std::thread sender([&, session = session] {
-        const Bytes body(kMaxRecordBody, 1);
-        while (session->send(body.data(), static_cast<int>(body.size()), 0) >= 0) {
+    std::thread waiting([&, session = session] {
+        while (session->send(bodies[0].data(), static_cast<int>(kBody), 0) >= 0) {
         }
         returned = true;
     });
@@ -399,7 +347,7 @@ TEST_F(RecordLayerTest, DestructionReleasesASenderWaitingForRoom)
     EXPECT_FALSE(returned.load());
     const auto before = std::chrono::steady_clock::now();
     manager.reset();
-    sender.join();
+    waiting.join();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
     EXPECT_TRUE(returned.load());
 }
