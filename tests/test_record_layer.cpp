@@ -100,6 +100,7 @@ TEST_F(RecordLayerTest, PlainSendWritesOneRecordRefusesWhatThePeerCouldNeverTake
     const Bytes big(20000, 1);
     EXPECT_EQ(session->send(big.data(), 19994, 0), -1);
     EXPECT_EQ(session->send(big.data(), -1, 0), -1);
+    EXPECT_EQ(session->send(nullptr, 3, 0), -1);
     EXPECT_TRUE(NothingToRead(raw));
     EXPECT_EQ(session->send(big.data(), 19993, 0), 19993);
     EXPECT_EQ(ReadBytes(raw, 19999).size(), 19999u);
