@@ -250,6 +250,7 @@ TEST_F(DatagramTest, CloseByServiceEvenFromItsOwnCallbackAndReopen)
     std::unique_ptr<CVeskMessageSession> socket(client->open_udp(AF_INET));
     client->close_udp(socket.get());
     EXPECT_FALSE(socket->is_udp_session_used());
+    client->close_udp(nullptr);
     std::unique_ptr<CVeskMessageSession> again(client->open_udp(AF_INET));
     ASSERT_NE(again, nullptr);
     EXPECT_TRUE(again->is_udp_session_used());

@@ -743,6 +743,11 @@ TEST_F(ServerKeys, KeysAndFingerprintsThatCannotServeAreRefused)
         EXPECT_EQ(server->set_server_key(key.data(), key.size()), 0);
     }
     EXPECT_EQ(server->set_server_key(good.data(), good.size()), 1);
+    // The largest key that serves: the server takes a client's encrypted
+    // fields of 160 bytes.
+    ASSERT_EQ(server->set_server_key(LongKey(1280).private_key.data(), LongKey(1280).private_key.size()), 1);
+    Relisten();
+    ExpectLogin();
     EXPECT_EQ(server->set_server_key(nullptr, 0), 1) << "back to a fresh key per listen";
 
     const std::string fingerprint = FingerprintOf(good);
