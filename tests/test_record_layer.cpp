@@ -113,12 +113,16 @@ TEST_F(RecordLayerTest, PlainSendWritesOneRecordRefusesWhatThePeerCouldNeverTake
     setsockopt(raw, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     CloseRaw(raw);
     int result = 0;
+    uint64_t accepted = 0;
+    const uint64_t counted_before = manager->GetCounters().records_sent.load();
     // The first write may still be accepted before the reset is known.
     for (int attempt = 0; attempt < 50 && result >= 0; ++attempt) {
         result = session->send(abc, 1, 0);
+        accepted += result >= 0 ? 1 : 0;
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_EQ(result, -1) << "the process lives on and the write reports the failure";
+    EXPECT_EQ(manager->GetCounters().records_sent.load() - counted_before, accepted) << "a failed write is not sent";
     struct sigaction after {};
     sigaction(SIGPIPE, nullptr, &after);
     EXPECT_EQ(before.sa_handler, after.sa_handler) << "no process-wide signal setting changes";
