@@ -453,6 +453,8 @@ private:
     std::shared_ptr<CVeskElementLives> m_Lives;
     std::atomic<uint32_t> m_Life;
     std::atomic<bool> m_bFinishingRelease;
+    // Threads between dropping a reference and their last touch of the element.
+    std::atomic<int> m_ThreadsLeaving;
     std::atomic<SOCKET> m_Socket;
     std::atomic<SOCKET> m_RetiredSocket;
 };

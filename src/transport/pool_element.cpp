@@ -70,6 +70,7 @@ CVeskPoolElement::CVeskPoolElement()
     : m_Lives(std::make_shared<CVeskElementLives>()),
       m_Life(Life(kFree, 0)),
       m_bFinishingRelease(false),
+      m_ThreadsLeaving(0),
       m_Socket(-1),
       m_RetiredSocket(-1)
 {
@@ -88,7 +89,7 @@ bool CVeskPoolElement::IsFree() const
 
 bool CVeskPoolElement::IsQuiescent() const
 {
-    return IsFree() && !m_bFinishingRelease.load();
+    return IsFree() && !m_bFinishingRelease.load() && m_ThreadsLeaving.load() == 0;
 }
 
 bool CVeskPoolElement::CallerHoldsReferences()
@@ -236,17 +237,22 @@ void CVeskPoolElement::CloseRetiredSocket()
 
 void CVeskPoolElement::DropReference()
 {
+    // Once the count is down, a pool release may see the element free before
+    // this thread's last touch of it: counted as leaving, it is not freed.
+    m_ThreadsLeaving.fetch_add(1);
     const uint32_t before = m_Life.fetch_sub(1);
     const uint32_t after = before - 1;
     if (ReferencesOf(after) != 0) {
         if (!OthersInside(after))
             CloseRetiredSocket();
+        m_ThreadsLeaving.fetch_sub(1);
         return;
     }
     // The last reference of a released element: nobody is inside any more.
     // Until AfterFreed has run the element is free to claim but its memory
     // is still in use here, so a pool release waits for the flag.
     m_bFinishingRelease.store(true);
+    m_ThreadsLeaving.fetch_sub(1);
     CloseRetiredSocket();
     ClearContents();
     m_Life.store(Life(kFree, 0));
