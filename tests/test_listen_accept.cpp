@@ -50,38 +50,16 @@ using namespace std::chrono_literals;
 // A blocking client socket connected to the loopback address, or -1.
 int RawConnect(int port, int family = AF_INET)
 {
-    sockaddr_in6 v6{};
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = htons(static_cast<uint16_t>(port));
-    v6.sin6_addr = in6addr_loopback;
-    const sockaddr_in v4 = Loopback(port);
-    const bool ipv6 = family == AF_INET6;
+    sockaddr_storage address{};
+    reinterpret_cast<sockaddr_in&>(address) = Loopback(port);
+    if (family == AF_INET6)
+        reinterpret_cast<sockaddr_in6&>(address) = {AF_INET6, htons(static_cast<uint16_t>(port)), 0, in6addr_loopback,
+                                                    0};
     const int s = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(s, ipv6 ? reinterpret_cast<const sockaddr*>(&v6) : reinterpret_cast<const sockaddr*>(&v4),
-                  ipv6 ? sizeof v6 : sizeof v4) == 0)
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
         return s;
     ::close(s);
     return -1;
-}
-
-// The port of an IPv4 or IPv6 address: both keep it at the same offset.
-in_port_t PortOf(const sockaddr_storage& address)
-{
-    return reinterpret_cast<const sockaddr_in*>(&address)->sin_port;
-}
-
-// Whether a session was accepted, in time, for the client socket's address.
-bool AcceptedClient(const SessionJournal& journal, int client)
-{
-    sockaddr_storage local{};
-    socklen_t length = sizeof local;
-    getsockname(client, reinterpret_cast<sockaddr*>(&local), &length);
-    return WaitFor([&] {
-        const auto events = journal.Events();
-        return std::any_of(events.begin(), events.end(), [&](const SessionJournal::Event& event) {
-            return (event.ev & NETWORK_EVENT_ACCEPT) && PortOf(event.peer) == PortOf(local);
-        });
-    });
 }
 
 std::vector<unsigned char> PublicKey(const CVeskRSAKeyMaterial& keys)
@@ -168,10 +146,8 @@ TEST(ListenTable, ListenSucceedsOnlyWhenThePortIsListenedOnAfterwards)
 bool HasIPv6Loopback()
 {
     const int probe = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    const bool bound = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const sockaddr_in6 address{AF_INET6, 0, 0, in6addr_loopback, 0};
+    const bool bound = probe >= 0 && ::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     ::close(probe);
     return bound;
 }
@@ -196,7 +172,7 @@ TEST_F(ListenTest, ListenersHaveTheirOwnKeysAndTakeClientsOfTheirFamilies)
     EXPECT_EQ(RawConnect(closed_port), -1);
     EXPECT_EQ(PublicKey(Listener(1)), second);
     const int open_client = RawConnect(open_port);
-    EXPECT_TRUE(AcceptedClient(journal, open_client));
+    EXPECT_NE(journal.WaitAccepted(1), nullptr);
     ::close(open_client);
     manager.CloseListen(std::to_string(open_port).c_str());
 
@@ -206,6 +182,7 @@ TEST_F(ListenTest, ListenersHaveTheirOwnKeysAndTakeClientsOfTheirFamilies)
         int family;
         int listeners;
     } cases[] = {{AF_INET6, 1}, {AF_UNSPEC, 2}};
+    size_t accepted = 1;
     for (const auto& listen : cases) {
         SCOPED_TRACE(listen.family);
         // A probed port that another socket takes for one family before the
@@ -222,7 +199,7 @@ TEST_F(ListenTest, ListenersHaveTheirOwnKeysAndTakeClientsOfTheirFamilies)
             SCOPED_TRACE(family);
             const int client = RawConnect(port, family);
             ASSERT_GE(client, 0);
-            EXPECT_TRUE(AcceptedClient(journal, client));
+            EXPECT_NE(journal.WaitAccepted(++accepted), nullptr);
             ::close(client);
         }
         manager.CloseListen(service.c_str());
@@ -329,7 +306,7 @@ TEST_F(ListenTest, QueuedClientWaitsForADescriptorAndASession)
         EXPECT_EQ(journal.Count(NETWORK_EVENT_ACCEPT), 1u);
     }
     EXPECT_LT(busy, 0.3) << "CPU seconds spent in one second while no descriptor was left";
-    EXPECT_TRUE(AcceptedClient(journal, second)) << "accepted once descriptors are back";
+    EXPECT_NE(journal.WaitAccepted(2), nullptr) << "accepted once descriptors are back";
 
     const int third = RawConnect(port);
     ASSERT_GE(third, 0) << "the kernel queues the connection";
@@ -340,7 +317,7 @@ TEST_F(ListenTest, QueuedClientWaitsForADescriptorAndASession)
     char byte;
     EXPECT_TRUE(poll(&waiting, 1, 5000) == 1 && ::recv(first, &byte, 1, MSG_DONTWAIT) == 0)
         << "the client sees the end";
-    EXPECT_TRUE(AcceptedClient(journal, third)) << "accepted once a session is free";
+    EXPECT_NE(journal.WaitAccepted(3), nullptr) << "accepted once a session is free";
     for (int fd : {first, second, third})
         ::close(fd);
 }
