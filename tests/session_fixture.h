@@ -38,16 +38,13 @@ public:
         int recv_result;
         Bytes payload;
         std::thread::id thread;
-        sockaddr_storage peer;  // at an ACCEPT, the peer's address
     };
 
     // The callback to hand to Listen and Connect, with the journal as param.
     static int Record(CVeskNetworkSession* session, short ev, void* param)
     {
         auto* self = static_cast<SessionJournal*>(param);
-        Event event{session, ev, 0, {}, std::this_thread::get_id(), {}};
-        if (ev & VeskNetworkSystem::NETWORK_EVENT_ACCEPT)
-            session->GetSocketAddr(&event.peer);
+        Event event{session, ev, 0, {}, std::this_thread::get_id()};
         if (ev & VeskNetworkSystem::NETWORK_EVENT_READ) {
             thread_local Bytes buffer(VeskNetworkSystem::CVeskByteRing::kSize);
             event.recv_result = session->recv(buffer.data(), static_cast<int>(buffer.size()), 0);
@@ -112,24 +109,20 @@ public:
     // The n-th accepted session (from 1), or null when it did not come in time.
     CVeskNetworkSession* WaitAccepted(size_t n) const
     {
-        std::vector<CVeskNetworkSession*> accepted;
-        const bool arrived = WaitFor([&] {
-            accepted.clear();
+        if (WaitFor([&] { return Count(VeskNetworkSystem::NETWORK_EVENT_ACCEPT) >= n; }))
             for (const Event& event : Events())
-                if (event.ev & VeskNetworkSystem::NETWORK_EVENT_ACCEPT)
-                    accepted.push_back(event.session);
-            return accepted.size() >= n;
-        });
-        return arrived ? accepted[n - 1] : nullptr;
+                if ((event.ev & VeskNetworkSystem::NETWORK_EVENT_ACCEPT) && --n == 0)
+                    return event.session;
+        return nullptr;
     }
 
     // The session reported a failed record: a READ whose recv gives -1.
     bool FailedNow(const CVeskNetworkSession* session, size_t since = 0) const
     {
-        for (const Event& event : EventsOf(session, since))
-            if ((event.ev & VeskNetworkSystem::NETWORK_EVENT_READ) && event.recv_result == -1)
-                return true;
-        return false;
+        const auto events = EventsOf(session, since);
+        return std::any_of(events.begin(), events.end(), [](const Event& event) {
+            return (event.ev & VeskNetworkSystem::NETWORK_EVENT_READ) && event.recv_result == -1;
+        });
     }
     bool Failed(const CVeskNetworkSession* session, size_t since = 0) const
     {

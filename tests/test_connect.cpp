@@ -234,7 +234,8 @@ struct InsideAHandler {
     static inline std::atomic<short> event{0};
     static inline std::atomic<CVeskMessageSystem*> system{nullptr};
     static inline std::atomic<bool> done{false};
-    // What a login from the handler connects to, and the handle it got.
+    // The system's own port, which a login from the handler connects to, and
+    // the handle it got.
     static inline std::string port;
     static inline std::atomic<CVeskMessageSession*> login{nullptr};
 };
@@ -245,73 +246,45 @@ int ThreadCount()
     return static_cast<int>(std::distance(begin(tasks), end(tasks)));
 }
 
-// A system listening on a port the kernel chose, with sessions to spare.
-std::unique_ptr<CVeskMessageSystem> ListeningSystem(const tagExtensionCallFunction& handler, std::string* port)
-{
-    std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
-    if (system->CreateSessions(4) != 1 || system->CreateListenSessions(1) != 1 ||
-        system->add_ExtensionCallFunction(handler) != 1 || system->InitSocketEvent() != 1)
-        return nullptr;
-    *port = ListenOnFreePort([&](const std::string& service) {
-        return system->listen(service.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1;
-    });
-    return system->DispatchSocketEvent() == 1 ? std::move(system) : nullptr;
-}
-
-using ConnectingSystems = MessageSystems;
+class ConnectingSystems : public MessageSystems {
+protected:
+    // A system with the users and the handler, listening on a port the
+    // kernel chose.
+    CVeskMessageSystem* ListeningSystem(const tagExtensionCallFunction& handler, std::string* listen_port)
+    {
+        std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
+        if (system->CreateSessions(4) != 1 || system->CreateListenSessions(1) != 1 ||
+            system->load_auth_user_list(user_list.Name()) != 1 || system->add_ExtensionCallFunction(handler) != 1 ||
+            system->InitSocketEvent() != 1)
+            return nullptr;
+        *listen_port = ListenOnFreePort([&](const std::string& service) {
+            return system->listen(service.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1;
+        });
+        return system->DispatchSocketEvent() == 1 ? system.release() : nullptr;
+    }
+};
 
 }  // namespace
-
-// A listener of an unknown algorithm value has no cipher, as a raw client
-// sees in the ServerHello (the known values are the stress run's listeners).
-TEST_F(ConnectingSystems, AnUnknownAlgorithmValueListensWithoutACipher)
-{
-    ASSERT_NO_FATAL_FAILURE(Start(static_cast<eVeskMessageSystemCryptoAlgorithm>(3)));
-    RawClientPeer peer(ConnectTo(std::stoi(port)));
-    WriteAll(peer.fd, ClientHello({0, 1, 2}));
-    ASSERT_TRUE(peer.ReadFlightTwo());
-    EXPECT_EQ(peer.algorithm, CRYPTO_ALGORITHM_NONE);
-    ::close(peer.fd);
-}
-
-// Connecting with credentials inside a handler, on the event loop thread
-// (accept) and on the parse thread (handshake finished): the login request
-// leaves once the new session's handshake has finished, and the server (the
-// same system, logging in to itself) takes the user in.
-TEST_F(ConnectingSystems, ConnectWithCredentialsInsideAHandlerLogsIn)
-{
-    server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, InsideAHandler::OnEvent));
-    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
-    InsideAHandler::port = port;
-    for (const short event : {NETWORK_EVENT_ACCEPT, NETWORK_EVENT_HANDSHAKE_FINISH}) {
-        SCOPED_TRACE(event);
-        server->delete_alluser();
-        InsideAHandler::Arm(event, server.get(), [] {
-            InsideAHandler::login = InsideAHandler::system.load()->connect("127.0.0.1", InsideAHandler::port.c_str(),
-                                                                           "alice", 5, "wonderland", 10);
-        });
-        ASSERT_NE(ConnectPlain(), nullptr);
-        ASSERT_TRUE(WaitFor([] { return InsideAHandler::done.load(); }));
-        std::unique_ptr<CVeskMessageSession> login(InsideAHandler::login.exchange(nullptr));
-        ASSERT_NE(login, nullptr);
-        EXPECT_TRUE(WaitFor([&] { return server->reference_user("alice", 5).get_uid_size() > 0; }))
-            << "the login reached the server";
-        EXPECT_TRUE(login->is_session_used());
-        server->close(login.get());
-    }
-}
 
 // connect gives up after the connect deadline: on a TCP connect the peer's
 // full accept queue leaves unanswered, and with credentials on a server that
 // never answers the login, whose session is closed once the deadline has
-// passed. Without a deadline, deleting the system ends such a connect.
+// passed. Without a deadline, deleting the system ends such a connect. A
+// listener of an unknown algorithm value has no cipher, as a raw client sees
+// in the ServerHello (the known values are the stress run's listeners).
 TEST_F(ConnectingSystems, ConnectGivesUpAfterItsDeadlineOrWhenTheSystemGoes)
 {
     constexpr auto kDeadline = 300ms;
     tagVeskMessageSystemLimits limits = client->get_limits();
     limits.m_connect_deadline_ms = static_cast<uint32_t>(kDeadline.count());
     ASSERT_EQ(client->set_limits(limits), 1);
-    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
+    ASSERT_NO_FATAL_FAILURE(Start(static_cast<eVeskMessageSystemCryptoAlgorithm>(3)));
+    RawClientPeer peer(ConnectTo(std::stoi(port)));
+    WriteAll(peer.fd, ClientHello({0, 1, 2}));
+    ASSERT_TRUE(peer.ReadFlightTwo());
+    EXPECT_EQ(peer.algorithm, CRYPTO_ALGORITHM_NONE);
+    ::close(peer.fd);
+
     const FullListener full;
     // A bare session manager finishes the handshake and has no message layer
     // to answer a login.
@@ -363,40 +336,48 @@ TEST_F(ConnectingSystems, ConnectGivesUpAfterItsDeadlineOrWhenTheSystemGoes)
     EXPECT_EQ(handle, nullptr);
 }
 
-// Deleting the system inside one of its handlers, on each thread a handler
-// runs on: the process goes on, and the system's last thread ends once it has
-// finished the teardown (the sanitizer build sees any leak or late use). The
-// server connects to the doomed system, or, for the connect event, the doomed
-// system connects to the server and its connect returns null.
-TEST_F(ConnectingSystems, DeleteInsideAHandlerTheSystemGoesAndTheProcessGoesOn)
+// Inside one of a system's handlers, on each thread a handler runs on, the
+// server connects to it and the handler acts. Connecting with credentials
+// (the system logging in to itself): the login request leaves once the new
+// session's handshake has finished, and the user is taken in. Deleting the
+// system: the process goes on, and the system's last thread ends once it has
+// finished the teardown (the sanitizer build sees any leak or late use); for
+// the connect event, the system connects to the server instead and its
+// connect returns null.
+TEST_F(ConnectingSystems, ActingInsideAHandlerLogsInOrDeletesTheSystem)
 {
     const tagExtensionCallFunction on_event = Entry(kSessionEvent, kEventSize, InsideAHandler::OnEvent);
+    const auto log_in = [] {
+        InsideAHandler::login = InsideAHandler::system.load()->connect("127.0.0.1", InsideAHandler::port.c_str(),
+                                                                       "alice", 5, "wonderland", 10);
+    };
+    const auto remove = [] { delete InsideAHandler::system.load(); };
     const struct {
         const char* name;
         tagExtensionCallFunction handler;
         short event;
+        void (*act)();
     } cases[] = {
-        {"accept event, event loop thread", on_event, NETWORK_EVENT_ACCEPT},
-        {"handshake finished, parse thread", on_event, NETWORK_EVENT_HANDSHAKE_FINISH},
-        {"message, parse thread", Entry(7, 16, InsideAHandler::OnMessage), 0},
-        {"connect event, application thread", on_event, NETWORK_EVENT_CONNECT},
+        {"log in at the accept event, event loop thread", on_event, NETWORK_EVENT_ACCEPT, log_in},
+        {"log in at handshake finished, parse thread", on_event, NETWORK_EVENT_HANDSHAKE_FINISH, log_in},
+        {"delete at the accept event, event loop thread", on_event, NETWORK_EVENT_ACCEPT, remove},
+        {"delete at handshake finished, parse thread", on_event, NETWORK_EVENT_HANDSHAKE_FINISH, remove},
+        {"delete at a message, parse thread", Entry(7, 16, InsideAHandler::OnMessage), 0, remove},
+        {"delete at the connect event, application thread", on_event, NETWORK_EVENT_CONNECT, remove},
     };
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const int threads_before = ThreadCount();
-        std::string doomed_port;
-        auto doomed = ListeningSystem(c.handler, &doomed_port);
-        ASSERT_NE(doomed, nullptr);
-        CVeskMessageSystem* system = doomed.release();
-        InsideAHandler::Arm(c.event, system, [] { delete InsideAHandler::system.load(); });
-
+        CVeskMessageSystem* system = ListeningSystem(c.handler, &InsideAHandler::port);
+        ASSERT_NE(system, nullptr);
+        InsideAHandler::Arm(c.event, system, c.act);
         if (c.event == NETWORK_EVENT_CONNECT) {
             EXPECT_EQ(system->connect("127.0.0.1", port.c_str()), nullptr);
         } else {
             // An accept handler may delete the system before the peer's
             // connect has sent its first record.
-            std::unique_ptr<CVeskMessageSession> handle(server->connect("127.0.0.1", doomed_port.c_str()));
+            std::unique_ptr<CVeskMessageSession> handle(server->connect("127.0.0.1", InsideAHandler::port.c_str()));
             if (c.event == 0) {
                 ASSERT_NE(handle, nullptr);
                 EXPECT_GT(Send(handle.get(), Tagged(7, 16, 0)), 0);
@@ -406,6 +387,15 @@ TEST_F(ConnectingSystems, DeleteInsideAHandlerTheSystemGoesAndTheProcessGoesOn)
                 server->close(handle.get());
         }
         EXPECT_TRUE(InsideAHandler::done);
+        if (c.act == log_in) {
+            std::unique_ptr<CVeskMessageSystem> kept(system);
+            std::unique_ptr<CVeskMessageSession> login(InsideAHandler::login.exchange(nullptr));
+            ASSERT_NE(login, nullptr);
+            EXPECT_TRUE(WaitFor([&] { return kept->reference_user("alice", 5).get_uid_size() > 0; }))
+                << "the login reached the server";
+            EXPECT_TRUE(login->is_session_used());
+            kept->close(login.get());
+        }
         EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads_before; })) << "the last thread has ended";
     }
 }

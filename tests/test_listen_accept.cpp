@@ -1,5 +1,7 @@
-// Listening on services and accepting their connections, with real sockets on
-// the loopback interface.
+// The session manager's event loop, with real sockets on the loopback
+// interface: listening on services and accepting their connections, which
+// thread reports what, idling, several managers in one process and shutting
+// down under load.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -11,7 +13,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +46,12 @@ struct VeskNetworkTestAccess {
     static bool AcceptPaused(const CVeskNetworkSessionListen& l) { return l.m_bAcceptPaused; }
     static bool AcceptArmed(const CVeskNetworkSessionListen& l) { return l.m_ListenLibEvent.IsArmed(); }
     static const unsigned char* PublicKeyStorage(const CVeskNetworkSessionListen& l) { return l.m_RSAPublicKey.Data(); }
+    static unsigned long ParsePasses(CVeskNetworkSessionManager& m) { return m.m_ParsePasses.load(); }
+    static std::thread::id LoopThread(CVeskNetworkSessionManager& m) { return m.m_hLibEventThread.get_id(); }
+    static std::thread::id ParseThread(CVeskNetworkSessionManager& m)
+    {
+        return m.m_ParseRecvSocketBufferThreadHandle.get_id();
+    }
 };
 
 namespace {
@@ -70,17 +83,17 @@ std::vector<unsigned char> PublicKey(const CVeskRSAKeyMaterial& keys)
     return key;
 }
 
-// A manager with the given pools whose accepts report into the journal; its
+// A manager with the given pools whose sessions report into the journal; its
 // loop is started by the test.
 struct Listening {
     void Pools(int sessions, int listeners)
     {
-        ASSERT_EQ(manager.CreateSessions(sessions), 1);
-        ASSERT_EQ(manager.CreateListenSessions(listeners), 1);
+        ASSERT_EQ(manager->CreateSessions(sessions), 1);
+        ASSERT_EQ(manager->CreateListenSessions(listeners), 1);
     }
     int Listen(const std::string& service, int family = AF_INET)
     {
-        return manager.Listen(service.c_str(), family, 5, &SessionJournal::Record, &journal, CRYPTO_ALGORITHM_NONE);
+        return manager->Listen(service.c_str(), family, 5, &SessionJournal::Record, &journal, CRYPTO_ALGORITHM_NONE);
     }
     // Listens on a port the kernel chose; that port.
     int ListenOnAFreePort()
@@ -91,19 +104,46 @@ struct Listening {
     int Start(int sessions, int listeners)
     {
         Pools(sessions, listeners);
-        const int port = ListenOnAFreePort();
-        EXPECT_EQ(manager.DispatchLibEvent(), 1);
+        port = ListenOnAFreePort();
+        EXPECT_EQ(manager->DispatchLibEvent(), 1);
         return port;
     }
-    CVeskNetworkSessionListen& Listener(int index) { return Access::Listener(manager, index); }
+    // As Start, with a parse thread and sessions released at their close.
+    // With `idle_loop_first` the loop runs with nothing to watch for a while
+    // before the listen: a loop that ended for want of events would be gone
+    // by then.
+    void Serve(bool idle_loop_first)
+    {
+        journal.release_on_close = true;
+        Pools(4, 2);
+        EXPECT_EQ(manager->CreateParseRecvSocketBufferThread(), 1);
+        if (idle_loop_first) {
+            EXPECT_EQ(manager->DispatchLibEvent(), 1);
+            std::this_thread::sleep_for(100ms);
+        }
+        port = ListenOnAFreePort();
+        EXPECT_EQ(manager->DispatchLibEvent(), 1);
+    }
+    CVeskNetworkSessionListen& Listener(int index) { return Access::Listener(*manager, index); }
 
     SessionJournal journal;
-    CVeskNetworkSessionManager manager;
+    std::unique_ptr<CVeskNetworkSessionManager> manager = std::make_unique<CVeskNetworkSessionManager>();
+    int port = 0;
 };
 
 class ListenTest : public ::testing::Test, protected Listening {};
 using AcceptBurst = MessageSystems;
 
+int OpenDescriptors()
+{
+    const std::filesystem::directory_iterator descriptors("/proc/self/fd");
+    return static_cast<int>(std::distance(begin(descriptors), end(descriptors)));
+}
+
+// A manager listening on a port the kernel chose, its threads running, its
+// sessions reporting into the journal and released at their close. With
+// `idle_loop_first` its loop runs with nothing to watch for a while before the
+// listen: a loop that ended for want of events would be gone by then.
 // What a listen answers, and how many listeners are open after it.
 TEST(ListenTable, ListenSucceedsOnlyWhenThePortIsListenedOnAfterwards)
 {
@@ -136,7 +176,7 @@ TEST(ListenTable, ListenSucceedsOnlyWhenThePortIsListenedOnAfterwards)
         Listening test;
         ASSERT_NO_FATAL_FAILURE(test.Pools(1, row.listeners));
         EXPECT_EQ(test.Listen(row.service(test)), row.result);
-        EXPECT_EQ(Access::ListenersInUse(test.manager), row.open_after);
+        EXPECT_EQ(Access::ListenersInUse(*test.manager), row.open_after);
     }
     dup2(saved_stdin, STDIN_FILENO);
     ::close(saved_stdin);
@@ -165,7 +205,7 @@ TEST_F(ListenTest, ListenersHaveTheirOwnKeysAndTakeClientsOfTheirFamilies)
     ASSERT_EQ(second.size(), 140u);
     EXPECT_NE(PublicKey(Listener(0)), second);
 
-    manager.CloseListen(std::to_string(closed_port).c_str());
+    manager->CloseListen(std::to_string(closed_port).c_str());
     EXPECT_TRUE(Listener(0).IsFree());
     const unsigned char* storage = Access::PublicKeyStorage(Listener(0));
     EXPECT_EQ(std::vector<unsigned char>(storage, storage + 140), std::vector<unsigned char>(140, 0));
@@ -174,7 +214,7 @@ TEST_F(ListenTest, ListenersHaveTheirOwnKeysAndTakeClientsOfTheirFamilies)
     const int open_client = RawConnect(open_port);
     EXPECT_NE(journal.WaitAccepted(1), nullptr);
     ::close(open_client);
-    manager.CloseListen(std::to_string(open_port).c_str());
+    manager->CloseListen(std::to_string(open_port).c_str());
 
     if (!HasIPv6Loopback())
         GTEST_SKIP() << "no IPv6 loopback";
@@ -188,9 +228,9 @@ TEST_F(ListenTest, ListenersHaveTheirOwnKeysAndTakeClientsOfTheirFamilies)
         // A probed port that another socket takes for one family before the
         // listen is let go.
         const std::string service = ListenOnFreePort([&](const std::string& candidate) {
-            if (Listen(candidate, listen.family) == 1 && Access::ListenersInUse(manager) == listen.listeners)
+            if (Listen(candidate, listen.family) == 1 && Access::ListenersInUse(*manager) == listen.listeners)
                 return true;
-            manager.CloseListen(candidate.c_str());
+            manager->CloseListen(candidate.c_str());
             return false;
         });
         ASSERT_FALSE(service.empty());
@@ -202,8 +242,8 @@ TEST_F(ListenTest, ListenersHaveTheirOwnKeysAndTakeClientsOfTheirFamilies)
             EXPECT_NE(journal.WaitAccepted(++accepted), nullptr);
             ::close(client);
         }
-        manager.CloseListen(service.c_str());
-        EXPECT_EQ(Access::ListenersInUse(manager), 0);
+        manager->CloseListen(service.c_str());
+        EXPECT_EQ(Access::ListenersInUse(*manager), 0);
         EXPECT_EQ(RawConnect(port, AF_INET), -1);
         EXPECT_EQ(RawConnect(port, AF_INET6), -1);
     }
@@ -229,16 +269,16 @@ struct HeldAccept {
 TEST_F(ListenTest, ListenerClosedDuringAnAcceptCanBeListenedOnAgain)
 {
     Pools(4, 1);
-    ASSERT_EQ(manager.DispatchLibEvent(), 1);
+    ASSERT_EQ(manager->DispatchLibEvent(), 1);
     HeldAccept held;
     const auto listen = [&](const std::string& service) {
-        return manager.Listen(service.c_str(), AF_INET, 5, HeldAccept::Hold, &held, CRYPTO_ALGORITHM_NONE) == 1;
+        return manager->Listen(service.c_str(), AF_INET, 5, HeldAccept::Hold, &held, CRYPTO_ALGORITHM_NONE) == 1;
     };
     const std::string service = ListenOnFreePort(listen);
     const int first = RawConnect(std::stoi(service));
     ASSERT_GE(first, 0);
     ASSERT_TRUE(WaitFor([&] { return held.holding.load(); }));
-    std::thread closer([&] { manager.CloseListen(service.c_str()); });
+    std::thread closer([&] { manager->CloseListen(service.c_str()); });
     // Gives the closer time to reach the handler that is still running.
     std::this_thread::sleep_for(100ms);
     held.released = true;
@@ -298,7 +338,7 @@ TEST_F(ListenTest, QueuedClientWaitsForADescriptorAndASession)
     {
         DescriptorsExhausted exhausted;
         ASSERT_EQ(::connect(second, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(manager.Connect("127.0.0.1", std::to_string(port).c_str(), &SessionJournal::Record, &journal),
+        EXPECT_EQ(manager->Connect("127.0.0.1", std::to_string(port).c_str(), &SessionJournal::Record, &journal),
                   nullptr);
         const double before = vesk_perf::ProcessCpuSeconds();
         std::this_thread::sleep_for(1s);
@@ -312,7 +352,7 @@ TEST_F(ListenTest, QueuedClientWaitsForADescriptorAndASession)
     ASSERT_GE(third, 0) << "the kernel queues the connection";
     ASSERT_TRUE(WaitFor([&] { return Access::AcceptPaused(Listener(0)); }));
     EXPECT_EQ(journal.Count(NETWORK_EVENT_ACCEPT), 2u);
-    EXPECT_EQ(manager.Close(session), 1);
+    EXPECT_EQ(manager->Close(session), 1);
     pollfd waiting{first, POLLIN, 0};
     char byte;
     EXPECT_TRUE(poll(&waiting, 1, 5000) == 1 && ::recv(first, &byte, 1, MSG_DONTWAIT) == 0)
@@ -349,6 +389,83 @@ TEST_F(AcceptBurst, ConnectionsArrivingAtOnceAreAllTakenPromptly)
     EXPECT_TRUE(WaitFor([&] { return accepts().size() == kClients; })) << accepts().size() << " accepted";
     for (const pollfd& waiting : clients)
         ::close(waiting.fd);
+}
+
+// Each manager has its own threads, the second one's loop started before it
+// had anything to watch, and a second start of either starts nothing. An
+// accept is reported by the loop thread; everything after it, the close
+// included, by the parse thread. One manager connects to the other. Once
+// idle, the parse thread sleeps; destroying a manager while its peers write
+// is quick and closes every descriptor it opened.
+TEST(EventLoopTest, TwoManagersServeTheirOwnConnectionsAndOneGoesWhilePeersWrite)
+{
+    Listening b;
+    b.Serve(true);
+    const int descriptors = OpenDescriptors();
+    Listening a;
+    a.Serve(false);
+    const std::thread::id loop = Access::LoopThread(*a.manager);
+    const std::thread::id parse = Access::ParseThread(*a.manager);
+    ASSERT_NE(loop, Access::LoopThread(*b.manager));
+    EXPECT_EQ(a.manager->DispatchLibEvent(), 1) << "a second start is no failure";
+    EXPECT_EQ(a.manager->CreateParseRecvSocketBufferThread(), 1);
+    EXPECT_EQ(Access::LoopThread(*a.manager), loop) << "and starts no second loop";
+    EXPECT_EQ(Access::ParseThread(*a.manager), parse) << "nor a second parse thread";
+    CVeskNetworkSession* outgoing =
+        b.manager->Connect("127.0.0.1", std::to_string(a.port).c_str(), &SessionJournal::Record, &b.journal);
+    ASSERT_NE(outgoing, nullptr);
+    ASSERT_NE(a.journal.WaitAccepted(1), nullptr);
+    for (Listening* server : {&a, &b}) {
+        const int client = ConnectTo(server->port);
+        CVeskNetworkSession* accepted = server->journal.WaitAccepted(server == &a ? 2 : 1);
+        ASSERT_NE(accepted, nullptr);
+        EXPECT_EQ(server->journal.First(accepted, NETWORK_EVENT_ACCEPT)->thread, Access::LoopThread(*server->manager));
+        ::close(client);
+        ASSERT_TRUE(server->journal.Closed(accepted));
+        EXPECT_EQ(server->journal.First(accepted, NETWORK_EVENT_CLOSE)->thread, Access::ParseThread(*server->manager));
+        EXPECT_TRUE(WaitFor([&] { return accepted->IsFree(); }));
+        EXPECT_EQ(server->journal.Count(NETWORK_EVENT_CLOSE), 1u) << "a released session reports nothing more";
+    }
+    EXPECT_EQ(a.journal.Count(NETWORK_EVENT_ACCEPT), 2u);
+    EXPECT_EQ(b.journal.Count(NETWORK_EVENT_ACCEPT), 1u);
+    EXPECT_EQ(b.journal.Count(NETWORK_EVENT_CONNECT), 1u);
+    EXPECT_EQ(b.manager->Close(outgoing), 1);
+    EXPECT_TRUE(WaitFor([&] {
+        const unsigned long before = Access::ParsePasses(*a.manager);
+        std::this_thread::sleep_for(50ms);
+        return Access::ParsePasses(*a.manager) == before;
+    })) << "the parse thread sleeps once its passes find nothing to do";
+
+    std::mutex mutex;
+    std::set<CVeskNetworkSession*> read;
+    a.journal.OnPayload([&](CVeskNetworkSession* session, const Bytes&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        read.insert(session);
+    });
+    constexpr size_t kClients = 4;
+    std::vector<int> clients;
+    std::vector<std::thread> writers;
+    for (size_t i = 0; i < kClients; ++i) {
+        clients.push_back(ConnectTo(a.port));
+        // Records until the manager is gone.
+        writers.emplace_back([fd = clients.back()] {
+            const Bytes record = Record(0, Bytes(4000, 'w'));
+            while (::send(fd, record.data(), record.size(), MSG_NOSIGNAL) > 0) {
+            }
+        });
+    }
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return read.size() == kClients;
+    })) << "every session is being read";
+    const auto start = Clock::now();
+    a.manager.reset();
+    EXPECT_LT(Clock::now() - start, 1s);
+    for (std::thread& writer : writers)
+        writer.join();
+    for (int client : clients)
+        ::close(client);
+    EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
 }  // namespace
