@@ -1,7 +1,6 @@
 // Network sessions under test: one journal of every event a manager's
-// sessions report, and a fixture holding a manager with running threads whose
-// sessions all report into it. Raw sockets the fixture hands out are closed
-// at teardown, after the manager is gone.
+// sessions report, a manager whose sessions all report into it, and a fixture
+// holding one with running threads.
 #ifndef VESK_TESTS_SESSION_FIXTURE_H
 #define VESK_TESTS_SESSION_FIXTURE_H
 
@@ -10,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -169,14 +170,54 @@ private:
     std::vector<Event> m_events;
 };
 
+// A manager on pools of the sizes a test chooses, its sessions reporting into
+// the journal, its listeners of the cipher `listener_cipher`.
+struct ManagedSessions {
+    void Pools(int sessions, int listeners)
+    {
+        ASSERT_EQ(manager->CreateSessions(sessions), 1);
+        ASSERT_EQ(manager->CreateListenSessions(listeners), 1);
+    }
+    int Listen(const std::string& service, int family = AF_INET)
+    {
+        return manager->Listen(service.c_str(), family, 8, &SessionJournal::Record, &journal, listener_cipher);
+    }
+    // Listens on a port the kernel chose: that port, 0 if none was had.
+    int ListenOnAFreePort()
+    {
+        return std::atoi(ListenOnFreePort([this](const std::string& service) { return Listen(service) == 1; }).c_str());
+    }
+    // Pools, a parse thread, a listener on a port the kernel chose and the
+    // loop running; sessions are released at their close. With
+    // `idle_loop_first` the loop runs with nothing to watch for a while before
+    // the listen: a loop that ended for want of events would be gone by then.
+    void Serve(int sessions, int listeners, bool idle_loop_first = false)
+    {
+        journal.release_on_close = true;
+        Pools(sessions, listeners);
+        EXPECT_EQ(manager->CreateParseRecvSocketBufferThread(), 1);
+        if (idle_loop_first) {
+            EXPECT_EQ(manager->DispatchLibEvent(), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        port = ListenOnAFreePort();
+        EXPECT_EQ(manager->DispatchLibEvent(), 1);
+    }
+
+    SessionJournal journal;
+    std::unique_ptr<CVeskNetworkSessionManager> manager = std::make_unique<CVeskNetworkSessionManager>();
+    int port = 0;
+    VeskNetworkSystem::eCryptoAlgorithm listener_cipher = VeskNetworkSystem::CRYPTO_ALGORITHM_NONE;
+};
+
 // A manager with its event loop and parse thread running, its sessions
-// reporting into the journal.
-class SessionFixture : public ::testing::Test {
+// reporting into the journal. Raw sockets it hands out are closed at
+// teardown, after the manager is gone.
+class SessionFixture : public ::testing::Test, protected ManagedSessions {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(manager->CreateSessions(12), 1);
-        ASSERT_EQ(manager->CreateListenSessions(2), 1);
+        ASSERT_NO_FATAL_FAILURE(Pools(12, 2));
         ASSERT_EQ(manager->CreateParseRecvSocketBufferThread(), 1);
         ASSERT_EQ(manager->DispatchLibEvent(), 1);
     }
@@ -191,11 +232,9 @@ protected:
     // Listens on a port the kernel chose, with the given cipher.
     void StartListener(VeskNetworkSystem::eCryptoAlgorithm algorithm = VeskNetworkSystem::CRYPTO_ALGORITHM_NONE)
     {
-        service = ListenOnFreePort([&](const std::string& candidate) {
-            return manager->Listen(candidate.c_str(), AF_INET, 8, &SessionJournal::Record, &journal, algorithm) == 1;
-        });
-        ASSERT_FALSE(service.empty());
-        port = std::stoi(service);
+        listener_cipher = algorithm;
+        port = ListenOnAFreePort();
+        service = std::to_string(port);
     }
 
     // A socket closed at teardown.
@@ -260,10 +299,7 @@ protected:
         return {client, journal.WaitAccepted(before + 1)};
     }
 
-    SessionJournal journal;
-    std::unique_ptr<CVeskNetworkSessionManager> manager = std::make_unique<CVeskNetworkSessionManager>();
     std::string service;
-    int port = 0;
     int raw_listener = -1;
     int raw_port = 0;
     std::vector<int> raw_sockets;
