@@ -52,11 +52,9 @@ public:
             if (event.recv_result > 0)
                 event.payload.assign(buffer.begin(), buffer.begin() + event.recv_result);
         }
-        const auto hook = std::atomic_load(&self->m_on_payload);
-        if (hook && !event.payload.empty()) {
-            (*hook)(session, event.payload);
+        const auto hook = std::atomic_load(&self->m_hook);
+        if (hook && (*hook)(event))
             return 1;
-        }
         {
             std::lock_guard<std::mutex> lock(self->m_mutex);
             self->m_events.push_back(std::move(event));
@@ -152,12 +150,12 @@ public:
         return WaitFor([&] { return Payload(session, since) == expected; });
     }
 
-    using PayloadHook = std::function<void(CVeskNetworkSession*, const Bytes&)>;
-    // Runs on the parse thread for every payload read, instead of recording
-    // it; none: null.
-    void OnPayload(PayloadHook hook)
+    using Hook = std::function<bool(const Event&)>;
+    // Runs on the reporting thread for every event, after a READ's recv; an
+    // event it answers true for is not recorded. None: null.
+    void OnEvent(Hook hook)
     {
-        std::atomic_store(&m_on_payload, hook ? std::make_shared<const PayloadHook>(std::move(hook)) : nullptr);
+        std::atomic_store(&m_hook, hook ? std::make_shared<const Hook>(std::move(hook)) : nullptr);
     }
 
     // Release the session of every CLOSE, as the message layer does; set
@@ -165,7 +163,7 @@ public:
     bool release_on_close = false;
 
 private:
-    std::shared_ptr<const PayloadHook> m_on_payload;
+    std::shared_ptr<const Hook> m_hook;
     mutable std::mutex m_mutex;
     std::vector<Event> m_events;
 };

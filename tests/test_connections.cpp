@@ -103,34 +103,6 @@ struct FullListener {
     int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 };
 
-// What the callback saw of the connect event, and what the raw server's end
-// held at that moment.
-struct ConnectSeen {
-    explicit ConnectSeen(int raw_listener) : listener(raw_listener) {}
-    static int Record(CVeskNetworkSession* session, short ev, void* param)
-    {
-        auto* self = static_cast<ConnectSeen*>(param);
-        if (ev != NETWORK_EVENT_CONNECT)
-            return 1;
-        self->session = session;
-        self->thread = std::this_thread::get_id();
-        ++self->count;
-        self->peer = AcceptWithin(self->listener, 5000);
-        pollfd waiting{self->peer, POLLIN, 0};
-        unsigned char bytes[64];
-        if (poll(&waiting, 1, 100) == 1)
-            self->held = ::recv(self->peer, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
-        return 1;
-    }
-
-    int listener;
-    CVeskNetworkSession* session = nullptr;
-    std::thread::id thread;
-    int count = 0;
-    int peer = -1;
-    ssize_t held = -1;
-};
-
 // A blocking client socket connected to the loopback address, or -1.
 int RawConnect(int port, int family = AF_INET)
 {
@@ -239,40 +211,56 @@ TEST_F(ConnectTest, ConnectReportsOnTheCallingThreadAndGoesOnThroughSignals)
     int raw_port = 0;
     const int raw_listener = ListenOnLoopback(&raw_port);
     const std::string raw_service = std::to_string(raw_port);
-    ConnectSeen seen{raw_listener};
+    // At the connect event: the raw server's end, and what it held then.
+    int peer = -1;
+    ssize_t held = -1;
+    journal.OnEvent([&](const SessionJournal::Event& event) {
+        if (event.ev == NETWORK_EVENT_CONNECT) {
+            peer = AcceptWithin(raw_listener, 5000);
+            pollfd waiting{peer, POLLIN, 0};
+            unsigned char bytes[64];
+            if (poll(&waiting, 1, 100) == 1)
+                held = ::recv(peer, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
+        }
+        return false;
+    });
+    const auto connect = [&](bool secure, const std::string& host, const std::string& service) {
+        return manager->Connect(secure, host.c_str(), service.c_str(), &SessionJournal::Record, &journal);
+    };
     EXPECT_EQ(manager->Close(nullptr), 0);
     for (int failed = 0; failed < 5; ++failed)
-        EXPECT_EQ(manager->Connect("127.0.0.1", std::to_string(FreePort()).c_str(), ConnectSeen::Record, &seen),
-                  nullptr);
-    EXPECT_EQ(manager->ConnectSecure(kUnresolvable.c_str(), raw_service.c_str(), ConnectSeen::Record, &seen), nullptr);
-    EXPECT_EQ(seen.count, 0);
+        EXPECT_EQ(connect(false, "127.0.0.1", std::to_string(FreePort())), nullptr);
+    EXPECT_EQ(connect(true, kUnresolvable, raw_service), nullptr);
+    EXPECT_EQ(journal.Count(NETWORK_EVENT_CONNECT), 0u);
     for (const bool secure : {false, true}) {
         SCOPED_TRACE(secure ? "secure" : "plain");
         const Bytes first = secure ? ClientHello({0, 1, 2}) : Bytes();
-        seen.held = -1;
-        CVeskNetworkSession* session =
-            manager->Connect(secure, "127.0.0.1", raw_service.c_str(), ConnectSeen::Record, &seen);
+        held = -1;
+        const size_t mark = journal.Mark();
+        CVeskNetworkSession* session = connect(secure, "127.0.0.1", raw_service);
         ASSERT_NE(session, nullptr);
-        EXPECT_EQ(seen.count, secure ? 2 : 1);
-        EXPECT_EQ(seen.session, session);
-        EXPECT_EQ(seen.thread, std::this_thread::get_id());
-        ASSERT_GE(seen.peer, 0);
-        EXPECT_EQ(seen.held, secure ? static_cast<ssize_t>(first.size()) : -1) << "held when the callback ran";
-        EXPECT_EQ(ReadBytes(seen.peer, first.size()), first);
-        EXPECT_TRUE(NothingToRead(seen.peer, 100)) << "nothing follows";
+        EXPECT_EQ(journal.Count(NETWORK_EVENT_CONNECT), secure ? 2u : 1u);
+        const auto connected = journal.First(session, NETWORK_EVENT_CONNECT, mark);
+        ASSERT_TRUE(connected.has_value());
+        EXPECT_EQ(connected->thread, std::this_thread::get_id());
+        ASSERT_GE(peer, 0);
+        EXPECT_EQ(held, secure ? static_cast<ssize_t>(first.size()) : -1) << "held when the callback ran";
+        EXPECT_EQ(ReadBytes(peer, first.size()), first);
+        EXPECT_TRUE(NothingToRead(peer, 100)) << "nothing follows";
 
         EXPECT_EQ(manager->Close(session), 1);
         EXPECT_TRUE(WaitFor([&] { return session->IsFree(); }));
-        pollfd waiting{seen.peer, POLLIN, 0};
+        pollfd waiting{peer, POLLIN, 0};
         char byte;
         EXPECT_EQ(poll(&waiting, 1, 5000), 1);
-        EXPECT_EQ(::recv(seen.peer, &byte, 1, MSG_DONTWAIT), 0) << "the peer sees the end";
-        const int reused = dup(seen.peer);
+        EXPECT_EQ(::recv(peer, &byte, 1, MSG_DONTWAIT), 0) << "the peer sees the end";
+        const int reused = dup(peer);
         EXPECT_EQ(manager->Close(session), 1);
         EXPECT_NE(fcntl(reused, F_GETFD), -1);
         ::close(reused);
-        ::close(seen.peer);
+        ::close(peer);
     }
+    journal.OnEvent(nullptr);
     ::close(raw_listener);
 
     const FullListener full;
@@ -552,39 +540,28 @@ TEST_F(ListenTest, ListenersHaveTheirOwnKeysAndTakeClientsOfTheirFamilies)
     }
 }
 
-// Holds the first accept's report until released, so that the listener can
-// be closed while its accept handler still runs.
-struct HeldAccept {
-    static int Hold(CVeskNetworkSession*, short ev, void* param)
-    {
-        auto* self = static_cast<HeldAccept*>(param);
-        if (ev != NETWORK_EVENT_ACCEPT || self->accepts++ > 0)
-            return 1;
-        self->holding = true;
-        WaitFor([self] { return self->released.load(); });
-        return 1;
-    }
-    std::atomic<int> accepts{0};
-    std::atomic<bool> holding{false};
-    std::atomic<bool> released{false};
-};
-
 TEST_F(ListenTest, ListenerClosedDuringAnAcceptCanBeListenedOnAgain)
 {
-    Pools(4, 1);
-    ASSERT_EQ(manager->DispatchLibEvent(), 1);
-    HeldAccept held;
-    const auto listen = [&](const std::string& service) {
-        return manager->Listen(service.c_str(), AF_INET, 5, HeldAccept::Hold, &held, CRYPTO_ALGORITHM_NONE) == 1;
-    };
-    const std::string service = ListenOnFreePort(listen);
-    const int first = RawConnect(std::stoi(service));
+    // The first accept's report is held until released, so that the listener
+    // can be closed while its accept handler still runs.
+    std::atomic<int> accepts{0};
+    std::atomic<bool> holding{false}, released{false};
+    journal.OnEvent([&](const SessionJournal::Event& event) {
+        if (event.ev == NETWORK_EVENT_ACCEPT && accepts++ == 0) {
+            holding = true;
+            WaitFor([&] { return released.load(); });
+        }
+        return false;
+    });
+    Serve(4, 1);
+    const std::string service = std::to_string(port);
+    const int first = RawConnect(port);
     ASSERT_GE(first, 0);
-    ASSERT_TRUE(WaitFor([&] { return held.holding.load(); }));
+    ASSERT_TRUE(WaitFor([&] { return holding.load(); }));
     std::thread closer([&] { manager->CloseListen(service.c_str()); });
     // Gives the closer time to reach the handler that is still running.
     std::this_thread::sleep_for(100ms);
-    held.released = true;
+    released = true;
     closer.join();
     EXPECT_TRUE(Listener(0).IsFree());
     EXPECT_FALSE(Access::AcceptArmed(Listener(0))) << "no event is left for the closed listener";
@@ -592,10 +569,11 @@ TEST_F(ListenTest, ListenerClosedDuringAnAcceptCanBeListenedOnAgain)
     // A descriptor kept open, so that the new listening socket does not get
     // the old one's number back.
     const int spare = dup(first);
-    ASSERT_TRUE(listen(service));
-    const int second = RawConnect(std::stoi(service));
+    ASSERT_EQ(Listen(service), 1);
+    const int second = RawConnect(port);
     EXPECT_GE(second, 0);
-    EXPECT_TRUE(WaitFor([&] { return held.accepts == 2; }));
+    EXPECT_TRUE(WaitFor([&] { return accepts == 2; }));
+    journal.OnEvent(nullptr);
     ::close(second);
     ::close(spare);
     ::close(first);
@@ -733,9 +711,12 @@ TEST(EventLoopTest, TwoManagersServeTheirOwnConnectionsAndOneGoesWhilePeersWrite
 
     std::mutex mutex;
     std::set<CVeskNetworkSession*> read;
-    a.journal.OnPayload([&](CVeskNetworkSession* session, const Bytes&) {
+    a.journal.OnEvent([&](const SessionJournal::Event& event) {
+        if (event.payload.empty())
+            return false;
         std::lock_guard<std::mutex> lock(mutex);
-        read.insert(session);
+        read.insert(event.session);
+        return true;
     });
     constexpr size_t kClients = 4;
     std::vector<int> clients;

@@ -62,13 +62,16 @@ protected:
         std::atomic<size_t> received{0};
         std::atomic<size_t> mismatches{0};
         std::atomic<int> reads{0};
-        journal.OnPayload([&](CVeskNetworkSession*, const Bytes& payload) {
+        journal.OnEvent([&](const SessionJournal::Event& event) {
+            if (event.payload.empty())
+                return false;
             if (stream.stall_every > 0 && reads.fetch_add(1) % stream.stall_every == 0)
                 std::this_thread::sleep_for(2ms);
             size_t at = received.load();
-            for (unsigned char byte : payload)
+            for (unsigned char byte : event.payload)
                 mismatches += byte != static_cast<unsigned char>(at++ % 251);
             received = at;
+            return true;
         });
         size_t sent = 0;
         for (size_t record = 0; sent < stream.total; ++record) {
@@ -83,7 +86,7 @@ protected:
         EXPECT_EQ(mismatches.load(), 0u);
         EXPECT_FALSE(journal.Saw(session, NETWORK_EVENT_CLOSE));
         EXPECT_TRUE(session->IsUsed());
-        journal.OnPayload(nullptr);
+        journal.OnEvent(nullptr);
     }
 };
 
@@ -309,10 +312,11 @@ TEST_F(RecordLayerTest, RecordsArriveWholeAndInOrderAndBeforeTheCloseOrFailTheSe
         std::atomic<size_t> delivered{0};
     };
     const auto hold = std::make_shared<Hold>();
-    journal.OnPayload([hold](CVeskNetworkSession*, const Bytes& payload) {
-        while (hold->held)
+    journal.OnEvent([hold](const SessionJournal::Event& event) {
+        while (hold->held && !event.payload.empty())
             std::this_thread::sleep_for(1ms);
-        hold->delivered += payload.size();
+        hold->delivered += event.payload.size();
+        return !event.payload.empty();
     });
     stream.clear();
     for (int i = 0; i < 60; ++i)
@@ -324,7 +328,7 @@ TEST_F(RecordLayerTest, RecordsArriveWholeAndInOrderAndBeforeTheCloseOrFailTheSe
     std::this_thread::sleep_for(200ms);
     hold->held = false;
     EXPECT_TRUE(journal.Closed(session));
-    journal.OnPayload(nullptr);
+    journal.OnEvent(nullptr);
     EXPECT_TRUE(journal.EventsOf(session).back().ev & NETWORK_EVENT_CLOSE) << "nothing follows the close";
     EXPECT_EQ(hold->delivered, 60000u);
 
