@@ -162,13 +162,6 @@ struct InsideAHandler {
             done = true;
         }
     }
-    static void Arm(short on_event, CVeskMessageSystem* on_system, void (*act)())
-    {
-        event = on_event;
-        system = on_system;
-        done = false;
-        action = act;
-    }
     static inline std::atomic<void (*)()> action{nullptr};
     static inline std::atomic<short> event{0};
     static inline std::atomic<CVeskMessageSystem*> system{nullptr};
@@ -381,11 +374,11 @@ TEST_F(ConnectingSystems, ConnectGivesUpAfterItsDeadlineOrWhenTheSystemGoes)
 TEST_F(ConnectingSystems, ActingInsideAHandlerLogsInOrDeletesTheSystem)
 {
     const tagExtensionCallFunction on_event = Entry(kSessionEvent, kEventSize, InsideAHandler::OnEvent);
-    const auto log_in = [] {
+    void (*const log_in)() = [] {
         InsideAHandler::login = InsideAHandler::system.load()->connect("127.0.0.1", InsideAHandler::port.c_str(),
                                                                        "alice", 5, "wonderland", 10);
     };
-    const auto remove = [] { delete InsideAHandler::system.load(); };
+    void (*const remove)() = [] { delete InsideAHandler::system.load(); };
     const struct {
         const char* name;
         tagExtensionCallFunction handler;
@@ -405,7 +398,10 @@ TEST_F(ConnectingSystems, ActingInsideAHandlerLogsInOrDeletesTheSystem)
         const int threads_before = Entries("task");
         CVeskMessageSystem* system = ListeningSystem(c.handler, &InsideAHandler::port);
         ASSERT_NE(system, nullptr);
-        InsideAHandler::Arm(c.event, system, c.act);
+        InsideAHandler::event = c.event;
+        InsideAHandler::system = system;
+        InsideAHandler::done = false;
+        InsideAHandler::action = c.act;
         if (c.event == NETWORK_EVENT_CONNECT) {
             EXPECT_EQ(system->connect("127.0.0.1", port.c_str()), nullptr);
         } else {
@@ -579,27 +575,6 @@ TEST_F(ListenTest, ListenerClosedDuringAnAcceptCanBeListenedOnAgain)
     ::close(first);
 }
 
-// Lowers the soft descriptor limit to the lowest free descriptor, so that no
-// new one can be had; the destructor restores it.
-class DescriptorsExhausted {
-public:
-    DescriptorsExhausted()
-    {
-        getrlimit(RLIMIT_NOFILE, &m_saved);
-        const int lowest_free = dup(STDIN_FILENO);
-        ::close(lowest_free);
-        rlimit lowered = m_saved;
-        lowered.rlim_cur = static_cast<rlim_t>(lowest_free);
-        setrlimit(RLIMIT_NOFILE, &lowered);
-    }
-    ~DescriptorsExhausted() { setrlimit(RLIMIT_NOFILE, &m_saved); }
-    DescriptorsExhausted(const DescriptorsExhausted&) = delete;
-    DescriptorsExhausted& operator=(const DescriptorsExhausted&) = delete;
-
-private:
-    rlimit m_saved{};
-};
-
 // A queued connection waits while no descriptor or no session is free for
 // it: its listener stays readable, so the loop must wait rather than retry
 // on every pass, and accept it once one is back. A connect meanwhile fails at
@@ -615,17 +590,21 @@ TEST_F(ListenTest, QueuedClientWaitsForADescriptorAndASession)
     const int second = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(second, 0);
     const sockaddr_in address = Loopback(port);
-    double busy = 0;
-    {
-        DescriptorsExhausted exhausted;
-        ASSERT_EQ(::connect(second, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(manager->Connect("127.0.0.1", std::to_string(port).c_str(), &SessionJournal::Record, &journal),
-                  nullptr);
-        const double before = vesk_perf::ProcessCpuSeconds();
-        std::this_thread::sleep_for(1s);
-        busy = vesk_perf::ProcessCpuSeconds() - before;
-        EXPECT_EQ(journal.Count(NETWORK_EVENT_ACCEPT), 1u);
-    }
+    // The soft descriptor limit lowered to the lowest free descriptor: no new
+    // one can be had until it is restored.
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(dup(STDIN_FILENO));
+    ::close(static_cast<int>(lowered.rlim_cur));
+    setrlimit(RLIMIT_NOFILE, &lowered);
+    EXPECT_EQ(::connect(second, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(manager->Connect("127.0.0.1", std::to_string(port).c_str(), &SessionJournal::Record, &journal), nullptr);
+    const double before = vesk_perf::ProcessCpuSeconds();
+    std::this_thread::sleep_for(1s);
+    const double busy = vesk_perf::ProcessCpuSeconds() - before;
+    EXPECT_EQ(journal.Count(NETWORK_EVENT_ACCEPT), 1u);
+    setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_LT(busy, 0.3) << "CPU seconds spent in one second while no descriptor was left";
     EXPECT_NE(journal.WaitAccepted(2), nullptr) << "accepted once descriptors are back";
 

@@ -62,8 +62,8 @@ TEST(NetworkSession, KeyFieldsFollowTheirRangeRules)
 
 // Zero makes an empty pool, a second creation is refused and leaves the
 // first as it was; a slot never claimed is never built, so idle slots cost
-// nothing.
-TEST(SessionPool, CreationDecisionsAndOnlyClaimedSlotsBuilt)
+// nothing. Concurrent claims never share an element.
+TEST(SessionPool, CreationDecisionsOnlyClaimedSlotsBuiltAndConcurrentClaimsNeverShared)
 {
     auto manager = std::make_unique<CVeskNetworkSessionManager>();
     auto& pool = Access::Sessions(*manager);
@@ -82,22 +82,18 @@ TEST(SessionPool, CreationDecisionsAndOnlyClaimedSlotsBuilt)
     int built = 0;
     pool.ForEach([&built](CVeskNetworkSession&) { ++built; });
     EXPECT_EQ(built, 2);
-}
 
-TEST(SessionPool, ConcurrentClaimsNeverShareAnElement)
-{
     constexpr int kSlots = 64;
-    auto manager = std::make_unique<CVeskNetworkSessionManager>();
     ASSERT_EQ(manager->CreateUDPSessions(kSlots), 1);
-    auto& pool = Access::Datagrams(*manager);
+    auto& datagrams = Access::Datagrams(*manager);
     std::vector<std::vector<CVeskNetworkUDPSession*>> claimed(8);
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
     for (auto& mine : claimed)
-        threads.emplace_back([&go, &pool, &mine] {
+        threads.emplace_back([&go, &datagrams, &mine] {
             while (!go.load())
                 std::this_thread::yield();
-            while (CVeskNetworkUDPSession* element = ClaimInUse(pool))
+            while (CVeskNetworkUDPSession* element = ClaimInUse(datagrams))
                 mine.push_back(element);
         });
     go = true;

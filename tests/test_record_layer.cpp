@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
@@ -45,50 +44,7 @@ using namespace vesk_test;
 using Access = VeskNetworkTestAccess;
 using namespace std::chrono_literals;
 
-// A raw client writes records of the given sizes (a pause after some) to a
-// callback that may stall: every byte arrives, in order, and the session
-// stays open. Byte i of the stream is i % 251.
-struct Stream {
-    size_t total;
-    std::function<size_t(size_t sent)> next_size;
-    std::function<bool(size_t record)> pause_after;
-    int stall_every;  // reads; 0: never
-};
-
-class RecordLayerTest : public SessionFixture {
-protected:
-    void ExpectStreamArrivesWhole(CVeskNetworkSession* session, int raw, const Stream& stream)
-    {
-        std::atomic<size_t> received{0};
-        std::atomic<size_t> mismatches{0};
-        std::atomic<int> reads{0};
-        journal.OnEvent([&](const SessionJournal::Event& event) {
-            if (event.payload.empty())
-                return false;
-            if (stream.stall_every > 0 && reads.fetch_add(1) % stream.stall_every == 0)
-                std::this_thread::sleep_for(2ms);
-            size_t at = received.load();
-            for (unsigned char byte : event.payload)
-                mismatches += byte != static_cast<unsigned char>(at++ % 251);
-            received = at;
-            return true;
-        });
-        size_t sent = 0;
-        for (size_t record = 0; sent < stream.total; ++record) {
-            Bytes body(std::min(stream.next_size(sent), stream.total - sent));
-            for (unsigned char& byte : body)
-                byte = static_cast<unsigned char>(sent++ % 251);
-            WriteAll(raw, Record(0, body));
-            if (stream.pause_after(record))
-                std::this_thread::sleep_for(1ms);
-        }
-        EXPECT_TRUE(WaitFor([&] { return received.load() == stream.total; }, 120s)) << received.load();
-        EXPECT_EQ(mismatches.load(), 0u);
-        EXPECT_FALSE(journal.Saw(session, NETWORK_EVENT_CLOSE));
-        EXPECT_TRUE(session->IsUsed());
-        journal.OnEvent(nullptr);
-    }
-};
+using RecordLayerTest = SessionFixture;
 
 // --- the send path, as bytes on the wire ---
 
@@ -295,14 +251,48 @@ TEST_F(RecordLayerTest, RecordsArriveWholeAndInOrderAndBeforeTheCloseOrFailTheSe
     // time in the socket ring, so that reading passes from the loop thread to
     // the parse thread and back: in bursts, so that the socket runs dry and is
     // handed back often, and without pauses, so that it never is.
+    // Each stream: `total` bytes in records of the given sizes, a pause after
+    // some, read by a reader that stalls every `stall_every` reads (0: never);
+    // every byte arrives, in order, and the session stays open. Byte i of a
+    // stream is i % 251.
+    const auto stream_arrives_whole = [&, session = session, raw = raw](size_t total, auto next_size, auto pause_after,
+                                                                        int stall_every) {
+        std::atomic<size_t> received{0}, mismatches{0};
+        std::atomic<int> reads{0};
+        journal.OnEvent([&](const SessionJournal::Event& event) {
+            if (event.payload.empty())
+                return false;
+            if (stall_every > 0 && reads.fetch_add(1) % stall_every == 0)
+                std::this_thread::sleep_for(2ms);
+            size_t at = received.load();
+            for (unsigned char byte : event.payload)
+                mismatches += byte != static_cast<unsigned char>(at++ % 251);
+            received = at;
+            return true;
+        });
+        size_t sent = 0;
+        for (size_t record = 0; sent < total; ++record) {
+            Bytes body(std::min(next_size(), total - sent));
+            for (unsigned char& byte : body)
+                byte = static_cast<unsigned char>(sent++ % 251);
+            WriteAll(raw, Record(0, body));
+            if (pause_after(record))
+                std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_TRUE(WaitFor([&] { return received.load() == total; }, 120s)) << received.load();
+        EXPECT_EQ(mismatches.load(), 0u);
+        EXPECT_FALSE(journal.Saw(session, NETWORK_EVENT_CLOSE));
+        EXPECT_TRUE(session->IsUsed());
+        journal.OnEvent(nullptr);
+    };
     std::mt19937 random(42);
     std::uniform_int_distribution<size_t> size(1, kMaxRecordBody);
-    ExpectStreamArrivesWhole(session, raw,
-                             {50u << 20, [&](size_t) { return size(random); }, [](size_t) { return false; }, 64});
+    stream_arrives_whole(
+        50u << 20, [&] { return size(random); }, [](size_t) { return false; }, 64);
     constexpr size_t kRecords = 3000;
-    ExpectStreamArrivesWhole(session, raw,
-                             {kRecords * 16384, [](size_t) { return size_t{16384}; },
-                              [](size_t record) { return record < kRecords / 2 && record % 20 == 19; }, 0});
+    stream_arrives_whole(
+        kRecords * 16384, [] { return size_t{16384}; },
+        [](size_t record) { return record < kRecords / 2 && record % 20 == 19; }, 0);
 
     // Also when the parse thread itself reads the end from a paused socket:
     // it is held at the first record until the ring is full and the peer has
