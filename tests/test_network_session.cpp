@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <numeric>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "VeskNetworkSystem.h"
+#include "raw_peer.h"
 
 using namespace VeskNetworkSystem;
 
@@ -108,13 +108,6 @@ TEST(SessionPool, CreationDecisionsOnlyClaimedSlotsBuiltAndConcurrentClaimsNever
     EXPECT_EQ(distinct.size(), total);
 }
 
-std::vector<unsigned char> Sequence(size_t n, unsigned char first = 0)
-{
-    std::vector<unsigned char> bytes(n);
-    std::iota(bytes.begin(), bytes.end(), first);
-    return bytes;
-}
-
 // One byte always stays empty; an append that does not fit writes nothing.
 // A ring grows and shrinks back keeping the bytes it holds in order across
 // its end, but never shrinks below what it holds. Reset gives the storage
@@ -123,7 +116,7 @@ TEST(ByteRing, AppendIsAllOrNothingResizeKeepsTheHeldBytesResetGivesTheStorageBa
 {
     CVeskByteRing ring;
     ASSERT_TRUE(ring.Allocate());
-    const auto bytes = Sequence(19999);
+    const auto bytes = vesk_test::Random(19999);
     ASSERT_TRUE(ring.Append(bytes.data(), 19990));
     EXPECT_FALSE(ring.Append(bytes.data(), 10));
     EXPECT_EQ(ring.Held(), 19990u);
@@ -134,10 +127,10 @@ TEST(ByteRing, AppendIsAllOrNothingResizeKeepsTheHeldBytesResetGivesTheStorageBa
     EXPECT_EQ(ring.WritableSpans(spans), 0);
 
     ASSERT_TRUE(ring.Consume(19999));
-    const auto wrapped = Sequence(100, 3);
+    const auto wrapped = vesk_test::Random(100);
     ASSERT_TRUE(ring.Append(wrapped.data(), wrapped.size()));
     ASSERT_TRUE(ring.Resize(1 << 18));
-    const auto more = Sequence(30000, 9);
+    const auto more = vesk_test::Random(30000);
     ASSERT_TRUE(ring.Append(more.data(), more.size()));
     EXPECT_FALSE(ring.Resize(CVeskByteRing::kSize)) << "30100 bytes do not fit in the default ring";
     std::vector<unsigned char> out(100);
