@@ -1,9 +1,9 @@
 // Connections, with real sockets on the loopback interface: the session
 // manager's event loop, listening on services and accepting their
-// connections, connect and close, which thread reports what, idling, several
-// managers in one process and shutting down under load; name lookups; the
-// message system's listen, connect with credentials, connect deadline, and
-// deletion while it connects or runs a handler.
+// connections, connect and close, which thread reports what, idling and
+// shutting down under load; name lookups; the message system's listen,
+// connect with credentials, connect deadline, and deletion while it connects
+// or runs a handler.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -651,46 +651,41 @@ TEST_F(AcceptBurst, ConnectionsArrivingAtOnceAreAllTakenPromptly)
         ::close(waiting.fd);
 }
 
-// Each manager has its own threads, the second one's loop started before it
-// had anything to watch, and a second start of either starts nothing. An
-// accept is reported by the loop thread; everything after it, the close
-// included, by the parse thread, and a released session reports nothing
-// more. Once idle, the parse thread sleeps; destroying a manager while its peers write
-// is quick and closes every descriptor it opened.
-TEST(EventLoopTest, TwoManagersServeTheirOwnConnectionsAndOneGoesWhilePeersWrite)
+// A manager whose loop started before it had anything to watch still serves,
+// and a second start starts nothing. An accept is reported by the loop thread;
+// everything after it, the close included, by the parse thread, and a
+// released session reports nothing more. Once idle, the parse thread sleeps;
+// destroying the manager while its peers write is quick and closes every
+// descriptor it opened.
+TEST(EventLoopTest, AManagerIdleFirstServesAndGoesWhilePeersWrite)
 {
-    ManagedSessions b;
-    b.Serve(4, 2, true);
     const int descriptors = Entries("fd");
-    ManagedSessions a;
-    a.Serve(4, 2);
-    const std::thread::id loop = Access::LoopThread(*a.manager);
-    const std::thread::id parse = Access::ParseThread(*a.manager);
-    ASSERT_NE(loop, Access::LoopThread(*b.manager));
-    EXPECT_EQ(a.manager->DispatchLibEvent(), 1) << "a second start is no failure";
-    EXPECT_EQ(a.manager->CreateParseRecvSocketBufferThread(), 1);
-    EXPECT_EQ(Access::LoopThread(*a.manager), loop) << "and starts no second loop";
-    EXPECT_EQ(Access::ParseThread(*a.manager), parse) << "nor a second parse thread";
-    for (ManagedSessions* server : {&a, &b}) {
-        const int client = ConnectTo(server->port);
-        CVeskNetworkSession* accepted = server->journal.WaitAccepted(1);
-        ASSERT_NE(accepted, nullptr);
-        EXPECT_EQ(server->journal.First(accepted, NETWORK_EVENT_ACCEPT)->thread, Access::LoopThread(*server->manager));
-        ::close(client);
-        ASSERT_TRUE(server->journal.Closed(accepted));
-        EXPECT_EQ(server->journal.First(accepted, NETWORK_EVENT_CLOSE)->thread, Access::ParseThread(*server->manager));
-        EXPECT_TRUE(WaitFor([&] { return accepted->IsFree(); }));
-        EXPECT_EQ(server->journal.Count(NETWORK_EVENT_ACCEPT | NETWORK_EVENT_CLOSE), 2u) << "one accept, one close";
-    }
+    ManagedSessions server;
+    server.Serve(4, 2, true);
+    const std::thread::id loop = Access::LoopThread(*server.manager);
+    const std::thread::id parse = Access::ParseThread(*server.manager);
+    EXPECT_EQ(server.manager->DispatchLibEvent(), 1) << "a second start is no failure";
+    EXPECT_EQ(server.manager->CreateParseRecvSocketBufferThread(), 1);
+    EXPECT_EQ(Access::LoopThread(*server.manager), loop) << "and starts no second loop";
+    EXPECT_EQ(Access::ParseThread(*server.manager), parse) << "nor a second parse thread";
+    const int client = ConnectTo(server.port);
+    CVeskNetworkSession* accepted = server.journal.WaitAccepted(1);
+    ASSERT_NE(accepted, nullptr);
+    EXPECT_EQ(server.journal.First(accepted, NETWORK_EVENT_ACCEPT)->thread, loop);
+    ::close(client);
+    ASSERT_TRUE(server.journal.Closed(accepted));
+    EXPECT_EQ(server.journal.First(accepted, NETWORK_EVENT_CLOSE)->thread, parse);
+    EXPECT_TRUE(WaitFor([&] { return accepted->IsFree(); }));
+    EXPECT_EQ(server.journal.Count(NETWORK_EVENT_ACCEPT | NETWORK_EVENT_CLOSE), 2u) << "one accept, one close";
     EXPECT_TRUE(WaitFor([&] {
-        const unsigned long before = Access::ParsePasses(*a.manager);
+        const unsigned long before = Access::ParsePasses(*server.manager);
         std::this_thread::sleep_for(50ms);
-        return Access::ParsePasses(*a.manager) == before;
+        return Access::ParsePasses(*server.manager) == before;
     })) << "the parse thread sleeps once its passes find nothing to do";
 
     std::mutex mutex;
     std::set<CVeskNetworkSession*> read;
-    a.journal.OnEvent([&](const SessionJournal::Event& event) {
+    server.journal.OnEvent([&](const SessionJournal::Event& event) {
         if (event.payload.empty())
             return false;
         std::lock_guard<std::mutex> lock(mutex);
@@ -701,7 +696,7 @@ TEST(EventLoopTest, TwoManagersServeTheirOwnConnectionsAndOneGoesWhilePeersWrite
     std::vector<int> clients;
     std::vector<std::thread> writers;
     for (size_t i = 0; i < kClients; ++i) {
-        clients.push_back(ConnectTo(a.port));
+        clients.push_back(ConnectTo(server.port));
         // Records until the manager is gone.
         writers.emplace_back([fd = clients.back()] {
             const Bytes record = Record(0, Bytes(4000, 'w'));
@@ -714,12 +709,12 @@ TEST(EventLoopTest, TwoManagersServeTheirOwnConnectionsAndOneGoesWhilePeersWrite
         return read.size() == kClients;
     })) << "every session is being read";
     const auto start = Clock::now();
-    a.manager.reset();
+    server.manager.reset();
     EXPECT_LT(Clock::now() - start, 1s);
     for (std::thread& writer : writers)
         writer.join();
-    for (int client : clients)
-        ::close(client);
+    for (int writing : clients)
+        ::close(writing);
     EXPECT_EQ(Entries("fd"), descriptors);
 }
 
