@@ -1,7 +1,6 @@
 // Network sessions under test: one journal of every event a manager's
-// sessions report, and a fixture holding a manager with running threads whose
-// sessions all report into it. Raw sockets the fixture hands out are closed
-// at teardown, after the manager is gone.
+// sessions report, a manager whose sessions all report into it, and a fixture
+// holding one with running threads.
 #ifndef VESK_TESTS_SESSION_FIXTURE_H
 #define VESK_TESTS_SESSION_FIXTURE_H
 
@@ -10,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -38,27 +39,22 @@ public:
         int recv_result;
         Bytes payload;
         std::thread::id thread;
-        sockaddr_storage peer;  // at an ACCEPT, the peer's address
     };
 
     // The callback to hand to Listen and Connect, with the journal as param.
     static int Record(CVeskNetworkSession* session, short ev, void* param)
     {
         auto* self = static_cast<SessionJournal*>(param);
-        Event event{session, ev, 0, {}, std::this_thread::get_id(), {}};
-        if (ev & VeskNetworkSystem::NETWORK_EVENT_ACCEPT)
-            session->GetSocketAddr(&event.peer);
+        Event event{session, ev, 0, {}, std::this_thread::get_id()};
         if (ev & VeskNetworkSystem::NETWORK_EVENT_READ) {
             thread_local Bytes buffer(VeskNetworkSystem::CVeskByteRing::kSize);
             event.recv_result = session->recv(buffer.data(), static_cast<int>(buffer.size()), 0);
             if (event.recv_result > 0)
                 event.payload.assign(buffer.begin(), buffer.begin() + event.recv_result);
         }
-        const auto hook = std::atomic_load(&self->m_on_payload);
-        if (hook && !event.payload.empty()) {
-            (*hook)(session, event.payload);
+        const auto hook = std::atomic_load(&self->m_hook);
+        if (hook && (*hook)(event))
             return 1;
-        }
         {
             std::lock_guard<std::mutex> lock(self->m_mutex);
             self->m_events.push_back(std::move(event));
@@ -112,24 +108,20 @@ public:
     // The n-th accepted session (from 1), or null when it did not come in time.
     CVeskNetworkSession* WaitAccepted(size_t n) const
     {
-        std::vector<CVeskNetworkSession*> accepted;
-        const bool arrived = WaitFor([&] {
-            accepted.clear();
+        if (WaitFor([&] { return Count(VeskNetworkSystem::NETWORK_EVENT_ACCEPT) >= n; }))
             for (const Event& event : Events())
-                if (event.ev & VeskNetworkSystem::NETWORK_EVENT_ACCEPT)
-                    accepted.push_back(event.session);
-            return accepted.size() >= n;
-        });
-        return arrived ? accepted[n - 1] : nullptr;
+                if ((event.ev & VeskNetworkSystem::NETWORK_EVENT_ACCEPT) && --n == 0)
+                    return event.session;
+        return nullptr;
     }
 
     // The session reported a failed record: a READ whose recv gives -1.
     bool FailedNow(const CVeskNetworkSession* session, size_t since = 0) const
     {
-        for (const Event& event : EventsOf(session, since))
-            if ((event.ev & VeskNetworkSystem::NETWORK_EVENT_READ) && event.recv_result == -1)
-                return true;
-        return false;
+        const auto events = EventsOf(session, since);
+        return std::any_of(events.begin(), events.end(), [](const Event& event) {
+            return (event.ev & VeskNetworkSystem::NETWORK_EVENT_READ) && event.recv_result == -1;
+        });
     }
     bool Failed(const CVeskNetworkSession* session, size_t since = 0) const
     {
@@ -158,12 +150,12 @@ public:
         return WaitFor([&] { return Payload(session, since) == expected; });
     }
 
-    using PayloadHook = std::function<void(CVeskNetworkSession*, const Bytes&)>;
-    // Runs on the parse thread for every payload read, instead of recording
-    // it; none: null.
-    void OnPayload(PayloadHook hook)
+    using Hook = std::function<bool(const Event&)>;
+    // Runs on the reporting thread for every event, after a READ's recv; an
+    // event it answers true for is not recorded. None: null.
+    void OnEvent(Hook hook)
     {
-        std::atomic_store(&m_on_payload, hook ? std::make_shared<const PayloadHook>(std::move(hook)) : nullptr);
+        std::atomic_store(&m_hook, hook ? std::make_shared<const Hook>(std::move(hook)) : nullptr);
     }
 
     // Release the session of every CLOSE, as the message layer does; set
@@ -171,19 +163,59 @@ public:
     bool release_on_close = false;
 
 private:
-    std::shared_ptr<const PayloadHook> m_on_payload;
+    std::shared_ptr<const Hook> m_hook;
     mutable std::mutex m_mutex;
     std::vector<Event> m_events;
 };
 
+// A manager on pools of the sizes a test chooses, its sessions reporting into
+// the journal, its listeners of the cipher `listener_cipher`.
+struct ManagedSessions {
+    void Pools(int sessions, int listeners)
+    {
+        ASSERT_EQ(manager->CreateSessions(sessions), 1);
+        ASSERT_EQ(manager->CreateListenSessions(listeners), 1);
+    }
+    int Listen(const std::string& service, int family = AF_INET)
+    {
+        return manager->Listen(service.c_str(), family, 8, &SessionJournal::Record, &journal, listener_cipher);
+    }
+    // Listens on a port the kernel chose: that port, 0 if none was had.
+    int ListenOnAFreePort()
+    {
+        return std::atoi(ListenOnFreePort([this](const std::string& service) { return Listen(service) == 1; }).c_str());
+    }
+    // Pools, a parse thread, a listener on a port the kernel chose and the
+    // loop running; sessions are released at their close. With
+    // `idle_loop_first` the loop runs with nothing to watch for a while before
+    // the listen: a loop that ended for want of events would be gone by then.
+    void Serve(int sessions, int listeners, bool idle_loop_first = false)
+    {
+        journal.release_on_close = true;
+        Pools(sessions, listeners);
+        EXPECT_EQ(manager->CreateParseRecvSocketBufferThread(), 1);
+        if (idle_loop_first) {
+            EXPECT_EQ(manager->DispatchLibEvent(), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        port = ListenOnAFreePort();
+        EXPECT_EQ(manager->DispatchLibEvent(), 1);
+    }
+
+    SessionJournal journal;
+    std::unique_ptr<CVeskNetworkSessionManager> manager = std::make_unique<CVeskNetworkSessionManager>();
+    int port = 0;
+    VeskNetworkSystem::eCryptoAlgorithm listener_cipher = VeskNetworkSystem::CRYPTO_ALGORITHM_NONE;
+};
+
 // A manager with its event loop and parse thread running, its sessions
-// reporting into the journal.
-class SessionFixture : public ::testing::Test {
+// reporting into the journal. Raw sockets it hands out are closed at
+// teardown, after the manager is gone.
+class SessionFixture : public ::testing::Test, protected ManagedSessions {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(manager->CreateSessions(12), 1);
-        ASSERT_EQ(manager->CreateListenSessions(2), 1);
+        ASSERT_NO_FATAL_FAILURE(Pools(12, 2));
         ASSERT_EQ(manager->CreateParseRecvSocketBufferThread(), 1);
         ASSERT_EQ(manager->DispatchLibEvent(), 1);
     }
@@ -198,11 +230,9 @@ protected:
     // Listens on a port the kernel chose, with the given cipher.
     void StartListener(VeskNetworkSystem::eCryptoAlgorithm algorithm = VeskNetworkSystem::CRYPTO_ALGORITHM_NONE)
     {
-        service = ListenOnFreePort([&](const std::string& candidate) {
-            return manager->Listen(candidate.c_str(), AF_INET, 8, &SessionJournal::Record, &journal, algorithm) == 1;
-        });
-        ASSERT_FALSE(service.empty());
-        port = std::stoi(service);
+        listener_cipher = algorithm;
+        port = ListenOnAFreePort();
+        service = std::to_string(port);
     }
 
     // A socket closed at teardown.
@@ -267,10 +297,7 @@ protected:
         return {client, journal.WaitAccepted(before + 1)};
     }
 
-    SessionJournal journal;
-    std::unique_ptr<CVeskNetworkSessionManager> manager = std::make_unique<CVeskNetworkSessionManager>();
     std::string service;
-    int port = 0;
     int raw_listener = -1;
     int raw_port = 0;
     std::vector<int> raw_sockets;

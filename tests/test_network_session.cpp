@@ -1,6 +1,7 @@
-// The manager's fixed pools and a session's key fields: the checks that no
-// connection shows, since every connection claims one slot at a time and
-// carries keys of the lengths its algorithm fixes.
+// The manager's fixed pools, a session's key fields and the ring that carries
+// socket bytes (20000 bytes here): the bounds that no connection reaches, since
+// every connection claims one slot at a time, carries keys of the lengths its
+// algorithm fixes and reads only into the room its ring has.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "VeskNetworkSystem.h"
+#include "raw_peer.h"
 
 using namespace VeskNetworkSystem;
 
@@ -60,8 +62,8 @@ TEST(NetworkSession, KeyFieldsFollowTheirRangeRules)
 
 // Zero makes an empty pool, a second creation is refused and leaves the
 // first as it was; a slot never claimed is never built, so idle slots cost
-// nothing.
-TEST(SessionPool, CreationDecisionsAndOnlyClaimedSlotsBuilt)
+// nothing. Concurrent claims never share an element.
+TEST(SessionPool, CreationDecisionsOnlyClaimedSlotsBuiltAndConcurrentClaimsNeverShared)
 {
     auto manager = std::make_unique<CVeskNetworkSessionManager>();
     auto& pool = Access::Sessions(*manager);
@@ -80,22 +82,18 @@ TEST(SessionPool, CreationDecisionsAndOnlyClaimedSlotsBuilt)
     int built = 0;
     pool.ForEach([&built](CVeskNetworkSession&) { ++built; });
     EXPECT_EQ(built, 2);
-}
 
-TEST(SessionPool, ConcurrentClaimsNeverShareAnElement)
-{
     constexpr int kSlots = 64;
-    auto manager = std::make_unique<CVeskNetworkSessionManager>();
     ASSERT_EQ(manager->CreateUDPSessions(kSlots), 1);
-    auto& pool = Access::Datagrams(*manager);
+    auto& datagrams = Access::Datagrams(*manager);
     std::vector<std::vector<CVeskNetworkUDPSession*>> claimed(8);
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
     for (auto& mine : claimed)
-        threads.emplace_back([&go, &pool, &mine] {
+        threads.emplace_back([&go, &datagrams, &mine] {
             while (!go.load())
                 std::this_thread::yield();
-            while (CVeskNetworkUDPSession* element = ClaimInUse(pool))
+            while (CVeskNetworkUDPSession* element = ClaimInUse(datagrams))
                 mine.push_back(element);
         });
     go = true;
@@ -108,6 +106,46 @@ TEST(SessionPool, ConcurrentClaimsNeverShareAnElement)
     }
     EXPECT_EQ(total, static_cast<size_t>(kSlots));
     EXPECT_EQ(distinct.size(), total);
+}
+
+// One byte always stays empty; an append that does not fit writes nothing.
+// A ring grows and shrinks back keeping the bytes it holds in order across
+// its end, but never shrinks below what it holds. Reset gives the storage
+// back.
+TEST(ByteRing, AppendIsAllOrNothingResizeKeepsTheHeldBytesResetGivesTheStorageBack)
+{
+    CVeskByteRing ring;
+    ASSERT_TRUE(ring.Allocate());
+    const auto bytes = vesk_test::Random(19999);
+    ASSERT_TRUE(ring.Append(bytes.data(), 19990));
+    EXPECT_FALSE(ring.Append(bytes.data(), 10));
+    EXPECT_EQ(ring.Held(), 19990u);
+    EXPECT_TRUE(ring.Append(bytes.data(), 9));
+    EXPECT_EQ(ring.Free(), 0u);
+    EXPECT_FALSE(ring.Append(bytes.data(), 1));
+    iovec spans[2];
+    EXPECT_EQ(ring.WritableSpans(spans), 0);
+
+    ASSERT_TRUE(ring.Consume(19999));
+    const auto wrapped = vesk_test::Random(100);
+    ASSERT_TRUE(ring.Append(wrapped.data(), wrapped.size()));
+    ASSERT_TRUE(ring.Resize(1 << 18));
+    const auto more = vesk_test::Random(30000);
+    ASSERT_TRUE(ring.Append(more.data(), more.size()));
+    EXPECT_FALSE(ring.Resize(CVeskByteRing::kSize)) << "30100 bytes do not fit in the default ring";
+    std::vector<unsigned char> out(100);
+    ASSERT_EQ(ring.Read(out.data(), out.size()), 100u);
+    EXPECT_EQ(out, wrapped);
+    out.resize(more.size());
+    ASSERT_EQ(ring.Read(out.data(), out.size()), more.size());
+    EXPECT_EQ(out, more);
+    ASSERT_TRUE(ring.Resize(CVeskByteRing::kSize));
+    EXPECT_EQ(ring.Free(), CVeskByteRing::kUsable);
+
+    ring.Reset();
+    EXPECT_FALSE(ring.Append(bytes.data(), 1)) << "nothing fits until the ring has storage again";
+    ASSERT_TRUE(ring.Allocate());
+    EXPECT_EQ(ring.Free(), CVeskByteRing::kUsable);
 }
 
 }  // namespace

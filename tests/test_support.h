@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -56,12 +55,8 @@ std::string ListenOnFreePort(Listen listen)
 // A raw listening socket on a loopback port the kernel chose.
 inline int ListenOnLoopback(int* port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = vesk_perf::ListenTcp("127.0.0.1", 0);
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(fd, 8);
     socklen_t length = sizeof address;
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     *port = ntohs(address.sin_port);
@@ -98,12 +93,7 @@ private:
 
 inline void WriteAll(int fd, const std::vector<unsigned char>& bytes)
 {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        ASSERT_GT(n, 0);
-        sent += static_cast<size_t>(n);
-    }
+    ASSERT_TRUE(vesk_perf::WriteAll(fd, bytes.data(), bytes.size()));
 }
 
 // Reads exactly n bytes, or what arrived before the deadline.
@@ -123,21 +113,6 @@ inline std::vector<unsigned char> ReadBytes(int fd, size_t n,
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
     return bytes;
-}
-
-// Writes to a socket until the peer is gone or ten seconds have passed.
-inline void WriteUntilClosed(int fd)
-{
-    const std::vector<char> chunk(4096, 'w');
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return;
-        pollfd waiting{fd, POLLOUT, 0};
-        poll(&waiting, 1, 10);
-    }
 }
 
 }  // namespace vesk_test
