@@ -210,9 +210,16 @@ inline sockaddr_in Loopback(int port)
     return address;
 }
 
-inline int ConnectTo(int port)
+// A socket connected to the loopback port; bound first to a local address
+// of 127/8 when one is given.
+inline int ConnectTo(int port, in_addr_t local_address = INADDR_ANY)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local = Loopback(0);
+    local.sin_addr.s_addr = htonl(local_address);
+    if (local_address != INADDR_ANY) {
+        EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local), 0);
+    }
     const sockaddr_in address = Loopback(port);
     EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     return fd;
@@ -285,6 +292,23 @@ struct RawClientPeer : RawPeer {
     {
         std::vector<WireRecord> records;
         return ReadRecords(3, &records) && TakeFlightTwo(records);
+    }
+
+    // A ClientHello offering every cipher, answered by flight 2.
+    bool Hello()
+    {
+        WriteAll(fd, ClientHello({0, 1, 2}));
+        return ReadFlightTwo();
+    }
+
+    // The whole handshake, up to the server's Finish.
+    bool Handshake()
+    {
+        if (!Hello())
+            return false;
+        WriteAll(fd, FlightThree());
+        std::vector<WireRecord> flight_four;
+        return ReadFlightFour(&flight_four);
     }
 
     // ServerHello, ServerKeyExchange and ServerHelloDone, taken apart.

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -54,6 +53,7 @@ namespace {
 
 using namespace vesk_test;
 using Access = VeskNetworkTestAccess;
+using Why = vesk::net::FailureReason;
 using namespace std::chrono_literals;
 
 struct KeyPair {
@@ -74,22 +74,15 @@ KeyPair GenerateKeyPair(int bits)
     return pair;
 }
 
-// The raw server's own pair, and another one, each made once for the run.
-const KeyPair& RawServerKeys()
+// The pairs of the run, each made once: 1024 bits is the raw server's own
+// key; 1280 bits another server's, the largest whose ciphertext a client's IV
+// field takes; 2048 bits is too long for that.
+const KeyPair& KeysOf(int bits)
 {
-    static const KeyPair pair = GenerateKeyPair(1024);
-    return pair;
-}
-const KeyPair& OtherKeys()
-{
-    static const KeyPair pair = GenerateKeyPair(1024);
-    return pair;
-}
-const KeyPair& LongKey(int bits)
-{
+    static const KeyPair pair1024 = GenerateKeyPair(1024);
     static const KeyPair pair1280 = GenerateKeyPair(1280);
     static const KeyPair pair2048 = GenerateKeyPair(2048);
-    return bits == 1280 ? pair1280 : pair2048;
+    return bits == 1024 ? pair1024 : bits == 1280 ? pair1280 : pair2048;
 }
 
 std::vector<size_t> Sizes(const std::vector<WireRecord>& records)
@@ -107,7 +100,7 @@ Bytes Text(const char* text)
 
 // Plays the server against a library client, with a key pair of its own.
 struct RawServerPeer : RawPeer {
-    RawServerPeer(int socket, eCryptoAlgorithm cipher, const KeyPair& pair = RawServerKeys())
+    RawServerPeer(int socket, eCryptoAlgorithm cipher, const KeyPair& pair = KeysOf(1024))
         : RawPeer(socket, cipher), keys(pair)
     {
     }
@@ -177,6 +170,17 @@ protected:
         EXPECT_TRUE(journal.Delivered(client, Text("pong"), mark));
         manager->Close(client);
         manager->Close(server);
+    }
+
+    // The session failed for the reason and answered nothing; a fresh
+    // handshake on the same listener completes after it.
+    void ExpectFailedAlone(CVeskNetworkSession* session, int fd, size_t mark, Why reason)
+    {
+        EXPECT_TRUE(journal.Failed(session, mark));
+        EXPECT_EQ(Access::Failure(*session), reason);
+        EXPECT_TRUE(NothingToRead(fd)) << "nothing is answered";
+        ExpectFreshSecureHandshake();
+        manager->Close(session);
     }
 
     // Records flow both ways between the raw peer and the session, under the
@@ -258,30 +262,34 @@ TEST_P(HandshakeByAlgorithm, RawPeersCompleteTheHandshakeWithTheLibrary)
     ExpectRecordsBothWays(server, connecting);
 }
 
-// A peer that starts with data gets no handshake: plain records both ways,
-// the server's of the type that names its cipher. A ChangeCipherSpec other
-// than 1 before it leaves receiving plain.
-TEST_F(HandshakeTest, PlainPeerOfACipherListenerStaysPlain)
-{
-    StartListener(CRYPTO_ALGORITHM_3DES);
-    auto [fd, session] = ConnectRawClient();
-    WriteAll(fd, ChangeCipherSpec(0) + Record(0, Text("hello")));
-    EXPECT_TRUE(journal.Delivered(session, Text("hello")));
-    EXPECT_EQ(session->send(Text("world").data(), 5, 0), 5);
-    EXPECT_EQ(ReadBytes(fd, 11), Record(3, Text("world")));
-    EXPECT_FALSE(journal.Saw(session, NETWORK_EVENT_HANDSHAKE_FINISH));
-    EXPECT_EQ(session->GetCryptoStateSend(), CRYPTO_STATE_PLAIN);
-    EXPECT_EQ(session->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
-}
-
 // --- inputs the server refuses or tolerates ---
 
-using Why = vesk::net::FailureReason;
+std::string FingerprintOf(const Bytes& der)
+{
+    char text[VeskMessageSystem::CVeskMessageSystem::kServerKeyFingerprintSize] = {};
+    EXPECT_EQ(VeskMessageSystem::CVeskMessageSystem::server_key_fingerprint(der.data(), der.size(), text, sizeof text),
+              1);
+    return text;
+}
+
+Bytes DigestOf(const Bytes& der)
+{
+    const std::string hex = FingerprintOf(der);
+    Bytes digest;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        digest.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return digest;
+}
 
 // Each refused message fails its session alone, for its own reason, answered
 // with nothing; a fresh handshake on the same listener completes after each.
-// Rows after the handshake are sent under the agreed key.
-TEST_F(HandshakeTest, RefusedMessagesFailTheServerSessionAloneForTheirReason)
+// At the server, rows after the handshake are sent under the agreed key. At a
+// client pinned to the raw server's key, a flight 2 that is malformed, or not
+// the pinned key under a cipher, is shown only the ClientHello. A listener
+// without a key, or with one whose ServerKeyExchange no record can carry,
+// sends not even the ServerHello; the largest key that fits makes a
+// 19999-byte record.
+TEST_F(HandshakeTest, RefusedHandshakeMessagesFailTheirSessionAloneForTheirReason)
 {
     StartListener(CRYPTO_ALGORITHM_3DES);
     const Bytes key = ListenerPublicKey();
@@ -324,107 +332,17 @@ TEST_F(HandshakeTest, RefusedMessagesFailTheServerSessionAloneForTheirReason)
         ASSERT_NE(session, nullptr);
         RawClientPeer client(fd);
         Bytes bytes = bad.bytes;
-        if (bad.stage != kFirst) {
-            WriteAll(fd, ClientHello({0, 1, 2}));
-            ASSERT_TRUE(client.ReadFlightTwo());
+        if (bad.stage == kAfterFlightTwo) {
+            ASSERT_TRUE(client.Hello());
         }
         if (bad.stage == kAfterHandshake) {
-            WriteAll(fd, client.FlightThree());
-            std::vector<WireRecord> flight_four;
-            ASSERT_TRUE(client.ReadFlightFour(&flight_four));
+            ASSERT_TRUE(client.Handshake());
             bytes = Record(1, Encrypt(client.algorithm, client.key, client.iv, Bytes(bytes.begin() + 6, bytes.end())));
         }
         WriteAll(fd, bytes);
-        EXPECT_TRUE(journal.Failed(session, mark));
-        EXPECT_EQ(Access::Failure(*session), bad.reason);
-        EXPECT_TRUE(NothingToRead(fd)) << "nothing is answered";
-        ExpectFreshSecureHandshake();
-        manager->Close(session);
+        ExpectFailedAlone(session, fd, mark, bad.reason);
     }
-}
-
-// No key, or one whose ServerKeyExchange no record can carry: not even the
-// ServerHello leaves. The largest key that fits makes a 19999-byte record.
-TEST_F(HandshakeTest, ServerWithoutAKeyOrWithAKeyNoRecordCanCarryAnswersNothing)
-{
-    StartListener(CRYPTO_ALGORITHM_3DES);
-    CVeskNetworkSessionListen& listener = *Access::Listener(*manager);
-    const Bytes generated = ListenerPublicKey();
-    for (size_t length : {size_t{0}, size_t{19982}, size_t{19981}}) {
-        SCOPED_TRACE(length);
-        if (length == 0)
-            Access::DropPublicKey(listener);
-        else
-            ASSERT_EQ(listener.SetRSAPublicKey(Bytes(length, 0x30).data(), static_cast<int>(length)),
-                      static_cast<int>(length));
-        const size_t mark = journal.Mark();
-        auto [fd, session] = ConnectRawClient();
-        WriteAll(fd, ClientHello({0, 1, 2}));
-        if (length == 19981) {
-            RawClientPeer client(fd);
-            ASSERT_TRUE(client.ReadFlightTwo());
-            EXPECT_EQ(Sizes(client.flight_two), (std::vector<size_t>{11, 19999, 10}));
-        } else {
-            EXPECT_TRUE(journal.Failed(session, mark));
-            EXPECT_EQ(Access::Failure(*session), length == 0 ? Why::kNoServerKey : Why::kFlightTooLarge);
-            EXPECT_TRUE(NothingToRead(fd));
-        }
-        manager->Close(session);
-    }
-    ASSERT_EQ(listener.SetRSAPublicKey(generated.data(), static_cast<int>(generated.size())), 140);
-    ExpectFreshSecureHandshake();
-}
-
-// A second key exchange with a 40-byte key is accepted but leaves the key in
-// place (its IV is taken), and flight 3 with a first record in one write is
-// handled in order: the handshake finishes and the record decrypts under the
-// first key.
-TEST_F(HandshakeTest, KeyTooLongForTheSessionLeavesTheKeyInPlace)
-{
-    StartListener(CRYPTO_ALGORITHM_3DES);
-    auto [fd, session] = ConnectRawClient();
-    RawClientPeer client(fd);
-    WriteAll(fd, ClientHello({0, 1, 2}));
-    ASSERT_TRUE(client.ReadFlightTwo());
-    client.key = Random(24);
-    client.iv = Random(8);
-    const auto sealed = [&](const Bytes& plain) { return RsaEncrypt(plain, client.server_key); };
-    WriteAll(fd, ClientKeyExchange(sealed(client.key), sealed(Random(8))) +
-                     ClientKeyExchange(sealed(Random(40)), sealed(client.iv)) + ChangeCipherSpec() + client.Finish() +
-                     Record(3, Encrypt(CRYPTO_ALGORITHM_3DES, client.key, client.iv, Text("right after"))));
-    std::vector<WireRecord> flight_four;
-    EXPECT_TRUE(client.ReadFlightFour(&flight_four));
-    EXPECT_TRUE(journal.Delivered(session, Text("right after")));
-    EXPECT_TRUE(journal.Finished(session));
-    EXPECT_FALSE(journal.FailedNow(session));
-}
-
-// --- flight 2 at the client ---
-
-std::string FingerprintOf(const Bytes& der)
-{
-    char text[VeskMessageSystem::CVeskMessageSystem::kServerKeyFingerprintSize] = {};
-    EXPECT_EQ(VeskMessageSystem::CVeskMessageSystem::server_key_fingerprint(der.data(), der.size(), text, sizeof text),
-              1);
-    return text;
-}
-
-Bytes DigestOf(const Bytes& der)
-{
-    const std::string hex = FingerprintOf(der);
-    Bytes digest;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        digest.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return digest;
-}
-
-// A client pinned to the raw server's key shows it the ClientHello and
-// nothing else when flight 2 is malformed, or is not the pinned key under a
-// cipher; the session fails alone, for the reason of the row.
-TEST_F(HandshakeTest, BadFlightTwoFailsTheClientSessionAloneAndSendsNothing)
-{
-    StartListener(CRYPTO_ALGORITHM_3DES);
-    const Bytes& pinned = RawServerKeys().public_key;
+    const Bytes& pinned = KeysOf(1024).public_key;
     raw_listener = Track(ListenOnLoopback(&raw_port));
     const std::string raw_service = std::to_string(raw_port);
     const Bytes exponent_part = Be16(4) + kStandardExponent;
@@ -433,7 +351,7 @@ TEST_F(HandshakeTest, BadFlightTwoFailsTheClientSessionAloneAndSendsNothing)
         Bytes flight;
         Why reason;
         bool pinned = true;
-    } cases[] = {
+    } client_cases[] = {
         {"an empty ServerHello", Message(1, {}), Why::kMalformedHandshakeMessage},
         {"algorithm 3", ServerHello(3), Why::kUnknownAlgorithm},
         {"a modulus length one more than the bytes left",
@@ -452,15 +370,15 @@ TEST_F(HandshakeTest, BadFlightTwoFailsTheClientSessionAloneAndSendsNothing)
         {"the pinned key without a ServerHello", ServerKeyExchange(pinned, kStandardExponent) + ServerHelloDone(),
          Why::kServerKeyWithoutCipher},
         {"another key",
-         ServerHello(1) + ServerKeyExchange(OtherKeys().public_key, kStandardExponent) + ServerHelloDone(),
+         ServerHello(1) + ServerKeyExchange(KeysOf(1280).public_key, kStandardExponent) + ServerHelloDone(),
          Why::kServerKeyMismatch},
         {"a ChangeCipherSpec and Finish in the clear instead of flight 2",
          ChangeCipherSpec() + Record(1, kFinishMessage), Why::kMessageOutOfOrder},
         {"a 2048-bit key, whose ciphertext the IV field cannot take",
-         ServerHello(1) + ServerKeyExchange(LongKey(2048).public_key, kStandardExponent) + ServerHelloDone(),
+         ServerHello(1) + ServerKeyExchange(KeysOf(2048).public_key, kStandardExponent) + ServerHelloDone(),
          Why::kKeyExchangeFailed, false},
     };
-    for (const auto& bad : cases) {
+    for (const auto& bad : client_cases) {
         SCOPED_TRACE(bad.what);
         ASSERT_TRUE(
             manager->PinServerKey("127.0.0.1", raw_service.c_str(), bad.pinned ? DigestOf(pinned).data() : nullptr));
@@ -469,12 +387,66 @@ TEST_F(HandshakeTest, BadFlightTwoFailsTheClientSessionAloneAndSendsNothing)
         ASSERT_NE(session, nullptr);
         EXPECT_EQ(ReadBytes(fd, 15), ClientHello({0, 1, 2}));
         WriteAll(fd, bad.flight);
-        EXPECT_TRUE(journal.Failed(session, mark));
-        EXPECT_TRUE(NothingToRead(fd)) << "no key exchange, no switch, no Finish";
-        EXPECT_EQ(Access::Failure(*session), bad.reason);
-        ExpectFreshSecureHandshake();
+        ExpectFailedAlone(session, fd, mark, bad.reason);
+    }
+    CVeskNetworkSessionListen& listener = *Access::Listener(*manager);
+    const Bytes generated = ListenerPublicKey();
+    for (size_t length : {size_t{0}, size_t{19982}, size_t{19981}}) {
+        SCOPED_TRACE(length);
+        if (length == 0)
+            Access::DropPublicKey(listener);
+        else
+            ASSERT_EQ(listener.SetRSAPublicKey(Bytes(length, 0x30).data(), static_cast<int>(length)),
+                      static_cast<int>(length));
+        const size_t mark = journal.Mark();
+        auto [fd, session] = ConnectRawClient();
+        RawClientPeer client(fd);
+        if (length == 19981) {
+            ASSERT_TRUE(client.Hello());
+            EXPECT_EQ(Sizes(client.flight_two), (std::vector<size_t>{11, 19999, 10}));
+        } else {
+            WriteAll(fd, ClientHello({0, 1, 2}));
+            EXPECT_TRUE(journal.Failed(session, mark));
+            EXPECT_EQ(Access::Failure(*session), length == 0 ? Why::kNoServerKey : Why::kFlightTooLarge);
+            EXPECT_TRUE(NothingToRead(fd));
+        }
         manager->Close(session);
     }
+    ASSERT_EQ(listener.SetRSAPublicKey(generated.data(), static_cast<int>(generated.size())), 140);
+    ExpectFreshSecureHandshake();
+}
+
+// A peer that starts with data gets no handshake: plain records both ways,
+// the server's of the type that names its cipher. A ChangeCipherSpec other
+// than 1 before it leaves receiving plain. A second key exchange with a
+// 40-byte key is accepted but leaves the key in place (its IV is taken), and
+// flight 3 with a first record in one write is handled in order: the
+// handshake finishes and the record decrypts under the first key.
+TEST_F(HandshakeTest, PlainPeersStayPlainAndATooLongSecondKeyLeavesTheFirstInPlace)
+{
+    StartListener(CRYPTO_ALGORITHM_3DES);
+    auto [plain_fd, plain] = ConnectRawClient();
+    WriteAll(plain_fd, ChangeCipherSpec(0) + Record(0, Text("hello")));
+    EXPECT_TRUE(journal.Delivered(plain, Text("hello")));
+    EXPECT_EQ(plain->send(Text("world").data(), 5, 0), 5);
+    EXPECT_EQ(ReadBytes(plain_fd, 11), Record(3, Text("world")));
+    EXPECT_FALSE(journal.Saw(plain, NETWORK_EVENT_HANDSHAKE_FINISH));
+    EXPECT_EQ(plain->GetCryptoStateSend(), CRYPTO_STATE_PLAIN);
+    EXPECT_EQ(plain->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
+    auto [fd, session] = ConnectRawClient();
+    RawClientPeer client(fd);
+    ASSERT_TRUE(client.Hello());
+    client.key = Random(24);
+    client.iv = Random(8);
+    const auto sealed = [&](const Bytes& secret) { return RsaEncrypt(secret, client.server_key); };
+    WriteAll(fd, ClientKeyExchange(sealed(client.key), sealed(Random(8))) +
+                     ClientKeyExchange(sealed(Random(40)), sealed(client.iv)) + ChangeCipherSpec() + client.Finish() +
+                     Record(3, Encrypt(CRYPTO_ALGORITHM_3DES, client.key, client.iv, Text("right after"))));
+    std::vector<WireRecord> flight_four;
+    EXPECT_TRUE(client.ReadFlightFour(&flight_four));
+    EXPECT_TRUE(journal.Delivered(session, Text("right after")));
+    EXPECT_TRUE(journal.Finished(session));
+    EXPECT_FALSE(journal.FailedNow(session));
 }
 
 // The exponent is read least significant byte first, from four bytes at
@@ -499,12 +471,12 @@ TEST_F(HandshakeTest, ExponentIsReadFromFourBytesAtMostAndA1280BitKeyServes)
     for (const auto& test_case : cases) {
         SCOPED_TRACE(test_case.expected);
         const size_t mark = journal.Mark();
-        WriteAll(fd, ServerKeyExchange(LongKey(1280).public_key, test_case.field, test_case.trailer) + Record(0, {1}));
+        WriteAll(fd, ServerKeyExchange(KeysOf(1280).public_key, test_case.field, test_case.trailer) + Record(0, {1}));
         ASSERT_TRUE(journal.Delivered(session, {1}, mark));
         EXPECT_EQ(session->GetRSAPublicExponent(), test_case.expected);
     }
     // The key stored with those exponents serves the rest of the handshake.
-    RawServerPeer server(fd, CRYPTO_ALGORITHM_3DES, LongKey(1280));
+    RawServerPeer server(fd, CRYPTO_ALGORITHM_3DES, KeysOf(1280));
     WriteAll(fd, ServerHelloDone());
     std::vector<WireRecord> flight_three;
     ASSERT_TRUE(server.ReadFlightThree(&flight_three));
@@ -612,7 +584,7 @@ protected:
     void SetUp() override
     {
         MessageSystems::SetUp();
-        ASSERT_EQ(server->set_server_key(RawServerKeys().private_key.data(), RawServerKeys().private_key.size()), 1);
+        ASSERT_EQ(server->set_server_key(KeysOf(1024).private_key.data(), KeysOf(1024).private_key.size()), 1);
         Start(kBlowfish);
     }
 
@@ -640,7 +612,7 @@ protected:
 // lets the client in anywhere.
 TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
 {
-    const std::string fingerprint = FingerprintOf(RawServerKeys().public_key);
+    const std::string fingerprint = FingerprintOf(KeysOf(1024).public_key);
     ASSERT_EQ(client->pin_server_key("127.0.0.1", port.c_str(), fingerprint.c_str()), 1);
     ExpectLogin();
     // The persistent key serves every listen, not only the first.
@@ -657,8 +629,8 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
             const int fd = AcceptWithin(impostor);
             EXPECT_EQ(ReadBytes(fd, 15), ClientHello({0, 1, 2}));
             WaitFor([&] { return answer.load(); });
-            WriteAll(fd,
-                     ServerHello(2) + ServerKeyExchange(OtherKeys().public_key, kStandardExponent) + ServerHelloDone());
+            WriteAll(
+                fd, ServerHello(2) + ServerKeyExchange(KeysOf(1280).public_key, kStandardExponent) + ServerHelloDone());
             EXPECT_TRUE(ReadBytes(fd, 1).empty()) << "neither key material nor the login left";
             close(fd);
         }
@@ -674,7 +646,7 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
     EXPECT_TRUE(WaitFor([&] { return !plain->is_session_used(); }));
     EXPECT_EQ(plain->get_end_reason(), VeskMessageSystem::VESK_END_SERVER_KEY_MISMATCH);
 
-    ASSERT_EQ(client->pin_server_key("127.0.0.1", port.c_str(), FingerprintOf(OtherKeys().public_key).c_str()), 1);
+    ASSERT_EQ(client->pin_server_key("127.0.0.1", port.c_str(), FingerprintOf(KeysOf(1280).public_key).c_str()), 1);
     EXPECT_EQ(LoginAt(port), nullptr);
     ASSERT_EQ(client->pin_server_key("127.0.0.1", port.c_str(), nullptr), 1);
     ExpectLogin();
@@ -692,10 +664,10 @@ std::string ReadText(const std::string& path)
 TEST_F(ServerKeys, KnownServersAreLearnedOnFirstContactAndRequiredAfter)
 {
     // A second listener, under another key.
-    ASSERT_EQ(server->set_server_key(OtherKeys().private_key.data(), OtherKeys().private_key.size()), 1);
+    ASSERT_EQ(server->set_server_key(KeysOf(1280).private_key.data(), KeysOf(1280).private_key.size()), 1);
     const std::string other = ListenOnFreePort(
         [&](const std::string& service) { return server->listen(service.c_str(), AF_INET, kBlowfish) == 1; });
-    const std::string fingerprint = FingerprintOf(RawServerKeys().public_key);
+    const std::string fingerprint = FingerprintOf(KeysOf(1024).public_key);
     const std::string listed = "127.0.0.1 " + other + " " + fingerprint + "\n";
     TempFile known("# servers\n\n" + listed);
     ASSERT_EQ(client->set_known_servers_file(known.Name()), 1);
@@ -725,18 +697,15 @@ TEST_F(ServerKeys, KnownServersAreLearnedOnFirstContactAndRequiredAfter)
 
 TEST_F(ServerKeys, KeysAndFingerprintsThatCannotServeAreRefused)
 {
-    const Bytes& good = RawServerKeys().private_key;
+    const Bytes& good = KeysOf(1024).private_key;
     Bytes trailing = good;
     trailing.push_back(0);
     Bytes altered = good;
     altered[altered.size() / 2] ^= 0x01;
     const std::pair<const char*, Bytes> keys[] = {
-        {"random bytes", Random(600)},
-        {"a public key", RawServerKeys().public_key},
-        {"a trailing byte", trailing},
-        {"one bit changed", altered},
-        {"2048 bits", LongKey(2048).private_key},
-        {"a cut key", Bytes(good.begin(), good.begin() + 100)},
+        {"random bytes", Random(600)},           {"a public key", KeysOf(1024).public_key},
+        {"a trailing byte", trailing},           {"one bit changed", altered},
+        {"2048 bits", KeysOf(2048).private_key}, {"a cut key", Bytes(good.begin(), good.begin() + 100)},
     };
     for (const auto& [what, key] : keys) {
         SCOPED_TRACE(what);
@@ -745,13 +714,13 @@ TEST_F(ServerKeys, KeysAndFingerprintsThatCannotServeAreRefused)
     EXPECT_EQ(server->set_server_key(good.data(), good.size()), 1);
     // The largest key that serves: the server takes a client's encrypted
     // fields of 160 bytes.
-    ASSERT_EQ(server->set_server_key(LongKey(1280).private_key.data(), LongKey(1280).private_key.size()), 1);
+    ASSERT_EQ(server->set_server_key(KeysOf(1280).private_key.data(), KeysOf(1280).private_key.size()), 1);
     Relisten();
     ExpectLogin();
     EXPECT_EQ(server->set_server_key(nullptr, 0), 1) << "back to a fresh key per listen";
 
     const std::string fingerprint = FingerprintOf(good);
-    EXPECT_EQ(fingerprint, FingerprintOf(RawServerKeys().public_key)) << "a pair has one fingerprint";
+    EXPECT_EQ(fingerprint, FingerprintOf(KeysOf(1024).public_key)) << "a pair has one fingerprint";
     std::string upper = fingerprint;
     for (char& c : upper)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
