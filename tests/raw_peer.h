@@ -286,7 +286,6 @@ struct RawClientPeer : RawPeer {
 
     std::vector<WireRecord> flight_two;
     Bytes server_key;
-    unsigned long exponent = 0;
 
     bool ReadFlightTwo()
     {
@@ -322,14 +321,9 @@ struct RawClientPeer : RawPeer {
             done->type != 3 || !done->body.empty())
             return false;
         algorithm = static_cast<eCryptoAlgorithm>(hello->body[0]);
-        Bytes exponent_bytes;
+        Bytes exponent;
         size_t at = 0;
-        if (!TakeField(exchange->body, &at, &server_key) || !TakeField(exchange->body, &at, &exponent_bytes))
-            return false;
-        exponent = 0;
-        for (size_t i = 0; i < exponent_bytes.size() && i < 4; ++i)
-            exponent |= static_cast<unsigned long>(exponent_bytes[i]) << (8 * i);
-        return true;
+        return TakeField(exchange->body, &at, &server_key) && TakeField(exchange->body, &at, &exponent);
     }
 
     // A fresh key and IV for the chosen cipher under the server's key, the
