@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <tuple>
 
 #include "message_fixture.h"
 #include "record/failure_reason.h"
@@ -107,17 +108,13 @@ struct RawServerPeer : RawPeer {
         const bool keyed = KeyLength(algorithm) > 0;
         if (!ReadRecords(keyed ? 3 : 2, records))
             return false;
-        if (keyed) {
-            const auto exchange = ParseMessage(records->front().body);
-            Bytes encrypted_key;
-            Bytes encrypted_iv;
-            size_t at = 0;
-            if (!exchange || exchange->type != 4 || !TakeField(exchange->body, &at, &encrypted_key) ||
-                !TakeField(exchange->body, &at, &encrypted_iv))
-                return false;
-            key = RsaDecrypt(encrypted_key);
-            iv = RsaDecrypt(encrypted_iv);
-        }
+        const auto exchange = ParseMessage(records->front().body);
+        size_t at = 0;
+        if (keyed && !(exchange && exchange->type == 4 && TakeField(exchange->body, &at, &key) &&
+                       TakeField(exchange->body, &at, &iv)))
+            return false;
+        key = RsaDecrypt(key);
+        iv = RsaDecrypt(iv);
         return EndsWithSwitchAndFinish(*records);
     }
 
@@ -280,7 +277,11 @@ TEST_F(HandshakeTest, RefusedHandshakeMessagesFailTheirSessionAloneForTheirReaso
     StartListener(CRYPTO_ALGORITHM_3DES);
     const Bytes key = ListenerPublicKey();
     const Bytes encrypted_key = RsaEncrypt(Random(24), key), encrypted_iv = RsaEncrypt(Random(8), key);
-    enum Stage { kFirst, kAfterFlightTwo, kAfterHandshake };
+    const Bytes& pinned = KeysOf(1024).public_key;
+    const Bytes exponent_part = Be16(4) + kStandardExponent;
+    // Where the row's bytes go: to the listener at a stage of the handshake,
+    // or as flight 2 to a client pinned to the raw server's key (or not).
+    enum Stage { kFirst, kAfterFlightTwo, kAfterHandshake, kToPinnedClient, kToClient };
     const struct {
         const char* what;
         Stage stage;
@@ -310,69 +311,56 @@ TEST_F(HandshakeTest, RefusedHandshakeMessagesFailTheirSessionAloneForTheirReaso
         {"a Finish again", kAfterHandshake, Message(5, {}), Why::kMessageOutOfOrder},
         {"a ClientKeyExchange again", kAfterHandshake, ClientKeyExchange(encrypted_key, encrypted_iv),
          Why::kMessageOutOfOrder},
+        {"an empty ServerHello", kToPinnedClient, Message(1, {}), Why::kMalformedHandshakeMessage},
+        {"algorithm 3", kToPinnedClient, ServerHello(3), Why::kUnknownAlgorithm},
+        {"a modulus length one more than the bytes left", kToPinnedClient,
+         Message(2, Be16(pinned.size() + exponent_part.size() + 1) + pinned + exponent_part),
+         Why::kMalformedHandshakeMessage},
+        {"an exponent field past the message", kToPinnedClient,
+         Message(2, Be16(pinned.size()) + pinned + Be16(5) + kStandardExponent), Why::kMalformedHandshakeMessage},
+        {"a ServerKeyExchange of 1 byte", kToPinnedClient, Message(2, {0}), Why::kMalformedHandshakeMessage},
+        {"a ServerHelloDone claiming a byte its record lacks", kToPinnedClient,
+         ServerHello(1) + ServerKeyExchange(pinned, kStandardExponent) + MessageClaiming(3, 1, {}),
+         Why::kMalformedHandshakeMessage},
+        {"a ServerHelloDone with no server key", kToPinnedClient, ServerHello(1) + ServerHelloDone(),
+         Why::kNoServerKey},
+        {"the pinned key without a cipher", kToPinnedClient,
+         ServerHello(0) + ServerKeyExchange(pinned, kStandardExponent) + ServerHelloDone(),
+         Why::kServerKeyWithoutCipher},
+        {"the pinned key without a ServerHello", kToPinnedClient,
+         ServerKeyExchange(pinned, kStandardExponent) + ServerHelloDone(), Why::kServerKeyWithoutCipher},
+        {"another key", kToPinnedClient,
+         ServerHello(1) + ServerKeyExchange(KeysOf(1280).public_key, kStandardExponent) + ServerHelloDone(),
+         Why::kServerKeyMismatch},
+        {"a ChangeCipherSpec and Finish in the clear instead of flight 2", kToPinnedClient,
+         ChangeCipherSpec() + Record(1, kFinishMessage), Why::kMessageOutOfOrder},
+        {"a 2048-bit key, whose ciphertext the IV field cannot take", kToClient,
+         ServerHello(1) + ServerKeyExchange(KeysOf(2048).public_key, kStandardExponent) + ServerHelloDone(),
+         Why::kKeyExchangeFailed},
     };
+    raw_listener = Track(ListenOnLoopback(&raw_port));
     for (const auto& bad : cases) {
         SCOPED_TRACE(bad.what);
         const size_t mark = journal.Mark();
-        auto [fd, session] = ConnectRawClient();
-        ASSERT_NE(session, nullptr);
-        RawClientPeer client(fd);
+        int fd = -1;
+        CVeskNetworkSession* session = nullptr;
         Bytes bytes = bad.bytes;
-        if (bad.stage == kAfterFlightTwo) {
-            ASSERT_TRUE(client.Hello());
+        if (bad.stage >= kToPinnedClient) {
+            ASSERT_TRUE(manager->PinServerKey("127.0.0.1", std::to_string(raw_port).c_str(),
+                                              bad.stage == kToPinnedClient ? DigestOf(pinned).data() : nullptr));
+            std::tie(session, fd) = ConnectToRawServer(true);
+            EXPECT_EQ(ReadBytes(fd, 15), ClientHello({0, 1, 2}));
+        } else {
+            std::tie(fd, session) = ConnectRawClient();
+            RawClientPeer client(fd);
+            ASSERT_TRUE(bad.stage != kAfterFlightTwo || client.Hello());
+            ASSERT_TRUE(bad.stage != kAfterHandshake || client.Handshake());
+            if (bad.stage == kAfterHandshake)
+                bytes =
+                    Record(1, Encrypt(client.algorithm, client.key, client.iv, Bytes(bytes.begin() + 6, bytes.end())));
         }
-        if (bad.stage == kAfterHandshake) {
-            ASSERT_TRUE(client.Handshake());
-            bytes = Record(1, Encrypt(client.algorithm, client.key, client.iv, Bytes(bytes.begin() + 6, bytes.end())));
-        }
-        WriteAll(fd, bytes);
-        ExpectFailedAlone(session, fd, mark, bad.reason);
-    }
-    const Bytes& pinned = KeysOf(1024).public_key;
-    raw_listener = Track(ListenOnLoopback(&raw_port));
-    const std::string raw_service = std::to_string(raw_port);
-    const Bytes exponent_part = Be16(4) + kStandardExponent;
-    const struct {
-        const char* what;
-        Bytes flight;
-        Why reason;
-        bool pinned = true;
-    } client_cases[] = {
-        {"an empty ServerHello", Message(1, {}), Why::kMalformedHandshakeMessage},
-        {"algorithm 3", ServerHello(3), Why::kUnknownAlgorithm},
-        {"a modulus length one more than the bytes left",
-         Message(2, Be16(pinned.size() + exponent_part.size() + 1) + pinned + exponent_part),
-         Why::kMalformedHandshakeMessage},
-        {"an exponent field past the message", Message(2, Be16(pinned.size()) + pinned + Be16(5) + kStandardExponent),
-         Why::kMalformedHandshakeMessage},
-        {"a ServerKeyExchange of 1 byte", Message(2, {0}), Why::kMalformedHandshakeMessage},
-        {"a ServerHelloDone claiming a byte its record lacks",
-         ServerHello(1) + ServerKeyExchange(pinned, kStandardExponent) + MessageClaiming(3, 1, {}),
-         Why::kMalformedHandshakeMessage},
-        {"a ServerHelloDone with no server key", ServerHello(1) + ServerHelloDone(), Why::kNoServerKey},
-        {"the pinned key without a cipher",
-         ServerHello(0) + ServerKeyExchange(pinned, kStandardExponent) + ServerHelloDone(),
-         Why::kServerKeyWithoutCipher},
-        {"the pinned key without a ServerHello", ServerKeyExchange(pinned, kStandardExponent) + ServerHelloDone(),
-         Why::kServerKeyWithoutCipher},
-        {"another key",
-         ServerHello(1) + ServerKeyExchange(KeysOf(1280).public_key, kStandardExponent) + ServerHelloDone(),
-         Why::kServerKeyMismatch},
-        {"a ChangeCipherSpec and Finish in the clear instead of flight 2",
-         ChangeCipherSpec() + Record(1, kFinishMessage), Why::kMessageOutOfOrder},
-        {"a 2048-bit key, whose ciphertext the IV field cannot take",
-         ServerHello(1) + ServerKeyExchange(KeysOf(2048).public_key, kStandardExponent) + ServerHelloDone(),
-         Why::kKeyExchangeFailed, false},
-    };
-    for (const auto& bad : client_cases) {
-        SCOPED_TRACE(bad.what);
-        ASSERT_TRUE(
-            manager->PinServerKey("127.0.0.1", raw_service.c_str(), bad.pinned ? DigestOf(pinned).data() : nullptr));
-        const size_t mark = journal.Mark();
-        auto [session, fd] = ConnectToRawServer(true);
         ASSERT_NE(session, nullptr);
-        EXPECT_EQ(ReadBytes(fd, 15), ClientHello({0, 1, 2}));
-        WriteAll(fd, bad.flight);
+        WriteAll(fd, bytes);
         ExpectFailedAlone(session, fd, mark, bad.reason);
     }
     CVeskNetworkSessionListen& listener = *Access::Listener(*manager);
