@@ -390,76 +390,6 @@ TEST_F(HandshakeTest, RefusedHandshakeMessagesFailTheirSessionAloneForTheirReaso
     ExpectFreshSecureHandshake();
 }
 
-// A peer that starts with data gets no handshake: plain records both ways,
-// the server's of the type that names its cipher. A ChangeCipherSpec other
-// than 1 before it leaves receiving plain. A second key exchange with a
-// 40-byte key is accepted but leaves the key in place (its IV is taken), and
-// flight 3 with a first record in one write is handled in order: the
-// handshake finishes and the record decrypts under the first key.
-TEST_F(HandshakeTest, PlainPeersStayPlainAndATooLongSecondKeyLeavesTheFirstInPlace)
-{
-    StartListener(CRYPTO_ALGORITHM_3DES);
-    auto [plain_fd, plain] = ConnectRawClient();
-    WriteAll(plain_fd, ChangeCipherSpec(0) + Record(0, Text("hello")));
-    EXPECT_TRUE(journal.Delivered(plain, Text("hello")));
-    EXPECT_EQ(plain->send(Text("world").data(), 5, 0), 5);
-    EXPECT_EQ(ReadBytes(plain_fd, 11), Record(3, Text("world")));
-    EXPECT_FALSE(journal.Saw(plain, NETWORK_EVENT_HANDSHAKE_FINISH));
-    EXPECT_EQ(plain->GetCryptoStateSend(), CRYPTO_STATE_PLAIN);
-    EXPECT_EQ(plain->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
-    auto [fd, session] = ConnectRawClient();
-    RawClientPeer client(fd);
-    ASSERT_TRUE(client.Hello());
-    client.key = Random(24);
-    client.iv = Random(8);
-    const auto sealed = [&](const Bytes& secret) { return RsaEncrypt(secret, client.server_key); };
-    WriteAll(fd, ClientKeyExchange(sealed(client.key), sealed(Random(8))) +
-                     ClientKeyExchange(sealed(Random(40)), sealed(client.iv)) + ChangeCipherSpec() + client.Finish() +
-                     Record(3, Encrypt(CRYPTO_ALGORITHM_3DES, client.key, client.iv, Text("right after"))));
-    std::vector<WireRecord> flight_four;
-    EXPECT_TRUE(client.ReadFlightFour(&flight_four));
-    EXPECT_TRUE(journal.Delivered(session, Text("right after")));
-    EXPECT_TRUE(journal.Finished(session));
-    EXPECT_FALSE(journal.FailedNow(session));
-}
-
-// The exponent is read least significant byte first, from four bytes at
-// most. The client's IV field takes a ciphertext of at most 160 bytes: a
-// 1280-bit server key is the largest that works (a longer one is a row
-// above).
-TEST_F(HandshakeTest, ExponentIsReadFromFourBytesAtMostAndA1280BitKeyServes)
-{
-    auto [session, fd] = ConnectToRawServer(true);
-    ASSERT_EQ(ReadBytes(fd, 15).size(), 15u);
-    const struct {
-        Bytes field;
-        Bytes trailer;
-        unsigned long expected;
-    } cases[] = {
-        {{0x01, 0x00, 0x01, 0x00, 0x7F}, {}, 65537},
-        {{0x00, 0x00, 0x00, 0x55}, {}, 0x55000000},
-        {{0x01, 0x00, 0x01}, {}, 65537},
-        {{0x03, 0x00, 0x00, 0x00}, {9, 9, 9}, 3},
-    };
-    WriteAll(fd, ServerHello(CRYPTO_ALGORITHM_3DES));
-    for (const auto& test_case : cases) {
-        SCOPED_TRACE(test_case.expected);
-        const size_t mark = journal.Mark();
-        WriteAll(fd, ServerKeyExchange(KeysOf(1280).public_key, test_case.field, test_case.trailer) + Record(0, {1}));
-        ASSERT_TRUE(journal.Delivered(session, {1}, mark));
-        EXPECT_EQ(session->GetRSAPublicExponent(), test_case.expected);
-    }
-    // The key stored with those exponents serves the rest of the handshake.
-    RawServerPeer server(fd, CRYPTO_ALGORITHM_3DES, KeysOf(1280));
-    WriteAll(fd, ServerHelloDone());
-    std::vector<WireRecord> flight_three;
-    ASSERT_TRUE(server.ReadFlightThree(&flight_three));
-    EXPECT_EQ(Sizes(flight_three), (std::vector<size_t>{6 + 4 + 2 + 160 + 2 + 160, 7, 14}));
-    WriteAll(fd, server.FlightFour());
-    EXPECT_TRUE(journal.Finished(session));
-    EXPECT_FALSE(journal.FailedNow(session));
-}
-
 // --- no record decided plain after the ChangeCipherSpec ---
 
 // Record n of the application's stream carries n.
@@ -511,38 +441,104 @@ bool ReadServerStreamThroughTheSwitch(RawClientPeer& client)
     return finished && encrypted_records >= 200;
 }
 
-// The server's application sends as fast as it can while the handshake runs.
-TEST_F(HandshakeTest, ApplicationSendingDuringTheHandshakeNeverPutsPlainAfterTheSwitch)
+// What sessions take besides the plain handshake. A peer that starts with
+// data gets no handshake: plain records both ways, the server's of the type
+// that names its cipher. A ChangeCipherSpec other than 1 before it leaves
+// receiving plain. A second key exchange with a 40-byte key is accepted but
+// leaves the key in place (its IV is taken), and flight 3 with a first record
+// in one write is handled in order: the handshake finishes and the record
+// decrypts under the first key.
+TEST_F(HandshakeTest, SessionsTakePlainPeersRepeatedKeyExchangesRacingSendsAndOddExponents)
 {
     StartListener(CRYPTO_ALGORITHM_3DES);
+    auto [plain_fd, plain] = ConnectRawClient();
+    WriteAll(plain_fd, ChangeCipherSpec(0) + Record(0, Text("hello")));
+    EXPECT_TRUE(journal.Delivered(plain, Text("hello")));
+    EXPECT_EQ(plain->send(Text("world").data(), 5, 0), 5);
+    EXPECT_EQ(ReadBytes(plain_fd, 11), Record(3, Text("world")));
+    EXPECT_FALSE(journal.Saw(plain, NETWORK_EVENT_HANDSHAKE_FINISH));
+    EXPECT_EQ(plain->GetCryptoStateSend(), CRYPTO_STATE_PLAIN);
+    EXPECT_EQ(plain->GetCryptoStateRecv(), CRYPTO_STATE_PLAIN);
+    auto [fd, session] = ConnectRawClient();
+    RawClientPeer client(fd);
+    ASSERT_TRUE(client.Hello());
+    client.key = Random(24);
+    client.iv = Random(8);
+    const auto sealed = [&](const Bytes& secret) { return RsaEncrypt(secret, client.server_key); };
+    WriteAll(fd, ClientKeyExchange(sealed(client.key), sealed(Random(8))) +
+                     ClientKeyExchange(sealed(Random(40)), sealed(client.iv)) + ChangeCipherSpec() + client.Finish() +
+                     Record(3, Encrypt(CRYPTO_ALGORITHM_3DES, client.key, client.iv, Text("right after"))));
+    std::vector<WireRecord> flight_four;
+    EXPECT_TRUE(client.ReadFlightFour(&flight_four));
+    EXPECT_TRUE(journal.Delivered(session, Text("right after")));
+    EXPECT_TRUE(journal.Finished(session));
+    EXPECT_FALSE(journal.FailedNow(session));
+
+    // The server's application sends as fast as it can while the handshake
+    // runs: no record decided plain comes after the ChangeCipherSpec.
     // The window is narrow: many short rounds, bounded in count and time.
     const auto give_up = std::chrono::steady_clock::now() + 15s;
     for (int round = 0; round < 100 && !HasFailure() && std::chrono::steady_clock::now() < give_up; ++round) {
         SCOPED_TRACE(round);
-        auto [fd, session] = ConnectRawClient();
-        ASSERT_NE(session, nullptr);
+        auto [racing_fd, racing] = ConnectRawClient();
+        ASSERT_NE(racing, nullptr);
         std::atomic<bool> stop{false};
         std::atomic<bool> done{false};
-        std::thread sender([&, server = session] {
+        std::thread sender([&, server = racing] {
             for (uint64_t n = 0; n < 1000000 && !stop; ++n)
                 if (server->send(Numbered(n).data(), sizeof n, 0) < 0)
                     break;
             done = true;
         });
-        RawClientPeer client(fd);
-        WriteAll(fd, ClientHello({0, 1, 2}));
-        EXPECT_TRUE(ReadServerStreamThroughTheSwitch(client));
+        RawClientPeer racer(racing_fd);
+        WriteAll(racing_fd, ClientHello({0, 1, 2}));
+        EXPECT_TRUE(ReadServerStreamThroughTheSwitch(racer));
         stop = true;
         // The sender may be blocked on a full socket: keep draining.
-        WaitFor([&, fd = fd] {
+        WaitFor([&, fd = racing_fd] {
             unsigned char drain[65536];
             while (::recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0) {
             }
             return done.load();
         });
         sender.join();
-        manager->Close(session);
+        manager->Close(racing);
     }
+
+    // The exponent is read least significant byte first, from four bytes at
+    // most. The client's IV field takes a ciphertext of at most 160 bytes: a
+    // 1280-bit server key is the largest that works (a longer one is refused
+    // above).
+    auto [connecting, server_fd] = ConnectToRawServer(true);
+    ASSERT_EQ(ReadBytes(server_fd, 15).size(), 15u);
+    const struct {
+        Bytes field;
+        Bytes trailer;
+        unsigned long expected;
+    } cases[] = {
+        {{0x01, 0x00, 0x01, 0x00, 0x7F}, {}, 65537},
+        {{0x00, 0x00, 0x00, 0x55}, {}, 0x55000000},
+        {{0x01, 0x00, 0x01}, {}, 65537},
+        {{0x03, 0x00, 0x00, 0x00}, {9, 9, 9}, 3},
+    };
+    WriteAll(server_fd, ServerHello(CRYPTO_ALGORITHM_3DES));
+    for (const auto& test_case : cases) {
+        SCOPED_TRACE(test_case.expected);
+        const size_t mark = journal.Mark();
+        WriteAll(server_fd,
+                 ServerKeyExchange(KeysOf(1280).public_key, test_case.field, test_case.trailer) + Record(0, {1}));
+        ASSERT_TRUE(journal.Delivered(connecting, {1}, mark));
+        EXPECT_EQ(connecting->GetRSAPublicExponent(), test_case.expected);
+    }
+    // The key stored with those exponents serves the rest of the handshake.
+    RawServerPeer server(server_fd, CRYPTO_ALGORITHM_3DES, KeysOf(1280));
+    WriteAll(server_fd, ServerHelloDone());
+    std::vector<WireRecord> flight_three;
+    ASSERT_TRUE(server.ReadFlightThree(&flight_three));
+    EXPECT_EQ(Sizes(flight_three), (std::vector<size_t>{6 + 4 + 2 + 160 + 2 + 160, 7, 14}));
+    WriteAll(server_fd, server.FlightFour());
+    EXPECT_TRUE(journal.Finished(connecting));
+    EXPECT_FALSE(journal.FailedNow(connecting));
 }
 
 // --- persistent server keys and pinned clients, through the public interface ---
