@@ -5,16 +5,9 @@
 #ifndef VESK_TESTS_RAW_PEER_H
 #define VESK_TESTS_RAW_PEER_H
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <vector>
 
 #include "CryptFunction.h"
 #include "VeskMessageSystem.h"

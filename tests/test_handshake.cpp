@@ -5,15 +5,9 @@
 // clients and known servers are checked at the end, through the public
 // interface. Every handshake message a session refuses is a row here, with
 // the reason it fails for; the hostile-peer table plays one per end reason.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <fstream>
 #include <iterator>
-#include <thread>
 #include <tuple>
 
 #include "message_fixture.h"
@@ -55,13 +49,12 @@ struct KeyPair {
 KeyPair GenerateKeyPair(int bits)
 {
     KeyPair pair{Bytes(65535), Bytes(65535)};
-    int private_length = 0;
-    int public_length = 0;
-    EXPECT_GT(RSA_generate_key_der(bits, 65537, pair.private_key.data(), &private_length, pair.public_key.data(),
-                                   &public_length),
-              0);
-    pair.private_key.resize(static_cast<size_t>(private_length));
-    pair.public_key.resize(static_cast<size_t>(public_length));
+    int lengths[2] = {};
+    EXPECT_GT(
+        RSA_generate_key_der(bits, 65537, pair.private_key.data(), &lengths[0], pair.public_key.data(), &lengths[1]),
+        0);
+    pair.private_key.resize(static_cast<size_t>(lengths[0]));
+    pair.public_key.resize(static_cast<size_t>(lengths[1]));
     return pair;
 }
 
@@ -147,14 +140,14 @@ protected:
     void ExpectFreshSecureHandshake()
     {
         const size_t mark = journal.Mark();
-        auto [client, server] = ConnectLibraryClient(true);
+        const auto [client, server] = ConnectLibraryClient(true);
         ASSERT_NE(server, nullptr);
-        EXPECT_TRUE(journal.Finished(client, mark)) << "the client finishes";
-        EXPECT_TRUE(journal.Finished(server, mark)) << "the server finishes";
-        EXPECT_GE(client->send(Text("ping").data(), 4, 0), 4);
-        EXPECT_GE(server->send(Text("pong").data(), 4, 0), 4);
-        EXPECT_TRUE(journal.Delivered(server, Text("ping"), mark));
-        EXPECT_TRUE(journal.Delivered(client, Text("pong"), mark));
+        for (const auto& [from, to] : {std::make_pair(client, server), std::make_pair(server, client)}) {
+            EXPECT_TRUE(journal.Finished(from, mark))
+                << (from == client ? "the client finishes" : "the server finishes");
+            EXPECT_GE(from->send(Text("ping").data(), 4, 0), 4);
+            EXPECT_TRUE(journal.Delivered(to, Text("ping"), mark));
+        }
         manager->Close(client);
         manager->Close(server);
     }
