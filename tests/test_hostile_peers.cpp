@@ -188,8 +188,6 @@ protected:
         Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES);
     }
 
-    static std::vector<uint32_t> Delivered(const std::string& peer) { return Tags(g_journal.OfPeer(peer)); }
-
     // A library client completes the handshake, logs in and gets an echo.
     void ExpectServerStillServes()
     {
@@ -229,7 +227,7 @@ protected:
                 if (row.reason != kEitherReason)
                     ExpectEndCountedAndLogged(intruder.peer, row.reason, before);
             }
-            EXPECT_EQ(Delivered(intruder.peer), row.delivered);
+            EXPECT_EQ(Tags(g_journal.OfPeer(intruder.peer)), row.delivered);
             const auto events = EventCodes(g_journal.OfPeer(intruder.peer));
             EXPECT_LE(std::count(events.begin(), events.end(), NETWORK_EVENT_HANDSHAKE_FINISH), 1)
                 << "the handshake ends once";
@@ -462,8 +460,9 @@ TEST_F(HostilePeers, EverySessionEndsSilentlyForItsReasonCountedAndLogged)
 // server adds no user to its list. A message header that claims fewer than 8
 // bytes, or more than its read holds, ends the cut of that read: the message
 // before it arrives and is echoed, the rest of the read is dropped, and the
-// next read is cut afresh.
-TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkips)
+// next read is cut afresh. Connections dropped anywhere are closed and
+// deliver nothing.
+TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWhereverDropped)
 {
     std::vector<Row> rows = {
         {"a ClientHello shorter than its record, then another",
@@ -525,16 +524,11 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkips)
                         VESK_END_NONE,
                         {first, next_read}});
     }
-    PlayRows(rows);
-}
 
-// Connections closed or reset at every point of the handshake and the login:
-// the good conversation, step by step, and each row goes away in the middle
-// of one step's writing, or before it.
-TEST_F(HostilePeers, ConnectionsDroppedAnywhereAreClosedAndDeliverNothing)
-{
-    // Each step reads the server's answer to the step before, then gives what
-    // to write next.
+    // Connections closed or reset at every point of the handshake and the
+    // login: the good conversation, step by step, and each row goes away in
+    // the middle of one step's writing, or before it. Each step reads the server's answer to the step before, then
+    // gives what to write next.
     const std::function<Bytes(Intruder&)> steps[] = {
         [](Intruder&) {
             return ClientHello({0, 1, 2});
@@ -568,7 +562,6 @@ TEST_F(HostilePeers, ConnectionsDroppedAnywhereAreClosedAndDeliverNothing)
         {"after the login request", 2, kAll},
         {"in the middle of a data record", 3, 10},
     };
-    std::vector<Row> rows;
     for (const bool reset : {false, true}) {
         for (const auto& point : points) {
             rows.push_back({point.where,
