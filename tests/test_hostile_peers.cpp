@@ -138,13 +138,23 @@ struct Intruder : RawClientPeer {
         return ReadBytes(fd, 1, 5s).empty() && ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
     }
 
+    // The server's handler calls for this connection; a later raw client may
+    // be given the same port.
+    std::vector<Call> Calls() const
+    {
+        return g_journal.Where([&](const Call& c) { return c.seq > since && c.Peer() == peer; });
+    }
+
     std::string peer;
+    const long since = g_journal.Mark();
 };
 
-// The server's close events of a peer.
-std::vector<Call> Ends(const std::string& peer)
+// The server's close events of a raw client's connection.
+std::vector<Call> Ends(const Intruder& intruder)
 {
-    return g_journal.Where([&](const Call& c) { return c.Peer() == peer && c.event && c.ev == NETWORK_EVENT_CLOSE; });
+    return g_journal.Where([&](const Call& c) {
+        return c.seq > intruder.since && c.Peer() == intruder.peer && c.event && c.ev == NETWORK_EVENT_CLOSE;
+    });
 }
 
 // One row: what the raw client does, and the reason the server then ends the
@@ -166,9 +176,9 @@ std::function<void(Intruder&)> Sends(const Bytes& bytes)
     return [bytes](Intruder& intruder) { WriteAll(intruder.fd, bytes); };
 }
 
-bool ServerClosed(const std::string& peer, std::chrono::milliseconds limit = 5s)
+bool ServerClosed(const Intruder& intruder, std::chrono::milliseconds limit = 5s)
 {
-    return WaitFor([&] { return !Ends(peer).empty(); }, limit);
+    return WaitFor([&] { return !Ends(intruder).empty(); }, limit);
 }
 
 class HostilePeers : public MessageSystems {
@@ -219,15 +229,15 @@ protected:
             if (row.reason == VESK_END_NONE) {
                 // The row has had its answers, so a closed session would be
                 // reported by now.
-                EXPECT_TRUE(Ends(intruder.peer).empty()) << "the session stays open";
+                EXPECT_TRUE(Ends(intruder).empty()) << "the session stays open";
             } else {
                 EXPECT_TRUE(intruder.fd < 0 || intruder.ClosedSilently()) << "closed without an answer";
-                EXPECT_TRUE(ServerClosed(intruder.peer)) << "the server reports the session closed";
+                EXPECT_TRUE(ServerClosed(intruder)) << "the server reports the session closed";
                 if (row.reason != kEitherReason)
-                    ExpectEndCountedAndLogged(intruder.peer, row.reason, before);
+                    ExpectEndCountedAndLogged(intruder, row.reason, before);
             }
-            EXPECT_EQ(Tags(g_journal.OfPeer(intruder.peer)), row.delivered);
-            const auto events = EventCodes(g_journal.OfPeer(intruder.peer));
+            EXPECT_EQ(Tags(intruder.Calls()), row.delivered);
+            const auto events = EventCodes(intruder.Calls());
             EXPECT_LE(std::count(events.begin(), events.end(), NETWORK_EVENT_HANDSHAKE_FINISH), 1)
                 << "the handshake ends once";
             ExpectServerStillServes();
@@ -236,12 +246,13 @@ protected:
 
     // The session's one close event tells the reason, the reason's counter
     // grows by one and the log names the peer and the reason.
-    void ExpectEndCountedAndLogged(std::string peer, int reason, const tagVeskMessageSystemCounters& before)
+    void ExpectEndCountedAndLogged(const Intruder& intruder, int reason, const tagVeskMessageSystemCounters& before)
     {
         std::vector<int> reasons;
-        for (const Call& end : Ends(peer))
+        for (const Call& end : Ends(intruder))
             reasons.push_back(end.reason);
         EXPECT_EQ(reasons, std::vector<int>{reason});
+        std::string peer = intruder.peer;
         peer[peer.find(' ')] = ':';
         const std::string line = "session " + peer + " ended: " + VeskSessionEndReasonText(reason);
         const bool ordinary = reason == VESK_END_PEER_CLOSED || reason == VESK_END_CLOSED_BY_APPLICATION;
@@ -386,7 +397,7 @@ TEST_F(HostilePeers, EverySessionEndsSilentlyForItsReasonCountedAndLogged)
              setsockopt(i.fd, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
              ASSERT_TRUE(i.LogIn());
              i.SendData(Note(0, 8, kFloodMeType));
-             EXPECT_TRUE(ServerClosed(i.peer, 30s));
+             EXPECT_TRUE(ServerClosed(i, 30s));
              i.Drop(true);
          },
          VESK_END_SEND_BACKLOG_FULL,
@@ -639,7 +650,7 @@ TEST_F(HostilePeers, StalledManyAndFloodingPeersLeaveTheServerServing)
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << "handshake, login and echo";
     shutdown(flooder.fd, SHUT_RDWR);
     flood.join();
-    EXPECT_TRUE(ServerClosed(flooder.peer));
+    EXPECT_TRUE(ServerClosed(flooder));
     if (kMeasuresMemory) {
         EXPECT_LT(vesk_perf::ResidentBytes() - resident_before, 4l << 20) << "resident memory grew";
     }
