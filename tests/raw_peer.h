@@ -5,16 +5,9 @@
 #ifndef VESK_TESTS_RAW_PEER_H
 #define VESK_TESTS_RAW_PEER_H
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <vector>
 
 #include "CryptFunction.h"
 #include "VeskMessageSystem.h"
@@ -210,9 +203,16 @@ inline sockaddr_in Loopback(int port)
     return address;
 }
 
-inline int ConnectTo(int port)
+// A socket connected to the loopback port; bound first to a local address
+// of 127/8 when one is given.
+inline int ConnectTo(int port, in_addr_t local_address = INADDR_ANY)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local = Loopback(0);
+    local.sin_addr.s_addr = htonl(local_address);
+    if (local_address != INADDR_ANY) {
+        EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local), 0);
+    }
     const sockaddr_in address = Loopback(port);
     EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     return fd;
@@ -279,12 +279,28 @@ struct RawClientPeer : RawPeer {
 
     std::vector<WireRecord> flight_two;
     Bytes server_key;
-    unsigned long exponent = 0;
 
     bool ReadFlightTwo()
     {
         std::vector<WireRecord> records;
         return ReadRecords(3, &records) && TakeFlightTwo(records);
+    }
+
+    // A ClientHello offering every cipher, answered by flight 2.
+    bool Hello()
+    {
+        WriteAll(fd, ClientHello({0, 1, 2}));
+        return ReadFlightTwo();
+    }
+
+    // The whole handshake, up to the server's Finish.
+    bool Handshake()
+    {
+        if (!Hello())
+            return false;
+        WriteAll(fd, FlightThree());
+        std::vector<WireRecord> flight_four;
+        return ReadFlightFour(&flight_four);
     }
 
     // ServerHello, ServerKeyExchange and ServerHelloDone, taken apart.
@@ -298,14 +314,9 @@ struct RawClientPeer : RawPeer {
             done->type != 3 || !done->body.empty())
             return false;
         algorithm = static_cast<eCryptoAlgorithm>(hello->body[0]);
-        Bytes exponent_bytes;
+        Bytes exponent;
         size_t at = 0;
-        if (!TakeField(exchange->body, &at, &server_key) || !TakeField(exchange->body, &at, &exponent_bytes))
-            return false;
-        exponent = 0;
-        for (size_t i = 0; i < exponent_bytes.size() && i < 4; ++i)
-            exponent |= static_cast<unsigned long>(exponent_bytes[i]) << (8 * i);
-        return true;
+        return TakeField(exchange->body, &at, &server_key) && TakeField(exchange->body, &at, &exponent);
     }
 
     // A fresh key and IV for the chosen cipher under the server's key, the
