@@ -113,18 +113,18 @@ std::vector<std::thread> StartSenders(const std::vector<CVeskMessageSession*>& h
     return senders;
 }
 
-// A server and a client system with every client connected, logged in and
-// known to the server by its hello.
-class Load : public ::testing::TestWithParam<bool> {
+// The fixture's systems with room for every client, each client connected,
+// logged in and known to the server by its hello.
+class Load : public MessageSystems, public ::testing::WithParamInterface<bool> {
 protected:
     void SetUp() override
     {
         vesk_perf::RaiseDescriptorLimit();
         g_received = &received;
-        server.reset(VeskMessageSystemCreate());
-        client.reset(VeskMessageSystemCreate());
+        ASSERT_NO_FATAL_FAILURE(MessageSystems::SetUp());
+        server->ReleaseSessions();
+        client->ReleaseSessions();
         ASSERT_EQ(server->CreateSessions(clients + 4), 1);
-        ASSERT_EQ(server->CreateListenSessions(2), 1);
         ASSERT_EQ(client->CreateSessions(clients + 4), 1);
         server->add_ExtensionCallFunction({kHello, kMessageSize, OnServerHello});
         server->add_ExtensionCallFunction({kToServer, kMessageSize, OnServerMessage});
@@ -132,25 +132,17 @@ protected:
         // The server's echoes go on each client's stream where its own
         // messages ended.
         client->add_ExtensionCallFunction({kToServer, kMessageSize, OnClientMessage});
-        ASSERT_EQ(server->load_auth_user_list(TempFile("load\tsecret\n").Name()), 1);
-        ASSERT_EQ(server->InitSocketEvent(), 1);
-        ASSERT_EQ(server->DispatchSocketEvent(), 1);
-        const std::string port = ListenOnFreePort([&](const std::string& service) {
-            return server->listen(service.c_str(), AF_INET, VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1;
-        });
-        ASSERT_FALSE(port.empty());
-        ASSERT_EQ(client->InitSocketEvent(), 1);
-        ASSERT_EQ(client->DispatchSocketEvent(), 1);
+        ASSERT_NO_FATAL_FAILURE(Start(VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_3DES));
 
         // Connect and log in from several threads at once; each client says
         // hello.
         handles.resize(static_cast<size_t>(clients));
         std::vector<std::thread> connectors;
         for (int t = 0; t < kSendersPerSide; ++t) {
-            connectors.emplace_back([this, t, port] {
+            connectors.emplace_back([this, t] {
                 for (int c = t; c < clients; c += kSendersPerSide) {
                     auto& handle = handles[static_cast<size_t>(c)];
-                    handle.reset(client->connect("127.0.0.1", port.c_str(), "load", 4, "secret", 6));
+                    handle.reset(client->connect("127.0.0.1", port.c_str(), "alice", 5, "wonderland", 10));
                     if (handle)
                         Send(handle.get(), Numbered(kHello, static_cast<uint32_t>(c), 0, kMessageSize));
                 }
@@ -162,7 +154,7 @@ protected:
         // An accepted login puts the user in the client's list, once however
         // many sessions log in; a refused session would be closed by its
         // client and carry none of the traffic below.
-        EXPECT_TRUE(WaitFor([&] { return client->reference_user("load", 4).get_uid_size() == 4; }, kLimit));
+        EXPECT_TRUE(WaitFor([&] { return client->reference_user("alice", 5).get_uid_size() == 5; }, kLimit));
         for (int c = 0; c < clients; ++c) {
             on_client.push_back(handles[static_cast<size_t>(c)].get());
             on_server.push_back(&received.server_handles[static_cast<size_t>(c)]);
@@ -187,12 +179,8 @@ protected:
 
     const int clients = SizeFromEnvironment().first;
     const int messages = SizeFromEnvironment().second;
+    // Outlives the systems, which the fixture destroys first.
     Received received{clients};
-    // Destroyed in reverse: the handles, then the client system, then the
-    // server system, then what the handlers reach.
-    std::unique_ptr<CVeskMessageSystem> server;
-    std::unique_ptr<CVeskMessageSystem> client;
-    std::vector<std::unique_ptr<CVeskMessageSession>> handles;
     std::vector<CVeskMessageSession*> on_client;
     std::vector<CVeskMessageSession*> on_server;
 };

@@ -42,17 +42,11 @@ std::string Field(LPCTSTR text)
     return std::string(text, kField);
 }
 
-class AuthListTest : public ::testing::Test {
-protected:
-    int Load(const std::string& contents)
-    {
-        const TempFile file(contents);
-        return m_system.load_auth_user_list(file.Name());
-    }
-    Pairs AuthEntries() const { return VeskNetworkTestAccess::AuthEntries(m_system); }
-
-    CVeskMessageSystem m_system;
-};
+// Loads `contents` from a file into the system's list.
+int Load(CVeskMessageSystem& system, const std::string& contents)
+{
+    return system.load_auth_user_list(TempFile(contents).Name());
+}
 
 }  // namespace
 
@@ -128,9 +122,13 @@ TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
 // Each load replaces the list. Pairs are separated by any white space
 // whatever the lines; case and duplicates are kept; a NUL ends a token's text.
 // A token of 255 characters is kept, a longer one is consumed whole and its
-// pair skipped, so later pairs stay in step.
-TEST_F(AuthListTest, LoadedFilesGiveTheirPairsInOrder)
+// pair skipped, so later pairs stay in step. A file that could make accounts
+// nobody wrote down, or that is not a file of bounded size, or none at all, is
+// refused whole: 0, and the list loaded before stays. The system's own user
+// operations work on the list of logged-in users and leave it alone too.
+TEST(AuthList, LoadsReplaceTheListAndSuspectFilesLeaveItAlone)
 {
+    CVeskMessageSystem system;
     const std::string id255(kField - 1, 'a');
     const std::string passwd255(kField - 1, 'b');
     const std::string huge(20000, 'h');
@@ -161,18 +159,12 @@ TEST_F(AuthListTest, LoadedFilesGiveTheirPairsInOrder)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(Load(c.contents), 1);
-        EXPECT_EQ(AuthEntries(), c.expected);
+        ASSERT_EQ(Load(system, c.contents), 1);
+        EXPECT_EQ(VeskNetworkTestAccess::AuthEntries(system), c.expected);
     }
-}
 
-// A file that could make accounts nobody wrote down, or that is not a file of
-// bounded size, or none at all, is refused whole: 0, and the list loaded
-// before stays. The system's own user operations work on the list of
-// logged-in users and leave it alone too.
-TEST_F(AuthListTest, SuspectFilesAndUserOperationsLeaveTheLoadedListAlone)
-{
-    ASSERT_EQ(Load("old pw\n"), 1);
+    ASSERT_EQ(Load(system, "old pw\n"), 1);
+    const Pairs old = {{"old", "pw"}};
     const TempFile odd("alice\nbob\thunter2\ncarol\tpw3\n");
     const TempFile oversized("");
     ASSERT_EQ(truncate(oversized.Name(), 64 * 1024 * 1024 + 1), 0);
@@ -188,17 +180,17 @@ TEST_F(AuthListTest, SuspectFilesAndUserOperationsLeaveTheLoadedListAlone)
                                                          {"a missing file", "/nonexistent/vesk/users.txt"}};
     for (const auto& [name, path] : files) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(m_system.load_auth_user_list(path), 0);
-        EXPECT_EQ(AuthEntries(), (Pairs{{"old", "pw"}}));
+        EXPECT_EQ(system.load_auth_user_list(path), 0);
+        EXPECT_EQ(VeskNetworkTestAccess::AuthEntries(system), old);
     }
     std::remove(fifo.c_str());
 
-    EXPECT_EQ(m_system.add_user("frank", 5, "pw", 2), 1);
-    EXPECT_EQ(m_system.get_user("old", 3), nullptr);
-    EXPECT_STREQ(m_system.reference_user("frank", 5).get_passwd(), "pw");
-    EXPECT_EQ(static_cast<const CVeskMessageSystem&>(m_system).get_user("frank", 5), m_system.get_user("frank", 5));
-    EXPECT_EQ(m_system.delete_user("frank", 5), 1);
-    EXPECT_EQ(m_system.delete_user("frank", 5), 0);
-    EXPECT_EQ(m_system.delete_alluser(), 1);
-    EXPECT_EQ(AuthEntries(), (Pairs{{"old", "pw"}}));
+    EXPECT_EQ(system.add_user("frank", 5, "pw", 2), 1);
+    EXPECT_EQ(system.get_user("old", 3), nullptr);
+    EXPECT_STREQ(system.reference_user("frank", 5).get_passwd(), "pw");
+    EXPECT_EQ(static_cast<const CVeskMessageSystem&>(system).get_user("frank", 5), system.get_user("frank", 5));
+    EXPECT_EQ(system.delete_user("frank", 5), 1);
+    EXPECT_EQ(system.delete_user("frank", 5), 0);
+    EXPECT_EQ(system.delete_alluser(), 1);
+    EXPECT_EQ(VeskNetworkTestAccess::AuthEntries(system), old);
 }
