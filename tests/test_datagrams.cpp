@@ -2,20 +2,9 @@
 // a server's bound sockets, the rules by which a datagram finds its handler,
 // and datagrams that must not take the service down.
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "VeskMessageSystem.h"
 #include "message_fixture.h"
 
 using namespace VeskMessageSystem;

@@ -6,18 +6,8 @@
 //
 // CI runs a reduced size; VESK_STRESS=1 selects the full one (200 clients,
 // 1000 messages each way per round), as `make stress` does.
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "message_fixture.h"
 

@@ -8,19 +8,9 @@
 // the parse thread) show here as a crash, a corrupt or missing message, a
 // stall or memory growth. Sanitizer builds send for longer, since they do
 // less per second, and do not measure memory.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <cstring>
-#include <memory>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "message_fixture.h"
 
@@ -145,7 +135,7 @@ uint32_t PlayLibraryClient(CVeskMessageSystem& client, int port, uint32_t stream
     uint32_t sequence = 0;
     while (handle != nullptr && Clock::now() < until) {
         const Bytes message = Numbered(kStressType, stream, sequence, kHeaderSize + random() % 4000);
-        if (handle->send_message(message.data(), message.size()) <= 0) {
+        if (Send(handle.get(), message) <= 0) {
             ADD_FAILURE() << "send_message of stream " << stream;
             break;
         }
@@ -156,28 +146,24 @@ uint32_t PlayLibraryClient(CVeskMessageSystem& client, int port, uint32_t stream
     return sequence;
 }
 
-TEST(ReceivePathStress, ChoppedRecordsOfEveryCipherAndAFloodArriveWholeAndInOrder)
+using ReceivePathStress = MessageSystems;
+
+TEST_F(ReceivePathStress, ChoppedRecordsOfEveryCipherAndAFloodArriveWholeAndInOrder)
 {
-    std::unique_ptr<CVeskMessageSystem> server(VeskMessageSystemCreate());
-    ASSERT_EQ(server->CreateSessions(16), 1);
+    server->ReleaseListenSessions();
     ASSERT_EQ(server->CreateListenSessions(3), 1);
     server->add_ExtensionCallFunction({kAllTypes, 0, CheckMessage});
-    ASSERT_EQ(server->InitSocketEvent(), 1);
-    ASSERT_EQ(server->DispatchSocketEvent(), 1);
-    int ports[3] = {};
-    for (size_t c = 0; c < 3; ++c) {
-        const std::string service = ListenOnFreePort([&](const std::string& port) {
-            return server->listen(port.c_str(), AF_INET, static_cast<eVeskMessageSystemCryptoAlgorithm>(kCiphers[c])) ==
-                   1;
+    ASSERT_NO_FATAL_FAILURE(Start(VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_NONE));
+    int ports[3] = {std::stoi(port)};
+    for (size_t c = 1; c < 3; ++c) {
+        const std::string service = ListenOnFreePort([&](const std::string& tried) {
+            return server->listen(tried.c_str(), AF_INET,
+                                  static_cast<eVeskMessageSystemCryptoAlgorithm>(kCiphers[c])) == 1;
         });
         ASSERT_NE(service, "");
         ports[c] = std::stoi(service);
     }
-    std::unique_ptr<CVeskMessageSystem> client(VeskMessageSystemCreate());
-    ASSERT_EQ(client->CreateSessions(4), 1);
-    ASSERT_EQ(client->InitSocketEvent(), 1);
-    ASSERT_EQ(client->DispatchSocketEvent(), 1);
-    std::unique_ptr<CVeskMessageSession> handles[3];
+    std::unique_ptr<CVeskMessageSession> library_clients[3];
 
     const long resident_before = vesk_perf::ResidentBytes();
     const auto until = Clock::now() + kSendingTime;
@@ -190,7 +176,7 @@ TEST(ReceivePathStress, ChoppedRecordsOfEveryCipherAndAFloodArriveWholeAndInOrde
         }
         const auto stream = static_cast<uint32_t>(kFlooderStream + 1 + c);
         peers.emplace_back(
-            [&, c, stream] { sent[stream] = PlayLibraryClient(*client, ports[c], stream, until, handles[c]); });
+            [&, c, stream] { sent[stream] = PlayLibraryClient(*client, ports[c], stream, until, library_clients[c]); });
     }
     peers.emplace_back([&] { sent[kFlooderStream] = PlayRawPeer(ports[0], kCiphers[0], kFlooderStream, until); });
     Join(std::move(peers));
