@@ -19,11 +19,6 @@ using namespace std::chrono_literals;
 constexpr uint32_t kPing = 7;
 constexpr uint16_t kPingSize = 32;
 
-std::string FreeUdpPort()
-{
-    return std::to_string(FreePort(SOCK_DGRAM));
-}
-
 bool HasIPv6Loopback()
 {
     sockaddr_in6 address{};
@@ -93,7 +88,7 @@ protected:
             close(fd);
     }
 
-    std::string udp_port = FreeUdpPort();
+    std::string udp_port = std::to_string(FreePort(SOCK_DGRAM));
 };
 
 }  // namespace
@@ -143,7 +138,7 @@ TEST_F(DatagramTest, ExchangeBothWaysOverIPv4AndIPv6)
     } cases[] = {{AF_INET6, 1, "::ffff:127.0.0.1"}, {AF_UNSPEC, 2, "127.0.0.1"}};
     for (const auto& bound : cases) {
         SCOPED_TRACE(bound.family);
-        udp_port = FreeUdpPort();
+        udp_port = std::to_string(FreePort(SOCK_DGRAM));
         ASSERT_EQ(server->open_udp_bind(udp_port.c_str(), bound.family), bound.sockets);
         const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         SendRaw(ping, sender);
@@ -158,8 +153,13 @@ TEST_F(DatagramTest, ExchangeBothWaysOverIPv4AndIPv6)
 // its type whose size fits its length, with the entry's size; a user message
 // by datagram reaches its handler; a short datagram reads its missing header
 // bytes as zero; an empty one raises no event, calls no handler and the socket
-// serves the next. Of a burst, whatever arrived arrived once.
-TEST_F(DatagramTest, EachDatagramRaisesOneEventAndReachesTheFirstEntryThatFits)
+// serves the next. Of a burst, whatever arrived arrived once. A service's
+// bound sockets close by its name, also from a callback on the socket being
+// closed, which leaves no event behind for its descriptor (the next socket may
+// well get it again); the port can then be bound anew. A taken port and a
+// service name of 32 characters are refused. A client's socket closes by its
+// handle, and its element is free again.
+TEST_F(DatagramTest, EachDatagramReachesTheFirstEntryThatFitsAndServicesCloseByName)
 {
     server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnDatagramEvent));
     server->add_ExtensionCallFunction(Entry(kPing, 40, OnMessage<kServer, 1>));
@@ -169,6 +169,8 @@ TEST_F(DatagramTest, EachDatagramRaisesOneEventAndReachesTheFirstEntryThatFits)
     server->add_ExtensionCallFunction(Entry(0, 0, OnMessage<kServer, 5>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
     ASSERT_EQ(server->open_udp_bind(udp_port.c_str(), AF_INET), 1);
+    EXPECT_EQ(server->open_udp_bind(udp_port.c_str(), AF_INET), 0) << "the port is taken";
+    EXPECT_EQ(server->open_udp_bind(std::string(32, '1').c_str(), AF_INET), 0) << "a name of 32 characters";
 
     for (const Bytes& datagram :
          {Bytes{}, Tagged(kPing, 30, 30), Tagged(kPing, 50, 50),
@@ -203,22 +205,17 @@ TEST_F(DatagramTest, EachDatagramRaisesOneEventAndReachesTheFirstEntryThatFits)
     EXPECT_EQ(g_journal.Count(kServer, 0), tags.size()) << "one session event per datagram";
     std::sort(tags.begin(), tags.end());
     EXPECT_EQ(std::adjacent_find(tags.begin(), tags.end()), tags.end()) << "none twice";
-}
+    client->close_udp(socket.get());
+    EXPECT_FALSE(socket->is_udp_session_used());
+    client->close_udp(nullptr);
+    std::unique_ptr<CVeskMessageSession> again(client->open_udp(AF_INET));
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(again->is_udp_session_used());
 
-// A service's bound sockets close by its name, also from a callback on the
-// socket being closed, which leaves no event behind for its descriptor (the
-// next socket may well get it again); the port can then be bound anew. A taken
-// port and a service name of 32 characters are refused. A client's socket
-// closes by its handle, and its element is free again.
-TEST_F(DatagramTest, CloseByServiceEvenFromItsOwnCallbackAndReopen)
-{
     g_closing_system = server.get();
     g_closing_port = udp_port;
+    ASSERT_EQ(server->delete_allExtensionCallFunction(), 1);
     server->add_ExtensionCallFunction(Entry(kPing, kPingSize, CloseOwnSocket));
-    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
-    ASSERT_EQ(server->open_udp_bind(udp_port.c_str(), AF_INET), 1);
-    EXPECT_EQ(server->open_udp_bind(udp_port.c_str(), AF_INET), 0) << "the port is taken";
-    EXPECT_EQ(server->open_udp_bind(std::string(32, '1').c_str(), AF_INET), 0) << "a name of 32 characters";
     const Bytes message = Tagged(kPing, kPingSize, 1);
     SendRaw(message);
     ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 9) == 1; }));
@@ -235,12 +232,4 @@ TEST_F(DatagramTest, CloseByServiceEvenFromItsOwnCallbackAndReopen)
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(g_journal.Count(kServer, 1), 3u) << "one call per datagram on the reopened descriptor";
     EXPECT_EQ(g_journal.Count(kServer, 9), 1u);
-
-    std::unique_ptr<CVeskMessageSession> socket(client->open_udp(AF_INET));
-    client->close_udp(socket.get());
-    EXPECT_FALSE(socket->is_udp_session_used());
-    client->close_udp(nullptr);
-    std::unique_ptr<CVeskMessageSession> again(client->open_udp(AF_INET));
-    ASSERT_NE(again, nullptr);
-    EXPECT_TRUE(again->is_udp_session_used());
 }

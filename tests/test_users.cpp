@@ -50,27 +50,17 @@ int Load(CVeskMessageSystem& system, const std::string& contents)
 
 }  // namespace
 
-// A user's text is copied up to its NUL whatever size is given, the rest of
-// the field cleared; a null text changes nothing; a text of 256 or more
-// characters fills the field without a NUL, and copies keep it whole.
+// A user's texts are copied as text functions copy (see those): a null text
+// changes nothing, and a text of 256 or more characters fills the field
+// without a NUL, which copies and assignments keep whole.
 TEST(User, SetCopiesUpToNulAndStaysWithinTheField)
 {
-    CVeskMessageUser user;
-    EXPECT_EQ(user.get_uid_size(), 0u);
-    user.set_uid("abcdef", 6);
-    user.set_uid("abc", 1);
-    user.set_passwd("secret", 100);
-    EXPECT_EQ(Field(user.get_uid()), std::string("abc") + std::string(kField - 3, '\0'));
-    EXPECT_EQ(user.get_uid_size(), 3u);
-    EXPECT_STREQ(user.get_passwd(), "secret");
-    user.set_uid(nullptr, 3);
-    user.set_passwd(nullptr, 3);
-    EXPECT_STREQ(user.get_uid(), "abc");
-    EXPECT_STREQ(user.get_passwd(), "secret");
-
     CVeskMessageUser full;
+    EXPECT_EQ(full.get_uid_size(), 0u);
     full.set_uid(std::string(300, 'u').c_str(), 300);
     full.set_passwd(std::string(kField, 'p').c_str(), kField);
+    full.set_uid(nullptr, 3);
+    full.set_passwd(nullptr, 3);
     CVeskMessageUser assigned;
     assigned.set_uid("a much longer previous id", 25);
     assigned = full;
