@@ -13,11 +13,7 @@
 #include "message_fixture.h"
 
 using namespace VeskMessageSystem;
-using VeskNetworkSystem::NETWORK_EVENT_ACCEPT;
-using VeskNetworkSystem::NETWORK_EVENT_CLOSE;
-using VeskNetworkSystem::NETWORK_EVENT_CONNECT;
-using VeskNetworkSystem::NETWORK_EVENT_HANDSHAKE_FINISH;
-using VeskNetworkSystem::NETWORK_EVENT_READ;
+using namespace VeskNetworkSystem;
 
 namespace {
 
@@ -38,13 +34,11 @@ const std::vector<int> kClientOpens = {NETWORK_EVENT_CONNECT, NETWORK_EVENT_HAND
 // Answers every message it gets with a 24-byte message of type 7 whose tag
 // is 1000 more, through the handle it was given.
 constexpr int kReplier = 50;
-std::atomic<int> g_failed_replies{0};
 
 int ReplyOnServer(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {
     RecordMessage(kServer, kReplier, host, service, data, size);
-    if (Send(session, Tagged(7, 24, TagOf(data, size) + 1000)) <= 0)
-        ++g_failed_replies;
+    EXPECT_GT(Send(session, Tagged(7, 24, TagOf(data, size) + 1000)), 0);
     return 0;
 }
 
@@ -96,7 +90,6 @@ std::string AlgorithmName(const ::testing::TestParamInfo<eVeskMessageSystemCrypt
 // whose size rule fits it.
 TEST_P(MessagingByAlgorithm, LoginsAndMessagesBothWays)
 {
-    g_failed_replies = 0;
     server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, kEvents>));
     server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnEvent<kServer, kShadowed>));
     server->add_ExtensionCallFunction(Entry(kSessionEvent, 0, OnEvent<kServer, kShadowed>));
@@ -159,7 +152,6 @@ TEST_P(MessagingByAlgorithm, LoginsAndMessagesBothWays)
     for (uint32_t tag = 1; tag <= 3; ++tag)
         EXPECT_GT(Send(bob, Tagged(5, 16, tag)), 0);
     ASSERT_TRUE(WaitFor([] { return g_journal.Count(kClient, 3) == 3; }));
-    EXPECT_EQ(g_failed_replies.load(), 0);
     EXPECT_EQ(HandlersAndTags(g_journal.Calls(kServer)),
               (HandlerTags{{2, 1}, {kReplier, 1}, {2, 2}, {kReplier, 2}, {2, 3}, {kReplier, 3}}));
     EXPECT_EQ(HandlersAndTags(g_journal.Calls(kClient)),
