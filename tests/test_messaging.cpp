@@ -54,6 +54,8 @@ int HoldLoopThread(CVeskMessageSession*, const char*, const char*, const void*, 
     return 0;
 }
 
+const char* const kCipherNames[] = {"None", "TripleDES", "Blowfish"};
+
 class MessagingByAlgorithm : public MessageSystems,
                              public ::testing::WithParamInterface<eVeskMessageSystemCryptoAlgorithm> {};
 
@@ -67,12 +69,6 @@ HandlerTags HandlersAndTags(const std::vector<Call>& calls)
         if (!call.event)
             seen.emplace_back(call.handler, call.tag);
     return seen;
-}
-
-std::string AlgorithmName(const ::testing::TestParamInfo<eVeskMessageSystemCryptoAlgorithm>& param)
-{
-    const char* const names[] = {"None", "TripleDES", "Blowfish"};
-    return names[param.param];
 }
 
 }  // namespace
@@ -187,7 +183,7 @@ TEST_P(MessagingByAlgorithm, LoginsAndMessagesBothWays)
 INSTANTIATE_TEST_SUITE_P(Ciphers, MessagingByAlgorithm,
                          ::testing::Values(VESKMESSYS_CRYPTO_ALGORITHM_NONE, VESKMESSYS_CRYPTO_ALGORITHM_3DES,
                                            VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH),
-                         AlgorithmName);
+                         [](const auto& tested) { return std::string(kCipherNames[tested.param]); });
 
 TEST(MessageSystemPools, CreateRefusesANegativeCountAndASecondCreationUntilReleased)
 {
@@ -218,10 +214,10 @@ constexpr ty_ExtensionCallFunction kHandler = OnMessage<kServer, Id>;
 struct DispatchRow {
     const char* rule;
     std::vector<tagExtensionCallFunction> registered;
-    std::vector<std::pair<int, int>> deleted;  // type, the result delete gives
     std::vector<Bytes> sends;
-    HandlerTags calls;                // in the order they ran
-    std::vector<Bytes> refused = {};  // sent first, each refused with nothing sent
+    HandlerTags calls;                              // in the order they ran
+    std::vector<std::pair<int, int>> deleted = {};  // type, the result delete gives
+    std::vector<Bytes> refused = {};                // sent first, each refused with nothing sent
 };
 
 // The message that ends a row, by type and tag, and its handler.
@@ -242,17 +238,14 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
     const DispatchRow rows[] = {
         {"the messages of one send, in stream order, the handler for all types first",
          {{kAllTypes, 0, kHandler<1>}, {1, 12, kHandler<2>}, {2, 20, kHandler<3>}},
-         {},
          {Tagged(1, 12, 1) + Tagged(2, 20, 2) + Tagged(1, 12, 3) + Tagged(3, 8, 0) + Tagged(2, 20, 5)},
          {{1, 1}, {2, 1}, {1, 2}, {3, 2}, {1, 3}, {2, 3}, {1, 0}, {1, 5}, {3, 5}}},
         {"a handler added twice is called twice",
          {{kAllTypes, 0, kHandler<1>}, {5, 16, kHandler<2>}, {kAllTypes, 0, kHandler<1>}, {5, 16, kHandler<2>}},
-         {},
          {Tagged(5, 16, 1), Tagged(5, 16, 2)},
          {{1, 1}, {1, 1}, {2, 1}, {2, 1}, {1, 2}, {1, 2}, {2, 2}, {2, 2}}},
         {"a size other than the registered one reaches only handlers for all types",
          {{kAllTypes, 0, kHandler<1>}, {5, 16, kHandler<2>}},
-         {},
          {Tagged(5, 20, 1), Tagged(5, 16, 2)},
          {{1, 1}, {1, 2}, {2, 2}}},
         {"delete removes the first handler of a type, not a position",
@@ -261,9 +254,9 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
           {9, 16, kHandler<3>},
           {5, 16, kHandler<4>},
           {kAllTypes, 0, kHandler<5>}},
-         {{5, 1}, {static_cast<int>(kAllTypes), 1}, {1, 0}},
          {Tagged(5, 16, 1) + Tagged(9, 16, 2)},
-         {{5, 1}, {4, 1}, {5, 2}, {3, 2}}},
+         {{5, 1}, {4, 1}, {5, 2}, {3, 2}},
+         {{5, 1}, {static_cast<int>(kAllTypes), 1}, {1, 0}}},
         {"user messages, user state and types above the extension range reach no handler",
          {{kUserMessage, sizeof(tagMessageDataUserMessage), kHandler<1>},
           {kUserState, sizeof(tagMessageDataUserState), kHandler<2>},
@@ -271,7 +264,6 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
           {0x20000, 16, kHandler<4>},
           {kAllTypes, 0, kHandler<5>},
           {5, 16, kHandler<6>}},
-         {},
          {user_message, user_message + Tagged(5, 16, 1), user_state + Tagged(5, 16, 2),
           Tagged(0x10000, 16, 9) + Tagged(0x10001, 16, 9) + Tagged(0x20000, 16, 9) + Tagged(5, 16, 3),
           Tagged(5, 16, 4)},
@@ -279,9 +271,9 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
         // One send is one record of whole messages.
         {"fewer bytes than a header, or headers whose sizes do not add up to the bytes given, are refused",
          {{kAllTypes, 0, kHandler<1>}},
-         {},
          {Tagged(5, 16, 2) + Tagged(6, 12, 3)},
          {{1, 2}, {1, 3}},
+         {},
          {Bytes{}, Bytes{5, 0, 0, 0}, Bytes{5, 0, 0, 0, 7, 0, 0}, Tagged(5, 16, 666, 12), Tagged(5, 16, 666, 20),
           Tagged(5, 16, 666, 4), Tagged(5, 16, 666) + Tagged(5, 16, 666, 12), Tagged(5, 16, 666) + Bytes{5, 0, 0, 0}}},
     };
