@@ -97,7 +97,7 @@ TEST_P(MessagingByAlgorithm, LoginsAndMessagesBothWays)
     client->add_ExtensionCallFunction(Entry(9, 16, HoldLoopThread));
     client->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kClient, 2>));
     client->add_ExtensionCallFunction(Entry(7, 24, OnMessage<kClient, 3>));
-    ASSERT_EQ(client->CreateUDPSessions(1), 1);
+    ASSERT_EQ(client->CreateUDPSessions(2), 1);
     ASSERT_NO_FATAL_FAILURE(Start(GetParam()));
     const auto server_events = [] { return g_journal.Calls(kServer, kEvents); };
     const auto client_events = [] { return g_journal.Calls(kClient, kEvents); };
@@ -164,15 +164,12 @@ TEST_P(MessagingByAlgorithm, LoginsAndMessagesBothWays)
         EXPECT_EQ(call.size, kEventSize);
     }
 
-    const int udp_port = FreePort(SOCK_DGRAM);
-    ASSERT_EQ(client->open_udp_bind(std::to_string(udp_port).c_str(), AF_INET), 1);
+    const std::string udp_port = std::to_string(FreePort(SOCK_DGRAM));
+    ASSERT_EQ(client->open_udp_bind(udp_port.c_str(), AF_INET), 1);
     g_hold_loop = true;
     g_loop_held = false;
-    const int datagram = socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in to = Loopback(udp_port);
-    const Bytes hold = Tagged(9, 16, 0);
-    sendto(datagram, hold.data(), hold.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    ::close(datagram);
+    const std::unique_ptr<CVeskMessageSession> datagram(client->open_udp(AF_INET));
+    EXPECT_GT(datagram->sendto_udp_message(Tagged(9, 16, 0).data(), 16, "127.0.0.1", udp_port.c_str()), 0);
     EXPECT_TRUE(WaitFor([] { return g_loop_held.load(); })) << "the datagram handler holds the client's loop thread";
     EXPECT_GT(Send(bob, Tagged(5, 16, 4)), 0);
     EXPECT_TRUE(WaitFor([] { return g_journal.Count(kServer, kReplier) == 4; }))

@@ -163,30 +163,11 @@ TEST(AddressText, NumericForIPFamiliesUnknownOtherwiseAndNeverOverread)
     EXPECT_STREQ(small_serv, "un");
 }
 
-// A user's texts are copied as text functions copy (see those): a null text
-// changes nothing, and a text of 256 or more characters fills the field
-// without a NUL, which copies and assignments keep whole.
-TEST(User, SetCopiesUpToNulAndStaysWithinTheField)
-{
-    CVeskMessageUser full;
-    EXPECT_EQ(full.get_uid_size(), 0u);
-    full.set_uid(std::string(300, 'u').c_str(), 300);
-    full.set_passwd(std::string(kField, 'p').c_str(), kField);
-    full.set_uid(nullptr, 3);
-    full.set_passwd(nullptr, 3);
-    CVeskMessageUser assigned;
-    assigned.set_uid("a much longer previous id", 25);
-    assigned = full;
-    for (const CVeskMessageUser& copy : {full, assigned}) {
-        EXPECT_EQ(Field(copy.get_uid()), std::string(kField, 'u'));
-        EXPECT_EQ(Field(copy.get_passwd()), std::string(kField, 'p'));
-        EXPECT_EQ(copy.get_uid_size(), kField);
-    }
-}
-
 // Lookups compare the whole key (its size is ignored), case-sensitively,
 // within the 256-character field even when an id fills it without a NUL;
-// duplicates are kept, and the first is found and deleted first.
+// duplicates are kept, and the first is found and deleted first. A user's
+// texts are copied as the text functions copy; copies and assignments keep an
+// id that fills its field whole, and a null text changes nothing.
 TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
 {
     const std::string full_id(kField, 'i');
@@ -213,6 +194,14 @@ TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
         const CVeskMessageUser copy = users.reference_user(c.key.c_str(), c.size);
         EXPECT_EQ(copy.get_passwd_size() > 0 ? copy.get_passwd() : "-", c.passwd) << "an absent user is empty";
     }
+    CVeskMessageUser assigned;
+    EXPECT_EQ(assigned.get_uid_size(), 0u);
+    assigned = users.reference_user(full_id.c_str(), 0);
+    assigned.set_uid(nullptr, 3);
+    assigned.set_passwd(nullptr, 3);
+    EXPECT_EQ(Field(assigned.get_uid()), full_id);
+    EXPECT_EQ(assigned.get_uid_size(), kField);
+    EXPECT_STREQ(assigned.get_passwd(), "full");
     EXPECT_EQ(users.get_user(nullptr, 0), nullptr) << "a null key matches nothing";
     EXPECT_EQ(users.delete_user(nullptr, 0), 0);
     EXPECT_EQ(users.delete_user("ALICE", 5), 0);
