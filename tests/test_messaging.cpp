@@ -588,12 +588,12 @@ TEST_F(Messaging, SendsTheHandshakeCannotCarryAreRefusedOrEndWithTheirSession)
 }
 
 // A handle names one session for its whole life. Once that session has ended
-// (closed, its slot taken by the next connection, or its pool released) the
-// handle reports failure for every operation and reaches no other session;
-// the same holds for datagram handles.
+// (closed and its slot taken by the next connection, or its pool released)
+// the handle reports failure for every operation, closing it again reaches no
+// other session, and copies taken while it lived stay equal to it; the same
+// holds for datagram handles.
 TEST_F(Messaging, StaleHandleReachesNothing)
 {
-    enum Stale { kClosed, kSlotReused, kPoolReleased };
     server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 1>));
     client->ReleaseSessions();
     ASSERT_EQ(client->CreateSessions(1), 1) << "one slot, so the next connection takes it";
@@ -610,45 +610,39 @@ TEST_F(Messaging, StaleHandleReachesNothing)
             return *tcp != nullptr && *udp != nullptr;
         });
     };
-    const Bytes stray = Tagged(5, 16, 666);
-    for (const Stale stale : {kClosed, kSlotReused, kPoolReleased}) {
-        SCOPED_TRACE(stale);
-        Handle first;
-        Handle datagram;
-        ASSERT_TRUE(open_both(&first, &datagram));
-        const CVeskMessageSession copy(*first);
-        EXPECT_TRUE(copy == *first);
-        client->close(first.get());
-        client->close_udp(datagram.get());
+    const auto expect_stale = [&](const Handle& tcp, const Handle& udp, const CVeskMessageSession& copy) {
+        const Bytes stray = Tagged(5, 16, 666);
+        EXPECT_FALSE(tcp->is_session_used());
+        EXPECT_FALSE(udp->is_udp_session_used());
+        EXPECT_LE(Send(tcp.get(), stray), 0);
+        EXPECT_EQ(udp->sendto_udp_message(stray.data(), stray.size(), "127.0.0.1", port.c_str()), -1);
+        client->close(tcp.get());
+        client->close_udp(udp.get());
+        EXPECT_TRUE(copy == *tcp);
+    };
 
-        Handle second;
-        Handle second_datagram;
-        if (stale == kSlotReused) {
-            ASSERT_TRUE(open_both(&second, &second_datagram));
-        }
-        if (stale == kPoolReleased) {
-            client->ReleaseSessions();
-            client->ReleaseUDPSessions();
-        }
+    Handle first;
+    Handle first_datagram;
+    ASSERT_TRUE(open_both(&first, &first_datagram));
+    const CVeskMessageSession first_copy(*first);
+    client->close(first.get());
+    client->close_udp(first_datagram.get());
+    Handle second;
+    Handle second_datagram;
+    ASSERT_TRUE(open_both(&second, &second_datagram));
+    expect_stale(first, first_datagram, first_copy);
+    EXPECT_FALSE(*first == *second);
+    EXPECT_FALSE(*first_datagram == *second_datagram);
+    EXPECT_TRUE(second->is_session_used()) << "closing the stale handle left the new session alone";
+    EXPECT_TRUE(second_datagram->is_udp_session_used());
+    EXPECT_GT(Send(second.get(), Tagged(5, 16, 1)), 0);
+    ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 1) == 1; }));
 
-        EXPECT_FALSE(first->is_session_used());
-        EXPECT_FALSE(datagram->is_udp_session_used());
-        EXPECT_LE(Send(first.get(), stray), 0);
-        EXPECT_EQ(datagram->sendto_udp_message(stray.data(), stray.size(), "127.0.0.1", port.c_str()), -1);
-        client->close(first.get());
-        client->close_udp(datagram.get());
-        EXPECT_TRUE(copy == *first) << "copies of one session stay equal";
-
-        if (stale == kSlotReused) {
-            EXPECT_FALSE(*first == *second);
-            EXPECT_FALSE(*datagram == *second_datagram);
-            EXPECT_TRUE(second->is_session_used()) << "closing the stale handle left the new session alone";
-            EXPECT_TRUE(second_datagram->is_udp_session_used());
-            EXPECT_GT(Send(second.get(), Tagged(5, 16, 1)), 0);
-            ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 1) == 1; }));
-            client->close(second.get());
-            client->close_udp(second_datagram.get());
-        }
-    }
+    const CVeskMessageSession second_copy(*second);
+    client->close(second.get());
+    client->close_udp(second_datagram.get());
+    client->ReleaseSessions();
+    client->ReleaseUDPSessions();
+    expect_stale(second, second_datagram, second_copy);
     EXPECT_EQ(Tags(g_journal.Calls(kServer, 1)), std::vector<uint32_t>{1}) << "nothing of the stale handles";
 }
