@@ -45,11 +45,6 @@ using vesk_test::TempFile;
 
 constexpr size_t kField = CVeskMessageUser::kTextCapacity;
 
-std::string Field(LPCTSTR text)
-{
-    return std::string(text, kField);
-}
-
 struct Texts {
     char host[1025];
     char serv[32];
@@ -61,12 +56,6 @@ Texts Convert(const void* address, socklen_t length)
     addr2str(static_cast<const sockaddr*>(address), length, texts.host, sizeof texts.host, texts.serv,
              sizeof texts.serv);
     return texts;
-}
-
-// Loads `contents` from a file into the system's list.
-int Load(CVeskMessageSystem& system, const std::string& contents)
-{
-    return system.load_auth_user_list(TempFile(contents).Name());
 }
 
 }  // namespace
@@ -199,7 +188,7 @@ TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
     assigned = users.reference_user(full_id.c_str(), 0);
     assigned.set_uid(nullptr, 3);
     assigned.set_passwd(nullptr, 3);
-    EXPECT_EQ(Field(assigned.get_uid()), full_id);
+    EXPECT_EQ(std::string(assigned.get_uid(), kField), full_id);
     EXPECT_EQ(assigned.get_uid_size(), kField);
     EXPECT_STREQ(assigned.get_passwd(), "full");
     EXPECT_EQ(users.get_user(nullptr, 0), nullptr) << "a null key matches nothing";
@@ -221,6 +210,7 @@ TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
 TEST(AuthList, LoadsReplaceTheListAndSuspectFilesLeaveItAlone)
 {
     CVeskMessageSystem system;
+    const Pairs old = {{"old", "pw"}};
     const std::string id255(kField - 1, 'a');
     const std::string passwd255(kField - 1, 'b');
     const std::string huge(20000, 'h');
@@ -248,15 +238,14 @@ TEST(AuthList, LoadsReplaceTheListAndSuspectFilesLeaveItAlone)
         {"20000-character tokens", "x " + huge + " dave d " + huge + " y", {{"dave", "d"}}},
         {"3000 pairs across chunks", many, many_pairs},
         {"only white space", " \n\t", {}},
+        {"the list the suspect files below leave alone", "old pw\n", old},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(Load(system, c.contents), 1);
+        ASSERT_EQ(system.load_auth_user_list(TempFile(c.contents).Name()), 1);
         EXPECT_EQ(VeskNetworkTestAccess::AuthEntries(system), c.expected);
     }
 
-    ASSERT_EQ(Load(system, "old pw\n"), 1);
-    const Pairs old = {{"old", "pw"}};
     const TempFile odd("alice\nbob\thunter2\ncarol\tpw3\n");
     const TempFile oversized("");
     ASSERT_EQ(truncate(oversized.Name(), 64 * 1024 * 1024 + 1), 0);
