@@ -147,13 +147,10 @@ TEST_F(ReceivePathStress, ChoppedRecordsOfEveryCipherAndAFloodArriveWholeAndInOr
     const auto until = Clock::now() + kSendingTime;
     std::atomic<uint32_t> sent[kStreams] = {};
     std::vector<std::thread> peers;
-    for (size_t c = 0; c < 3; ++c) {
-        for (size_t p = 0; p < kRawPeersPerCipher; ++p) {
-            const auto stream = static_cast<uint32_t>(c * kRawPeersPerCipher + p);
-            peers.emplace_back([&, c, stream] { sent[stream] = PlayRawPeer(ports[c], kCiphers[c], stream, until); });
-        }
+    for (uint32_t stream = 0; stream < kStreams; ++stream) {
+        const size_t c = stream / kRawPeersPerCipher % 3;  // the flooder's cipher is the first
+        peers.emplace_back([&, c, stream] { sent[stream] = PlayRawPeer(ports[c], kCiphers[c], stream, until); });
     }
-    peers.emplace_back([&] { sent[kFlooderStream] = PlayRawPeer(ports[0], kCiphers[0], kFlooderStream, until); });
     Join(std::move(peers));
 
     for (size_t stream = 0; stream < kStreams; ++stream) {
