@@ -106,9 +106,7 @@ TEST(AddressText, NumericForIPFamiliesUnknownOtherwiseAndNeverOverread)
     in6->sin6_family = AF_INET6;
     in6->sin6_port = htons(443);
     inet_pton(AF_INET6, "2001:db8::1", &in6->sin6_addr);
-    auto* un = reinterpret_cast<sockaddr_un*>(&local);
-    un->sun_family = AF_UNIX;
-    std::strcpy(un->sun_path, "/tmp/socket");
+    local.ss_family = AF_UNIX;
     const struct {
         const sockaddr_storage* address;
         socklen_t length;
