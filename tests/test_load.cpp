@@ -207,12 +207,10 @@ TEST_P(Load, ManyClientsExchangeNumberedMessagesAndOneSystemGoesWhileTrafficFlow
         return vesk_perf::SecondsBetween(start, Clock::now());
     };
     EXPECT_LT(seconds([&] { (server_goes ? server : client).reset(); }), 1.0) << "destroying a system under traffic";
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            return std::none_of(sending.begin(), sending.end(), [](auto* handle) { return handle->is_session_used(); });
-        },
-        std::chrono::seconds(10)))
-        << "every session of the other system ends with it";
+    const auto all_ended = [&sending] {
+        return std::none_of(sending.begin(), sending.end(), [](auto* handle) { return handle->is_session_used(); });
+    };
+    EXPECT_TRUE(WaitFor(all_ended, std::chrono::seconds(10))) << "every session of the other system ends with it";
     EXPECT_LT(seconds([&] {
                   stop = true;
                   Join(std::move(senders));

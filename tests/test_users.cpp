@@ -1,19 +1,12 @@
 // Users: the text functions their fields and address texts are made with,
 // one user's fields, the user lists, and the list of accounts loaded from a
 // file for authentication.
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "VeskMessageSystem.h"
 #include "message/text_functions.h"
