@@ -1,9 +1,6 @@
 // Messages in datagrams through the public API: a client's unbound socket and
 // a server's bound sockets, the rules by which a datagram finds its handler,
 // and datagrams that must not take the service down.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <unistd.h>
 
 #include "message_fixture.h"
 

@@ -3,7 +3,6 @@
 // cipher, extension messages both ways, the rules by which handlers are
 // chosen, session events in order, user lists read while logins happen,
 // sending before and during the handshake, and stale handles.
-#include <unistd.h>
 
 #include <map>
 #include <utility>
@@ -333,7 +332,6 @@ TEST_F(Messaging, SessionsStayInOrderUserListsStaySoundAndTheLoginPolicyHolds)
     server->add_ExtensionCallFunction(Entry(kAllTypes, 0, OnMessage<kServer, 2>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_BLOWFISH));
     std::atomic<bool> stop{false};
-    std::atomic<long> lookups{0};
     std::thread reader([&] {
         const auto deadline = Clock::now() + 60s;
         for (long i = 0; i < 5000000 && !stop && Clock::now() < deadline; ++i) {
@@ -344,7 +342,6 @@ TEST_F(Messaging, SessionsStayInOrderUserListsStaySoundAndTheLoginPolicyHolds)
                 system.add_user("zed", 3, "pw", 2);
                 system.delete_user("zed", 3);
             }
-            ++lookups;
         }
     });
     constexpr uint32_t kLogins = 200;
@@ -364,7 +361,6 @@ TEST_F(Messaging, SessionsStayInOrderUserListsStaySoundAndTheLoginPolicyHolds)
     }
     stop = true;
     reader.join();
-    EXPECT_GT(lookups.load(), 0);
     for (CVeskMessageSystem* system : {server.get(), client.get()}) {
         EXPECT_EQ(system->delete_user("alice", 5), 1);
         EXPECT_EQ(system->delete_user("alice", 5), 0) << "one entry however many logins";

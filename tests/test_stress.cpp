@@ -8,7 +8,6 @@
 // the parse thread) show here as a crash, a corrupt or missing message, a
 // stall or memory growth. Sanitizer builds send for longer, since they do
 // less per second, and do not measure memory.
-#include <unistd.h>
 
 #include <random>
 
