@@ -1,21 +1,7 @@
 // Messages in datagrams through the public API: a client's unbound socket and
 // a server's bound sockets, the rules by which a datagram finds its handler,
 // and datagrams that must not take the service down.
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "VeskMessageSystem.h"
 #include "message_fixture.h"
 
 using namespace VeskMessageSystem;
@@ -30,11 +16,6 @@ using namespace std::chrono_literals;
 constexpr uint32_t kPing = 7;
 constexpr uint16_t kPingSize = 32;
 
-std::string FreeUdpPort()
-{
-    return std::to_string(FreePort(SOCK_DGRAM));
-}
-
 bool HasIPv6Loopback()
 {
     sockaddr_in6 address{};
@@ -47,10 +28,9 @@ bool HasIPv6Loopback()
 }
 
 // Records the datagram and sends it back to where it came from.
-template <int Side, int Id>
 int Echo(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {
-    RecordMessage(Side, Id, host, service, data, size);
+    RecordMessage(kServer, 1, host, service, data, size);
     session->sendto_udp_message(data, size, host, service);
     return 1;
 }
@@ -104,7 +84,7 @@ protected:
             close(fd);
     }
 
-    std::string udp_port = FreeUdpPort();
+    std::string udp_port = std::to_string(FreePort(SOCK_DGRAM));
 };
 
 }  // namespace
@@ -117,7 +97,7 @@ protected:
 // family has its own socket.
 TEST_F(DatagramTest, ExchangeBothWaysOverIPv4AndIPv6)
 {
-    server->add_ExtensionCallFunction(Entry(kPing, kPingSize, Echo<kServer, 1>));
+    server->add_ExtensionCallFunction(Entry(kPing, kPingSize, Echo));
     client->add_ExtensionCallFunction(Entry(kPing, kPingSize, OnMessage<kClient, 1>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
     const bool ipv6 = HasIPv6Loopback();
@@ -154,7 +134,7 @@ TEST_F(DatagramTest, ExchangeBothWaysOverIPv4AndIPv6)
     } cases[] = {{AF_INET6, 1, "::ffff:127.0.0.1"}, {AF_UNSPEC, 2, "127.0.0.1"}};
     for (const auto& bound : cases) {
         SCOPED_TRACE(bound.family);
-        udp_port = FreeUdpPort();
+        udp_port = std::to_string(FreePort(SOCK_DGRAM));
         ASSERT_EQ(server->open_udp_bind(udp_port.c_str(), bound.family), bound.sockets);
         const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         SendRaw(ping, sender);
@@ -169,8 +149,13 @@ TEST_F(DatagramTest, ExchangeBothWaysOverIPv4AndIPv6)
 // its type whose size fits its length, with the entry's size; a user message
 // by datagram reaches its handler; a short datagram reads its missing header
 // bytes as zero; an empty one raises no event, calls no handler and the socket
-// serves the next. Of a burst, whatever arrived arrived once.
-TEST_F(DatagramTest, EachDatagramRaisesOneEventAndReachesTheFirstEntryThatFits)
+// serves the next. Of a burst, whatever arrived arrived once. A service's
+// bound sockets close by its name, also from a callback on the socket being
+// closed, which leaves no event behind for its descriptor (the next socket may
+// well get it again); the port can then be bound anew. A taken port and a
+// service name of 32 characters are refused. A client's socket closes by its
+// handle, and its element is free again.
+TEST_F(DatagramTest, EachDatagramReachesTheFirstEntryThatFitsAndServicesCloseByName)
 {
     server->add_ExtensionCallFunction(Entry(kSessionEvent, kEventSize, OnDatagramEvent));
     server->add_ExtensionCallFunction(Entry(kPing, 40, OnMessage<kServer, 1>));
@@ -180,6 +165,8 @@ TEST_F(DatagramTest, EachDatagramRaisesOneEventAndReachesTheFirstEntryThatFits)
     server->add_ExtensionCallFunction(Entry(0, 0, OnMessage<kServer, 5>));
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
     ASSERT_EQ(server->open_udp_bind(udp_port.c_str(), AF_INET), 1);
+    EXPECT_EQ(server->open_udp_bind(udp_port.c_str(), AF_INET), 0) << "the port is taken";
+    EXPECT_EQ(server->open_udp_bind(std::string(32, '1').c_str(), AF_INET), 0) << "a name of 32 characters";
 
     for (const Bytes& datagram :
          {Bytes{}, Tagged(kPing, 30, 30), Tagged(kPing, 50, 50),
@@ -214,22 +201,17 @@ TEST_F(DatagramTest, EachDatagramRaisesOneEventAndReachesTheFirstEntryThatFits)
     EXPECT_EQ(g_journal.Count(kServer, 0), tags.size()) << "one session event per datagram";
     std::sort(tags.begin(), tags.end());
     EXPECT_EQ(std::adjacent_find(tags.begin(), tags.end()), tags.end()) << "none twice";
-}
+    client->close_udp(socket.get());
+    EXPECT_FALSE(socket->is_udp_session_used());
+    client->close_udp(nullptr);
+    std::unique_ptr<CVeskMessageSession> again(client->open_udp(AF_INET));
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(again->is_udp_session_used());
 
-// A service's bound sockets close by its name, also from a callback on the
-// socket being closed, which leaves no event behind for its descriptor (the
-// next socket may well get it again); the port can then be bound anew. A taken
-// port and a service name of 32 characters are refused. A client's socket
-// closes by its handle, and its element is free again.
-TEST_F(DatagramTest, CloseByServiceEvenFromItsOwnCallbackAndReopen)
-{
     g_closing_system = server.get();
     g_closing_port = udp_port;
+    ASSERT_EQ(server->delete_allExtensionCallFunction(), 1);
     server->add_ExtensionCallFunction(Entry(kPing, kPingSize, CloseOwnSocket));
-    ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_NONE));
-    ASSERT_EQ(server->open_udp_bind(udp_port.c_str(), AF_INET), 1);
-    EXPECT_EQ(server->open_udp_bind(udp_port.c_str(), AF_INET), 0) << "the port is taken";
-    EXPECT_EQ(server->open_udp_bind(std::string(32, '1').c_str(), AF_INET), 0) << "a name of 32 characters";
     const Bytes message = Tagged(kPing, kPingSize, 1);
     SendRaw(message);
     ASSERT_TRUE(WaitFor([&] { return g_journal.Count(kServer, 9) == 1; }));
@@ -246,12 +228,4 @@ TEST_F(DatagramTest, CloseByServiceEvenFromItsOwnCallbackAndReopen)
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(g_journal.Count(kServer, 1), 3u) << "one call per datagram on the reopened descriptor";
     EXPECT_EQ(g_journal.Count(kServer, 9), 1u);
-
-    std::unique_ptr<CVeskMessageSession> socket(client->open_udp(AF_INET));
-    client->close_udp(socket.get());
-    EXPECT_FALSE(socket->is_udp_session_used());
-    client->close_udp(nullptr);
-    std::unique_ptr<CVeskMessageSession> again(client->open_udp(AF_INET));
-    ASSERT_NE(again, nullptr);
-    EXPECT_TRUE(again->is_udp_session_used());
 }

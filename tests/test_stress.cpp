@@ -1,26 +1,15 @@
 // The receive path under real threads: a server with a listener per cipher,
 // raw peers (raw_peer.h) that cut their records at random points into chunks
-// of random size with random pauses and runs of empty records, one raw peer
-// that floods empty records, and library clients sending from application
-// threads. The server's handler checks every message for order and integrity.
+// of random size with random pauses and runs of empty records, and one raw
+// peer that floods empty records. The server's handler checks every message
+// for order and integrity (library clients under load: test_load.cpp).
 // Faults between the library's threads that single-threaded fuzzing cannot
 // reach (a parse step that sees the ring change under it, one peer holding
 // the parse thread) show here as a crash, a corrupt or missing message, a
 // stall or memory growth. Sanitizer builds send for longer, since they do
 // less per second, and do not measure memory.
-#include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <cstring>
-#include <memory>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "message_fixture.h"
 
@@ -41,9 +30,9 @@ constexpr uint32_t kStressType = 7;
 constexpr size_t kHeaderSize = 16;  // message header, stream and number
 constexpr size_t kRawPeersPerCipher = 2;
 constexpr eCryptoAlgorithm kCiphers[] = {CRYPTO_ALGORITHM_NONE, CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_BLOWFISH};
-// The raw peers of each cipher, the flooder, then a library client per cipher.
+// The raw peers of each cipher, then the flooder.
 constexpr size_t kFlooderStream = 3 * kRawPeersPerCipher;
-constexpr size_t kStreams = kFlooderStream + 1 + 3;
+constexpr size_t kStreams = kFlooderStream + 1;
 
 // What the server's handler has seen of each stream.
 NumberedStreams g_streams(kStreams);
@@ -135,64 +124,32 @@ uint32_t PlayRawPeer(int port, eCryptoAlgorithm cipher, uint32_t stream, Clock::
     return sequence;
 }
 
-// Sends messages of random size from an application thread until the time is
-// up. The handle stays open: a close drops what still waits to be written.
-uint32_t PlayLibraryClient(CVeskMessageSystem& client, int port, uint32_t stream, Clock::time_point until,
-                           std::unique_ptr<CVeskMessageSession>& handle)
-{
-    std::mt19937 random(stream);
-    handle.reset(client.connect("127.0.0.1", std::to_string(port).c_str()));
-    uint32_t sequence = 0;
-    while (handle != nullptr && Clock::now() < until) {
-        const Bytes message = Numbered(kStressType, stream, sequence, kHeaderSize + random() % 4000);
-        if (handle->send_message(message.data(), message.size()) <= 0) {
-            ADD_FAILURE() << "send_message of stream " << stream;
-            break;
-        }
-        ++sequence;
-        if (random() % 8 == 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
-    }
-    return sequence;
-}
+using ReceivePathStress = MessageSystems;
 
-TEST(ReceivePathStress, ChoppedRecordsOfEveryCipherAndAFloodArriveWholeAndInOrder)
+TEST_F(ReceivePathStress, ChoppedRecordsOfEveryCipherAndAFloodArriveWholeAndInOrder)
 {
-    std::unique_ptr<CVeskMessageSystem> server(VeskMessageSystemCreate());
-    ASSERT_EQ(server->CreateSessions(16), 1);
+    server->ReleaseListenSessions();
     ASSERT_EQ(server->CreateListenSessions(3), 1);
     server->add_ExtensionCallFunction({kAllTypes, 0, CheckMessage});
-    ASSERT_EQ(server->InitSocketEvent(), 1);
-    ASSERT_EQ(server->DispatchSocketEvent(), 1);
-    int ports[3] = {};
-    for (size_t c = 0; c < 3; ++c) {
-        const std::string service = ListenOnFreePort([&](const std::string& port) {
-            return server->listen(port.c_str(), AF_INET, static_cast<eVeskMessageSystemCryptoAlgorithm>(kCiphers[c])) ==
-                   1;
+    ASSERT_NO_FATAL_FAILURE(Start(VeskMessageSystem::VESKMESSYS_CRYPTO_ALGORITHM_NONE));
+    int ports[3] = {std::stoi(port)};
+    for (size_t c = 1; c < 3; ++c) {
+        const std::string service = ListenOnFreePort([&](const std::string& tried) {
+            return server->listen(tried.c_str(), AF_INET,
+                                  static_cast<eVeskMessageSystemCryptoAlgorithm>(kCiphers[c])) == 1;
         });
         ASSERT_NE(service, "");
         ports[c] = std::stoi(service);
     }
-    std::unique_ptr<CVeskMessageSystem> client(VeskMessageSystemCreate());
-    ASSERT_EQ(client->CreateSessions(4), 1);
-    ASSERT_EQ(client->InitSocketEvent(), 1);
-    ASSERT_EQ(client->DispatchSocketEvent(), 1);
-    std::unique_ptr<CVeskMessageSession> handles[3];
 
     const long resident_before = vesk_perf::ResidentBytes();
     const auto until = Clock::now() + kSendingTime;
     std::atomic<uint32_t> sent[kStreams] = {};
     std::vector<std::thread> peers;
-    for (size_t c = 0; c < 3; ++c) {
-        for (size_t p = 0; p < kRawPeersPerCipher; ++p) {
-            const auto stream = static_cast<uint32_t>(c * kRawPeersPerCipher + p);
-            peers.emplace_back([&, c, stream] { sent[stream] = PlayRawPeer(ports[c], kCiphers[c], stream, until); });
-        }
-        const auto stream = static_cast<uint32_t>(kFlooderStream + 1 + c);
-        peers.emplace_back(
-            [&, c, stream] { sent[stream] = PlayLibraryClient(*client, ports[c], stream, until, handles[c]); });
+    for (uint32_t stream = 0; stream < kStreams; ++stream) {
+        const size_t c = stream / kRawPeersPerCipher % 3;  // the flooder's cipher is the first
+        peers.emplace_back([&, c, stream] { sent[stream] = PlayRawPeer(ports[c], kCiphers[c], stream, until); });
     }
-    peers.emplace_back([&] { sent[kFlooderStream] = PlayRawPeer(ports[0], kCiphers[0], kFlooderStream, until); });
     Join(std::move(peers));
 
     for (size_t stream = 0; stream < kStreams; ++stream) {

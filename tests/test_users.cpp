@@ -1,17 +1,18 @@
-// Users: one user's fields, the user lists, and the list of accounts loaded
-// from a file for authentication.
-#include <gtest/gtest.h>
+// Users: the text functions their fields and address texts are made with,
+// one user's fields, the user lists, and the list of accounts loaded from a
+// file for authentication.
 #include <sys/stat.h>
-#include <unistd.h>
+#include <sys/un.h>
 
-#include <cstdio>
-#include <string>
+#include <cstring>
+#include <memory>
 #include <utility>
-#include <vector>
 
 #include "VeskMessageSystem.h"
+#include "message/text_functions.h"
 #include "test_support.h"
 
+using VeskMessageSystem::addr2str;
 using VeskMessageSystem::CVeskMessageSystem;
 using VeskMessageSystem::CVeskMessageUser;
 using VeskMessageSystem::CVeskMessageUserManager;
@@ -37,59 +38,116 @@ using vesk_test::TempFile;
 
 constexpr size_t kField = CVeskMessageUser::kTextCapacity;
 
-std::string Field(LPCTSTR text)
-{
-    return std::string(text, kField);
-}
-
-class AuthListTest : public ::testing::Test {
-protected:
-    int Load(const std::string& contents)
-    {
-        const TempFile file(contents);
-        return m_system.load_auth_user_list(file.Name());
-    }
-    Pairs AuthEntries() const { return VeskNetworkTestAccess::AuthEntries(m_system); }
-
-    CVeskMessageSystem m_system;
+struct Texts {
+    char host[1025];
+    char serv[32];
 };
+
+Texts Convert(const void* address, socklen_t length)
+{
+    Texts texts{};
+    addr2str(static_cast<const sockaddr*>(address), length, texts.host, sizeof texts.host, texts.serv,
+             sizeof texts.serv);
+    return texts;
+}
 
 }  // namespace
 
-// A user's text is copied up to its NUL whatever size is given, the rest of
-// the field cleared; a null text changes nothing; a text of 256 or more
-// characters fills the field without a NUL, and copies keep it whole.
-TEST(User, SetCopiesUpToNulAndStaysWithinTheField)
+TEST(TextFunctions, CompareCopyAndLengthStayWithinTheirFields)
 {
-    CVeskMessageUser user;
-    EXPECT_EQ(user.get_uid_size(), 0u);
-    user.set_uid("abcdef", 6);
-    user.set_uid("abc", 1);
-    user.set_passwd("secret", 100);
-    EXPECT_EQ(Field(user.get_uid()), std::string("abc") + std::string(kField - 3, '\0'));
-    EXPECT_EQ(user.get_uid_size(), 3u);
-    EXPECT_STREQ(user.get_passwd(), "secret");
-    user.set_uid(nullptr, 3);
-    user.set_passwd(nullptr, 3);
-    EXPECT_STREQ(user.get_uid(), "abc");
-    EXPECT_STREQ(user.get_passwd(), "secret");
+    EXPECT_EQ(_tcscmp("alice", "alice"), 0);
+    EXPECT_LT(_tcscmp("alice", "alicea"), 0);
+    EXPECT_GT(_tcscmp("Alice", "ALICE"), 0);
+    EXPECT_GT(_tcscmp("\x80", "a"), 0) << "bytes compare as unsigned";
 
-    CVeskMessageUser full;
-    full.set_uid(std::string(300, 'u').c_str(), 300);
-    full.set_passwd(std::string(kField, 'p').c_str(), kField);
-    CVeskMessageUser assigned;
-    assigned.set_uid("a much longer previous id", 25);
-    assigned = full;
-    for (const CVeskMessageUser& copy : {full, assigned}) {
-        EXPECT_EQ(Field(copy.get_uid()), std::string(kField, 'u'));
-        EXPECT_EQ(Field(copy.get_passwd()), std::string(kField, 'p'));
-        EXPECT_EQ(copy.get_uid_size(), kField);
+    // A field with one byte beyond it, which no copy may touch.
+    char field[kField + 1];
+    std::memset(field, 'x', sizeof field);
+    EXPECT_EQ(_tcsncpy_s(field, kField, "abc", 1), field);
+    EXPECT_EQ(std::string(field, sizeof field), "abc" + std::string(kField - 3, '\0') + "x")
+        << "the count is ignored; the rest of the field is NUL";
+    _tcsncpy_s(field, kField, std::string(300, 'q').c_str(), 300);
+    EXPECT_EQ(std::string(field, sizeof field), std::string(kField, 'q') + "x")
+        << "a long source fills the field without NUL and stops at its end";
+
+    EXPECT_EQ(_tcscnlen("abc", kField), 3u);
+    EXPECT_EQ(_tcscnlen("", kField), 0u);
+    EXPECT_EQ(_tcscnlen("abc", 0), 0u);
+    // Exactly the maximum is readable: the sanitizer build catches a read past it.
+    const auto full = std::make_unique<char[]>(kField);
+    std::memset(full.get(), 'z', kField);
+    EXPECT_EQ(_tcscnlen(full.get(), kField), kField);
+}
+
+// Each address is copied into a heap block of exactly `length` bytes, so the
+// sanitizer build reports any read beyond it. Numeric texts for IPv4 and IPv6
+// (a longer length than the family needs is fine); "unknown" for other
+// families and for lengths shorter than the family's structure. Null
+// arguments write nothing; small buffers get "unknown" cut short (the
+// sanitizer build catches a write past either).
+TEST(AddressText, NumericForIPFamiliesUnknownOtherwiseAndNeverOverread)
+{
+    sockaddr_storage v4{};
+    sockaddr_storage v6{};
+    sockaddr_storage local{};
+    sockaddr_storage empty{};
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&v4);
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(8080);
+    inet_pton(AF_INET, "192.0.2.7", &in4->sin_addr);
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&v6);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(443);
+    inet_pton(AF_INET6, "2001:db8::1", &in6->sin6_addr);
+    local.ss_family = AF_UNIX;
+    const struct {
+        const sockaddr_storage* address;
+        socklen_t length;
+        const char* host;
+        const char* serv;
+    } cases[] = {
+        {&v4, sizeof(sockaddr_in), "192.0.2.7", "8080"},
+        {&v6, sizeof(sockaddr_in6), "2001:db8::1", "443"},
+        {&v4, sizeof(sockaddr_storage), "192.0.2.7", "8080"},
+        {&local, sizeof(sockaddr_un), "unknown", "unknown"},
+        {&empty, sizeof(sockaddr_storage), "unknown", "unknown"},
+        {&v4, 1, "unknown", "unknown"},
+        {&v4, 8, "unknown", "unknown"},
+        {&v4, sizeof(sockaddr_in) - 1, "unknown", "unknown"},
+        {&v6, sizeof(sockaddr_in), "unknown", "unknown"},
+        {&v6, sizeof(sockaddr_in6) - 1, "unknown", "unknown"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("family " + std::to_string(c.address->ss_family) + ", length " + std::to_string(c.length));
+        const auto* bytes = reinterpret_cast<const unsigned char*>(c.address);
+        const std::vector<unsigned char> exact(bytes, bytes + c.length);
+        const Texts texts = Convert(exact.data(), c.length);
+        EXPECT_STREQ(texts.host, c.host);
+        EXPECT_STREQ(texts.serv, c.serv);
     }
+    EXPECT_STREQ(Convert(&v4, 0).host, "unknown");
+
+    const auto* address = reinterpret_cast<const sockaddr*>(in4);
+    char host[16] = "host";
+    char serv[16] = "serv";
+    addr2str(address, sizeof *in4, nullptr, 16, serv, sizeof serv);
+    addr2str(address, sizeof *in4, host, sizeof host, nullptr, 16);
+    addr2str(nullptr, sizeof *in4, host, sizeof host, serv, sizeof serv);
+    EXPECT_STREQ(host, "host");
+    EXPECT_STREQ(serv, "serv");
+
+    char small_host[5];
+    char small_serv[3];
+    addr2str(address, sizeof *in4, small_host, sizeof small_host, small_serv, sizeof small_serv);
+    EXPECT_STREQ(small_host, "unkn");
+    EXPECT_STREQ(small_serv, "un");
 }
 
 // Lookups compare the whole key (its size is ignored), case-sensitively,
 // within the 256-character field even when an id fills it without a NUL;
-// duplicates are kept, and the first is found and deleted first.
+// duplicates are kept, and the first is found and deleted first. A user's
+// texts are copied as the text functions copy; copies and assignments keep an
+// id that fills its field whole, and a null text changes nothing.
 TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
 {
     const std::string full_id(kField, 'i');
@@ -116,6 +174,14 @@ TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
         const CVeskMessageUser copy = users.reference_user(c.key.c_str(), c.size);
         EXPECT_EQ(copy.get_passwd_size() > 0 ? copy.get_passwd() : "-", c.passwd) << "an absent user is empty";
     }
+    CVeskMessageUser assigned;
+    EXPECT_EQ(assigned.get_uid_size(), 0u);
+    assigned = users.reference_user(full_id.c_str(), 0);
+    assigned.set_uid(nullptr, 3);
+    assigned.set_passwd(nullptr, 3);
+    EXPECT_EQ(std::string(assigned.get_uid(), kField), full_id);
+    EXPECT_EQ(assigned.get_uid_size(), kField);
+    EXPECT_STREQ(assigned.get_passwd(), "full");
     EXPECT_EQ(users.get_user(nullptr, 0), nullptr) << "a null key matches nothing";
     EXPECT_EQ(users.delete_user(nullptr, 0), 0);
     EXPECT_EQ(users.delete_user("ALICE", 5), 0);
@@ -128,9 +194,14 @@ TEST(UserList, LookupComparesTheWholeKeyWithinItsField)
 // Each load replaces the list. Pairs are separated by any white space
 // whatever the lines; case and duplicates are kept; a NUL ends a token's text.
 // A token of 255 characters is kept, a longer one is consumed whole and its
-// pair skipped, so later pairs stay in step.
-TEST_F(AuthListTest, LoadedFilesGiveTheirPairsInOrder)
+// pair skipped, so later pairs stay in step. A file that could make accounts
+// nobody wrote down, or that is not a file of bounded size, or none at all, is
+// refused whole: 0, and the list loaded before stays. The system's own user
+// operations work on the list of logged-in users and leave it alone too.
+TEST(AuthList, LoadsReplaceTheListAndSuspectFilesLeaveItAlone)
 {
+    CVeskMessageSystem system;
+    const Pairs old = {{"old", "pw"}};
     const std::string id255(kField - 1, 'a');
     const std::string passwd255(kField - 1, 'b');
     const std::string huge(20000, 'h');
@@ -158,21 +229,14 @@ TEST_F(AuthListTest, LoadedFilesGiveTheirPairsInOrder)
         {"20000-character tokens", "x " + huge + " dave d " + huge + " y", {{"dave", "d"}}},
         {"3000 pairs across chunks", many, many_pairs},
         {"only white space", " \n\t", {}},
+        {"the list the suspect files below leave alone", "old pw\n", old},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(Load(c.contents), 1);
-        EXPECT_EQ(AuthEntries(), c.expected);
+        ASSERT_EQ(system.load_auth_user_list(TempFile(c.contents).Name()), 1);
+        EXPECT_EQ(VeskNetworkTestAccess::AuthEntries(system), c.expected);
     }
-}
 
-// A file that could make accounts nobody wrote down, or that is not a file of
-// bounded size, or none at all, is refused whole: 0, and the list loaded
-// before stays. The system's own user operations work on the list of
-// logged-in users and leave it alone too.
-TEST_F(AuthListTest, SuspectFilesAndUserOperationsLeaveTheLoadedListAlone)
-{
-    ASSERT_EQ(Load("old pw\n"), 1);
     const TempFile odd("alice\nbob\thunter2\ncarol\tpw3\n");
     const TempFile oversized("");
     ASSERT_EQ(truncate(oversized.Name(), 64 * 1024 * 1024 + 1), 0);
@@ -188,17 +252,17 @@ TEST_F(AuthListTest, SuspectFilesAndUserOperationsLeaveTheLoadedListAlone)
                                                          {"a missing file", "/nonexistent/vesk/users.txt"}};
     for (const auto& [name, path] : files) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(m_system.load_auth_user_list(path), 0);
-        EXPECT_EQ(AuthEntries(), (Pairs{{"old", "pw"}}));
+        EXPECT_EQ(system.load_auth_user_list(path), 0);
+        EXPECT_EQ(VeskNetworkTestAccess::AuthEntries(system), old);
     }
     std::remove(fifo.c_str());
 
-    EXPECT_EQ(m_system.add_user("frank", 5, "pw", 2), 1);
-    EXPECT_EQ(m_system.get_user("old", 3), nullptr);
-    EXPECT_STREQ(m_system.reference_user("frank", 5).get_passwd(), "pw");
-    EXPECT_EQ(static_cast<const CVeskMessageSystem&>(m_system).get_user("frank", 5), m_system.get_user("frank", 5));
-    EXPECT_EQ(m_system.delete_user("frank", 5), 1);
-    EXPECT_EQ(m_system.delete_user("frank", 5), 0);
-    EXPECT_EQ(m_system.delete_alluser(), 1);
-    EXPECT_EQ(AuthEntries(), (Pairs{{"old", "pw"}}));
+    EXPECT_EQ(system.add_user("frank", 5, "pw", 2), 1);
+    EXPECT_EQ(system.get_user("old", 3), nullptr);
+    EXPECT_STREQ(system.reference_user("frank", 5).get_passwd(), "pw");
+    EXPECT_EQ(static_cast<const CVeskMessageSystem&>(system).get_user("frank", 5), system.get_user("frank", 5));
+    EXPECT_EQ(system.delete_user("frank", 5), 1);
+    EXPECT_EQ(system.delete_user("frank", 5), 0);
+    EXPECT_EQ(system.delete_alluser(), 1);
+    EXPECT_EQ(VeskNetworkTestAccess::AuthEntries(system), old);
 }
