@@ -12,24 +12,26 @@
 // (OAEP with SHA-1 and MGF1-SHA-1, the tool's default), where message.bin holds
 // the 24 bytes 00 01 02 ... 17.
 #include <gtest/gtest.h>
-
 #include <openssl/err.h>
 
-#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "CryptFunction.h"
 #include "crypto/rsa_key.h"
 #include "crypto/server_key.h"
+#include "raw_peer.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using vesk_test::Bytes;
+using vesk_test::operator+;
 
 Bytes ReadData(const char* name)
 {
@@ -51,23 +53,17 @@ const Bytes kSpkiPrefix = {0x30, 0x81, 0x9f, 0x30, 0x0d, 0x06, 0x09, 0x2a, 0x86,
 constexpr int kModulusLength = 128;
 constexpr int kMaxPlainLength = kModulusLength - 42;
 
+// The bytes 00 01 02 ... of the given length.
 Bytes Message(std::size_t length)
 {
     Bytes message(length);
-    for (std::size_t i = 0; i < length; ++i)
-        message[i] = static_cast<unsigned char>(i);
+    std::iota(message.begin(), message.end(), 0);
     return message;
 }
 
 Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t to)
 {
     return Bytes(bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(to));
-}
-
-Bytes Joined(Bytes front, const Bytes& back)
-{
-    front.insert(front.end(), back.begin(), back.end());
-    return front;
 }
 
 // The ciphertext, or nothing when refused.
@@ -137,85 +133,85 @@ TEST(RsaOaep, RefusalsGiveMinusOne)
     EXPECT_EQ(RSA_public_decrypt_der(kModulusLength, kExternalCiphertext.data(), to, kPublicKey.data(), public_length),
               -1);
 
-    for (const Bytes& key : {Joined(kPublicKey, {0}), Slice(kPublicKey, 0, kPublicKey.size() - 1),
-                             Joined(kSpkiPrefix, kPublicKey), kPrivateKey})
+    for (const Bytes& key :
+         {kPublicKey + Bytes{0}, Slice(kPublicKey, 0, kPublicKey.size() - 1), kSpkiPrefix + kPublicKey, kPrivateKey})
         EXPECT_EQ(PublicEncrypt(from, key), Bytes());
-    for (const Bytes& key : {Joined(kPrivateKey, {0}), Slice(kPrivateKey, 0, kPrivateKey.size() - 1), kPublicKey})
+    for (const Bytes& key : {kPrivateKey + Bytes{0}, Slice(kPrivateKey, 0, kPrivateKey.size() - 1), kPublicKey})
         EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, key), -1);
     EXPECT_EQ(ERR_peek_error(), 0ul);
 }
 
-class RsaKeyGeneration : public ::testing::Test {
-protected:
-    int Generate(int bits, unsigned long e)
-    {
-        return RSA_generate_key_der(bits, e, private_key.data(), &private_length, public_key.data(), &public_length);
-    }
-
-    Bytes private_key = Bytes(65535, 0);
-    Bytes public_key = Bytes(65535, 0);
+// Fewer than 1024 bits, an unusable exponent or a missing output is refused
+// without writing the lengths; 1024 bits make a working PKCS #1 pair.
+TEST(RsaKeyGeneration, MakesAWorkingPkcs1PairOf1024Bits)
+{
+    Bytes private_key(65535, 0);
+    Bytes public_key(65535, 0);
     int private_length = -7;
     int public_length = -7;
-};
+    const auto generate = [&](int bits, unsigned long exponent) {
+        return RSA_generate_key_der(bits, exponent, private_key.data(), &private_length, public_key.data(),
+                                    &public_length);
+    };
+    for (const auto& [bits, exponent] :
+         std::vector<std::pair<int, unsigned long>>{{1023, 65537}, {0, 65537}, {1024, 4}, {1024, 1}, {1024, 0}})
+        EXPECT_EQ(generate(bits, exponent), -1) << bits << " bits, exponent " << exponent;
+    EXPECT_EQ(RSA_generate_key_der(1024, 65537, nullptr, &private_length, public_key.data(), &public_length), -1);
+    EXPECT_EQ(RSA_generate_key_der(1024, 65537, private_key.data(), nullptr, public_key.data(), &public_length), -1);
+    EXPECT_EQ(RSA_generate_key_der(1024, 65537, private_key.data(), &private_length, nullptr, &public_length), 0);
+    EXPECT_EQ(RSA_generate_key_der(1024, 65537, private_key.data(), &private_length, public_key.data(), nullptr), -1);
+    EXPECT_EQ(std::make_pair(private_length, public_length), std::make_pair(-7, -7));
 
-TEST_F(RsaKeyGeneration, MakesAWorkingPkcs1PairOf1024Bits)
-{
-    const int total = Generate(1024, 65537);
+    const int total = generate(1024, 65537);
     ASSERT_EQ(total, private_length + public_length);
-
-    // RSAPublicKey: SEQUENCE (137) { INTEGER (129: 00 + 128-byte modulus), INTEGER 65537 }.
+    // RSAPublicKey: SEQUENCE (137) { INTEGER (129: 00 + 128-byte modulus), INTEGER (3) }.
     ASSERT_EQ(public_length, 140);
     const Bytes public_der = Slice(public_key, 0, 140);
-    EXPECT_EQ(Slice(public_der, 0, 7), Bytes({0x30, 0x81, 0x89, 0x02, 0x81, 0x81, 0x00}));
-    EXPECT_GE(public_der[7], 0x80);  // the modulus has all 1024 bits
-    EXPECT_EQ(Slice(public_der, 135, 140), Bytes({0x02, 0x03, 0x01, 0x00, 0x01}));
-
-    // RSAPrivateKey: SEQUENCE { INTEGER 0 (version), the same modulus, ... }.
-    EXPECT_GT(private_length, 600);
-    EXPECT_LT(private_length, 620);
     const Bytes private_der = Slice(private_key, 0, static_cast<std::size_t>(private_length));
-    EXPECT_EQ(Slice(private_der, 0, 2), Bytes({0x30, 0x82}));
-    EXPECT_EQ(Slice(private_der, 4, 7), Bytes({0x02, 0x01, 0x00}));
-    EXPECT_EQ(Slice(private_der, 7, 139), Slice(public_der, 3, 135));
-
+    // The private key's own public half, exponent and modulus length are those given out.
+    const auto pair = vesk::crypto::LoadServerKeyPair(private_der.data(), private_der.size());
+    ASSERT_NE(pair, nullptr);
+    EXPECT_EQ(pair->public_der, public_der);
+    EXPECT_EQ(pair->exponent, 65537u);
+    EXPECT_EQ(pair->modulus_length, kModulusLength);
     Bytes plain;
     EXPECT_EQ(PrivateDecrypt(PublicEncrypt(Message(24), public_der), private_der, &plain), 24);
     EXPECT_EQ(plain, Message(24));
     EXPECT_EQ(PrivateDecrypt(kExternalCiphertext, private_der), -1);  // another key
 }
 
-// Fewer than 1024 bits, an unusable exponent or a missing output is refused,
-// and a refused request writes no lengths.
-TEST_F(RsaKeyGeneration, RefusedRequests)
+// A supplied pair is one whole PKCS #1 private key; its public half and
+// exponent are derived from it. A length beyond an int is refused before the
+// bytes are read (here one that wraps to the key's own length). Its halves,
+// decoded once, serve any number of operations from several threads at once,
+// with the results of the per-call functions.
+TEST(ServerKeyPair, LoadsOnlyAWholePrivateKeyDecodedOnceForAllThreads)
 {
-    EXPECT_EQ(Generate(1023, 65537), -1);
-    EXPECT_EQ(Generate(0, 65537), -1);
-    EXPECT_EQ(RSA_generate_key_der(1024, 65537, nullptr, &private_length, public_key.data(), &public_length), -1);
-    EXPECT_EQ(RSA_generate_key_der(1024, 65537, private_key.data(), nullptr, public_key.data(), &public_length), -1);
-    EXPECT_EQ(RSA_generate_key_der(1024, 65537, private_key.data(), &private_length, nullptr, &public_length), 0);
-    EXPECT_EQ(RSA_generate_key_der(1024, 65537, private_key.data(), &private_length, public_key.data(), nullptr), -1);
-    EXPECT_EQ(private_length, -7);
-    EXPECT_EQ(public_length, -7);
-    EXPECT_EQ(Generate(1024, 4), -1);
-    EXPECT_EQ(Generate(1024, 1), -1);
-    EXPECT_EQ(Generate(1024, 0), -1);
-}
+    using vesk::crypto::LoadServerKeyPair;
+    using vesk::crypto::RsaKey;
+    EXPECT_EQ(LoadServerKeyPair(nullptr, kPrivateKey.size()), nullptr);
+    EXPECT_EQ(LoadServerKeyPair(kPrivateKey.data(), 0), nullptr);
+    EXPECT_EQ(LoadServerKeyPair(kPrivateKey.data(), (std::size_t{1} << 32) + kPrivateKey.size()), nullptr);
+    EXPECT_EQ(LoadServerKeyPair(kPublicKey.data(), kPublicKey.size()), nullptr);
+    const auto pair = LoadServerKeyPair(kPrivateKey.data(), kPrivateKey.size());
+    ASSERT_NE(pair, nullptr);
+    EXPECT_EQ(pair->private_der, kPrivateKey);
+    EXPECT_EQ(pair->public_der, kPublicKey);
+    EXPECT_EQ(pair->exponent, 65537u);
+    EXPECT_EQ(pair->modulus_length, kModulusLength);
 
-// A key decoded once serves any number of operations, from several threads
-// at once, with the results of the per-call functions.
-TEST(RsaKeyDecodedOnce, ServesConcurrentOperations)
-{
-    const auto private_key =
-        vesk::crypto::RsaKey::DecodePrivate(kPrivateKey.data(), static_cast<int>(kPrivateKey.size()));
-    const auto public_key = vesk::crypto::RsaKey::DecodePublic(kPublicKey.data(), static_cast<int>(kPublicKey.size()));
+    const auto private_key = RsaKey::DecodePrivate(kPrivateKey.data(), static_cast<int>(kPrivateKey.size()));
+    const auto public_key = RsaKey::DecodePublic(kPublicKey.data(), static_cast<int>(kPublicKey.size()));
     ASSERT_NE(private_key, nullptr);
     ASSERT_NE(public_key, nullptr);
     Bytes plain(kModulusLength);
     EXPECT_EQ(public_key->Decrypt(kModulusLength, kExternalCiphertext.data(), plain.data()), -1)
         << "a public key decrypts nothing";
+    EXPECT_EQ(private_key->Decrypt(kModulusLength, kExternalCiphertext.data(), plain.data()), 24);
+    EXPECT_EQ(Slice(plain, 0, 24), Message(24));
 
-    std::vector<std::thread> threads;
     std::atomic<int> correct{0};
+    std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             const Bytes message = Message(24);
@@ -224,7 +220,7 @@ TEST(RsaKeyDecodedOnce, ServesConcurrentOperations)
                 Bytes out(kModulusLength);
                 if (public_key->Encrypt(24, message.data(), cipher.data()) == kModulusLength &&
                     private_key->Decrypt(kModulusLength, cipher.data(), out.data()) == 24 &&
-                    std::equal(message.begin(), message.end(), out.begin()))
+                    Slice(out, 0, 24) == message)
                     ++correct;
             }
         });
@@ -232,25 +228,6 @@ TEST(RsaKeyDecodedOnce, ServesConcurrentOperations)
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(correct.load(), 40);
-    EXPECT_EQ(private_key->Decrypt(kModulusLength, kExternalCiphertext.data(), plain.data()), 24);
-}
-
-// A supplied pair is one whole PKCS #1 private key; its public half and
-// exponent are derived from it. A length beyond an int is refused before the
-// bytes are read (here one that wraps to the key's own length).
-TEST(ServerKeyPair, LoadsOnlyAWholePrivateKey)
-{
-    const auto pair = vesk::crypto::LoadServerKeyPair(kPrivateKey.data(), kPrivateKey.size());
-    ASSERT_NE(pair, nullptr);
-    EXPECT_EQ(pair->private_der, kPrivateKey);
-    EXPECT_EQ(pair->public_der, kPublicKey);
-    EXPECT_EQ(pair->exponent, 65537u);
-    EXPECT_EQ(pair->modulus_length, kModulusLength);
-    EXPECT_EQ(vesk::crypto::LoadServerKeyPair(nullptr, kPrivateKey.size()), nullptr);
-    EXPECT_EQ(vesk::crypto::LoadServerKeyPair(kPrivateKey.data(), 0), nullptr);
-    EXPECT_EQ(vesk::crypto::LoadServerKeyPair(kPrivateKey.data(), (std::size_t{1} << 32) + kPrivateKey.size()),
-              nullptr);
-    EXPECT_EQ(vesk::crypto::LoadServerKeyPair(kPublicKey.data(), kPublicKey.size()), nullptr);
 }
 
 }  // namespace
