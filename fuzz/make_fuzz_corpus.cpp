@@ -7,9 +7,7 @@
 // key.pem 1024`, then `openssl rsa -in key.pem -traditional -outform DER -out
 // server_private.der` and `-RSAPublicKey_out -outform DER -out
 // server_public.der`). Usage: vesk_make_fuzz_corpus <fuzz directory>
-#include <sys/stat.h>
-
-#include <cstring>
+#include <filesystem>
 #include <iostream>
 
 #include "fuzz_support.h"
@@ -17,35 +15,31 @@
 namespace {
 
 using namespace vesk_fuzz;
-using namespace VeskMessageSystem;
 
 // Writes the seeds of one target: of a stream target an optional
 // configuration byte (none when negative), then chunks (see Chunks).
-class Seeds {
-public:
-    Seeds(const std::string& root, const char* target) : m_directory(root + "/corpus/" + target)
+struct Seeds {
+    Seeds(const std::string& root, const char* target) : directory(root + "/corpus/" + target)
     {
-        mkdir((root + "/corpus").c_str(), 0755);
-        mkdir(m_directory.c_str(), 0755);
+        std::filesystem::create_directories(directory);
     }
     void operator()(const std::string& name, int config, const std::vector<Bytes>& chunks) const
     {
-        Bytes input;
-        if (config >= 0)
-            input.push_back(static_cast<unsigned char>(config));
+        Bytes input(config >= 0 ? 1 : 0, static_cast<unsigned char>(config));
         for (const Bytes& chunk : chunks)
-            AppendChunk(input, chunk);
+            input = input +
+                    Bytes{static_cast<unsigned char>(chunk.size()), static_cast<unsigned char>(chunk.size() >> 8)} +
+                    chunk;
         Write(name, input);
     }
     void Write(const std::string& name, const Bytes& input) const
     {
-        std::ofstream file(m_directory + "/" + name, std::ios::binary | std::ios::trunc);
+        std::ofstream file(directory + "/" + name, std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
         VESK_FUZZ_CHECK(file.good());
     }
 
-private:
-    std::string m_directory;
+    std::string directory;
 };
 
 Bytes Text(const std::string& text)
@@ -66,8 +60,7 @@ struct Flights {
           flight3(switch_and_finish)
     {
         if (algorithm != CRYPTO_ALGORITHM_NONE)
-            flight3 = KeyExchange(Bytes(kSessionKey.begin(), kSessionKey.begin() + KeyLength(algorithm)), kSessionIV) +
-                      flight3;
+            flight3 = KeyExchange(FixedKey(algorithm), kSessionIV) + flight3;
     }
     Bytes KeyExchange(const Bytes& key, const Bytes& iv) const
     {
