@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 1)
         return 0;
     const auto algorithm = static_cast<eCryptoAlgorithm>(data[0] % 3);
-    StreamSession stream(Access::OneSessionPool(), 40002);
+    StreamSession stream(Access::OneSessionPool());
     stream.Open(OnHandshakeEvent, nullptr,
                 [&](CVeskNetworkSession& accepted) { Access::AcceptWithFixedKeyPair(accepted, algorithm); });
     for (const Bytes& chunk : Chunks(data + 1, size - 1))

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const int kTakes[4] = {static_cast<int>(CVeskByteRing::kSize), 1, 64, 4096};
     int take = kTakes[(config >> 3) & 3];
 
-    StreamSession stream(Access::OneSessionPool(), 40001);
+    StreamSession stream(Access::OneSessionPool());
     stream.Open(OnEvent, &take,
                 [&](CVeskNetworkSession& opened) { Access::UseFixedKey(opened, algorithm, (config & 4) != 0, false); });
     for (const Bytes& chunk : Chunks(data + 1, size - 1))

@@ -7,7 +7,6 @@
 
 #include <event2/event.h>
 #include <fcntl.h>
-#include <sys/epoll.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -157,52 +156,19 @@ inline std::vector<Bytes> Chunks(const uint8_t* data, size_t size)
     return chunks;
 }
 
-// Reads and discards what the library writes to the peer ends of the
-// harness's socketpairs, so that no send of the library ever waits for a
-// reader; each descriptor is closed once the session's end is gone. One
-// thread serves every input for the whole process (a thread per input would
-// cost more than the input).
-inline void DiscardUntilClosed(int fd)
-{
-    static const int epoll = [] {
-        const int created = epoll_create1(EPOLL_CLOEXEC);
-        std::thread([created] {
-            epoll_event events[16];
-            unsigned char chunk[65536];
-            for (;;) {
-                const int n = epoll_wait(created, events, 16, -1);
-                for (int i = 0; i < n; ++i) {
-                    const int ready = events[i].data.fd;
-                    ssize_t got;
-                    while ((got = ::recv(ready, chunk, sizeof chunk, MSG_DONTWAIT)) > 0) {
-                    }
-                    if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-                        epoll_ctl(created, EPOLL_CTL_DEL, ready, nullptr);
-                        ::close(ready);
-                    }
-                }
-            }
-        }).detach();
-        return created;
-    }();
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLRDHUP;
-    event.data.fd = fd;
-    epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
-}
-
 }  // namespace vesk_fuzz
 
 // The seam into the library's internals: the harness's pieces that need them.
 struct VeskNetworkTestAccess {
     // A session of a manager's pool connected to a socketpair whose other
-    // end the harness writes. The manager's threads never run: the harness
-    // plays the event loop (a read when the socket is readable and its read
-    // event armed) and the parse thread (a pass while a session is queued),
-    // one step at a time, so that every input is handled the same way.
+    // end the harness writes, and reads to discard what the library wrote.
+    // The manager's threads never run: the harness plays the event loop (a
+    // read or a backlog write when the socket is ready and that event armed)
+    // and the parse thread (a pass while a session is queued), one step at a
+    // time, so that every input is handled the same way.
     class StreamSession {
     public:
-        StreamSession(CVeskNetworkSessionManager& manager, uint16_t port) : m_manager(manager), m_port(port) {}
+        explicit StreamSession(CVeskNetworkSessionManager& manager) : m_manager(manager) {}
         StreamSession(const StreamSession&) = delete;
         StreamSession& operator=(const StreamSession&) = delete;
         // Releases the session and lets a pass see the release, so that the
@@ -228,16 +194,15 @@ struct VeskNetworkTestAccess {
                 return nullptr;
             CVeskNetworkSession* session = m_manager.m_SessionArray.Claim();
             VESK_FUZZ_CHECK(session != nullptr);
-            const sockaddr_in peer = vesk_test::Loopback(m_port);
+            const sockaddr_in peer = vesk_test::Loopback(40000);
             session->AdoptConnection(fds[0], reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
             session->m_cbfunc_Event = callback;
             session->m_cbfunc_EventParam = param;
             setup(*session);
             m_peer = fds[1];
             fcntl(m_peer, F_SETFL, fcntl(m_peer, F_GETFL) | O_NONBLOCK);
-            // The drain reads through a descriptor of its own; the harness
-            // keeps writing through this one.
-            vesk_fuzz::DiscardUntilClosed(fcntl(m_peer, F_DUPFD_CLOEXEC, 0));
+            // Armed by the library only while bytes wait in the backlog.
+            session->SetLibEventWrite(EV_WRITE | EV_PERSIST, CVeskNetworkSessionManager::event_write, session);
             if (!session->Publish())
                 return nullptr;
             session->SetLibEventRead(EV_READ | EV_PERSIST, CVeskNetworkSessionManager::event_read, session);
@@ -273,29 +238,37 @@ struct VeskNetworkTestAccess {
         }
 
     private:
-        // One read or one pass; false when there was nothing to do. Bounded,
-        // so that a session that keeps asking for passes cannot hang the
-        // harness.
+        // One pass, read or backlog write, after the peer has read what was
+        // written; false when there was nothing to do. Bounded, so that a
+        // session that keeps asking for passes cannot hang the harness.
         bool Step()
         {
+            unsigned char discarded[65536];
+            while (::recv(m_peer, discarded, sizeof discarded, MSG_DONTWAIT) > 0) {
+            }
             if (m_session == nullptr || ++m_steps > kMaxSteps)
                 return false;
             if (m_session->m_bReadyToParse.load()) {
                 m_manager.ParseRecvSocketBuffer();
                 return true;
             }
-            pollfd readable{m_session->GetSocket(), POLLIN, 0};
-            if (!m_session->IsUsed() || !m_session->m_ConnectLibEventRead.IsArmed() || readable.fd < 0 ||
-                poll(&readable, 1, 0) <= 0)
+            pollfd ready{m_session->GetSocket(), POLLIN | POLLOUT, 0};
+            if (!m_session->IsUsed() || ready.fd < 0 || poll(&ready, 1, 0) <= 0)
                 return false;
-            CVeskNetworkSessionManager::event_read(readable.fd, EV_READ, m_session);
-            return true;
+            if ((ready.revents & POLLIN) != 0 && m_session->m_ConnectLibEventRead.IsArmed()) {
+                CVeskNetworkSessionManager::event_read(ready.fd, EV_READ, m_session);
+                return true;
+            }
+            if ((ready.revents & POLLOUT) != 0 && m_session->m_ConnectLibEventWrite.IsArmed()) {
+                CVeskNetworkSessionManager::event_write(ready.fd, EV_WRITE, m_session);
+                return true;
+            }
+            return false;
         }
 
         static constexpr int kMaxSteps = 100000;
 
         CVeskNetworkSessionManager& m_manager;
-        uint16_t m_port;
         CVeskNetworkSession* m_session = nullptr;
         int m_peer = -1;
         int m_steps = 0;

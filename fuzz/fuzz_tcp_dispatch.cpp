@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     system.delete_alluser();
     g_can_answer = finished;
 
-    StreamSession stream(Access::Manager(system), 40004);
+    StreamSession stream(Access::Manager(system));
     CVeskNetworkSession* session = stream.Open(Access::MessageCallback(), &system, [&](CVeskNetworkSession& opened) {
         Access::UseFixedKey(opened, algorithm, finished, finished);
     });

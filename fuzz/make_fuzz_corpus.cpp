@@ -78,11 +78,10 @@ struct Flights {
 
 // One input per way a peer breaks the handshake, each of which must end the
 // session cleanly; the live hostile-peer tables need only one row per reason.
-void HostileHandshakeSeeds(const std::string& root, const Flights& triple_des)
+void HostileHandshakeSeeds(const Seeds& server, const Seeds& client, const Flights& triple_des)
 {
     const Bytes& key = triple_des.server_key;
     const Bytes& hello = triple_des.client_hello;
-    const Seeds server(root, "handshake_server");
     const auto to_server = [&](const char* name, const std::vector<Bytes>& chunks) {
         server(std::string("hostile_") + name, CRYPTO_ALGORITHM_3DES, chunks);
     };
@@ -109,7 +108,6 @@ void HostileHandshakeSeeds(const std::string& root, const Flights& triple_des)
     to_server("switch_with_data_0", {hello, triple_des.KeyExchange(kSessionKey, kSessionIV) + ChangeCipherSpec(0)});
     to_server("second_switch_in_the_clear", {hello, triple_des.flight3, ChangeCipherSpec()});
 
-    const Seeds client(root, "handshake_client");
     const auto to_client = [&](const char* name, const Bytes& flight) {
         client(std::string("hostile_") + name, -1, {flight});
     };
@@ -133,7 +131,7 @@ void HandshakeSeeds(const std::string& root)
     for (const eCryptoAlgorithm algorithm : {CRYPTO_ALGORITHM_NONE, CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_BLOWFISH}) {
         const Flights flights(algorithm);
         if (algorithm == CRYPTO_ALGORITHM_3DES)
-            HostileHandshakeSeeds(root, flights);
+            HostileHandshakeSeeds(server, client, flights);
         const std::string name = AlgorithmName(algorithm);
         const Bytes& hello = flights.client_hello;
         const Bytes& flight3 = flights.flight3;
