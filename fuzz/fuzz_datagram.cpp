@@ -8,14 +8,6 @@ namespace {
 
 using namespace vesk_fuzz;
 
-// Answers the sender at the address texts it was given.
-int OnEcho(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
-{
-    VESK_FUZZ_CHECK(size <= g_datagram_length);
-    session->sendto_udp_message(data, size, host, service);
-    return 1;
-}
-
 CVeskMessageSystem& System()
 {
     static CVeskMessageSystem* system = [] {

@@ -13,7 +13,7 @@ using namespace vesk_fuzz;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     StreamSession stream(Access::OneSessionPool());
-    CVeskNetworkSession* session = stream.Open(OnHandshakeEvent, nullptr, [](CVeskNetworkSession& connecting) {
+    CVeskNetworkSession* session = stream.Open(OnStreamEvent, nullptr, [](CVeskNetworkSession& connecting) {
         VESK_FUZZ_CHECK(Access::SendClientHello(connecting) == 15);
     });
     bool key_pinned = session == nullptr;

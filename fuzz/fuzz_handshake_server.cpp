@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const auto algorithm = static_cast<eCryptoAlgorithm>(data[0] % 3);
     StreamSession stream(Access::OneSessionPool());
-    stream.Open(OnHandshakeEvent, nullptr,
+    stream.Open(OnStreamEvent, nullptr,
                 [&](CVeskNetworkSession& accepted) { Access::AcceptWithFixedKeyPair(accepted, algorithm); });
     for (const Bytes& chunk : Chunks(data + 1, size - 1))
         stream.Deliver(chunk);

@@ -9,18 +9,7 @@
 // The rest is chunks (see Chunks).
 #include "fuzz_support.h"
 
-namespace {
-
 using namespace vesk_fuzz;
-
-// Reads as the message layer does, taking at most the given bytes per event.
-int OnEvent(CVeskNetworkSession* session, short ev, void* take)
-{
-    VESK_FUZZ_CHECK(TakePayload(session, ev, *static_cast<int*>(take)) <= *static_cast<int*>(take));
-    return 1;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -32,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int take = kTakes[(config >> 3) & 3];
 
     StreamSession stream(Access::OneSessionPool());
-    stream.Open(OnEvent, &take,
+    stream.Open(OnStreamEvent, &take,
                 [&](CVeskNetworkSession& opened) { Access::UseFixedKey(opened, algorithm, (config & 4) != 0, false); });
     for (const Bytes& chunk : Chunks(data + 1, size - 1))
         stream.Deliver(chunk);

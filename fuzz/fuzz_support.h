@@ -93,6 +93,22 @@ tagExtensionCallFunction Typed()
     return {Type, Size, OnTyped<Type, Size, kWhole>};
 }
 
+// Whether the TCP echo may answer: only a session whose handshake has
+// finished can send without waiting for it.
+inline bool g_can_answer = false;
+
+// Answers with the message it was given: a datagram to the address texts it
+// was given, which a handler may not be given more than the datagram.
+inline int OnEcho(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
+{
+    VESK_FUZZ_CHECK(size <= g_datagram_length);
+    if (session->is_udp_session_used())
+        session->sendto_udp_message(data, size, host, service);
+    else if (g_can_answer)
+        session->send_message(data, size);
+    return 1;
+}
+
 // The session-event handler of the message targets: the event the library
 // builds, and the address texts it was given, are read whole.
 inline int OnSessionEvent(CVeskMessageSession* /*session*/, const char* host, const char* service, const void* data,
@@ -104,32 +120,26 @@ inline int OnSessionEvent(CVeskMessageSession* /*session*/, const char* host, co
     return 1;
 }
 
-// Reads as the message layer does: a data event takes up to `take` bytes of
-// payload out, and a read of nothing or a close ends the session. What the
-// read returned, 0 without a data event.
-inline int TakePayload(CVeskNetworkSession* session, short ev, int take = static_cast<int>(CVeskByteRing::kSize))
+// The event handler of the stream targets; `take` points to the most a data
+// event takes out, or is null in the handshake targets, which take all the
+// ring holds. It reads as the message layer does: a read of nothing or a
+// close ends the session. The handshake's own event only has to arrive after
+// the session sent its Finish.
+inline int OnStreamEvent(CVeskNetworkSession* session, short ev, void* take)
 {
-    int n = 0;
+    const int most = take != nullptr ? *static_cast<int*>(take) : static_cast<int>(CVeskByteRing::kSize);
+    if (take == nullptr && (ev & NETWORK_EVENT_HANDSHAKE_FINISH) != 0)
+        VESK_FUZZ_CHECK(session->GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED &&
+                        session->GetCryptoStateRecv() == CRYPTO_STATE_CRYPTOED);
     if ((ev & NETWORK_EVENT_READ) != 0) {
         unsigned char payload[CVeskByteRing::kSize];
-        n = session->recv(payload, take, 0);
+        const int n = session->recv(payload, most, 0);
+        VESK_FUZZ_CHECK(n <= most);
         if (n <= 0)
             session->SetUsed(false);
     }
     if ((ev & NETWORK_EVENT_CLOSE) != 0)
         session->SetUsed(false);
-    return n;
-}
-
-// The event handler of the handshake targets: takes payload out as the
-// message layer does; the handshake's own event only has to arrive once, and
-// only after the session sent its Finish.
-inline int OnHandshakeEvent(CVeskNetworkSession* session, short ev, void* /*param*/)
-{
-    if ((ev & NETWORK_EVENT_HANDSHAKE_FINISH) != 0)
-        VESK_FUZZ_CHECK(session->GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED &&
-                        session->GetCryptoStateRecv() == CRYPTO_STATE_CRYPTOED);
-    TakePayload(session, ev);
     return 1;
 }
 

@@ -13,10 +13,6 @@ namespace {
 
 using namespace vesk_fuzz;
 
-// Whether handlers may answer: only a session whose handshake has finished
-// can send without waiting for it.
-bool g_can_answer = false;
-
 // Every extension message whose whole size lies in the read.
 int OnAnyExtension(CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/, const void* data,
                    size_t size)
@@ -24,14 +20,6 @@ int OnAnyExtension(CVeskMessageSession* /*session*/, const char* /*host*/, const
     VESK_FUZZ_CHECK(size >= sizeof(tagMessageHeader) && size == Header(data).m_size);
     VESK_FUZZ_CHECK(Header(data).m_type <= VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_END);
     g_sink = Touch(data, size);
-    return 1;
-}
-
-// Answers with the message it was given.
-int OnEcho(CVeskMessageSession* session, const char* /*host*/, const char* /*service*/, const void* data, size_t size)
-{
-    if (g_can_answer)
-        session->send_message(data, size);
     return 1;
 }
 
