@@ -4,13 +4,11 @@
 // The input is chunks (see Chunks).
 #include "fuzz_support.h"
 
-namespace {
-
 using namespace vesk_fuzz;
 
-CVeskMessageSystem& System()
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static CVeskMessageSystem* system = [] {
+    static CVeskMessageSystem& system = *[] {
         auto* created = VeskMessageSystemCreate();
         VESK_FUZZ_CHECK(created->CreateUDPSessions(1) == 1);
         const tagExtensionCallFunction handlers[] = {
@@ -27,26 +25,14 @@ CVeskMessageSystem& System()
             created->add_ExtensionCallFunction(handler);
         return created;
     }();
-    return *system;
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
     // The datagram socket, opened again when a failed read closed it, and the
-    // sender, whose answers are thrown away.
+    // sender (bound by its first send), whose answers are thrown away.
     static CVeskNetworkUDPSession* datagram = nullptr;
     static sockaddr_in address{};
-    static const int sender = [] {
-        const int created = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        const sockaddr_in local = Loopback(0);
-        bind(created, reinterpret_cast<const sockaddr*>(&local), sizeof local);
-        return created;
-    }();
+    static const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     for (const Bytes& chunk : Chunks(data, size)) {
         if (datagram == nullptr || !datagram->IsUsed())
-            datagram = Access::OpenDatagram(System(), &address);
+            datagram = Access::OpenDatagram(system, &address);
         const auto* to = reinterpret_cast<const sockaddr*>(&address);
         if (datagram == nullptr)
             break;

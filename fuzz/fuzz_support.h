@@ -38,15 +38,11 @@ inline const Bytes kSessionKey = {0x4b, 0x21, 0x9c, 0x07, 0xe3, 0x58, 0x11, 0xa6
                                   0x05, 0xb9, 0x64, 0x2a, 0xd7, 0x1f, 0x80, 0x3c, 0x96, 0x4e, 0xc5, 0x19};
 inline const Bytes kSessionIV = {0x9a, 0x33, 0x0e, 0x71, 0xc4, 0x28, 0xbd, 0x56};
 
-inline Bytes FixedKey(eCryptoAlgorithm algorithm)
-{
-    return Bytes(kSessionKey.begin(), kSessionKey.begin() + KeyLength(algorithm));
-}
-
 // A body under the fixed key, as the cipher functions write it.
 inline Bytes EncryptFixed(eCryptoAlgorithm algorithm, const Bytes& plain)
 {
-    return Encrypt(algorithm, FixedKey(algorithm), kSessionIV, plain);
+    return Encrypt(algorithm, Bytes(kSessionKey.begin(), kSessionKey.begin() + KeyLength(algorithm)), kSessionIV,
+                   plain);
 }
 
 // A data record under the fixed key, as either end's send path writes it.
@@ -287,11 +283,9 @@ struct VeskNetworkTestAccess {
     // The pool of the stream targets: one session, which every input reuses.
     static CVeskNetworkSessionManager& OneSessionPool()
     {
-        static CVeskNetworkSessionManager* manager = [] {
-            auto* created = new CVeskNetworkSessionManager;
-            VESK_FUZZ_CHECK(created->CreateSessions(1) == 1);
-            return created;
-        }();
+        static auto* manager = new CVeskNetworkSessionManager;
+        static const bool created = manager->CreateSessions(1) == 1;
+        VESK_FUZZ_CHECK(created);
         return *manager;
     }
 

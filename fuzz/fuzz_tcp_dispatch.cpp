@@ -31,9 +31,16 @@ int OnNeverOverTcp(CVeskMessageSession* /*session*/, const char* /*host*/, const
     return 1;
 }
 
-CVeskMessageSystem& System()
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static CVeskMessageSystem* system = [] {
+    if (size < 1)
+        return 0;
+    const int mode = data[0] & 3;
+    const bool finished = mode != 0;
+    const auto algorithm = static_cast<eCryptoAlgorithm>(finished ? mode - 1 : 0);
+    static CVeskMessageSystem& system = *[] {
         auto* created = VeskMessageSystemCreate();
         VESK_FUZZ_CHECK(created->CreateSessions(1) == 1);
         const tagExtensionCallFunction handlers[] = {
@@ -54,19 +61,6 @@ CVeskMessageSystem& System()
         Access::AuthUsers(*created).add_user("bob", 3, "", 0);
         return created;
     }();
-    return *system;
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size < 1)
-        return 0;
-    const int mode = data[0] & 3;
-    const bool finished = mode != 0;
-    const auto algorithm = static_cast<eCryptoAlgorithm>(finished ? mode - 1 : 0);
-    CVeskMessageSystem& system = System();
     // Logins of earlier inputs are forgotten.
     system.delete_alluser();
     g_can_answer = finished;

@@ -32,28 +32,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (fd < 0)
         return 0;
     VESK_FUZZ_CHECK(::write(fd, data, size) == static_cast<ssize_t>(size));  // a memory file takes it whole
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
     static CVeskMessageSystem& system = *VeskMessageSystemCreate();
     const CVeskMessageUserManager& users = Access::AuthUsers(system);
     const size_t tokens = CountTokens(data, size);
-    const bool loaded = system.load_auth_user_list(path.c_str()) == 1;
+    const bool loaded = system.load_auth_user_list(("/proc/self/fd/" + std::to_string(fd)).c_str()) == 1;
     ::close(fd);
     VESK_FUZZ_CHECK(loaded == (tokens % 2 == 0));
     if (!loaded)
         return 0;
 
     VESK_FUZZ_CHECK(Access::Users(users).size() <= tokens / 2);
-    for (const auto& stored : Access::Users(users)) {
-        const CVeskMessageUser& user = *stored;
+    for (const auto& user : Access::Users(users)) {
         // Stored texts are terminated within their fields and hold no white space.
-        VESK_FUZZ_CHECK(user.get_uid_size() < CVeskMessageUser::kTextCapacity &&
-                        user.get_passwd_size() < CVeskMessageUser::kTextCapacity);
-        VESK_FUZZ_CHECK(std::strlen(user.get_uid()) == user.get_uid_size());
-        VESK_FUZZ_CHECK(!HasSpace(user.get_uid(), user.get_uid_size()));
-        VESK_FUZZ_CHECK(!HasSpace(user.get_passwd(), user.get_passwd_size()));
+        VESK_FUZZ_CHECK(user->get_uid_size() < CVeskMessageUser::kTextCapacity &&
+                        user->get_passwd_size() < CVeskMessageUser::kTextCapacity);
+        VESK_FUZZ_CHECK(std::strlen(user->get_uid()) == user->get_uid_size());
+        VESK_FUZZ_CHECK(!HasSpace(user->get_uid(), user->get_uid_size()));
+        VESK_FUZZ_CHECK(!HasSpace(user->get_passwd(), user->get_passwd_size()));
         // The first user with an id is the one a login finds.
         CVeskMessageUser found;
-        VESK_FUZZ_CHECK(users.find_user(user.get_uid(), &found));
+        VESK_FUZZ_CHECK(users.find_user(user->get_uid(), &found));
     }
     return 0;
 }

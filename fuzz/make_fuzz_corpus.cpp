@@ -47,10 +47,8 @@ Bytes Text(const std::string& text)
     return Bytes(text.begin(), text.end());
 }
 
-const char* AlgorithmName(int algorithm)
-{
-    return algorithm == CRYPTO_ALGORITHM_3DES ? "3des" : algorithm == CRYPTO_ALGORITHM_BLOWFISH ? "blowfish" : "none";
-}
+// By algorithm: NONE, 3DES, Blowfish.
+const char* const kAlgorithmNames[] = {"none", "3des", "blowfish"};
 
 // The flights of a handshake that agrees on the fixed key and IV.
 struct Flights {
@@ -60,7 +58,8 @@ struct Flights {
           flight3(switch_and_finish)
     {
         if (algorithm != CRYPTO_ALGORITHM_NONE)
-            flight3 = KeyExchange(FixedKey(algorithm), kSessionIV) + flight3;
+            flight3 = KeyExchange(Bytes(kSessionKey.begin(), kSessionKey.begin() + KeyLength(algorithm)), kSessionIV) +
+                      flight3;
     }
     Bytes KeyExchange(const Bytes& key, const Bytes& iv) const
     {
@@ -132,7 +131,7 @@ void HandshakeSeeds(const std::string& root)
         const Flights flights(algorithm);
         if (algorithm == CRYPTO_ALGORITHM_3DES)
             HostileHandshakeSeeds(server, client, flights);
-        const std::string name = AlgorithmName(algorithm);
+        const std::string name = kAlgorithmNames[algorithm];
         const Bytes& hello = flights.client_hello;
         const Bytes& flight3 = flights.flight3;
         const Bytes client_data = FixedKeyData(algorithm, Text("hello from the client"));
@@ -177,7 +176,7 @@ void RecordLayerSeeds(const std::string& root)
     seed("handshake_in_clear", 0, {Record(CRYPTO_MES_TYPE_HANDSHAKE, {0, 0, 0, 5, 0, 3, 0, 1, 2})});
 
     for (const eCryptoAlgorithm algorithm : {CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_BLOWFISH}) {
-        const std::string name = AlgorithmName(algorithm);
+        const std::string name = kAlgorithmNames[algorithm];
         const int encrypted = algorithm | 4;
         const auto data = [&](const Bytes& plain_text) {
             return Record(CRYPTO_MES_TYPE_CRYPTOED, EncryptFixed(algorithm, plain_text));
@@ -225,7 +224,7 @@ void MessageSeeds(const std::string& root)
     const Bytes user_message = Extension(VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE, 1544);
     const Bytes session_event = Extension(VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140);
     for (int mode = 0; mode < 4; ++mode) {
-        const std::string suffix = mode == 0 ? "plain" : AlgorithmName(mode - 1);
+        const std::string suffix = mode == 0 ? "plain" : kAlgorithmNames[mode - 1];
         tcp("login_" + suffix, mode, {LoginRequest("alice", "wonderland"), Extension(1, 16)});
         tcp("messages_" + suffix, mode,
             {Extension(1, 16) + Extension(2, 8) + Extension(3, 600) + Extension(0, 8), Extension(7, 24)});
@@ -250,10 +249,7 @@ void MessageSeeds(const std::string& root)
     datagram("user_message", -1, {user_message});
     datagram("session_event_type", -1, {session_event});
     datagram("short_and_empty", -1, {Bytes{2, 0, 0}, Bytes{}, Extension(2, 8)});
-}
 
-void UserListSeeds(const std::string& root)
-{
     const Seeds file(root, "user_list");
     file.Write("two_users", Text("alice\twonderland\nbob\tbuilder\n"));
     file.Write("three_tokens", Text("alice wonderland bob"));
@@ -276,6 +272,5 @@ int main(int argc, char** argv)
     HandshakeSeeds(argv[1]);
     RecordLayerSeeds(argv[1]);
     MessageSeeds(argv[1]);
-    UserListSeeds(argv[1]);
     return 0;
 }

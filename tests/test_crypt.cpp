@@ -72,15 +72,14 @@ int RunCipher(CipherFunction function, const Bytes& input, const Bytes& key, int
     return result;
 }
 
-// 0, 7 and 8 bytes of plaintext take padding of 8, 1 and 8 bytes (the padding
-// is the same for both ciphers). Triple-DES
-// always reads 24 key bytes. Blowfish honours the given length (a
-// non-positive one keeps the default 16): it repeats a short key over its
-// schedule, so an 8-byte key K keys the cipher exactly as the 16-byte K || K
+// 0, 7 and 8 bytes of plaintext take padding of 8, 1 and 8 bytes (the same
+// padding for both ciphers). Triple-DES always reads 24 key bytes. Blowfish
+// honours the given length (a non-positive one keeps the default 16): it
+// repeats a short key over its schedule, so an 8-byte key K keys the cipher exactly as the 16-byte K || K
 // the tool takes, while the same 8 bytes zero-padded to 16 are another key.
 // With a zero IV the first block is plain Blowfish: the published 8-byte key
 // vector FFFFFFFFFFFFFFFF / FFFFFFFFFFFFFFFF -> 51866FD5B85ECB8A.
-TEST(SymmetricCbc, MatchesKnownAnswersAndRoundTrips)
+TEST(SymmetricCbc, MatchesKnownAnswersAndRefusesWithoutWriting)
 {
     const Bytes seven(kQuic.begin(), kQuic.end() - 1);
     const Bytes ones = FromHex("ffffffffffffffff");
@@ -119,15 +118,12 @@ TEST(SymmetricCbc, MatchesKnownAnswersAndRoundTrips)
                   static_cast<int>(row.plain.size()));
         EXPECT_EQ(plain, row.plain);
     }
-}
 
-// A wrong key leaves no valid padding (the last block decrypts to ...9d under
-// Triple-DES and ...a7 under Blowfish, as `openssl enc -d` reports "bad
-// decrypt"); input that is not whole blocks, too small an output, null
-// pointers and negative lengths are refused with nothing written; exactly
-// enough room is enough.
-TEST(SymmetricCbc, RefusalsWriteNothing)
-{
+    // A wrong key leaves no valid padding (the last block decrypts to ...9d
+    // under Triple-DES and ...a7 under Blowfish, as `openssl enc -d` reports
+    // "bad decrypt"); input that is not whole blocks, too small an output,
+    // null pointers and negative lengths are refused with nothing written;
+    // exactly enough room is enough.
     EXPECT_EQ(RunCipher(decrypt_DES_EDE3, kDesQuic, FromHex("1123456789abcdeffedcba987654321089abcdef01234567"), 24),
               -1);
     EXPECT_EQ(RunCipher(decrypt_BF, kBfQuic, FromHex("01112233445566778899aabbccddeeff"), 16), -1);
@@ -154,6 +150,22 @@ TEST(SymmetricCbc, RefusalsWriteNothing)
     EXPECT_EQ(encrypt_BF(out, 16, kQuic.data(), 8, kBfKey.data(), 16, kIv.data(), 8), 16);
     EXPECT_EQ(encrypt_BF(out, 8, kQuic.data(), 7, kBfKey.data(), 16, kIv.data(), 8), 8);
     EXPECT_EQ(decrypt_BF(out, 16, kBfQuic.data(), 16, kBfKey.data(), 16, kIv.data(), 8), 8);
+
+    // The exported lengths; random material fills exactly what was asked.
+    EXPECT_EQ(std::vector<int>(
+                  {get_key_length_DES_EDE3(), get_iv_length_DES_EDE3(), get_key_length_BF(), get_iv_length_BF()}),
+              std::vector<int>({24, 8, 16, 8}));
+    for (auto select : {select_random_key, select_random_iv}) {
+        Bytes first(32, 0);
+        Bytes second(32, 0);
+        select(first.data(), 24);
+        select(second.data(), 24);
+        EXPECT_NE(first, second);
+        EXPECT_NE(Bytes(first.begin(), first.begin() + 24), Bytes(24, 0));
+        EXPECT_EQ(Bytes(first.begin() + 24, first.end()), Bytes(8, 0));
+        select(nullptr, 24);       // ignored
+        select(first.data(), -1);  // ignored
+    }
 }
 
 // Each test runs in its own process, so these are the first calls: the
@@ -185,25 +197,6 @@ TEST(SymmetricCbc, ConcurrentFirstCallsLeaveTheApplicationsOpenSslStateAlone)
     EXPECT_EQ(ERR_peek_error(), 0ul);
     EXPECT_EQ(OSSL_PROVIDER_available(vesk::crypto::LibraryContext(), "legacy"), 1);
     EXPECT_EQ(OSSL_PROVIDER_available(nullptr, "legacy"), 0);
-}
-
-// The exported lengths; random material fills exactly what was asked.
-TEST(RandomMaterial, FillsExactlyTheRequestedBytes)
-{
-    EXPECT_EQ(std::vector<int>(
-                  {get_key_length_DES_EDE3(), get_iv_length_DES_EDE3(), get_key_length_BF(), get_iv_length_BF()}),
-              std::vector<int>({24, 8, 16, 8}));
-    for (auto select : {select_random_key, select_random_iv}) {
-        Bytes first(32, 0);
-        Bytes second(32, 0);
-        select(first.data(), 24);
-        select(second.data(), 24);
-        EXPECT_NE(first, second);
-        EXPECT_NE(Bytes(first.begin(), first.begin() + 24), Bytes(24, 0));
-        EXPECT_EQ(Bytes(first.begin() + 24, first.end()), Bytes(8, 0));
-        select(nullptr, 24);       // ignored
-        select(first.data(), -1);  // ignored
-    }
 }
 
 Bytes ReadData(const char* name)
@@ -314,8 +307,9 @@ TEST(RsaOaep, RoundTripsUpToModulusLengthMinus42AndRefusesWithMinusOne)
 // Fewer than 1024 bits, an unusable exponent or a missing output is refused
 // without writing the lengths; 1024 bits make a matching PKCS #1 pair (the
 // handshake tests' raw servers show that such a pair works).
-TEST(RsaKeyGeneration, MakesAWorkingPkcs1PairOf1024Bits)
+TEST(RsaKeyPair, GeneratedOrSuppliedLoadsAndServesThreadsDecodedOnce)
 {
+    using vesk::crypto::LoadServerKeyPair;
     Bytes private_key(65535, 0);
     Bytes public_key(65535, 0);
     int private_length = -7;
@@ -339,22 +333,17 @@ TEST(RsaKeyGeneration, MakesAWorkingPkcs1PairOf1024Bits)
     ASSERT_EQ(public_length, 140);
     const Bytes public_der = Slice(public_key, 0, 140);
     const Bytes private_der = Slice(private_key, 0, static_cast<std::size_t>(private_length));
-    // The private key's own public half, exponent and modulus length are those given out.
-    const auto pair = vesk::crypto::LoadServerKeyPair(private_der.data(), private_der.size());
-    ASSERT_NE(pair, nullptr);
-    EXPECT_EQ(pair->public_der, public_der);
-    EXPECT_EQ(pair->exponent, 65537u);
-    EXPECT_EQ(pair->modulus_length, kModulusLength);
-}
+    // The private key's own public half and exponent are those given out.
+    const auto generated = LoadServerKeyPair(private_der.data(), private_der.size());
+    ASSERT_NE(generated, nullptr);
+    EXPECT_EQ(generated->public_der, public_der);
+    EXPECT_EQ(generated->exponent, 65537u);
 
-// A supplied pair is one whole PKCS #1 private key; its public half and
-// exponent are derived from it. A length beyond an int is refused before the
-// bytes are read (here one that wraps to the key's own length). Its halves,
-// decoded once, serve any number of operations from several threads at once,
-// with the results of the per-call functions.
-TEST(ServerKeyPair, LoadsOnlyAWholePrivateKeyDecodedOnceForAllThreads)
-{
-    using vesk::crypto::LoadServerKeyPair;
+    // A supplied pair is one whole PKCS #1 private key; its public half and
+    // exponent are derived from it. A length beyond an int is refused before
+    // the bytes are read (here one that wraps to the key's own length). Its
+    // halves, decoded once, serve any number of operations from several
+    // threads at once, with the results of the per-call functions.
     using vesk::crypto::RsaKey;
     EXPECT_EQ(LoadServerKeyPair(nullptr, kPrivateKey.size()), nullptr);
     EXPECT_EQ(LoadServerKeyPair(kPrivateKey.data(), 0), nullptr);
@@ -367,14 +356,14 @@ TEST(ServerKeyPair, LoadsOnlyAWholePrivateKeyDecodedOnceForAllThreads)
     EXPECT_EQ(pair->exponent, 65537u);
     EXPECT_EQ(pair->modulus_length, kModulusLength);
 
-    const auto private_key = RsaKey::DecodePrivate(kPrivateKey.data(), static_cast<int>(kPrivateKey.size()));
-    const auto public_key = RsaKey::DecodePublic(kPublicKey.data(), static_cast<int>(kPublicKey.size()));
-    ASSERT_NE(private_key, nullptr);
-    ASSERT_NE(public_key, nullptr);
+    const auto decoded_private = RsaKey::DecodePrivate(kPrivateKey.data(), static_cast<int>(kPrivateKey.size()));
+    const auto decoded_public = RsaKey::DecodePublic(kPublicKey.data(), static_cast<int>(kPublicKey.size()));
+    ASSERT_NE(decoded_private, nullptr);
+    ASSERT_NE(decoded_public, nullptr);
     Bytes plain(kModulusLength);
-    EXPECT_EQ(public_key->Decrypt(kModulusLength, kExternalCiphertext.data(), plain.data()), -1)
+    EXPECT_EQ(decoded_public->Decrypt(kModulusLength, kExternalCiphertext.data(), plain.data()), -1)
         << "a public key decrypts nothing";
-    EXPECT_EQ(private_key->Decrypt(kModulusLength, kExternalCiphertext.data(), plain.data()), 24);
+    EXPECT_EQ(decoded_private->Decrypt(kModulusLength, kExternalCiphertext.data(), plain.data()), 24);
     EXPECT_EQ(Slice(plain, 0, 24), Message(24));
 
     std::atomic<int> correct{0};
@@ -385,8 +374,8 @@ TEST(ServerKeyPair, LoadsOnlyAWholePrivateKeyDecodedOnceForAllThreads)
             for (int round = 0; round < 10; ++round) {
                 Bytes cipher(kModulusLength);
                 Bytes out(kModulusLength);
-                if (public_key->Encrypt(24, message.data(), cipher.data()) == kModulusLength &&
-                    private_key->Decrypt(kModulusLength, cipher.data(), out.data()) == 24 &&
+                if (decoded_public->Encrypt(24, message.data(), cipher.data()) == kModulusLength &&
+                    decoded_private->Decrypt(kModulusLength, cipher.data(), out.data()) == 24 &&
                     Slice(out, 0, 24) == message)
                     ++correct;
             }
