@@ -51,6 +51,7 @@ inline Bytes FixedKeyData(eCryptoAlgorithm algorithm, const Bytes& payload)
     return Record(algorithm == CRYPTO_ALGORITHM_NONE ? 0 : 3, EncryptFixed(algorithm, payload));
 }
 
+// The header at the start of a message.
 inline tagMessageHeader Header(const void* data)
 {
     tagMessageHeader header{};
@@ -93,8 +94,9 @@ tagExtensionCallFunction Typed()
 // finished can send without waiting for it.
 inline bool g_can_answer = false;
 
-// Answers with the message it was given: a datagram to the address texts it
-// was given, which a handler may not be given more than the datagram.
+// Answers with the message it was given: as a datagram to the address texts
+// it was given (a datagram's handler is given no more than the datagram), or
+// over TCP once the session may send.
 inline int OnEcho(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {
     VESK_FUZZ_CHECK(size <= g_datagram_length);
