@@ -12,15 +12,15 @@ using namespace vesk_fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    StreamSession stream(OneSessionPool(), 40003);
-    CVeskNetworkSession* session = stream.Open(OnHandshakeEvent, nullptr, [](CVeskNetworkSession& connecting) {
+    StreamSession stream(Access::OneSessionPool());
+    CVeskNetworkSession* session = stream.Open(OnStreamEvent, nullptr, [](CVeskNetworkSession& connecting) {
         VESK_FUZZ_CHECK(Access::SendClientHello(connecting) == 15);
     });
     bool key_pinned = session == nullptr;
     for (const Bytes& chunk : Chunks(data, size)) {
         stream.Deliver(chunk);
         if (!key_pinned && session->IsUsed() && session->GetCryptoStateSend() == CRYPTO_STATE_CRYPTOED) {
-            GiveSessionKey(*session, Access::Algorithm(*session));
+            Access::PinFixedKey(*session);
             key_pinned = true;
         }
     }

@@ -12,13 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 1)
         return 0;
     const auto algorithm = static_cast<eCryptoAlgorithm>(data[0] % 3);
-    CVeskNetworkSessionListen& listener = ServerKeyHolder();
-
-    StreamSession stream(OneSessionPool(), 40002);
-    stream.Open(OnHandshakeEvent, nullptr, [&](CVeskNetworkSession& accepted) {
-        Access::CopyKeys(accepted, listener);
-        Access::SetAlgorithm(accepted, algorithm);
-    });
+    StreamSession stream(Access::OneSessionPool());
+    stream.Open(OnStreamEvent, nullptr,
+                [&](CVeskNetworkSession& accepted) { Access::AcceptWithFixedKeyPair(accepted, algorithm); });
     for (const Bytes& chunk : Chunks(data + 1, size - 1))
         stream.Deliver(chunk);
     stream.EndOfStream();

@@ -9,24 +9,7 @@
 // The rest is chunks (see Chunks).
 #include "fuzz_support.h"
 
-namespace {
-
 using namespace vesk_fuzz;
-
-struct Reader {
-    int take = 0;
-};
-
-// Reads as the message layer does: a data event takes payload out, and a
-// read of nothing or a close ends the session.
-int OnEvent(CVeskNetworkSession* session, short ev, void* param)
-{
-    const auto* reader = static_cast<const Reader*>(param);
-    VESK_FUZZ_CHECK(TakePayload(session, ev, reader->take) <= reader->take);
-    return 1;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -34,22 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const uint8_t config = data[0];
     const auto algorithm = static_cast<eCryptoAlgorithm>(config & 3);
-    const bool encrypted = (config & 4) != 0;
     static const int kTakes[4] = {static_cast<int>(CVeskByteRing::kSize), 1, 64, 4096};
-    Reader reader;
-    reader.take = kTakes[(config >> 3) & 3];
-    const bool end_of_stream = (config & 32) != 0;
+    int take = kTakes[(config >> 3) & 3];
 
-    StreamSession stream(OneSessionPool(), 40001);
-    stream.Open(OnEvent, &reader, [&](CVeskNetworkSession& opened) {
-        Access::SetAlgorithm(opened, algorithm);
-        GiveSessionKey(opened, algorithm);
-        if (encrypted)
-            Access::SetRecvState(opened, CRYPTO_STATE_CRYPTOED);
-    });
+    StreamSession stream(Access::OneSessionPool());
+    stream.Open(OnStreamEvent, &take,
+                [&](CVeskNetworkSession& opened) { Access::UseFixedKey(opened, algorithm, (config & 4) != 0, false); });
     for (const Bytes& chunk : Chunks(data + 1, size - 1))
         stream.Deliver(chunk);
-    if (end_of_stream)
+    if ((config & 32) != 0)
         stream.EndOfStream();
     return 0;
 }

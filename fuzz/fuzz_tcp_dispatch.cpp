@@ -7,36 +7,19 @@
 // without a handshake, or one whose handshake has finished with NONE, 3DES or
 // Blowfish (the fixed key); the harness then writes the records as that peer
 // would. The rest is chunks (see Chunks), each one payload.
-#include <algorithm>
-#include <cstring>
-
-#include "CryptFunction.h"
 #include "fuzz_support.h"
 
 namespace {
 
 using namespace vesk_fuzz;
-using namespace VeskMessageSystem;
-
-// Whether handlers may answer: only a session whose handshake has finished
-// can send without waiting for it.
-bool g_can_answer = false;
 
 // Every extension message whose whole size lies in the read.
 int OnAnyExtension(CVeskMessageSession* /*session*/, const char* /*host*/, const char* /*service*/, const void* data,
                    size_t size)
 {
-    VESK_FUZZ_CHECK(HeaderType(data) <= VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_END);
-    VESK_FUZZ_CHECK(size == HeaderSize(data) && size >= sizeof(tagMessageHeader));
+    VESK_FUZZ_CHECK(size >= sizeof(tagMessageHeader) && size == Header(data).m_size);
+    VESK_FUZZ_CHECK(Header(data).m_type <= VESKMESSYS_MESSAGE_TYPE_USER_EXTENSION_END);
     g_sink = Touch(data, size);
-    return 1;
-}
-
-// Answers with the message it was given.
-int OnEcho(CVeskMessageSession* session, const char* /*host*/, const char* /*service*/, const void* data, size_t size)
-{
-    if (g_can_answer)
-        session->send_message(data, size);
     return 1;
 }
 
@@ -48,9 +31,16 @@ int OnNeverOverTcp(CVeskMessageSession* /*session*/, const char* /*host*/, const
     return 1;
 }
 
-CVeskMessageSystem& System()
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static CVeskMessageSystem* system = [] {
+    if (size < 1)
+        return 0;
+    const int mode = data[0] & 3;
+    const bool finished = mode != 0;
+    const auto algorithm = static_cast<eCryptoAlgorithm>(finished ? mode - 1 : 0);
+    static CVeskMessageSystem& system = *[] {
         auto* created = VeskMessageSystemCreate();
         VESK_FUZZ_CHECK(created->CreateSessions(1) == 1);
         const tagExtensionCallFunction handlers[] = {
@@ -67,52 +57,31 @@ CVeskMessageSystem& System()
         };
         for (const tagExtensionCallFunction& handler : handlers)
             created->add_ExtensionCallFunction(handler);
-        CVeskMessageUserManager& allowed = Access::AuthUsers(*created);
-        allowed.add_user("alice", 5, "wonderland", 10);
-        allowed.add_user("bob", 3, "", 0);
+        Access::AuthUsers(*created).add_user("alice", 5, "wonderland", 10);
+        Access::AuthUsers(*created).add_user("bob", 3, "", 0);
         return created;
     }();
-    return *system;
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size < 1)
-        return 0;
-    const int mode = data[0] & 3;
-    const bool finished = mode != 0;
-    const auto algorithm = static_cast<eCryptoAlgorithm>(finished ? mode - 1 : 0);
-    CVeskMessageSystem& system = System();
-    CVeskNetworkSessionManager& manager = *Access::Manager(system);
     // Logins of earlier inputs are forgotten.
     system.delete_alluser();
     g_can_answer = finished;
 
-    StreamSession stream(manager, 40004);
+    StreamSession stream(Access::Manager(system));
     CVeskNetworkSession* session = stream.Open(Access::MessageCallback(), &system, [&](CVeskNetworkSession& opened) {
-        if (!finished)
-            return;
-        Access::SetAlgorithm(opened, algorithm);
-        GiveSessionKey(opened, algorithm);
-        Access::SetRecvState(opened, CRYPTO_STATE_CRYPTOED);
-        Access::SetSendState(opened, CRYPTO_STATE_CRYPTOED);
+        Access::UseFixedKey(opened, algorithm, finished, finished);
     });
-    if (session != nullptr) {
-        if (finished)
-            Access::ReportHandshakeFinished(*session);
-        const size_t capacity =
-            finished && algorithm != CRYPTO_ALGORITHM_NONE ? kMaxEncryptedPayload : kMaxPlainPayload;
-        for (const Bytes& chunk : Chunks(data + 1, size - 1)) {
-            if (!session->IsUsed())
-                break;
-            const Bytes payload(chunk.begin(), chunk.begin() + static_cast<long>(std::min(chunk.size(), capacity)));
-            if (!payload.empty())
-                stream.Deliver(FixedKeyData(algorithm, payload));
-        }
-        // The peer closes: the message layer reports it and releases the session.
-        stream.EndOfStream();
+    if (session == nullptr)
+        return 0;
+    if (finished)
+        Access::ReportHandshakeFinished(*session);
+    const size_t capacity = algorithm != CRYPTO_ALGORITHM_NONE ? kMaxEncryptedPayload : kMaxPlainPayload;
+    for (const Bytes& chunk : Chunks(data + 1, size - 1)) {
+        if (!session->IsUsed())
+            break;
+        const Bytes payload(chunk.begin(), chunk.begin() + static_cast<long>(std::min(chunk.size(), capacity)));
+        if (!payload.empty())
+            stream.Deliver(FixedKeyData(algorithm, payload));
     }
+    // The peer closes: the message layer reports it and releases the session.
+    stream.EndOfStream();
     return 0;
 }

@@ -7,9 +7,7 @@
 // key.pem 1024`, then `openssl rsa -in key.pem -traditional -outform DER -out
 // server_private.der` and `-RSAPublicKey_out -outform DER -out
 // server_public.der`). Usage: vesk_make_fuzz_corpus <fuzz directory>
-#include <sys/stat.h>
-
-#include <cstring>
+#include <filesystem>
 #include <iostream>
 
 #include "fuzz_support.h"
@@ -17,35 +15,31 @@
 namespace {
 
 using namespace vesk_fuzz;
-using namespace VeskMessageSystem;
 
 // Writes the seeds of one target: of a stream target an optional
 // configuration byte (none when negative), then chunks (see Chunks).
-class Seeds {
-public:
-    Seeds(const std::string& root, const char* target) : m_directory(root + "/corpus/" + target)
+struct Seeds {
+    Seeds(const std::string& root, const char* target) : directory(root + "/corpus/" + target)
     {
-        mkdir((root + "/corpus").c_str(), 0755);
-        mkdir(m_directory.c_str(), 0755);
+        std::filesystem::create_directories(directory);
     }
     void operator()(const std::string& name, int config, const std::vector<Bytes>& chunks) const
     {
-        Bytes input;
-        if (config >= 0)
-            input.push_back(static_cast<unsigned char>(config));
+        Bytes input(config >= 0 ? 1 : 0, static_cast<unsigned char>(config));
         for (const Bytes& chunk : chunks)
-            AppendChunk(input, chunk);
+            input = input +
+                    Bytes{static_cast<unsigned char>(chunk.size()), static_cast<unsigned char>(chunk.size() >> 8)} +
+                    chunk;
         Write(name, input);
     }
     void Write(const std::string& name, const Bytes& input) const
     {
-        std::ofstream file(m_directory + "/" + name, std::ios::binary | std::ios::trunc);
+        std::ofstream file(directory + "/" + name, std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
         VESK_FUZZ_CHECK(file.good());
     }
 
-private:
-    std::string m_directory;
+    std::string directory;
 };
 
 Bytes Text(const std::string& text)
@@ -53,10 +47,8 @@ Bytes Text(const std::string& text)
     return Bytes(text.begin(), text.end());
 }
 
-const char* AlgorithmName(int algorithm)
-{
-    return algorithm == CRYPTO_ALGORITHM_3DES ? "3des" : algorithm == CRYPTO_ALGORITHM_BLOWFISH ? "blowfish" : "none";
-}
+// By algorithm: NONE, 3DES, Blowfish.
+const char* const kAlgorithmNames[] = {"none", "3des", "blowfish"};
 
 // The flights of a handshake that agrees on the fixed key and IV.
 struct Flights {
@@ -85,11 +77,10 @@ struct Flights {
 
 // One input per way a peer breaks the handshake, each of which must end the
 // session cleanly; the live hostile-peer tables need only one row per reason.
-void HostileHandshakeSeeds(const std::string& root, const Flights& triple_des)
+void HostileHandshakeSeeds(const Seeds& server, const Seeds& client, const Flights& triple_des)
 {
     const Bytes& key = triple_des.server_key;
     const Bytes& hello = triple_des.client_hello;
-    const Seeds server(root, "handshake_server");
     const auto to_server = [&](const char* name, const std::vector<Bytes>& chunks) {
         server(std::string("hostile_") + name, CRYPTO_ALGORITHM_3DES, chunks);
     };
@@ -116,7 +107,6 @@ void HostileHandshakeSeeds(const std::string& root, const Flights& triple_des)
     to_server("switch_with_data_0", {hello, triple_des.KeyExchange(kSessionKey, kSessionIV) + ChangeCipherSpec(0)});
     to_server("second_switch_in_the_clear", {hello, triple_des.flight3, ChangeCipherSpec()});
 
-    const Seeds client(root, "handshake_client");
     const auto to_client = [&](const char* name, const Bytes& flight) {
         client(std::string("hostile_") + name, -1, {flight});
     };
@@ -140,8 +130,8 @@ void HandshakeSeeds(const std::string& root)
     for (const eCryptoAlgorithm algorithm : {CRYPTO_ALGORITHM_NONE, CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_BLOWFISH}) {
         const Flights flights(algorithm);
         if (algorithm == CRYPTO_ALGORITHM_3DES)
-            HostileHandshakeSeeds(root, flights);
-        const std::string name = AlgorithmName(algorithm);
+            HostileHandshakeSeeds(server, client, flights);
+        const std::string name = kAlgorithmNames[algorithm];
         const Bytes& hello = flights.client_hello;
         const Bytes& flight3 = flights.flight3;
         const Bytes client_data = FixedKeyData(algorithm, Text("hello from the client"));
@@ -186,7 +176,7 @@ void RecordLayerSeeds(const std::string& root)
     seed("handshake_in_clear", 0, {Record(CRYPTO_MES_TYPE_HANDSHAKE, {0, 0, 0, 5, 0, 3, 0, 1, 2})});
 
     for (const eCryptoAlgorithm algorithm : {CRYPTO_ALGORITHM_3DES, CRYPTO_ALGORITHM_BLOWFISH}) {
-        const std::string name = AlgorithmName(algorithm);
+        const std::string name = kAlgorithmNames[algorithm];
         const int encrypted = algorithm | 4;
         const auto data = [&](const Bytes& plain_text) {
             return Record(CRYPTO_MES_TYPE_CRYPTOED, EncryptFixed(algorithm, plain_text));
@@ -234,7 +224,7 @@ void MessageSeeds(const std::string& root)
     const Bytes user_message = Extension(VESKMESSYS_MESSAGE_TYPE_USER_MESSAGE, 1544);
     const Bytes session_event = Extension(VESKMESSYS_MESSAGE_TYPE_SESSION_EVENT, 140);
     for (int mode = 0; mode < 4; ++mode) {
-        const std::string suffix = mode == 0 ? "plain" : AlgorithmName(mode - 1);
+        const std::string suffix = mode == 0 ? "plain" : kAlgorithmNames[mode - 1];
         tcp("login_" + suffix, mode, {LoginRequest("alice", "wonderland"), Extension(1, 16)});
         tcp("messages_" + suffix, mode,
             {Extension(1, 16) + Extension(2, 8) + Extension(3, 600) + Extension(0, 8), Extension(7, 24)});
@@ -259,10 +249,7 @@ void MessageSeeds(const std::string& root)
     datagram("user_message", -1, {user_message});
     datagram("session_event_type", -1, {session_event});
     datagram("short_and_empty", -1, {Bytes{2, 0, 0}, Bytes{}, Extension(2, 8)});
-}
 
-void UserListSeeds(const std::string& root)
-{
     const Seeds file(root, "user_list");
     file.Write("two_users", Text("alice\twonderland\nbob\tbuilder\n"));
     file.Write("three_tokens", Text("alice wonderland bob"));
@@ -285,6 +272,5 @@ int main(int argc, char** argv)
     HandshakeSeeds(argv[1]);
     RecordLayerSeeds(argv[1]);
     MessageSeeds(argv[1]);
-    UserListSeeds(argv[1]);
     return 0;
 }
