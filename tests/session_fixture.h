@@ -270,22 +270,6 @@ protected:
         return {session, fd};
     }
 
-    // A raw client that completed the handshake with a new listener of the
-    // cipher, and the session that took it.
-    std::pair<RawClientPeer, CVeskNetworkSession*> HandshakenRawClient(VeskNetworkSystem::eCryptoAlgorithm algorithm)
-    {
-        StartListener(algorithm);
-        auto [fd, session] = ConnectRawClient();
-        RawClientPeer client(fd);
-        WriteAll(fd, ClientHello({0, 1, 2}));
-        EXPECT_TRUE(client.ReadFlightTwo());
-        WriteAll(fd, client.FlightThree());
-        std::vector<WireRecord> flight_four;
-        EXPECT_TRUE(client.ReadFlightFour(&flight_four));
-        EXPECT_TRUE(journal.Finished(session));
-        return {client, session};
-    }
-
     // A library client connected to the listener (or another port), and the
     // session that accepted it.
     std::pair<CVeskNetworkSession*, CVeskNetworkSession*> ConnectLibraryClient(bool secure, int to_port = 0)

@@ -15,7 +15,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -84,8 +83,7 @@ struct FullListener {
     FullListener()
     {
         EXPECT_EQ(::listen(fd, 0), 0);
-        const sockaddr_in address = Loopback(port_number);
-        EXPECT_EQ(::connect(queued, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        queued = ConnectTo(port_number);
         pollfd waiting{fd, POLLIN, 0};
         EXPECT_EQ(poll(&waiting, 1, 5000), 1) << "the queued connection is complete";
     }
@@ -100,7 +98,7 @@ struct FullListener {
     int port_number = 0;
     int fd = ListenOnLoopback(&port_number);
     std::string port = std::to_string(port_number);
-    int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int queued = -1;
 };
 
 // A blocking client socket connected to the loopback address, or -1.
@@ -118,17 +116,15 @@ int RawConnect(int port, int family = AF_INET)
     return -1;
 }
 
-std::vector<unsigned char> PublicKey(const CVeskRSAKeyMaterial& keys)
-{
-    std::vector<unsigned char> key(CVeskRSAKeyMaterial::kRSAKeyCapacity);
-    const int length = keys.GetRSAPublicKey(key.data(), static_cast<int>(key.size()));
-    key.resize(length > 0 ? static_cast<size_t>(length) : 0);
-    return key;
-}
-
 class ListenTest : public ::testing::Test, protected ManagedSessions {
 protected:
     CVeskNetworkSessionListen& Listener(int index) { return Access::Listener(*manager, index); }
+    // The 140 bytes of a listener's public key storage.
+    Bytes PublicKey(int index)
+    {
+        const unsigned char* storage = Access::PublicKeyStorage(Listener(index));
+        return Bytes(storage, storage + 140);
+    }
 };
 using ConnectTest = ListenTest;
 using AcceptBurst = MessageSystems;
@@ -144,23 +140,14 @@ int Entries(const char* directory)
 // Runs its action once, inside a handler of its system: on the session event
 // it waits for, or on any message (event 0).
 struct InsideAHandler {
-    static int OnEvent(CVeskMessageSession*, const char*, const char*, const void* data, size_t)
+    static int OnCall(CVeskMessageSession*, const char*, const char*, const void* data, size_t)
     {
-        if (static_cast<const tagMessageDataSesssionEvent*>(data)->m_ev == event)
-            ActOnce();
+        if (event == 0 || static_cast<const tagMessageDataSesssionEvent*>(data)->m_ev == event)
+            if (void (*act)() = action.exchange(nullptr)) {
+                act();
+                done = true;
+            }
         return 0;
-    }
-    static int OnMessage(CVeskMessageSession*, const char*, const char*, const void*, size_t)
-    {
-        ActOnce();
-        return 0;
-    }
-    static void ActOnce()
-    {
-        if (void (*act)() = action.exchange(nullptr)) {
-            act();
-            done = true;
-        }
     }
     static inline std::atomic<void (*)()> action{nullptr};
     static inline std::atomic<short> event{0};
@@ -172,23 +159,7 @@ struct InsideAHandler {
     static inline std::atomic<CVeskMessageSession*> login{nullptr};
 };
 
-class ConnectingSystems : public MessageSystems {
-protected:
-    // A system with the users and the handler, listening on a port the
-    // kernel chose.
-    CVeskMessageSystem* ListeningSystem(const tagExtensionCallFunction& handler, std::string* listen_port)
-    {
-        std::unique_ptr<CVeskMessageSystem> system(VeskMessageSystemCreate());
-        if (system->CreateSessions(4) != 1 || system->CreateListenSessions(1) != 1 ||
-            system->load_auth_user_list(user_list.Name()) != 1 || system->add_ExtensionCallFunction(handler) != 1 ||
-            system->InitSocketEvent() != 1)
-            return nullptr;
-        *listen_port = ListenOnFreePort([&](const std::string& service) {
-            return system->listen(service.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1;
-        });
-        return system->DispatchSocketEvent() == 1 ? system.release() : nullptr;
-    }
-};
+using ConnectingSystems = MessageSystems;
 
 // Failed connects report nothing and give their slot back: more of them than
 // the pool has sessions leave room for the next. A connect reports on the
@@ -243,10 +214,9 @@ TEST_F(ConnectTest, ConnectReportsOnTheCallingThreadAndGoesOnThroughSignals)
 
         EXPECT_EQ(manager->Close(session), 1);
         EXPECT_TRUE(WaitFor([&] { return session->IsFree(); }));
-        pollfd waiting{peer, POLLIN, 0};
         char byte;
-        EXPECT_EQ(poll(&waiting, 1, 5000), 1);
-        EXPECT_EQ(::recv(peer, &byte, 1, MSG_DONTWAIT), 0) << "the peer sees the end";
+        EXPECT_TRUE(ReadBytes(peer, 1, 5s).empty() && ::recv(peer, &byte, 1, MSG_DONTWAIT) == 0)
+            << "the peer sees the end";
         const int reused = dup(peer);
         EXPECT_EQ(manager->Close(session), 1);
         EXPECT_NE(fcntl(reused, F_GETFD), -1);
@@ -373,7 +343,7 @@ TEST_F(ConnectingSystems, ConnectGivesUpAfterItsDeadlineOrWhenTheSystemGoes)
 // connect returns null.
 TEST_F(ConnectingSystems, ActingInsideAHandlerLogsInOrDeletesTheSystem)
 {
-    const tagExtensionCallFunction on_event = Entry(kSessionEvent, kEventSize, InsideAHandler::OnEvent);
+    const tagExtensionCallFunction on_event = Entry(kSessionEvent, kEventSize, InsideAHandler::OnCall);
     void (*const log_in)() = [] {
         InsideAHandler::login = InsideAHandler::system.load()->connect("127.0.0.1", InsideAHandler::port.c_str(),
                                                                        "alice", 5, "wonderland", 10);
@@ -389,15 +359,25 @@ TEST_F(ConnectingSystems, ActingInsideAHandlerLogsInOrDeletesTheSystem)
         {"log in at handshake finished, parse thread", on_event, NETWORK_EVENT_HANDSHAKE_FINISH, log_in},
         {"delete at the accept event, event loop thread", on_event, NETWORK_EVENT_ACCEPT, remove},
         {"delete at handshake finished, parse thread", on_event, NETWORK_EVENT_HANDSHAKE_FINISH, remove},
-        {"delete at a message, parse thread", Entry(7, 16, InsideAHandler::OnMessage), 0, remove},
+        {"delete at a message, parse thread", Entry(7, 16, InsideAHandler::OnCall), 0, remove},
         {"delete at the connect event, application thread", on_event, NETWORK_EVENT_CONNECT, remove},
     };
     ASSERT_NO_FATAL_FAILURE(Start(VESKMESSYS_CRYPTO_ALGORITHM_3DES));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const int threads_before = Entries("task");
-        CVeskMessageSystem* system = ListeningSystem(c.handler, &InsideAHandler::port);
-        ASSERT_NE(system, nullptr);
+        // A system with the users and the handler, listening on a port the
+        // kernel chose.
+        CVeskMessageSystem* system = VeskMessageSystemCreate();
+        ASSERT_EQ(system->CreateSessions(4), 1);
+        ASSERT_EQ(system->CreateListenSessions(1), 1);
+        ASSERT_EQ(system->load_auth_user_list(user_list.Name()), 1);
+        ASSERT_EQ(system->add_ExtensionCallFunction(c.handler), 1);
+        ASSERT_EQ(system->InitSocketEvent(), 1);
+        InsideAHandler::port = ListenOnFreePort([&](const std::string& service) {
+            return system->listen(service.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES) == 1;
+        });
+        ASSERT_EQ(system->DispatchSocketEvent(), 1);
         InsideAHandler::event = c.event;
         InsideAHandler::system = system;
         InsideAHandler::done = false;
@@ -469,74 +449,13 @@ TEST(ListenTable, ListenSucceedsOnlyWhenThePortIsListenedOnAfterwards)
     ::close(held);
 }
 
-bool HasIPv6Loopback()
-{
-    const int probe = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in6 address{AF_INET6, 0, 0, in6addr_loopback, 0};
-    const bool bound = probe >= 0 && ::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(probe);
-    return bound;
-}
-
-// Each listener has keys of its own; closing one zeroes its keys and leaves
-// the other listening with its own. Listening for IPv6 alone gives one
-// dual-stack listener, as the system's own sockets are, which IPv4 clients
-// reach too; listening for both families gives each its own listener.
-// CloseListen closes every listener of the name.
-TEST_F(ListenTest, ListenersHaveTheirOwnKeysAndTakeClientsOfTheirFamilies)
-{
-    Serve(8, 2);
-    const int closed_port = port;
-    const int open_port = ListenOnAFreePort();
-    const auto second = PublicKey(Listener(1));
-    ASSERT_EQ(second.size(), 140u);
-    EXPECT_NE(PublicKey(Listener(0)), second);
-
-    manager->CloseListen(std::to_string(closed_port).c_str());
-    EXPECT_TRUE(Listener(0).IsFree());
-    const unsigned char* storage = Access::PublicKeyStorage(Listener(0));
-    EXPECT_EQ(std::vector<unsigned char>(storage, storage + 140), std::vector<unsigned char>(140, 0));
-    EXPECT_EQ(RawConnect(closed_port), -1);
-    EXPECT_EQ(PublicKey(Listener(1)), second);
-    const int open_client = RawConnect(open_port);
-    EXPECT_NE(journal.WaitAccepted(1), nullptr);
-    ::close(open_client);
-    manager->CloseListen(std::to_string(open_port).c_str());
-
-    if (!HasIPv6Loopback())
-        GTEST_SKIP() << "no IPv6 loopback";
-    const struct {
-        int family;
-        int listeners;
-    } cases[] = {{AF_INET6, 1}, {AF_UNSPEC, 2}};
-    size_t accepted = 1;
-    for (const auto& listen : cases) {
-        SCOPED_TRACE(listen.family);
-        // A probed port that another socket takes for one family before the
-        // listen is let go.
-        const std::string service = ListenOnFreePort([&](const std::string& candidate) {
-            if (Listen(candidate, listen.family) == 1 && Access::ListenersInUse(*manager) == listen.listeners)
-                return true;
-            manager->CloseListen(candidate.c_str());
-            return false;
-        });
-        ASSERT_FALSE(service.empty());
-        const int dual_port = std::stoi(service);
-        for (int family : {AF_INET, AF_INET6}) {
-            SCOPED_TRACE(family);
-            const int client = RawConnect(dual_port, family);
-            ASSERT_GE(client, 0);
-            EXPECT_NE(journal.WaitAccepted(++accepted), nullptr);
-            ::close(client);
-        }
-        manager->CloseListen(service.c_str());
-        EXPECT_EQ(Access::ListenersInUse(*manager), 0);
-        EXPECT_EQ(RawConnect(dual_port, AF_INET), -1);
-        EXPECT_EQ(RawConnect(dual_port, AF_INET6), -1);
-    }
-}
-
-TEST_F(ListenTest, ListenerClosedDuringAnAcceptCanBeListenedOnAgain)
+// Each listener has keys of its own. Closing one while its accept handler
+// still runs zeroes its keys, leaves no event behind and the other listening
+// with its own, and its port can be listened on again. Listening for IPv6
+// alone gives one dual-stack listener, as the system's own sockets are, which
+// IPv4 clients reach too; listening for both families gives each its own
+// listener. CloseListen closes every listener of the name.
+TEST_F(ListenTest, ListenersHaveTheirOwnKeysCloseDuringAnAcceptAndTakeClientsOfTheirFamilies)
 {
     // The first accept's report is held until released, so that the listener
     // can be closed while its accept handler still runs.
@@ -549,8 +468,12 @@ TEST_F(ListenTest, ListenerClosedDuringAnAcceptCanBeListenedOnAgain)
         }
         return false;
     });
-    Serve(4, 1);
+    Serve(8, 2);
     const std::string service = std::to_string(port);
+    const int open_port = ListenOnAFreePort();
+    const Bytes second = PublicKey(1);
+    EXPECT_NE(PublicKey(0), second);
+
     const int first = RawConnect(port);
     ASSERT_GE(first, 0);
     ASSERT_TRUE(WaitFor([&] { return holding.load(); }));
@@ -561,18 +484,56 @@ TEST_F(ListenTest, ListenerClosedDuringAnAcceptCanBeListenedOnAgain)
     closer.join();
     EXPECT_TRUE(Listener(0).IsFree());
     EXPECT_FALSE(Access::AcceptArmed(Listener(0))) << "no event is left for the closed listener";
+    EXPECT_EQ(PublicKey(0), Bytes(140, 0));
+    EXPECT_EQ(RawConnect(port), -1);
+    EXPECT_EQ(PublicKey(1), second);
+    const int open_client = RawConnect(open_port);
+    EXPECT_NE(journal.WaitAccepted(2), nullptr);
+    manager->CloseListen(std::to_string(open_port).c_str());
 
     // A descriptor kept open, so that the new listening socket does not get
     // the old one's number back.
     const int spare = dup(first);
     ASSERT_EQ(Listen(service), 1);
-    const int second = RawConnect(port);
-    EXPECT_GE(second, 0);
-    EXPECT_TRUE(WaitFor([&] { return accepts == 2; }));
+    const int again = RawConnect(port);
+    EXPECT_GE(again, 0);
+    EXPECT_TRUE(WaitFor([&] { return accepts == 3; }));
     journal.OnEvent(nullptr);
-    ::close(second);
-    ::close(spare);
-    ::close(first);
+    manager->CloseListen(service.c_str());
+    for (int fd : {open_client, first, spare, again})
+        ::close(fd);
+
+    if (!HasIPv6Loopback())
+        GTEST_SKIP() << "no IPv6 loopback";
+    const struct {
+        int family;
+        int listeners;
+    } cases[] = {{AF_INET6, 1}, {AF_UNSPEC, 2}};
+    size_t accepted = 3;
+    for (const auto& listen : cases) {
+        SCOPED_TRACE(listen.family);
+        // A probed port that another socket takes for one family before the
+        // listen is let go.
+        const std::string dual = ListenOnFreePort([&](const std::string& candidate) {
+            if (Listen(candidate, listen.family) == 1 && Access::ListenersInUse(*manager) == listen.listeners)
+                return true;
+            manager->CloseListen(candidate.c_str());
+            return false;
+        });
+        ASSERT_FALSE(dual.empty());
+        const int dual_port = std::stoi(dual);
+        for (int family : {AF_INET, AF_INET6}) {
+            SCOPED_TRACE(family);
+            const int client = RawConnect(dual_port, family);
+            ASSERT_GE(client, 0);
+            EXPECT_NE(journal.WaitAccepted(++accepted), nullptr);
+            ::close(client);
+        }
+        manager->CloseListen(dual.c_str());
+        EXPECT_EQ(Access::ListenersInUse(*manager), 0);
+        EXPECT_EQ(RawConnect(dual_port, AF_INET), -1);
+        EXPECT_EQ(RawConnect(dual_port, AF_INET6), -1);
+    }
 }
 
 // A queued connection waits while no descriptor or no session is free for
@@ -613,9 +574,8 @@ TEST_F(ListenTest, QueuedClientWaitsForADescriptorAndASession)
     ASSERT_TRUE(WaitFor([&] { return Access::AcceptPaused(Listener(0)); }));
     EXPECT_EQ(journal.Count(NETWORK_EVENT_ACCEPT), 2u);
     EXPECT_EQ(manager->Close(session), 1);
-    pollfd waiting{first, POLLIN, 0};
     char byte;
-    EXPECT_TRUE(poll(&waiting, 1, 5000) == 1 && ::recv(first, &byte, 1, MSG_DONTWAIT) == 0)
+    EXPECT_TRUE(ReadBytes(first, 1, 5s).empty() && ::recv(first, &byte, 1, MSG_DONTWAIT) == 0)
         << "the client sees the end";
     EXPECT_NE(journal.WaitAccepted(3), nullptr) << "accepted once a session is free";
     for (int fd : {first, second, third})
@@ -693,17 +653,15 @@ TEST(EventLoopTest, AManagerIdleFirstServesAndGoesWhilePeersWrite)
         return true;
     });
     constexpr size_t kClients = 4;
-    std::vector<int> clients;
+    // Each writes records until the manager is gone.
     std::vector<std::thread> writers;
-    for (size_t i = 0; i < kClients; ++i) {
-        clients.push_back(ConnectTo(server.port));
-        // Records until the manager is gone.
-        writers.emplace_back([fd = clients.back()] {
+    for (size_t i = 0; i < kClients; ++i)
+        writers.emplace_back([fd = ConnectTo(server.port)] {
             const Bytes record = Record(0, Bytes(4000, 'w'));
             while (::send(fd, record.data(), record.size(), MSG_NOSIGNAL) > 0) {
             }
+            ::close(fd);
         });
-    }
     ASSERT_TRUE(WaitFor([&] {
         std::lock_guard<std::mutex> lock(mutex);
         return read.size() == kClients;
@@ -713,8 +671,6 @@ TEST(EventLoopTest, AManagerIdleFirstServesAndGoesWhilePeersWrite)
     EXPECT_LT(Clock::now() - start, 1s);
     for (std::thread& writer : writers)
         writer.join();
-    for (int writing : clients)
-        ::close(writing);
     EXPECT_EQ(Entries("fd"), descriptors);
 }
 

@@ -16,17 +16,6 @@ using namespace std::chrono_literals;
 constexpr uint32_t kPing = 7;
 constexpr uint16_t kPingSize = 32;
 
-bool HasIPv6Loopback()
-{
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    const int probe = socket(AF_INET6, SOCK_DGRAM, 0);
-    const bool ok = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(probe);
-    return ok;
-}
-
 // Records the datagram and sends it back to where it came from.
 int Echo(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
 {

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <memory>
 #include <random>
 #include <thread>
 #include <utility>
@@ -141,7 +140,15 @@ TEST_F(RecordLayerTest, PlainSendWritesOneRecordAndHoldsBackASenderAheadOfItsRea
 // An empty encrypted record fails the session.
 TEST_F(RecordLayerTest, EncryptedSendPadsMatchesTheCipherAndRefusesWhatThePeerCouldNeverTake)
 {
-    auto [client, session] = HandshakenRawClient(CRYPTO_ALGORITHM_BLOWFISH);
+    StartListener(CRYPTO_ALGORITHM_BLOWFISH);
+    auto [fd, session] = ConnectRawClient();
+    RawClientPeer client(fd);
+    WriteAll(fd, ClientHello({0, 1, 2}));
+    ASSERT_TRUE(client.ReadFlightTwo());
+    WriteAll(fd, client.FlightThree());
+    std::vector<WireRecord> flight_four;
+    ASSERT_TRUE(client.ReadFlightFour(&flight_four));
+    ASSERT_TRUE(journal.Finished(session));
     const Bytes five = {1, 2, 3, 4, 5}, eight(8, 0x77), big(20000, 1);
     EXPECT_EQ(session->send(five.data(), 5, 0), 8);
     EXPECT_EQ(client.ReadData(), std::optional<Bytes>(five));
@@ -207,10 +214,9 @@ TEST_F(RecordLayerTest, RecordsArriveWholeAndInOrderAndBeforeTheCloseOrFailTheSe
     size_t mark = journal.Mark();
     Bytes stream = Record(0, {});
     Bytes expected;
-    for (int i = 0; i < 12; ++i) {
-        const Bytes body(7000, static_cast<unsigned char>(i));
-        expected = expected + body;
-        stream = stream + Record(0, body);
+    for (unsigned char i = 0; i < 12; ++i) {
+        expected = expected + Bytes(7000, i);
+        stream = stream + Record(0, Bytes(7000, i));
     }
     // A header, then a body, cut between reads.
     for (const auto& [from, to] : {std::pair{0, 10}, std::pair{10, 20}}) {
@@ -220,11 +226,8 @@ TEST_F(RecordLayerTest, RecordsArriveWholeAndInOrderAndBeforeTheCloseOrFailTheSe
     EXPECT_TRUE(journal.Payload(session, mark).empty()) << "the first record is not complete yet";
     WriteAll(raw, Bytes(stream.begin() + 20, stream.end()));
     EXPECT_TRUE(journal.Delivered(session, expected, mark));
-    for (const auto& event : journal.EventsOf(session, mark)) {
-        if (event.ev & NETWORK_EVENT_READ) {
-            EXPECT_GT(event.recv_result, 0) << "an empty record raises no READ";
-        }
-    }
+    for (const auto& event : journal.EventsOf(session, mark))
+        EXPECT_FALSE((event.ev & NETWORK_EVENT_READ) && event.recv_result <= 0) << "an empty record raises no READ";
     // An empty record that ends what has arrived is complete as it stands.
     WriteAll(raw, Record(0, {}));
     std::this_thread::sleep_for(50ms);
@@ -235,14 +238,11 @@ TEST_F(RecordLayerTest, RecordsArriveWholeAndInOrderAndBeforeTheCloseOrFailTheSe
     mark = journal.Mark();
     WriteAll(raw, {0, 2, 0, 0, 0, 4});
     const double cpu_before = vesk_perf::ProcessCpuSeconds();
-    const auto wall_before = std::chrono::steady_clock::now();
     for (unsigned char byte = 1; byte <= 3; ++byte) {
         std::this_thread::sleep_for(1s);
         WriteAll(raw, {byte});
     }
-    const double cpu = vesk_perf::ProcessCpuSeconds() - cpu_before;
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
-    EXPECT_LT(cpu, 0.1 * wall) << "cpu " << cpu << " s over " << wall << " s";
+    EXPECT_LT(vesk_perf::ProcessCpuSeconds() - cpu_before, 0.3) << "CPU seconds spent over three seconds of trickle";
     WriteAll(raw, {4});
     EXPECT_TRUE(journal.Delivered(session, {1, 2, 3, 4}, mark));
 
@@ -297,15 +297,12 @@ TEST_F(RecordLayerTest, RecordsArriveWholeAndInOrderAndBeforeTheCloseOrFailTheSe
     // Also when the parse thread itself reads the end from a paused socket:
     // it is held at the first record until the ring is full and the peer has
     // gone.
-    struct Hold {
-        std::atomic<bool> held{true};
-        std::atomic<size_t> delivered{0};
-    };
-    const auto hold = std::make_shared<Hold>();
-    journal.OnEvent([hold](const SessionJournal::Event& event) {
-        while (hold->held && !event.payload.empty())
+    std::atomic<bool> held{true};
+    std::atomic<size_t> delivered{0};
+    journal.OnEvent([&](const SessionJournal::Event& event) {
+        while (held && !event.payload.empty())
             std::this_thread::sleep_for(1ms);
-        hold->delivered += event.payload.size();
+        delivered += event.payload.size();
         return !event.payload.empty();
     });
     stream.clear();
@@ -316,11 +313,11 @@ TEST_F(RecordLayerTest, RecordsArriveWholeAndInOrderAndBeforeTheCloseOrFailTheSe
     // Time for the loop thread to fill the ring and pause; the assertions
     // below hold either way.
     std::this_thread::sleep_for(200ms);
-    hold->held = false;
+    held = false;
     EXPECT_TRUE(journal.Closed(session));
     journal.OnEvent(nullptr);
     EXPECT_TRUE(journal.EventsOf(session).back().ev & NETWORK_EVENT_CLOSE) << "nothing follows the close";
-    EXPECT_EQ(hold->delivered, 60000u);
+    EXPECT_EQ(delivered, 60000u);
 
     // A header declaring one byte more than the largest body fails the session
     // without waiting for a body that could never fit; so does an encrypted

@@ -63,6 +63,16 @@ inline int ListenOnLoopback(int* port)
     return fd;
 }
 
+// Whether a socket can be bound to the IPv6 loopback address here.
+inline bool HasIPv6Loopback()
+{
+    const int probe = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in6 address{AF_INET6, 0, 0, in6addr_loopback, 0};
+    const bool bound = probe >= 0 && ::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return bound;
+}
+
 inline int AcceptWithin(int listener, int milliseconds = 10000)
 {
     pollfd waiting{listener, POLLIN, 0};
