@@ -101,10 +101,9 @@ struct RawServerPeer : RawPeer {
         const bool keyed = KeyLength(algorithm) > 0;
         if (!ReadRecords(keyed ? 3 : 2, records))
             return false;
-        const auto exchange = ParseMessage(records->front().body);
+        const auto exchange = ParseMessage(records->front().body, 4);
         size_t at = 0;
-        if (keyed && !(exchange && exchange->type == 4 && TakeField(exchange->body, &at, &key) &&
-                       TakeField(exchange->body, &at, &iv)))
+        if (keyed && !(exchange && TakeField(*exchange, &at, &key) && TakeField(*exchange, &at, &iv)))
             return false;
         key = RsaDecrypt(key);
         iv = RsaDecrypt(iv);
@@ -150,17 +149,6 @@ protected:
         }
         manager->Close(client);
         manager->Close(server);
-    }
-
-    // The session failed for the reason and answered nothing; a fresh
-    // handshake on the same listener completes after it.
-    void ExpectFailedAlone(CVeskNetworkSession* session, int fd, size_t mark, Why reason)
-    {
-        EXPECT_TRUE(journal.Failed(session, mark));
-        EXPECT_EQ(Access::Failure(*session), reason);
-        EXPECT_TRUE(NothingToRead(fd)) << "nothing is answered";
-        ExpectFreshSecureHandshake();
-        manager->Close(session);
     }
 
     // Records flow both ways between the raw peer and the session, under the
@@ -354,7 +342,11 @@ TEST_F(HandshakeTest, RefusedHandshakeMessagesFailTheirSessionAloneForTheirReaso
         }
         ASSERT_NE(session, nullptr);
         WriteAll(fd, bytes);
-        ExpectFailedAlone(session, fd, mark, bad.reason);
+        EXPECT_TRUE(journal.Failed(session, mark));
+        EXPECT_EQ(Access::Failure(*session), bad.reason);
+        EXPECT_TRUE(NothingToRead(fd)) << "nothing is answered";
+        ExpectFreshSecureHandshake();
+        manager->Close(session);
     }
     CVeskNetworkSessionListen& listener = *Access::Listener(*manager);
     const Bytes generated = ListenerPublicKey();
@@ -385,14 +377,6 @@ TEST_F(HandshakeTest, RefusedHandshakeMessagesFailTheirSessionAloneForTheirReaso
 
 // --- no record decided plain after the ChangeCipherSpec ---
 
-// Record n of the application's stream carries n.
-Bytes Numbered(uint64_t n)
-{
-    Bytes payload(sizeof n);
-    std::memcpy(payload.data(), &n, sizeof n);
-    return payload;
-}
-
 // Reads the server's stream through a handshake that the raw client plays:
 // every record after the server's ChangeCipherSpec decrypts, and the numbered
 // records come whole and in order. True once the Finish and 200 encrypted
@@ -403,7 +387,7 @@ bool ReadServerStreamThroughTheSwitch(RawClientPeer& client)
     bool switched = false;
     bool finished = false;
     size_t encrypted_records = 0;
-    uint64_t next = 0;
+    uint32_t next = 0;
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (!(finished && encrypted_records >= 200) && std::chrono::steady_clock::now() < deadline) {
         const auto record = ReadRecord(client.fd);
@@ -412,7 +396,7 @@ bool ReadServerStreamThroughTheSwitch(RawClientPeer& client)
         const bool data = record->type == CRYPTO_MES_TYPE_CRYPTOED;
         const auto body = switched ? Decrypt(CRYPTO_ALGORITHM_3DES, client.key, client.iv, record->body)
                                    : std::optional<Bytes>(record->body);
-        if (!body || (data && *body != Numbered(next++))) {
+        if (!body || (data && *body != Numbered(0, 0, next++, 16))) {
             ADD_FAILURE() << "a record of type " << int{record->type} << " does not decrypt or is out of order";
             return false;
         }
@@ -478,8 +462,8 @@ TEST_F(HandshakeTest, SessionsTakePlainPeersRepeatedKeyExchangesRacingSendsAndOd
         std::atomic<bool> stop{false};
         std::atomic<bool> done{false};
         std::thread sender([&, server = racing] {
-            for (uint64_t n = 0; n < 1000000 && !stop; ++n)
-                if (server->send(Numbered(n).data(), sizeof n, 0) < 0)
+            for (uint32_t n = 0; n < 1000000 && !stop; ++n)
+                if (server->send(Numbered(0, 0, n, 16).data(), 16, 0) < 0)
                     break;
             done = true;
         });
@@ -626,7 +610,6 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
         SCOPED_TRACE(what);
         EXPECT_EQ(server->set_server_key(key.data(), key.size()), 0);
     }
-    EXPECT_EQ(server->set_server_key(good.data(), good.size()), 1);
     // The largest key that serves: the server takes a client's encrypted
     // fields of 160 bytes.
     ASSERT_EQ(server->set_server_key(KeysOf(1280).private_key.data(), KeysOf(1280).private_key.size()), 1);
@@ -650,12 +633,6 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
     EXPECT_EQ(CVeskMessageSystem::server_key_fingerprint(trailing.data(), trailing.size(), nullptr, 0), 0);
 }
 
-std::string ReadText(const std::string& path)
-{
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 // A client learns a server's key at the first contact, writes it to the
 // file, and requires it afterwards: of the file's entries as of the learned
 // ones. A file it cannot parse is refused whole.
@@ -669,15 +646,19 @@ TEST_F(ServerKeys, KnownServersAreLearnedOnFirstContactAndRequiredAfter)
     const std::string listed = "127.0.0.1 " + other + " " + fingerprint + "\n";
     TempFile known("# servers\n\n" + listed);
     ASSERT_EQ(client->set_known_servers_file(known.Name()), 1);
+    const auto known_text = [&known] {
+        std::ifstream file(known.Name());
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
 
     ExpectLogin();
     const std::string learned = "127.0.0.1 " + port + " " + fingerprint + "\n";
-    EXPECT_EQ(ReadText(known.Name()), listed + learned);
+    EXPECT_EQ(known_text(), listed + learned);
     EXPECT_EQ(LoginAt(other), nullptr) << "the file's entry is required";
     // The first listener takes the other key too: the learned one is required.
     Relisten();
     EXPECT_EQ(LoginAt(port), nullptr);
-    EXPECT_EQ(ReadText(known.Name()), listed + learned) << "nothing learned over a known key";
+    EXPECT_EQ(known_text(), listed + learned) << "nothing learned over a known key";
 
     const std::string malformed[] = {
         "127.0.0.1 " + other + "\n",

@@ -115,7 +115,6 @@ struct Intruder : RawClientPeer {
         return answer && answer->size() == sizeof(tagMessageDataUserAuthResult) &&
                LittleEndian32(answer->data() + 8) == 1;
     }
-    Bytes DataRecord(const Bytes& payload) const { return Record(3, Encrypt(algorithm, key, iv, payload)); }
     // The tag of the next echo the server sends, or 0.
     uint32_t ReadEcho() const
     {
@@ -138,24 +137,24 @@ struct Intruder : RawClientPeer {
         return ReadBytes(fd, 1, 5s).empty() && ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
     }
 
-    // The server's handler calls for this connection; a later raw client may
-    // be given the same port.
-    std::vector<Call> Calls() const
+    // The server's handler calls for this connection, all or its close
+    // events; a later raw client may be given the same port.
+    static constexpr bool kEndsOnly = true;
+    std::vector<Call> Calls(bool ends_only = false) const
     {
-        return g_journal.Where([&](const Call& c) { return c.seq > since && c.Peer() == peer; });
+        return g_journal.Where([&](const Call& c) {
+            return c.seq > since && c.Peer() == peer && (!ends_only || (c.event && c.ev == NETWORK_EVENT_CLOSE));
+        });
+    }
+
+    bool ServerClosed(std::chrono::milliseconds limit = 5s) const
+    {
+        return WaitFor([&] { return !Calls(kEndsOnly).empty(); }, limit);
     }
 
     std::string peer;
     const long since = g_journal.Mark();
 };
-
-// The server's close events of a raw client's connection.
-std::vector<Call> Ends(const Intruder& intruder)
-{
-    return g_journal.Where([&](const Call& c) {
-        return c.seq > intruder.since && c.Peer() == intruder.peer && c.event && c.ev == NETWORK_EVENT_CLOSE;
-    });
-}
 
 // One row: what the raw client does, and the reason the server then ends the
 // session with (as get_end_reason tells it), or VESK_END_NONE where it keeps
@@ -174,11 +173,6 @@ struct Row {
 std::function<void(Intruder&)> Sends(const Bytes& bytes)
 {
     return [bytes](Intruder& intruder) { WriteAll(intruder.fd, bytes); };
-}
-
-bool ServerClosed(const Intruder& intruder, std::chrono::milliseconds limit = 5s)
-{
-    return WaitFor([&] { return !Ends(intruder).empty(); }, limit);
 }
 
 class HostilePeers : public MessageSystems {
@@ -229,10 +223,10 @@ protected:
             if (row.reason == VESK_END_NONE) {
                 // The row has had its answers, so a closed session would be
                 // reported by now.
-                EXPECT_TRUE(Ends(intruder).empty()) << "the session stays open";
+                EXPECT_TRUE(intruder.Calls(Intruder::kEndsOnly).empty()) << "the session stays open";
             } else {
                 EXPECT_TRUE(intruder.fd < 0 || intruder.ClosedSilently()) << "closed without an answer";
-                EXPECT_TRUE(ServerClosed(intruder)) << "the server reports the session closed";
+                EXPECT_TRUE(intruder.ServerClosed()) << "the server reports the session closed";
                 if (row.reason != kEitherReason)
                     ExpectEndCountedAndLogged(intruder, row.reason, before);
             }
@@ -249,7 +243,7 @@ protected:
     void ExpectEndCountedAndLogged(const Intruder& intruder, int reason, const tagVeskMessageSystemCounters& before)
     {
         std::vector<int> reasons;
-        for (const Call& end : Ends(intruder))
+        for (const Call& end : intruder.Calls(Intruder::kEndsOnly))
             reasons.push_back(end.reason);
         EXPECT_EQ(reasons, std::vector<int>{reason});
         std::string peer = intruder.peer;
@@ -397,7 +391,7 @@ TEST_F(HostilePeers, EverySessionEndsSilentlyForItsReasonCountedAndLogged)
              setsockopt(i.fd, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
              ASSERT_TRUE(i.LogIn());
              i.SendData(Note(0, 8, kFloodMeType));
-             EXPECT_TRUE(ServerClosed(i, 30s));
+             EXPECT_TRUE(i.ServerClosed(30s));
              i.Drop(true);
          },
          VESK_END_SEND_BACKLOG_FULL,
@@ -650,7 +644,7 @@ TEST_F(HostilePeers, StalledManyAndFloodingPeersLeaveTheServerServing)
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << "handshake, login and echo";
     shutdown(flooder.fd, SHUT_RDWR);
     flood.join();
-    EXPECT_TRUE(ServerClosed(flooder));
+    EXPECT_TRUE(flooder.ServerClosed());
     if (kMeasuresMemory) {
         EXPECT_LT(vesk_perf::ResidentBytes() - resident_before, 4l << 20) << "resident memory grew";
     }
