@@ -4,23 +4,13 @@
 #ifndef VESK_TESTS_MESSAGE_FIXTURE_H
 #define VESK_TESTS_MESSAGE_FIXTURE_H
 
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "VeskMessageSystem.h"
 #include "raw_peer.h"
-#include "test_support.h"
 
 namespace vesk_test {
 

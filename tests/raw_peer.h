@@ -303,7 +303,8 @@ struct RawClientPeer : RawPeer {
         flight_two = records;
         const auto hello = ParseMessage(records[0].body, 1);
         const auto exchange = ParseMessage(records[1].body, 2);
-        if (!hello || hello->size() != 1 || !exchange || ParseMessage(records[2].body, 3) != Bytes())
+        const auto done = ParseMessage(records[2].body, 3);
+        if (!hello || hello->size() != 1 || !exchange || !done || !done->empty())
             return false;
         algorithm = static_cast<eCryptoAlgorithm>(hello->front());
         Bytes exponent;

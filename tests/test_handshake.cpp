@@ -89,12 +89,6 @@ struct RawServerPeer : RawPeer {
     {
     }
 
-    Bytes FlightTwo() const
-    {
-        return ServerHello(static_cast<unsigned char>(algorithm)) +
-               ServerKeyExchange(keys.public_key, kStandardExponent) + ServerHelloDone();
-    }
-
     // The records of flight 3 as they came; key and IV taken from them.
     bool ReadFlightThree(std::vector<WireRecord>* records)
     {
@@ -109,8 +103,6 @@ struct RawServerPeer : RawPeer {
         iv = RsaDecrypt(iv);
         return EndsWithSwitchAndFinish(*records);
     }
-
-    Bytes FlightFour() const { return ChangeCipherSpec() + Finish(); }
 
     Bytes RsaDecrypt(const Bytes& ciphertext) const
     {
@@ -208,7 +200,8 @@ TEST_P(HandshakeByAlgorithm, RawPeersCompleteTheHandshakeWithTheLibrary)
     ASSERT_NE(connecting, nullptr);
     RawServerPeer server(server_fd, algorithm);
     EXPECT_EQ(ReadBytes(server_fd, 15), (Bytes{1, 2, 0, 0, 0, 9, 0, 0, 0, 5, 0, 3, 0, 1, 2}));
-    WriteAll(server_fd, server.FlightTwo());
+    WriteAll(server_fd,
+             ServerHello(algorithm) + ServerKeyExchange(server.keys.public_key, kStandardExponent) + ServerHelloDone());
     std::vector<WireRecord> flight_three;
     ASSERT_TRUE(server.ReadFlightThree(&flight_three));
     if (keyed) {
@@ -222,7 +215,7 @@ TEST_P(HandshakeByAlgorithm, RawPeersCompleteTheHandshakeWithTheLibrary)
         EXPECT_EQ(Sizes(flight_three), (std::vector<size_t>{7, 10})) << "flight 3 is 17 bytes";
     }
     EXPECT_FALSE(journal.Saw(connecting, NETWORK_EVENT_HANDSHAKE_FINISH)) << "the client waits for the server's Finish";
-    WriteAll(server_fd, server.FlightFour());
+    WriteAll(server_fd, ChangeCipherSpec() + server.Finish());
     ASSERT_TRUE(journal.Finished(connecting));
     ExpectRecordsBothWays(server, connecting);
 }
@@ -513,7 +506,7 @@ TEST_F(HandshakeTest, SessionsTakePlainPeersRepeatedKeyExchangesRacingSendsAndOd
     std::vector<WireRecord> flight_three;
     ASSERT_TRUE(server.ReadFlightThree(&flight_three));
     EXPECT_EQ(Sizes(flight_three), (std::vector<size_t>{6 + 4 + 2 + 160 + 2 + 160, 7, 14}));
-    WriteAll(server_fd, server.FlightFour());
+    WriteAll(server_fd, ChangeCipherSpec() + server.Finish());
     EXPECT_TRUE(journal.Finished(connecting));
     EXPECT_FALSE(journal.FailedNow(connecting));
 }
@@ -597,8 +590,7 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
     ExpectLogin();
 
     const Bytes& good = KeysOf(1024).private_key;
-    Bytes trailing = good;
-    trailing.push_back(0);
+    const Bytes trailing = good + Bytes{0};
     Bytes altered = good;
     altered[altered.size() / 2] ^= 0x01;
     const std::pair<const char*, Bytes> keys[] = {
@@ -606,10 +598,8 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
         {"a trailing byte", trailing},           {"one bit changed", altered},
         {"2048 bits", KeysOf(2048).private_key}, {"a cut key", Bytes(good.begin(), good.begin() + 100)},
     };
-    for (const auto& [what, key] : keys) {
-        SCOPED_TRACE(what);
-        EXPECT_EQ(server->set_server_key(key.data(), key.size()), 0);
-    }
+    for (const auto& [what, key] : keys)
+        EXPECT_EQ(server->set_server_key(key.data(), key.size()), 0) << what;
     // The largest key that serves: the server takes a client's encrypted
     // fields of 160 bytes.
     ASSERT_EQ(server->set_server_key(KeysOf(1280).private_key.data(), KeysOf(1280).private_key.size()), 1);
@@ -623,10 +613,8 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
     EXPECT_EQ(server->pin_server_key("localhost", "1", upper.c_str()), 1);
     const std::string fingerprints[] = {"", fingerprint.substr(1), fingerprint + "0", "z" + fingerprint.substr(1),
                                         fingerprint.substr(0, 2) + ":" + fingerprint.substr(2, 62)};
-    for (const std::string& bad : fingerprints) {
-        SCOPED_TRACE(bad);
-        EXPECT_EQ(server->pin_server_key("localhost", "1", bad.c_str()), 0);
-    }
+    for (const std::string& bad : fingerprints)
+        EXPECT_EQ(server->pin_server_key("localhost", "1", bad.c_str()), 0) << bad;
     EXPECT_EQ(server->pin_server_key(nullptr, "1", fingerprint.c_str()), 0);
     char small[CVeskMessageSystem::kServerKeyFingerprintSize - 1];
     EXPECT_EQ(CVeskMessageSystem::server_key_fingerprint(good.data(), good.size(), small, sizeof small), 0);
@@ -666,11 +654,8 @@ TEST_F(ServerKeys, KnownServersAreLearnedOnFirstContactAndRequiredAfter)
         "127.0.0.1 " + other + " " + fingerprint.substr(1) + "\n",
         std::string(256, 'h') + " 1 " + fingerprint + "\n",
     };
-    for (const std::string& text : malformed) {
-        SCOPED_TRACE(text);
-        TempFile bad(listed + text);
-        EXPECT_EQ(client->set_known_servers_file(bad.Name()), 0);
-    }
+    for (const std::string& text : malformed)
+        EXPECT_EQ(client->set_known_servers_file(TempFile(listed + text).Name()), 0) << text;
     EXPECT_EQ(client->set_known_servers_file(::testing::TempDir().c_str()), 0) << "a folder";
 }
 

@@ -26,6 +26,8 @@ constexpr uint32_t kCloseMeType = 6;
 // beyond the socket buffers and the backlog), for a peer that never reads.
 constexpr uint32_t kFloodMeType = 7;
 constexpr int kServerSessions = 16;
+// The deadlines the deadline rows set.
+constexpr uint32_t kDeadlineMs = 300;
 // The journal's handler ids.
 constexpr int kDelivered = 1;
 constexpr int kEchoed = 2;
@@ -314,15 +316,24 @@ std::vector<Row> RefusedRows()
     };
 }
 
-// Each row ends a session for one reason, silently. The server's handle
-// tells the reason in the close event (or after closing the session itself),
-// the reason's counter grows by one and the log names the peer and the
-// reason; a client's connect deadline and a client system deleted with a
+// A row that ends a session ends it for one reason, silently. The server's
+// handle tells the reason in the close event (or after closing the session
+// itself), the reason's counter grows by one and the log names the peer and
+// the reason; a client's connect deadline and a client system deleted with a
 // session open are told on the client's side, and a listen that fails goes to
-// the log function, never to stderr. First, one session's handshake, login
-// and echo: the records and bytes each way, headers included, as the raw peer
-// wrote and read them.
-TEST_F(HostilePeers, EverySessionEndsSilentlyForItsReasonCountedAndLogged)
+// the log function, never to stderr. Other rows are inputs the server answers,
+// or skips, and goes on. A ClientHello followed by bytes its record holds
+// beyond the message, or a second one before the key exchange, is answered,
+// and the handshake goes on; one after the handshake is answered too, in the
+// clear as every handshake record, and changes nothing. A login answer is the
+// server's to give: one sent to the server adds no user to its list. A message
+// header that claims fewer than 8 bytes, or more than its read holds, ends the
+// cut of that read: the message before it arrives and is echoed, the rest of
+// the read is dropped, and the next read is cut afresh. Connections dropped
+// anywhere are closed and deliver nothing. First, one session's handshake,
+// login and echo: the records and bytes each way, headers included, as the
+// raw peer wrote and read them.
+TEST_F(HostilePeers, EverySessionEndsSilentlyForItsReasonOrGoesOnPastWhatTheServerSkips)
 {
     const tagVeskMessageSystemCounters before = SettledCounters();
     {
@@ -352,7 +363,6 @@ TEST_F(HostilePeers, EverySessionEndsSilentlyForItsReasonCountedAndLogged)
         EXPECT_EQ(after.m_bytes_sent - before.m_bytes_sent, bytes_sent);
     }
 
-    constexpr uint32_t kDeadlineMs = 300;
     const Row more[] = {
         {"silent from the start",
          [](Intruder&) {},
@@ -403,57 +413,6 @@ TEST_F(HostilePeers, EverySessionEndsSilentlyForItsReasonCountedAndLogged)
          },
          VESK_END_CLOSED_BY_APPLICATION,
          {0}},
-    };
-    std::vector<Row> rows = RefusedRows();
-    rows.insert(rows.end(), std::begin(more), std::end(more));
-    PlayRows(rows);
-
-    // A server that takes the connection and never answers.
-    int silent_port = 0;
-    const int silent = ListenOnLoopback(&silent_port);
-    const std::string silent_service = std::to_string(silent_port);
-    LogLines client_log;
-    client->set_log_function(LogLines::Capture, &client_log);
-    tagVeskMessageSystemLimits limits = VeskMessageSystemDefaultLimits();
-    limits.m_connect_deadline_ms = kDeadlineMs;
-    ASSERT_EQ(client->set_limits(limits), 1);
-    EXPECT_EQ(client->connect("127.0.0.1", silent_service.c_str(), "alice", 5, "wonderland", 10), nullptr);
-    EXPECT_TRUE(WaitFor([&] {
-        return client_log.Has(VESK_LOG_WARNING, "session 127.0.0.1:" + silent_service + " ended: connect deadline");
-    }));
-    tagVeskMessageSystemCounters counters{};
-    client->get_counters(&counters);
-    EXPECT_EQ(counters.m_sessions_ended[VESK_END_CONNECT_DEADLINE], 1u);
-
-    // The silent server's port is taken: listening there fails.
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(server->listen(silent_service.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "nothing on stderr";
-    ::close(silent);
-    EXPECT_TRUE(server_log.Has(VESK_LOG_ERROR, "listen on 0.0.0.0:" + silent_service + ": Address already in use"));
-
-    // The client system goes with a session open.
-    ASSERT_EQ(client->set_limits(VeskMessageSystemDefaultLimits()), 1);
-    CVeskMessageSession* open = ConnectPlain();
-    ASSERT_NE(open, nullptr);
-    client.reset();
-    EXPECT_EQ(open->get_end_reason(), VESK_END_SYSTEM_STOPPED) << "the handle outlives its system";
-    EXPECT_TRUE(client_log.Has(VESK_LOG_INFO, "session 127.0.0.1:" + port + " ended: system stopped"));
-}
-
-// Inputs the server answers, or skips, and goes on. A ClientHello followed
-// by bytes its record holds beyond the message, or a second one before the
-// key exchange, is answered, and the handshake goes on; one after the
-// handshake is answered too, in the clear as every handshake record, and
-// changes nothing. A login answer is the server's to give: one sent to the
-// server adds no user to its list. A message header that claims fewer than 8
-// bytes, or more than its read holds, ends the cut of that read: the message
-// before it arrives and is echoed, the rest of the read is dropped, and the
-// next read is cut afresh. Connections dropped anywhere are closed and
-// deliver nothing.
-TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWhereverDropped)
-{
-    std::vector<Row> rows = {
         {"a ClientHello shorter than its record, then another",
          [](Intruder& i) {
              WriteAll(i.fd, Record(1, Bytes{0} + Be24(5) + Bytes{0, 3, 0, 1, 2} + Bytes{9, 9, 9}));
@@ -490,6 +449,8 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWherever
          VESK_END_NONE,
          {4}},
     };
+    std::vector<Row> rows = RefusedRows();
+    rows.insert(rows.end(), std::begin(more), std::end(more));
     // What follows a first message in its read.
     const std::pair<const char*, Bytes> cut_ends[] = {
         {"a message header claiming 0 bytes", Note(77, 0) + Note(78)},
@@ -497,7 +458,7 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWherever
         {"a message header claiming 60000 bytes, beyond its read", Note(77, 60000) + Note(78)},
         {"5 bytes left after the last message, short of a header", Bytes{5, 0, 0, 0, 16}},
     };
-    for (const auto& [input, rest] : cut_ends) {
+    for (const auto& [input, rest] : cut_ends)
         rows.push_back({input,
                         [rest = rest](Intruder& i) {
                             ASSERT_TRUE(i.LogIn());
@@ -508,12 +469,11 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWherever
                         },
                         VESK_END_NONE,
                         {5, 6}});
-    }
 
     // Connections closed or reset at every point of the handshake and the
     // login: the good conversation, step by step, and each row goes away in
-    // the middle of one step's writing, or before it. Each step reads the server's answer to the step before, then
-    // gives what to write next.
+    // the middle of one step's writing, or before it. Each step reads the
+    // server's answer to the step before, then gives what to write next.
     const std::function<Bytes(Intruder&)> steps[] = {
         [](Intruder&) {
             return ClientHello({0, 1, 2});
@@ -547,8 +507,8 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWherever
         {"after the login request", 2, kAll},
         {"in the middle of a data record", 3, 10},
     };
-    for (const bool reset : {false, true}) {
-        for (const auto& point : points) {
+    for (const bool reset : {false, true})
+        for (const auto& point : points)
             rows.push_back({point.where,
                             [=, &steps](Intruder& i) {
                                 SCOPED_TRACE(reset ? "reset" : "closed");
@@ -560,9 +520,39 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWherever
                                 i.Drop(reset);
                             },
                             reset ? VESK_END_RESET : kEitherReason});
-        }
-    }
     PlayRows(rows);
+
+    // A server that takes the connection and never answers.
+    int silent_port = 0;
+    const int silent = ListenOnLoopback(&silent_port);
+    const std::string silent_service = std::to_string(silent_port);
+    LogLines client_log;
+    client->set_log_function(LogLines::Capture, &client_log);
+    tagVeskMessageSystemLimits limits = VeskMessageSystemDefaultLimits();
+    limits.m_connect_deadline_ms = kDeadlineMs;
+    ASSERT_EQ(client->set_limits(limits), 1);
+    EXPECT_EQ(client->connect("127.0.0.1", silent_service.c_str(), "alice", 5, "wonderland", 10), nullptr);
+    EXPECT_TRUE(WaitFor([&] {
+        return client_log.Has(VESK_LOG_WARNING, "session 127.0.0.1:" + silent_service + " ended: connect deadline");
+    }));
+    tagVeskMessageSystemCounters counters{};
+    client->get_counters(&counters);
+    EXPECT_EQ(counters.m_sessions_ended[VESK_END_CONNECT_DEADLINE], 1u);
+
+    // The silent server's port is taken: listening there fails.
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(server->listen(silent_service.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "nothing on stderr";
+    ::close(silent);
+    EXPECT_TRUE(server_log.Has(VESK_LOG_ERROR, "listen on 0.0.0.0:" + silent_service + ": Address already in use"));
+
+    // The client system goes with a session open.
+    ASSERT_EQ(client->set_limits(VeskMessageSystemDefaultLimits()), 1);
+    CVeskMessageSession* open = ConnectPlain();
+    ASSERT_NE(open, nullptr);
+    client.reset();
+    EXPECT_EQ(open->get_end_reason(), VESK_END_SYSTEM_STOPPED) << "the handle outlives its system";
+    EXPECT_TRUE(client_log.Has(VESK_LOG_INFO, "session 127.0.0.1:" + port + " ended: system stopped"));
 }
 
 // Sanitizer builds blur resident memory with shadow memory and quarantine.
@@ -587,7 +577,6 @@ constexpr bool kMeasuresMemory = true;
 // ones.
 TEST_F(HostilePeers, StalledManyAndFloodingPeersLeaveTheServerServing)
 {
-    constexpr uint32_t kDeadlineMs = 300;
     tagVeskMessageSystemLimits limits = VeskMessageSystemDefaultLimits();
     limits.m_handshake_deadline_ms = kDeadlineMs;
     ASSERT_EQ(server->set_limits(limits), 1);
@@ -610,14 +599,13 @@ TEST_F(HostilePeers, StalledManyAndFloodingPeersLeaveTheServerServing)
     const std::vector<Row> rows = RefusedRows();
     constexpr size_t kIntruders = 4;
     std::vector<std::thread> intruders;
-    for (size_t t = 0; t < kIntruders; ++t) {
+    for (size_t t = 0; t < kIntruders; ++t)
         intruders.emplace_back([&, t] {
             for (size_t n = t; n < 2 * rows.size(); n += kIntruders) {
                 Intruder intruder(port);
                 rows[n % rows.size()].play(intruder);
             }
         });
-    }
     for (int i = 0; i < 4; ++i)
         ExpectServerStillServes();
     Join(std::move(intruders));
