@@ -4,23 +4,13 @@
 #ifndef VESK_TESTS_MESSAGE_FIXTURE_H
 #define VESK_TESTS_MESSAGE_FIXTURE_H
 
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "VeskMessageSystem.h"
 #include "raw_peer.h"
-#include "test_support.h"
 
 namespace vesk_test {
 
@@ -50,20 +40,13 @@ inline uint32_t TagOf(const void* data, size_t size)
     return size >= 12 ? LittleEndian32(static_cast<const unsigned char*>(data) + 8) : 0;
 }
 
-// The bytes of a plain value as they lie in memory, the order messages use.
-template <class Plain>
-Bytes AsBytes(const Plain& value)
-{
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
-    return Bytes(bytes, bytes + sizeof value);
-}
-
 // An application message of the given type and length whose header claims
 // `claimed` bytes (by default its length), tagged at offset 8 when it has room.
 inline Bytes Tagged(uint32_t type, size_t length, uint32_t tag, int claimed = -1)
 {
-    const auto size = static_cast<uint16_t>(claimed >= 0 ? claimed : static_cast<int>(length));
-    Bytes message = AsBytes(type) + AsBytes(size) + Bytes(2, 0) + AsBytes(tag);
+    const uint32_t head[] = {type, static_cast<uint16_t>(claimed >= 0 ? claimed : static_cast<int>(length)), tag};
+    Bytes message(sizeof head);
+    std::memcpy(message.data(), head, sizeof head);
     message.resize(length);
     return message;
 }
@@ -187,10 +170,6 @@ public:
     std::vector<Call> Calls(int side, int handler = -1) const
     {
         return Where([&](const Call& c) { return c.side == side && (handler < 0 || c.handler == handler); });
-    }
-    std::vector<Call> OfPeer(const std::string& peer) const
-    {
-        return Where([&](const Call& c) { return c.Peer() == peer; });
     }
     size_t Count(int side, int handler) const { return Calls(side, handler).size(); }
     void Clear()

@@ -158,20 +158,16 @@ inline bool TakeField(const Bytes& body, size_t* at, Bytes* field)
     return true;
 }
 
-struct HandShakeMessage {
-    unsigned char type = 0xFF;
-    Bytes body;
-};
-
-inline std::optional<HandShakeMessage> ParseMessage(const Bytes& record_body)
+// The body of a handshake message of the given type that fills its record.
+inline std::optional<Bytes> ParseMessage(const Bytes& record_body, unsigned char type)
 {
-    if (record_body.size() < 4)
+    if (record_body.size() < 4 || record_body[0] != type)
         return std::nullopt;
     const size_t claimed =
         static_cast<size_t>(record_body[1]) << 16 | static_cast<size_t>(record_body[2]) << 8 | record_body[3];
     if (claimed != record_body.size() - 4)
         return std::nullopt;
-    return HandShakeMessage{record_body[0], Bytes(record_body.begin() + 4, record_body.end())};
+    return Bytes(record_body.begin() + 4, record_body.end());
 }
 
 // --- raw sockets ---
@@ -260,10 +256,8 @@ struct RawPeer {
         return Decrypt(algorithm, key, iv, records.back().body) == std::optional<Bytes>(kFinishMessage);
     }
     unsigned char DataType() const { return algorithm == CRYPTO_ALGORITHM_NONE ? 0 : 3; }
-    void SendData(const Bytes& payload) const
-    {
-        WriteAll(fd, Record(DataType(), Encrypt(algorithm, key, iv, payload)));
-    }
+    Bytes DataRecord(const Bytes& payload) const { return Record(DataType(), Encrypt(algorithm, key, iv, payload)); }
+    void SendData(const Bytes& payload) const { WriteAll(fd, DataRecord(payload)); }
     std::optional<Bytes> ReadData() const
     {
         auto record = ReadRecord(fd);
@@ -307,16 +301,15 @@ struct RawClientPeer : RawPeer {
     bool TakeFlightTwo(const std::vector<WireRecord>& records)
     {
         flight_two = records;
-        const auto hello = ParseMessage(records[0].body);
-        const auto exchange = ParseMessage(records[1].body);
-        const auto done = ParseMessage(records[2].body);
-        if (!hello || hello->type != 1 || hello->body.size() != 1 || !exchange || exchange->type != 2 || !done ||
-            done->type != 3 || !done->body.empty())
+        const auto hello = ParseMessage(records[0].body, 1);
+        const auto exchange = ParseMessage(records[1].body, 2);
+        const auto done = ParseMessage(records[2].body, 3);
+        if (!hello || hello->size() != 1 || !exchange || !done || !done->empty())
             return false;
-        algorithm = static_cast<eCryptoAlgorithm>(hello->body[0]);
+        algorithm = static_cast<eCryptoAlgorithm>(hello->front());
         Bytes exponent;
         size_t at = 0;
-        return TakeField(exchange->body, &at, &server_key) && TakeField(exchange->body, &at, &exponent);
+        return TakeField(*exchange, &at, &server_key) && TakeField(*exchange, &at, &exponent);
     }
 
     // A fresh key and IV for the chosen cipher under the server's key, the

@@ -89,29 +89,20 @@ struct RawServerPeer : RawPeer {
     {
     }
 
-    Bytes FlightTwo() const
-    {
-        return ServerHello(static_cast<unsigned char>(algorithm)) +
-               ServerKeyExchange(keys.public_key, kStandardExponent) + ServerHelloDone();
-    }
-
     // The records of flight 3 as they came; key and IV taken from them.
     bool ReadFlightThree(std::vector<WireRecord>* records)
     {
         const bool keyed = KeyLength(algorithm) > 0;
         if (!ReadRecords(keyed ? 3 : 2, records))
             return false;
-        const auto exchange = ParseMessage(records->front().body);
+        const auto exchange = ParseMessage(records->front().body, 4);
         size_t at = 0;
-        if (keyed && !(exchange && exchange->type == 4 && TakeField(exchange->body, &at, &key) &&
-                       TakeField(exchange->body, &at, &iv)))
+        if (keyed && !(exchange && TakeField(*exchange, &at, &key) && TakeField(*exchange, &at, &iv)))
             return false;
         key = RsaDecrypt(key);
         iv = RsaDecrypt(iv);
         return EndsWithSwitchAndFinish(*records);
     }
-
-    Bytes FlightFour() const { return ChangeCipherSpec() + Finish(); }
 
     Bytes RsaDecrypt(const Bytes& ciphertext) const
     {
@@ -150,17 +141,6 @@ protected:
         }
         manager->Close(client);
         manager->Close(server);
-    }
-
-    // The session failed for the reason and answered nothing; a fresh
-    // handshake on the same listener completes after it.
-    void ExpectFailedAlone(CVeskNetworkSession* session, int fd, size_t mark, Why reason)
-    {
-        EXPECT_TRUE(journal.Failed(session, mark));
-        EXPECT_EQ(Access::Failure(*session), reason);
-        EXPECT_TRUE(NothingToRead(fd)) << "nothing is answered";
-        ExpectFreshSecureHandshake();
-        manager->Close(session);
     }
 
     // Records flow both ways between the raw peer and the session, under the
@@ -220,7 +200,8 @@ TEST_P(HandshakeByAlgorithm, RawPeersCompleteTheHandshakeWithTheLibrary)
     ASSERT_NE(connecting, nullptr);
     RawServerPeer server(server_fd, algorithm);
     EXPECT_EQ(ReadBytes(server_fd, 15), (Bytes{1, 2, 0, 0, 0, 9, 0, 0, 0, 5, 0, 3, 0, 1, 2}));
-    WriteAll(server_fd, server.FlightTwo());
+    WriteAll(server_fd,
+             ServerHello(algorithm) + ServerKeyExchange(server.keys.public_key, kStandardExponent) + ServerHelloDone());
     std::vector<WireRecord> flight_three;
     ASSERT_TRUE(server.ReadFlightThree(&flight_three));
     if (keyed) {
@@ -234,7 +215,7 @@ TEST_P(HandshakeByAlgorithm, RawPeersCompleteTheHandshakeWithTheLibrary)
         EXPECT_EQ(Sizes(flight_three), (std::vector<size_t>{7, 10})) << "flight 3 is 17 bytes";
     }
     EXPECT_FALSE(journal.Saw(connecting, NETWORK_EVENT_HANDSHAKE_FINISH)) << "the client waits for the server's Finish";
-    WriteAll(server_fd, server.FlightFour());
+    WriteAll(server_fd, ChangeCipherSpec() + server.Finish());
     ASSERT_TRUE(journal.Finished(connecting));
     ExpectRecordsBothWays(server, connecting);
 }
@@ -354,7 +335,11 @@ TEST_F(HandshakeTest, RefusedHandshakeMessagesFailTheirSessionAloneForTheirReaso
         }
         ASSERT_NE(session, nullptr);
         WriteAll(fd, bytes);
-        ExpectFailedAlone(session, fd, mark, bad.reason);
+        EXPECT_TRUE(journal.Failed(session, mark));
+        EXPECT_EQ(Access::Failure(*session), bad.reason);
+        EXPECT_TRUE(NothingToRead(fd)) << "nothing is answered";
+        ExpectFreshSecureHandshake();
+        manager->Close(session);
     }
     CVeskNetworkSessionListen& listener = *Access::Listener(*manager);
     const Bytes generated = ListenerPublicKey();
@@ -385,14 +370,6 @@ TEST_F(HandshakeTest, RefusedHandshakeMessagesFailTheirSessionAloneForTheirReaso
 
 // --- no record decided plain after the ChangeCipherSpec ---
 
-// Record n of the application's stream carries n.
-Bytes Numbered(uint64_t n)
-{
-    Bytes payload(sizeof n);
-    std::memcpy(payload.data(), &n, sizeof n);
-    return payload;
-}
-
 // Reads the server's stream through a handshake that the raw client plays:
 // every record after the server's ChangeCipherSpec decrypts, and the numbered
 // records come whole and in order. True once the Finish and 200 encrypted
@@ -403,7 +380,7 @@ bool ReadServerStreamThroughTheSwitch(RawClientPeer& client)
     bool switched = false;
     bool finished = false;
     size_t encrypted_records = 0;
-    uint64_t next = 0;
+    uint32_t next = 0;
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (!(finished && encrypted_records >= 200) && std::chrono::steady_clock::now() < deadline) {
         const auto record = ReadRecord(client.fd);
@@ -412,7 +389,7 @@ bool ReadServerStreamThroughTheSwitch(RawClientPeer& client)
         const bool data = record->type == CRYPTO_MES_TYPE_CRYPTOED;
         const auto body = switched ? Decrypt(CRYPTO_ALGORITHM_3DES, client.key, client.iv, record->body)
                                    : std::optional<Bytes>(record->body);
-        if (!body || (data && *body != Numbered(next++))) {
+        if (!body || (data && *body != Numbered(0, 0, next++, 16))) {
             ADD_FAILURE() << "a record of type " << int{record->type} << " does not decrypt or is out of order";
             return false;
         }
@@ -478,8 +455,8 @@ TEST_F(HandshakeTest, SessionsTakePlainPeersRepeatedKeyExchangesRacingSendsAndOd
         std::atomic<bool> stop{false};
         std::atomic<bool> done{false};
         std::thread sender([&, server = racing] {
-            for (uint64_t n = 0; n < 1000000 && !stop; ++n)
-                if (server->send(Numbered(n).data(), sizeof n, 0) < 0)
+            for (uint32_t n = 0; n < 1000000 && !stop; ++n)
+                if (server->send(Numbered(0, 0, n, 16).data(), 16, 0) < 0)
                     break;
             done = true;
         });
@@ -529,7 +506,7 @@ TEST_F(HandshakeTest, SessionsTakePlainPeersRepeatedKeyExchangesRacingSendsAndOd
     std::vector<WireRecord> flight_three;
     ASSERT_TRUE(server.ReadFlightThree(&flight_three));
     EXPECT_EQ(Sizes(flight_three), (std::vector<size_t>{6 + 4 + 2 + 160 + 2 + 160, 7, 14}));
-    WriteAll(server_fd, server.FlightFour());
+    WriteAll(server_fd, ChangeCipherSpec() + server.Finish());
     EXPECT_TRUE(journal.Finished(connecting));
     EXPECT_FALSE(journal.FailedNow(connecting));
 }
@@ -613,8 +590,7 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
     ExpectLogin();
 
     const Bytes& good = KeysOf(1024).private_key;
-    Bytes trailing = good;
-    trailing.push_back(0);
+    const Bytes trailing = good + Bytes{0};
     Bytes altered = good;
     altered[altered.size() / 2] ^= 0x01;
     const std::pair<const char*, Bytes> keys[] = {
@@ -622,11 +598,8 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
         {"a trailing byte", trailing},           {"one bit changed", altered},
         {"2048 bits", KeysOf(2048).private_key}, {"a cut key", Bytes(good.begin(), good.begin() + 100)},
     };
-    for (const auto& [what, key] : keys) {
-        SCOPED_TRACE(what);
-        EXPECT_EQ(server->set_server_key(key.data(), key.size()), 0);
-    }
-    EXPECT_EQ(server->set_server_key(good.data(), good.size()), 1);
+    for (const auto& [what, key] : keys)
+        EXPECT_EQ(server->set_server_key(key.data(), key.size()), 0) << what;
     // The largest key that serves: the server takes a client's encrypted
     // fields of 160 bytes.
     ASSERT_EQ(server->set_server_key(KeysOf(1280).private_key.data(), KeysOf(1280).private_key.size()), 1);
@@ -640,20 +613,12 @@ TEST_F(ServerKeys, PinnedClientTalksOnlyToTheServerWithThePinnedKey)
     EXPECT_EQ(server->pin_server_key("localhost", "1", upper.c_str()), 1);
     const std::string fingerprints[] = {"", fingerprint.substr(1), fingerprint + "0", "z" + fingerprint.substr(1),
                                         fingerprint.substr(0, 2) + ":" + fingerprint.substr(2, 62)};
-    for (const std::string& bad : fingerprints) {
-        SCOPED_TRACE(bad);
-        EXPECT_EQ(server->pin_server_key("localhost", "1", bad.c_str()), 0);
-    }
+    for (const std::string& bad : fingerprints)
+        EXPECT_EQ(server->pin_server_key("localhost", "1", bad.c_str()), 0) << bad;
     EXPECT_EQ(server->pin_server_key(nullptr, "1", fingerprint.c_str()), 0);
     char small[CVeskMessageSystem::kServerKeyFingerprintSize - 1];
     EXPECT_EQ(CVeskMessageSystem::server_key_fingerprint(good.data(), good.size(), small, sizeof small), 0);
     EXPECT_EQ(CVeskMessageSystem::server_key_fingerprint(trailing.data(), trailing.size(), nullptr, 0), 0);
-}
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // A client learns a server's key at the first contact, writes it to the
@@ -669,15 +634,19 @@ TEST_F(ServerKeys, KnownServersAreLearnedOnFirstContactAndRequiredAfter)
     const std::string listed = "127.0.0.1 " + other + " " + fingerprint + "\n";
     TempFile known("# servers\n\n" + listed);
     ASSERT_EQ(client->set_known_servers_file(known.Name()), 1);
+    const auto known_text = [&known] {
+        std::ifstream file(known.Name());
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
 
     ExpectLogin();
     const std::string learned = "127.0.0.1 " + port + " " + fingerprint + "\n";
-    EXPECT_EQ(ReadText(known.Name()), listed + learned);
+    EXPECT_EQ(known_text(), listed + learned);
     EXPECT_EQ(LoginAt(other), nullptr) << "the file's entry is required";
     // The first listener takes the other key too: the learned one is required.
     Relisten();
     EXPECT_EQ(LoginAt(port), nullptr);
-    EXPECT_EQ(ReadText(known.Name()), listed + learned) << "nothing learned over a known key";
+    EXPECT_EQ(known_text(), listed + learned) << "nothing learned over a known key";
 
     const std::string malformed[] = {
         "127.0.0.1 " + other + "\n",
@@ -685,11 +654,8 @@ TEST_F(ServerKeys, KnownServersAreLearnedOnFirstContactAndRequiredAfter)
         "127.0.0.1 " + other + " " + fingerprint.substr(1) + "\n",
         std::string(256, 'h') + " 1 " + fingerprint + "\n",
     };
-    for (const std::string& text : malformed) {
-        SCOPED_TRACE(text);
-        TempFile bad(listed + text);
-        EXPECT_EQ(client->set_known_servers_file(bad.Name()), 0);
-    }
+    for (const std::string& text : malformed)
+        EXPECT_EQ(client->set_known_servers_file(TempFile(listed + text).Name()), 0) << text;
     EXPECT_EQ(client->set_known_servers_file(::testing::TempDir().c_str()), 0) << "a folder";
 }
 

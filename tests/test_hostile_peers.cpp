@@ -26,6 +26,8 @@ constexpr uint32_t kCloseMeType = 6;
 // beyond the socket buffers and the backlog), for a peer that never reads.
 constexpr uint32_t kFloodMeType = 7;
 constexpr int kServerSessions = 16;
+// The deadlines the deadline rows set.
+constexpr uint32_t kDeadlineMs = 300;
 // The journal's handler ids.
 constexpr int kDelivered = 1;
 constexpr int kEchoed = 2;
@@ -115,7 +117,6 @@ struct Intruder : RawClientPeer {
         return answer && answer->size() == sizeof(tagMessageDataUserAuthResult) &&
                LittleEndian32(answer->data() + 8) == 1;
     }
-    Bytes DataRecord(const Bytes& payload) const { return Record(3, Encrypt(algorithm, key, iv, payload)); }
     // The tag of the next echo the server sends, or 0.
     uint32_t ReadEcho() const
     {
@@ -138,24 +139,24 @@ struct Intruder : RawClientPeer {
         return ReadBytes(fd, 1, 5s).empty() && ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
     }
 
-    // The server's handler calls for this connection; a later raw client may
-    // be given the same port.
-    std::vector<Call> Calls() const
+    // The server's handler calls for this connection, all or its close
+    // events; a later raw client may be given the same port.
+    static constexpr bool kEndsOnly = true;
+    std::vector<Call> Calls(bool ends_only = false) const
     {
-        return g_journal.Where([&](const Call& c) { return c.seq > since && c.Peer() == peer; });
+        return g_journal.Where([&](const Call& c) {
+            return c.seq > since && c.Peer() == peer && (!ends_only || (c.event && c.ev == NETWORK_EVENT_CLOSE));
+        });
+    }
+
+    bool ServerClosed(std::chrono::milliseconds limit = 5s) const
+    {
+        return WaitFor([&] { return !Calls(kEndsOnly).empty(); }, limit);
     }
 
     std::string peer;
     const long since = g_journal.Mark();
 };
-
-// The server's close events of a raw client's connection.
-std::vector<Call> Ends(const Intruder& intruder)
-{
-    return g_journal.Where([&](const Call& c) {
-        return c.seq > intruder.since && c.Peer() == intruder.peer && c.event && c.ev == NETWORK_EVENT_CLOSE;
-    });
-}
 
 // One row: what the raw client does, and the reason the server then ends the
 // session with (as get_end_reason tells it), or VESK_END_NONE where it keeps
@@ -174,11 +175,6 @@ struct Row {
 std::function<void(Intruder&)> Sends(const Bytes& bytes)
 {
     return [bytes](Intruder& intruder) { WriteAll(intruder.fd, bytes); };
-}
-
-bool ServerClosed(const Intruder& intruder, std::chrono::milliseconds limit = 5s)
-{
-    return WaitFor([&] { return !Ends(intruder).empty(); }, limit);
 }
 
 class HostilePeers : public MessageSystems {
@@ -229,10 +225,10 @@ protected:
             if (row.reason == VESK_END_NONE) {
                 // The row has had its answers, so a closed session would be
                 // reported by now.
-                EXPECT_TRUE(Ends(intruder).empty()) << "the session stays open";
+                EXPECT_TRUE(intruder.Calls(Intruder::kEndsOnly).empty()) << "the session stays open";
             } else {
                 EXPECT_TRUE(intruder.fd < 0 || intruder.ClosedSilently()) << "closed without an answer";
-                EXPECT_TRUE(ServerClosed(intruder)) << "the server reports the session closed";
+                EXPECT_TRUE(intruder.ServerClosed()) << "the server reports the session closed";
                 if (row.reason != kEitherReason)
                     ExpectEndCountedAndLogged(intruder, row.reason, before);
             }
@@ -249,7 +245,7 @@ protected:
     void ExpectEndCountedAndLogged(const Intruder& intruder, int reason, const tagVeskMessageSystemCounters& before)
     {
         std::vector<int> reasons;
-        for (const Call& end : Ends(intruder))
+        for (const Call& end : intruder.Calls(Intruder::kEndsOnly))
             reasons.push_back(end.reason);
         EXPECT_EQ(reasons, std::vector<int>{reason});
         std::string peer = intruder.peer;
@@ -320,15 +316,24 @@ std::vector<Row> RefusedRows()
     };
 }
 
-// Each row ends a session for one reason, silently. The server's handle
-// tells the reason in the close event (or after closing the session itself),
-// the reason's counter grows by one and the log names the peer and the
-// reason; a client's connect deadline and a client system deleted with a
+// A row that ends a session ends it for one reason, silently. The server's
+// handle tells the reason in the close event (or after closing the session
+// itself), the reason's counter grows by one and the log names the peer and
+// the reason; a client's connect deadline and a client system deleted with a
 // session open are told on the client's side, and a listen that fails goes to
-// the log function, never to stderr. First, one session's handshake, login
-// and echo: the records and bytes each way, headers included, as the raw peer
-// wrote and read them.
-TEST_F(HostilePeers, EverySessionEndsSilentlyForItsReasonCountedAndLogged)
+// the log function, never to stderr. Other rows are inputs the server answers,
+// or skips, and goes on. A ClientHello followed by bytes its record holds
+// beyond the message, or a second one before the key exchange, is answered,
+// and the handshake goes on; one after the handshake is answered too, in the
+// clear as every handshake record, and changes nothing. A login answer is the
+// server's to give: one sent to the server adds no user to its list. A message
+// header that claims fewer than 8 bytes, or more than its read holds, ends the
+// cut of that read: the message before it arrives and is echoed, the rest of
+// the read is dropped, and the next read is cut afresh. Connections dropped
+// anywhere are closed and deliver nothing. First, one session's handshake,
+// login and echo: the records and bytes each way, headers included, as the
+// raw peer wrote and read them.
+TEST_F(HostilePeers, EverySessionEndsSilentlyForItsReasonOrGoesOnPastWhatTheServerSkips)
 {
     const tagVeskMessageSystemCounters before = SettledCounters();
     {
@@ -358,7 +363,6 @@ TEST_F(HostilePeers, EverySessionEndsSilentlyForItsReasonCountedAndLogged)
         EXPECT_EQ(after.m_bytes_sent - before.m_bytes_sent, bytes_sent);
     }
 
-    constexpr uint32_t kDeadlineMs = 300;
     const Row more[] = {
         {"silent from the start",
          [](Intruder&) {},
@@ -397,7 +401,7 @@ TEST_F(HostilePeers, EverySessionEndsSilentlyForItsReasonCountedAndLogged)
              setsockopt(i.fd, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
              ASSERT_TRUE(i.LogIn());
              i.SendData(Note(0, 8, kFloodMeType));
-             EXPECT_TRUE(ServerClosed(i, 30s));
+             EXPECT_TRUE(i.ServerClosed(30s));
              i.Drop(true);
          },
          VESK_END_SEND_BACKLOG_FULL,
@@ -409,57 +413,6 @@ TEST_F(HostilePeers, EverySessionEndsSilentlyForItsReasonCountedAndLogged)
          },
          VESK_END_CLOSED_BY_APPLICATION,
          {0}},
-    };
-    std::vector<Row> rows = RefusedRows();
-    rows.insert(rows.end(), std::begin(more), std::end(more));
-    PlayRows(rows);
-
-    // A server that takes the connection and never answers.
-    int silent_port = 0;
-    const int silent = ListenOnLoopback(&silent_port);
-    const std::string silent_service = std::to_string(silent_port);
-    LogLines client_log;
-    client->set_log_function(LogLines::Capture, &client_log);
-    tagVeskMessageSystemLimits limits = VeskMessageSystemDefaultLimits();
-    limits.m_connect_deadline_ms = kDeadlineMs;
-    ASSERT_EQ(client->set_limits(limits), 1);
-    EXPECT_EQ(client->connect("127.0.0.1", silent_service.c_str(), "alice", 5, "wonderland", 10), nullptr);
-    EXPECT_TRUE(WaitFor([&] {
-        return client_log.Has(VESK_LOG_WARNING, "session 127.0.0.1:" + silent_service + " ended: connect deadline");
-    }));
-    tagVeskMessageSystemCounters counters{};
-    client->get_counters(&counters);
-    EXPECT_EQ(counters.m_sessions_ended[VESK_END_CONNECT_DEADLINE], 1u);
-
-    // The silent server's port is taken: listening there fails.
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(server->listen(silent_service.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "nothing on stderr";
-    ::close(silent);
-    EXPECT_TRUE(server_log.Has(VESK_LOG_ERROR, "listen on 0.0.0.0:" + silent_service + ": Address already in use"));
-
-    // The client system goes with a session open.
-    ASSERT_EQ(client->set_limits(VeskMessageSystemDefaultLimits()), 1);
-    CVeskMessageSession* open = ConnectPlain();
-    ASSERT_NE(open, nullptr);
-    client.reset();
-    EXPECT_EQ(open->get_end_reason(), VESK_END_SYSTEM_STOPPED) << "the handle outlives its system";
-    EXPECT_TRUE(client_log.Has(VESK_LOG_INFO, "session 127.0.0.1:" + port + " ended: system stopped"));
-}
-
-// Inputs the server answers, or skips, and goes on. A ClientHello followed
-// by bytes its record holds beyond the message, or a second one before the
-// key exchange, is answered, and the handshake goes on; one after the
-// handshake is answered too, in the clear as every handshake record, and
-// changes nothing. A login answer is the server's to give: one sent to the
-// server adds no user to its list. A message header that claims fewer than 8
-// bytes, or more than its read holds, ends the cut of that read: the message
-// before it arrives and is echoed, the rest of the read is dropped, and the
-// next read is cut afresh. Connections dropped anywhere are closed and
-// deliver nothing.
-TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWhereverDropped)
-{
-    std::vector<Row> rows = {
         {"a ClientHello shorter than its record, then another",
          [](Intruder& i) {
              WriteAll(i.fd, Record(1, Bytes{0} + Be24(5) + Bytes{0, 3, 0, 1, 2} + Bytes{9, 9, 9}));
@@ -496,6 +449,8 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWherever
          VESK_END_NONE,
          {4}},
     };
+    std::vector<Row> rows = RefusedRows();
+    rows.insert(rows.end(), std::begin(more), std::end(more));
     // What follows a first message in its read.
     const std::pair<const char*, Bytes> cut_ends[] = {
         {"a message header claiming 0 bytes", Note(77, 0) + Note(78)},
@@ -503,7 +458,7 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWherever
         {"a message header claiming 60000 bytes, beyond its read", Note(77, 60000) + Note(78)},
         {"5 bytes left after the last message, short of a header", Bytes{5, 0, 0, 0, 16}},
     };
-    for (const auto& [input, rest] : cut_ends) {
+    for (const auto& [input, rest] : cut_ends)
         rows.push_back({input,
                         [rest = rest](Intruder& i) {
                             ASSERT_TRUE(i.LogIn());
@@ -514,12 +469,11 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWherever
                         },
                         VESK_END_NONE,
                         {5, 6}});
-    }
 
     // Connections closed or reset at every point of the handshake and the
     // login: the good conversation, step by step, and each row goes away in
-    // the middle of one step's writing, or before it. Each step reads the server's answer to the step before, then
-    // gives what to write next.
+    // the middle of one step's writing, or before it. Each step reads the
+    // server's answer to the step before, then gives what to write next.
     const std::function<Bytes(Intruder&)> steps[] = {
         [](Intruder&) {
             return ClientHello({0, 1, 2});
@@ -553,8 +507,8 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWherever
         {"after the login request", 2, kAll},
         {"in the middle of a data record", 3, 10},
     };
-    for (const bool reset : {false, true}) {
-        for (const auto& point : points) {
+    for (const bool reset : {false, true})
+        for (const auto& point : points)
             rows.push_back({point.where,
                             [=, &steps](Intruder& i) {
                                 SCOPED_TRACE(reset ? "reset" : "closed");
@@ -566,9 +520,39 @@ TEST_F(HostilePeers, SessionsGoOnPastInputsTheServerAnswersOrSkipsAndEndWherever
                                 i.Drop(reset);
                             },
                             reset ? VESK_END_RESET : kEitherReason});
-        }
-    }
     PlayRows(rows);
+
+    // A server that takes the connection and never answers.
+    int silent_port = 0;
+    const int silent = ListenOnLoopback(&silent_port);
+    const std::string silent_service = std::to_string(silent_port);
+    LogLines client_log;
+    client->set_log_function(LogLines::Capture, &client_log);
+    tagVeskMessageSystemLimits limits = VeskMessageSystemDefaultLimits();
+    limits.m_connect_deadline_ms = kDeadlineMs;
+    ASSERT_EQ(client->set_limits(limits), 1);
+    EXPECT_EQ(client->connect("127.0.0.1", silent_service.c_str(), "alice", 5, "wonderland", 10), nullptr);
+    EXPECT_TRUE(WaitFor([&] {
+        return client_log.Has(VESK_LOG_WARNING, "session 127.0.0.1:" + silent_service + " ended: connect deadline");
+    }));
+    tagVeskMessageSystemCounters counters{};
+    client->get_counters(&counters);
+    EXPECT_EQ(counters.m_sessions_ended[VESK_END_CONNECT_DEADLINE], 1u);
+
+    // The silent server's port is taken: listening there fails.
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(server->listen(silent_service.c_str(), AF_INET, VESKMESSYS_CRYPTO_ALGORITHM_3DES), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "nothing on stderr";
+    ::close(silent);
+    EXPECT_TRUE(server_log.Has(VESK_LOG_ERROR, "listen on 0.0.0.0:" + silent_service + ": Address already in use"));
+
+    // The client system goes with a session open.
+    ASSERT_EQ(client->set_limits(VeskMessageSystemDefaultLimits()), 1);
+    CVeskMessageSession* open = ConnectPlain();
+    ASSERT_NE(open, nullptr);
+    client.reset();
+    EXPECT_EQ(open->get_end_reason(), VESK_END_SYSTEM_STOPPED) << "the handle outlives its system";
+    EXPECT_TRUE(client_log.Has(VESK_LOG_INFO, "session 127.0.0.1:" + port + " ended: system stopped"));
 }
 
 // Sanitizer builds blur resident memory with shadow memory and quarantine.
@@ -593,7 +577,6 @@ constexpr bool kMeasuresMemory = true;
 // ones.
 TEST_F(HostilePeers, StalledManyAndFloodingPeersLeaveTheServerServing)
 {
-    constexpr uint32_t kDeadlineMs = 300;
     tagVeskMessageSystemLimits limits = VeskMessageSystemDefaultLimits();
     limits.m_handshake_deadline_ms = kDeadlineMs;
     ASSERT_EQ(server->set_limits(limits), 1);
@@ -616,14 +599,13 @@ TEST_F(HostilePeers, StalledManyAndFloodingPeersLeaveTheServerServing)
     const std::vector<Row> rows = RefusedRows();
     constexpr size_t kIntruders = 4;
     std::vector<std::thread> intruders;
-    for (size_t t = 0; t < kIntruders; ++t) {
+    for (size_t t = 0; t < kIntruders; ++t)
         intruders.emplace_back([&, t] {
             for (size_t n = t; n < 2 * rows.size(); n += kIntruders) {
                 Intruder intruder(port);
                 rows[n % rows.size()].play(intruder);
             }
         });
-    }
     for (int i = 0; i < 4; ++i)
         ExpectServerStillServes();
     Join(std::move(intruders));
@@ -650,7 +632,7 @@ TEST_F(HostilePeers, StalledManyAndFloodingPeersLeaveTheServerServing)
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << "handshake, login and echo";
     shutdown(flooder.fd, SHUT_RDWR);
     flood.join();
-    EXPECT_TRUE(ServerClosed(flooder));
+    EXPECT_TRUE(flooder.ServerClosed());
     if (kMeasuresMemory) {
         EXPECT_LT(vesk_perf::ResidentBytes() - resident_before, 4l << 20) << "resident memory grew";
     }

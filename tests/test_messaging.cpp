@@ -68,8 +68,6 @@ HandlerTags HandlersAndTags(const std::vector<Call>& calls)
     return seen;
 }
 
-}  // namespace
-
 // Under each cipher: a refused login is answered and the server keeps the
 // connection, the client closes it on the answer without an event of its own,
 // and only then does the server see the end; a send right after connecting
@@ -195,8 +193,6 @@ TEST(MessageSystemPools, CreateRefusesANegativeCountAndASecondCreationUntilRelea
     }
 }
 
-namespace {
-
 // The server's message handler that journals under the given id.
 template <int Id>
 constexpr ty_ExtensionCallFunction kHandler = OnMessage<kServer, Id>;
@@ -213,8 +209,6 @@ struct DispatchRow {
 // The message that ends a row, by type and tag, and its handler.
 constexpr uint32_t kEndOfRow = 0x7777;
 constexpr int kEndOfRowHandler = 9;
-
-}  // namespace
 
 // The rules by which a message finds its handlers, one row each on the same
 // logged-in session; the list is emptied between rows, so a handler a row
@@ -289,8 +283,6 @@ TEST_F(Messaging, MessagesReachTheHandlersTheirTypeAndSizeSelect)
     EXPECT_TRUE(handle->is_session_used());
 }
 
-namespace {
-
 CVeskMessageSession g_last_sender;
 
 int RecordLastSender(CVeskMessageSession* session, const char* host, const char* service, const void* data, size_t size)
@@ -313,8 +305,6 @@ std::vector<std::string> UsersSeen()
     }
     return seen;
 }
-
-}  // namespace
 
 // Sessions on the library's threads while the application works beside them.
 // A user logs in again and again while another thread reads and changes both
@@ -381,8 +371,7 @@ TEST_F(Messaging, SessionsStayInOrderUserListsStaySoundAndTheLoginPolicyHolds)
             EXPECT_TRUE(!calls[i].event || calls[i].ev == NETWORK_EVENT_READ) << i;
         EXPECT_EQ(calls.back().ev, NETWORK_EVENT_CLOSE);
         const std::vector<uint32_t> tags = Tags(calls);
-        ASSERT_EQ(tags.size(), 2u);
-        EXPECT_EQ(tags[1], tags[0] + 1);
+        EXPECT_TRUE(tags.size() == 2 && tags[1] == tags[0] + 1) << ::testing::PrintToString(tags);
     }
 
     tagVeskMessageSystemLimits limits = server->get_limits();
@@ -446,8 +435,6 @@ TEST_F(Messaging, SessionsStayInOrderUserListsStaySoundAndTheLoginPolicyHolds)
     ASSERT_TRUE(WaitFor([&] { return UsersSeen().back() == "close carol"; })) << "still known in its close event";
 }
 
-namespace {
-
 // Sends from the events that open a session (accept, connect) and from the
 // handshake-finished event a message of type 9 tagged with the event and side:
 // refused at once from the first two, sent from the last.
@@ -463,8 +450,6 @@ int SendFromEvent(CVeskMessageSession* session, const char* host, const char* se
     EXPECT_EQ(result > 0 ? 1 : result, ev == NETWORK_EVENT_HANDSHAKE_FINISH ? 1 : -1) << "side " << Side << ", " << ev;
     return 0;
 }
-
-}  // namespace
 
 // Where nothing can carry the handshake while the caller would wait, sending
 // is refused at once: from the accept event on a library thread, inside the
@@ -618,3 +603,5 @@ TEST_F(Messaging, StaleHandleReachesNothing)
     expect_stale(second, second_datagram, second_copy);
     EXPECT_EQ(Tags(g_journal.Calls(kServer, 1)), std::vector<uint32_t>{1}) << "nothing of the stale handles";
 }
+
+}  // namespace
