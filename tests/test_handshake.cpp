@@ -200,8 +200,8 @@ TEST_P(HandshakeByAlgorithm, RawPeersCompleteTheHandshakeWithTheLibrary)
     ASSERT_NE(connecting, nullptr);
     RawServerPeer server(server_fd, algorithm);
     EXPECT_EQ(ReadBytes(server_fd, 15), (Bytes{1, 2, 0, 0, 0, 9, 0, 0, 0, 5, 0, 3, 0, 1, 2}));
-    WriteAll(server_fd,
-             ServerHello(algorithm) + ServerKeyExchange(server.keys.public_key, kStandardExponent) + ServerHelloDone());
+    WriteAll(server_fd, ServerHello(static_cast<unsigned char>(algorithm)) +
+                            ServerKeyExchange(server.keys.public_key, kStandardExponent) + ServerHelloDone());
     std::vector<WireRecord> flight_three;
     ASSERT_TRUE(server.ReadFlightThree(&flight_three));
     if (keyed) {
