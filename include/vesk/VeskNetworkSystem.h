@@ -452,8 +452,8 @@ private:
 
     std::shared_ptr<CVeskElementLives> m_Lives;
     std::atomic<uint32_t> m_Life;
-    std::atomic<bool> m_bFinishingRelease;
-    // Threads between dropping a reference and their last touch of the element.
+    // Threads between dropping a reference and their last touch of the
+    // element; the one that ends a life counts until it has finished with it.
     std::atomic<int> m_ThreadsLeaving;
     std::atomic<SOCKET> m_Socket;
     std::atomic<SOCKET> m_RetiredSocket;

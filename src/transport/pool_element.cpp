@@ -69,7 +69,6 @@ int CVeskElementLifeRef::EndReason() const
 CVeskPoolElement::CVeskPoolElement()
     : m_Lives(std::make_shared<CVeskElementLives>()),
       m_Life(Life(kFree, 0)),
-      m_bFinishingRelease(false),
       m_ThreadsLeaving(0),
       m_Socket(-1),
       m_RetiredSocket(-1)
@@ -89,7 +88,7 @@ bool CVeskPoolElement::IsFree() const
 
 bool CVeskPoolElement::IsQuiescent() const
 {
-    return IsFree() && !m_bFinishingRelease.load() && m_ThreadsLeaving.load() == 0;
+    return IsFree() && m_ThreadsLeaving.load() == 0;
 }
 
 bool CVeskPoolElement::CallerHoldsReferences()
@@ -250,14 +249,14 @@ void CVeskPoolElement::DropReference()
     }
     // The last reference of a released element: nobody is inside any more.
     // Until AfterFreed has run the element is free to claim but its memory
-    // is still in use here, so a pool release waits for the flag.
-    m_bFinishingRelease.store(true);
-    m_ThreadsLeaving.fetch_sub(1);
+    // is still in use here, so this thread counts as leaving until then. A
+    // count, not a flag: the next life may end, on another thread, before
+    // this one has finished, and that thread must not clear what this one set.
     CloseRetiredSocket();
     ClearContents();
     m_Life.store(Life(kFree, 0));
     AfterFreed();
-    m_bFinishingRelease.store(false);
+    m_ThreadsLeaving.fetch_sub(1);
 }
 
 }  // namespace VeskNetworkSystem
