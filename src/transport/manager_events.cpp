@@ -24,8 +24,10 @@ bool LacksResources(int error)
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-// The accept event fires once and is armed again after every accept; a
-// listener closed meanwhile is disarmed again instead.
+// The accept event stays armed while the listener accepts; it is disarmed
+// only while the listener waits for a session or a descriptor, and armed
+// again by what ends the wait. A listener closed meanwhile is disarmed again
+// instead.
 void RearmAccept(CVeskNetworkSessionListen& listener)
 {
     vesk::net::ArmWhileInUse(
@@ -91,6 +93,7 @@ void CVeskNetworkSessionManager::event_accept(int sockfd, short libevent, void* 
             // instead. A session that becomes free does not, since giving up
             // a claim frees one too, and two starved listeners would wake
             // each other forever.
+            listener->DelLibEvent();
             vesk::net::ArmWhileInUse(
                 *listener, [listener] { return listener->AddAcceptRetry(&kAcceptRetryDelay); },
                 [listener] { listener->DelAcceptRetry(); });
@@ -101,15 +104,15 @@ void CVeskNetworkSessionManager::event_accept(int sockfd, short libevent, void* 
             // queue and the listener waits for a session to free instead of
             // firing on every loop pass. A session freed meanwhile is not
             // missed: the pause is set before the pool is looked at again.
+            listener->DelLibEvent();
             listener->m_bAcceptPaused = true;
-            if (!manager->m_SessionArray.HasFree() || !listener->m_bAcceptPaused.exchange(false))
-                return;
+            if (manager->m_SessionArray.HasFree() && listener->m_bAcceptPaused.exchange(false))
+                RearmAccept(*listener);
         }
-        // The queue is empty, or its first connection failed: the next
-        // readiness goes on.
-        break;
+        // The queue is empty, its first connection failed, or the listener
+        // waits for a session: the event stays as it is.
+        return;
     }
-    RearmAccept(*listener);
 }
 
 void CVeskNetworkSessionManager::event_accept_retry(int /*sockfd*/, short libevent, void* argv)

@@ -46,7 +46,7 @@ int CVeskNetworkSessionManager::Listen(const char* service, int family, int back
     int result = capacity > 0 ? 1 : 0;
     int nsocks = 0;
     const auto arm = [](CVeskNetworkSessionListen& listener) {
-        listener.SetLibEvent(EV_READ, event_accept, &listener);
+        listener.SetLibEvent(EV_READ | EV_PERSIST, event_accept, &listener);
         listener.SetAcceptRetry(event_accept_retry, &listener);
         return listener.AddLibEvent(nullptr);
     };
