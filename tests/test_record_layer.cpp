@@ -30,8 +30,11 @@ struct VeskNetworkTestAccess {
         session.SetCryptoStateRecv(CRYPTO_STATE_CRYPTOED);
         session.SetCryptoStateSend(CRYPTO_STATE_CRYPTOED);
     }
+    // While a hook is set, only the parse thread parses, so that the loop
+    // thread stays free to read what the hook waits for.
     static void AfterRecvRingLooked(CVeskNetworkSession& session, void (*hook)(CVeskNetworkSession&))
     {
+        session.m_Manager->m_bLoopThreadMayParse = hook == nullptr;
         session.m_AfterRecvRingLooked.store(hook, std::memory_order_release);
     }
     static size_t SocketRingHeld(const CVeskNetworkSession& session) { return session.m_recv_socket_buffer.Held(); }

@@ -37,10 +37,17 @@ constexpr size_t kStreams = kFlooderStream + 1;
 // What the server's handler has seen of each stream.
 NumberedStreams g_streams(kStreams);
 
-// Runs on the server's parse thread for every extension message.
+// Handler calls that overlapped another: the loop thread and the parse
+// thread both parse, but never at once.
+std::atomic<int> g_inside{0};
+std::atomic<int> g_overlaps{0};
+
+// Runs on the server's loop or parse thread for every extension message.
 int CheckMessage(CVeskMessageSession*, const char*, const char*, const void* data, size_t size)
 {
+    g_overlaps += g_inside.fetch_add(1) == 0 ? 0 : 1;
     g_streams.Take(data, size);
+    g_inside.fetch_sub(1);
     return 0;
 }
 
@@ -161,6 +168,7 @@ TEST_F(ReceivePathStress, ChoppedRecordsOfEveryCipherAndAFloodArriveWholeAndInOr
             << g_streams.Next(stream) << " of " << sent[stream].load() << " delivered";
     }
     EXPECT_EQ(g_streams.Faults(), 0) << "messages out of order, corrupt or of no stream";
+    EXPECT_EQ(g_overlaps.load(), 0) << "two handlers ran at once";
     if (kMeasuresMemory) {
         EXPECT_LT(vesk_perf::ResidentBytes() - resident_before, 64l << 20) << "resident memory grew";
     }

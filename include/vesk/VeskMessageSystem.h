@@ -6,8 +6,9 @@
 /// integers, 8-bit characters, no padding other than the one the tables name.
 ///
 /// Threads: each system runs an event loop thread (socket reads, accepts,
-/// datagrams) and a parse thread (records, handshake, TCP messages), and
-/// calls the application's handlers on them. Every public operation may be
+/// datagrams) and a parse thread (records, handshake, TCP messages; while it
+/// sleeps, the event loop thread parses a lone read itself, never both at
+/// once), and calls the application's handlers on them. Every public operation may be
 /// called from an application thread or from a handler; where they differ
 /// (waits), the operation says so.
 #ifndef VESK_MESSAGE_SYSTEM_H
@@ -406,10 +407,12 @@ private:
 /// it), `host` and `service` are the peer's numeric address and port, `data`
 /// is the message from its header on (valid only during the call, not
 /// aligned) and `size` the bytes that may be read there. The result is
-/// ignored. Runs on the parse thread (TCP messages, most session events) or
-/// the event loop thread (datagrams, accept events), and in the connect event
-/// on the thread inside connect(); it must not block for long, since it holds
-/// up every session of the system.
+/// ignored. Runs on the parsing thread (TCP messages, most session events:
+/// the parse thread, or the event loop thread for a lone read) or the event
+/// loop thread (datagrams, accept events), and in the connect event on the
+/// thread inside connect(); it must not block for long, since it holds up
+/// every session of the system, nor wait for another message, datagram or
+/// accept, which the thread it runs on may be the one to deliver.
 typedef int (*ty_ExtensionCallFunction)(CVeskMessageSession* session, const char* host, const char* service,
                                         const void* data, size_t size);
 
@@ -596,7 +599,7 @@ public:
     ///
     /// Each accepted connection raises NETWORK_EVENT_ACCEPT on the event loop
     /// thread, then its handshake runs; NETWORK_EVENT_HANDSHAKE_FINISH follows
-    /// on the parse thread.
+    /// on the parsing thread.
     virtual int listen(const char* service, int family,
                        eVeskMessageSystemCryptoAlgorithm VeskMessageSystemCryptoAlgorithm) = 0;
     /// Replaces the list of users that may log in (kept apart from the list
@@ -615,7 +618,7 @@ public:
     ///
     /// Any thread; a handler should connect only to a peer that answers at
     /// once. Raises NETWORK_EVENT_CONNECT on the calling thread before it
-    /// returns, then NETWORK_EVENT_HANDSHAKE_FINISH on the parse thread.
+    /// returns, then NETWORK_EVENT_HANDSHAKE_FINISH on the parsing thread.
     virtual CVeskMessageSession* connect(const char* hostname, const char* service) = 0;
     /// Connects as the other connect(), then logs in with `uid` and `passwd`
     /// (each copied up to its NUL, at most 256 characters; the sizes are not
@@ -625,7 +628,7 @@ public:
     /// handle; null when connecting failed or the login could be neither sent
     /// nor kept (the session is then closed).
     ///
-    /// The answer comes later, on the parse thread: an accepted user is added
+    /// The answer comes later, on the parsing thread: an accepted user is added
     /// to this system's user list (reference_user()); a refused one has its
     /// session closed, so is_session_used() turns false.
     virtual CVeskMessageSession* connect(const char* hostname, const char* service, LPCTSTR uid, size_t uid_size,
@@ -652,7 +655,7 @@ public:
     /// Closes every datagram socket bound to `service`. Any thread.
     virtual void close_udp_bind(const char* service) = 0;
     /// Adds to the system's user list, which accepted logins also add to (on
-    /// the parse thread); as CVeskMessageUserManager::add_user().
+    /// the parsing thread); as CVeskMessageUserManager::add_user().
     virtual int add_user(LPCTSTR uid, size_t uid_size, LPCTSTR passwd, size_t passwd_size) = 0;
     /// Removes from the system's user list; as
     /// CVeskMessageUserManager::delete_user().

@@ -1194,7 +1194,8 @@ public:
     // Both threads run and are not stopping: a handshake under way can
     // finish while an application thread waits for it.
     bool CanHandshakeProgress();
-    // Sleeps until a wake-up; a wake-up that came while awake is kept.
+    // Sleeps until a wake-up; a wake-up that came while awake is kept, and
+    // one that came while the loop thread parses waits for it to finish.
     void SuspendParseRecvSocketBufferThread();
     void ResumeParseRecvSocketBufferThread();
 
@@ -1305,6 +1306,11 @@ private:
     bool CheckKnownServerKey(CVeskServerKeyPin& entry, const unsigned char* digest);
     int ParseRecvSocketBuffer();
     bool ParseSession(CVeskNetworkSession& session);
+    // On the loop thread, after a read: parses the session at once when the
+    // parse thread sleeps with nothing queued and the read is the loop's only
+    // ready event, so a lone message or handshake flight costs no hand-off.
+    // False when it left the session to the parse thread.
+    bool ParseOnLoopThread(CVeskNetworkSession& session);
     void StopThreads();
 
     static void event_accept(int sockfd, short libevent, void* argv);
@@ -1345,6 +1351,14 @@ private:
     std::mutex m_ParseRecvSocketBufferThreadMutex;
     std::condition_variable m_ParseRecvSocketBufferThreadCond;
     bool m_bParseWakeUpPending;
+    // Under the parse thread's mutex: the parse thread sleeps and nothing
+    // was queued since; the loop thread parses meanwhile. Only one of the two
+    // threads parses at a time.
+    bool m_bParseThreadIdle = false;
+    bool m_bParsingOnLoopThread = false;
+    // Whether the loop thread may parse at all; a test turns it off to hold
+    // the parse thread inside a step while the loop thread reads.
+    std::atomic<bool> m_bLoopThreadMayParse{true};
     std::atomic<bool> m_bStopping;
     std::atomic<unsigned long> m_ParsePasses;
     std::mutex m_ThreadStartMutex;

@@ -53,14 +53,16 @@ void InsideElement(void* argv, short libevent, short awaited, int sockfd, Handle
 void CVeskNetworkSessionManager::event_read(int sockfd, short libevent, void* argv)
 {
     InsideElement<CVeskNetworkSession>(argv, libevent, EV_READ, sockfd, [](CVeskNetworkSession& session) {
-        // Every event after the accept is raised on the parse thread, in the
-        // order the records and the end of the stream came: records read
-        // before an end of stream or a failed read are delivered before it is
-        // reported.
+        // Every event after the accept is raised by the pass that parses the
+        // session, in the order the records and the end of the stream came:
+        // records read before an end of stream or a failed read are delivered
+        // before it is reported.
         const int n = session.recv();
         if (n == 0 || (n < 0 && n != CVeskNetworkSession::kNothingToRead))
             session.MarkEndOfStream(n < 0);
-        session.m_Manager->MarkReadyToParse(&session);
+        CVeskNetworkSessionManager* manager = session.m_Manager;
+        if (!manager->ParseOnLoopThread(session))
+            manager->MarkReadyToParse(&session);
     });
 }
 

@@ -113,17 +113,52 @@ bool CVeskNetworkSessionManager::CanHandshakeProgress()
 void CVeskNetworkSessionManager::SuspendParseRecvSocketBufferThread()
 {
     std::unique_lock<std::mutex> lock(m_ParseRecvSocketBufferThreadMutex);
-    m_ParseRecvSocketBufferThreadCond.wait(lock, [this] { return m_bParseWakeUpPending || m_bStopping; });
+    m_bParseThreadIdle = true;
+    m_ParseRecvSocketBufferThreadCond.wait(
+        lock, [this] { return (m_bParseWakeUpPending && !m_bParsingOnLoopThread) || m_bStopping; });
+    m_bParseThreadIdle = false;
     m_bParseWakeUpPending = false;
 }
 
 void CVeskNetworkSessionManager::ResumeParseRecvSocketBufferThread()
 {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(m_ParseRecvSocketBufferThreadMutex);
         m_bParseWakeUpPending = true;
+        // The loop thread wakes it once it has finished parsing.
+        wake = !m_bParsingOnLoopThread || m_bStopping;
     }
-    m_ParseRecvSocketBufferThreadCond.notify_one();
+    if (wake)
+        m_ParseRecvSocketBufferThreadCond.notify_one();
+}
+
+bool CVeskNetworkSessionManager::ParseOnLoopThread(CVeskNetworkSession& session)
+{
+    // Other ready events mean a burst: the parse thread takes this session's
+    // records while the loop thread goes on reading the others.
+    if (!m_bLoopThreadMayParse.load(std::memory_order_relaxed) ||
+        event_base_get_num_events(m_EventBase, EVENT_BASE_COUNT_ACTIVE) > 0)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(m_ParseRecvSocketBufferThreadMutex);
+        if (!m_bParseThreadIdle || m_bParseWakeUpPending || m_bStopping)
+            return false;
+        m_bParsingOnLoopThread = true;
+    }
+    m_ParsePasses.fetch_add(1, std::memory_order_relaxed);
+    ParseSession(session);
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(m_ParseRecvSocketBufferThreadMutex);
+        m_bParsingOnLoopThread = false;
+        // Sessions queued meanwhile, this one included when its share was
+        // used up, are the parse thread's.
+        wake = m_bParseWakeUpPending;
+    }
+    if (wake)
+        m_ParseRecvSocketBufferThreadCond.notify_one();
+    return true;
 }
 
 // The loop runs whether or not any socket is registered, until the manager
