@@ -112,12 +112,13 @@ constexpr size_t kFlightSizes[4] = {15, 179, 291, 21};
 
 // The floor under the server's CPU per handshake: process CPU per bare TCP
 // connection on `port` that carries the same four flights (blocking reads,
-// one write per flight) and is closed by the client, after `warm_up`.
+// one write per flight) and is closed by the client, after `warm_up`; -1
+// when a connection could not be served.
 double BareConnectionSeconds(int port, long warm_up, long count)
 {
     const int listener = ListenTcp("0.0.0.0", port);
     if (listener < 0)
-        return 0;
+        return -1;
     unsigned char flight[512] = {};
     double start = 0;
     for (long i = 0; i < warm_up + count; ++i) {
@@ -129,12 +130,13 @@ double BareConnectionSeconds(int port, long warm_up, long count)
                              WriteAll(fd, flight, kFlightSizes[3]) && recv(fd, flight, 1, 0) == 0;
         if (fd >= 0)
             close(fd);
-        if (!carried)
-            break;
+        if (!carried) {
+            close(listener);
+            return -1;
+        }
     }
-    const double seconds = (ProcessCpuSeconds() - start) / static_cast<double>(count);
     close(listener);
-    return seconds;
+    return (ProcessCpuSeconds() - start) / static_cast<double>(count);
 }
 
 // The client of BareConnectionSeconds.
@@ -182,6 +184,10 @@ int RunServer(const std::string& port, eVeskMessageSystemCryptoAlgorithm algorit
     }
     const double per_handshake = (g_finished.cpu_at_end - g_finished.cpu_at_start) / static_cast<double>(count);
     const double bare = BareConnectionSeconds(std::stoi(port) + 1, warm_up, count);
+    if (bare < 0) {
+        std::fprintf(stderr, "the bare connections on port %d were not served\n", std::stoi(port) + 1);
+        return 1;
+    }
     const double decryptions = TwoDecryptionsSeconds(200);
     if (header)
         PrintTableHeader();
